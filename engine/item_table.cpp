@@ -1,0 +1,238 @@
+#include "engine/item_table.h"
+
+#include <cstring>
+#include <memory>
+
+namespace varnell {
+
+namespace {
+
+struct RecordType {
+    const char* name;
+    std::uint16_t queryType;
+};
+constexpr RecordType kRecordTypes[kRecordTypeCount] = {
+    {"A", 1}, {"CNAME", 5}, {"MX", 15}, {"NS", 2}, {"PTR", 12}, {"SOA", 6},
+};
+
+ItemTable& Table()
+{
+    // 2048 records and blocks are about 25 MB: allocated once, never freed.
+    static ItemTable* table = new ItemTable();
+    return *table;
+}
+
+void ApplyEdit(DnsItem& item, const ItemEdit& edit)
+{
+    item.interval = edit.interval;
+    item.timeout = edit.timeout;
+    item.server.family = 2;
+    item.server.portBE = static_cast<std::uint16_t>((53u >> 8) | (53u << 8));
+    item.server.addrBE = edit.serverBE;
+    std::memset(item.server.zero, 0, sizeof item.server.zero);
+    item.typeIndex = edit.typeIndex < kRecordTypeCount ? edit.typeIndex : 0;
+    item.mailGroup = edit.mailGroup;
+    auto set = [&item](std::uint32_t bit, bool on) { item.flags = on ? (item.flags | bit) : (item.flags & ~bit); };
+    set(kFlagNotifyDown, edit.notifyDown);
+    set(kFlagNotifyUp, edit.notifyUp);
+    set(kFlagNotifyChange, edit.notifyChange);
+    set(kFlagRecursionDesired, edit.recursionDesired);
+    set(kFlagRecursionAvailable, edit.recursionAvailable);
+    set(kFlagHighPriorityMail, edit.highPriorityMail);
+    SetLostCount(item, edit.lostCount);
+    ItemBlock& block = BlockOf(item);
+    block.name = edit.name;
+    block.description = edit.description;
+    block.domain = edit.domain;
+}
+
+void ResetSlot(std::uint32_t i)
+{
+    ItemTable& t = Table();
+    DnsItem& item = t.items[i];
+    std::memset(&item, 0, sizeof item);
+    item.blockLink = i;
+    item.rowPosition = -1;
+    item.requestId = i;
+    item.flags = kNeverUsedFlags;
+    item.server.family = 2;
+    item.server.portBE = static_cast<std::uint16_t>((53u >> 8) | (53u << 8));
+    t.rowToSlot[i] = 0;
+    ResetItemBlock(t.blocks[i]);
+}
+
+} // namespace
+
+ItemTable& Items() { return Table(); }
+
+std::recursive_mutex& EngineLock()
+{
+    static std::recursive_mutex* lock = new std::recursive_mutex();
+    return *lock;
+}
+
+const char* RecordTypeName(std::uint32_t typeIndex)
+{
+    return typeIndex < kRecordTypeCount ? kRecordTypes[typeIndex].name : "";
+}
+
+std::uint16_t RecordQueryType(std::uint32_t typeIndex)
+{
+    return typeIndex < kRecordTypeCount ? kRecordTypes[typeIndex].queryType : 1;
+}
+
+void ResetItemBlock(ItemBlock& block)
+{
+    block.~ItemBlock();
+    new (&block) ItemBlock();
+}
+
+void InitItemTable()
+{
+    std::lock_guard lock(EngineLock());
+    ItemTable& t = Table();
+    for (std::uint32_t i = 0; i < kItemSlots; ++i)
+        ResetSlot(i);
+    t.highWater = 0;
+    t.liveCount = 0;
+    t.rowCount = 0;
+}
+
+void FillItemList(const std::function<void(DnsItem&)>& insertRow)
+{
+    ItemTable& t = Table();
+    t.rowCount = 0;
+    for (std::uint32_t i = 0; i < t.liveCount && i < kItemSlots; ++i) {
+        DnsItem& item = t.items[i];
+        {
+            std::lock_guard lock(EngineLock());
+            item.requestId = i;
+            item.rowPosition = static_cast<std::int32_t>(t.rowCount);
+            t.blocks[i].state &= ~(kStateRunMask | kStateImageMask | kStateFailing | kStateReserved10);
+        }
+        t.rowToSlot[t.rowCount] = static_cast<std::uint16_t>(i);
+        ++t.rowCount;
+        if (insertRow)
+            insertRow(item);
+    }
+}
+
+ItemEdit EditOf(const DnsItem& item)
+{
+    std::lock_guard lock(EngineLock());
+    const ItemBlock& block = Items().blocks[SlotOf(item)];
+    ItemEdit e;
+    e.interval = item.interval;
+    e.timeout = item.timeout;
+    e.serverBE = item.server.addrBE;
+    e.typeIndex = item.typeIndex;
+    e.mailGroup = item.mailGroup;
+    e.lostCount = LostCount(item);
+    e.notifyDown = (item.flags & kFlagNotifyDown) != 0;
+    e.notifyUp = (item.flags & kFlagNotifyUp) != 0;
+    e.notifyChange = (item.flags & kFlagNotifyChange) != 0;
+    e.recursionDesired = (item.flags & kFlagRecursionDesired) != 0;
+    e.recursionAvailable = (item.flags & kFlagRecursionAvailable) != 0;
+    e.highPriorityMail = (item.flags & kFlagHighPriorityMail) != 0;
+    e.name = block.name;
+    e.description = block.description;
+    e.domain = block.domain;
+    return e;
+}
+
+int NewItemSlot()
+{
+    ItemTable& t = Table();
+    if (t.highWater < kItemSlots)
+        return static_cast<int>(t.highWater);
+    // Full up to the top: reuse a deleted slot, but only once none of its requests
+    // is still pending, so no late reply of the old item is taken for the new one.
+    std::lock_guard lock(EngineLock());
+    for (std::uint32_t i = 0; i < kItemSlots; ++i) {
+        const DnsItem& item = t.items[i];
+        if ((item.flags & kFlagDeleted) != 0 && Outstanding(item) == 0 && item.rowPosition < 0)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool CommitNewItem(std::uint32_t slot, const ItemEdit& edit)
+{
+    ItemTable& t = Table();
+    if (slot >= kItemSlots || t.rowCount >= kItemSlots)
+        return false;
+    const bool atTop = slot == t.highWater;
+    std::lock_guard lock(EngineLock());
+    DnsItem& item = t.items[slot];
+    if (!atTop && ((item.flags & kFlagDeleted) == 0 || Outstanding(item) != 0))
+        return false;
+    if (!atTop) {
+        // A reclaimed slot starts as a fresh item: nothing of the deleted one stays.
+        ResetSlot(slot);
+    } else {
+        // Statistics of an item deleted from the top of the table do not carry over.
+        ResetItemBlock(t.blocks[slot]);
+        item.flags &= ~(kFlagDeleted | kFlagSuspended | kFlagOutstandingMask);
+    }
+    ApplyEdit(item, edit);
+    item.nextDue = 0;
+    item.knownCount = 0;
+    item.rowPosition = static_cast<std::int32_t>(t.rowCount);
+    t.rowToSlot[t.rowCount] = static_cast<std::uint16_t>(slot);
+    ++t.rowCount;
+    ++t.liveCount;
+    if (atTop)
+        ++t.highWater;
+    return true;
+}
+
+void CommitItemUpdate(std::uint32_t slot, const ItemEdit& edit)
+{
+    if (slot >= kItemSlots)
+        return;
+    std::lock_guard lock(EngineLock());
+    ApplyEdit(Table().items[slot], edit);
+}
+
+bool DeleteItemRow(std::uint32_t row)
+{
+    ItemTable& t = Table();
+    if (row >= t.rowCount)
+        return false;
+    const std::uint16_t slot = t.rowToSlot[row];
+    {
+        std::lock_guard lock(EngineLock());
+        t.items[slot].flags |= kFlagDeleted;
+        t.items[slot].rowPosition = -1;
+        for (std::uint32_t i = 0; i < t.highWater; ++i) {
+            DnsItem& other = t.items[i];
+            if ((other.flags & kFlagDeleted) == 0 && other.rowPosition > static_cast<std::int32_t>(row))
+                --other.rowPosition;
+        }
+    }
+    --t.rowCount;
+    --t.liveCount;
+    for (std::uint32_t r = row; r < t.rowCount; ++r)
+        t.rowToSlot[r] = t.rowToSlot[r + 1];
+    if (slot + 1u == t.highWater && row + 1u == t.highWater)
+        --t.highWater;
+    return true;
+}
+
+void SuspendItem(std::uint32_t slot)
+{
+    if (slot >= kItemSlots)
+        return;
+    std::lock_guard lock(EngineLock());
+    Table().items[slot].flags |= kFlagSuspended;
+}
+
+void ResumeItem(std::uint32_t slot)
+{
+    if (slot >= kItemSlots)
+        return;
+    std::lock_guard lock(EngineLock());
+    Table().items[slot].flags &= ~kFlagSuspended;
+}
+
+} // namespace varnell

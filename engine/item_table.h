@@ -1,0 +1,245 @@
+// The monitored item table: 2048 fixed slots, each an item record (DnsItem, which
+// is also the stored form of an item and so a file format) and its per-run string
+// block (ItemBlock: texts, statistics and the parsed data of the latest reply).
+//
+// Who touches what:
+// - The user-interface thread owns the row bookkeeping (high-water mark, live and
+//   row counts, row-to-slot map, row positions) and edits records through the
+//   operations below, which take the engine lock while they write a record so a
+//   probe never sees a half-written item.
+// - The scheduler and the receiver read records and change the outstanding-request
+//   bits, the reply data and the counters, always under the engine lock.
+// - Result evaluation reads the block on the user-interface thread with the lock.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <type_traits>
+
+namespace varnell {
+
+static_assert(std::endian::native == std::endian::little,
+              "stored records are little-endian and are written as held in memory");
+
+inline constexpr std::uint32_t kItemSlots = 2048;
+inline constexpr std::uint32_t kKnownAddresses = 320;
+inline constexpr std::uint32_t kAnswerAddresses = 256;
+inline constexpr std::uint32_t kReplyRecords = 64;
+inline constexpr std::uint32_t kNamesArea = 2888;
+inline constexpr std::uint32_t kQueryBuffer = 592;
+inline constexpr std::uint32_t kReservedTexts = 32;
+inline constexpr std::uint32_t kReservedInts = 256;
+
+// IPv4 socket address as stored: family little-endian, port and address in
+// network byte order, eight zero bytes.
+struct ItemEndpoint {
+    std::uint16_t family;  // always 2 (AF_INET)
+    std::uint16_t portBE;  // network byte order, always 53
+    std::uint32_t addrBE;  // network byte order
+    std::uint8_t zero[8];
+};
+static_assert(sizeof(ItemEndpoint) == 16);
+
+// One address of the known or answer set: IPv4 in network byte order, then four
+// reserved bytes (written as 0, never compared).
+struct AddressEntry {
+    std::uint32_t addrBE;
+    std::uint32_t reserved;
+};
+static_assert(sizeof(AddressEntry) == 8);
+
+// Flags word of an item record (offset 24).
+enum ItemFlags : std::uint32_t {
+    kFlagSendLimitMask = 0xFFu,       // transmissions per request, always 1
+    kFlagReserved8 = 0x100u,
+    kFlagNotifyDown = 0x200u,
+    kFlagNotifyUp = 0x400u,
+    kFlagNotifyChange = 0x800u,
+    kFlagRecursionDesired = 0x1000u,  // RD bit of the query
+    kFlagRecursionAvailable = 0x2000u,// sent as the RA bit of the query
+    kFlagHighPriorityMail = 0x4000u,
+    kFlagDeleted = 0x8000u,
+    kFlagSuspended = 0x10000u,
+    kFlagLostMask = 0x7E0000u,        // continuous-lost count N, bits 17-22
+    kFlagOutstandingMask = 0x1F800000u, // outstanding requests, bits 23-28
+    kFlagProbeBlockMask = 0x1F818000u,  // deleted, suspended or outstanding: not probed
+};
+inline constexpr unsigned kFlagLostShift = 17;
+inline constexpr unsigned kFlagOutstandingShift = 23;
+inline constexpr std::uint32_t kNeverUsedFlags = 0x000A3F01u;
+
+// The item record, 3292 bytes, stored byte for byte (little-endian).
+struct DnsItem {
+    std::uint32_t interval;          // ms between probes
+    std::uint32_t timeout;           // ms to wait for a reply
+    ItemEndpoint server;
+    std::uint32_t flags;             // ItemFlags
+    std::uint32_t typeIndex;         // record type index 0..5
+    std::int32_t mailGroup;          // stored, never read
+    std::uint32_t knownCount;        // addresses last reported
+    AddressEntry known[kKnownAddresses];
+    std::uint32_t reservedTextCount; // K: further stored texts, 0 for every item
+    std::uint8_t reserved1[668];
+    std::uint16_t reservedIntCount;  // M: further stored integers, 0 for every item
+    std::uint16_t reserved2;
+    std::uint32_t requestId;         // pending-request slot of the last query
+    std::int32_t rowPosition;        // list row, -1 when not listed
+    std::uint32_t nextDue;           // tick ms; 0 = due now
+    std::uint32_t blockLink;         // run-time only: the slot index; ignored on load
+};
+static_assert(sizeof(DnsItem) == 3292);
+static_assert(std::is_trivially_copyable_v<DnsItem>);
+static_assert(offsetof(DnsItem, interval) == 0);
+static_assert(offsetof(DnsItem, timeout) == 4);
+static_assert(offsetof(DnsItem, server) == 8);
+static_assert(offsetof(DnsItem, flags) == 24);
+static_assert(offsetof(DnsItem, typeIndex) == 28);
+static_assert(offsetof(DnsItem, mailGroup) == 32);
+static_assert(offsetof(DnsItem, knownCount) == 36);
+static_assert(offsetof(DnsItem, known) == 40);
+static_assert(offsetof(DnsItem, reservedTextCount) == 2600);
+static_assert(offsetof(DnsItem, reserved1) == 2604);
+static_assert(offsetof(DnsItem, reservedIntCount) == 3272);
+static_assert(offsetof(DnsItem, reserved2) == 3274);
+static_assert(offsetof(DnsItem, requestId) == 3276);
+static_assert(offsetof(DnsItem, rowPosition) == 3280);
+static_assert(offsetof(DnsItem, nextDue) == 3284);
+static_assert(offsetof(DnsItem, blockLink) == 3288);
+
+inline std::uint32_t LostCount(const DnsItem& item) { return (item.flags & kFlagLostMask) >> kFlagLostShift; }
+inline void SetLostCount(DnsItem& item, std::uint32_t n)
+{
+    item.flags = (item.flags & ~kFlagLostMask) | ((n & 0x3Fu) << kFlagLostShift);
+}
+inline std::uint32_t Outstanding(const DnsItem& item)
+{
+    return (item.flags & kFlagOutstandingMask) >> kFlagOutstandingShift;
+}
+inline void SetOutstanding(DnsItem& item, std::uint32_t n)
+{
+    item.flags = (item.flags & ~kFlagOutstandingMask) | ((n & 0x3Fu) << kFlagOutstandingShift);
+}
+
+// One parsed resource record. Names and data are offsets into the block's names
+// area; type, class, TTL and data length stay in network byte order as received.
+struct ReplyRecord {
+    std::uint32_t owner;       // offset of the decoded owner name
+    std::uint16_t typeBE;
+    std::uint16_t classBE;
+    std::uint32_t ttlBE;
+    std::uint16_t dataLengthBE;
+    std::uint16_t preference;  // MX only, host byte order
+    std::uint32_t data;        // offset of the data (A: raw bytes + 0; else a decoded name)
+};
+static_assert(sizeof(ReplyRecord) == 20);
+
+// State word of the string block.
+enum ItemState : std::uint32_t {
+    kStateRunMask = 0x3Fu,      // run counter K
+    kStateImageMask = 0x1C0u,   // image given to a newly inserted row
+    kStateFailing = 0x200u,     // F
+    kStateReserved10 = 0x400u,  // tested with F, never set
+    kStateDownReported = 0x800u // D
+};
+
+// Per-run string block of a slot; held in memory only.
+struct ItemBlock {
+    std::string name;
+    std::string description;
+    std::string domain;
+    std::array<std::string, kReservedTexts> reservedTexts;
+    std::uint32_t state = 0;
+    std::uint32_t sendTime = 0;      // send time of the request answered last
+    std::uint32_t rttMin = 0xFFFFFFFFu;
+    std::uint32_t rttMax = 0;
+    std::uint32_t rttAvg = 0;
+    std::uint32_t reserved = 0;
+    std::uint32_t sent = 0;
+    std::uint32_t failed = 0;
+    std::uint32_t replies = 0;
+    std::int64_t rttSum = 0;
+    std::uint32_t answerCount = 0;
+    AddressEntry answers[kAnswerAddresses] = {};
+    std::int32_t reservedInts[kReservedInts] = {};
+    std::uint32_t answerRecords = 0;     // section counts
+    std::uint32_t authorityRecords = 0;
+    std::uint32_t additionalRecords = 0;
+    std::uint32_t externalRecords = 0;
+    std::uint32_t answerStart = 0;       // indexes into records
+    std::uint32_t authorityStart = 0;
+    std::uint32_t additionalStart = 0;
+    std::uint32_t nextFree = 0;
+    ReplyRecord records[kReplyRecords] = {};
+    std::uint32_t namesCursor = 0;
+    char names[kNamesArea] = {};
+    std::uint8_t queryBuffer[kQueryBuffer] = {};
+};
+
+// The process-wide table.
+struct ItemTable {
+    std::array<DnsItem, kItemSlots> items;
+    std::array<ItemBlock, kItemSlots> blocks;
+    std::uint32_t highWater = 0;
+    std::uint32_t liveCount = 0;
+    std::uint32_t rowCount = 0;
+    std::array<std::uint16_t, kItemSlots> rowToSlot;
+};
+
+ItemTable& Items();
+// The engine lock: re-entrant, guards the pending-request table and each item's
+// outstanding count, flags and reply data between the engine threads and the
+// user-interface thread's writes.
+std::recursive_mutex& EngineLock();
+
+inline std::uint32_t SlotOf(const DnsItem& item)
+{
+    return static_cast<std::uint32_t>(&item - Items().items.data());
+}
+inline ItemBlock& BlockOf(const DnsItem& item) { return Items().blocks[SlotOf(item)]; }
+
+// Resets every slot (start-up, and tests).
+void InitItemTable();
+// Resets one slot's string block to its start values (a new item, or a reused slot).
+void ResetItemBlock(ItemBlock& block);
+// Gives every live item a row in order; insertRow is called once per row.
+void FillItemList(const std::function<void(DnsItem&)>& insertRow);
+
+// What the item dialog edits, applied in one step under the engine lock.
+struct ItemEdit {
+    std::uint32_t interval = 0;
+    std::uint32_t timeout = 0;
+    std::uint32_t serverBE = 0;       // IPv4, network byte order
+    std::uint32_t typeIndex = 0;
+    std::int32_t mailGroup = 0;
+    std::uint32_t lostCount = 5;      // 0..63
+    bool notifyDown = true, notifyUp = true, notifyChange = true;
+    bool recursionDesired = true, recursionAvailable = true, highPriorityMail = false;
+    std::string name, description, domain;
+};
+ItemEdit EditOf(const DnsItem& item);
+
+// The slot a new item would take: the high-water mark, or, with the table full,
+// the lowest deleted slot that no request refers to any more. -1 when none.
+int NewItemSlot();
+// Writes a new item into slot (from NewItemSlot) and gives it the next row.
+// Returns false (and writes nothing) when the slot is not free.
+bool CommitNewItem(std::uint32_t slot, const ItemEdit& edit);
+// Rewrites a live item's settings; its counters, state and requests stay.
+void CommitItemUpdate(std::uint32_t slot, const ItemEdit& edit);
+// Removes the item shown in row r (the row itself is removed by the caller).
+// Returns false when r is not a row.
+bool DeleteItemRow(std::uint32_t row);
+void SuspendItem(std::uint32_t slot);
+void ResumeItem(std::uint32_t slot);
+
+// "A", "CNAME", "MX", "NS", "PTR", "SOA", and their query types.
+inline constexpr std::uint32_t kRecordTypeCount = 6;
+const char* RecordTypeName(std::uint32_t typeIndex);
+std::uint16_t RecordQueryType(std::uint32_t typeIndex);
+
+} // namespace varnell

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing Varnell need,
+# when any is missing. Non-interactive; runs apt-get only when something lacks.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libsqlite3-dev
+  libgtest-dev libgmock-dev
+  # sound layer
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
+  gstreamer1.0-plugins-good gstreamer1.0-libav
+  # fuzzing
+  clang libclang-rt-14-dev
+  # real peers the tests start on loopback
+  unbound dnsutils dnsperf python3-aiosmtpd rsyslog samba smbclient pulseaudio pulseaudio-utils sox
+  # desktop runs and screenshots
+  xvfb xauth imagemagick xdg-utils
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+# Package scripts must not start system services (the tests start their own peers).
+if [ ! -e /usr/sbin/policy-rc.d ] && [ "$(id -u)" -eq 0 ]; then
+  printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+  chmod +x /usr/sbin/policy-rc.d
+  trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+fi
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include "engine/item_table.h"
+
+using namespace varnell;
+
+namespace {
+
+ItemEdit Edit(const std::string& name)
+{
+    ItemEdit e;
+    e.interval = 1000;
+    e.timeout = 2000;
+    e.serverBE = 0x0100007F;
+    e.name = name;
+    e.domain = name + ".test";
+    return e;
+}
+
+void AddItems(int n)
+{
+    for (int i = 0; i < n; ++i) {
+        int slot = NewItemSlot();
+        ASSERT_GE(slot, 0);
+        ASSERT_TRUE(CommitNewItem(static_cast<std::uint32_t>(slot), Edit("item" + std::to_string(i))));
+    }
+}
+
+} // namespace
+
+TEST(ItemTable, NeverUsedSlotHoldsResetValues)
+{
+    InitItemTable();
+    const DnsItem& item = Items().items[7];
+    EXPECT_EQ(item.interval, 0u);
+    EXPECT_EQ(item.timeout, 0u);
+    EXPECT_EQ(item.flags, 0x000A3F01u);
+    EXPECT_EQ(item.typeIndex, 0u);
+    EXPECT_EQ(item.requestId, 7u);
+    EXPECT_EQ(item.rowPosition, -1);
+    EXPECT_EQ(item.server.family, 2);
+    EXPECT_EQ(item.server.portBE, 0x3500); // 53 in network byte order
+    EXPECT_EQ(Items().blocks[7].rttMin, 0xFFFFFFFFu);
+    EXPECT_EQ(Items().highWater, 0u);
+}
+
+TEST(ItemTable, DeletingRowsKeepsMapAndPositionsInOrder)
+{
+    InitItemTable();
+    AddItems(3);
+    ASSERT_EQ(Items().rowCount, 3u);
+    ASSERT_TRUE(DeleteItemRow(0));
+    EXPECT_EQ(Items().rowCount, 2u);
+    EXPECT_EQ(Items().liveCount, 2u);
+    EXPECT_EQ(Items().highWater, 3u); // slot 0 is a hole until the next load
+    EXPECT_EQ(Items().rowToSlot[0], 1);
+    EXPECT_EQ(Items().rowToSlot[1], 2);
+    EXPECT_EQ(Items().items[1].rowPosition, 0);
+    EXPECT_EQ(Items().items[2].rowPosition, 1);
+    EXPECT_EQ(Items().items[0].rowPosition, -1);
+    EXPECT_NE(Items().items[0].flags & kFlagDeleted, 0u);
+    EXPECT_FALSE(DeleteItemRow(2));
+}
+
+TEST(ItemTable, DeletingTheOnlyItemEmptiesTheTable)
+{
+    InitItemTable();
+    AddItems(1);
+    ASSERT_TRUE(DeleteItemRow(0));
+    EXPECT_EQ(Items().rowCount, 0u);
+    EXPECT_EQ(Items().liveCount, 0u);
+    EXPECT_EQ(Items().highWater, 0u);
+    EXPECT_EQ(NewItemSlot(), 0);
+}
+
+TEST(ItemTable, FullTableReusesOnlyIdleDeletedSlots)
+{
+    InitItemTable();
+    AddItems(static_cast<int>(kItemSlots));
+    EXPECT_EQ(Items().highWater, kItemSlots);
+    EXPECT_EQ(NewItemSlot(), -1);
+    EXPECT_FALSE(CommitNewItem(kItemSlots, Edit("beyond")));
+
+    ASSERT_TRUE(DeleteItemRow(10)); // slot 10
+    SetOutstanding(Items().items[10], 1);
+    EXPECT_EQ(NewItemSlot(), -1) << "a slot with a pending request must not be reused";
+    SetOutstanding(Items().items[10], 0);
+    ASSERT_EQ(NewItemSlot(), 10);
+    Items().blocks[10].sent = 99;
+    ASSERT_TRUE(CommitNewItem(10, Edit("reused")));
+    EXPECT_EQ(Items().blocks[10].name, "reused");
+    EXPECT_EQ(Items().blocks[10].sent, 0u);
+    EXPECT_EQ(Items().items[10].rowPosition, static_cast<std::int32_t>(kItemSlots - 1));
+    EXPECT_EQ(Items().rowToSlot[kItemSlots - 1], 10);
+    EXPECT_EQ(Items().items[10].flags & kFlagDeleted, 0u);
+}
+
+TEST(ItemTable, SuspendResumeAndUpdateKeepOutstandingRequests)
+{
+    InitItemTable();
+    AddItems(1);
+    SetOutstanding(Items().items[0], 2);
+    SuspendItem(0);
+    EXPECT_NE(Items().items[0].flags & kFlagSuspended, 0u);
+    ItemEdit e = EditOf(Items().items[0]);
+    e.lostCount = 70; // six bits only
+    e.notifyUp = false;
+    CommitItemUpdate(0, e);
+    EXPECT_EQ(LostCount(Items().items[0]), 70u & 0x3Fu);
+    EXPECT_EQ(Items().items[0].flags & kFlagNotifyUp, 0u);
+    EXPECT_EQ(Outstanding(Items().items[0]), 2u);
+    ResumeItem(0);
+    EXPECT_EQ(Items().items[0].flags & kFlagSuspended, 0u);
+}
+
+TEST(ItemTable, FillItemListGivesLiveItemsTheirRows)
+{
+    InitItemTable();
+    AddItems(3);
+    Items().blocks[1].state = 0xFFF;
+    std::vector<std::uint32_t> inserted;
+    FillItemList([&](DnsItem& item) { inserted.push_back(SlotOf(item)); });
+    EXPECT_EQ(inserted, (std::vector<std::uint32_t>{0, 1, 2}));
+    EXPECT_EQ(Items().blocks[1].state, 0x800u); // only the down-reported bit survives
+    EXPECT_EQ(Items().items[2].requestId, 2u);
+}

@@ -1,0 +1,184 @@
+#include "tests/support/process.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace varnell::test {
+
+ChildProcess::~ChildProcess()
+{
+    if (pid_ > 0 && Stop(SIGTERM) < 0)
+        Stop(SIGKILL);
+}
+
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         const std::string& stdoutPath, const std::string& stderrPath)
+{
+    std::vector<std::string> envs;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry(*e);
+        std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& add : env)
+            if (add.substr(0, add.find('=')) == name)
+                replaced = true;
+        if (!replaced)
+            envs.push_back(entry);
+    }
+    for (const auto& add : env)
+        envs.push_back(add);
+    std::vector<char*> cargv, cenv;
+    std::vector<std::string> args = argv;
+    for (auto& a : args)
+        cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    for (auto& e : envs)
+        cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.empty() ? "/dev/null" : stdoutPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, stderrPath.empty() ? "/dev/null" : stderrPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // Its own process group, so a stop also reaches what it started.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    int rc = posix_spawnp(&pid_, cargv[0], &actions, &attr, cargv.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0)
+        pid_ = -1;
+    return rc == 0;
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds timeout)
+{
+    if (pid_ <= 0)
+        return -1;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            pid_ = -1;
+            return status;
+        }
+        if (r < 0 && errno != EINTR) {
+            pid_ = -1;
+            return -1;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+int ChildProcess::Stop(int sig, std::chrono::milliseconds timeout)
+{
+    if (pid_ <= 0)
+        return -1;
+    ::kill(-pid_, sig);
+    ::kill(pid_, sig);
+    return Wait(timeout);
+}
+
+bool ChildProcess::Running()
+{
+    if (pid_ <= 0)
+        return false;
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+std::uint16_t FreePort(bool udp)
+{
+    int fd = ::socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+    socklen_t len = sizeof sin;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+    ::close(fd);
+    return ntohs(sin.sin_port);
+}
+
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout, std::chrono::milliseconds step)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
+
+bool TcpPortOpen(std::uint16_t port, const std::string& addr)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    inet_pton(AF_INET, addr.c_str(), &sin.sin_addr);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+    ::close(fd);
+    return ok;
+}
+
+TempDir::TempDir()
+{
+    std::string templ = (std::filesystem::temp_directory_path() / "varnell-test-XXXXXX").string();
+    char* made = mkdtemp(templ.data());
+    path_ = made != nullptr ? made : templ;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+std::string SourceDir() { return VARNELL_SOURCE_DIR; }
+std::string BinaryDir() { return VARNELL_BINARY_DIR; }
+
+} // namespace varnell::test

@@ -1,0 +1,62 @@
+// Test support: child processes (real peers, the program itself), free loopback
+// ports, temporary folders and waiting for a condition with a deadline.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace varnell::test {
+
+// A child started from argv (never through a shell). The destructor sends
+// SIGTERM, waits up to two seconds, then SIGKILL.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    // env entries "NAME=value" are added to (or replace in) the inherited environment.
+    // stdoutPath/stderrPath: files to write to, or empty for /dev/null.
+    bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+               const std::string& stdoutPath = "", const std::string& stderrPath = "");
+    // Sends sig and waits up to timeout for the exit; returns the wait status or -1.
+    int Stop(int sig = 15, std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    // Waits for the child to end on its own; returns the wait status or -1 on time-out.
+    int Wait(std::chrono::milliseconds timeout);
+    bool Running();
+    pid_t Pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// A port that was free on 127.0.0.1 for the given protocol a moment ago.
+std::uint16_t FreePort(bool udp);
+// Polls until pred() is true or the timeout passes.
+bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
+             std::chrono::milliseconds step = std::chrono::milliseconds(20));
+// True once a TCP connect to 127.0.0.1:port (or addr) succeeds.
+bool TcpPortOpen(std::uint16_t port, const std::string& addr = "127.0.0.1");
+// A new empty folder under the system's temporary folder; removed by the destructor.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+// Source and build folders of this checkout.
+std::string SourceDir();
+std::string BinaryDir();
+
+} // namespace varnell::test

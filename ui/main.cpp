@@ -1,0 +1,2 @@
+// Placeholder until the application start-up lands.
+int main() { return 0; }
