@@ -1,0 +1,77 @@
+// Reply processing: matching a datagram to its pending request, parsing its
+// records into the item's string block, gathering the item's addresses (with
+// follow-up queries for names a reply leaves unresolved) and sorting them.
+// RFC 1035 4.1 (message format) and 4.1.4 (compression).
+//
+// Who touches what: ProcessReply runs on the receiver thread and takes
+// EngineLock() itself; CollectAnswers is also called by the scheduler's timeout
+// scan with the lock held. Both change slots, reply data and outstanding counts
+// only under the lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <netinet/in.h>
+#include <span>
+
+#include "engine/byte_reader.h"
+#include "engine/dns_name.h"
+#include "engine/item_table.h"
+
+namespace varnell {
+
+// Result codes delivered for replies besides the RCODE (0-15).
+inline constexpr int kCodeTooManyRecords = 19;         // primary reply
+inline constexpr int kCodeTooManyFollowUpRecords = 20; // follow-up reply
+
+enum class ReplyVerdict {
+    Processed,   // taken as the answer of its request
+    TooShort,    // under 12 bytes
+    NotResponse, // QR bit clear
+    NoRequest,   // the identifier's slot holds no request
+    WrongSender, // not from the address and port the query went to
+    Malformed,   // header, question or record structure runs past the datagram
+};
+
+struct ReplyOutcome {
+    bool deliver = false;     // the caller sends WM_DNS_RESULT(itemSlot, code)
+    std::uint32_t itemSlot = 0;
+    int code = 0;
+    ReplyVerdict verdict = ReplyVerdict::Processed;
+};
+
+// One received datagram from `from` at tick `now`. Dropped datagrams leave every
+// slot and item untouched.
+ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr_in& from, std::uint32_t now);
+
+enum class ParseStatus { Ok, Malformed, NoRoom };
+
+// Parses n records at the reader's position into block.records from index
+// `start`, adding each stored record to count. NoRoom when the record area or
+// the names area cannot take them; Malformed when a record runs past the message.
+ParseStatus ParseRecords(ItemBlock& block, ByteReader& reader, std::uint32_t n, std::uint32_t& count,
+                         std::uint32_t start);
+
+// Gathers the addresses of name over the first count records (CNAME chains and
+// records of qtype followed; follow-up A queries sent for names left unresolved).
+// Returns 0 (found, or nothing more to do), 1 (too many requests outstanding),
+// 2 (no free request slot) or 3 (a follow-up was sent). qtype in host order.
+// Caller holds EngineLock().
+int CollectAnswers(DnsItem& item, ItemBlock& block, std::uint32_t count, const char* name,
+                   std::uint16_t qtype, std::uint32_t now);
+
+// The IPv4 address (network byte order) name resolves to over the first count
+// records, following CNAMEs and records of type; 0 when none.
+std::uint32_t ResolveName(const ItemBlock& block, std::uint32_t count, const char* name, std::uint16_t type);
+
+// Appends addrBE to the answer addresses unless present or the area is full.
+void AddUniqueAddress(ItemBlock& block, std::uint32_t addrBE);
+
+// Orders the answer addresses as signed 32-bit integers whose least significant
+// byte is the first octet: by last octet first, 128-255 before 0-127.
+void SortAnswers(ItemBlock& block);
+
+// Text of a record's owner or data (offset into the names area); "" when out of range.
+const char* NamesText(const ItemBlock& block, std::uint32_t offset);
+
+} // namespace varnell

@@ -1,0 +1,85 @@
+// The pending-request table and the query bytes (RFC 1035 4.1.1 header, 4.1.2
+// question). Every query is recorded in the slot whose number is its DNS
+// identifier, so a reply finds its request directly.
+//
+// Who touches what: the scheduler (probes, timeouts, retransmissions) and the
+// receiver (replies, follow-up queries) read and write slots and the allocation
+// cursor, always under EngineLock(). Tests reset the table while no engine
+// thread runs.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include "engine/dns_name.h"
+#include "engine/item_table.h"
+
+namespace varnell {
+
+inline constexpr std::uint32_t kRequestSlots = 65536;
+inline constexpr std::size_t kOwnQueryBuffer = 588;
+
+enum SlotFlags : std::uint32_t {
+    kSlotOwnBuffer = 0x1u, // the query lies in the slot's own buffer (never used by this program)
+    kSlotPrimary = 0x2u,   // the scheduler's probe query; clear for a follow-up query
+};
+
+struct RequestSlot {
+    std::uint32_t sendTime;      // tick ms of the last send; 0: no request to accept replies for
+    std::uint32_t expiry;        // tick ms; 0: free to take and not waiting
+    std::uint32_t transmissions; // made so far
+    std::uint32_t limit;         // transmissions allowed, from the item's flags bits 0-7
+    std::uint32_t queryTypeBE;   // the item's query type, u16 in network byte order; reference only
+    std::uint32_t itemSlot;      // item the request belongs to
+    std::uint32_t flags;         // SlotFlags
+    sockaddr_in destination;     // where the query went; a reply must come from here
+    std::uint32_t queryLength;
+    const std::uint8_t* query;   // the item's query buffer, or ownBuffer
+    std::uint8_t ownBuffer[kOwnQueryBuffer];
+};
+static_assert(sizeof(sockaddr_in) == 16);
+
+std::array<RequestSlot, kRequestSlots>& RequestTable();
+// The allocation cursor (starts at 0).
+std::uint32_t& RequestCursor();
+// Zeroes every slot and the cursor (start-up and tests; no engine thread running).
+void ResetRequestTable();
+
+// A free slot (expiry 0), searching from the cursor and leaving it on the slot
+// found; -1 when all 65536 are taken. Caller holds EngineLock().
+int AllocRequestSlot();
+
+// The item's server as a socket address.
+sockaddr_in EndpointAddress(const ItemEndpoint& endpoint);
+
+// Builds the query for slot in the item's query buffer (or the slot's own buffer)
+// and sends it to the slot's destination. name == nullptr: the primary query for
+// the item's domain and record type; otherwise an A query for name. Returns the
+// bytes sent, or 0 when the name is refused or the send fails (nothing is sent
+// then). The caller fills destination, limit, queryTypeBE and itemSlot first,
+// holds EngineLock(), and afterwards stores the length and arms the slot.
+std::uint32_t BuildAndSendQuery(std::uint32_t slot, DnsItem& item, bool ownBuffer, bool primary,
+                                const char* name = nullptr);
+
+// Marks a slot as waiting: send time now and expiry now + timeout, both kept
+// off 0 (0 means "no request" / "free").
+void ArmRequestSlot(RequestSlot& slot, std::uint32_t now, std::uint32_t timeout);
+
+// Raises the item's outstanding-request count, saturating at 63.
+void RaiseOutstanding(DnsItem& item);
+// Lowers it unless it is 0.
+void LowerOutstanding(DnsItem& item);
+
+// Sends one datagram on the probe socket (or through the test hook). Returns the
+// bytes sent or -1.
+ssize_t SendQueryBytes(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& to);
+
+// Tests and the fuzz target capture queries here instead of a socket; nullptr
+// restores sending on Engine().probeSocket. Set only while no engine thread runs.
+using QuerySendHook = ssize_t (*)(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& to);
+void SetQuerySendHook(QuerySendHook hook);
+
+} // namespace varnell
