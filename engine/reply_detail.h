@@ -1,0 +1,36 @@
+// The reply detail text of an item: its domain name, its gathered addresses and
+// every parsed record of its latest probe, section by section, as coloured runs
+// that the item list's detail pane appends one after another.
+//
+// The record area and the names area are read through bounds checks: a record
+// whose offsets point outside the names area shows an empty name, and section
+// counts are cut to the record area, so a damaged block never reads past itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/item_table.h"
+
+namespace varnell {
+
+enum class DetailColour : std::uint8_t { Black, Red, Blue, Grey, Green };
+
+// The colour as 0xRRGGBB.
+std::uint32_t DetailRgb(DetailColour colour);
+
+struct DetailRun {
+    DetailColour colour;
+    std::string text; // line ends are "\r\n"
+};
+
+// Builds the text from a block; the caller keeps the block from changing.
+std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block);
+// The same for an item of the table, read under the engine lock.
+std::vector<DetailRun> ReplyDetailOf(const DnsItem& item);
+
+// The runs joined, without colours (logs and tests).
+std::string DetailPlainText(const std::vector<DetailRun>& runs);
+
+} // namespace varnell
