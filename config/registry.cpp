@@ -1,0 +1,301 @@
+#include "config/registry.h"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace varnell {
+
+namespace {
+
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS registry_values(key TEXT NOT NULL, name TEXT NOT NULL, type INTEGER NOT NULL, "
+    "data BLOB NOT NULL, PRIMARY KEY(key, name))";
+
+struct Column {
+    const char* name;
+    const char* type;
+    int primaryKey; // position in the primary key, 0 when not part of it
+};
+constexpr Column kColumns[] = {{"key", "TEXT", 1}, {"name", "TEXT", 2}, {"type", "INTEGER", 0}, {"data", "BLOB", 0}};
+
+enum class Schema { kGood, kEmpty, kForeign, kUnreadable, kError };
+
+bool IsUnreadable(int rc)
+{
+    const int primary = rc & 0xFF;
+    return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
+Schema CheckSchema(sqlite3* db)
+{
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v2(db, "PRAGMA table_info(registry_values)", -1, &stmt, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return IsUnreadable(rc) ? Schema::kUnreadable : Schema::kError;
+    }
+    std::size_t columns = 0;
+    bool matches = true;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        if (columns < std::size(kColumns)) {
+            const Column& want = kColumns[columns];
+            const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
+            const auto* type = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 2));
+            if (name == nullptr || type == nullptr || sqlite3_stricmp(name, want.name) != 0 ||
+                sqlite3_stricmp(type, want.type) != 0 || sqlite3_column_int(stmt, 3) != 1 ||
+                sqlite3_column_int(stmt, 5) != want.primaryKey)
+                matches = false;
+        }
+        ++columns;
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE)
+        return IsUnreadable(rc) ? Schema::kUnreadable : Schema::kError;
+    if (columns != 0)
+        return matches && columns == std::size(kColumns) ? Schema::kGood : Schema::kForeign;
+
+    // No such table: a fresh empty file, or somebody else's database.
+    rc = sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &stmt, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(stmt);
+        return IsUnreadable(rc) ? Schema::kUnreadable : Schema::kError;
+    }
+    rc = sqlite3_step(stmt);
+    const int objects = rc == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : -1;
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_ROW)
+        return IsUnreadable(rc) ? Schema::kUnreadable : Schema::kError;
+    return objects == 0 ? Schema::kEmpty : Schema::kForeign;
+}
+
+bool MakeFolders(const std::string& filePath)
+{
+    const std::size_t slash = filePath.rfind('/');
+    if (slash == std::string::npos || slash == 0)
+        return true;
+    const std::string folder = filePath.substr(0, slash);
+    struct stat st{};
+    if (stat(folder.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
+    if (!MakeFolders(folder))
+        return false;
+    return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// Renames without ever replacing an existing file.
+bool RenameNoReplace(const std::string& from, const std::string& to)
+{
+    return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+}
+
+bool MoveAside(const std::string& path)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string aside = AsideName(path);
+        if (RenameNoReplace(path, aside)) {
+            // A journal left beside the old file belongs to it; left in place it
+            // would be played back into the new store.
+            for (const char* suffix : {"-journal", "-wal", "-shm"})
+                RenameNoReplace(path + suffix, aside + suffix);
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+bool Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+bool Bind(sqlite3_stmt* stmt, const std::string& key, const std::string& name)
+{
+    return sqlite3_bind_text(stmt, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT) == SQLITE_OK &&
+           sqlite3_bind_text(stmt, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT) == SQLITE_OK;
+}
+
+} // namespace
+
+std::string AsideName(const std::string& path)
+{
+    const std::time_t now = std::time(nullptr);
+    struct tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    std::string base = path + ".unreadable-" + stamp;
+    std::string name = base;
+    struct stat st{};
+    for (int n = 2; lstat(name.c_str(), &st) == 0; ++n)
+        name = base + "-" + std::to_string(n);
+    return name;
+}
+
+RegistryOpen OpenRegistry(const std::string& path, bool create, Registry& reg)
+{
+    CloseRegistry(reg);
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT || !create)
+            return errno == ENOENT ? RegistryOpen::kAbsent : RegistryOpen::kFailed;
+        if (!MakeFolders(path))
+            return RegistryOpen::kFailed;
+        // Made here, not by SQLite, so it never exists with wider rights: it
+        // holds the mail password.
+        const int fd = open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return RegistryOpen::kFailed;
+        close(fd);
+    } else if (!S_ISREG(st.st_mode)) {
+        return RegistryOpen::kFailed;
+    } else if ((st.st_mode & 077) != 0 && st.st_uid == geteuid()) {
+        chmod(path.c_str(), 0600);
+    }
+
+    if (sqlite3_open_v2(path.c_str(), &reg.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        CloseRegistry(reg);
+        return RegistryOpen::kFailed;
+    }
+    sqlite3_busy_timeout(reg.db, kRegistryBusyMs);
+
+    switch (CheckSchema(reg.db)) {
+    case Schema::kGood:
+        break;
+    case Schema::kEmpty:
+        if (!create) {
+            CloseRegistry(reg);
+            return RegistryOpen::kAbsent;
+        }
+        if (!Exec(reg.db, kCreateTable)) {
+            CloseRegistry(reg);
+            return RegistryOpen::kFailed;
+        }
+        break;
+    case Schema::kForeign:
+    case Schema::kUnreadable:
+        CloseRegistry(reg);
+        if (!MoveAside(path))
+            return RegistryOpen::kFailed;
+        if (create)
+            return OpenRegistry(path, true, reg) == RegistryOpen::kOpened ? RegistryOpen::kOpened
+                                                                          : RegistryOpen::kFailed;
+        return RegistryOpen::kMovedAside;
+    case Schema::kError:
+        CloseRegistry(reg);
+        return RegistryOpen::kFailed;
+    }
+
+    if (sqlite3_prepare_v2(reg.db, "SELECT data FROM registry_values WHERE key = ?1 AND name = ?2", -1, &reg.get,
+                           nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(reg.db, "INSERT OR REPLACE INTO registry_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4)",
+                           -1, &reg.put, nullptr) != SQLITE_OK) {
+        CloseRegistry(reg);
+        return RegistryOpen::kFailed;
+    }
+    return RegistryOpen::kOpened;
+}
+
+void CloseRegistry(Registry& reg)
+{
+    if (reg.inTransaction)
+        RollbackWrite(reg);
+    sqlite3_finalize(reg.get);
+    sqlite3_finalize(reg.put);
+    sqlite3_close(reg.db);
+    reg = Registry{};
+}
+
+ValueRead AppendValue(Registry& reg, const std::string& key, const std::string& name, std::vector<std::uint8_t>& out,
+                      std::size_t room)
+{
+    if (reg.get == nullptr)
+        return ValueRead::kFailed;
+    sqlite3_reset(reg.get);
+    if (!Bind(reg.get, key, name))
+        return ValueRead::kFailed;
+    const int rc = sqlite3_step(reg.get);
+    ValueRead result = ValueRead::kFailed;
+    if (rc == SQLITE_DONE) {
+        result = ValueRead::kMissing;
+    } else if (rc == SQLITE_ROW) {
+        const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(reg.get, 0));
+        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(reg.get, 0));
+        if (size > room) {
+            result = ValueRead::kTooLarge;
+        } else {
+            if (size != 0)
+                out.insert(out.end(), data, data + size);
+            result = ValueRead::kOk;
+        }
+    }
+    sqlite3_reset(reg.get);
+    return result;
+}
+
+bool BeginWrite(Registry& reg)
+{
+    // IMMEDIATE takes the write lock now, so two copies saving at once queue up
+    // here instead of failing half-way.
+    if (reg.db == nullptr || reg.inTransaction || !Exec(reg.db, "BEGIN IMMEDIATE"))
+        return false;
+    reg.inTransaction = true;
+    return true;
+}
+
+bool PutValue(Registry& reg, const std::string& key, const std::string& name, int type, const std::uint8_t* data,
+              std::size_t size)
+{
+    if (reg.put == nullptr || size > static_cast<std::size_t>(INT32_MAX))
+        return false;
+    sqlite3_reset(reg.put);
+    bool ok = Bind(reg.put, key, name) && sqlite3_bind_int(reg.put, 3, type) == SQLITE_OK;
+    // A null pointer would bind NULL, which the table refuses: an empty value is
+    // a zero-length blob.
+    if (ok)
+        ok = (size == 0 ? sqlite3_bind_zeroblob(reg.put, 4, 0)
+                        : sqlite3_bind_blob(reg.put, 4, data, static_cast<int>(size), SQLITE_STATIC)) == SQLITE_OK;
+    ok = ok && sqlite3_step(reg.put) == SQLITE_DONE;
+    sqlite3_reset(reg.put);
+    sqlite3_clear_bindings(reg.put);
+    return ok;
+}
+
+bool DeleteValues(Registry& reg, const std::string& key, const std::string& globPattern)
+{
+    if (reg.db == nullptr)
+        return false;
+    sqlite3_stmt* stmt = nullptr;
+    bool ok = sqlite3_prepare_v2(reg.db, "DELETE FROM registry_values WHERE key = ?1 AND name GLOB ?2", -1, &stmt,
+                                 nullptr) == SQLITE_OK &&
+              Bind(stmt, key, globPattern) && sqlite3_step(stmt) == SQLITE_DONE;
+    sqlite3_finalize(stmt);
+    return ok;
+}
+
+bool CommitWrite(Registry& reg)
+{
+    if (!reg.inTransaction)
+        return false;
+    if (!Exec(reg.db, "COMMIT")) {
+        RollbackWrite(reg);
+        return false;
+    }
+    reg.inTransaction = false;
+    return true;
+}
+
+void RollbackWrite(Registry& reg)
+{
+    if (!reg.inTransaction)
+        return;
+    // Also ends a transaction SQLite has rolled back by itself (e.g. disk full).
+    if (sqlite3_get_autocommit(reg.db) == 0)
+        Exec(reg.db, "ROLLBACK");
+    reg.inTransaction = false;
+}
+
+} // namespace varnell

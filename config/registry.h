@@ -1,0 +1,64 @@
+// The per-user store of named binary values: one SQLite database,
+// ConfigDir()/varnell/registry.db (mode 0600, its folder 0700), holding
+//
+//   CREATE TABLE registry_values(key TEXT NOT NULL, name TEXT NOT NULL,
+//       type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, name));
+//
+// Two copies of the program may use it at once: every connection waits up to
+// five seconds for the other's lock, and a write happens inside one immediate
+// transaction. A file that is not such a database (garbage, another schema) is
+// never written over or deleted: it is renamed aside with a time stamp so the
+// operator can still recover it, and the caller starts on defaults.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace varnell {
+
+inline constexpr int kRegistryBinary = 3; // value type of binary values
+inline constexpr int kRegistryBusyMs = 5000;
+
+struct Registry {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* get = nullptr;
+    sqlite3_stmt* put = nullptr;
+    bool inTransaction = false;
+};
+
+enum class RegistryOpen {
+    kOpened,      // ready
+    kAbsent,      // no store yet and create was false
+    kMovedAside,  // the file was not a readable store and was renamed; nothing opened
+    kFailed,      // cannot be opened now (rights, locked too long, disk)
+};
+
+// Opens (and with create, makes: folders, file, table) the store at path.
+RegistryOpen OpenRegistry(const std::string& path, bool create, Registry& reg);
+// Ends an open transaction (rolled back) and closes; safe on a closed handle.
+void CloseRegistry(Registry& reg);
+
+enum class ValueRead { kOk, kMissing, kTooLarge, kFailed };
+// Appends the value's bytes to out when it holds at most room bytes.
+ValueRead AppendValue(Registry& reg, const std::string& key, const std::string& name,
+                      std::vector<std::uint8_t>& out, std::size_t room);
+
+// Writing: Begin, any number of Put/DeleteItemValues, then Commit or Rollback.
+bool BeginWrite(Registry& reg);
+bool PutValue(Registry& reg, const std::string& key, const std::string& name, int type, const std::uint8_t* data,
+              std::size_t size);
+// Deletes every value of key whose name matches the GLOB pattern.
+bool DeleteValues(Registry& reg, const std::string& key, const std::string& globPattern);
+bool CommitWrite(Registry& reg);
+void RollbackWrite(Registry& reg);
+
+// The name a store at path is moved to: path + ".unreadable-YYYYMMDD-HHMMSS"
+// (plus "-N" when that exists already).
+std::string AsideName(const std::string& path);
+
+} // namespace varnell

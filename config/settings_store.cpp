@@ -1,0 +1,139 @@
+#include "config/settings_store.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <pwd.h>
+#include <unistd.h>
+
+#include "config/fixed_texts.h"
+#include "config/registry.h"
+#include "config/settings_blob.h"
+#include "engine/byte_reader.h"
+
+namespace varnell {
+
+namespace {
+
+constexpr std::size_t kPieceSize = 1000;
+constexpr const char* kMaxLengthName = "MaxLength";
+constexpr const char* kPiecePattern = "item[0-9a-f]*";
+// Far beyond a full item table; a stored length above it cannot be ours and is
+// not worth trying to allocate.
+constexpr std::uint32_t kMaxBlobBytes = 256u << 20;
+
+void (*g_saveHook)() = nullptr;
+
+// "item" followed by the piece number in lowercase hexadecimal, no leading zeros.
+std::string PieceName(std::size_t index)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "item%zx", index);
+    return name;
+}
+
+std::string HomeDir()
+{
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return home;
+    struct passwd pw{};
+    struct passwd* found = nullptr;
+    char buf[4096];
+    if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found != nullptr && found->pw_dir != nullptr)
+        return found->pw_dir;
+    return "/tmp";
+}
+
+} // namespace
+
+std::string ConfigDir()
+{
+    // A relative value is invalid and ignored, as the base-directory rules say.
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/')
+        return xdg;
+    return HomeDir() + "/.config";
+}
+
+std::string RegistryPath() { return ConfigDir() + "/varnell/registry.db"; }
+
+void SetSaveTransactionHook(void (*hook)()) { g_saveHook = hook; }
+
+int WriteSettingsBlob(const std::uint8_t* data, std::size_t length)
+{
+    if (length > kMaxBlobBytes || (data == nullptr && length != 0))
+        return 0;
+    Registry reg;
+    if (OpenRegistry(RegistryPath(), true, reg) != RegistryOpen::kOpened)
+        return 0;
+    const std::string key = FixedTextValue(FixedText::kSettingsKey);
+    // All pieces and the length go in one transaction: a crash, a full disk or a
+    // failed write leaves the previous blob whole instead of half overwritten.
+    bool ok = BeginWrite(reg) && DeleteValues(reg, key, kPiecePattern);
+    const std::size_t full = length / kPieceSize;
+    for (std::size_t i = 0; ok && i < full; ++i)
+        ok = PutValue(reg, key, PieceName(i), kRegistryBinary, data + i * kPieceSize, kPieceSize);
+    // The last piece is written even when empty: it tells the reader to stop.
+    if (ok)
+        ok = PutValue(reg, key, PieceName(full), kRegistryBinary, data + full * kPieceSize, length % kPieceSize);
+    if (ok) {
+        std::uint8_t maxLength[4];
+        StoreU32LE(maxLength, static_cast<std::uint32_t>(length));
+        ok = PutValue(reg, key, kMaxLengthName, kRegistryBinary, maxLength, sizeof maxLength);
+    }
+    if (ok && g_saveHook != nullptr)
+        g_saveHook();
+    ok = ok && CommitWrite(reg);
+    CloseRegistry(reg); // rolls back what was not committed
+    return ok ? 1 : 0;
+}
+
+int ReadSettingsBlob(std::vector<std::uint8_t>& out)
+{
+    out.clear();
+    Registry reg;
+    if (OpenRegistry(RegistryPath(), false, reg) != RegistryOpen::kOpened)
+        return kSettingsMissing;
+    const std::string key = FixedTextValue(FixedText::kSettingsKey);
+    std::vector<std::uint8_t> lengthBytes;
+    if (AppendValue(reg, key, kMaxLengthName, lengthBytes, 4) != ValueRead::kOk || lengthBytes.size() != 4)
+        return kSettingsMissing;
+    const std::uint32_t maxLength = LoadU32LE(lengthBytes.data());
+    if (maxLength > kMaxBlobBytes)
+        return kSettingsBroken;
+    try {
+        // The buffer grows with the pieces actually found, so a stored length
+        // that lies costs nothing.
+        for (std::size_t i = 0;; ++i) {
+            const std::size_t before = out.size();
+            if (AppendValue(reg, key, PieceName(i), out, maxLength - before) != ValueRead::kOk)
+                return kSettingsMissing;
+            if (out.size() - before < kPieceSize)
+                return out.size() == maxLength ? static_cast<int>(maxLength) : kSettingsBroken;
+        }
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        return kSettingsBroken;
+    }
+}
+
+int LoadSettings()
+{
+    std::vector<std::uint8_t> blob;
+    const int read = ReadSettingsBlob(blob);
+    if (read <= 0)
+        return read;
+    ApplySettingsBlob(blob, CurrentSettings(), Items());
+    return 0;
+}
+
+void SaveSettings()
+{
+    std::vector<std::uint8_t> blob;
+    BuildSettingsBlob(CurrentSettings(), Items(), blob);
+    WriteSettingsBlob(blob.data(), blob.size());
+}
+
+} // namespace varnell
