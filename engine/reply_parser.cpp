@@ -1,16 +1,451 @@
+// Reply processing (RFC 1035 4.1: header, question and resource record formats;
+// 4.1.4: compression; 3.3.9, 3.3.11, 3.4.1: MX, NS and A data).
+//
+// How each unusual datagram is handled:
+// - Shorter than 12 bytes, QR bit clear, an identifier whose slot holds no
+//   request, or a sender other than the address and port the query went to:
+//   dropped before the slot is touched.
+// - A header, question or record that runs past the datagram, or an owner name
+//   with a pointer loop, a reserved label type or more than 255 octets: dropped
+//   the same way (verdict Malformed), so the request ends by its timeout (16, or
+//   18 for a follow-up query) as if nothing had arrived.
+// - A compression pointer at offset 512 or beyond ends the name there; the text
+//   gathered so far is kept, terminated.
+// - Record data that does not decode as a name (any type other than A and MX is
+//   decoded as one) keeps the labels decoded before the fault.
+// - An A record whose data is not 4 bytes is stored but never taken as an address.
+// - Too many records: QDCOUNT + ANCOUNT + NSCOUNT + ARCOUNT of 63 or more gives 19
+//   for a primary reply; for a follow-up reply the records already stored for the
+//   probe count as well, so the record area of 64 is never overrun, and it gives
+//   20. A reply whose names and data do not fit the 2888-byte names area is
+//   refused the same way. The refused reply's records are not stored; a refused
+//   follow-up reply leaves the probe's earlier records as they were.
+// - CNAME and NS loops: one gathering visits each name once and descends at most
+//   kMaxGatherDepth levels; ResolveName follows at most kReplyRecords aliases.
+// - At most kMaxFollowUps follow-up queries per probe, so a server answering
+//   every follow-up with nothing cannot keep the item asking in a tight loop.
 #include "engine/reply_parser.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstring>
+#include <mutex>
+
+#include "engine/request_table.h"
 
 namespace varnell {
 
-ReplyOutcome ProcessReply(std::span<const std::uint8_t>, const sockaddr_in&, std::uint32_t) { return {}; }
-ParseStatus ParseRecords(ItemBlock&, ByteReader&, std::uint32_t, std::uint32_t&, std::uint32_t)
+namespace {
+
+constexpr std::size_t kHeaderSize = 12;
+constexpr std::uint32_t kRefuseAtRecords = 63;
+constexpr std::uint32_t kMaxOutstandingForGathering = 8;
+constexpr std::uint32_t kMaxFollowUps = 32;
+constexpr int kMaxGatherDepth = 32;
+constexpr std::uint32_t kMaxVisited = 2 * kReplyRecords + 1;
+constexpr std::uint16_t kTypeA = 1;
+constexpr std::uint16_t kTypeNs = 2;
+constexpr std::uint16_t kTypeCname = 5;
+constexpr std::uint16_t kTypeMx = 15;
+constexpr std::uint16_t kDnsPort = 53;
+
+std::uint16_t TypeOf(const ReplyRecord& record) { return ntohs(record.typeBE); }
+
+bool IsAddress(const ReplyRecord& record)
 {
-    return ParseStatus::Malformed;
+    return TypeOf(record) == kTypeA && ntohs(record.dataLengthBE) == 4 && record.data <= kNamesArea - 4;
 }
-int CollectAnswers(DnsItem&, ItemBlock&, std::uint32_t, const char*, std::uint16_t, std::uint32_t) { return 0; }
-std::uint32_t ResolveName(const ItemBlock&, std::uint32_t, const char*, std::uint16_t) { return 0; }
-void AddUniqueAddress(ItemBlock&, std::uint32_t) {}
-void SortAnswers(ItemBlock&) {}
-const char* NamesText(const ItemBlock&, std::uint32_t) { return ""; }
+
+std::uint32_t AddressOf(const ItemBlock& block, const ReplyRecord& record)
+{
+    std::uint32_t addrBE = 0;
+    std::memcpy(&addrBE, block.names + record.data, 4);
+    return addrBE;
+}
+
+bool Follows(const ReplyRecord& record, std::uint16_t type)
+{
+    const std::uint16_t t = TypeOf(record);
+    return t == kTypeCname || (t == type && type != kTypeA);
+}
+
+std::uint32_t StoredRecords(const ItemBlock& block)
+{
+    return block.answerRecords + block.authorityRecords + block.additionalRecords + block.externalRecords;
+}
+
+// Question and record structure lie within the datagram and every owner name
+// decodes; checked before anything is changed, so a broken reply is simply dropped.
+bool WellFormed(std::span<const std::uint8_t> message, std::uint32_t questions, std::uint32_t records)
+{
+    ByteReader reader(message);
+    if (!reader.Seek(kHeaderSize))
+        return false;
+    for (std::uint32_t q = 0; q < questions; ++q) {
+        const std::size_t nameLength = SkipName(message, reader.Position());
+        if (nameLength == 0 || !reader.Skip(nameLength) || !reader.Skip(4))
+            return false;
+    }
+    char scratch[kMaxNameText];
+    for (std::uint32_t r = 0; r < records; ++r) {
+        const DecodedName owner = DecodeName(message, reader.Position(), scratch);
+        if (owner.status != NameStatus::Ok && owner.status != NameStatus::CutShort)
+            return false;
+        std::uint16_t dataLength = 0;
+        if (!reader.Skip(owner.consumed) || !reader.Skip(8) || !reader.ReadU16BE(dataLength) ||
+            !reader.Skip(dataLength))
+            return false;
+    }
+    return true;
+}
+
+// Decodes a name of record data at `at` into the names area. Only a full names
+// area fails: data that is no proper name keeps what decoded before the fault.
+bool StoreDataName(ItemBlock& block, std::span<const std::uint8_t> message, std::size_t at)
+{
+    std::span<char> room(block.names + block.namesCursor, kNamesArea - block.namesCursor);
+    const DecodedName name = DecodeName(message, at, room);
+    if (name.status == NameStatus::NoRoom)
+        return false;
+    block.namesCursor += static_cast<std::uint32_t>(name.length + 1);
+    return true;
+}
+
+struct Gathering {
+    DnsItem& item;
+    ItemBlock& block;
+    std::uint32_t count;
+    std::uint16_t qtype;
+    std::uint32_t now;
+    const char* visited[kMaxVisited] = {};
+    std::uint32_t visitedCount = 0;
+};
+
+// Takes a slot and sends an A query for qname to `to`. 2 when no slot is free.
+int SendFollowUp(Gathering& g, const char* qname, const sockaddr_in& to)
+{
+    const int s = AllocRequestSlot();
+    if (s < 0)
+        return 2;
+    const auto slotIndex = static_cast<std::uint32_t>(s);
+    RequestSlot& slot = RequestTable()[slotIndex];
+    g.item.requestId = slotIndex;
+    slot.destination = to;
+    slot.limit = g.item.flags & kFlagSendLimitMask;
+    slot.queryTypeBE = htons(RecordQueryType(g.item.typeIndex));
+    slot.itemSlot = SlotOf(g.item);
+    const std::uint32_t length = BuildAndSendQuery(slotIndex, g.item, false, false, qname);
+    if (length != 0) {
+        slot.queryLength = length;
+        RaiseOutstanding(g.item);
+    }
+    // Armed even when the send failed, so the request ends by its timeout.
+    ArmRequestSlot(slot, g.now, g.item.timeout);
+    return 3;
+}
+
+bool MayAskMore(const Gathering& g)
+{
+    return Outstanding(g.item) <= kMaxOutstandingForGathering && FollowUpCount(g.item) < kMaxFollowUps;
+}
+
+int Collect(Gathering& g, const char* name, int depth)
+{
+    if (depth > kMaxGatherDepth)
+        return 0;
+    // A name already gathered in this pass adds nothing, and is how alias loops end.
+    for (std::uint32_t v = 0; v < g.visitedCount; ++v) {
+        if (SameName(g.visited[v], name))
+            return 0;
+    }
+    if (g.visitedCount == kMaxVisited)
+        return 0;
+    g.visited[g.visitedCount++] = name;
+
+    ItemBlock& block = g.block;
+    std::uint32_t addresses = 0;
+    for (std::uint32_t r = 0; r < g.count; ++r) {
+        const ReplyRecord& record = block.records[r];
+        if (IsAddress(record) && SameName(NamesText(block, record.owner), name)) {
+            AddUniqueAddress(block, AddressOf(block, record));
+            ++addresses;
+        }
+    }
+    std::uint32_t aliases = 0;
+    for (std::uint32_t r = 0; r < g.count; ++r) {
+        const ReplyRecord& record = block.records[r];
+        if (Follows(record, g.qtype) && SameName(NamesText(block, record.owner), name)) {
+            Collect(g, NamesText(block, record.data), depth + 1);
+            ++aliases;
+        }
+    }
+    if (addresses != 0 || aliases != 0)
+        return 0;
+    if (!MayAskMore(g))
+        return 1;
+    if (!SameName(name, block.domain))
+        return SendFollowUp(g, name, EndpointAddress(g.item.server));
+
+    // The domain itself is unresolved: ask its name servers whose addresses the
+    // records give.
+    for (std::uint32_t r = 0; r < g.count; ++r) {
+        const ReplyRecord& record = block.records[r];
+        if (TypeOf(record) != kTypeNs || !SameName(NamesText(block, record.owner), name))
+            continue;
+        const std::uint32_t serverBE = ResolveName(block, g.count, NamesText(block, record.data), kTypeNs);
+        if (serverBE == 0)
+            continue;
+        if (!MayAskMore(g))
+            return 1;
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(kDnsPort);
+        to.sin_addr.s_addr = serverBE;
+        if (SendFollowUp(g, block.domain.c_str(), to) == 2)
+            return 2;
+    }
+    return 0;
+}
+
+} // namespace
+
+const char* NamesText(const ItemBlock& block, std::uint32_t offset)
+{
+    // Every write into the names area ends with a 0 byte inside the area, so any
+    // offset inside it starts a terminated text.
+    return offset < kNamesArea ? block.names + offset : "";
+}
+
+ParseStatus ParseRecords(ItemBlock& block, ByteReader& reader, std::uint32_t n, std::uint32_t& count,
+                         std::uint32_t start)
+{
+    const std::span<const std::uint8_t> message = reader.Bytes();
+    for (std::uint32_t k = 0; k < n; ++k) {
+        if (start > kReplyRecords || kReplyRecords - start <= k)
+            return ParseStatus::NoRoom;
+        ReplyRecord& record = block.records[start + k];
+        if (block.namesCursor >= kNamesArea)
+            return ParseStatus::NoRoom;
+
+        std::span<char> room(block.names + block.namesCursor, kNamesArea - block.namesCursor);
+        const DecodedName owner = DecodeName(message, reader.Position(), room);
+        if (owner.status == NameStatus::NoRoom)
+            return ParseStatus::NoRoom;
+        if (owner.status == NameStatus::Malformed || !reader.Skip(owner.consumed))
+            return ParseStatus::Malformed;
+        const std::uint32_t ownerOffset = block.namesCursor;
+
+        std::uint16_t type = 0, klass = 0, dataLength = 0;
+        std::uint32_t ttl = 0;
+        if (!reader.ReadU16BE(type) || !reader.ReadU16BE(klass) || !reader.ReadU32BE(ttl) ||
+            !reader.ReadU16BE(dataLength) || dataLength > reader.Remaining())
+            return ParseStatus::Malformed;
+        const std::size_t dataStart = reader.Position();
+        block.namesCursor += static_cast<std::uint32_t>(owner.length + 1);
+
+        record.owner = ownerOffset;
+        record.typeBE = htons(type);
+        record.classBE = htons(klass);
+        record.ttlBE = htonl(ttl);
+        record.dataLengthBE = htons(dataLength);
+        record.preference = 0;
+        record.data = block.namesCursor;
+
+        if (type == kTypeA) {
+            if (kNamesArea - block.namesCursor <= dataLength)
+                return ParseStatus::NoRoom;
+            if (!reader.ReadBytes(block.names + block.namesCursor, dataLength))
+                return ParseStatus::Malformed;
+            block.names[block.namesCursor + dataLength] = '\0';
+            block.namesCursor += std::uint32_t{dataLength} + 1;
+        } else if (type == kTypeMx) {
+            std::uint16_t preference = 0;
+            ByteReader data(message.subspan(dataStart, dataLength));
+            if (data.ReadU16BE(preference)) {
+                record.preference = preference;
+                if (!StoreDataName(block, message, dataStart + 2))
+                    return ParseStatus::NoRoom;
+            } else {
+                if (block.namesCursor >= kNamesArea)
+                    return ParseStatus::NoRoom;
+                block.names[block.namesCursor++] = '\0';
+            }
+        } else if (!StoreDataName(block, message, dataStart)) {
+            return ParseStatus::NoRoom;
+        }
+        if (!reader.Seek(dataStart + dataLength))
+            return ParseStatus::Malformed;
+        ++count;
+    }
+    return ParseStatus::Ok;
+}
+
+int CollectAnswers(DnsItem& item, ItemBlock& block, std::uint32_t count, const char* name,
+                   std::uint16_t qtype, std::uint32_t now)
+{
+    Gathering g{item, block, std::min(count, kReplyRecords), qtype, now};
+    return Collect(g, name ? name : "", 0);
+}
+
+std::uint32_t ResolveName(const ItemBlock& block, std::uint32_t count, const char* name, std::uint16_t type)
+{
+    count = std::min(count, kReplyRecords);
+    const char* current = name ? name : "";
+    // An alias chain longer than the records can hold is a loop.
+    for (std::uint32_t hop = 0; hop <= kReplyRecords; ++hop) {
+        const char* next = nullptr;
+        for (std::uint32_t r = 0; r < count; ++r) {
+            const ReplyRecord& record = block.records[r];
+            if (IsAddress(record) && SameName(NamesText(block, record.owner), current))
+                return AddressOf(block, record);
+        }
+        for (std::uint32_t r = 0; r < count && next == nullptr; ++r) {
+            const ReplyRecord& record = block.records[r];
+            if (Follows(record, type) && SameName(NamesText(block, record.owner), current))
+                next = NamesText(block, record.data);
+        }
+        if (next == nullptr)
+            return 0;
+        current = next;
+    }
+    return 0;
+}
+
+void AddUniqueAddress(ItemBlock& block, std::uint32_t addrBE)
+{
+    const std::uint32_t n = std::min(block.answerCount, kAnswerAddresses);
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (block.answers[i].addrBE == addrBE)
+            return;
+    }
+    if (n == kAnswerAddresses)
+        return;
+    block.answers[n] = AddressEntry{addrBE, 0};
+    block.answerCount = n + 1;
+}
+
+void SortAnswers(ItemBlock& block)
+{
+    // Addresses are held in network byte order on a little-endian host, so the
+    // integer's least significant byte is the first octet. This order is what the
+    // event texts and the known-address comparison have always shown; keep it.
+    const std::uint32_t n = std::min(block.answerCount, kAnswerAddresses);
+    std::sort(block.answers, block.answers + n, [](const AddressEntry& a, const AddressEntry& b) {
+        return static_cast<std::int32_t>(a.addrBE) < static_cast<std::int32_t>(b.addrBE);
+    });
+}
+
+ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr_in& from, std::uint32_t now)
+{
+    ReplyOutcome outcome;
+    ByteReader reader(datagram);
+    std::uint16_t id = 0, questions = 0, answers = 0, authorities = 0, additionals = 0;
+    std::uint8_t flags1 = 0, flags2 = 0;
+    if (!reader.ReadU16LE(id) || !reader.ReadU8(flags1) || !reader.ReadU8(flags2) ||
+        !reader.ReadU16BE(questions) || !reader.ReadU16BE(answers) || !reader.ReadU16BE(authorities) ||
+        !reader.ReadU16BE(additionals)) {
+        outcome.verdict = ReplyVerdict::TooShort;
+        return outcome;
+    }
+    if ((flags1 & 0x80) == 0) {
+        outcome.verdict = ReplyVerdict::NotResponse;
+        return outcome;
+    }
+
+    std::lock_guard lock(EngineLock());
+    RequestSlot& slot = RequestTable()[id];
+    if (slot.sendTime == 0 || slot.itemSlot >= kItemSlots) {
+        outcome.verdict = ReplyVerdict::NoRequest;
+        return outcome;
+    }
+    if (from.sin_family != AF_INET || from.sin_port != slot.destination.sin_port ||
+        from.sin_addr.s_addr != slot.destination.sin_addr.s_addr) {
+        outcome.verdict = ReplyVerdict::WrongSender;
+        return outcome;
+    }
+    DnsItem& item = Items().items[slot.itemSlot];
+    ItemBlock& block = Items().blocks[slot.itemSlot];
+    const bool primary = (slot.flags & kSlotPrimary) != 0;
+    const std::uint32_t records = std::uint32_t{answers} + authorities + additionals;
+    const std::uint32_t alreadyStored = primary ? 0 : StoredRecords(block);
+    bool tooMany = alreadyStored + questions + records >= kRefuseAtRecords;
+    if (!tooMany && !WellFormed(datagram, questions, records)) {
+        outcome.verdict = ReplyVerdict::Malformed;
+        return outcome;
+    }
+
+    outcome.itemSlot = slot.itemSlot;
+    slot.expiry = 0;
+    block.sendTime = slot.sendTime;
+    slot.sendTime = 0;
+    LowerOutstanding(item);
+
+    if (!tooMany) {
+        reader.Seek(kHeaderSize);
+        for (std::uint32_t q = 0; q < questions; ++q)
+            reader.Skip(SkipName(datagram, reader.Position()) + 4);
+    }
+    if (primary) {
+        block.namesCursor = 0;
+        block.answerRecords = block.authorityRecords = block.additionalRecords = block.externalRecords = 0;
+        block.answerStart = 0;
+        if (!tooMany) {
+            bool stored = ParseRecords(block, reader, answers, block.answerRecords, 0) == ParseStatus::Ok;
+            block.authorityStart = block.answerStart + block.answerRecords;
+            stored = stored &&
+                     ParseRecords(block, reader, authorities, block.authorityRecords, block.authorityStart) ==
+                         ParseStatus::Ok;
+            block.additionalStart = block.authorityStart + block.authorityRecords;
+            stored = stored && ParseRecords(block, reader, additionals, block.additionalRecords,
+                                            block.additionalStart) == ParseStatus::Ok;
+            block.nextFree = block.additionalStart + block.additionalRecords;
+            if (!stored) {
+                block.namesCursor = 0;
+                block.answerRecords = block.authorityRecords = block.additionalRecords = 0;
+                tooMany = true;
+            }
+        }
+        if (tooMany)
+            block.authorityStart = block.additionalStart = block.nextFree = 0;
+    } else if (!tooMany) {
+        const std::uint32_t savedExternal = block.externalRecords;
+        const std::uint32_t savedNames = block.namesCursor;
+        const std::uint32_t savedNext = block.nextFree;
+        for (const std::uint16_t batch : {answers, authorities, additionals}) {
+            if (ParseRecords(block, reader, batch, block.externalRecords, block.nextFree) != ParseStatus::Ok) {
+                tooMany = true;
+                break;
+            }
+            block.nextFree = block.additionalStart + block.additionalRecords + block.externalRecords;
+        }
+        if (tooMany) {
+            block.externalRecords = savedExternal;
+            block.namesCursor = savedNames;
+            block.nextFree = savedNext;
+        }
+    }
+
+    if (tooMany) {
+        if (Outstanding(item) == 0) {
+            ++block.replies;
+            outcome.deliver = true;
+            outcome.code = primary ? kCodeTooManyRecords : kCodeTooManyFollowUpRecords;
+        }
+        return outcome;
+    }
+
+    if (Outstanding(item) == 0) {
+        block.answerCount = 0;
+        CollectAnswers(item, block, StoredRecords(block), block.domain.c_str(), RecordQueryType(item.typeIndex),
+                       now);
+        SortAnswers(block);
+    }
+    if (Outstanding(item) == 0) {
+        ++block.replies;
+        outcome.deliver = true;
+        outcome.code = flags2 & 0x0F;
+    }
+    return outcome;
+}
 
 } // namespace varnell

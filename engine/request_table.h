@@ -68,6 +68,11 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slot, DnsItem& item, bool ownBuffe
 // off 0 (0 means "no request" / "free").
 void ArmRequestSlot(RequestSlot& slot, std::uint32_t now, std::uint32_t timeout);
 
+// Follow-up queries built for the item since its last primary query. The
+// gathering stops asking past a fixed number per probe, so a server that keeps
+// answering with nothing cannot keep the item asking forever. Under EngineLock().
+std::uint32_t FollowUpCount(const DnsItem& item);
+
 // Raises the item's outstanding-request count, saturating at 63.
 void RaiseOutstanding(DnsItem& item);
 // Lowers it unless it is 0.
