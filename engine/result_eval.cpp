@@ -1,0 +1,228 @@
+#include "engine/result_eval.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "engine/engine.h"
+#include "engine/result_hooks.h"
+
+namespace varnell {
+
+namespace {
+
+constexpr const char* kCodeTexts[] = {
+    "Get Reply",
+    "Error code 1: Format error - The name server was unable to interpret the query",
+    "Error code 2: Server failure - The name server was unable to process this query due to a problem with "
+    "the name server",
+    "Error code 3: Name Error - Meaningful only for responses from an authoritative name server, this code "
+    "signifies that the domain name referenced in the query does not exist",
+    "Error code 4: Not Implemented - The name server does not support the requested kind of query",
+    "Error code 5: Request Refused - The name server refuses to perform the specified operation for policy "
+    "reasons",
+    "Error code 6: Reserved for future use",
+    "Error code 7: Reserved for future use",
+    "Error code 8: Reserved for future use",
+    "Error code 9: Reserved for future use",
+    "Error code 10: Reserved for future use",
+    "Error code 11: Reserved for future use",
+    "Error code 12: Reserved for future use",
+    "Error code 13: Reserved for future use",
+    "Error code 14: Reserved for future use",
+    "Error code 15: Reserved for future use",
+    "Error code 16: Request timeout",
+    "Error code 17: Send Request Failed, Please check the network card",
+    "Error code 18: Get part reply",
+    "Error code 19: More than 64 sections",
+    "Error code 20: More than 64 sections",
+};
+constexpr int kCodeTextCount = static_cast<int>(sizeof kCodeTexts / sizeof kCodeTexts[0]);
+static_assert(kCodeTextCount == 21);
+
+enum class Event { None, Down, Up };
+
+// What one evaluation decided, worked out under the engine lock and then handed
+// to the hooks without it: the hooks reach the item list, the event list and the
+// alert channels, none of which may stall the engine threads.
+struct Outcome {
+    std::string requests;
+    const char* state = nullptr;
+    std::string rtt;
+    int image = -1;
+    Event event = Event::None;
+    std::string replies;
+    std::string changed; // full event text when the addresses changed
+    std::string address;
+    std::uint32_t flags = 0; // notify bits, read under the lock with the rest
+    bool success = false;
+    bool late = false;
+};
+
+std::string Format(const char* format, std::uint32_t a, std::uint32_t b)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+}
+
+void RaiseEvent(ResultHooks& hooks, const DnsItem& item, const std::string& text, int kind, bool notify)
+{
+    std::string timeText;
+    hooks.AddEventRow(&item, text, static_cast<std::int64_t>(std::time(nullptr)), kind, timeText);
+    if (notify)
+        hooks.DispatchEvent(item, text, timeText);
+}
+
+Outcome Evaluate(DnsItem& item, int code)
+{
+    ItemBlock& block = BlockOf(item);
+    Outcome out;
+    out.flags = item.flags;
+    out.requests = Format("%u/%u", block.sent, block.failed);
+    out.state = ResultCodeText(code);
+    const std::uint32_t n = LostCount(item);
+    std::uint32_t k = block.state & kStateRunMask;
+    const bool failing = (block.state & (kStateFailing | kStateReserved10)) != 0;
+
+    if (code == kResultOk) {
+        out.success = true;
+        const std::uint32_t now = TickCount();
+        const auto rtt = static_cast<std::int32_t>(now - block.sendTime);
+        // A negative time means the tick counter wrapped: keep the state machine,
+        // skip the statistics.
+        if (rtt >= 0) {
+            const auto urtt = static_cast<std::uint32_t>(rtt);
+            if (urtt > item.timeout) {
+                out.late = true;
+                return out;
+            }
+            block.rttMin = std::min(block.rttMin, urtt);
+            block.rttMax = std::max(block.rttMax, urtt);
+            block.rttSum += rtt;
+            // The replies counter also counts failed replies, the sum only the
+            // accepted successes: the average is deliberately that quotient.
+            if (block.replies != 0)
+                block.rttAvg = static_cast<std::uint32_t>(block.rttSum / static_cast<std::int64_t>(block.replies));
+            char text[96];
+            std::snprintf(text, sizeof text, "%ums/%ums/%ums/%ums", block.rttMin, block.rttMax, block.rttAvg, urtt);
+            out.rtt = text;
+        }
+        if (failing) {
+            block.state &= ~(kStateRunMask | kStateFailing | kStateReserved10);
+        } else {
+            k = (k + 1) & kStateRunMask;
+            block.state = (block.state & ~kStateRunMask) | k;
+            if (k == n) {
+                out.image = kImageUp;
+                if ((block.state & kStateDownReported) != 0) {
+                    out.event = Event::Up;
+                    block.state &= ~kStateDownReported;
+                }
+            }
+        }
+        out.replies = Format("%u", block.replies, 0);
+        if (AddressesChanged(item)) {
+            // Neither area is ever filled beyond what the smaller one holds.
+            const std::uint32_t count = std::min(block.answerCount, kAnswerAddresses);
+            item.knownCount = count;
+            std::memcpy(item.known, block.answers, count * sizeof(AddressEntry));
+            std::string text = "the ip of " + block.name + " is changed to ";
+            text.reserve(text.size() + count * 17);
+            for (std::uint32_t i = 0; i < count; ++i)
+                text += DottedAddress(block.answers[i].addrBE) + "; ";
+            out.changed = std::move(text);
+        }
+    } else if (!failing) {
+        block.state = (block.state & ~(kStateRunMask | kStateReserved10)) | kStateFailing;
+        out.image = kImageFailing;
+    } else {
+        k = (k + 1) & kStateRunMask;
+        block.state = (block.state & ~kStateRunMask) | k;
+        if (k == n) {
+            out.image = kImageDown;
+            if ((block.state & kStateDownReported) == 0) {
+                out.event = Event::Down;
+                block.state |= kStateDownReported;
+            }
+        }
+    }
+    out.address = block.answerCount != 0 ? DottedAddress(block.answers[0].addrBE) : std::string();
+    return out;
+}
+
+} // namespace
+
+const char* ResultCodeText(int code)
+{
+    if (code >= 0 && code < kCodeTextCount)
+        return kCodeTexts[code];
+    if (code >= kCodeTextCount && code <= kResultLastWithText)
+        return "";
+    return nullptr;
+}
+
+std::string DottedAddress(std::uint32_t addrBE)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr a{};
+    a.s_addr = addrBE;
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+bool AddressesChanged(const DnsItem& item)
+{
+    const ItemBlock& block = BlockOf(item);
+    if (block.answerCount != item.knownCount)
+        return true;
+    const std::uint32_t count = std::min(block.answerCount, kAnswerAddresses);
+    for (std::uint32_t i = 0; i < count; ++i)
+        if (block.answers[i].addrBE != item.known[i].addrBE)
+            return true;
+    return false;
+}
+
+int OnDnsResult(DnsItem* item, int code)
+{
+    if (item == nullptr)
+        return 0;
+    Outcome out;
+    {
+        // The engine threads write the block's counters and answers under this
+        // lock; the scheduler only posts and the receiver has let go of it before it
+        // sends, so taking it here cannot deadlock.
+        std::lock_guard lock(EngineLock());
+        if ((item->flags & kFlagDeleted) != 0)
+            return 0;
+        out = Evaluate(*item, code);
+    }
+    ResultHooks* hooks = GetResultHooks();
+    if (hooks == nullptr)
+        return out.late ? kResultLate : 0;
+    const ItemBlock& block = BlockOf(*item);
+    hooks->SetRowText(*item, kColRequests, out.requests);
+    if (out.state != nullptr)
+        hooks->SetRowText(*item, kColMonitorState, out.state);
+    if (out.late)
+        return kResultLate;
+    if (!out.rtt.empty())
+        hooks->SetRowText(*item, kColRtt, out.rtt);
+    if (out.image >= 0)
+        hooks->SetRowImage(*item, out.image);
+    if (out.event == Event::Down)
+        RaiseEvent(*hooks, *item, block.name + " is down", kEventDown, (out.flags & kFlagNotifyDown) != 0);
+    if (out.event == Event::Up)
+        RaiseEvent(*hooks, *item, block.name + " is up", kEventUp, (out.flags & kFlagNotifyUp) != 0);
+    if (out.success)
+        hooks->SetRowText(*item, kColReplies, out.replies);
+    if (!out.changed.empty())
+        RaiseEvent(*hooks, *item, out.changed, kEventChanged, (out.flags & kFlagNotifyChange) != 0);
+    hooks->SetRowText(*item, kColAddress, out.address);
+    return 0;
+}
+
+} // namespace varnell
