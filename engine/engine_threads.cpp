@@ -1,0 +1,84 @@
+#include "engine/engine_threads.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <sys/socket.h>
+
+#include "engine/engine.h"
+#include "engine/probe_socket.h"
+
+namespace varnell {
+
+namespace {
+
+// One flag per engine thread: set by the thread as its body returns. The flags
+// live as long as the process, so a detached thread can still set its own.
+struct EndFlags {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done[kEngineThreadCount] = {};
+};
+
+EndFlags& Flags()
+{
+    static EndFlags* flags = new EndFlags();
+    return *flags;
+}
+
+} // namespace
+
+std::thread LaunchEngineThread(EngineThreadId which, int (*body)())
+{
+    {
+        std::lock_guard lock(Flags().mutex);
+        Flags().done[which] = false;
+    }
+    return std::thread([which, body] {
+        body();
+        EndFlags& flags = Flags();
+        {
+            std::lock_guard lock(flags.mutex);
+            flags.done[which] = true;
+        }
+        flags.ended.notify_all();
+    });
+}
+
+bool FinishEngineThread(std::thread& thread, EngineThreadId which, std::uint32_t ms)
+{
+    if (!thread.joinable())
+        return true;
+    EndFlags& flags = Flags();
+    bool ended = false;
+    {
+        std::unique_lock lock(flags.mutex);
+        ended = flags.ended.wait_for(lock, std::chrono::milliseconds(ms), [&] { return flags.done[which]; });
+    }
+    if (ended)
+        thread.join();
+    else
+        thread.detach();
+    return ended;
+}
+
+int StopEngineThreads(std::uint32_t waitMs)
+{
+    EngineState& engine = Engine();
+    engine.exitFlag.store(1);
+    WakeScheduler();
+    // Shut the socket down but keep its descriptor until the receiver has ended,
+    // so the number cannot be reused by another open while it still polls it.
+    const int fd = engine.probeSocket.load();
+    if (fd >= 0)
+        shutdown(fd, SHUT_RDWR);
+    int ended = 0;
+    ended += FinishEngineThread(engine.scheduler, kSchedulerThread, waitMs) ? 1 : 0;
+    const bool receiverEnded = FinishEngineThread(engine.receiver, kReceiverThread, waitMs);
+    ended += receiverEnded ? 1 : 0;
+    if (receiverEnded)
+        CloseProbeSocket();
+    return ended;
+}
+
+} // namespace varnell

@@ -1,0 +1,225 @@
+#include "engine/receiver.h"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <thread>
+
+#include "engine/desktop.h"
+#include "engine/engine.h"
+#include "engine/engine_threads.h"
+#include "engine/reply_parser.h"
+#include "engine/request_table.h"
+
+namespace varnell {
+
+namespace {
+
+// Who touches what: the reader thread fills the queue and raises the waiting
+// count of a datagram's identifier before publishing it; the receiver lowers it
+// after processing; the scheduler's timeout scan only reads it.
+ReplyQueue& Queue()
+{
+    static ReplyQueue* queue = new ReplyQueue();
+    return *queue;
+}
+
+std::array<std::atomic<std::uint32_t>, 65536>& Waiting()
+{
+    static auto* waiting = new std::array<std::atomic<std::uint32_t>, 65536>();
+    return *waiting;
+}
+
+std::atomic<ReceiveHook> g_receiveHook{nullptr};
+std::atomic<std::uint64_t> g_datagrams{0};
+std::atomic<std::uint64_t> g_delivered{0};
+std::atomic<std::uint64_t> g_errors{0};
+
+constexpr int kPollMs = 250;        // how soon the reader notices the exit flag on a quiet socket
+constexpr int kErrorPauseMs = 20;   // between two failed receives in a row
+
+int IdOf(std::span<const std::uint8_t> datagram)
+{
+    if (datagram.size() < 2)
+        return -1;
+    return datagram[0] | (datagram[1] << 8); // the identifier goes out low byte first
+}
+
+void ReportReceiveError(int error)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "WSA IO error code is %d", error);
+    ReportEngineMessage(text);
+}
+
+ssize_t Receive(int fd, std::uint8_t* buffer, std::size_t size, sockaddr_in& from)
+{
+    if (ReceiveHook hook = g_receiveHook.load())
+        return hook(fd, buffer, size, from);
+    socklen_t length = sizeof from;
+    return recvfrom(fd, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+}
+
+enum class SocketWait { Readable, Quiet, Closed };
+
+SocketWait WaitReadable(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    const int r = poll(&p, 1, kPollMs);
+    if (r <= 0)
+        return SocketWait::Quiet;
+    // Shut down at exit (hang-up) or closed under us (invalid).
+    if ((p.revents & (POLLHUP | POLLNVAL)) != 0)
+        return SocketWait::Closed;
+    return SocketWait::Readable;
+}
+
+// Moves datagrams from the socket into the queue until the exit flag is set or
+// the socket is shut down or gone.
+//
+// A failed receive does not end it: the refused-port report of an earlier query,
+// a signal or a short-lived lack of kernel memory says nothing about the replies
+// still to come, and a receiver that stopped would turn every later probe into a
+// timeout without a word. Such errors are reported (paced) and receiving goes on;
+// only a socket that no longer exists ends the loop.
+void ReaderLoop(int fd)
+{
+    EngineState& engine = Engine();
+    ReplyQueue& queue = Queue();
+    ErrorPacer pacer;
+    int streak = 0;
+    while (engine.exitFlag.load() == 0) {
+        std::uint8_t* space = queue.WriteSpace();
+        if (space == nullptr) {
+            // Full: the socket's own buffer holds what comes meanwhile.
+            queue.WaitForSpace(kPollMs);
+            continue;
+        }
+        sockaddr_in from{};
+        const ssize_t n = Receive(fd, space, ReplyQueue::kMaxDatagram, from);
+        if (n >= 0) {
+            streak = 0;
+            const auto length = static_cast<std::size_t>(n);
+            const int id = IdOf(std::span<const std::uint8_t>(space, length));
+            if (id >= 0)
+                Waiting()[static_cast<std::size_t>(id)].fetch_add(1);
+            queue.Commit(length, from, TickCount());
+            g_datagrams.fetch_add(1, std::memory_order_relaxed);
+            continue;
+        }
+        const int error = errno;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            if (WaitReadable(fd) == SocketWait::Closed)
+                break;
+            continue;
+        }
+        g_errors.fetch_add(1, std::memory_order_relaxed);
+        if (error == EBADF || error == ENOTSOCK) {
+            // Never opened, or closed: nothing more will arrive.
+            if (engine.exitFlag.load() == 0)
+                ReportReceiveError(error);
+            break;
+        }
+        if (pacer.ShouldReport(error, TickCount()))
+            ReportReceiveError(error);
+        if (++streak > 1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(kErrorPauseMs));
+    }
+    queue.Stop();
+}
+
+} // namespace
+
+bool ErrorPacer::ShouldReport(int errorCode, std::uint32_t now)
+{
+    int oldest = 0;
+    for (int i = 0; i < kCodes; ++i) {
+        if (used[i] && code[i] == errorCode) {
+            if (now - last[i] < kInterval)
+                return false;
+            last[i] = now;
+            return true;
+        }
+        if (!used[i] || (used[oldest] && now - last[i] > now - last[oldest]))
+            oldest = i;
+    }
+    used[oldest] = true;
+    code[oldest] = errorCode;
+    last[oldest] = now;
+    return true;
+}
+
+bool ReplyWaiting(std::uint32_t id)
+{
+    return id < Waiting().size() && Waiting()[id].load() != 0;
+}
+
+int ReceiverLoop()
+{
+    EngineState& engine = Engine();
+    ReplyQueue& queue = Queue();
+    queue.Reset();
+    for (auto& w : Waiting())
+        w.store(0);
+    const int fd = engine.probeSocket.load();
+    std::thread reader([fd] {
+        pthread_setname_np(pthread_self(), "reply reader");
+        ReaderLoop(fd);
+    });
+
+    while (engine.exitFlag.load() == 0) {
+        QueuedReply reply;
+        if (!queue.WaitFront(reply, kPollMs)) {
+            if (queue.Stopped())
+                break;
+            continue;
+        }
+        const ReplyOutcome outcome = ProcessReply(reply.bytes, reply.from, TickCount());
+        const int id = IdOf(reply.bytes);
+        queue.Pop();
+        // Only now, with the request answered under the engine lock, may the
+        // timeout scan look at this identifier again.
+        if (id >= 0)
+            Waiting()[static_cast<std::size_t>(id)].fetch_sub(1);
+        if (!outcome.deliver)
+            continue;
+        WindowMessage m;
+        m.id = WM_DNS_RESULT;
+        m.wparam = outcome.itemSlot;
+        m.lparam = outcome.code;
+        // Synchronous: the next reply is processed only after this result has
+        // been evaluated, so results reach the item list in arrival order.
+        GetDesktop().Send(engine.resultWindow.load(), std::move(m));
+        g_delivered.fetch_add(1, std::memory_order_relaxed);
+    }
+    queue.Stop(); // a reader waiting for room ends too
+    reader.join();
+    return 0;
+}
+
+void StartReceiver()
+{
+    Engine().receiver = LaunchEngineThread(kReceiverThread, [] {
+        pthread_setname_np(pthread_self(), "receiver");
+        return ReceiverLoop();
+    });
+}
+
+ReceiverCounters GetReceiverCounters()
+{
+    ReceiverCounters c;
+    c.datagrams = g_datagrams.load();
+    c.delivered = g_delivered.load();
+    c.errors = g_errors.load();
+    c.queue = Queue().Counters();
+    return c;
+}
+
+void SetReceiveHook(ReceiveHook hook) { g_receiveHook.store(hook); }
+
+} // namespace varnell

@@ -1,0 +1,59 @@
+// The reply receiver: reads every datagram of the probe socket, has it processed
+// (ProcessReply) and delivers each result to the user-interface thread with Send,
+// waiting until it has been evaluated, in arrival order.
+//
+// It runs as two threads: a reader that only moves datagrams from the socket into
+// the receiver's own ring (reply_queue.h), and the receiver proper, which
+// processes them one by one. The reader keeps the socket empty while the receiver
+// waits for the engine lock or for the user-interface thread, so a burst of
+// replies is never dropped by the kernel.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include "engine/reply_queue.h"
+
+namespace varnell {
+
+// Starts the receiver (and its reader) into Engine().receiver.
+void StartReceiver();
+
+// The receiver's thread body: starts the reader, processes and delivers replies
+// until the exit flag is set or the probe socket is shut down, then joins the
+// reader. Returns 0.
+int ReceiverLoop();
+
+// True while a reply with this DNS identifier has been read from the socket and
+// waits to be processed. The timeout scan leaves such a request alone.
+bool ReplyWaiting(std::uint32_t id);
+
+// Receive errors are reported as "WSA IO error code is %d", at most once a minute
+// for each error code, so a persistent error cannot flood the event list.
+struct ErrorPacer {
+    static constexpr std::uint32_t kInterval = 60000;
+    static constexpr int kCodes = 8;
+    int code[kCodes] = {};
+    std::uint32_t last[kCodes] = {};
+    bool used[kCodes] = {};
+    // True when an error with this code at tick now should be reported.
+    bool ShouldReport(int errorCode, std::uint32_t now);
+};
+
+struct ReceiverCounters {
+    std::uint64_t datagrams = 0; // read from the socket
+    std::uint64_t delivered = 0; // results sent to the user-interface thread
+    std::uint64_t errors = 0;    // failed receives
+    ReplyQueueCounters queue;
+};
+ReceiverCounters GetReceiverCounters();
+
+// Tests replace the socket receive to inject errors; nullptr restores recvfrom.
+// It has recvfrom's contract (and MSG_DONTWAIT: -1 with EAGAIN when nothing is
+// there). Set only while the receiver is not running.
+using ReceiveHook = ssize_t (*)(int fd, std::uint8_t* buffer, std::size_t size, sockaddr_in& from);
+void SetReceiveHook(ReceiveHook hook);
+
+} // namespace varnell
