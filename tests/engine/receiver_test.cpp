@@ -1,0 +1,265 @@
+// The receiver's reply ring, its error pacing, the probe socket set-up, and a
+// receiver that keeps receiving through transient errors.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "engine/desktop.h"
+#include "engine/engine.h"
+#include "engine/engine_threads.h"
+#include "engine/item_table.h"
+#include "engine/probe_socket.h"
+#include "engine/receiver.h"
+#include "engine/reply_queue.h"
+#include "engine/request_table.h"
+#include "tests/support/process.h"
+
+using namespace varnell;
+using varnell::test::WaitFor;
+
+namespace {
+
+sockaddr_in Loopback(std::uint16_t port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+void Push(ReplyQueue& q, std::uint32_t value, std::size_t length)
+{
+    std::uint8_t* space = q.WriteSpace();
+    ASSERT_NE(space, nullptr);
+    std::memset(space, static_cast<int>(value & 0xFF), length);
+    q.Commit(length, Loopback(static_cast<std::uint16_t>(value)), value);
+}
+
+TEST(ReplyQueue, KeepsOrderAcrossManyWrapsAndReportsFull)
+{
+    ReplyQueue q(0); // the smallest ring: two records of the largest size
+    std::uint32_t next = 0, expected = 0;
+    for (int round = 0; round < 500; ++round) {
+        // Datagrams of varying size so the wrap point moves around the ring.
+        while (q.WriteSpace() != nullptr) {
+            Push(q, next, 1 + (next * 977) % ReplyQueue::kMaxDatagram);
+            ++next;
+        }
+        const int take = 1 + round % 3;
+        for (int i = 0; i < take; ++i) {
+            QueuedReply r;
+            if (!q.WaitFront(r, 0))
+                break;
+            ASSERT_EQ(r.received, expected);
+            ASSERT_EQ(r.bytes.size(), 1 + (expected * 977) % ReplyQueue::kMaxDatagram);
+            ASSERT_EQ(r.bytes.front(), expected & 0xFF);
+            ASSERT_EQ(r.bytes.back(), expected & 0xFF);
+            ASSERT_EQ(ntohs(r.from.sin_port), static_cast<std::uint16_t>(expected));
+            q.Pop();
+            ++expected;
+        }
+    }
+    EXPECT_GT(expected, 500u);
+    EXPECT_GT(q.Counters().fullWaits, 0u);
+}
+
+TEST(ReplyQueue, StopEndsWaitsButKeepsWhatWasQueued)
+{
+    ReplyQueue q;
+    Push(q, 7, 40);
+    std::thread stopper([&] { q.Stop(); });
+    stopper.join();
+    QueuedReply r;
+    ASSERT_TRUE(q.WaitFront(r, 5000));
+    EXPECT_EQ(r.received, 7u);
+    q.Pop();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(q.WaitFront(r, 5000));
+    EXPECT_FALSE(q.WaitForSpace(5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST(ReceiveErrors, ReportedOncePerCodeAMinute)
+{
+    ErrorPacer pacer;
+    EXPECT_TRUE(pacer.ShouldReport(ENOBUFS, 1000));
+    EXPECT_FALSE(pacer.ShouldReport(ENOBUFS, 2000));
+    EXPECT_TRUE(pacer.ShouldReport(EINTR, 2000));
+    EXPECT_FALSE(pacer.ShouldReport(ENOBUFS, 60999));
+    EXPECT_TRUE(pacer.ShouldReport(ENOBUFS, 61000));
+    EXPECT_TRUE(pacer.ShouldReport(ENOMEM, 0xFFFFFFF0u));
+    EXPECT_FALSE(pacer.ShouldReport(ENOMEM, 0x00000100u)); // across the tick counter's wrap
+    // More distinct codes than the pacer keeps: the oldest is forgotten, never a
+    // code seen just now.
+    for (int code = 200; code < 210; ++code)
+        EXPECT_TRUE(pacer.ShouldReport(code, 70000 + static_cast<std::uint32_t>(code)));
+    EXPECT_FALSE(pacer.ShouldReport(209, 70300));
+}
+
+class ProbeSocket : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetDesktop(&desktop);
+        Engine().exitFlag = 0;
+        Engine().eventWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
+            std::lock_guard lock(mutex);
+            messages.push_back(m.text);
+        });
+    }
+    void TearDown() override
+    {
+        CloseProbeSocket();
+        desktop.Drain();
+        SetDesktop(nullptr);
+    }
+    std::vector<std::string> Messages()
+    {
+        desktop.Drain();
+        std::lock_guard lock(mutex);
+        return messages;
+    }
+
+    HeadlessDesktop desktop;
+    std::mutex mutex;
+    std::vector<std::string> messages;
+};
+
+TEST_F(ProbeSocket, TakenPortIsReportedAndTheSocketStillWorks)
+{
+    const int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any = Loopback(0);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    socklen_t len = sizeof any;
+    getsockname(holder, reinterpret_cast<sockaddr*>(&any), &len);
+    const std::uint16_t port = ntohs(any.sin_port);
+
+    EXPECT_EQ(OpenProbeSocket(port), kProbeSocketNotBound);
+    auto messages = Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], "bind port " + std::to_string(port) + " failed! maybe other dns server is running");
+
+    // The first send gives the socket a port of the system's choosing.
+    const std::uint8_t byte = 0;
+    const sockaddr_in to = Loopback(port);
+    EXPECT_EQ(SendQueryBytes(&byte, 1, to), 1);
+    EXPECT_NE(ProbeSocketPort(), 0);
+    EXPECT_NE(ProbeSocketPort(), port);
+    close(holder);
+}
+
+TEST_F(ProbeSocket, OpensWithLargeBuffersOnAFreePort)
+{
+    EXPECT_EQ(OpenProbeSocket(0), kProbeSocketOk);
+    EXPECT_TRUE(Messages().empty());
+    int size = 0;
+    socklen_t len = sizeof size;
+    getsockopt(Engine().probeSocket.load(), SOL_SOCKET, SO_RCVBUF, &size, &len);
+    // The kernel caps the request at net.core.rmem_max and doubles what it grants.
+    const int rmemMax = std::stoi(varnell::test::ReadFile("/proc/sys/net/core/rmem_max"));
+    EXPECT_EQ(size, 2 * std::min(kProbeSocketBuffer, rmemMax));
+    EXPECT_NE(ProbeSocketPort(), 0);
+    EXPECT_EQ(CreateWakeEvent(), 0);
+}
+
+TEST_F(ProbeSocket, ReceiverWithoutASocketReportsAndEnds)
+{
+    Engine().probeSocket = -1;
+    StartReceiver();
+    ASSERT_TRUE(WaitFor([&] { return !Messages().empty(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(Messages()[0], "WSA IO error code is " + std::to_string(EBADF));
+    EXPECT_EQ(StopEngineThreads(), 2);
+}
+
+// Injected receive errors: a burst of ENOBUFS, then one refused-port report,
+// then the real socket.
+std::atomic<int> g_injected{0};
+ssize_t FailingReceive(int fd, std::uint8_t* buffer, std::size_t size, sockaddr_in& from)
+{
+    const int n = g_injected.fetch_add(1);
+    if (n < 50) {
+        errno = ENOBUFS;
+        return -1;
+    }
+    if (n == 50) {
+        errno = ECONNREFUSED;
+        return -1;
+    }
+    socklen_t length = sizeof from;
+    return recvfrom(fd, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+}
+
+TEST_F(ProbeSocket, ReceiverReportsTransientErrorsPacedAndGoesOn)
+{
+    InitItemTable();
+    ResetRequestTable();
+    ASSERT_EQ(OpenProbeSocket(0), kProbeSocketOk);
+    const int server = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in serverAddr = Loopback(0);
+    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&serverAddr), sizeof serverAddr), 0);
+    socklen_t len = sizeof serverAddr;
+    getsockname(server, reinterpret_cast<sockaddr*>(&serverAddr), &len);
+
+    // One item with one outstanding request, answered by hand below.
+    ItemEdit e;
+    e.interval = 1000;
+    e.timeout = 60000;
+    e.serverBE = htonl(INADDR_LOOPBACK);
+    e.name = "alpha";
+    e.domain = "a";
+    ASSERT_TRUE(CommitNewItem(0, e));
+    std::atomic<int> delivered{-1};
+    Engine().resultWindow = desktop.RegisterWindow([&](const WindowMessage& m) {
+        delivered = static_cast<int>(m.lparam);
+    });
+    {
+        std::lock_guard lock(EngineLock());
+        RequestSlot& slot = RequestTable()[0x1234];
+        slot.destination = serverAddr;
+        slot.limit = 1;
+        slot.itemSlot = 0;
+        Items().items[0].requestId = 0x1234;
+        ASSERT_NE(BuildAndSendQuery(0x1234, Items().items[0], false, true), 0u);
+        ArmRequestSlot(slot, TickCount(), 60000);
+        RaiseOutstanding(Items().items[0]);
+    }
+
+    g_injected = 0;
+    SetReceiveHook(FailingReceive);
+    StartReceiver();
+    ASSERT_TRUE(WaitFor([&] { return g_injected.load() > 51; }, std::chrono::seconds(10)));
+
+    // Answer the query: header with QR and RCODE 3, the question echoed.
+    std::uint8_t query[512];
+    sockaddr_in client{};
+    len = sizeof client;
+    const ssize_t n = recvfrom(server, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&client), &len);
+    ASSERT_GT(n, 12);
+    query[2] |= 0x80;
+    query[3] = static_cast<std::uint8_t>((query[3] & 0xF0) | 3);
+    sendto(server, query, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&client), len);
+    EXPECT_TRUE(WaitFor([&] { return delivered.load() == 3; }, std::chrono::seconds(5)));
+
+    const auto messages = Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0], "WSA IO error code is " + std::to_string(ENOBUFS));
+    EXPECT_EQ(messages[1], "WSA IO error code is " + std::to_string(ECONNREFUSED));
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(StopEngineThreads(), 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(Engine().probeSocket.load(), -1);
+    SetReceiveHook(nullptr);
+    close(server);
+}
+
+} // namespace
