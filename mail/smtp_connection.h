@@ -1,0 +1,111 @@
+// The mail client's SMTP session over one TCP connection (IPv4): RFC 5321
+// (greeting, HELO/EHLO, MAIL, RCPT, DATA, QUIT; reply lines of section 4.2)
+// and SMTP authentication (RFC 4954) with the LOGIN mechanism, whose user name
+// and password lines are Base64 (RFC 4648). No TLS.
+//
+// Every call blocks its thread: the mail worker runs one session per mail.
+// Failures are values: each operation returns 1 or 0 and leaves GetLastError()
+// and, for a refused or cut-off reply, GetLastCommandResponse().
+//
+// Credentials never leave this file except Base64-encoded on the socket; the
+// client writes no log of its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "mail/smtp_message.h"
+
+namespace varnell {
+
+// The client's own last-error values, the same on every platform. Socket
+// failures that are none of these leave the platform's errno value.
+inline constexpr int kSmtpErrCommandRefused = 22;      // a refused MAIL/RCPT/DATA/end of data, or QUIT not 221
+inline constexpr int kSmtpErrInvalidArgument = 10022;  // host name not resolvable, credentials too long
+inline constexpr int kSmtpErrUnexpectedReply = 10043;  // greeting, HELO, EHLO or logon answered with another code
+inline constexpr int kSmtpErrTimedOut = 10060;         // no complete reply in time
+
+// Session states. Only SetState() changes them.
+//   kClosed     no socket
+//   kSocketOpen socket created, not connected yet
+//   kConnected  TCP connection up; QUIT is owed before closing
+//   kBroken     the peer closed or the socket failed; closing without QUIT
+enum class SmtpState { kClosed, kSocketOpen, kConnected, kBroken };
+
+class CSMTPConnection {
+public:
+    CSMTPConnection() = default;
+    CSMTPConnection(const CSMTPConnection&) = delete;
+    CSMTPConnection& operator=(const CSMTPConnection&) = delete;
+    // Ends a session still open with QUIT, then closes the socket.
+    virtual ~CSMTPConnection();
+
+    // Connects to a dotted IPv4 address or host name and greets with HELO.
+    int Connect(const std::string& server, std::uint16_t port = 25);
+    // Connects, greets with EHLO and logs on with AUTH LOGIN.
+    int ConnectWithLogon(const std::string& server, std::uint16_t port, const std::string& user,
+                         const std::string& password);
+    // Sends one message over the open session; high priority adds the priority lines.
+    int SendMail(const CSMTPMessage& message, bool highPriority);
+    // QUIT when connected, then closes the socket. 1 only when QUIT got 221.
+    int Disconnect();
+
+    std::string GetLastCommandResponse() const { return lastResponse_; }
+    int GetLastError() const { return lastError_; }
+    int GetLastReplyCode() const { return lastReplyCode_; }
+    bool IsConnected() const { return state_ == SmtpState::kConnected; }
+    SmtpState GetState() const { return state_; }
+
+    // Reads one complete reply (all its lines) and compares its code with
+    // `expected`: 1 when equal; otherwise 0 with last error 10043 and the reply
+    // kept as the last response.
+    int ReadCommandResponse(int expected);
+    // As ReadCommandResponse, but whole replies coded 250 are passed over
+    // first (an EHLO answer may still be arriving when AUTH LOGIN is sent).
+    int ReadResponseSkipping250(int expected);
+
+    // Give up on a reply when nothing arrived for this long (also bounds the
+    // connect and every send).
+    std::uint32_t replyTimeoutMs = 18000;
+    // Longest single wait for the socket before the time-out is checked again.
+    std::uint32_t pollWaitMs = 8000;
+
+    // Reply buffer: a reply line of more than kReplyBufferSize - 1 bytes with
+    // its line end never completes and ends in the time-out.
+    static constexpr std::size_t kReplyBufferSize = 1000;
+    // A reply with more lines than this is handled like an over-long line, so a
+    // server cannot keep the client reading forever.
+    static constexpr int kMaxReplyLines = 100;
+    // Replies coded 250 passed over while waiting for another code.
+    static constexpr int kMaxSkippedReplies = 100;
+
+private:
+    enum class ReadStatus { kComplete, kTimedOut, kSocketError };
+
+    void SetState(SmtpState next);
+    int OpenSession(const std::string& server, std::uint16_t port);
+    int FailAndQuit();
+    bool SendText(std::string_view text);
+    ReadStatus ReadReply(std::string& text);
+    int CheckReply(ReadStatus status, const std::string& text, int expected);
+    int Transaction(const std::string& line, int expected);
+
+    int socket_ = -1;
+    SmtpState state_ = SmtpState::kClosed;
+    std::string lastResponse_;
+    int lastError_ = 0;
+    int lastReplyCode_ = 0;
+    std::string localHost_;
+    // Bytes received after the end of the last reply; read first by the next one.
+    std::string pending_;
+};
+
+// The code of one reply line: its first three characters as a decimal number
+// ("2501" gives 250), 0 when they are not three digits.
+int ParseReplyCode(std::string_view line);
+// True when the line ends its reply: every line but the last carries a "-"
+// right after the code (RFC 5321 section 4.2.1).
+bool IsFinalReplyLine(std::string_view line);
+
+} // namespace varnell
