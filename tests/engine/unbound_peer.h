@@ -1,0 +1,89 @@
+// A real unbound on loopback for the engine's integration tests: zone files are
+// written into a temporary folder and scripts/peers/unbound.sh serves each of
+// them on the given addresses and a free port.
+#pragma once
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <map>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace varnell::test {
+
+// A query for "ns.test A" with the given id, as bytes.
+inline std::vector<std::uint8_t> ProbeQuery(std::uint16_t id)
+{
+    std::vector<std::uint8_t> q = {static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id), 0, 0, 0, 1, 0,
+                                   0, 0, 0, 0, 0, 2, 'n', 's', 4, 't', 'e', 's', 't', 0, 0, 1, 0, 1};
+    return q;
+}
+
+// True once addr:port answers a query within the time limit.
+inline bool DnsAnswers(const std::string& addr, std::uint16_t port, std::chrono::milliseconds limit)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    timeval tv{0, 100000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, addr.c_str(), &to.sin_addr);
+    std::uint16_t id = 0x5A00;
+    const bool ok = WaitFor(
+        [&] {
+            const auto q = ProbeQuery(++id);
+            sendto(fd, q.data(), q.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            std::uint8_t reply[512];
+            return recv(fd, reply, sizeof reply, 0) >= 12;
+        },
+        limit, std::chrono::milliseconds(10));
+    close(fd);
+    return ok;
+}
+
+class UnboundPeer {
+public:
+    // zones: zone name (without the final dot) -> zone file text.
+    bool Start(const std::map<std::string, std::string>& zones, std::vector<std::string> addresses = {"127.0.0.1"},
+               std::uint16_t port = 0)
+    {
+        for (const auto& [name, text] : zones)
+            WriteFile(dir_.File(name + ".zone"), text);
+        if (port == 0)
+            port = FreePort(true);
+        port_ = port;
+        addresses_ = addresses;
+        std::vector<std::string> argv = {"bash", SourceDir() + "/scripts/peers/unbound.sh", dir_.Path(),
+                                         std::to_string(port_)};
+        for (const auto& a : addresses)
+            argv.push_back(a);
+        if (!child_.Start(argv, {}, "", dir_.File("unbound.log")))
+            return false;
+        for (const auto& a : addresses)
+            if (!DnsAnswers(a, port_, std::chrono::seconds(15)))
+                return false;
+        return true;
+    }
+    // Rewrites zones and starts again on the same port.
+    bool Restart(const std::map<std::string, std::string>& zones)
+    {
+        Stop();
+        return Start(zones, addresses_, port_);
+    }
+    void Stop() { child_.Stop(); }
+    std::uint16_t Port() const { return port_; }
+    std::string Log() { return ReadFile(dir_.File("unbound.log")); }
+
+private:
+    TempDir dir_;
+    ChildProcess child_;
+    std::uint16_t port_ = 0;
+    std::vector<std::string> addresses_;
+};
+
+} // namespace varnell::test

@@ -1,0 +1,356 @@
+// The engine against a real DNS server: the scheduler, the receiver and result
+// evaluation running on their own threads, the results evaluated on a headless
+// user-interface thread, for every record type, for servers that fail in
+// different ways, for a server that goes away and comes back, and for a pass
+// that probes many items at once.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "engine/desktop.h"
+#include "engine/engine.h"
+#include "engine/engine_threads.h"
+#include "engine/item_table.h"
+#include "engine/probe_socket.h"
+#include "engine/receiver.h"
+#include "engine/request_table.h"
+#include "engine/result_eval.h"
+#include "engine/result_hooks.h"
+#include "engine/scheduler.h"
+#include "tests/engine/recording_hooks.h"
+#include "tests/engine/unbound_peer.h"
+
+using namespace varnell;
+using namespace std::chrono_literals;
+using varnell::test::RecordingHooks;
+using varnell::test::UnboundPeer;
+using varnell::test::WaitFor;
+
+namespace {
+
+const char* kTestZone = R"($ORIGIN test.
+$TTL 300
+@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300
+@ IN NS ns.test.
+ns IN A 192.0.2.53
+two IN A 192.0.2.2
+two IN A 192.0.2.1
+alias IN CNAME mid.test.
+mid IN CNAME two.test.
+mail IN MX 10 mx.example.
+host IN A 192.0.2.7
+)";
+const char* kExampleZone = R"($ORIGIN example.
+$TTL 300
+@ IN SOA ns.example. hostmaster.example. 1 3600 600 86400 300
+@ IN NS ns.example.
+mx IN A 192.0.2.25
+)";
+const char* kReverseZone = R"($ORIGIN 2.0.192.in-addr.arpa.
+$TTL 300
+@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300
+@ IN NS ns.test.
+7 IN PTR host.test.
+)";
+
+enum TypeIndex : std::uint32_t { kA = 0, kCname = 1, kMx = 2, kNs = 3, kPtr = 4, kSoa = 5 };
+
+std::string Dotted(std::uint32_t be) { return DottedAddress(be); }
+
+struct Result {
+    std::uint32_t slot;
+    int code;
+    std::vector<std::string> answers;
+};
+
+// A UDP socket on loopback that answers nothing, or answers only the first
+// (primary) query with an MX record whose exchange it never resolves.
+class ScriptedServer {
+public:
+    explicit ScriptedServer(bool answerFirst) : answerFirst_(answerFirst)
+    {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        if (answerFirst_)
+            thread_ = std::thread([this] { Serve(); });
+    }
+    ~ScriptedServer()
+    {
+        shutdown(fd_, SHUT_RDWR);
+        if (thread_.joinable())
+            thread_.join();
+        close(fd_);
+    }
+    std::uint16_t Port() const { return port_; }
+    int Queries() const { return queries_.load(); }
+
+private:
+    void Serve()
+    {
+        std::uint8_t q[512];
+        for (;;) {
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            const ssize_t n = recvfrom(fd_, q, sizeof q, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n <= 0)
+                return;
+            if (queries_.fetch_add(1) != 0 || n < 17)
+                continue; // follow-ups go unanswered
+            std::vector<std::uint8_t> r(q, q + n);
+            r[2] |= 0x80;
+            r[7] = 1; // ANCOUNT
+            const std::uint8_t answer[] = {0xC0, 0x0C, 0, 15, 0, 1, 0, 0, 1, 44, 0, 13, 0, 10,
+                                           4, 'g', 'o', 'n', 'e', 4, 't', 'e', 's', 't', 0};
+            r.insert(r.end(), answer, answer + sizeof answer);
+            sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        }
+    }
+    bool answerFirst_;
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<int> queries_{0};
+    std::thread thread_;
+};
+
+class EngineAgainstServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        InitItemTable();
+        ResetRequestTable();
+        Engine().exitFlag = 0;
+        Engine().serviceStopped = 0;
+        SetDesktop(&desktop);
+        SetResultHooks(&hooks);
+        Engine().resultWindow = desktop.RegisterWindow([this](const WindowMessage& m) { OnResult(m); });
+        Engine().eventWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
+            std::lock_guard lock(mutex);
+            engineMessages.push_back(m.text);
+        });
+    }
+    void TearDown() override
+    {
+        desktop.ReleaseWaiters();
+        EXPECT_EQ(StopEngineThreads(), 2);
+        SetResultHooks(nullptr);
+        SetDesktop(nullptr);
+    }
+
+    void OnResult(const WindowMessage& m)
+    {
+        const auto slot = static_cast<std::uint32_t>(m.wparam);
+        Result r{slot, static_cast<int>(m.lparam), {}};
+        {
+            std::lock_guard lock(EngineLock());
+            const ItemBlock& block = Items().blocks[slot];
+            for (std::uint32_t i = 0; i < block.answerCount && i < kAnswerAddresses; ++i)
+                r.answers.push_back(Dotted(block.answers[i].addrBE));
+        }
+        {
+            std::lock_guard lock(mutex);
+            results.push_back(r);
+        }
+        OnDnsResult(&Items().items[slot], r.code);
+    }
+
+    void StartEngine(int rcvbuf = 0)
+    {
+        ASSERT_EQ(OpenProbeSocket(0), kProbeSocketOk);
+        if (rcvbuf != 0)
+            setsockopt(Engine().probeSocket.load(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        StartReceiver();
+        StartScheduler();
+    }
+
+    std::uint32_t Add(const std::string& name, const std::string& domain, std::uint32_t type, std::uint16_t port,
+                      std::uint32_t timeout = 1500, std::uint32_t lost = 5, std::uint32_t interval = 1000,
+                      const char* server = "127.0.0.1")
+    {
+        ItemEdit e;
+        e.interval = interval;
+        e.timeout = timeout;
+        in_addr a{};
+        inet_pton(AF_INET, server, &a);
+        e.serverBE = a.s_addr;
+        e.typeIndex = type;
+        e.lostCount = lost;
+        e.name = name;
+        e.domain = domain;
+        const int slot = NewItemSlot();
+        EXPECT_TRUE(CommitNewItem(static_cast<std::uint32_t>(slot), e));
+        std::lock_guard lock(EngineLock());
+        Items().items[static_cast<std::uint32_t>(slot)].server.portBE = htons(port);
+        return static_cast<std::uint32_t>(slot);
+    }
+
+    std::vector<Result> ResultsOf(std::uint32_t slot)
+    {
+        std::lock_guard lock(mutex);
+        std::vector<Result> out;
+        for (const auto& r : results)
+            if (r.slot == slot)
+                out.push_back(r);
+        return out;
+    }
+    std::size_t ResultCount()
+    {
+        std::lock_guard lock(mutex);
+        return results.size();
+    }
+    bool HasEvent(const std::string& text)
+    {
+        for (const auto& e : hooks.Events())
+            if (e.text == text)
+                return true;
+        return false;
+    }
+
+    HeadlessDesktop desktop;
+    RecordingHooks hooks;
+    std::mutex mutex;
+    std::vector<Result> results;
+    std::vector<std::string> engineMessages;
+};
+
+using Answers = std::vector<std::string>;
+
+TEST_F(EngineAgainstServer, EveryRecordTypeAndFailureKind)
+{
+    UnboundPeer server;
+    ASSERT_TRUE(server.Start({{"test", kTestZone}, {"example", kExampleZone}, {"2.0.192.in-addr.arpa", kReverseZone}}))
+        << server.Log();
+    ScriptedServer silent(false);
+    ScriptedServer partial(true);
+    const std::uint16_t p = server.Port();
+    const std::uint32_t twoA = Add("two", "two.test", kA, p);
+    const std::uint32_t chain = Add("chain", "alias.test", kA, p);
+    const std::uint32_t cname = Add("cname", "alias.test", kCname, p);
+    const std::uint32_t mx = Add("mx", "mail.test", kMx, p);
+    const std::uint32_t ns = Add("ns", "test", kNs, p);
+    const std::uint32_t ptr = Add("ptr", "7.2.0.192.in-addr.arpa", kPtr, p);
+    const std::uint32_t soa = Add("soa", "test.", kSoa, p);
+    const std::uint32_t missing = Add("missing", "missing.test", kA, p);
+    const std::uint32_t dead = Add("dead", "two.test", kA, silent.Port());
+    const std::uint32_t part = Add("part", "part.test", kMx, partial.Port());
+    StartEngine();
+
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            for (std::uint32_t s = 0; s <= part; ++s)
+                if (ResultsOf(s).empty())
+                    return false;
+            return true;
+        },
+        15s));
+    const Answers both = {"192.0.2.1", "192.0.2.2"}; // sorted
+    EXPECT_EQ(ResultsOf(twoA)[0].code, 0);
+    EXPECT_EQ(ResultsOf(twoA)[0].answers, both);
+    EXPECT_EQ(ResultsOf(chain)[0].answers, both);
+    EXPECT_EQ(ResultsOf(cname)[0].code, 0); // CNAME answered alone: the target by a follow-up
+    EXPECT_EQ(ResultsOf(cname)[0].answers, both);
+    EXPECT_EQ(ResultsOf(mx)[0].code, 0); // exchange in another zone: no glue, a follow-up
+    EXPECT_EQ(ResultsOf(mx)[0].answers, Answers{"192.0.2.25"});
+    EXPECT_EQ(ResultsOf(ns)[0].answers, Answers{"192.0.2.53"});
+    EXPECT_EQ(ResultsOf(ptr)[0].code, 0);
+    EXPECT_EQ(ResultsOf(ptr)[0].answers, Answers{"192.0.2.7"});
+    EXPECT_EQ(ResultsOf(soa)[0].code, 0);
+    EXPECT_EQ(ResultsOf(soa)[0].answers, Answers{"192.0.2.53"}); // the primary server's address
+    EXPECT_EQ(ResultsOf(missing)[0].code, kResultNameError);
+    EXPECT_EQ(ResultsOf(dead)[0].code, kResultTimeout);
+    EXPECT_EQ(ResultsOf(part)[0].code, kResultPartReply);
+    EXPECT_GE(partial.Queries(), 2);
+
+    // An error reply is a reply; silence is not.
+    {
+        std::lock_guard lock(EngineLock());
+        EXPECT_GE(Items().blocks[missing].replies, 1u);
+        EXPECT_EQ(Items().blocks[dead].replies, 0u);
+    }
+    EXPECT_TRUE(HasEvent("the ip of two is changed to 192.0.2.1; 192.0.2.2; "));
+    EXPECT_FALSE(HasEvent("the ip of missing is changed to "));
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(engineMessages.empty());
+}
+
+TEST_F(EngineAgainstServer, ServerStoppedAndStartedAgainGivesDownUpAndChange)
+{
+    UnboundPeer server;
+    ASSERT_TRUE(server.Start({{"test", kTestZone}})) << server.Log();
+    const std::uint32_t s = Add("two", "two.test", kA, server.Port(), 600, 1, 500);
+    StartEngine();
+    ASSERT_TRUE(WaitFor([&] { return HasEvent("the ip of two is changed to 192.0.2.1; 192.0.2.2; "); }, 10s));
+    EXPECT_EQ(hooks.Images().back(), kImageUp); // N = 1: green at the first success
+
+    server.Stop();
+    ASSERT_TRUE(WaitFor([&] { return HasEvent("two is down"); }, 15s));
+    EXPECT_EQ(hooks.Images().back(), kImageDown);
+
+    std::string changed = kTestZone;
+    changed.replace(changed.find("two IN A 192.0.2.2\ntwo IN A 192.0.2.1"), 37, "two IN A 192.0.2.3");
+    ASSERT_TRUE(server.Restart({{"test", changed}})) << server.Log();
+    ASSERT_TRUE(WaitFor([&] { return HasEvent("two is up"); }, 15s));
+
+    std::vector<std::string> order;
+    for (const auto& e : hooks.Events())
+        order.push_back(e.text);
+    EXPECT_EQ(order, (std::vector<std::string>{"the ip of two is changed to 192.0.2.1; 192.0.2.2; ", "two is down",
+                                               "the ip of two is changed to 192.0.2.3; ", "two is up"}));
+    {
+        std::lock_guard lock(hooks.mutex);
+        EXPECT_EQ(hooks.dispatched.size(), 4u); // all three notify flags are set by default
+    }
+    std::lock_guard lock(EngineLock());
+    EXPECT_EQ(Items().items[s].knownCount, 1u);
+}
+
+TEST_F(EngineAgainstServer, StoppedServiceSendsNothingButStillTimesOut)
+{
+    ScriptedServer silent(false);
+    const std::uint32_t s = Add("dead", "two.test", kA, silent.Port(), 500);
+    StartEngine();
+    auto sent = [&] {
+        std::lock_guard lock(EngineLock());
+        return Items().blocks[s].sent;
+    };
+    ASSERT_TRUE(WaitFor([&] { return sent() >= 1; }, 5s));
+    Engine().serviceStopped = 1;
+    ASSERT_TRUE(WaitFor([&] { return !ResultsOf(s).empty(); }, 5s));
+    EXPECT_EQ(ResultsOf(s)[0].code, kResultTimeout);
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(sent(), 1u);
+}
+
+// Many items due in the same pass against one server, with the probe socket's
+// receive buffer held to what an unprivileged program commonly gets: every
+// reply must still arrive, none may turn into a timeout.
+TEST_F(EngineAgainstServer, FullPassLosesNoReply)
+{
+    UnboundPeer server;
+    ASSERT_TRUE(server.Start({{"test", kTestZone}})) << server.Log();
+    constexpr std::uint32_t kItems = 1024;
+    for (std::uint32_t i = 0; i < kItems; ++i)
+        Add("item" + std::to_string(i), "two.test", kA, server.Port(), 5000, 5, 500);
+    StartEngine(212992);
+    // Two passes: every probe answered, in one result each.
+    ASSERT_TRUE(WaitFor([&] { return ResultCount() >= 2 * kItems; }, 30s));
+    std::lock_guard lock(mutex);
+    std::map<int, int> codes;
+    for (const auto& r : results)
+        ++codes[r.code];
+    EXPECT_EQ(codes[0], static_cast<int>(results.size())) << "timeouts: " << codes[kResultTimeout];
+    EXPECT_TRUE(engineMessages.empty());
+}
+
+} // namespace
