@@ -157,6 +157,22 @@ int CSMTPConnection::OpenSession(const std::string& server, std::uint16_t port)
     return 1;
 }
 
+int CSMTPConnection::AdoptConnectedSocket(int fd)
+{
+    if (state_ != SmtpState::kClosed || fd < 0) {
+        lastError_ = fd < 0 ? EBADF : EISCONN;
+        return 0;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        lastError_ = errno;
+        return 0;
+    }
+    socket_ = fd;
+    SetState(SmtpState::kConnected);
+    return 1;
+}
+
 // A failure during the greeting or logon: QUIT (when the link still stands)
 // and close. The last error is whatever the QUIT exchange leaves.
 int CSMTPConnection::FailAndQuit()

@@ -51,6 +51,11 @@ public:
     // QUIT when connected, then closes the socket. 1 only when QUIT got 221.
     int Disconnect();
 
+    // Takes over a socket already connected to a server whose greeting has
+    // not been read (a transport set up elsewhere; the fuzz target uses a
+    // socket pair). The connection owns and closes it from then on.
+    int AdoptConnectedSocket(int fd);
+
     std::string GetLastCommandResponse() const { return lastResponse_; }
     int GetLastError() const { return lastError_; }
     int GetLastReplyCode() const { return lastReplyCode_; }
