@@ -1,0 +1,67 @@
+// The application object: brings the whole system up in its fixed order and takes
+// it down once, in order, at the final close. SIGTERM, SIGINT and the end of the
+// desktop session are the Exit command, so every way out saves the settings.
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ui/main_frame.h"
+
+class QSocketNotifier;
+
+namespace varnell {
+
+class QtDesktop;
+
+// The application title: main window caption and message box caption.
+std::string ApplicationTitle();
+// "Varnell V1.01": tray tool tip and the About box's first line.
+inline constexpr const char* kVersionText = "Varnell V1.01";
+
+struct AppOptions {
+    std::uint16_t probePort = 53; // tests pass a free port, or 0 for any
+    bool startThreads = true;     // tests of the window alone leave the engine off
+    bool show = true;             // false: never shown (a monitor without a window)
+};
+
+class CVarnellApp : public QObject {
+    Q_OBJECT
+public:
+    explicit CVarnellApp(AppOptions options = {});
+    ~CVarnellApp() override;
+    CVarnellApp(const CVarnellApp&) = delete;
+    CVarnellApp& operator=(const CVarnellApp&) = delete;
+
+    // Start-up, on the user-interface thread after the QApplication exists.
+    void InitInstance();
+    // The shutdown: runs once; later calls do nothing. The main window's final
+    // close calls it; so do the signals and the session's end, through Exit.
+    void ExitInstance();
+
+    bool ShuttingDown() const { return shuttingDown_; }
+    bool ShutDown() const { return shutDown_; }
+    CMainFrame* MainFrame() const { return frame_; }
+    QtDesktop* Desktop() const { return desktop_.get(); }
+
+    // SIGTERM and SIGINT reach the event loop through a pipe and become Exit.
+    // Safe to call once per process.
+    void InstallSignalHandlers();
+
+private:
+    void OnSignal();
+    void OnAboutToQuit();
+
+    AppOptions options_;
+    std::unique_ptr<QtDesktop> desktop_;
+    QPointer<CMainFrame> frame_;
+    QSocketNotifier* signalNotifier_ = nullptr;
+    bool shuttingDown_ = false;
+    bool shutDown_ = false;
+};
+
+} // namespace varnell

@@ -1,0 +1,272 @@
+#include "ui/hyperlink.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QMouseEvent>
+
+#include <cerrno>
+#include <cstdlib>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+
+#include "engine/desktop.h"
+#include "ui/app.h"
+
+extern char** environ;
+
+namespace varnell {
+
+namespace {
+
+// Starts argv without a shell and leaves it running; the shell's codes for the result.
+int SpawnDetached(const std::vector<std::string>& argv)
+{
+    if (argv.empty())
+        return 31;
+    std::vector<std::string> copy = argv;
+    std::vector<char*> args;
+    for (auto& a : copy)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ);
+    if (rc != 0)
+        return rc == ENOENT ? 2 : rc == EACCES ? 5 : rc == ENOMEM ? 8 : 31;
+    std::thread([pid] {
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return 42;
+}
+
+} // namespace
+
+CHyperLink::CHyperLink(const QString& text, QWidget* parent) : QLabel(text, parent)
+{
+    setMouseTracking(true);
+    setTextFormat(Qt::PlainText);
+    hoverTimer_.setInterval(kHoverPeriodMs);
+    connect(&hoverTimer_, &QTimer::timeout, this, &CHyperLink::CheckHover);
+}
+
+CHyperLink::~CHyperLink() { hoverTimer_.stop(); }
+
+void CHyperLink::SetURL(const QString& target)
+{
+    target_ = target;
+    if (attached_)
+        setToolTip(target_);
+}
+
+void CHyperLink::SetColours(const QColor& link, const QColor& visited, const QColor& hover)
+{
+    linkColour_ = link;
+    visitedColour_ = visited;
+    hoverColour_ = hover;
+    ApplyLook();
+}
+
+void CHyperLink::SetVisited(bool visited)
+{
+    visited_ = visited;
+    ApplyLook();
+}
+
+void CHyperLink::SetUnderline(int mode)
+{
+    underline_ = mode < 0 ? kUnderlineHover : (mode > 0 ? kUnderlineAlways : kUnderlineNever);
+    ApplyLook();
+}
+
+QColor CHyperLink::CurrentColour() const
+{
+    if (hovering_)
+        return hoverColour_;
+    return visited_ ? visitedColour_ : linkColour_;
+}
+
+void CHyperLink::Attach()
+{
+    if (attached_)
+        return;
+    attached_ = true;
+    if (target_.isEmpty())
+        target_ = text();
+    if (text().isEmpty())
+        setText(target_);
+    QFont base = font();
+    if (base.family().isEmpty())
+        base = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    normalFont_ = base;
+    normalFont_.setUnderline(false);
+    underlinedFont_ = base;
+    underlinedFont_.setUnderline(true);
+    setCursor(Qt::PointingHandCursor);
+    setToolTip(target_);
+    ApplyLook();
+    if (fitToText_)
+        FitToText();
+}
+
+void CHyperLink::FitToText()
+{
+    const QFontMetrics fm(normalFont_);
+    const QSize text = fm.size(Qt::TextSingleLine, this->text());
+    const QRect old = geometry();
+    QRect r = old;
+    r.setSize(QSize(text.width() + 2, std::max(old.height(), text.height())));
+    if (alignment() & Qt::AlignVCenter)
+        r.moveTop(old.center().y() - r.height() / 2);
+    if (alignment() & Qt::AlignHCenter)
+        r.moveLeft(old.center().x() - r.width() / 2);
+    else if (alignment() & Qt::AlignRight)
+        r.moveRight(old.right());
+    else
+        r.moveLeft(old.left());
+    setGeometry(r);
+    setMinimumWidth(r.width());
+}
+
+void CHyperLink::ApplyLook()
+{
+    if (attached_) {
+        const bool underlined = underline_ == kUnderlineAlways || (underline_ == kUnderlineHover && hovering_);
+        setFont(underlined ? underlinedFont_ : normalFont_);
+    }
+    QPalette pal = palette();
+    pal.setColor(QPalette::WindowText, CurrentColour());
+    setPalette(pal);
+    setAutoFillBackground(false);
+    update();
+}
+
+void CHyperLink::showEvent(QShowEvent* event)
+{
+    Attach();
+    QLabel::showEvent(event);
+}
+
+void CHyperLink::mouseMoveEvent(QMouseEvent* event)
+{
+    if (!hovering_) {
+        hovering_ = true;
+        ApplyLook();
+        hoverTimer_.start();
+    }
+    QLabel::mouseMoveEvent(event);
+}
+
+void CHyperLink::CheckHover()
+{
+    const QPoint local = mapFromGlobal(QCursor::pos());
+    if (rect().contains(local))
+        return;
+    hovering_ = false;
+    hoverTimer_.stop();
+    ApplyLook();
+}
+
+void CHyperLink::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        Click();
+    QLabel::mouseReleaseEvent(event);
+}
+
+std::vector<std::string> CHyperLink::BrowserCommand(const std::string& setting, const std::string& target)
+{
+    std::string command = setting.substr(0, setting.find(':'));
+    std::size_t cut = command.find("\"%s\"");
+    if (cut == std::string::npos)
+        cut = command.find("%s");
+    if (cut != std::string::npos)
+        command.resize(cut);
+    std::vector<std::string> argv;
+    std::size_t i = 0;
+    while (i < command.size()) {
+        while (i < command.size() && (command[i] == ' ' || command[i] == '\t'))
+            ++i;
+        std::size_t j = i;
+        while (j < command.size() && command[j] != ' ' && command[j] != '\t')
+            ++j;
+        if (j > i)
+            argv.push_back(command.substr(i, j - i));
+        i = j;
+    }
+    if (argv.empty())
+        return argv;
+    argv.push_back(target);
+    return argv;
+}
+
+int CHyperLink::OpenTarget()
+{
+    const std::string target = target_.toStdString();
+    int result = GetDesktop().ShellOpen(target);
+    if (result > 32)
+        return result;
+    // The desktop could not open it: try the browser the user has named.
+    const char* browser = std::getenv("BROWSER");
+    if (browser == nullptr || *browser == '\0')
+        return result;
+    const auto argv = BrowserCommand(browser, target);
+    if (argv.empty())
+        return result;
+    return SpawnDetached(argv);
+}
+
+void CHyperLink::Click()
+{
+    hovering_ = false;
+    hoverTimer_.stop();
+    ApplyLook();
+    const int result = OpenTarget();
+    if (result > 32) {
+        SetVisited(true);
+        return;
+    }
+    QApplication::beep();
+    GetDesktop().MessageBox("Unable to open hyperlink:\n\n" + FailureReason(result), ApplicationTitle(),
+                            BoxIcon::Warning);
+}
+
+std::string CHyperLink::FailureReason(int code)
+{
+    switch (code) {
+    case 0:
+        return "The operating system is out\nof memory or resources.";
+    case 2:
+        return "The specified file was not found.";
+    case 3:
+        return "The specified path was not found.";
+    case 5:
+        return "The operating system denied\naccess to the specified file.";
+    case 8:
+        return "There was not enough memory to complete the operation.";
+    case 11:
+        return "The .EXE file is invalid\n(non-Win32 .EXE or error in .EXE image).";
+    case 26:
+        return "A sharing violation occurred. ";
+    case 27:
+        return "The filename association is\nincomplete or invalid.";
+    case 28:
+        return "The DDE transaction could not\nbe completed because the request timed out.";
+    case 29:
+        return "The DDE transaction failed.";
+    case 30:
+        return "The DDE transaction could not\nbe completed because other DDE transactions\nwere being processed.";
+    case 31:
+        return "There is no application associated\nwith the given filename extension.";
+    case 32:
+        return "The specified dynamic-link library was not found.";
+    default:
+        break;
+    }
+    return "Unknown Error (" + std::to_string(code) + ") occurred.";
+}
+
+} // namespace varnell

@@ -1,0 +1,402 @@
+#include "ui/main_frame.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QTimer>
+#include <QWindow>
+
+#include "engine/engine.h"
+#include "ui/about_dlg.h"
+#include "ui/app.h"
+#include "ui/dns_item_view.h"
+#include "ui/event_view.h"
+#include "ui/icons.h"
+#include "ui/toolbar.h"
+#include "ui/tray_icon.h"
+
+#if __has_include("ui/setup_dlg.h")
+#include "ui/setup_dlg.h"
+#define VARNELL_HAVE_SETUP_DLG 1
+#endif
+#if __has_include("alerts/log_file.h")
+#include "alerts/log_file.h"
+#define VARNELL_HAVE_LOG_FILE 1
+#endif
+
+namespace varnell {
+
+namespace {
+
+// The ten shortcut keys. They belong to the window: a focused pane must not
+// swallow Ctrl+A, Ctrl+V or Ctrl+X as its own select-all, paste or cut.
+bool IsFrameShortcut(const QKeyEvent* key)
+{
+    if ((key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::ShiftModifier | Qt::MetaModifier)) !=
+        Qt::ControlModifier)
+        return false;
+    switch (key->key()) {
+    case Qt::Key_A:
+    case Qt::Key_D:
+    case Qt::Key_E:
+    case Qt::Key_L:
+    case Qt::Key_O:
+    case Qt::Key_P:
+    case Qt::Key_S:
+    case Qt::Key_T:
+    case Qt::Key_V:
+    case Qt::Key_X:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// X11 modifier masks carried in a key event's native modifiers.
+constexpr quint32 kX11LockMask = 0x02;
+constexpr quint32 kX11NumMask = 0x10;
+
+} // namespace
+
+void OpenSetupDialog(QWidget* parent)
+{
+#ifdef VARNELL_HAVE_SETUP_DLG
+    CSetupDlg dialog(parent);
+    dialog.exec();
+#else
+    (void)parent;
+#endif
+}
+
+CMainFrame::CMainFrame() : setupOpener_(OpenSetupDialog)
+{
+    setObjectName(QStringLiteral("mainFrame"));
+    setAttribute(Qt::WA_DeleteOnClose, false);
+}
+
+CMainFrame::~CMainFrame()
+{
+    qApp->removeEventFilter(this);
+}
+
+QAction* CMainFrame::MakeAction(int command, const char* caption, const char* prompt, const char* tip)
+{
+    auto* action = new QAction(QString::fromUtf8(caption), this);
+    action->setData(command);
+    if (prompt != nullptr)
+        action->setStatusTip(QString::fromUtf8(prompt));
+    if (tip != nullptr)
+        action->setToolTip(QString::fromUtf8(tip));
+    connect(action, &QAction::triggered, this, [this, command] { OnCommand(command); });
+    actions_.insert(command, action);
+    return action;
+}
+
+void CMainFrame::BuildMenus()
+{
+    // Captions carry their own shortcut hint after the tab, so the menus show
+    // exactly these texts whatever the key sequences are.
+    QAction* exit = MakeAction(kCmdExit, "E&xit\tCtrl+X", nullptr, nullptr);
+    exit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_X));
+    QAction* toolbar = MakeAction(kCmdToolbar, "&Toolbar", "Show or hide the toolbar", "Toggle ToolBar");
+    toolbar->setCheckable(true);
+    toolbar->setChecked(true);
+    QAction* status = MakeAction(kCmdStatusBar, "&Status Bar", "Show or hide the status bar", "Toggle StatusBar");
+    status->setCheckable(true);
+    status->setChecked(true);
+    QAction* setting = MakeAction(kCmdSetting, "&Setting...\tCtrl+S", "Setup", "Setup");
+    setting->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_S), QKeySequence(Qt::CTRL | Qt::Key_E)});
+    QAction* add = MakeAction(kCmdAdd, "&Add Dns...\tCtrl+A", "Add a domain name to monitor", "Add DNS");
+    add->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
+    QAction* del = MakeAction(kCmdDelete, "&Del Dns...\tCtrl+D", "Delete the selected items", "Delete the selected items");
+    del->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
+    QAction* start = MakeAction(kCmdStartService, "S&tart Service\tCtrl+T", "Start Service", "Start Service");
+    start->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    QAction* stop = MakeAction(kCmdStopService, "Sto&p Service\tCtrl+P", "Stop Service", "Stop Service");
+    stop->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+    QAction* sound = MakeAction(kCmdStopSound, "St&op Sound\tCtrl+O", "Stop Sound", "Stop Sound");
+    sound->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    QAction* log = MakeAction(kCmdViewLog, "View &Log File\tCtrl+L", "View log file", "View log file");
+    log->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    QAction* clear = MakeAction(kCmdClearEvents, "Clear E&vent List \tCtrl+V", nullptr, nullptr);
+    clear->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_V));
+    QAction* about = MakeAction(kCmdAbout, "&About Varnell...",
+                                "Display program information, version number and copyright", "About");
+    QAction* help = MakeAction(kCmdHelp, "Help", "Open help document", "Help");
+    help->setEnabled(false); // no help document: the button stays disabled
+    MakeAction(kCmdOpen, "&Open", nullptr, nullptr);
+
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->addAction(exit);
+    QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+    view->addAction(toolbar);
+    view->addAction(status);
+    QMenu* option = menuBar()->addMenu(QStringLiteral("&Option"));
+    option->addAction(setting);
+    option->addSeparator();
+    option->addAction(add);
+    option->addAction(del);
+    QMenu* service = menuBar()->addMenu(QStringLiteral("&Service"));
+    service->addAction(start);
+    service->addAction(stop);
+    service->addSeparator();
+    service->addAction(sound);
+    service->addAction(log);
+    service->addAction(clear);
+    QMenu* helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
+    helpMenu->addAction(about);
+    connect(service, &QMenu::aboutToShow, this, &CMainFrame::UpdateServiceCommands);
+}
+
+void CMainFrame::BuildToolBar()
+{
+    toolBar_ = new CTrueColorToolBar(QStringLiteral("Toolbar"), this);
+    const QImage normal = ToolbarStrip(false);
+    toolBar_->LoadTrueColorToolBar(kToolbarButtonSize, normal, normal, ToolbarStrip(true));
+    toolBar_->AddButtons({Action(kCmdAdd), Action(kCmdDelete), Action(kCmdSetting), nullptr,
+                          Action(kCmdStartService), Action(kCmdStopService), nullptr, Action(kCmdStopSound), nullptr,
+                          Action(kCmdViewLog), nullptr, Action(kCmdHelp), Action(kCmdAbout)});
+    addToolBar(Qt::TopToolBarArea, toolBar_);
+    // The toolbar can also be closed from its own context menu: keep the check mark true.
+    connect(toolBar_, &QToolBar::visibilityChanged, this, [this](bool shown) {
+        if (!isHidden() || shown)
+            Action(kCmdToolbar)->setChecked(toolBar_->isVisibleTo(this));
+    });
+}
+
+void CMainFrame::BuildStatusBar()
+{
+    QStatusBar* bar = statusBar();
+    static const char* const kTexts[3] = {"CAP", "NUM", "SCRL"};
+    for (int i = 0; i < 3; ++i) {
+        indicators_[i] = new QLabel(QString::fromLatin1(kTexts[i]), bar);
+        indicators_[i]->setAlignment(Qt::AlignCenter);
+        indicators_[i]->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        indicators_[i]->setMinimumWidth(indicators_[i]->fontMetrics().horizontalAdvance(QStringLiteral("SCRL")) + 12);
+        indicators_[i]->setEnabled(false);
+        bar->addPermanentWidget(indicators_[i]);
+    }
+    bar->showMessage(QStringLiteral("Ready"));
+}
+
+void CMainFrame::BuildPanes()
+{
+    rows_ = new QSplitter(Qt::Vertical, this);
+    rows_->setObjectName(QStringLiteral("rowSplitter"));
+    itemDetail_ = new QTextEdit();
+    itemDetail_->setReadOnly(true);
+    itemDetail_->setObjectName(QStringLiteral("itemDetail"));
+    eventDetail_ = new QTextEdit();
+    eventDetail_->setReadOnly(true);
+    eventDetail_->setObjectName(QStringLiteral("eventDetail"));
+
+    itemView_ = new CDnsItemView(itemDetail_, rows_);
+    rows_->addWidget(itemView_);
+    columns_ = new QSplitter(Qt::Horizontal, rows_);
+    columns_->setObjectName(QStringLiteral("columnSplitter"));
+    rows_->addWidget(columns_);
+    columns_->addWidget(itemDetail_);
+    eventRows_ = new QSplitter(Qt::Vertical, columns_);
+    eventRows_->setObjectName(QStringLiteral("eventSplitter"));
+    columns_->addWidget(eventRows_);
+    eventView_ = new CEventView(eventDetail_, eventRows_);
+    eventRows_->addWidget(eventView_);
+    eventRows_->addWidget(eventDetail_);
+    for (QSplitter* s : {rows_, columns_, eventRows_})
+        s->setChildrenCollapsible(false);
+
+    const QFont listFont = itemView_->ListFont();
+    itemDetail_->setFont(listFont);
+    eventDetail_->setFont(listFont);
+    setCentralWidget(rows_);
+
+    // The item list's context menu asks for commands by number; the Setup entry
+    // there is Add, which the list itself carries out.
+    connect(itemView_->List(), &CDnsListCtrl::CommandRequested, this, [this](int command) {
+        if (!itemView_->OnCommand(command))
+            OnCommand(command);
+    });
+}
+
+void CMainFrame::ApplyPaneSizes(int w, int h)
+{
+    // Item list H - H/5 over a bottom row of H/5; the item detail takes 5W/6 of
+    // the bottom row; the event detail starts as a 10-pixel strip.
+    rows_->setSizes({h - h / 5, h / 5});
+    columns_->setSizes({5 * w / 6, w - 5 * w / 6});
+    eventRows_->setSizes({h / 5, 10});
+}
+
+void CMainFrame::Create()
+{
+    setWindowIcon(ProgramIcon());
+    BuildMenus();
+    BuildToolBar();
+    BuildStatusBar();
+    tray_ = new CTrayIcon(this);
+    tray_->Show(ProgramIcon(), QString::fromLatin1(kVersionText));
+    BuildPanes();
+    setWindowTitle(QString::fromStdString(ApplicationTitle()));
+    qApp->installEventFilter(this);
+    UpdateServiceCommands();
+    const QSize area = centralWidget()->size();
+    ApplyPaneSizes(area.width(), area.height());
+}
+
+void CMainFrame::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (panesSized_)
+        return;
+    panesSized_ = true;
+    // The window is maximised as it is first shown; lay the panes out once the
+    // client area has its real size.
+    QTimer::singleShot(0, this, [this] {
+        const QSize area = centralWidget()->size();
+        ApplyPaneSizes(area.width(), area.height());
+    });
+}
+
+void CMainFrame::UpdateServiceCommands()
+{
+    const bool stopped = Engine().serviceStopped.load() != 0;
+    Action(kCmdStartService)->setEnabled(stopped);
+    Action(kCmdStopService)->setEnabled(!stopped);
+}
+
+void CMainFrame::OnCommand(int command)
+{
+    switch (command) {
+    case kCmdExit:
+        OnExit();
+        break;
+    case kCmdOpen:
+        OnOpen();
+        break;
+    case kCmdToolbar:
+        toolBar_->setVisible(Action(kCmdToolbar)->isChecked());
+        break;
+    case kCmdStatusBar:
+        statusBar()->setVisible(Action(kCmdStatusBar)->isChecked());
+        break;
+    case kCmdSetting:
+        if (setupOpener_)
+            setupOpener_(this);
+        break;
+    case kCmdAdd:
+        itemView_->OnAdd();
+        break;
+    case kCmdDelete:
+        itemView_->OnDelete();
+        break;
+    case kCmdStartService:
+        Engine().serviceStopped.store(0);
+        UpdateServiceCommands();
+        break;
+    case kCmdStopService:
+        Engine().serviceStopped.store(1);
+        UpdateServiceCommands();
+        break;
+    case kCmdStopSound:
+        break;
+    case kCmdViewLog:
+#ifdef VARNELL_HAVE_LOG_FILE
+        ViewLogFile();
+#endif
+        break;
+    case kCmdClearEvents:
+        eventView_->ClearEvents();
+        break;
+    case kCmdAbout: {
+        CAboutDlg about(this);
+        about.exec();
+        break;
+    }
+    default:
+        itemView_->OnCommand(command);
+        break;
+    }
+}
+
+void CMainFrame::OnExit()
+{
+    exiting_ = true;
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void CMainFrame::OnOpen()
+{
+    // Keep maximised or full-screen as it was; only leave the minimised state.
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event)
+{
+    if (!exiting_) {
+        event->ignore();
+        if (tray_ != nullptr && tray_->Available())
+            hide();
+        else
+            showMinimized();
+        return;
+    }
+    if (finalClosing_) {
+        event->ignore();
+        return;
+    }
+    finalClosing_ = true;
+    if (onFinalClose_)
+        onFinalClose_();
+    event->accept();
+}
+
+bool CMainFrame::event(QEvent* event)
+{
+    if (event->type() == QEvent::StatusTip) {
+        // Idle shows "Ready", as a prompt disappears when the pointer leaves an entry.
+        const QString tip = static_cast<QStatusTipEvent*>(event)->tip();
+        statusBar()->showMessage(tip.isEmpty() ? QStringLiteral("Ready") : tip);
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+void CMainFrame::UpdateIndicators(quint32 nativeModifiers, bool haveNative)
+{
+    if (haveNative) {
+        indicators_[0]->setEnabled((nativeModifiers & kX11LockMask) != 0);
+        indicators_[1]->setEnabled((nativeModifiers & kX11NumMask) != 0);
+    }
+    indicators_[2]->setEnabled(scrollLock_);
+}
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event)
+{
+    const QEvent::Type type = event->type();
+    if (type == QEvent::ShortcutOverride) {
+        auto* w = qobject_cast<QWidget*>(watched);
+        if (w != nullptr && w != this && isAncestorOf(w) && IsFrameShortcut(static_cast<QKeyEvent*>(event))) {
+            event->ignore();
+            return true;
+        }
+    } else if ((type == QEvent::KeyPress || type == QEvent::KeyRelease) && indicators_[0] != nullptr) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        // A key event reaches the filter once per widget it passes; count the
+        // toggle once, at the window that receives it first.
+        if (type == QEvent::KeyPress && key->key() == Qt::Key_ScrollLock && !key->isAutoRepeat() &&
+            qobject_cast<QWindow*>(watched) != nullptr)
+            scrollLock_ = !scrollLock_;
+        // Only the X11 platform reports the lock state in the native modifiers.
+        UpdateIndicators(key->nativeModifiers(), QGuiApplication::platformName() == QLatin1String("xcb"));
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+} // namespace varnell

@@ -1,0 +1,251 @@
+#include "ui/qt_desktop.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QThread>
+#include <QUrl>
+
+namespace varnell {
+
+namespace {
+
+QMessageBox::Icon ToQtIcon(BoxIcon icon)
+{
+    switch (icon) {
+    case BoxIcon::Information:
+        return QMessageBox::Information;
+    case BoxIcon::Warning:
+        return QMessageBox::Warning;
+    case BoxIcon::Error:
+        return QMessageBox::Critical;
+    case BoxIcon::None:
+        break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+bool LooksLikeUrl(const std::string& s)
+{
+    // "scheme:" with a scheme of two or more letters; a one-letter scheme would be
+    // a drive letter, which this platform has none of, so keep it a path.
+    const auto colon = s.find(':');
+    if (colon == std::string::npos || colon < 2)
+        return false;
+    for (std::size_t i = 0; i < colon; ++i) {
+        const char c = s[i];
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int OpenWithDesktop(const std::string& pathOrUrl)
+{
+    if (pathOrUrl.empty())
+        return 2;
+    QUrl url;
+    if (LooksLikeUrl(pathOrUrl)) {
+        url = QUrl(QString::fromStdString(pathOrUrl), QUrl::StrictMode);
+        if (!url.isValid())
+            return 2;
+    } else {
+        const QFileInfo info(QString::fromStdString(pathOrUrl));
+        if (!info.exists())
+            return info.dir().exists() ? 2 : 3;
+        url = QUrl::fromLocalFile(info.absoluteFilePath());
+    }
+    if (QDesktopServices::openUrl(url))
+        return 42;
+    // Platforms without a desktop service (the offscreen one among them) still
+    // have xdg-open on a desktop machine.
+    const int r = XdgOpen(url.isLocalFile() ? url.toLocalFile().toStdString() : pathOrUrl);
+    return r > 32 ? r : 31;
+}
+
+QtDesktop::QtDesktop() : context_(new QObject()) {}
+
+QtDesktop::~QtDesktop()
+{
+    ReleaseWaiters();
+    delete context_;
+}
+
+bool QtDesktop::IsUiThread() const { return QThread::currentThread() == context_->thread(); }
+
+bool QtDesktop::Released() const
+{
+    std::lock_guard lock(mutex_);
+    return released_;
+}
+
+WindowId QtDesktop::RegisterWindow(MessageHandler handler)
+{
+    std::lock_guard lock(mutex_);
+    const WindowId id = nextWindow_++;
+    windows_[id] = std::make_shared<MessageHandler>(std::move(handler));
+    return id;
+}
+
+void QtDesktop::UnregisterWindow(WindowId window)
+{
+    std::lock_guard lock(mutex_);
+    windows_.erase(window);
+}
+
+void QtDesktop::Deliver(WindowId window, const WindowMessage& message)
+{
+    std::shared_ptr<MessageHandler> handler;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = windows_.find(window);
+        if (it == windows_.end())
+            return;
+        handler = it->second;
+    }
+    (*handler)(message);
+}
+
+void QtDesktop::Post(WindowId window, WindowMessage message)
+{
+    // Queued invocations on one receiver run in the order they were queued, so one
+    // sender's messages keep their order.
+    QMetaObject::invokeMethod(
+        context_, [this, window, m = std::move(message)] { Deliver(window, m); }, Qt::QueuedConnection);
+}
+
+void QtDesktop::Complete(const std::shared_ptr<Ticket>& ticket, int state)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (ticket->state == 0)
+            ticket->state = state;
+    }
+    cv_.notify_all();
+}
+
+bool QtDesktop::Send(WindowId window, WindowMessage message)
+{
+    if (IsUiThread()) {
+        std::shared_ptr<MessageHandler> handler;
+        {
+            std::lock_guard lock(mutex_);
+            auto it = windows_.find(window);
+            if (it == windows_.end())
+                return false;
+            handler = it->second;
+        }
+        (*handler)(message);
+        return true;
+    }
+    auto ticket = std::make_shared<Ticket>();
+    {
+        std::lock_guard lock(mutex_);
+        if (released_)
+            return false;
+    }
+    // Not BlockingQueuedConnection: the shutdown joins the engine threads from the
+    // user-interface thread, and a sender blocked inside Qt could never be freed.
+    QMetaObject::invokeMethod(
+        context_,
+        [this, window, ticket, m = std::move(message)] {
+            bool ran = false;
+            std::shared_ptr<MessageHandler> handler;
+            {
+                std::lock_guard lock(mutex_);
+                auto it = windows_.find(window);
+                if (it != windows_.end() && ticket->state == 0)
+                    handler = it->second;
+            }
+            if (handler) {
+                (*handler)(m);
+                ran = true;
+            }
+            Complete(ticket, ran ? 1 : 2);
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return ticket->state != 0 || released_; });
+    return ticket->state == 1;
+}
+
+QMessageBox* QtDesktop::MakeBox(const std::string& text, const std::string& caption, BoxIcon icon)
+{
+    auto* box = new QMessageBox(ToQtIcon(icon), QString::fromStdString(caption), QString::fromStdString(text),
+                                QMessageBox::Ok, QApplication::activeWindow());
+    return box;
+}
+
+void QtDesktop::MessageBox(const std::string& text, const std::string& caption, BoxIcon icon)
+{
+    if (IsUiThread()) {
+        if (Released())
+            return;
+        QMessageBox* box = MakeBox(text, caption, icon);
+        box->exec();
+        delete box;
+        return;
+    }
+    auto ticket = std::make_shared<Ticket>();
+    {
+        std::lock_guard lock(mutex_);
+        if (released_)
+            return;
+    }
+    // The box itself must not block the user-interface thread: it is shown
+    // non-modally there while only this worker waits for it to close.
+    QMetaObject::invokeMethod(
+        context_,
+        [this, ticket, text, caption, icon] {
+            QMessageBox* box = MakeBox(text, caption, icon);
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            box->setWindowModality(Qt::NonModal);
+            QObject::connect(box, &QMessageBox::finished, context_, [this, ticket] { Complete(ticket, 1); });
+            QObject::connect(box, &QObject::destroyed, context_, [this, ticket] { Complete(ticket, 2); });
+            box->show();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return ticket->state != 0 || released_; });
+}
+
+int QtDesktop::ShellOpen(const std::string& path)
+{
+    if (IsUiThread())
+        return OpenWithDesktop(path);
+    // QDesktopServices belongs to the user-interface thread; a worker that opens a
+    // document waits for the answer like a Send does.
+    auto ticket = std::make_shared<Ticket>();
+    auto result = std::make_shared<int>(2);
+    {
+        std::lock_guard lock(mutex_);
+        if (released_)
+            return 2;
+    }
+    QMetaObject::invokeMethod(
+        context_,
+        [this, ticket, result, path] {
+            *result = OpenWithDesktop(path);
+            Complete(ticket, 1);
+        },
+        Qt::QueuedConnection);
+    std::unique_lock lock(mutex_);
+    cv_.wait(lock, [&] { return ticket->state != 0 || released_; });
+    return ticket->state == 1 ? *result : 2;
+}
+
+void QtDesktop::ReleaseWaiters()
+{
+    {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+    }
+    cv_.notify_all();
+}
+
+} // namespace varnell
