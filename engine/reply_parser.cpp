@@ -179,7 +179,8 @@ int Collect(Gathering& g, const char* name, int depth)
             ++aliases;
         }
     }
-    if (addresses != 0 || aliases != 0)
+    // The root has no address to ask for: an MX of "." says the domain takes no mail.
+    if (addresses != 0 || aliases != 0 || SameName(name, ""))
         return 0;
     if (!MayAskMore(g))
         return 1;

@@ -1,0 +1,135 @@
+// A fixture for the query and reply tests: a fresh item and request table, and
+// every query the engine sends captured instead of going to a socket.
+#pragma once
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/item_table.h"
+#include "engine/reply_parser.h"
+#include "engine/request_table.h"
+
+namespace varnell::test {
+
+struct SentQuery {
+    std::vector<std::uint8_t> bytes;
+    sockaddr_in to{};
+    std::uint16_t Id() const { return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)); }
+};
+
+inline std::vector<SentQuery>& SentQueries()
+{
+    static std::vector<SentQuery> sent;
+    return sent;
+}
+inline bool& FailSends()
+{
+    static bool fail = false;
+    return fail;
+}
+inline ssize_t CaptureQuery(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& to)
+{
+    if (FailSends())
+        return -1;
+    SentQueries().push_back({std::vector<std::uint8_t>(bytes, bytes + length), to});
+    return static_cast<ssize_t>(length);
+}
+
+inline std::uint32_t Ipv4(const char* dotted)
+{
+    in_addr addr{};
+    inet_pton(AF_INET, dotted, &addr);
+    return addr.s_addr;
+}
+inline std::string Dotted(std::uint32_t addrBE)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    in_addr addr{};
+    addr.s_addr = addrBE;
+    inet_ntop(AF_INET, &addr, text, sizeof text);
+    return text;
+}
+inline sockaddr_in Endpoint(const char* dotted, std::uint16_t port)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = Ipv4(dotted);
+    return to;
+}
+
+class DnsProbeTest : public ::testing::Test {
+protected:
+    static constexpr std::uint32_t kSlot = 0;
+    static constexpr std::uint32_t kNow = 100000;
+
+    void SetUp() override
+    {
+        InitItemTable();
+        ResetRequestTable();
+        SentQueries().clear();
+        FailSends() = false;
+        SetQuerySendHook(&CaptureQuery);
+    }
+    void TearDown() override { SetQuerySendHook(nullptr); }
+
+    DnsItem& Item() { return Items().items[kSlot]; }
+    ItemBlock& Block() { return Items().blocks[kSlot]; }
+
+    // A live item asking server (port 53) for domain with the given record type.
+    DnsItem& MakeItem(const std::string& domain, std::uint32_t typeIndex, const char* server = "127.0.0.1",
+                      std::uint16_t port = 53)
+    {
+        ItemEdit edit;
+        edit.interval = 1000;
+        edit.timeout = 2000;
+        edit.serverBE = Ipv4(server);
+        edit.typeIndex = typeIndex;
+        edit.name = "test item";
+        edit.domain = domain;
+        EXPECT_TRUE(CommitNewItem(kSlot, edit));
+        Item().server.portBE = htons(port);
+        return Item();
+    }
+
+    // What the scheduler does for a due item; returns the request slot.
+    std::uint32_t SendPrimary(std::uint32_t now = kNow)
+    {
+        std::lock_guard lock(EngineLock());
+        DnsItem& item = Item();
+        const int s = AllocRequestSlot();
+        EXPECT_GE(s, 0);
+        const auto slotIndex = static_cast<std::uint32_t>(s);
+        RequestSlot& slot = RequestTable()[slotIndex];
+        slot.destination = EndpointAddress(item.server);
+        slot.limit = item.flags & kFlagSendLimitMask;
+        slot.queryTypeBE = htons(RecordQueryType(item.typeIndex));
+        slot.itemSlot = kSlot;
+        item.requestId = slotIndex;
+        const std::uint32_t length = BuildAndSendQuery(slotIndex, item, false, true);
+        EXPECT_NE(length, 0u);
+        slot.queryLength = length;
+        RaiseOutstanding(item);
+        ArmRequestSlot(slot, now, item.timeout);
+        return slotIndex;
+    }
+
+    ReplyOutcome Reply(const std::vector<std::uint8_t>& bytes, const sockaddr_in& from)
+    {
+        return ProcessReply(bytes, from, kNow + 20);
+    }
+    ReplyOutcome Reply(const std::vector<std::uint8_t>& bytes) { return Reply(bytes, EndpointAddress(Item().server)); }
+
+    std::vector<std::string> Answers()
+    {
+        std::vector<std::string> out;
+        for (std::uint32_t i = 0; i < Block().answerCount; ++i)
+            out.push_back(Dotted(Block().answers[i].addrBE));
+        return out;
+    }
+};
+
+} // namespace varnell::test

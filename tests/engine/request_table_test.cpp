@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "dns_probe_fixture.h"
+#include "engine/engine.h"
+
+namespace varnell {
+namespace {
+
+using test::SentQueries;
+using Bytes = std::vector<std::uint8_t>;
+
+class QueryEncodingTest : public test::DnsProbeTest {
+protected:
+    // Sends the primary query of the item from slot 0x0102 and returns its bytes.
+    Bytes PrimaryFromSlot0102()
+    {
+        RequestSlot& slot = RequestTable()[0x0102];
+        slot.destination = EndpointAddress(Item().server);
+        Item().requestId = 0x0102;
+        SentQueries().clear();
+        const std::uint32_t length = BuildAndSendQuery(0x0102, Item(), false, true);
+        EXPECT_EQ(SentQueries().size(), length != 0 ? 1u : 0u);
+        return SentQueries().empty() ? Bytes{} : SentQueries()[0].bytes;
+    }
+};
+
+TEST_F(QueryEncodingTest, MxQueryIsByteForByte)
+{
+    MakeItem("example.com", 2);
+    Item().flags |= kFlagRecursionDesired | kFlagRecursionAvailable;
+    const Bytes expected = {0x02, 0x01, 0x01, 0x80, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x65, 0x78,
+                            0x61, 0x6D, 0x70, 0x6C, 0x65, 0x03, 0x63, 0x6F, 0x6D, 0x00, 0x00, 0x0F, 0x00, 0x01};
+    EXPECT_EQ(PrimaryFromSlot0102(), expected);
+    const RequestSlot& slot = RequestTable()[0x0102];
+    EXPECT_EQ(slot.transmissions, 1u);
+    EXPECT_EQ(slot.query, Block().queryBuffer);
+    EXPECT_EQ(slot.flags & (kSlotPrimary | kSlotOwnBuffer), kSlotPrimary);
+    EXPECT_EQ(std::memcmp(Block().queryBuffer, expected.data(), expected.size()), 0);
+    EXPECT_EQ(SentQueries().at(0).to.sin_port, htons(53));
+    EXPECT_EQ(SentQueries().at(0).to.sin_addr.s_addr, test::Ipv4("127.0.0.1"));
+
+    Item().flags &= ~(kFlagRecursionDesired | kFlagRecursionAvailable);
+    const Bytes plain = PrimaryFromSlot0102();
+    ASSERT_EQ(plain.size(), 29u);
+    EXPECT_EQ(Bytes(plain.begin(), plain.begin() + 4), (Bytes{0x02, 0x01, 0x00, 0x00}));
+
+    Block().domain = "example.com.";
+    EXPECT_EQ(PrimaryFromSlot0102(), plain);
+}
+
+TEST_F(QueryEncodingTest, FollowUpAsksForAnAddressInTheChosenBuffer)
+{
+    MakeItem("example.com", 2);
+    RequestSlot& slot = RequestTable()[7];
+    slot.flags = kSlotPrimary;
+    EXPECT_EQ(BuildAndSendQuery(7, Item(), true, false, "mx.example.com"), 12u + 16u + 4u);
+    EXPECT_EQ(slot.query, slot.ownBuffer);
+    EXPECT_EQ(slot.flags & (kSlotPrimary | kSlotOwnBuffer), kSlotOwnBuffer);
+    const Bytes& q = SentQueries().at(0).bytes;
+    EXPECT_EQ(q[0], 7);
+    EXPECT_EQ(Bytes(q.end() - 4, q.end()), (Bytes{0, 1, 0, 1}));
+}
+
+TEST_F(QueryEncodingTest, RefusedNameOrFailedSendSendsNothing)
+{
+    MakeItem(std::string(64, 'a') + ".com", 0);
+    std::memset(Block().queryBuffer, 0x5A, kQueryBuffer);
+    EXPECT_EQ(BuildAndSendQuery(3, Item(), false, true), 0u);
+    Block().domain = std::string(200, 'b') + "." + std::string(60, 'c');
+    EXPECT_EQ(BuildAndSendQuery(3, Item(), false, true), 0u);
+    EXPECT_EQ(BuildAndSendQuery(3, Item(), false, false, "x..y"), 0u);
+    EXPECT_TRUE(SentQueries().empty());
+    EXPECT_EQ(Block().queryBuffer[0], 0x5A); // nothing half-written to be resent later
+    EXPECT_EQ(RequestTable()[3].transmissions, 0u);
+
+    Block().domain = "example.com";
+    test::FailSends() = true;
+    EXPECT_EQ(BuildAndSendQuery(3, Item(), false, true), 0u);
+    EXPECT_EQ(RequestTable()[3].transmissions, 0u);
+    EXPECT_EQ(BuildAndSendQuery(kRequestSlots, Item(), false, true), 0u);
+}
+
+TEST_F(QueryEncodingTest, SendsOnTheProbeSocketWithoutAHook)
+{
+    MakeItem("example.com", 0);
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int server = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(probe, 0);
+    ASSERT_GE(server, 0);
+    sockaddr_in addr = test::Endpoint("127.0.0.1", 0);
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    timeval wait{2, 0};
+    ::setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+
+    SetQuerySendHook(nullptr);
+    const int saved = Engine().probeSocket.exchange(probe);
+    RequestTable()[9].destination = addr;
+    const std::uint32_t sent = BuildAndSendQuery(9, Item(), false, true);
+    std::uint8_t got[600];
+    const ssize_t n = ::recv(server, got, sizeof got, 0);
+    Engine().probeSocket.store(-1);
+    EXPECT_EQ(BuildAndSendQuery(9, Item(), false, true), 0u); // no socket: a send failure
+    Engine().probeSocket.store(saved);
+    ::close(probe);
+    ::close(server);
+
+    EXPECT_EQ(sent, 29u);
+    ASSERT_EQ(n, 29);
+    EXPECT_EQ(std::memcmp(got, Block().queryBuffer, 29), 0);
+}
+
+TEST_F(QueryEncodingTest, SlotSearchStartsAtTheCursorAndWraps)
+{
+    auto& table = RequestTable();
+    EXPECT_EQ(AllocRequestSlot(), 0);
+    EXPECT_EQ(AllocRequestSlot(), 0); // taken only once the caller arms it
+    table[0].expiry = 5;
+    table[1].expiry = 5;
+    EXPECT_EQ(AllocRequestSlot(), 2);
+    EXPECT_EQ(RequestCursor(), 2u);
+
+    RequestCursor() = 65535;
+    table[65535].expiry = 5;
+    EXPECT_EQ(AllocRequestSlot(), 2);
+    table[2].expiry = 0;
+    table[0].expiry = 0;
+    RequestCursor() = 65535;
+    EXPECT_EQ(AllocRequestSlot(), 0);
+    EXPECT_EQ(RequestCursor(), 0u);
+
+    for (auto& slot : table)
+        slot.expiry = 1;
+    RequestCursor() = 10;
+    EXPECT_EQ(AllocRequestSlot(), -1);
+    EXPECT_EQ(RequestCursor(), 9u); // left on the last slot tested
+}
+
+TEST_F(QueryEncodingTest, ArmingKeepsTimesOffZeroAndCountsSaturate)
+{
+    RequestSlot slot{};
+    ArmRequestSlot(slot, 0, 2000);
+    EXPECT_EQ(slot.sendTime, 1u);
+    EXPECT_EQ(slot.expiry, 2000u);
+    ArmRequestSlot(slot, 0xFFFFF830u, 2000); // expiry wraps to exactly 0
+    EXPECT_EQ(slot.sendTime, 0xFFFFF830u);
+    EXPECT_EQ(slot.expiry, 1u);
+
+    DnsItem& item = MakeItem("example.com", 0);
+    for (int i = 0; i < 70; ++i)
+        RaiseOutstanding(item);
+    EXPECT_EQ(Outstanding(item), 63u);
+    EXPECT_EQ(item.flags & ~kFlagOutstandingMask, kNeverUsedFlags & ~kFlagOutstandingMask);
+    SetOutstanding(item, 1);
+    LowerOutstanding(item);
+    LowerOutstanding(item);
+    EXPECT_EQ(Outstanding(item), 0u);
+}
+
+} // namespace
+} // namespace varnell
