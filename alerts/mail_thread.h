@@ -1,0 +1,55 @@
+// The mail worker: one SMTP session per queued request, all of its recipients
+// in that one message. A request is tried once; a failed one is dropped (a
+// test from the Mail page hears of it through WM_ACTION_DONE).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "alerts/workers.h"
+
+namespace varnell {
+
+struct MailEntry {
+    WindowId reply = kNoWindow;
+    std::string server;
+    std::uint16_t port = 25;
+    std::string fromAddress;
+    std::string fromName;
+    bool logon = false;
+    std::string user;
+    std::string password;
+    std::vector<std::string> recipients;
+    std::string subject;
+    std::string body;
+    bool highPriority = false;
+};
+
+class cmailthread : public cnotifythread {
+public:
+    cmailthread() = default;
+    ~cmailthread() override;
+
+    // 0 when queued; -1 when the queue is full or there is no recipient.
+    int Post(WindowId reply, const std::string& server, std::uint16_t port, const std::string& fromAddress,
+             const std::string& fromName, bool logon, const std::string& user, const std::string& password,
+             const std::vector<std::string>& recipients, const std::string& subject, const std::string& body,
+             bool highPriority);
+    // The same with recipients as plain strings (count of them).
+    int Post(WindowId reply, const char* server, std::uint16_t port, const char* fromAddress, const char* fromName,
+             bool logon, const char* user, const char* password, int recipientCount, const char* const* recipients,
+             const char* subject, const char* body, bool highPriority);
+
+    // The queue is finished even after a stop request: a mail taken is a mail sent.
+    void Process() override;
+
+    // One session as Process runs it: 0 sent, -1 could not connect or log on,
+    // -2 the server refused the mail.
+    static int SendOne(const MailEntry& entry);
+
+private:
+    NotifyRing<MailEntry> ring_;
+};
+
+} // namespace varnell
