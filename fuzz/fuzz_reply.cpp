@@ -1,0 +1,174 @@
+// Feeds replies to an item waiting for its probe: the primary reply, then replies
+// to the follow-up queries that the gathering sends, all from the right sender.
+//
+// Input: one setup byte, then up to four datagrams separated by the marker
+// F0 0D F0 0D. Setup bits 0-2: record type index (mod 6); bits 3-4: which domain
+// the item asks for; bit 5: RD and RA clear; bit 7: finish with the timeout
+// scan's gathering over the stored records. Datagram 0 answers the primary
+// query (its identifier picks the slot); datagram k answers the k-th follow-up
+// query, whose identifier is written over the datagram's first two bytes.
+#include <arpa/inet.h>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "engine/item_table.h"
+#include "engine/reply_parser.h"
+#include "engine/request_table.h"
+
+namespace {
+
+using namespace varnell;
+
+constexpr std::uint32_t kItem = 0;
+constexpr std::uint32_t kNow = 50000;
+constexpr std::size_t kMaxInput = 4 * 6888;
+constexpr std::uint8_t kMarker[4] = {0xF0, 0x0D, 0xF0, 0x0D};
+constexpr const char* kDomains[4] = {"example.com", "a.example.com", "mail.example.org", "EXAMPLE.com."};
+
+struct Sent {
+    std::uint16_t id;
+    sockaddr_in to;
+};
+std::vector<Sent>& SentQueries()
+{
+    static std::vector<Sent> sent;
+    return sent;
+}
+
+ssize_t Capture(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& to)
+{
+    if (length < 12)
+        std::abort();
+    SentQueries().push_back({static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)), to});
+    return static_cast<ssize_t>(length);
+}
+
+void Check(bool ok)
+{
+    if (!ok)
+        std::abort();
+}
+
+void CheckBounds(const DnsItem& item, const ItemBlock& block)
+{
+    const std::uint64_t stored = std::uint64_t{block.answerRecords} + block.authorityRecords +
+                                 block.additionalRecords + block.externalRecords;
+    Check(stored <= kReplyRecords);
+    Check(block.nextFree <= kReplyRecords);
+    Check(block.additionalStart + block.additionalRecords + block.externalRecords <= kReplyRecords);
+    Check(block.namesCursor <= kNamesArea);
+    Check(block.answerCount <= kAnswerAddresses);
+    Check(Outstanding(item) <= 63);
+    for (std::uint64_t r = 0; r < stored; ++r) {
+        Check(block.records[r].owner < kNamesArea);
+        Check(block.records[r].data <= kNamesArea);
+    }
+}
+
+// Slots a run can touch: the primary's and the follow-ups' taken after it.
+void ClearSlots(std::uint32_t first)
+{
+    for (std::uint32_t i = 0; i < 2 * kReplyRecords; ++i)
+        RequestTable()[(first + i) & (kRequestSlots - 1)] = RequestSlot{};
+    RequestCursor() = 0;
+}
+
+bool Setup()
+{
+    InitItemTable();
+    SetQuerySendHook(&Capture);
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    static const bool ready = Setup();
+    (void)ready;
+    if (size < 1 || size > kMaxInput)
+        return 0;
+    const std::uint8_t setup = data[0];
+    std::vector<std::span<const std::uint8_t>> datagrams;
+    std::span<const std::uint8_t> rest(data + 1, size - 1);
+    while (datagrams.size() < 4) {
+        std::size_t cut = rest.size();
+        for (std::size_t i = 0; i + sizeof kMarker <= rest.size(); ++i) {
+            if (std::memcmp(rest.data() + i, kMarker, sizeof kMarker) == 0) {
+                cut = i;
+                break;
+            }
+        }
+        datagrams.push_back(rest.first(cut));
+        if (cut == rest.size())
+            break;
+        rest = rest.subspan(cut + sizeof kMarker);
+    }
+
+    std::lock_guard lock(EngineLock());
+    DnsItem& item = Items().items[kItem];
+    ItemBlock& block = Items().blocks[kItem];
+    ResetItemBlock(block);
+    block.domain = kDomains[(setup >> 3) & 3];
+    item.typeIndex = (setup & 7u) % kRecordTypeCount;
+    item.flags = kNeverUsedFlags;
+    if (setup & 0x20)
+        item.flags &= ~(kFlagRecursionDesired | kFlagRecursionAvailable);
+    item.timeout = 2000;
+    item.server.family = 2;
+    item.server.portBE = htons(53);
+    item.server.addrBE = htonl(0x7F000001u);
+    SentQueries().clear();
+
+    // The primary query, sent as the scheduler sends it, from the slot the reply names.
+    const std::span<const std::uint8_t> first = datagrams[0];
+    const std::uint32_t id = first.size() >= 2 ? (first[0] | (first[1] << 8)) : 0;
+    ClearSlots(id);
+    RequestCursor() = id;
+    const int s = AllocRequestSlot();
+    Check(s == static_cast<int>(id));
+    RequestSlot& slot = RequestTable()[id];
+    slot.destination = EndpointAddress(item.server);
+    slot.limit = item.flags & kFlagSendLimitMask;
+    slot.queryTypeBE = htons(RecordQueryType(item.typeIndex));
+    slot.itemSlot = kItem;
+    item.requestId = id;
+    slot.queryLength = BuildAndSendQuery(id, item, false, true);
+    Check(slot.queryLength != 0);
+    RaiseOutstanding(item);
+    ArmRequestSlot(slot, kNow, item.timeout);
+
+    ProcessReply(first, slot.destination, kNow + 10);
+    CheckBounds(item, block);
+
+    std::vector<std::uint8_t> patched;
+    for (std::size_t k = 1; k < datagrams.size(); ++k) {
+        if (SentQueries().size() <= k)
+            break;
+        const Sent followUp = SentQueries()[k];
+        patched.assign(datagrams[k].begin(), datagrams[k].end());
+        if (patched.size() >= 2) {
+            patched[0] = static_cast<std::uint8_t>(followUp.id & 0xFF);
+            patched[1] = static_cast<std::uint8_t>(followUp.id >> 8);
+        }
+        ProcessReply(patched, followUp.to, kNow + 10 + static_cast<std::uint32_t>(k));
+        CheckBounds(item, block);
+    }
+
+    if (setup & 0x80) {
+        block.answerCount = 0;
+        const std::uint32_t stored =
+            block.answerRecords + block.authorityRecords + block.additionalRecords + block.externalRecords;
+        CollectAnswers(item, block, stored, block.domain.c_str(), RecordQueryType(item.typeIndex), kNow + 3000);
+        SortAnswers(block);
+        CheckBounds(item, block);
+    }
+
+    ClearSlots(id);
+    SetOutstanding(item, 0);
+    return 0;
+}
