@@ -174,10 +174,13 @@ int CSMTPConnection::AdoptConnectedSocket(int fd)
 }
 
 // A failure during the greeting or logon: QUIT (when the link still stands)
-// and close. The last error is whatever the QUIT exchange leaves.
+// and close. The last error is whatever the QUIT exchange leaves, but the last
+// response stays the reply that failed: it is the one worth showing.
 int CSMTPConnection::FailAndQuit()
 {
+    const std::string failedReply = lastResponse_;
     Disconnect();
+    lastResponse_ = failedReply;
     return 0;
 }
 

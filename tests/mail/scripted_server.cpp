@@ -46,6 +46,7 @@ ScriptedServer::~ScriptedServer()
 
 std::string ScriptedServer::Received()
 {
+    hurry_ = true;
     if (thread_.joinable())
         thread_.join();
     return received_;
@@ -97,9 +98,12 @@ void ScriptedServer::Run()
         case ScriptStep::kReadLine:
             ReadLine(fd);
             break;
-        case ScriptStep::kPause:
-            std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+        case ScriptStep::kPause: {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(step.ms);
+            while (!hurry_ && !stop_ && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
             break;
+        }
         case ScriptStep::kClose:
             ::close(fd);
             fd = -1;

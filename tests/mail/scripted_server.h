@@ -33,8 +33,9 @@ public:
     ScriptedServer& operator=(const ScriptedServer&) = delete;
 
     std::uint16_t Port() const { return port_; }
-    // Waits for the script to end and the client to close (at most a few
-    // seconds), then returns everything the client sent.
+    // Cuts the remaining pauses short, waits for the script to end and the
+    // client to close (at most a few seconds), then returns everything the
+    // client sent. Call it once the client is done.
     std::string Received();
 
 private:
@@ -45,6 +46,7 @@ private:
     int listener_ = -1;
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> hurry_{false};
     std::string received_;
     std::size_t consumed_ = 0;
     std::thread thread_;
