@@ -1,0 +1,145 @@
+#include "alerts/mail_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "tests/support/process.h"
+
+using namespace varnell;
+using namespace std::chrono_literals;
+
+namespace {
+
+// The aiosmtpd peer, writing each accepted message to its folder.
+class SmtpPeer {
+public:
+    bool Start(const std::vector<std::string>& logon = {})
+    {
+        port_ = test::FreePort(false);
+        std::vector<std::string> argv{"/usr/bin/python3", test::SourceDir() + "/scripts/peers/smtpd.py",
+                                      std::to_string(port_), dir_.Path()};
+        argv.insert(argv.end(), logon.begin(), logon.end());
+        if (!child_.Start(argv, {}, "", dir_.File("stderr.txt")))
+            return false;
+        return test::WaitFor([&] { return test::TcpPortOpen(port_); }, 20s, 50ms);
+    }
+    std::uint16_t Port() const { return port_; }
+    std::string Message(int n) { return test::ReadFile(dir_.File("message-" + std::to_string(n) + ".txt")); }
+    std::string Events() { return test::ReadFile(dir_.File("events.log")); }
+
+private:
+    test::TempDir dir_;
+    test::ChildProcess child_;
+    std::uint16_t port_ = 0;
+};
+
+class MailThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SetDesktop(&desktop_);
+        window_ = desktop_.RegisterWindow([this](const WindowMessage& m) {
+            std::lock_guard lock(mutex_);
+            done_.push_back(m);
+        });
+    }
+    void TearDown() override { desktop_.UnregisterWindow(window_); }
+    std::vector<WindowMessage> Done()
+    {
+        desktop_.Drain();
+        std::lock_guard lock(mutex_);
+        return done_;
+    }
+
+    HeadlessDesktop desktop_;
+    WindowId window_ = kNoWindow;
+    std::mutex mutex_;
+    std::vector<WindowMessage> done_;
+};
+
+TEST_F(MailThreadTest, OneMessagePerEventForAllReceivers)
+{
+    SmtpPeer peer;
+    ASSERT_TRUE(peer.Start({"watcher", "s3cret"}));
+    cmailthread worker;
+    worker.Resume();
+    // The event form: recipients as plain strings; a user is stored but logon is off.
+    const char* receivers[] = {"ops@example.test", "noc@example.test", "oncall@example.test"};
+    ASSERT_EQ(worker.Post(window_, "127.0.0.1", peer.Port(), "varnell@example.test", "Varnell", false, "watcher",
+                          "s3cret", 3, receivers, "dns1.example.test is down", "dns1.example.test is down", false),
+              0);
+    // The test-button form, with logon and high priority.
+    ASSERT_EQ(worker.Post(window_, "127.0.0.1", peer.Port(), "varnell@example.test", "Varnell", true, "watcher",
+                          "s3cret", std::vector<std::string>{"ops@example.test"}, "dns2.example.test is up",
+                          "dns2.example.test is up", true),
+              0);
+    ASSERT_TRUE(test::WaitFor([&] { return Done().size() == 2; }, 30s));
+    auto done = Done();
+    EXPECT_EQ(done[0].id, WM_ACTION_DONE);
+    EXPECT_EQ(done[0].lparam, 0);
+    EXPECT_EQ(done[1].wparam, 2u);
+    EXPECT_EQ(done[1].lparam, 0);
+
+    std::string first = peer.Message(1);
+    EXPECT_NE(first.find("auth: -\n"), std::string::npos) << first; // never logged on
+    EXPECT_NE(first.find("to: ops@example.test\nto: noc@example.test\nto: oncall@example.test\n"), std::string::npos)
+        << first;
+    EXPECT_NE(first.find("Subject: dns1.example.test is down\r\n"), std::string::npos) << first;
+    EXPECT_NE(first.find("\r\n\r\ndns1.example.test is down"), std::string::npos) << first;
+    EXPECT_EQ(first.find("X-Priority"), std::string::npos);
+
+    std::string second = peer.Message(2);
+    EXPECT_NE(second.find("auth: watcher\n"), std::string::npos) << second;
+    EXPECT_NE(second.find("X-Priority: 1\r\n"), std::string::npos) << second;
+    EXPECT_EQ(peer.Message(3), "");
+}
+
+TEST_F(MailThreadTest, RefusedServerFailsAndTheQueueGoesOn)
+{
+    SmtpPeer peer;
+    ASSERT_TRUE(peer.Start());
+    std::uint16_t closed = test::FreePort(false);
+    cmailthread worker;
+    worker.Resume();
+    std::vector<std::string> to{"ops@example.test"};
+    EXPECT_EQ(worker.Post(window_, "127.0.0.1", closed, "a@example.test", "A", false, "", "", to, "s", "b", false),
+              0);
+    EXPECT_EQ(worker.Post(window_, "127.0.0.1", peer.Port(), "a@example.test", "A", false, "", "", to, "ok", "b",
+                          false),
+              0);
+    // No recipient: refused before anything is queued.
+    EXPECT_EQ(worker.Post(window_, "127.0.0.1", peer.Port(), "a@example.test", "A", false, "", "", {}, "s", "b",
+                          false),
+              -1);
+    EXPECT_EQ(worker.Post(window_, "127.0.0.1", peer.Port(), "a", "A", false, "", "", 0, nullptr, "s", "b", false),
+              -1);
+    ASSERT_TRUE(test::WaitFor([&] { return Done().size() == 2; }, 30s));
+    auto done = Done();
+    EXPECT_EQ(done[0].lparam, 1); // failed
+    EXPECT_EQ(done[1].lparam, 0);
+    EXPECT_NE(peer.Message(1).find("Subject: ok"), std::string::npos);
+}
+
+TEST_F(MailThreadTest, TwentyQueuedMailsGoOutOneAfterAnotherInOrder)
+{
+    SmtpPeer peer;
+    ASSERT_TRUE(peer.Start());
+    cmailthread worker; // not running yet: everything queues up first
+    std::vector<std::string> to{"ops@example.test"};
+    for (int i = 1; i <= 20; ++i)
+        ASSERT_EQ(worker.Post(kNoWindow, "127.0.0.1", peer.Port(), "a@example.test", "A", false, "", "", to,
+                              "event " + std::to_string(i), "body", false),
+                  0);
+    worker.Resume();
+    ASSERT_TRUE(test::WaitFor([&] { return worker.Pending() == 0 && !peer.Message(20).empty(); }, 60s));
+    for (int i = 1; i <= 20; ++i)
+        EXPECT_NE(peer.Message(i).find("Subject: event " + std::to_string(i) + "\r\n"), std::string::npos) << i;
+    EXPECT_TRUE(Done().empty()); // no reply window, nothing posted
+}
+
+} // namespace
