@@ -159,7 +159,9 @@ bool QtDesktop::Send(WindowId window, WindowMessage message)
             {
                 std::lock_guard lock(mutex_);
                 auto it = windows_.find(window);
-                if (it != windows_.end() && ticket->state == 0)
+                // A sender released by the shutdown has been told "not handled"
+                // and has gone on: running its message now would handle it twice.
+                if (it != windows_.end() && ticket->state == 0 && !released_)
                     handler = it->second;
             }
             if (handler) {
