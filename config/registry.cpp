@@ -206,8 +206,13 @@ void CloseRegistry(Registry& reg)
     sqlite3_finalize(reg.get);
     sqlite3_finalize(reg.put);
     sqlite3_close(reg.db);
-    reg = Registry{};
+    reg.get = nullptr;
+    reg.put = nullptr;
+    reg.db = nullptr;
+    reg.inTransaction = false;
 }
+
+Registry::~Registry() { CloseRegistry(*this); }
 
 ValueRead AppendValue(Registry& reg, const std::string& key, const std::string& name, std::vector<std::uint8_t>& out,
                       std::size_t room)

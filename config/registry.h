@@ -24,11 +24,18 @@ namespace varnell {
 inline constexpr int kRegistryBinary = 3; // value type of binary values
 inline constexpr int kRegistryBusyMs = 5000;
 
+// An open store; closed (and an unfinished write rolled back) when it goes out
+// of scope, so no early return leaves a connection or a lock behind.
 struct Registry {
     sqlite3* db = nullptr;
     sqlite3_stmt* get = nullptr;
     sqlite3_stmt* put = nullptr;
     bool inTransaction = false;
+
+    Registry() = default;
+    Registry(const Registry&) = delete;
+    Registry& operator=(const Registry&) = delete;
+    ~Registry();
 };
 
 enum class RegistryOpen {
