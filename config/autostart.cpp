@@ -174,6 +174,8 @@ int QueryAutoStart()
         return 0;
     std::string text(kMaxEntryBytes, '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    if (in.bad())
+        return 0; // e.g. a folder by that name
     text.resize(static_cast<std::size_t>(in.gcount()));
 
     std::istringstream lines(text);

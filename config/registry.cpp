@@ -1,6 +1,7 @@
 #include "config/registry.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -110,6 +111,22 @@ bool MoveAside(const std::string& path)
     return false;
 }
 
+// A file that does not even start like a database is moved aside before SQLite
+// opens it: SQLite would otherwise play a journal lying beside it back into it.
+bool LacksDatabaseHeader(const std::string& path, off_t size)
+{
+    if (size == 0)
+        return false; // an empty file is an empty database
+    static const char kMagic[16] = "SQLite format 3";
+    char head[16] = {};
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false; // cannot tell; the open below reports the failure
+    const ssize_t n = read(fd, head, sizeof head);
+    close(fd);
+    return n >= 0 && (n < static_cast<ssize_t>(sizeof head) || std::memcmp(head, kMagic, sizeof head) != 0);
+}
+
 bool Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
 bool Bind(sqlite3_stmt* stmt, const std::string& key, const std::string& name)
@@ -152,6 +169,10 @@ RegistryOpen OpenRegistry(const std::string& path, bool create, Registry& reg)
         close(fd);
     } else if (!S_ISREG(st.st_mode)) {
         return RegistryOpen::kFailed;
+    } else if (LacksDatabaseHeader(path, st.st_size)) {
+        if (!MoveAside(path))
+            return RegistryOpen::kFailed;
+        return create ? OpenRegistry(path, true, reg) : RegistryOpen::kMovedAside;
     } else if ((st.st_mode & 077) != 0 && st.st_uid == geteuid()) {
         chmod(path.c_str(), 0600);
     }
