@@ -1,0 +1,196 @@
+#include "engine/reply_detail.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+namespace varnell {
+
+namespace {
+
+constexpr std::uint16_t kTypeA = 1;
+constexpr std::uint16_t kTypeNs = 2;
+constexpr std::uint16_t kTypeCname = 5;
+constexpr std::uint16_t kTypeSoa = 6;
+constexpr std::uint16_t kTypePtr = 12;
+constexpr std::uint16_t kTypeMx = 15;
+
+std::uint16_t FromBE16(std::uint16_t v) { return static_cast<std::uint16_t>((v >> 8) | (v << 8)); }
+std::uint32_t FromBE32(std::uint32_t v)
+{
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
+}
+
+// The zero-terminated text at offset of the names area. An offset outside the
+// area gives "", and a text that runs to the end of the area without its zero is
+// cut there rather than read past it.
+std::string_view NameAt(const ItemBlock& block, std::uint32_t offset)
+{
+    if (offset >= kNamesArea)
+        return {};
+    const char* start = block.names + offset;
+    const std::size_t room = kNamesArea - offset;
+    const void* end = std::memchr(start, 0, room);
+    const std::size_t length = end ? static_cast<std::size_t>(static_cast<const char*>(end) - start) : room;
+    return {start, length};
+}
+
+std::string Dotted(const std::uint8_t (&octets)[4])
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
+    return text;
+}
+
+std::string DottedBE(std::uint32_t addrBE)
+{
+    std::uint8_t octets[4];
+    std::memcpy(octets, &addrBE, 4); // stored in network byte order: first octet first
+    return Dotted(octets);
+}
+
+// The four data bytes of an A record, as received. Bytes the record does not
+// have (a short data length, or the end of the area) show as 0.
+std::string RecordAddress(const ItemBlock& block, const ReplyRecord& record)
+{
+    std::uint8_t octets[4] = {};
+    const std::uint32_t have = FromBE16(record.dataLengthBE);
+    for (std::uint32_t i = 0; i < 4 && i < have; ++i) {
+        if (record.data >= kNamesArea || i >= kNamesArea - record.data)
+            break;
+        octets[i] = static_cast<std::uint8_t>(block.names[record.data + i]);
+    }
+    return Dotted(octets);
+}
+
+template <typename... Args>
+std::string Format(const char* format, Args... args)
+{
+    char text[128];
+    const int n = std::snprintf(text, sizeof text, format, args...);
+    return n < 0 ? std::string() : std::string(text, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof text - 1));
+}
+
+class RunBuilder {
+public:
+    void Add(DetailColour colour, std::string text)
+    {
+        if (text.empty())
+            return;
+        if (!runs_.empty() && runs_.back().colour == colour)
+            runs_.back().text += text;
+        else
+            runs_.push_back(DetailRun{colour, std::move(text)});
+    }
+    void Add(DetailColour colour, std::string_view a, std::string_view b, std::string_view c = {})
+    {
+        std::string text;
+        text.reserve(a.size() + b.size() + c.size());
+        text.append(a).append(b).append(c);
+        Add(colour, std::move(text));
+    }
+    std::vector<DetailRun> Take() { return std::move(runs_); }
+
+private:
+    std::vector<DetailRun> runs_;
+};
+
+void AddSection(RunBuilder& out, const ItemBlock& block, const char* title, std::uint32_t start, std::uint32_t count)
+{
+    // Counts and starts come from the parser; keep them inside the record area
+    // whatever they say.
+    if (start > kReplyRecords)
+        start = kReplyRecords;
+    if (count > kReplyRecords - start)
+        count = kReplyRecords - start;
+
+    out.Add(DetailColour::Black, Format("\r\n%d %s:", static_cast<int>(count), title) + "\r\n");
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const ReplyRecord& record = block.records[start + i];
+        out.Add(DetailColour::Blue, Format("  %s %d: \r\n", title, static_cast<int>(i + 1)));
+        out.Add(DetailColour::Grey, Format("     %s name : ", title), NameAt(block, record.owner));
+        out.Add(DetailColour::Green,
+                Format("     %s TTL : %d\r\n", title, static_cast<int>(FromBE32(record.ttlBE))));
+        const std::string_view data = NameAt(block, record.data);
+        switch (FromBE16(record.typeBE)) {
+        case kTypeA:
+            out.Add(DetailColour::Red, "     IPv4 address :  ", RecordAddress(block, record), "\r\n");
+            break;
+        case kTypeCname:
+            out.Add(DetailColour::Red, "     alias name : ", data, "\r\n");
+            break;
+        case kTypeMx:
+            out.Add(DetailColour::Red, Format("     MX preference %d, MX name : ", static_cast<int>(record.preference)),
+                    data, "\r\n");
+            break;
+        case kTypePtr:
+            out.Add(DetailColour::Red, "     PTR name : ", data, "\r\n");
+            break;
+        case kTypeNs:
+            out.Add(DetailColour::Red, "     authoritative nameserver : ", data, "\r\n");
+            break;
+        case kTypeSoa:
+            out.Add(DetailColour::Red, "     SOA name : ", data, "\r\n");
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+} // namespace
+
+std::uint32_t DetailRgb(DetailColour colour)
+{
+    switch (colour) {
+    case DetailColour::Black: return 0x000000u;
+    case DetailColour::Red: return 0xFF0000u;
+    case DetailColour::Blue: return 0x0000FFu;
+    case DetailColour::Grey: return 0x808080u;
+    case DetailColour::Green: return 0x008000u;
+    }
+    return 0x000000u;
+}
+
+std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block)
+{
+    RunBuilder out;
+    out.Add(DetailColour::Black, block.domain + "\r\n");
+
+    const std::uint32_t answers = block.answerCount < kAnswerAddresses ? block.answerCount : kAnswerAddresses;
+    out.Add(DetailColour::Red, Format("%d Address:", static_cast<int>(block.answerCount)));
+    for (std::uint32_t i = 0; i < answers; ++i) {
+        out.Add(DetailColour::Red, DottedBE(block.answers[i].addrBE));
+        out.Add(DetailColour::Blue, "; ");
+    }
+    out.Add(DetailColour::Red, "\r\n");
+
+    AddSection(out, block, "Answers", block.answerStart, block.answerRecords);
+    AddSection(out, block, "Authoritative", block.authorityStart, block.authorityRecords);
+    AddSection(out, block, "Additional", block.additionalStart, block.additionalRecords);
+    // The external records (all records of follow-up replies) follow the
+    // additional ones.
+    const std::uint64_t externalStart = std::uint64_t{block.additionalStart} + block.additionalRecords;
+    AddSection(out, block, "External",
+               externalStart > kReplyRecords ? kReplyRecords : static_cast<std::uint32_t>(externalStart),
+               block.externalRecords);
+    return out.Take();
+}
+
+std::vector<DetailRun> ReplyDetailOf(const DnsItem& item)
+{
+    std::lock_guard lock(EngineLock());
+    return BuildReplyDetail(BlockOf(item));
+}
+
+std::string DetailPlainText(const std::vector<DetailRun>& runs)
+{
+    std::string text;
+    for (const DetailRun& run : runs)
+        text += run.text;
+    return text;
+}
+
+} // namespace varnell
