@@ -58,7 +58,6 @@ protected:
     virtual void OnRowFocused(int row);
     void currentChanged(const QModelIndex& current, const QModelIndex& previous) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
-    void setModel(QAbstractItemModel* model) override;
 
 private:
     QPointer<QTextEdit> detailPane_;

@@ -1,0 +1,371 @@
+#include "ui/dns_item_view.h"
+
+#include <QContextMenuEvent>
+#include <QMouseEvent>
+#include <QTextCharFormat>
+#include <QTextCursor>
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/reply_detail.h"
+#include "ui/item_dialog.h"
+#include "ui/state_images.h"
+
+namespace varnell {
+
+namespace {
+
+QString Dotted(std::uint32_t addrBE)
+{
+    std::uint8_t o[4];
+    std::memcpy(o, &addrBE, 4); // network byte order: first octet first
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
+    return QString::fromLatin1(text);
+}
+
+QString Text(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+// The row image an item starts with: bits 6-8 of its state word, which the
+// engine leaves at 0; anything that is no image shows the failing one.
+int StartImage(const DnsItem& item)
+{
+    const int image = static_cast<int>((BlockOf(item).state & kStateImageMask) >> 6);
+    return image < kStateImageCount ? image : kImageFailing;
+}
+
+} // namespace
+
+// --- model ---------------------------------------------------------------
+
+CDnsItemModel::CDnsItemModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+int CDnsItemModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int CDnsItemModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kItemColumnCount; }
+
+QVariant CDnsItemModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.model() != this || index.row() >= rowCount() || index.column() >= columnCount())
+        return {};
+    const Row& row = rows_[static_cast<std::size_t>(index.row())];
+    switch (role) {
+    case Qt::DisplayRole:
+        return index.column() == kColState ? QVariant() : QVariant(row.texts[static_cast<std::size_t>(index.column())]);
+    case Qt::DecorationRole:
+        return index.column() == kColState ? QVariant(StateImage(row.image)) : QVariant();
+    case Qt::TextAlignmentRole:
+        return QVariant(Qt::AlignLeft | Qt::AlignVCenter);
+    case Qt::UserRole:
+        return row.item ? QVariant(SlotOf(*row.item)) : QVariant();
+    default:
+        return {};
+    }
+}
+
+QVariant CDnsItemModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || section < 0 || section >= kItemColumnCount)
+        return {};
+    if (role == Qt::DisplayRole)
+        return QString::fromLatin1(kItemColumns[section].title);
+    if (role == Qt::TextAlignmentRole)
+        return QVariant(Qt::AlignLeft | Qt::AlignVCenter);
+    return {};
+}
+
+bool CDnsItemModel::InsertRow(int row, DnsItem* item, int image)
+{
+    if (row < 0 || row > rowCount() || item == nullptr)
+        return false;
+    beginInsertRows(QModelIndex(), row, row);
+    Row r;
+    r.item = item;
+    r.image = image;
+    rows_.insert(rows_.begin() + row, std::move(r));
+    endInsertRows();
+    return true;
+}
+
+bool CDnsItemModel::RemoveRow(int row)
+{
+    if (row < 0 || row >= rowCount())
+        return false;
+    beginRemoveRows(QModelIndex(), row, row);
+    rows_.erase(rows_.begin() + row);
+    endRemoveRows();
+    return true;
+}
+
+void CDnsItemModel::Clear()
+{
+    beginResetModel();
+    rows_.clear();
+    endResetModel();
+}
+
+bool CDnsItemModel::SetText(int row, int column, const QString& text)
+{
+    if (row < 0 || row >= rowCount() || column <= kColState || column >= kItemColumnCount)
+        return false;
+    QString& cell = rows_[static_cast<std::size_t>(row)].texts[static_cast<std::size_t>(column)];
+    if (cell == text)
+        return true;
+    cell = text;
+    const QModelIndex at = index(row, column);
+    emit dataChanged(at, at, {Qt::DisplayRole});
+    return true;
+}
+
+bool CDnsItemModel::SetImage(int row, int image)
+{
+    if (row < 0 || row >= rowCount() || image < 0 || image >= kStateImageCount)
+        return false;
+    int& cell = rows_[static_cast<std::size_t>(row)].image;
+    if (cell == image)
+        return true;
+    cell = image;
+    const QModelIndex at = index(row, kColState);
+    emit dataChanged(at, at, {Qt::DecorationRole});
+    return true;
+}
+
+DnsItem* CDnsItemModel::ItemAt(int row) const
+{
+    return row >= 0 && row < rowCount() ? rows_[static_cast<std::size_t>(row)].item : nullptr;
+}
+
+QString CDnsItemModel::TextAt(int row, int column) const
+{
+    if (row < 0 || row >= rowCount() || column < 0 || column >= kItemColumnCount)
+        return {};
+    return rows_[static_cast<std::size_t>(row)].texts[static_cast<std::size_t>(column)];
+}
+
+int CDnsItemModel::ImageAt(int row) const
+{
+    return row >= 0 && row < rowCount() ? rows_[static_cast<std::size_t>(row)].image : -1;
+}
+
+// --- list control ----------------------------------------------------------
+
+CDnsListCtrl::CDnsListCtrl(QTextEdit* detailPane, QWidget* parent)
+    : CExtListCtrl(detailPane, parent), model_(new CDnsItemModel(this))
+{
+    setModel(model_);
+    auto* header = new CAdvHeaderCtrl(this);
+    header->Attach(this);
+    setShowGrid(true);
+    SetupColumns();
+}
+
+void CDnsListCtrl::SetupColumns()
+{
+    for (int c = 0; c < kItemColumnCount; ++c)
+        setColumnWidth(c, kItemColumns[c].width);
+}
+
+int CDnsListCtrl::RowOf(const DnsItem& item) const
+{
+    const int row = item.rowPosition;
+    if (row >= 0 && model_->ItemAt(row) == &item)
+        return row;
+    return -1;
+}
+
+void CDnsListCtrl::InsertItemRow(DnsItem& item)
+{
+    // The item's row position is its row; one that points past the end (it
+    // cannot, while the table and the list agree) lands at the end instead.
+    int row = item.rowPosition;
+    if (row < 0 || row > model_->rowCount())
+        row = model_->rowCount();
+    if (!model_->InsertRow(row, &item, StartImage(item)))
+        return;
+    RefreshItemRow(item);
+}
+
+void CDnsListCtrl::RefreshItemRow(DnsItem& item)
+{
+    const int row = RowOf(item);
+    if (row < 0)
+        return;
+    const ItemBlock& block = BlockOf(item);
+    model_->SetText(row, kColName, Text(block.name));
+    model_->SetText(row, kColDomain, Text(block.domain));
+    model_->SetText(row, kColType, QString::fromLatin1(RecordTypeName(item.typeIndex)));
+    model_->SetText(row, kColAddress, Dotted(item.knownCount > 0 ? item.known[0].addrBE : 0));
+    model_->SetText(row, kColServer, Dotted(item.server.addrBE));
+}
+
+void CDnsListCtrl::SetRowText(const DnsItem& item, int column, const QString& text)
+{
+    model_->SetText(RowOf(item), column, text);
+}
+
+void CDnsListCtrl::SetRowImage(const DnsItem& item, int image) { model_->SetImage(RowOf(item), image); }
+
+void CDnsListCtrl::ShowReplyDetail(const DnsItem& item)
+{
+    QTextEdit* pane = DetailPane();
+    if (pane == nullptr)
+        return;
+    const std::vector<DetailRun> runs = ReplyDetailOf(item);
+    pane->setUpdatesEnabled(false);
+    pane->clear();
+    QTextCursor cursor(pane->document());
+    cursor.movePosition(QTextCursor::End);
+    for (const DetailRun& run : runs) {
+        QTextCharFormat format;
+        const std::uint32_t rgb = DetailRgb(run.colour);
+        format.setForeground(QColor(static_cast<int>(rgb >> 16), static_cast<int>((rgb >> 8) & 0xFF),
+                                    static_cast<int>(rgb & 0xFF)));
+        QString text = Text(run.text);
+        text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+        cursor.insertText(text, format);
+    }
+    pane->setUpdatesEnabled(true);
+}
+
+void CDnsListCtrl::OnRowFocused(int row)
+{
+    if (const DnsItem* item = model_->ItemAt(row))
+        ShowReplyDetail(*item);
+}
+
+QMenu* BuildItemContextMenu(CDnsListCtrl* list, QWidget* parent)
+{
+    struct Entry {
+        const char* text;
+        int command; // 0: a separator
+    };
+    static constexpr Entry kEntries[] = {
+        {"&Add Dns...\tCtrl+A", kCmdAddDns},
+        {"&Del Dns...\tCtrl+D", kCmdDelDns},
+        {"&Clear Statistics\tCtrl+C", kCmdClearStatistics},
+        {nullptr, 0},
+        {"&Setting...\tCtrl+S", kCmdAddDns}, // the same command as Add, not the Setup dialog
+        {nullptr, 0},
+        {"S&uspend the selected items", kCmdSuspend},
+        {"R&esume the selected items", kCmdResume},
+    };
+    auto* menu = new QMenu(parent);
+    for (const Entry& e : kEntries) {
+        if (e.text == nullptr) {
+            menu->addSeparator();
+            continue;
+        }
+        QAction* action = menu->addAction(QString::fromLatin1(e.text));
+        action->setData(e.command);
+        const int command = e.command;
+        QObject::connect(action, &QAction::triggered, list, [list, command] { emit list->CommandRequested(command); });
+    }
+    return menu;
+}
+
+void CDnsListCtrl::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu* menu = BuildItemContextMenu(this, this);
+    menu->exec(event->globalPos());
+    delete menu;
+    event->accept();
+}
+
+void CDnsListCtrl::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    QTableView::mouseDoubleClickEvent(event);
+    if (event->button() == Qt::LeftButton && indexAt(event->position().toPoint()).isValid()) {
+        const int row = FirstSelectedRow();
+        if (row >= 0)
+            emit RowActivated(row);
+    }
+}
+
+// --- view ------------------------------------------------------------------
+
+CDnsItemView::CDnsItemView(QTextEdit* detailPane, QWidget* parent)
+    : QWidget(parent), list_(new CDnsListCtrl(detailPane, this))
+{
+    connect(list_, &CDnsListCtrl::CommandRequested, this, [this](int command) { OnCommand(command); });
+    connect(list_, &CDnsListCtrl::RowActivated, this, &CDnsItemView::OnUpdate);
+    FillItemList([this](DnsItem& item) { list_->InsertItemRow(item); });
+}
+
+bool CDnsItemView::OnCommand(int command)
+{
+    switch (command) {
+    case kCmdAddDns: OnAdd(); return true;
+    case kCmdDelDns: OnDelete(); return true;
+    case kCmdSuspend: OnSuspend(); return true;
+    case kCmdResume: OnResume(); return true;
+    case kCmdClearStatistics: OnClearStatistics(); return true;
+    default: return false;
+    }
+}
+
+void CDnsItemView::OnAdd()
+{
+    const int slot = NewItemSlot();
+    if (slot < 0) {
+        ShowListMessage(this, QStringLiteral("The item table is full: delete an item first."));
+        return;
+    }
+    DlgAddDNS dialog(static_cast<std::uint32_t>(slot), this);
+    if (dialog.exec() == QDialog::Accepted)
+        list_->InsertItemRow(Items().items[static_cast<std::size_t>(slot)]);
+}
+
+void CDnsItemView::OnUpdate(int row)
+{
+    if (row < 0 || static_cast<std::uint32_t>(row) >= Items().rowCount)
+        return;
+    const std::uint16_t slot = Items().rowToSlot[static_cast<std::size_t>(row)];
+    DlgAddDNS dialog(slot, this);
+    if (dialog.exec() == QDialog::Accepted)
+        list_->RefreshItemRow(Items().items[slot]);
+}
+
+void CDnsItemView::OnDelete()
+{
+    const int row = list_->FirstSelectedRow();
+    if (row < 0) {
+        ShowListMessage(this, QStringLiteral("Please choose a dns item to delete !"));
+        return;
+    }
+    // The list and the table must agree on the row before either changes, so a
+    // refused removal leaves both as they were.
+    if (static_cast<std::uint32_t>(row) >= Items().rowCount || !list_->Model()->RemoveRow(row)) {
+        ShowListMessage(this, QStringLiteral("Can't delete item !"));
+        return;
+    }
+    DeleteItemRow(static_cast<std::uint32_t>(row));
+}
+
+void CDnsItemView::OnSuspend()
+{
+    for (int row : list_->SelectedRows())
+        if (static_cast<std::uint32_t>(row) < Items().rowCount)
+            SuspendItem(Items().rowToSlot[static_cast<std::size_t>(row)]);
+}
+
+void CDnsItemView::OnResume()
+{
+    for (int row : list_->SelectedRows())
+        if (static_cast<std::uint32_t>(row) < Items().rowCount)
+            ResumeItem(Items().rowToSlot[static_cast<std::size_t>(row)]);
+}
+
+QFont CDnsItemView::ListFont() const { return list_->font(); }
+
+void CDnsItemView::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    // One pixel taller than the view, so the list's bottom border falls outside it.
+    list_->setGeometry(0, 0, width(), height() + 1);
+}
+
+} // namespace varnell

@@ -1,0 +1,416 @@
+#include "ui/item_dialog.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QRegularExpressionValidator>
+#include <QVBoxLayout>
+
+#include <arpa/inet.h>
+
+#include <cctype>
+#include <cstring>
+#include <limits>
+
+#include "config/settings.h"
+#include "ui/list_ctrl.h"
+#include "ui/state_images.h"
+
+namespace varnell {
+
+namespace {
+
+// How much of a field the conversions look at.
+constexpr int kSpinTextLimit = 254;
+constexpr int kNumberTextLimit = 62;
+constexpr std::uint32_t kMinInterval = 500;
+
+QString Text(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+std::int32_t FieldNumber(const QLineEdit* edit, int limit)
+{
+    return DialogNumber(edit->text().left(limit).toStdString());
+}
+
+QPixmap PictureStrip(int width, int height)
+{
+    QPixmap strip(width, height);
+    QPainter p(&strip);
+    QLinearGradient shade(0, 0, 0, height);
+    shade.setColorAt(0.0, QColor(28, 58, 110));
+    shade.setColorAt(1.0, QColor(12, 24, 48));
+    p.fillRect(strip.rect(), shade);
+    // The three states an item moves through, down the strip.
+    const int x = (width - kListImageSize * 2) / 2;
+    for (int i = 0; i < 3; ++i)
+        StateImage(i).paint(&p, QRect(x, 24 + i * 48, kListImageSize * 2, kListImageSize * 2));
+    return strip;
+}
+
+QGroupBox* Group(const char* title, QWidget* parent)
+{
+    return new QGroupBox(QString::fromLatin1(title), parent);
+}
+
+} // namespace
+
+std::int32_t DialogNumber(const std::string& text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    std::int64_t value = 0;
+    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > kMax + 1)
+            value = kMax + 1; // saturate, and keep reading the digits
+    }
+    if (negative)
+        return static_cast<std::int32_t>(-value);
+    return static_cast<std::int32_t>(value > kMax ? kMax : value);
+}
+
+QString DomainNameProblem(const std::string& name)
+{
+    // The empty name and the root are accepted as they stand.
+    if (name.empty() || name == ".")
+        return {};
+    std::string_view rest(name);
+    if (rest.back() == '.')
+        rest.remove_suffix(1);
+    std::size_t encoded = 1; // the final zero octet
+    while (true) {
+        const std::size_t dot = rest.find('.');
+        const std::string_view label = rest.substr(0, dot);
+        if (label.empty())
+            return QStringLiteral("The domain name has an empty label (a dot at the start or two dots in a row).");
+        if (label.size() > 63)
+            return QStringLiteral("The domain name has a label longer than 63 characters.");
+        encoded += label.size() + 1;
+        if (dot == std::string_view::npos)
+            break;
+        rest.remove_prefix(dot + 1);
+    }
+    if (encoded > 255)
+        return QStringLiteral("The domain name is too long: it must fit in 255 octets.");
+    return {};
+}
+
+// --- spin edit ---------------------------------------------------------------
+
+SpinEdit::SpinEdit(QWidget* parent)
+    : QWidget(parent), edit_(new QLineEdit(this)), up_(new QToolButton(this)), down_(new QToolButton(this))
+{
+    up_->setArrowType(Qt::UpArrow);
+    down_->setArrowType(Qt::DownArrow);
+    for (QToolButton* b : {up_, down_}) {
+        b->setAutoRepeat(true);
+        b->setFocusPolicy(Qt::NoFocus);
+        b->setFixedSize(16, 11);
+    }
+    auto* arrows = new QVBoxLayout;
+    arrows->setContentsMargins(0, 0, 0, 0);
+    arrows->setSpacing(0);
+    arrows->addWidget(up_);
+    arrows->addWidget(down_);
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(1);
+    row->addWidget(edit_);
+    row->addLayout(arrows);
+    connect(up_, &QToolButton::clicked, this, [this] { Step(1); });
+    connect(down_, &QToolButton::clicked, this, [this] { Step(-1); });
+}
+
+void SpinEdit::Step(int delta)
+{
+    std::int64_t value = std::int64_t{FieldNumber(edit_, kSpinTextLimit)} + delta;
+    if (value < 1)
+        value = 1;
+    if (value > std::numeric_limits<std::int32_t>::max())
+        value = std::numeric_limits<std::int32_t>::max();
+    edit_->setText(QString::number(value));
+}
+
+// --- address edit ------------------------------------------------------------
+
+AddressEdit::AddressEdit(QWidget* parent) : QWidget(parent)
+{
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    const auto* validator = new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,3}")), this);
+    for (std::size_t i = 0; i < octets_.size(); ++i) {
+        if (i > 0)
+            row->addWidget(new QLabel(QStringLiteral("."), this));
+        auto* octet = new QLineEdit(this);
+        octet->setValidator(validator);
+        octet->setMaxLength(3);
+        octet->setAlignment(Qt::AlignCenter);
+        octet->setFixedWidth(octet->fontMetrics().horizontalAdvance(QStringLiteral("0000")) + 8);
+        octet->installEventFilter(this);
+        octets_[i] = octet;
+        row->addWidget(octet);
+        if (i + 1 < octets_.size())
+            connect(octet, &QLineEdit::textEdited, this, [this, i](const QString& text) {
+                if (text.size() == 3)
+                    octets_[i + 1]->setFocus(Qt::TabFocusReason);
+            });
+    }
+    row->addStretch(1);
+}
+
+bool AddressEdit::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return QWidget::eventFilter(watched, event);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    for (std::size_t i = 0; i < octets_.size(); ++i) {
+        if (watched != octets_[i])
+            continue;
+        // "." moves on to the next octet; Backspace in an empty one moves back.
+        if (key->text() == QStringLiteral(".") && i + 1 < octets_.size()) {
+            octets_[i + 1]->setFocus(Qt::TabFocusReason);
+            octets_[i + 1]->selectAll();
+            return true;
+        }
+        if (key->key() == Qt::Key_Backspace && octets_[i]->text().isEmpty() && i > 0) {
+            octets_[i - 1]->setFocus(Qt::BacktabFocusReason);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void AddressEdit::SetAddress(std::uint32_t addrBE)
+{
+    std::uint8_t o[4];
+    std::memcpy(o, &addrBE, 4); // network byte order: first octet first
+    for (std::size_t i = 0; i < octets_.size(); ++i)
+        octets_[i]->setText(QString::number(o[i]));
+}
+
+void AddressEdit::SetText(const QString& dotted)
+{
+    const QStringList parts = dotted.split(QLatin1Char('.'));
+    for (std::size_t i = 0; i < octets_.size(); ++i)
+        octets_[i]->setText(static_cast<qsizetype>(i) < parts.size() ? parts[static_cast<qsizetype>(i)].left(3)
+                                                                     : QString());
+}
+
+QString AddressEdit::Text() const
+{
+    QStringList parts;
+    for (const QLineEdit* octet : octets_)
+        parts << QString::number(DialogNumber(octet->text().toStdString()));
+    return parts.join(QLatin1Char('.'));
+}
+
+// --- dialog ------------------------------------------------------------------
+
+DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
+    : QDialog(parent), slot_(slot), update_(slot < kItemSlots && Items().items[slot].rowPosition != -1)
+{
+    setModal(true);
+    auto* picture = new QLabel(this);
+    picture->setPixmap(PictureStrip(56, 460));
+    picture->setAlignment(Qt::AlignTop);
+
+    // Descript  Setup
+    auto* descript = Group("Descript  Setup", this);
+    itemName = new QLineEdit(descript);
+    description = new QPlainTextEdit(descript);
+    description->setTabChangesFocus(true);
+    description->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    description->setFixedHeight(description->fontMetrics().lineSpacing() * 3 + 10);
+    auto* descriptGrid = new QGridLayout(descript);
+    descriptGrid->addWidget(new QLabel(QStringLiteral("Item Name:"), descript), 0, 0);
+    descriptGrid->addWidget(itemName, 0, 1);
+    descriptGrid->addWidget(new QLabel(QStringLiteral("Description:"), descript), 1, 0, Qt::AlignTop);
+    descriptGrid->addWidget(description, 1, 1);
+
+    // Mail  Setup
+    auto* mail = Group("Mail  Setup", this);
+    mailGroup = new QLineEdit(mail);
+    highPriority = new QCheckBox(QStringLiteral("Send Mail with High Priority"), mail);
+    auto* mailGrid = new QGridLayout(mail);
+    mailGrid->addWidget(new QLabel(QStringLiteral("Mail Group ID:"), mail), 0, 0);
+    mailGrid->addWidget(mailGroup, 0, 1);
+    mailGrid->addWidget(highPriority, 0, 2);
+
+    // Monitor  Setup: Timer, Notify, Dns
+    auto* monitor = Group("Monitor  Setup", this);
+    auto* timer = Group("Timer", monitor);
+    interval = new SpinEdit(timer);
+    timeout = new SpinEdit(timer);
+    auto* timerGrid = new QGridLayout(timer);
+    timerGrid->addWidget(new QLabel(QStringLiteral("Interval :"), timer), 0, 0);
+    timerGrid->addWidget(interval, 0, 1);
+    timerGrid->addWidget(new QLabel(QStringLiteral("MS"), timer), 0, 2);
+    timerGrid->addWidget(new QLabel(QStringLiteral("Timeout:"), timer), 1, 0);
+    timerGrid->addWidget(timeout, 1, 1);
+    timerGrid->addWidget(new QLabel(QStringLiteral("MS"), timer), 1, 2);
+
+    auto* notify = Group("Notify", monitor);
+    notifyDown = new QCheckBox(QStringLiteral("Notify item is Down"), notify);
+    notifyUp = new QCheckBox(QStringLiteral("Notify item is Up"), notify);
+    notifyChange = new QCheckBox(QStringLiteral("Notify item is changed"), notify);
+    continuousLost = new SpinEdit(notify);
+    auto* notifyGrid = new QGridLayout(notify);
+    notifyGrid->addWidget(notifyDown, 0, 0, 1, 2);
+    notifyGrid->addWidget(notifyUp, 1, 0, 1, 2);
+    notifyGrid->addWidget(notifyChange, 2, 0, 1, 2);
+    notifyGrid->addWidget(new QLabel(QStringLiteral("Continuous Lost :"), notify), 3, 0);
+    notifyGrid->addWidget(continuousLost, 3, 1);
+
+    auto* dns = Group("Dns", monitor);
+    domainName = new QLineEdit(dns);
+    recordType = new QComboBox(dns);
+    recordType->setEditable(true);
+    recordType->setInsertPolicy(QComboBox::NoInsert);
+    for (std::uint32_t i = 0; i < kRecordTypeCount; ++i)
+        recordType->addItem(QString::fromLatin1(RecordTypeName(i)));
+    server = new AddressEdit(dns);
+    recursionDesired = new QCheckBox(QStringLiteral("Request recursion desired"), dns);
+    recursionAvailable = new QCheckBox(QStringLiteral("Reply recursion available"), dns);
+    auto* dnsGrid = new QGridLayout(dns);
+    dnsGrid->addWidget(new QLabel(QStringLiteral("Domain name :"), dns), 0, 0);
+    dnsGrid->addWidget(domainName, 0, 1);
+    dnsGrid->addWidget(new QLabel(QStringLiteral("Record Type :"), dns), 1, 0);
+    dnsGrid->addWidget(recordType, 1, 1);
+    dnsGrid->addWidget(new QLabel(QStringLiteral("DNS Server IP:"), dns), 2, 0);
+    dnsGrid->addWidget(server, 2, 1);
+    dnsGrid->addWidget(recursionDesired, 3, 0, 1, 2);
+    dnsGrid->addWidget(recursionAvailable, 4, 0, 1, 2);
+
+    auto* monitorGrid = new QGridLayout(monitor);
+    monitorGrid->addWidget(timer, 0, 0);
+    monitorGrid->addWidget(notify, 1, 0);
+    monitorGrid->addWidget(dns, 0, 1, 2, 1);
+
+    cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    okButton = new QPushButton(update_ ? QStringLiteral("Update") : QStringLiteral("Add"), this);
+    okButton->setDefault(true);
+    okButton->setAutoDefault(true);
+    cancelButton->setAutoDefault(false);
+    connect(okButton, &QPushButton::clicked, this, &DlgAddDNS::accept);
+    connect(cancelButton, &QPushButton::clicked, this, &DlgAddDNS::reject);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(cancelButton);
+    buttons->addWidget(okButton);
+
+    auto* fields = new QVBoxLayout;
+    fields->addWidget(descript);
+    fields->addWidget(mail);
+    fields->addWidget(monitor);
+    fields->addLayout(buttons);
+    auto* whole = new QHBoxLayout(this);
+    whole->addWidget(picture);
+    whole->addLayout(fields, 1);
+
+    setWindowTitle(update_ ? QStringLiteral("Update DNS") : QStringLiteral("Add DNS"));
+
+    if (!update_) {
+        interval->Edit()->setText(QStringLiteral("1000"));
+        timeout->Edit()->setText(QStringLiteral("2000"));
+        recordType->setCurrentIndex(0);
+        mailGroup->setText(QStringLiteral("0"));
+        continuousLost->Edit()->setText(QStringLiteral("6"));
+        for (QCheckBox* box : {notifyDown, notifyUp, notifyChange, recursionDesired, recursionAvailable})
+            box->setChecked(true);
+        highPriority->setChecked((CurrentSettings().mail.flags & kMailHighPriority) != 0);
+        return;
+    }
+    const ItemEdit e = EditOf(Items().items[slot]);
+    itemName->setText(Text(e.name));
+    domainName->setText(Text(e.domain));
+    description->setPlainText(Text(e.description));
+    mailGroup->setText(QString::number(e.mailGroup));
+    continuousLost->Edit()->setText(QString::number(e.lostCount));
+    interval->Edit()->setText(QString::number(e.interval));
+    timeout->Edit()->setText(QString::number(e.timeout));
+    recordType->setCurrentIndex(e.typeIndex < kRecordTypeCount ? static_cast<int>(e.typeIndex) : 0);
+    server->SetAddress(e.serverBE);
+    notifyDown->setChecked(e.notifyDown);
+    notifyUp->setChecked(e.notifyUp);
+    notifyChange->setChecked(e.notifyChange);
+    highPriority->setChecked(e.highPriorityMail);
+    recursionDesired->setChecked(e.recursionDesired);
+    recursionAvailable->setChecked(e.recursionAvailable);
+}
+
+QString DlgAddDNS::ReadFields(ItemEdit& edit) const
+{
+    // The address as its dotted text, parsed as the query will use it. All
+    // zeros and all ones are no server.
+    const QByteArray dotted = server->Text().toLatin1();
+    in_addr parsed{};
+    if (inet_pton(AF_INET, dotted.constData(), &parsed) != 1 || parsed.s_addr == 0 || parsed.s_addr == 0xFFFFFFFFu)
+        return QStringLiteral("error dns server ip address !");
+    const std::string domain = domainName->text().trimmed().toStdString();
+    if (QString problem = DomainNameProblem(domain); !problem.isEmpty())
+        return problem;
+
+    edit.name = itemName->text().toStdString();
+    edit.description = description->toPlainText().toStdString();
+    edit.serverBE = parsed.s_addr;
+    edit.domain = domain;
+
+    // Below the minimum, a negative entry included, the interval becomes the
+    // minimum; a negative timeout would keep a request pending for weeks and
+    // stop the item's probes, so it becomes 0 (every request then times out,
+    // which the item list shows).
+    const std::int32_t intervalValue = FieldNumber(interval->Edit(), kNumberTextLimit);
+    edit.interval = intervalValue < static_cast<std::int32_t>(kMinInterval) ? kMinInterval
+                                                                              : static_cast<std::uint32_t>(intervalValue);
+    const std::int32_t timeoutValue = FieldNumber(timeout->Edit(), kNumberTextLimit);
+    edit.timeout = timeoutValue < 0 ? 0u : static_cast<std::uint32_t>(timeoutValue);
+    edit.mailGroup = FieldNumber(mailGroup, kNumberTextLimit);
+    edit.lostCount = static_cast<std::uint32_t>(FieldNumber(continuousLost->Edit(), kNumberTextLimit)) & 0x3Fu;
+
+    edit.notifyDown = notifyDown->isChecked();
+    edit.notifyUp = notifyUp->isChecked();
+    edit.notifyChange = notifyChange->isChecked();
+    edit.highPriorityMail = highPriority->isChecked();
+    edit.recursionDesired = recursionDesired->isChecked();
+    edit.recursionAvailable = recursionAvailable->isChecked();
+
+    // The typed text picks its entry; text that is no entry means none is
+    // selected, which stores the first.
+    const int typed = recordType->findText(recordType->currentText().trimmed(), Qt::MatchFixedString);
+    edit.typeIndex = typed < 0 ? 0u : static_cast<std::uint32_t>(typed);
+    return {};
+}
+
+void DlgAddDNS::accept()
+{
+    if (slot_ >= kItemSlots) {
+        reject();
+        return;
+    }
+    ItemEdit edit;
+    const QString problem = ReadFields(edit);
+    if (!problem.isEmpty()) {
+        ShowListMessage(this, problem);
+        return;
+    }
+    if (update_) {
+        CommitItemUpdate(slot_, edit);
+    } else if (!CommitNewItem(slot_, edit)) {
+        ShowListMessage(this, QStringLiteral("The item table is full: delete an item first."));
+        reject();
+        return;
+    }
+    QDialog::accept();
+}
+
+} // namespace varnell
