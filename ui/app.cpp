@@ -9,42 +9,21 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "alerts/dispatch.h"
+#include "alerts/log_file.h"
+#include "alerts/syslog.h"
 #include "config/fixed_texts.h"
 #include "config/settings.h"
 #include "config/settings_store.h"
 #include "engine/engine.h"
 #include "engine/item_table.h"
+#include "engine/engine_threads.h"
 #include "engine/probe_socket.h"
+#include "engine/receiver.h"
+#include "engine/scheduler.h"
 #include "ui/main_frame.h"
 #include "ui/qt_desktop.h"
 #include "ui/result_bridge.h"
-
-// Steps that other parts of the program provide join the start-up and shutdown
-// as their parts are built.
-#if __has_include("engine/receiver.h")
-#include "engine/receiver.h"
-#define VARNELL_HAVE_RECEIVER 1
-#endif
-#if __has_include("engine/scheduler.h")
-#include "engine/scheduler.h"
-#define VARNELL_HAVE_SCHEDULER 1
-#endif
-#if __has_include("engine/engine_threads.h")
-#include "engine/engine_threads.h"
-#define VARNELL_HAVE_ENGINE_THREADS 1
-#endif
-#if __has_include("alerts/log_file.h")
-#include "alerts/log_file.h"
-#define VARNELL_HAVE_LOG_FILE 1
-#endif
-#if __has_include("alerts/syslog.h")
-#include "alerts/syslog.h"
-#define VARNELL_HAVE_SYSLOG 1
-#endif
-#if __has_include("alerts/dispatch.h")
-#include "alerts/dispatch.h"
-#define VARNELL_HAVE_DISPATCH 1
-#endif
 
 namespace varnell {
 
@@ -100,9 +79,7 @@ void CVarnellApp::InitInstance()
     if (LoadSettings() < 0)
         RegisterAutoStart(1);
     // 5. The log file.
-#ifdef VARNELL_HAVE_LOG_FILE
     OpenLogFile();
-#endif
     // 6. The window and its views; the item list fills itself from the table and
     //    becomes the result window.
     frame_->Create();
@@ -111,20 +88,12 @@ void CVarnellApp::InitInstance()
     CreateWakeEvent();
     OpenProbeSocket(options_.probePort);
     // 9. The syslog socket.
-#ifdef VARNELL_HAVE_SYSLOG
     OpenSyslogSocket();
-#endif
     if (options_.startThreads) {
         // 10-12. Receiver, alert workers, scheduler.
-#ifdef VARNELL_HAVE_RECEIVER
         StartReceiver();
-#endif
-#ifdef VARNELL_HAVE_DISPATCH
         StartAlertWorkers();
-#endif
-#ifdef VARNELL_HAVE_SCHEDULER
         StartScheduler();
-#endif
     }
     // 13. Shown maximised; without a window system the program is a monitor only.
     if (options_.show && QGuiApplication::platformName() != QLatin1String("offscreen"))
@@ -148,20 +117,8 @@ void CVarnellApp::ExitInstance()
     // while this thread joins it.
     if (desktop_ != nullptr)
         desktop_->ReleaseWaiters();
-#ifdef VARNELL_HAVE_ENGINE_THREADS
     StopEngineThreads();
-#else
-    Engine().exitFlag.store(1);
-    WakeScheduler();
-    CloseProbeSocket();
-    if (Engine().scheduler.joinable())
-        Engine().scheduler.join();
-    if (Engine().receiver.joinable())
-        Engine().receiver.join();
-#endif
-#ifdef VARNELL_HAVE_DISPATCH
     StopAlertWorkers();
-#endif
     SaveSettings();
     RemoveResultBridge();
     if (frame_ != nullptr) {

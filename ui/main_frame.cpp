@@ -23,10 +23,9 @@
 #include "ui/setup_dlg.h"
 #define VARNELL_HAVE_SETUP_DLG 1
 #endif
-#if __has_include("alerts/log_file.h")
+#include "alerts/beep_thread.h"
+#include "alerts/dispatch.h"
 #include "alerts/log_file.h"
-#define VARNELL_HAVE_LOG_FILE 1
-#endif
 
 namespace varnell {
 
@@ -302,11 +301,11 @@ void CMainFrame::OnCommand(int command)
         UpdateServiceCommands();
         break;
     case kCmdStopSound:
+        if (cbeepthread* beep = BeepWorker(); beep != nullptr)
+            beep->RequestStopSound();
         break;
     case kCmdViewLog:
-#ifdef VARNELL_HAVE_LOG_FILE
         ViewLogFile();
-#endif
         break;
     case kCmdClearEvents:
         eventView_->ClearEvents();
