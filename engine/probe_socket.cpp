@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -72,6 +73,23 @@ std::uint16_t ProbeSocketPort()
     if (fd < 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0)
         return 0;
     return ntohs(local.sin_port);
+}
+
+} // namespace varnell
+
+namespace varnell {
+
+bool ProbeSocketBacklog(std::uint32_t& queued, std::uint32_t& capacity)
+{
+    const int fd = Engine().probeSocket.load();
+    std::uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof info;
+    if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &len) != 0 ||
+        len < sizeof(std::uint32_t) * (SK_MEMINFO_RCVBUF + 1))
+        return false;
+    queued = info[SK_MEMINFO_RMEM_ALLOC];
+    capacity = info[SK_MEMINFO_RCVBUF];
+    return true;
 }
 
 } // namespace varnell

@@ -31,4 +31,9 @@ int CreateWakeEvent();
 // The port the probe socket is bound to (host byte order), or 0.
 std::uint16_t ProbeSocketPort();
 
+// Bytes the kernel holds for the probe socket's unread datagrams (as it charges
+// them: a small datagram costs far more than its length) and the most it will
+// hold before it drops. False when there is no socket.
+bool ProbeSocketBacklog(std::uint32_t& queued, std::uint32_t& capacity);
+
 } // namespace varnell

@@ -210,6 +210,8 @@ void StartReceiver()
     });
 }
 
+std::uint64_t DatagramsRead() { return g_datagrams.load(std::memory_order_relaxed); }
+
 ReceiverCounters GetReceiverCounters()
 {
     ReceiverCounters c;

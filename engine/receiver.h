@@ -42,6 +42,9 @@ struct ErrorPacer {
     bool ShouldReport(int errorCode, std::uint32_t now);
 };
 
+// Datagrams read from the probe socket since the program started.
+std::uint64_t DatagramsRead();
+
 struct ReceiverCounters {
     std::uint64_t datagrams = 0; // read from the socket
     std::uint64_t delivered = 0; // results sent to the user-interface thread

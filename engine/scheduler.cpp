@@ -1,12 +1,15 @@
 #include "engine/scheduler.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <mutex>
 #include <pthread.h>
+#include <thread>
 
 #include "engine/desktop.h"
 #include "engine/engine.h"
 #include "engine/engine_threads.h"
+#include "engine/probe_socket.h"
 #include "engine/receiver.h"
 #include "engine/reply_parser.h"
 #include "engine/request_table.h"
@@ -61,8 +64,72 @@ void ExpireSlot(RequestSlot& slot, std::uint32_t now)
     PostResult(slot.itemSlot, (slot.flags & kSlotPrimary) != 0 ? kResultTimeout : kResultPartReply);
 }
 
+// Flow control of a pass: at most kReplyWindow queries whose replies have not
+// been read from the probe socket yet, and never a send while the socket's
+// backlog is over half of what it holds.
+//
+// Why: a pass over a few thousand items against a nearby server brings all the
+// replies back within milliseconds, and an unprivileged socket holds only about
+// 500 small datagrams (net.core.rmem_max, commonly 212992, doubled). On a busy
+// machine the thread that drains the socket may not get a processor before that
+// fills, and every datagram dropped there becomes a timeout: a healthy item shown
+// down. Holding the pass back until the reader has caught up costs a few sleeps
+// of 0.1 ms per pass. Replies that do not come must not stall the pass: queries of
+// items in failing mode (their server did not answer last time) are not counted;
+// when nothing arrives for kStall while the socket is nearly empty, the queries in
+// flight are written off (a server that has just gone silent); and kGiveUp bounds
+// any one wait, so even a reader that never runs delays a pass by little.
+class ReplyWindow {
+public:
+    static constexpr std::uint64_t kReplyWindow = 256;
+    static constexpr auto kStall = std::chrono::milliseconds(50);
+    static constexpr auto kGiveUp = std::chrono::milliseconds(200);
+
+    ReplyWindow() : mark_(DatagramsRead()) {}
+    void Sent() { ++sent_; }
+    // Called without the engine lock, before the next send.
+    void Pace()
+    {
+        // The backlog is looked at only every few sends: it costs a system call.
+        if (InFlight() < kReplyWindow && (sent_ % 16 != 0 || !Crowded()))
+            return;
+        std::uint64_t lastRead = DatagramsRead();
+        const auto start = std::chrono::steady_clock::now();
+        auto lastProgress = start;
+        while ((InFlight() > kReplyWindow / 2 || Crowded()) && Engine().exitFlag.load() == 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            const std::uint64_t read = DatagramsRead();
+            const auto now = std::chrono::steady_clock::now();
+            if (read != lastRead) {
+                lastRead = read;
+                lastProgress = now;
+            }
+            const bool stalled = now - lastProgress >= kStall && !Crowded();
+            if (stalled || now - start >= kGiveUp) {
+                mark_ = read;
+                sent_ = 0;
+                return;
+            }
+        }
+    }
+
+private:
+    std::uint64_t InFlight() const
+    {
+        const std::uint64_t read = DatagramsRead() - mark_;
+        return sent_ > read ? sent_ - read : 0;
+    }
+    static bool Crowded()
+    {
+        std::uint32_t queued = 0, capacity = 0;
+        return ProbeSocketBacklog(queued, capacity) && queued > capacity / 2;
+    }
+    std::uint64_t mark_;
+    std::uint64_t sent_ = 0;
+};
+
 // One item of the probe pass (lock held). False when no request slot is free.
-bool ProbeItem(std::uint32_t i, std::uint32_t now, bool& due)
+bool ProbeItem(std::uint32_t i, std::uint32_t now, bool& due, ReplyWindow& window)
 {
     DnsItem& item = Items().items[i];
     due = false;
@@ -85,9 +152,14 @@ bool ProbeItem(std::uint32_t i, std::uint32_t now, bool& due)
         slot.queryLength = length;
         RaiseOutstanding(item);
         ArmRequestSlot(slot, now, item.timeout);
+        if ((block.state & kStateFailing) == 0)
+            window.Sent();
     } else {
         ++block.failed;
-        PostResult(i, kResultSendFailed); // the slot stays free
+        // At shutdown the socket is shut down under a pass still running: that is
+        // no failure to report.
+        if (Engine().exitFlag.load() == 0)
+            PostResult(i, kResultSendFailed); // the slot stays free
     }
     ++block.sent;
     item.nextDue = now + item.interval;
@@ -129,12 +201,14 @@ std::uint32_t ProbePass(std::uint32_t now)
     // so a pass over thousands of items stalls neither. An item and its slot are
     // still only changed under the lock, by one thread at a time.
     std::uint32_t due = 0;
-    for (std::uint32_t i = 0;; ++i) {
+    ReplyWindow window;
+    for (std::uint32_t i = 0; Engine().exitFlag.load() == 0; ++i) {
+        window.Pace();
         std::lock_guard lock(EngineLock());
         if (i >= Items().highWater || i >= kItemSlots)
             break;
         bool itemDue = false;
-        if (!ProbeItem(i, now, itemDue))
+        if (!ProbeItem(i, now, itemDue, window))
             break; // no free request slot: the rest wait for the next pass
         due += itemDue ? 1 : 0;
     }

@@ -44,6 +44,7 @@ protected:
     {
         InitItemTable();
         ResetRequestTable();
+        Engine().exitFlag = 0;
         g_sent.clear();
         g_sendFails = false;
         SetQuerySendHook(CaptureSend);
