@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // The primary query, sent as the scheduler sends it, from the slot the reply names.
     const std::span<const std::uint8_t> first = datagrams[0];
-    const std::uint32_t id = first.size() >= 2 ? (first[0] | (first[1] << 8)) : 0;
+    const std::uint32_t id = first.size() >= 2 ? static_cast<std::uint32_t>(first[0] | (first[1] << 8)) : 0u;
     ClearSlots(id);
     RequestCursor() = id;
     const int s = AllocRequestSlot();
