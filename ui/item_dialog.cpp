@@ -45,9 +45,12 @@ QPixmap PictureStrip(int width, int height)
     shade.setColorAt(1.0, QColor(12, 24, 48));
     p.fillRect(strip.rect(), shade);
     // The three states an item moves through, down the strip.
-    const int x = (width - kListImageSize * 2) / 2;
+    QImage discs = StateImageStrip(2.0);
+    discs.setDevicePixelRatio(1.0);
+    const int cell = kListImageSize * 2;
+    const int x = (width - cell) / 2;
     for (int i = 0; i < 3; ++i)
-        StateImage(i).paint(&p, QRect(x, 24 + i * 48, kListImageSize * 2, kListImageSize * 2));
+        p.drawImage(QPoint(x, 24 + i * 56), discs, QRect(cell * i, 0, cell, cell));
     return strip;
 }
 
@@ -290,6 +293,7 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
     dnsGrid->addWidget(server, 2, 1);
     dnsGrid->addWidget(recursionDesired, 3, 0, 1, 2);
     dnsGrid->addWidget(recursionAvailable, 4, 0, 1, 2);
+    dnsGrid->setRowStretch(5, 1);
 
     auto* monitorGrid = new QGridLayout(monitor);
     monitorGrid->addWidget(timer, 0, 0);

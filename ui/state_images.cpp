@@ -126,7 +126,10 @@ QIcon Icon(int index, int count, void (*draw)(QPainter&, int))
         const int cell = qRound(kListImageSize * ratio);
         QImage one = strip.copy(cell * index, 0, cell, cell);
         one.setDevicePixelRatio(ratio);
-        icon.addPixmap(QPixmap::fromImage(one));
+        // The same picture on a selected row: a tinted disc would read as another state.
+        const QPixmap pixmap = QPixmap::fromImage(one);
+        icon.addPixmap(pixmap, QIcon::Normal);
+        icon.addPixmap(pixmap, QIcon::Selected);
     }
     return icon;
 }
