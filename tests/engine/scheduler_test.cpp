@@ -223,3 +223,28 @@ TEST_F(Scheduler, ThreadProbesEachSecondAndStopsAtOnce)
 }
 
 } // namespace
+
+namespace {
+
+// With nobody reading replies, the pass's flow control may hold it back but must
+// never keep it from sending every due item.
+TEST_F(Scheduler, PassGoesOnWhenRepliesNeverCome)
+{
+    for (int i = 0; i < 1024; ++i)
+        Add(("item" + std::to_string(i)).c_str());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ProbePass(1000), 1024u);
+    EXPECT_EQ(Sent().size(), 1024u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+
+    // Items whose server did not answer last time do not hold the pass at all.
+    for (std::uint32_t i = 0; i < 1024; ++i) {
+        SetOutstanding(Items().items[i], 0);
+        Items().blocks[i].state |= kStateFailing;
+    }
+    const auto again = std::chrono::steady_clock::now();
+    EXPECT_EQ(ProbePass(3000), 1024u);
+    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(150)); // counted, they would stall it 6 times 50 ms
+}
+
+} // namespace
