@@ -182,6 +182,7 @@ RegistryOpen OpenRegistry(const std::string& path, bool create, Registry& reg)
         return RegistryOpen::kFailed;
     }
     sqlite3_busy_timeout(reg.db, kRegistryBusyMs);
+    Exec(reg.db, "PRAGMA cache_size=-16384");
 
     switch (CheckSchema(reg.db)) {
     case Schema::kGood:
@@ -191,7 +192,10 @@ RegistryOpen OpenRegistry(const std::string& path, bool create, Registry& reg)
             CloseRegistry(reg);
             return RegistryOpen::kAbsent;
         }
-        if (!Exec(reg.db, kCreateTable)) {
+        // Large pages and a write-ahead log: a save of a full item table is
+        // thousands of 1000-byte values, written in one transaction.
+        if (!Exec(reg.db, "PRAGMA page_size=16384") || !Exec(reg.db, "PRAGMA journal_mode=WAL") ||
+            !Exec(reg.db, kCreateTable)) {
             CloseRegistry(reg);
             return RegistryOpen::kFailed;
         }
@@ -210,9 +214,12 @@ RegistryOpen OpenRegistry(const std::string& path, bool create, Registry& reg)
         return RegistryOpen::kFailed;
     }
 
+    if (create)
+        Exec(reg.db, "PRAGMA synchronous=NORMAL");
     if (sqlite3_prepare_v2(reg.db, "SELECT data FROM registry_values WHERE key = ?1 AND name = ?2", -1, &reg.get,
                            nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(reg.db, "INSERT OR REPLACE INTO registry_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4)",
+        sqlite3_prepare_v2(reg.db, "INSERT INTO registry_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
+                           "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data",
                            -1, &reg.put, nullptr) != SQLITE_OK) {
         CloseRegistry(reg);
         return RegistryOpen::kFailed;
@@ -262,6 +269,35 @@ ValueRead AppendValue(Registry& reg, const std::string& key, const std::string& 
     return result;
 }
 
+ValueRead ForEachValue(Registry& reg, const std::string& key, const std::string& globPattern,
+                       const std::function<bool(std::string_view, const std::uint8_t*, std::size_t)>& visit)
+{
+    if (reg.db == nullptr)
+        return ValueRead::kFailed;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(reg.db,
+                           "SELECT name, data FROM registry_values WHERE key = ?1 AND name GLOB ?2 "
+                           "ORDER BY length(name), name",
+                           -1, &stmt, nullptr) != SQLITE_OK ||
+        !Bind(stmt, key, globPattern)) {
+        sqlite3_finalize(stmt);
+        return ValueRead::kFailed;
+    }
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        const std::size_t nameLength = static_cast<std::size_t>(sqlite3_column_bytes(stmt, 0));
+        const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, 1));
+        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(stmt, 1));
+        if (!visit(std::string_view(name != nullptr ? name : "", name != nullptr ? nameLength : 0), data, size)) {
+            rc = SQLITE_DONE;
+            break;
+        }
+    }
+    sqlite3_finalize(stmt);
+    return rc == SQLITE_DONE ? ValueRead::kOk : ValueRead::kFailed;
+}
+
 bool BeginWrite(Registry& reg)
 {
     // IMMEDIATE takes the write lock now, so two copies saving at once queue up
@@ -290,14 +326,26 @@ bool PutValue(Registry& reg, const std::string& key, const std::string& name, in
     return ok;
 }
 
-bool DeleteValues(Registry& reg, const std::string& key, const std::string& globPattern)
+bool BeginRead(Registry& reg)
+{
+    if (reg.db == nullptr || reg.inTransaction || !Exec(reg.db, "BEGIN"))
+        return false;
+    reg.inTransaction = true;
+    return true;
+}
+
+bool DeleteValuesAfter(Registry& reg, const std::string& key, const std::string& globPattern, const std::string& name)
 {
     if (reg.db == nullptr)
         return false;
     sqlite3_stmt* stmt = nullptr;
-    bool ok = sqlite3_prepare_v2(reg.db, "DELETE FROM registry_values WHERE key = ?1 AND name GLOB ?2", -1, &stmt,
-                                 nullptr) == SQLITE_OK &&
-              Bind(stmt, key, globPattern) && sqlite3_step(stmt) == SQLITE_DONE;
+    bool ok = sqlite3_prepare_v2(reg.db,
+                                 "DELETE FROM registry_values WHERE key = ?1 AND name GLOB ?2 AND "
+                                 "(length(name) > length(?3) OR (length(name) = length(?3) AND name > ?3))",
+                                 -1, &stmt, nullptr) == SQLITE_OK &&
+              Bind(stmt, key, globPattern) &&
+              sqlite3_bind_text(stmt, 3, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT) == SQLITE_OK &&
+              sqlite3_step(stmt) == SQLITE_DONE;
     sqlite3_finalize(stmt);
     return ok;
 }

@@ -13,7 +13,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct sqlite3;
@@ -55,12 +57,24 @@ enum class ValueRead { kOk, kMissing, kTooLarge, kFailed };
 ValueRead AppendValue(Registry& reg, const std::string& key, const std::string& name,
                       std::vector<std::uint8_t>& out, std::size_t room);
 
-// Writing: Begin, any number of Put/DeleteItemValues, then Commit or Rollback.
+// Several reads that must see one state of the store (another copy may save
+// in between): a read transaction, ended by CloseRegistry.
+bool BeginRead(Registry& reg);
+
+// Calls visit(name, data, size) for every value of key whose name matches the
+// GLOB pattern, shorter names first and names of one length in order (so
+// "item" + lowercase hexadecimal comes in numeric order), until visit returns
+// false. kOk when the scan ran (or was stopped by visit), kFailed otherwise.
+ValueRead ForEachValue(Registry& reg, const std::string& key, const std::string& globPattern,
+                       const std::function<bool(std::string_view name, const std::uint8_t* data, std::size_t size)>& visit);
+
+// Writing: Begin, any number of Put/DeleteValuesAfter, then Commit or Rollback.
 bool BeginWrite(Registry& reg);
 bool PutValue(Registry& reg, const std::string& key, const std::string& name, int type, const std::uint8_t* data,
               std::size_t size);
-// Deletes every value of key whose name matches the GLOB pattern.
-bool DeleteValues(Registry& reg, const std::string& key, const std::string& globPattern);
+// Deletes the values of key matching the GLOB pattern that come after name in
+// the order of ForEachValue (longer names, or equally long and greater).
+bool DeleteValuesAfter(Registry& reg, const std::string& key, const std::string& globPattern, const std::string& name);
 bool CommitWrite(Registry& reg);
 void RollbackWrite(Registry& reg);
 

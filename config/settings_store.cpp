@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::size_t kPieceSize = 1000;
 constexpr const char* kMaxLengthName = "MaxLength";
-constexpr const char* kPiecePattern = "item[0-9a-f]*";
+constexpr const char* kPiecePattern = "item*";
 // Far beyond a full item table; a stored length above it cannot be ours and is
 // not worth trying to allocate.
 constexpr std::uint32_t kMaxBlobBytes = 256u << 20;
@@ -31,6 +31,25 @@ std::string PieceName(std::size_t index)
     char name[32];
     std::snprintf(name, sizeof name, "item%zx", index);
     return name;
+}
+
+// Inverse of PieceName; false for any other spelling (upper case, leading zeros).
+bool ParsePieceName(std::string_view name, std::size_t& index)
+{
+    constexpr std::string_view kPrefix = "item";
+    if (name.size() <= kPrefix.size() || name.size() > kPrefix.size() + 15 || name.substr(0, 4) != kPrefix)
+        return false;
+    const std::string_view digits = name.substr(kPrefix.size());
+    if (digits.size() > 1 && digits[0] == '0')
+        return false;
+    index = 0;
+    for (char c : digits) {
+        const int v = c >= '0' && c <= '9' ? c - '0' : (c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1);
+        if (v < 0)
+            return false;
+        index = index * 16 + static_cast<std::size_t>(v);
+    }
+    return true;
 }
 
 std::string HomeDir()
@@ -71,8 +90,9 @@ int WriteSettingsBlob(const std::uint8_t* data, std::size_t length)
     const std::string key = FixedTextValue(FixedText::kSettingsKey);
     // All pieces and the length go in one transaction: a crash, a full disk or a
     // failed write leaves the previous blob whole instead of half overwritten.
-    bool ok = BeginWrite(reg) && DeleteValues(reg, key, kPiecePattern);
     const std::size_t full = length / kPieceSize;
+    // Pieces past the new last one, left from an older and longer blob, go too.
+    bool ok = BeginWrite(reg) && DeleteValuesAfter(reg, key, kPiecePattern, PieceName(full));
     for (std::size_t i = 0; ok && i < full; ++i)
         ok = PutValue(reg, key, PieceName(i), kRegistryBinary, data + i * kPieceSize, kPieceSize);
     // The last piece is written even when empty: it tells the reader to stop.
@@ -94,7 +114,7 @@ int ReadSettingsBlob(std::vector<std::uint8_t>& out)
 {
     out.clear();
     Registry reg;
-    if (OpenRegistry(RegistryPath(), false, reg) != RegistryOpen::kOpened)
+    if (OpenRegistry(RegistryPath(), false, reg) != RegistryOpen::kOpened || !BeginRead(reg))
         return kSettingsMissing;
     const std::string key = FixedTextValue(FixedText::kSettingsKey);
     std::vector<std::uint8_t> lengthBytes;
@@ -103,20 +123,39 @@ int ReadSettingsBlob(std::vector<std::uint8_t>& out)
     const std::uint32_t maxLength = LoadU32LE(lengthBytes.data());
     if (maxLength > kMaxBlobBytes)
         return kSettingsBroken;
+
+    // One scan over the pieces in numeric order: piece i must be the next one
+    // found. The buffer grows with the pieces actually there, so a stored length
+    // that lies costs nothing.
+    std::size_t next = 0;
+    int result = kSettingsMissing; // stays so when the last piece is never found
     try {
-        // The buffer grows with the pieces actually found, so a stored length
-        // that lies costs nothing.
-        for (std::size_t i = 0;; ++i) {
-            const std::size_t before = out.size();
-            if (AppendValue(reg, key, PieceName(i), out, maxLength - before) != ValueRead::kOk)
-                return kSettingsMissing;
-            if (out.size() - before < kPieceSize)
-                return out.size() == maxLength ? static_cast<int>(maxLength) : kSettingsBroken;
-        }
+        const ValueRead scan = ForEachValue(reg, key, kPiecePattern,
+                                            [&](std::string_view name, const std::uint8_t* data, std::size_t size) {
+            std::size_t index = 0;
+            if (!ParsePieceName(name, index) || index < next)
+                return true; // not a name this program writes
+            const std::size_t room = maxLength - out.size();
+            if (index > next || size > room) {
+                result = kSettingsMissing;
+                return false;
+            }
+            out.insert(out.end(), data, data + size);
+            ++next;
+            if (size < kPieceSize) {
+                result = out.size() == maxLength ? static_cast<int>(maxLength) : kSettingsBroken;
+                return false;
+            }
+            return true;
+        });
+        if (scan != ValueRead::kOk)
+            result = kSettingsMissing;
     } catch (const std::bad_alloc&) {
-        out.clear();
-        return kSettingsBroken;
+        result = kSettingsBroken;
     }
+    if (result < 0)
+        out.clear();
+    return result;
 }
 
 int LoadSettings()

@@ -178,6 +178,13 @@ TEST_F(BlobPieces, ShorterBlobDropsLeftoverPieces)
     std::vector<std::uint8_t> back;
     EXPECT_EQ(ReadSettingsBlob(back), 1200);
     EXPECT_EQ(back, shortBlob);
+
+    // Names this program never writes are no pieces.
+    Sql("INSERT INTO registry_values VALUES('Software\\Varnell', 'item01', 3, zeroblob(1000)), "
+        "('Software\\Varnell', 'itemx', 3, x'00'), ('Software\\Varnell', 'ITEM1', 3, x'00'), "
+        "('Other', 'item1', 3, x'00')");
+    EXPECT_EQ(ReadSettingsBlob(back), 1200);
+    EXPECT_EQ(back, shortBlob);
 }
 
 TEST_F(BlobPieces, StoreIsPrivateToTheUser)
