@@ -17,6 +17,7 @@
 #include <limits>
 
 #include "config/settings.h"
+#include "engine/dns_name.h"
 #include "ui/list_ctrl.h"
 #include "ui/state_images.h"
 
@@ -104,6 +105,10 @@ QString DomainNameProblem(const std::string& name)
     }
     if (encoded > 255)
         return QStringLiteral("The domain name is too long: it must fit in 255 octets.");
+    // The query encoder has the last word, so the dialog never accepts a name
+    // that the probe could not send.
+    if (!ValidDomainName(name))
+        return QStringLiteral("The domain name cannot be put into a query.");
     return {};
 }
 

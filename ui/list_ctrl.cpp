@@ -8,6 +8,8 @@
 
 #include <cstdio>
 
+#include "config/fixed_texts.h"
+
 namespace varnell {
 
 namespace {
@@ -148,7 +150,7 @@ void CExtListCtrl::PutDetailText(QTextEdit* pane, const std::string& text)
     pane->insertPlainText(QString::fromUtf8(text.data(), static_cast<qsizetype>(length)));
 }
 
-QString AppTitle() { return QStringLiteral("Varnell"); }
+QString AppTitle() { return QString::fromLatin1(FixedTextValue(FixedText::kAppTitle)); }
 
 void ShowListMessage(QWidget* parent, const QString& text)
 {
