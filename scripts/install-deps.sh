@@ -15,7 +15,7 @@ packages=(
   # real peers the tests start on loopback
   unbound dnsutils dnsperf python3-aiosmtpd rsyslog samba smbclient pulseaudio pulseaudio-utils sox
   # desktop runs and screenshots
-  xvfb xauth imagemagick xdg-utils
+  xvfb xauth imagemagick xdg-utils xdotool
 )
 
 missing=()

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QScreen>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -96,8 +97,13 @@ void CVarnellApp::InitInstance()
         StartScheduler();
     }
     // 13. Shown maximised; without a window system the program is a monitor only.
-    if (options_.show && QGuiApplication::platformName() != QLatin1String("offscreen"))
+    if (options_.show && QGuiApplication::platformName() != QLatin1String("offscreen")) {
+        // Without a window manager (a bare X server) maximising is only a hint:
+        // start from the whole work area so the window fills the screen anyway.
+        if (const QScreen* screen = QGuiApplication::primaryScreen(); screen != nullptr)
+            frame_->setGeometry(screen->availableGeometry());
         frame_->showMaximized();
+    }
 
     // The end of the desktop session is Exit; a quit that bypasses the window
     // still shuts down in order.
