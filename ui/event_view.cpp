@@ -16,6 +16,10 @@ constexpr EventColumn kEventColumns[] = {{"Time", 156}, {"Message", 200}};
 constexpr int kEventColumnCount = 2;
 
 QString Text(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+// The event list has one observer; the newest model takes it, and only the
+// model holding it may let it go.
+const CEventListModel* g_observing = nullptr;
 } // namespace
 
 CEventListModel::CEventListModel(QObject* parent) : QAbstractTableModel(parent), known_(EventRowCount())
@@ -24,9 +28,16 @@ CEventListModel::CEventListModel(QObject* parent) : QAbstractTableModel(parent),
     observer.rowInserted = [this] { OnRowInserted(); };
     observer.cleared = [this] { OnCleared(); };
     SetEventListObserver(std::move(observer));
+    g_observing = this;
 }
 
-CEventListModel::~CEventListModel() { SetEventListObserver({}); }
+CEventListModel::~CEventListModel()
+{
+    if (g_observing == this) {
+        SetEventListObserver({});
+        g_observing = nullptr;
+    }
+}
 
 int CEventListModel::rowCount(const QModelIndex& parent) const
 {

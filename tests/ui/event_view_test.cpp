@@ -109,3 +109,13 @@ TEST_F(EventViewTest, RowsAddedBeforeTheViewAreShown)
     ASSERT_EQ(view.List()->model()->rowCount(), 1);
     EXPECT_EQ(Cell(view.List(), 0, 1), "before");
 }
+
+TEST_F(EventViewTest, ANewerViewKeepsUpdatingWhenAnOlderOneGoes)
+{
+    auto older = std::make_unique<CEventView>(&pane, nullptr);
+    CEventView newer(&pane, nullptr);
+    older.reset();
+    Add("after", 0);
+    ASSERT_EQ(newer.List()->model()->rowCount(), 1);
+    EXPECT_EQ(Cell(newer.List(), 0, 1), "after");
+}
