@@ -1,0 +1,184 @@
+#include "ui/page_general.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+
+#include <array>
+#include <utility>
+
+#include "alerts/log_file.h"
+#include "config/settings.h"
+#include "config/settings_store.h"
+#include "ui/item_dialog.h"
+#include "ui/sound_dlg.h"
+
+namespace varnell {
+
+namespace {
+
+constexpr int kNumberTextLimit = 254;
+
+QCheckBox* Check(const char* text, QWidget* parent) { return new QCheckBox(QString::fromLatin1(text), parent); }
+
+QPushButton* ChooseButton(QWidget* parent)
+{
+    auto* b = new QPushButton(QStringLiteral("Choose"), parent);
+    b->setAutoDefault(false);
+    return b;
+}
+
+} // namespace
+
+CDlgGen::CDlgGen(QWidget* parent) : CDialogBase(parent)
+{
+    setObjectName(QStringLiteral("pageGeneral"));
+    runAtStartup = Check("Run Varnell at start up", this);
+    startService = Check("Start service automatically", this);
+
+    auto* actions = new QGroupBox(QStringLiteral("Alert actions"), this);
+    popup = Check("Popup Message Box", actions);
+    netMessage = Check("Send Network Message", actions);
+    execute = Check("Execute", actions);
+    execPath = new QLineEdit(actions);
+    execChoose = ChooseButton(actions);
+    sound = Check("Sound", actions);
+    beep = new QRadioButton(QStringLiteral("Beep"), actions);
+    playSound = new QRadioButton(QStringLiteral("Play Sound"), actions);
+    soundPath = new QLineEdit(actions);
+    soundChoose = ChooseButton(actions);
+    repeat = Check("Repeat", actions);
+    seconds = new SpinEdit(actions);
+    sendMail = Check("Send Mail", actions);
+    log = Check("Log", actions);
+    logPath = new QLineEdit(actions);
+    logChoose = ChooseButton(actions);
+    sendSyslog = Check("Send Syslog", actions);
+
+    auto* grid = new QGridLayout(actions);
+    grid->addWidget(popup, 0, 0, 1, 2);
+    grid->addWidget(netMessage, 0, 2, 1, 2);
+    grid->addWidget(execute, 1, 0);
+    grid->addWidget(execPath, 1, 1, 1, 2);
+    grid->addWidget(execChoose, 1, 3);
+    grid->addWidget(new QLabel(QStringLiteral("Parameter:  <EVENT>"), actions), 2, 1, 1, 3);
+    grid->addWidget(sound, 3, 0);
+    auto* kinds = new QHBoxLayout;
+    kinds->addWidget(beep);
+    kinds->addWidget(playSound);
+    kinds->addStretch(1);
+    grid->addLayout(kinds, 3, 1, 1, 3);
+    grid->addWidget(soundPath, 4, 1, 1, 2);
+    grid->addWidget(soundChoose, 4, 3);
+    grid->addWidget(repeat, 5, 0);
+    auto* secondsRow = new QHBoxLayout;
+    secondsRow->addWidget(seconds);
+    secondsRow->addWidget(new QLabel(QStringLiteral("Seconds"), actions));
+    secondsRow->addStretch(1);
+    grid->addLayout(secondsRow, 5, 1, 1, 3);
+    grid->addWidget(sendMail, 6, 0, 1, 2);
+    grid->addWidget(log, 7, 0);
+    grid->addWidget(logPath, 7, 1, 1, 2);
+    grid->addWidget(logChoose, 7, 3);
+    grid->addWidget(sendSyslog, 8, 0, 1, 2);
+    grid->setColumnStretch(1, 1);
+
+    auto* column = new QVBoxLayout(this);
+    column->addWidget(runAtStartup);
+    column->addWidget(startService);
+    column->addWidget(actions);
+    column->addStretch(1);
+
+    connect(execChoose, &QPushButton::clicked, this, &CDlgGen::OnChooseProgram);
+    connect(soundChoose, &QPushButton::clicked, this, &CDlgGen::OnChooseSound);
+    connect(logChoose, &QPushButton::clicked, this, &CDlgGen::OnChooseLog);
+    Init();
+    InstallKeyFilter();
+}
+
+void CDlgGen::Init()
+{
+    const GeneralSettings& g = CurrentSettings().general;
+    const std::uint32_t flags = g.Flags();
+    if ((flags & kGenBeep) != 0)
+        beep->setChecked(true);
+    else
+        playSound->setChecked(true);
+    runAtStartup->setChecked(QueryAutoStart() != 0);
+    const std::array<std::pair<QCheckBox*, std::uint32_t>, 9> boxes{{{startService, kGenStartService},
+                                                                      {execute, kGenExecute},
+                                                                      {sendMail, kGenMail},
+                                                                      {popup, kGenPopup},
+                                                                      {netMessage, kGenNetMessage},
+                                                                      {sound, kGenSound},
+                                                                      {log, kGenLog},
+                                                                      {sendSyslog, kGenSyslog},
+                                                                      {repeat, kGenRepeat}}};
+    for (const auto& [box, bit] : boxes)
+        box->setChecked((flags & bit) != 0);
+    execPath->setText(ToQt(g.texts[kTextExecPath]));
+    soundPath->setText(ToQt(g.texts[kTextSoundPath]));
+    logPath->setText(ToQt(g.texts[kTextLogPath]));
+    seconds->Edit()->setText(QString::number(g.RepeatSeconds()));
+}
+
+int CDlgGen::Apply()
+{
+    GeneralSettings& g = CurrentSettings().general;
+    std::uint32_t flags = g.Flags() & ~0x3FFu;
+    const std::array<std::pair<const QCheckBox*, std::uint32_t>, 9> boxes{{{startService, kGenStartService},
+                                                                            {execute, kGenExecute},
+                                                                            {sendMail, kGenMail},
+                                                                            {popup, kGenPopup},
+                                                                            {netMessage, kGenNetMessage},
+                                                                            {sound, kGenSound},
+                                                                            {log, kGenLog},
+                                                                            {sendSyslog, kGenSyslog},
+                                                                            {repeat, kGenRepeat}}};
+    for (const auto& [box, bit] : boxes)
+        if (box->isChecked())
+            flags |= bit;
+    if (beep->isChecked())
+        flags |= kGenBeep;
+    g.SetFlags(flags);
+
+    if (runAtStartup->isChecked())
+        RegisterAutoStart(1);
+    else
+        UnregisterAutoStart();
+
+    g.SetRepeatSeconds(DialogNumber(seconds->Edit()->text().left(kNumberTextLimit).toStdString()));
+    g.texts[kTextExecPath] = CutText(execPath->text(), kGeneralPathLimit);
+    g.texts[kTextSoundPath] = CutText(soundPath->text(), kGeneralPathLimit);
+    g.texts[kTextLogPath] = CutText(logPath->text(), kGeneralPathLimit);
+
+    // The new name takes effect now; an empty one leaves logging without a file.
+    ReopenLogFile();
+    return 0;
+}
+
+void CDlgGen::OnChooseProgram()
+{
+    const QString path = ChooseFile(this, FileRequest{false, QStringLiteral("EXE"), kExecFilter, execPath->text()});
+    if (!path.isEmpty())
+        execPath->setText(path);
+}
+
+void CDlgGen::OnChooseLog()
+{
+    const QString path = ChooseFile(this, FileRequest{false, QStringLiteral("LOG"), kLogFilter, logPath->text()});
+    if (!path.isEmpty())
+        logPath->setText(path);
+}
+
+void CDlgGen::OnChooseSound()
+{
+    CDlgSound dialog(soundPath->text(), this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    soundPath->setText(dialog.SoundFile());
+    playSound->setChecked(true);
+}
+
+} // namespace varnell

@@ -1,0 +1,60 @@
+// The General page of the Setup dialog: which alert actions run for an event,
+// their parameters (program, sound, log file), and the start-up behaviour.
+#pragma once
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "ui/dialog_base.h"
+
+namespace varnell {
+
+class SpinEdit;
+
+// The most bytes of a path the page stores.
+inline constexpr std::size_t kGeneralPathLimit = 268;
+
+inline constexpr const char* kExecFilter = "exe file|*.exe|All files|*.*||";
+inline constexpr const char* kLogFilter = "log file|*.log|Text file|*.txt|CSV file|*.csv|All files|*.*||";
+
+class CDlgGen : public CDialogBase {
+    Q_OBJECT
+public:
+    explicit CDlgGen(QWidget* parent = nullptr);
+
+    // Flags, texts and the seconds into the General settings, the start-up
+    // entry made or removed, and the log file reopened under its (new) name.
+    int Apply() override;
+
+    void OnChooseProgram();
+    void OnChooseSound();
+    void OnChooseLog();
+
+    QCheckBox* runAtStartup = nullptr;
+    QCheckBox* startService = nullptr;
+    QCheckBox* popup = nullptr;
+    QCheckBox* netMessage = nullptr;
+    QCheckBox* execute = nullptr;
+    QLineEdit* execPath = nullptr;
+    QPushButton* execChoose = nullptr;
+    QCheckBox* sound = nullptr;
+    QRadioButton* beep = nullptr;
+    QRadioButton* playSound = nullptr;
+    QLineEdit* soundPath = nullptr;
+    QPushButton* soundChoose = nullptr;
+    QCheckBox* repeat = nullptr;
+    SpinEdit* seconds = nullptr;
+    QCheckBox* sendMail = nullptr;
+    QCheckBox* log = nullptr;
+    QLineEdit* logPath = nullptr;
+    QPushButton* logChoose = nullptr;
+    QCheckBox* sendSyslog = nullptr;
+
+private:
+    void Init();
+};
+
+} // namespace varnell

@@ -1,0 +1,177 @@
+#include "ui/page_icons.h"
+
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+
+#include <cmath>
+
+namespace varnell {
+
+namespace {
+
+// One palette for all four, so they read as a set: a blue body, a warm accent,
+// and outlines a shade darker than the fill they surround.
+const QColor kBlueLight(120, 170, 230);
+const QColor kBlueDark(28, 76, 150);
+const QColor kOutline(30, 44, 70);
+const QColor kAccent(236, 150, 40);
+const QColor kPaper(252, 252, 246);
+
+QLinearGradient Shade(QPointF from, QPointF to, const QColor& light, const QColor& dark)
+{
+    QLinearGradient g(from, to);
+    g.setColorAt(0.0, light);
+    g.setColorAt(1.0, dark);
+    return g;
+}
+
+// A gear of eight teeth around a hub.
+void DrawGeneral(QPainter& p)
+{
+    const QPointF c(24, 24);
+    QPainterPath gear;
+    constexpr int kTeeth = 8;
+    constexpr double kPi = 3.14159265358979323846;
+    for (int i = 0; i < kTeeth * 4; ++i) {
+        // Each tooth is four corners: two on the outer rim, two at the root.
+        const double angle = (i - 0.5) * 2 * kPi / (kTeeth * 4);
+        const double r = (i % 4 == 0 || i % 4 == 1) ? 21.0 : 16.0;
+        const QPointF pt(c.x() + r * std::cos(angle), c.y() + r * std::sin(angle));
+        if (i == 0)
+            gear.moveTo(pt);
+        else
+            gear.lineTo(pt);
+    }
+    gear.closeSubpath();
+    QPainterPath hole;
+    hole.addEllipse(c, 6.5, 6.5);
+    gear = gear.subtracted(hole);
+    p.setPen(QPen(kOutline, 1.2));
+    p.setBrush(Shade(QPointF(6, 6), QPointF(42, 42), kBlueLight, kBlueDark));
+    p.drawPath(gear);
+    // An accent ring on the hub marks it as the settings of the whole program.
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(kAccent, 2.0));
+    p.drawEllipse(c, 10.5, 10.5);
+}
+
+// Two speech bubbles: a message going out and one coming back.
+void DrawMessenger(QPainter& p)
+{
+    auto bubble = [&](QRectF box, QPointF tailA, QPointF tailB, QPointF tip, const QColor& light,
+                      const QColor& dark) {
+        QPainterPath path;
+        path.addRoundedRect(box, 6, 6);
+        QPainterPath tail;
+        tail.moveTo(tailA);
+        tail.lineTo(tip);
+        tail.lineTo(tailB);
+        tail.closeSubpath();
+        path = path.united(tail);
+        p.setPen(QPen(kOutline, 1.2));
+        p.setBrush(Shade(box.topLeft(), box.bottomRight(), light, dark));
+        p.drawPath(path);
+    };
+    bubble(QRectF(16, 18, 28, 19), QPointF(34, 36), QPointF(40, 36), QPointF(42, 44), QColor(255, 205, 120),
+           kAccent);
+    bubble(QRectF(3, 5, 30, 20), QPointF(8, 24), QPointF(14, 24), QPointF(6, 32), kBlueLight, kBlueDark);
+    // Lines of text in the front bubble.
+    p.setPen(QPen(Qt::white, 2.0, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(9, 11.5), QPointF(27, 11.5));
+    p.drawLine(QPointF(9, 17.5), QPointF(22, 17.5));
+}
+
+// An envelope with its flap folded down.
+void DrawMail(QPainter& p)
+{
+    const QRectF body(4, 11, 40, 27);
+    p.setPen(QPen(kOutline, 1.2));
+    p.setBrush(Shade(body.topLeft(), body.bottomRight(), kPaper, QColor(214, 220, 232)));
+    p.drawRoundedRect(body, 2, 2);
+    // The lower folds.
+    p.setPen(QPen(kBlueDark, 1.2));
+    p.drawLine(QPointF(5, 37), QPointF(20, 24));
+    p.drawLine(QPointF(43, 37), QPointF(28, 24));
+    // The flap.
+    QPainterPath flap;
+    flap.moveTo(5, 12);
+    flap.lineTo(24, 28);
+    flap.lineTo(43, 12);
+    flap.closeSubpath();
+    p.setPen(QPen(kOutline, 1.2));
+    p.setBrush(Shade(QPointF(24, 12), QPointF(24, 28), kBlueLight, kBlueDark));
+    p.drawPath(flap);
+    // The seal.
+    p.setBrush(kAccent);
+    p.drawEllipse(QPointF(24, 25), 3.5, 3.5);
+}
+
+// A log sheet with its lines, and an arrow sending it off over the network.
+void DrawSyslog(QPainter& p)
+{
+    QPainterPath sheet;
+    sheet.moveTo(7, 3);
+    sheet.lineTo(29, 3);
+    sheet.lineTo(37, 11);
+    sheet.lineTo(37, 44);
+    sheet.lineTo(7, 44);
+    sheet.closeSubpath();
+    p.setPen(QPen(kOutline, 1.2));
+    p.setBrush(Shade(QPointF(7, 3), QPointF(37, 44), kPaper, QColor(218, 222, 230)));
+    p.drawPath(sheet);
+    QPainterPath corner;
+    corner.moveTo(29, 3);
+    corner.lineTo(29, 11);
+    corner.lineTo(37, 11);
+    p.setBrush(QColor(200, 206, 218));
+    p.drawPath(corner);
+    p.setPen(QPen(kBlueDark, 2.0, Qt::SolidLine, Qt::FlatCap));
+    for (int i = 0; i < 6; ++i) {
+        const double y = 15.5 + i * 4.5;
+        p.drawLine(QPointF(11, y), QPointF(i % 2 == 0 ? 32 : 26, y));
+    }
+    // The arrow.
+    QPainterPath arrow;
+    arrow.moveTo(26, 33);
+    arrow.lineTo(36, 33);
+    arrow.lineTo(36, 28);
+    arrow.lineTo(45, 37);
+    arrow.lineTo(36, 46);
+    arrow.lineTo(36, 41);
+    arrow.lineTo(26, 41);
+    arrow.closeSubpath();
+    p.setPen(QPen(QColor(150, 80, 10), 1.2));
+    p.setBrush(Shade(QPointF(26, 28), QPointF(45, 46), QColor(255, 205, 120), kAccent));
+    p.drawPath(arrow);
+}
+
+} // namespace
+
+QImage PageIcon(int index)
+{
+    QImage image(kPageIconSize, kPageIconSize, QImage::Format_RGB888);
+    image.fill(Qt::white);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    switch (index) {
+    case 0:
+        DrawGeneral(p);
+        break;
+    case 1:
+        DrawMessenger(p);
+        break;
+    case 2:
+        DrawMail(p);
+        break;
+    case 3:
+        DrawSyslog(p);
+        break;
+    default:
+        break;
+    }
+    return image;
+}
+
+} // namespace varnell

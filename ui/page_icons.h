@@ -1,0 +1,15 @@
+// The Setup dialog's page pictures, drawn in code: 48 by 48 pixels, 24-bit
+// colour on white, one per page in page order (General, Messenger, Mail, Syslog).
+#pragma once
+
+#include <QImage>
+
+namespace varnell {
+
+inline constexpr int kPageIconSize = 48;
+inline constexpr int kPageIconCount = 4;
+
+// index 0..3; any other index gives a plain white picture.
+QImage PageIcon(int index);
+
+} // namespace varnell

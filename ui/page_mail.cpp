@@ -1,0 +1,266 @@
+#include "ui/page_mail.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "alerts/dispatch.h"
+#include "alerts/mail_thread.h"
+#include "config/settings.h"
+#include "ui/item_dialog.h"
+
+namespace varnell {
+
+namespace {
+
+constexpr int kReceiverColumnWidth = 265;
+
+QPushButton* Button(const char* text, QWidget* parent)
+{
+    auto* b = new QPushButton(QString::fromLatin1(text), parent);
+    b->setAutoDefault(false);
+    return b;
+}
+
+QLabel* Label(const char* text, QWidget* parent) { return new QLabel(QString::fromLatin1(text), parent); }
+
+std::uint16_t PortNumber(const QLineEdit* edit)
+{
+    // Stored as 32 bits, used as 16.
+    return static_cast<std::uint16_t>(DialogNumber(edit->text().left(kPortTextLimit).toStdString()));
+}
+
+} // namespace
+
+// --- receiver dialog -------------------------------------------------------------
+
+CDlgAddMail::CDlgAddMail(QString& address, QWidget* parent) : CDialogBase(parent), address_(address)
+{
+    setObjectName(QStringLiteral("dlgAddMail"));
+    setWindowTitle(address.isEmpty() ? QStringLiteral("Add Mail") : QStringLiteral("Update Mail"));
+    addressEdit = new QLineEdit(this);
+    addressEdit->setText(address);
+    applyButton = new QPushButton(QStringLiteral("&Apply"), this);
+    applyButton->setDefault(true);
+    cancelButton = Button("&Cancel", this);
+    auto* row = new QHBoxLayout;
+    row->addWidget(Label("Mail Address", this));
+    row->addWidget(addressEdit, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(applyButton);
+    buttons->addWidget(cancelButton);
+    auto* column = new QVBoxLayout(this);
+    column->addLayout(row);
+    column->addLayout(buttons);
+    connect(applyButton, &QPushButton::clicked, this, &CDlgAddMail::accept);
+    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    InstallKeyFilter();
+}
+
+void CDlgAddMail::accept()
+{
+    address_ = addressEdit->text();
+    if (address_.isEmpty())
+        return;
+    CDialogBase::accept();
+}
+
+// --- page ----------------------------------------------------------------------------
+
+CDlgMail::CDlgMail(QWidget* parent)
+    : CDialogBase(parent),
+      window_(std::make_unique<PageWindow>([this](const WindowMessage& m) {
+          if (m.id == WM_ACTION_DONE)
+              OnTestDone(m);
+      }))
+{
+    setObjectName(QStringLiteral("pageMail"));
+    server = new QLineEdit(this);
+    port = new QLineEdit(this);
+    needLogon = new QCheckBox(QStringLiteral("SMTP Need Logon"), this);
+    user = new QLineEdit(this);
+    password = new QLineEdit(this);
+    password->setEchoMode(QLineEdit::Password);
+    fromAddress = new QLineEdit(this);
+    fromName = new QLineEdit(this);
+    subject = new QLineEdit(this);
+    highPriority = new QCheckBox(QStringLiteral("Set Mail to High Priority"), this);
+    receivers = MakeOneColumnList(this, QStringLiteral("Email To"), kReceiverColumnWidth);
+    addButton = Button("Add", this);
+    deleteButton = Button("Delete", this);
+    testButton = Button("Send test Email", this);
+
+    auto* grid = new QGridLayout;
+    grid->addWidget(Label("SMTP Server:", this), 0, 0);
+    grid->addWidget(server, 0, 1);
+    grid->addWidget(Label("Port:", this), 0, 2);
+    grid->addWidget(port, 0, 3);
+    grid->addWidget(needLogon, 1, 0, 1, 4);
+    grid->addWidget(Label("SMTP User:", this), 2, 0);
+    grid->addWidget(user, 2, 1);
+    grid->addWidget(Label("Password:", this), 2, 2);
+    grid->addWidget(password, 2, 3);
+    grid->addWidget(Label("Email Address From :", this), 3, 0);
+    grid->addWidget(fromAddress, 3, 1, 1, 3);
+    grid->addWidget(Label("Email Name From :", this), 4, 0);
+    grid->addWidget(fromName, 4, 1, 1, 3);
+    grid->addWidget(Label("Subject:", this), 5, 0);
+    grid->addWidget(subject, 5, 1, 1, 3);
+    grid->addWidget(highPriority, 6, 0, 1, 4);
+    grid->setColumnStretch(1, 3);
+    grid->setColumnStretch(3, 1);
+    auto* listButtons = new QVBoxLayout;
+    listButtons->addWidget(addButton);
+    listButtons->addWidget(deleteButton);
+    listButtons->addStretch(1);
+    listButtons->addWidget(testButton);
+    auto* listRow = new QHBoxLayout;
+    listRow->addWidget(receivers, 1);
+    listRow->addLayout(listButtons);
+    auto* column = new QVBoxLayout(this);
+    column->addLayout(grid);
+    column->addLayout(listRow, 1);
+
+    const MailSettings& m = CurrentSettings().mail;
+    needLogon->setChecked((m.flags & kMailNeedLogon) != 0);
+    server->setText(ToQt(m.server));
+    user->setText(ToQt(m.user));
+    password->setText(ToQt(m.password));
+    fromAddress->setText(ToQt(m.fromAddress));
+    fromName->setText(ToQt(m.fromName));
+    subject->setText(ToQt(m.testSubject));
+    highPriority->setChecked((m.flags & kMailHighPriority) != 0);
+    port->setText(QString::number(m.port));
+    for (const std::string& r : m.receivers)
+        AppendRow(receivers, ToQt(r));
+    OnNeedLogon();
+
+    connect(needLogon, &QCheckBox::toggled, this, &CDlgMail::OnNeedLogon);
+    connect(addButton, &QPushButton::clicked, this, &CDlgMail::OnAdd);
+    connect(deleteButton, &QPushButton::clicked, this, &CDlgMail::OnDelete);
+    connect(testButton, &QPushButton::clicked, this, &CDlgMail::OnTestMail);
+    connect(receivers, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) { OnEdit(item); });
+    InstallKeyFilter();
+}
+
+CDlgMail::~CDlgMail() = default;
+
+void CDlgMail::OnNeedLogon()
+{
+    const bool on = needLogon->isChecked();
+    user->setEnabled(on);
+    password->setEnabled(on);
+}
+
+bool CDlgMail::RunReceiverDialog(QString& address)
+{
+    if (editReceiver)
+        return editReceiver(address);
+    sharedAddress_ = address;
+    CDlgAddMail dialog(sharedAddress_, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    address = sharedAddress_;
+    return true;
+}
+
+void CDlgMail::OnAdd()
+{
+    QString address;
+    if (RunReceiverDialog(address))
+        AppendRow(receivers, address);
+}
+
+void CDlgMail::OnEdit(QTreeWidgetItem* item)
+{
+    if (item == nullptr)
+        return;
+    QString address = item->text(0);
+    if (RunReceiverDialog(address))
+        item->setText(0, address);
+}
+
+void CDlgMail::OnDelete()
+{
+    const int row = SelectedRow(receivers);
+    if (row >= 0)
+        delete receivers->takeTopLevelItem(row);
+}
+
+int CDlgMail::Apply()
+{
+    MailSettings& m = CurrentSettings().mail;
+    m.server = server->text().toStdString();
+    m.user = user->text().toStdString();
+    m.password = password->text().toStdString();
+    m.fromAddress = fromAddress->text().toStdString();
+    m.fromName = fromName->text().toStdString();
+    m.testSubject = subject->text().toStdString();
+    m.flags &= ~(kMailHighPriority | kMailNeedLogon);
+    if (highPriority->isChecked())
+        m.flags |= kMailHighPriority;
+    if (needLogon->isChecked())
+        m.flags |= kMailNeedLogon;
+    m.port = DialogNumber(port->text().left(kPortTextLimit).toStdString());
+
+    const QStringList rows = ListTexts(receivers);
+    // An emptied list keeps the stored receivers.
+    if (rows.isEmpty())
+        return 0;
+    try {
+        std::vector<std::string> list;
+        list.reserve(static_cast<std::size_t>(rows.size()));
+        for (const QString& row : rows)
+            list.push_back(row.toStdString());
+        m.receivers = std::move(list);
+    } catch (const std::bad_alloc&) {
+        m.receivers.clear();
+        return -1;
+    }
+    return 0;
+}
+
+void CDlgMail::OnTestMail()
+{
+    if (testRunning_) {
+        ShowPageMessage(this, QStringLiteral("Now it is in mail testing!"), PageCaption(), BoxIcon::Error);
+        return;
+    }
+    // What the page shows now, saved or not: the point of the test is to try
+    // settings before keeping them.
+    std::vector<std::string> to;
+    for (const QString& row : ListTexts(receivers))
+        to.push_back(row.toStdString());
+    const std::string text = subject->text().toStdString();
+    cmailthread* worker = MailWorker();
+    const int queued =
+        worker != nullptr
+            ? worker->Post(window_->Id(), server->text().toStdString(), PortNumber(port),
+                           fromAddress->text().toStdString(), fromName->text().toStdString(), needLogon->isChecked(),
+                           user->text().toStdString(), password->text().toStdString(), to, text, text,
+                           highPriority->isChecked())
+            : -1;
+    if (queued == 0) {
+        testRunning_ = true;
+        return;
+    }
+    // Refused (no receiver, or no worker to take it): say so rather than nothing.
+    ShowPageMessage(this, QStringLiteral("Send mail failed!"), PageCaption(), BoxIcon::None);
+}
+
+void CDlgMail::OnTestDone(const WindowMessage& message)
+{
+    if (!testRunning_)
+        return;
+    testRunning_ = false;
+    ShowPageMessage(this, message.lparam == 0 ? QStringLiteral("Send mail OK!") : QStringLiteral("Send mail failed!"),
+                    PageCaption(), BoxIcon::None);
+}
+
+} // namespace varnell

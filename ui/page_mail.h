@@ -1,0 +1,81 @@
+// The Mail page of the Setup dialog: the SMTP server, sender, logon, subject
+// and receiver list of the mail alert, and a test mail sent from the page's
+// current values (saved or not) through the mail worker.
+#pragma once
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include <functional>
+#include <memory>
+
+#include "ui/dialog_base.h"
+
+namespace varnell {
+
+inline constexpr int kPortTextLimit = 255;
+
+// The add and update dialog of one receiver address. It edits the text it is
+// given: empty adds, non-empty updates.
+class CDlgAddMail : public CDialogBase {
+    Q_OBJECT
+public:
+    CDlgAddMail(QString& address, QWidget* parent = nullptr);
+    // Copies the edit into the shared text; closes only when it is not empty.
+    void accept() override;
+
+    QLineEdit* addressEdit = nullptr;
+    QPushButton* applyButton = nullptr;
+    QPushButton* cancelButton = nullptr;
+
+private:
+    QString& address_;
+};
+
+class CDlgMail : public CDialogBase {
+    Q_OBJECT
+public:
+    explicit CDlgMail(QWidget* parent = nullptr);
+    ~CDlgMail() override;
+
+    // 0, or -1 when the receiver list could not be stored (the stored list is then empty).
+    int Apply() override;
+
+    void OnNeedLogon();
+    void OnAdd();
+    void OnDelete();
+    void OnEdit(QTreeWidgetItem* item);
+    void OnTestMail();
+
+    bool TestRunning() const { return testRunning_; }
+    WindowId Window() const { return window_->Id(); }
+
+    // The receiver dialog; tests replace it. Returns false when cancelled.
+    std::function<bool(QString& address)> editReceiver;
+
+    QLineEdit* server = nullptr;
+    QLineEdit* port = nullptr;
+    QCheckBox* needLogon = nullptr;
+    QLineEdit* user = nullptr;
+    QLineEdit* password = nullptr;
+    QLineEdit* fromAddress = nullptr;
+    QLineEdit* fromName = nullptr;
+    QLineEdit* subject = nullptr;
+    QCheckBox* highPriority = nullptr;
+    QTreeWidget* receivers = nullptr;
+    QPushButton* addButton = nullptr;
+    QPushButton* deleteButton = nullptr;
+    QPushButton* testButton = nullptr;
+
+private:
+    void OnTestDone(const WindowMessage& message);
+    bool RunReceiverDialog(QString& address);
+
+    QString sharedAddress_; // exchanged with CDlgAddMail
+    bool testRunning_ = false;
+    std::unique_ptr<PageWindow> window_;
+};
+
+} // namespace varnell

@@ -1,0 +1,125 @@
+#include "ui/setup_dlg.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QPixmap>
+#include <QVBoxLayout>
+
+#include "config/settings_store.h"
+#include "ui/page_general.h"
+#include "ui/page_icons.h"
+#include "ui/page_mail.h"
+#include "ui/page_messenger.h"
+#include "ui/page_syslog.h"
+
+namespace varnell {
+
+namespace {
+
+constexpr std::array<const char*, kSetupPageCount> kCaptions{"General", "Messenger", "Mail", "Syslog"};
+
+// The dialog's size and the tree's width, from its 459 x 333 dialog units at
+// the usual 8-point font.
+constexpr int kDialogWidth = 688;
+constexpr int kDialogHeight = 540;
+constexpr int kTreeWidth = 198;
+
+} // namespace
+
+CSetupDlg::CSetupDlg(QWidget* parent) : QDialog(parent)
+{
+    setObjectName(QStringLiteral("setupDlg"));
+    setWindowTitle(QStringLiteral("Setup"));
+    resize(kDialogWidth, kDialogHeight);
+
+    tree = new QTreeWidget(this);
+    tree->setHeaderHidden(true);
+    tree->setRootIsDecorated(false);
+    tree->setItemsExpandable(false);
+    tree->setIndentation(0);
+    tree->setIconSize(QSize(kPageIconSize, kPageIconSize));
+    tree->setFixedWidth(kTreeWidth);
+    for (int i = 0; i < kSetupPageCount; ++i) {
+        auto* item = new QTreeWidgetItem({QString::fromLatin1(kCaptions[static_cast<std::size_t>(i)])});
+        item->setIcon(0, QIcon(QPixmap::fromImage(PageIcon(i))));
+        item->setData(0, Qt::UserRole, i);
+        tree->addTopLevelItem(item);
+    }
+
+    frame = new QFrame(this);
+    frame->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    okButton = new QPushButton(QStringLiteral("OK"), this);
+    okButton->setDefault(true);
+    cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    cancelButton->setAutoDefault(false);
+
+    // The pages read the settings as they are made, in page order.
+    pages_[0] = new CDlgGen(this);
+    pages_[1] = new CDlgMessenger(this);
+    pages_[2] = new CDlgMail(this);
+    pages_[3] = new CDlgSyslog(this);
+    auto* stack = new QGridLayout(frame);
+    // Inside the frame, one pixel short on the right and three at the bottom.
+    stack->setContentsMargins(frame->frameWidth(), frame->frameWidth(), frame->frameWidth() + 1,
+                              frame->frameWidth() + 3);
+    for (CDialogBase* page : pages_) {
+        page->setParent(frame, Qt::Widget);
+        stack->addWidget(page, 0, 0);
+        page->setVisible(false);
+    }
+    pages_[0]->setVisible(true);
+
+    auto* body = new QHBoxLayout;
+    body->addWidget(tree);
+    body->addWidget(frame, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(cancelButton);
+    buttons->addStretch(1);
+    buttons->addWidget(okButton);
+    auto* column = new QVBoxLayout(this);
+    column->addLayout(body, 1);
+    column->addLayout(buttons);
+
+    // No tree item is selected here: the first selection the user makes switches.
+    tree->clearSelection();
+    connect(tree, &QTreeWidget::itemSelectionChanged, this, &CSetupDlg::OnSelectionChanged);
+    connect(okButton, &QPushButton::clicked, this, &CSetupDlg::accept);
+    connect(cancelButton, &QPushButton::clicked, this, &CSetupDlg::reject);
+}
+
+CSetupDlg::~CSetupDlg() = default;
+
+CDlgGen* CSetupDlg::General() const { return static_cast<CDlgGen*>(pages_[0]); }
+CDlgMessenger* CSetupDlg::Messenger() const { return static_cast<CDlgMessenger*>(pages_[1]); }
+CDlgMail* CSetupDlg::Mail() const { return static_cast<CDlgMail*>(pages_[2]); }
+CDlgSyslog* CSetupDlg::Syslog() const { return static_cast<CDlgSyslog*>(pages_[3]); }
+
+void CSetupDlg::OnSelectionChanged()
+{
+    const QList<QTreeWidgetItem*> selected = tree->selectedItems();
+    if (selected.isEmpty())
+        return;
+    QTreeWidgetItem* item = selected.first();
+    bool ok = false;
+    const int index = item->data(0, Qt::UserRole).toInt(&ok);
+    if (!ok || index < 0 || index >= kSetupPageCount)
+        return;
+    pages_[static_cast<std::size_t>(current_)]->setVisible(false);
+    current_ = index;
+    if (item->childCount() == 0)
+        ShowPage(index);
+}
+
+void CSetupDlg::ShowPage(int index) { pages_[static_cast<std::size_t>(index)]->setVisible(true); }
+
+void CSetupDlg::accept()
+{
+    for (CDialogBase* page : pages_)
+        if (page->Apply() != 0)
+            break;
+    SaveSettings();
+    QDialog::accept();
+}
+
+} // namespace varnell
