@@ -1,4 +1,5 @@
 #include "engine/reply_detail.h"
+#include "engine/result_eval.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -42,13 +43,6 @@ std::string Dotted(const std::uint8_t (&octets)[4])
     char text[16];
     std::snprintf(text, sizeof text, "%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
     return text;
-}
-
-std::string DottedBE(std::uint32_t addrBE)
-{
-    std::uint8_t octets[4];
-    std::memcpy(octets, &addrBE, 4); // stored in network byte order: first octet first
-    return Dotted(octets);
 }
 
 // The four data bytes of an A record, as received. Bytes the record does not
@@ -162,7 +156,7 @@ std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block)
     const std::uint32_t answers = block.answerCount < kAnswerAddresses ? block.answerCount : kAnswerAddresses;
     out.Add(DetailColour::Red, Format("%d Address:", static_cast<int>(block.answerCount)));
     for (std::uint32_t i = 0; i < answers; ++i) {
-        out.Add(DetailColour::Red, DottedBE(block.answers[i].addrBE));
+        out.Add(DetailColour::Red, DottedAddress(block.answers[i].addrBE));
         out.Add(DetailColour::Blue, "; ");
     }
     out.Add(DetailColour::Red, "\r\n");

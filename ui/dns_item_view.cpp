@@ -5,10 +5,8 @@
 #include <QTextCharFormat>
 #include <QTextCursor>
 
-#include <cstdio>
-#include <cstring>
-
 #include "engine/reply_detail.h"
+#include "engine/result_eval.h"
 #include "ui/item_dialog.h"
 #include "ui/state_images.h"
 
@@ -16,14 +14,7 @@ namespace varnell {
 
 namespace {
 
-QString Dotted(std::uint32_t addrBE)
-{
-    std::uint8_t o[4];
-    std::memcpy(o, &addrBE, 4); // network byte order: first octet first
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", o[0], o[1], o[2], o[3]);
-    return QString::fromLatin1(text);
-}
+QString Dotted(std::uint32_t addrBE) { return QString::fromStdString(DottedAddress(addrBE)); }
 
 QString Text(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
