@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QTest>
+
 #include "config/settings.h"
 #include "tests/ui/qt_test_env.h"
 #include "tests/ui/view_test_support.h"
@@ -234,4 +236,26 @@ TEST_F(ItemDialogTest, UpdateShowsTheItemAndKeepsTheTableCounters)
     again.itemName->setText("changed");
     again.cancelButton->click();
     EXPECT_EQ(Items().blocks[slot].name, "ns item");
+}
+
+TEST_F(ItemDialogTest, EnterConfirmsFromAnyFieldButTheDescription)
+{
+    DlgAddDNS dialog(NewSlot());
+    bool accepted = false;
+    QObject::connect(&dialog, &QDialog::accepted, [&] { accepted = true; });
+    dialog.server->SetText("192.0.2.1");
+    dialog.show();
+    QTest::keyClick(dialog.description, Qt::Key_Return);
+    EXPECT_FALSE(accepted);
+    EXPECT_EQ(dialog.description->toPlainText(), "\n");
+    QTest::keyClick(dialog.recordType, Qt::Key_Return);
+    EXPECT_TRUE(accepted);
+
+    DlgAddDNS second(NewSlot());
+    bool secondAccepted = false;
+    QObject::connect(&second, &QDialog::accepted, [&] { secondAccepted = true; });
+    second.server->SetText("192.0.2.2");
+    second.show();
+    QTest::keyClick(second.itemName, Qt::Key_Return);
+    EXPECT_TRUE(secondAccepted);
 }
