@@ -1,0 +1,229 @@
+// User-interface responsiveness: the real program (start-up, engine threads,
+// result evaluation, item and event lists, shutdown) monitors N items at a short
+// interval against a local unbound, with the main window shown on the offscreen
+// platform, while a 10 ms timer measures how long the event loop ever goes
+// without turning. Reports the longest stall over the whole run and after the
+// start-up burst (every item is due at once at start), the stall percentiles,
+// and the results evaluated per second.
+//
+// usage: bench_ui_responsiveness [--items N] [--interval MS] [--seconds T]
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "config/settings.h"
+#include "config/settings_blob.h"
+#include "config/settings_store.h"
+#include "engine/engine.h"
+#include "engine/item_table.h"
+#include "ui/app.h"
+#include "ui/main_frame.h"
+
+extern char** environ;
+
+using namespace varnell;
+
+namespace {
+
+struct Options {
+    std::uint32_t items = 2048;
+    std::uint32_t interval = 500;
+    std::uint32_t seconds = 30;
+};
+
+pid_t Spawn(const std::vector<std::string>& args, const std::string& out)
+{
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (auto& a : copy)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+std::uint16_t FreeUdpPort()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool Answers(std::uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    timeval tv{0, 100000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::uint8_t q[] = {0x12, 0x34, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 2, 'h', '0', 4, 't', 'e', 's', 't', 0, 0, 1, 0, 1};
+    bool ok = false;
+    for (int i = 0; i < 50 && !ok; ++i) {
+        sendto(fd, q, sizeof q, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        std::uint8_t buf[512];
+        ok = recv(fd, buf, sizeof buf, 0) > 0;
+    }
+    close(fd);
+    return ok;
+}
+
+// Writes the store the program will load: N items on the local server, every
+// alert channel but the log file off (the benchmark measures the window, not
+// pop-ups, mail or programs started per event).
+void SeedStore(const Options& o, std::uint16_t port, const std::string& dir)
+{
+    Settings settings = DefaultSettings(LookUpLocalAddress());
+    settings.general.texts[kTextLogPath] = dir + "/varnell.log";
+    settings.general.SetFlags(settings.general.Flags() &
+                              ~(kGenExecute | kGenMail | kGenPopup | kGenNetMessage | kGenSound | kGenSyslog));
+    CurrentSettings() = settings;
+    InitItemTable();
+    for (std::uint32_t i = 0; i < o.items; ++i) {
+        ItemEdit e;
+        e.interval = o.interval;
+        e.timeout = 2000;
+        e.serverBE = htonl(INADDR_LOOPBACK);
+        e.name = "item " + std::to_string(i);
+        e.domain = "h" + std::to_string(i) + ".test";
+        const int slot = NewItemSlot();
+        if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), e))
+            break;
+        Items().items[static_cast<std::size_t>(slot)].server.portBE = htons(port);
+    }
+    std::vector<std::uint8_t> blob;
+    BuildSettingsBlob(settings, Items(), blob);
+    WriteSettingsBlob(blob.data(), blob.size());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&]() -> std::uint32_t { return i + 1 < argc ? static_cast<std::uint32_t>(std::atoi(argv[++i])) : 0; };
+        if (a == "--items")
+            o.items = std::min<std::uint32_t>(next(), kItemSlots);
+        else if (a == "--interval")
+            o.interval = next();
+        else if (a == "--seconds")
+            o.seconds = next();
+        else {
+            std::fprintf(stderr, "unknown option %s\n", a.c_str());
+            return 2;
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+
+    char dirTemplate[] = "/tmp/varnell-uibench-XXXXXX";
+    const std::string dir = mkdtemp(dirTemplate);
+    std::filesystem::create_directories(dir + "/dns");
+    {
+        std::ofstream zone(dir + "/dns/test.zone");
+        zone << "$ORIGIN test.\n$TTL 300\n@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300\n"
+                "@ IN NS ns.test.\nns IN A 192.0.2.53\n";
+        for (std::uint32_t i = 0; i < o.items; ++i)
+            zone << "h" << i << " IN A 10.0." << (i >> 8) << "." << (i & 0xFF) << "\n";
+    }
+    const std::uint16_t port = FreeUdpPort();
+    const std::string script = std::filesystem::path(__FILE__).parent_path().parent_path() / "scripts/peers/unbound.sh";
+    const pid_t unbound = Spawn({"bash", script, dir + "/dns", std::to_string(port), "127.0.0.1"}, dir + "/unbound.log");
+    if (unbound <= 0 || !Answers(port)) {
+        std::fprintf(stderr, "unbound did not start; see %s/unbound.log\n", dir.c_str());
+        if (unbound > 0)
+            kill(unbound, SIGTERM);
+        return 1;
+    }
+    setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+    SeedStore(o, port, dir);
+
+    QApplication application(argc, argv);
+    AppOptions appOptions;
+    appOptions.probePort = 0;
+    CVarnellApp app(appOptions);
+    app.InitInstance();
+    // The offscreen platform still lays out and paints a shown window.
+    app.MainFrame()->resize(1280, 800);
+    app.MainFrame()->show();
+
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    auto last = start;
+    const auto warmUp = std::chrono::seconds(3);
+    double worstAll = 0, worstSteady = 0;
+    std::vector<double> stalls;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(10);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const auto now = Clock::now();
+        // The stall is how much later than its period the tick came.
+        const double late = std::chrono::duration<double, std::milli>(now - last).count() - 10.0;
+        last = now;
+        worstAll = std::max(worstAll, late);
+        if (now - start > warmUp) {
+            worstSteady = std::max(worstSteady, late);
+            stalls.push_back(late);
+        }
+    });
+    QTimer::singleShot(static_cast<int>(o.seconds * 1000), [&] { app.MainFrame()->OnExit(); });
+    ticker.start();
+    QApplication::exec();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    std::uint64_t replies = 0, sent = 0;
+    for (std::uint32_t i = 0; i < o.items; ++i) {
+        replies += Items().blocks[i].replies;
+        sent += Items().blocks[i].sent;
+    }
+    std::sort(stalls.begin(), stalls.end());
+    auto pct = [&](double p) { return stalls.empty() ? 0.0 : stalls[static_cast<std::size_t>(p * static_cast<double>(stalls.size() - 1))]; };
+    std::printf("items %u, interval %u ms, %.1f s\n", o.items, o.interval, seconds);
+    std::printf("probes sent %llu, replies evaluated %llu (%.0f results/s)\n", static_cast<unsigned long long>(sent),
+                static_cast<unsigned long long>(replies), static_cast<double>(replies) / seconds);
+    std::printf("longest event-loop stall: %.1f ms over the whole run, %.1f ms after the first %lld s\n", worstAll,
+                worstSteady, static_cast<long long>(warmUp.count()));
+    std::printf("stall percentiles after start-up: p50 %.1f ms, p99 %.1f ms, p99.9 %.1f ms\n", pct(0.5), pct(0.99),
+                pct(0.999));
+
+    kill(unbound, SIGTERM);
+    int status = 0;
+    waitpid(unbound, &status, 0);
+    std::filesystem::remove_all(dir);
+    return 0;
+}
