@@ -58,6 +58,14 @@ std::string EscapeValue(const std::string& text)
     return out;
 }
 
+std::string Trim(const std::string& text)
+{
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 std::string ExecutablePath()
 {
     std::vector<char> buf(PATH_MAX + 1);
@@ -190,11 +198,17 @@ int QueryAutoStart()
         }
         if (!inEntry)
             continue;
+        // Keys and values may have spaces around the '='.
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        const std::string key = Trim(line.substr(0, eq));
+        const std::string value = Trim(line.substr(eq + 1));
         // An entry the desktop was told to hide is one that does not start.
-        if (line == "Hidden=true")
+        if (key == "Hidden" && value == "true")
             return 0;
-        if (!haveExec && line.rfind("Exec=", 0) == 0) {
-            exec = line.substr(5);
+        if (!haveExec && key == "Exec") {
+            exec = value;
             haveExec = true;
         }
     }

@@ -83,10 +83,12 @@ TEST_F(AutoStart, ExecValuesAreQuotedAndEscaped)
 TEST_F(AutoStart, QueryReadsWhatTheDesktopWouldDo)
 {
     fs::create_directories(Dir() + "/autostart");
-    WriteFile(AutoStartPath(), "[Desktop Entry]\nType=Application\nExec=/usr/bin/varnell ICON\nHidden=true\n");
+    WriteFile(AutoStartPath(), "[Desktop Entry]\nType=Application\nExec=/usr/bin/varnell ICON\nHidden = true\n");
     EXPECT_EQ(QueryAutoStart(), 0) << "a hidden entry does not start anything";
     WriteFile(AutoStartPath(), "[Other Group]\nExec=/x ICON\n[Desktop Entry]\r\nExec=/usr/bin/varnell\r\n");
     EXPECT_EQ(QueryAutoStart(), 1);
+    WriteFile(AutoStartPath(), "[Desktop Entry]\nExec = /usr/bin/varnell ICON\nExec=/usr/bin/varnell\n");
+    EXPECT_EQ(QueryAutoStart(), 2) << "the first Exec counts";
     WriteFile(AutoStartPath(), "[Desktop Entry]\nName=Varnell\n");
     EXPECT_EQ(QueryAutoStart(), 1);
     fs::remove(AutoStartPath());
