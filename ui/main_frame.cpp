@@ -16,13 +16,10 @@
 #include "ui/dns_item_view.h"
 #include "ui/event_view.h"
 #include "ui/icons.h"
+#include "ui/setup_dlg.h"
 #include "ui/toolbar.h"
 #include "ui/tray_icon.h"
 
-#if __has_include("ui/setup_dlg.h")
-#include "ui/setup_dlg.h"
-#define VARNELL_HAVE_SETUP_DLG 1
-#endif
 #include "alerts/beep_thread.h"
 #include "alerts/dispatch.h"
 #include "alerts/log_file.h"
@@ -63,12 +60,8 @@ constexpr quint32 kX11NumMask = 0x10;
 
 void OpenSetupDialog(QWidget* parent)
 {
-#ifdef VARNELL_HAVE_SETUP_DLG
     CSetupDlg dialog(parent);
     dialog.exec();
-#else
-    (void)parent;
-#endif
 }
 
 CMainFrame::CMainFrame() : setupOpener_(OpenSetupDialog)
@@ -212,13 +205,6 @@ void CMainFrame::BuildPanes()
     itemDetail_->setFont(listFont);
     eventDetail_->setFont(listFont);
     setCentralWidget(rows_);
-
-    // The item list's context menu asks for commands by number; the Setup entry
-    // there is Add, which the list itself carries out.
-    connect(itemView_->List(), &CDnsListCtrl::CommandRequested, this, [this](int command) {
-        if (!itemView_->OnCommand(command))
-            OnCommand(command);
-    });
 }
 
 void CMainFrame::ApplyPaneSizes(int w, int h)

@@ -139,6 +139,23 @@ TEST_F(MainFrameTest, CtrlAOpensTheItemDialogFromTheItemDetailPane)
     EXPECT_EQ(frame_->ItemDetail()->textCursor().selectedText(), QString());
 }
 
+TEST_F(MainFrameTest, ContextMenuSettingEntryOpensOneItemDialogNotSetup)
+{
+    ShowActive();
+    QStringList opened;
+    ModalCloser closer([&](QWidget* w) { opened << QString::fromLatin1(w->metaObject()->className()); });
+    std::unique_ptr<QMenu> menu(BuildItemContextMenu(frame_->ItemView()->List(), frame_.get()));
+    const QList<QAction*> entries = menu->actions();
+    ASSERT_GE(entries.size(), 5);
+    ASSERT_EQ(entries[4]->text(), QStringLiteral("&Setting...\tCtrl+S"));
+    entries[4]->trigger();
+    ProcessUntil([&] { return !opened.isEmpty(); }, 1000);
+    QApplication::processEvents();
+    ASSERT_EQ(opened.size(), 1) << opened.join(QLatin1Char(',')).toStdString();
+    EXPECT_TRUE(opened[0].contains(QStringLiteral("DlgAddDNS")));
+    EXPECT_EQ(setupOpened_, 0);
+}
+
 TEST_F(MainFrameTest, ServiceEnableRuleHoldsInMenuToolbarAndTray)
 {
     QAction* start = frame_->Action(kCmdStartService);
