@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "engine/byte_reader.h"
