@@ -154,33 +154,6 @@ TEST_F(CraftedReplyTest, RepliesTravelBackThroughTheProbeSocket)
     EXPECT_EQ(Answers(), (std::vector<std::string>{"192.0.2.1", "192.0.2.2"}));
 }
 
-TEST_F(CraftedReplyTest, FollowUpGoesToTheItemsServerAndCompletesTheProbe)
-{
-    MakeItem("example.com", 2, "127.0.0.1", server_.Port());
-    SendPrimary();
-    Query q = Expect();
-    EXPECT_EQ(q.type, 15);
-    ReplyOutcome out = Deliver(DnsReplyBuilder(q.id)
-                                   .Question(q.name, q.type)
-                                   .Mx(Section::Answer, q.name, 10, "mail.example.com")
-                                   .Bytes(),
-                               server_);
-    EXPECT_FALSE(out.deliver);
-
-    q = Expect();
-    EXPECT_EQ(q.name, "mail.example.com");
-    EXPECT_EQ(q.type, 1);
-    out = Deliver(DnsReplyBuilder(q.id, 0)
-                      .Question(q.name, q.type)
-                      .Cname(Section::Answer, q.name, "relay.example.net")
-                      .A(Section::Answer, "relay.example.net", "192.0.2.40")
-                      .Bytes(),
-                  server_);
-    EXPECT_TRUE(out.deliver);
-    EXPECT_EQ(Answers(), std::vector<std::string>{"192.0.2.40"});
-    EXPECT_EQ(Block().externalRecords, 2u);
-}
-
 // A scheduler-like thread sends probes while a receiver-like thread answers
 // them; both only touch slots and items under the engine lock.
 TEST_F(CraftedReplyTest, ProbesAndRepliesInterleaveUnderTheLock)
