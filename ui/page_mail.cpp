@@ -7,6 +7,7 @@
 
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "alerts/dispatch.h"
@@ -101,20 +102,18 @@ CDlgMail::CDlgMail(QWidget* parent)
     grid->addWidget(server, 0, 1);
     grid->addWidget(Label("Port:", this), 0, 2);
     grid->addWidget(port, 0, 3);
+    port->setMaximumWidth(port->fontMetrics().horizontalAdvance(QStringLiteral("000000")) + 16);
     grid->addWidget(needLogon, 1, 0, 1, 4);
-    grid->addWidget(Label("SMTP User:", this), 2, 0);
-    grid->addWidget(user, 2, 1);
-    grid->addWidget(Label("Password:", this), 2, 2);
-    grid->addWidget(password, 2, 3);
-    grid->addWidget(Label("Email Address From :", this), 3, 0);
-    grid->addWidget(fromAddress, 3, 1, 1, 3);
-    grid->addWidget(Label("Email Name From :", this), 4, 0);
-    grid->addWidget(fromName, 4, 1, 1, 3);
-    grid->addWidget(Label("Subject:", this), 5, 0);
-    grid->addWidget(subject, 5, 1, 1, 3);
-    grid->addWidget(highPriority, 6, 0, 1, 4);
-    grid->setColumnStretch(1, 3);
-    grid->setColumnStretch(3, 1);
+    int row = 2;
+    for (auto [label, edit] : {std::pair{"SMTP User:", user}, std::pair{"Password:", password},
+                               std::pair{"Email Address From :", fromAddress}, std::pair{"Email Name From :", fromName},
+                               std::pair{"Subject:", subject}}) {
+        grid->addWidget(Label(label, this), row, 0);
+        grid->addWidget(edit, row, 1, 1, 3);
+        ++row;
+    }
+    grid->addWidget(highPriority, row, 0, 1, 4);
+    grid->setColumnStretch(1, 1);
     auto* listButtons = new QVBoxLayout;
     listButtons->addWidget(addButton);
     listButtons->addWidget(deleteButton);

@@ -1,0 +1,224 @@
+// The Setup dialog as a whole: page switching, the keyboard filter, and what
+// OK and Cancel do to the settings in memory and in the store.
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QTest>
+
+#include "alerts/log_file.h"
+#include "config/settings_store.h"
+#include "tests/ui/setup_test_support.h"
+#include "ui/page_general.h"
+#include "ui/page_icons.h"
+#include "ui/page_mail.h"
+#include "ui/page_messenger.h"
+#include "ui/page_syslog.h"
+#include "ui/setup_dlg.h"
+
+using namespace varnell;
+using namespace varnell::test;
+
+namespace {
+
+class SetupDialogTest : public SetupTest {};
+
+std::uint32_t AddItem(const char* name)
+{
+    const auto slot = static_cast<std::uint32_t>(NewItemSlot());
+    ItemEdit edit;
+    edit.interval = 1000;
+    edit.timeout = 2000;
+    edit.serverBE = 0x0100007Fu;
+    edit.name = name;
+    edit.domain = "example.org";
+    EXPECT_TRUE(CommitNewItem(slot, edit));
+    return slot;
+}
+
+} // namespace
+
+TEST_F(SetupDialogTest, OpensOnGeneralAndTheTreeSwitchesPages)
+{
+    CSetupDlg dialog;
+    dialog.show();
+    ASSERT_EQ(dialog.tree->topLevelItemCount(), 4);
+    const char* captions[] = {"General", "Messenger", "Mail", "Syslog"};
+    for (int i = 0; i < 4; ++i) {
+        QTreeWidgetItem* item = dialog.tree->topLevelItem(i);
+        EXPECT_EQ(item->text(0), captions[i]);
+        EXPECT_EQ(item->data(0, Qt::UserRole).toInt(), i);
+        EXPECT_FALSE(item->icon(0).isNull());
+        EXPECT_EQ(item->childCount(), 0);
+    }
+    EXPECT_TRUE(dialog.tree->selectedItems().isEmpty());
+    EXPECT_EQ(dialog.windowTitle(), "Setup");
+    EXPECT_TRUE(dialog.okButton->isDefault());
+
+    auto shown = [&] {
+        std::vector<int> visible;
+        for (int i = 0; i < 4; ++i)
+            if (dialog.Page(i)->isVisible())
+                visible.push_back(i);
+        return visible;
+    };
+    EXPECT_EQ(shown(), std::vector<int>{0});
+    // Every page lives inside the frame.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(dialog.Page(i)->parentWidget(), dialog.frame);
+
+    dialog.tree->setCurrentItem(dialog.tree->topLevelItem(2));
+    EXPECT_EQ(shown(), std::vector<int>{2});
+    EXPECT_EQ(dialog.CurrentPage(), 2);
+    dialog.tree->setCurrentItem(dialog.tree->topLevelItem(2));
+    EXPECT_EQ(shown(), std::vector<int>{2});
+    dialog.tree->setCurrentItem(dialog.tree->topLevelItem(3));
+    EXPECT_EQ(shown(), std::vector<int>{3});
+    dialog.tree->setCurrentItem(dialog.tree->topLevelItem(0));
+    EXPECT_EQ(shown(), std::vector<int>{0});
+}
+
+TEST_F(SetupDialogTest, PageIconsAreDistinct48PixelPicturesOnWhite)
+{
+    for (int i = 0; i < kPageIconCount; ++i) {
+        const QImage icon = PageIcon(i);
+        EXPECT_EQ(icon.size(), QSize(48, 48));
+        EXPECT_EQ(icon.depth(), 24);
+        EXPECT_EQ(icon.pixelColor(0, 0), QColor(Qt::white)) << i;
+        int drawn = 0;
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 48; ++x)
+                drawn += icon.pixelColor(x, y) != QColor(Qt::white);
+        EXPECT_GT(drawn, 400) << "page icon " << i << " is nearly empty";
+        for (int j = 0; j < i; ++j)
+            EXPECT_NE(icon, PageIcon(j)) << i << " looks like " << j;
+    }
+}
+
+TEST_F(SetupDialogTest, EnterAndEscapeInsideAPageNeitherConfirmNorCancel)
+{
+    CSetupDlg dialog;
+    bool finished = false;
+    QObject::connect(&dialog, &QDialog::finished, [&] { finished = true; });
+    dialog.show();
+    QApplication::setActiveWindow(&dialog);
+
+    CDlgGen* general = dialog.General();
+    general->execPath->setFocus();
+    general->execPath->setText("/bin/true");
+    QTest::keyClick(general->execPath, Qt::Key_Return);
+    QTest::keyClick(general->execPath, Qt::Key_Enter, Qt::KeypadModifier);
+    QTest::keyClick(general->execPath, Qt::Key_Escape);
+    // A focused page button would otherwise be pressed by Enter.
+    QTest::keyClick(general->execChoose, Qt::Key_Return);
+    dialog.tree->setCurrentItem(dialog.tree->topLevelItem(3));
+    QTest::keyClick(dialog.Syslog()->testMessage, Qt::Key_Return);
+    QTest::keyClick(dialog.Syslog()->servers, Qt::Key_Escape);
+    EXPECT_FALSE(finished);
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_TRUE(dialog.Syslog()->isVisible());
+    EXPECT_TRUE(requests_.empty()) << "Enter pressed the Choose button";
+    EXPECT_EQ(general->execPath->text(), "/bin/true");
+
+    // Outside the pages Enter is the dialog's own: it confirms.
+    QTest::keyClick(dialog.tree, Qt::Key_Return);
+    EXPECT_TRUE(finished);
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(CurrentSettings().general.texts[kTextExecPath], "/bin/true");
+}
+
+TEST_F(SetupDialogTest, KeyFilterLetsLineBreaksIntoTextBoxesAndCoversLateControls)
+{
+    CDialogBase page;
+    auto* text = new QPlainTextEdit(&page);
+    page.InstallKeyFilter();
+    auto* late = new QLineEdit(&page); // added after the filter was put on
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QStringLiteral("\r"));
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QKeyEvent letter(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
+    EXPECT_FALSE(CDialogBase::FilterKey(text, &enter));
+    EXPECT_TRUE(CDialogBase::FilterKey(late, &enter));
+    EXPECT_TRUE(CDialogBase::FilterKey(text, &escape));
+    EXPECT_FALSE(CDialogBase::FilterKey(late, &letter));
+    text->setReadOnly(true);
+    EXPECT_TRUE(CDialogBase::FilterKey(text, &enter));
+
+    page.show();
+    bool rejected = false;
+    QObject::connect(&page, &QDialog::rejected, [&] { rejected = true; });
+    QTest::keyClick(late, Qt::Key_Escape);
+    EXPECT_FALSE(rejected);
+    EXPECT_TRUE(page.isVisible());
+    text->setReadOnly(false);
+    text->setPlainText("a");
+    text->moveCursor(QTextCursor::End);
+    QTest::keyClick(text, Qt::Key_Return);
+    EXPECT_EQ(text->toPlainText(), "a\n");
+}
+
+TEST_F(SetupDialogTest, CancelLeavesMemoryAndStoreAsTheyWere)
+{
+    // Opening the Messenger page names the sender once, before any Cancel.
+    CurrentSettings().general.texts[kTextSenderName] = "ops";
+    AddItem("db1");
+    SaveSettings();
+    std::vector<std::uint8_t> stored;
+    ASSERT_GT(ReadSettingsBlob(stored), 0);
+    const std::vector<std::uint8_t> inMemory = Serialised();
+    const int autoStart = QueryAutoStart();
+
+    CSetupDlg dialog;
+    dialog.show();
+    dialog.General()->sendSyslog->setChecked(true);
+    dialog.General()->runAtStartup->setChecked(!dialog.General()->runAtStartup->isChecked());
+    dialog.General()->logPath->setText(dir_.File("other.log").c_str());
+    dialog.Messenger()->senderName->setText("someone");
+    dialog.Mail()->server->setText("mail.example.org");
+    dialog.Mail()->receivers->clear();
+    dialog.Syslog()->Facility(0)->setChecked(true);
+    AppendRow(dialog.Syslog()->servers, "127.0.0.9");
+    dialog.cancelButton->click();
+
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_EQ(Serialised(), inMemory);
+    std::vector<std::uint8_t> after;
+    ASSERT_GT(ReadSettingsBlob(after), 0);
+    EXPECT_EQ(after, stored);
+    EXPECT_EQ(QueryAutoStart(), autoStart);
+    EXPECT_NE(LogFileName(), dir_.File("other.log"));
+}
+
+TEST_F(SetupDialogTest, OkAppliesEveryPageAndStoresTheItemTableToo)
+{
+    CurrentSettings().general.texts[kTextLogPath] = "";
+    SaveSettings();
+    // Items added since the last save reach the store with any confirmed dialog.
+    AddItem("db1");
+    AddItem("db2");
+
+    CSetupDlg dialog;
+    dialog.show();
+    dialog.General()->repeat->setChecked(true);
+    dialog.Messenger()->senderName->setText("noc");
+    dialog.Mail()->subject->setText("check");
+    dialog.Syslog()->Facility(23)->setChecked(true);
+    dialog.Syslog()->Severity(7)->setChecked(true);
+    dialog.okButton->click();
+    ASSERT_EQ(dialog.result(), QDialog::Accepted);
+
+    const Settings& s = CurrentSettings();
+    EXPECT_NE(s.general.Flags() & kGenRepeat, 0u);
+    EXPECT_EQ(s.general.texts[kTextSenderName], "noc");
+    EXPECT_EQ(s.mail.testSubject, "check");
+    EXPECT_EQ(s.general.Facility(), 23u);
+    EXPECT_EQ(s.general.Severity(), 7u);
+
+    // What is stored is what is in memory, items included.
+    std::vector<std::uint8_t> stored;
+    ASSERT_GT(ReadSettingsBlob(stored), 0);
+    EXPECT_EQ(stored, Serialised());
+    Settings loaded = DefaultSettings(0);
+    InitItemTable();
+    ApplySettingsBlob(stored, loaded, Items());
+    EXPECT_EQ(Items().liveCount, 2u);
+    EXPECT_EQ(loaded.general.Facility(), 23u);
+    EXPECT_EQ(loaded.mail.testSubject, "check");
+}

@@ -1,0 +1,80 @@
+// What the Setup dialog tests share: a settings store in a temporary folder,
+// fresh default settings and item table, the Qt desktop layer, and the pages'
+// message boxes and file dialogs recorded instead of shown.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QDialog>
+#include <QTimer>
+
+#include <cstdlib>
+#include <functional>
+#include <vector>
+
+#include "config/settings.h"
+#include "config/settings_blob.h"
+#include "engine/item_table.h"
+#include "tests/support/process.h"
+#include "tests/ui/qt_test_env.h"
+#include "ui/dialog_base.h"
+#include "ui/qt_desktop.h"
+
+namespace varnell::test {
+
+class SetupTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("XDG_CONFIG_HOME", dir_.Path().c_str(), 1);
+        CurrentSettings() = DefaultSettings(0x0100007Fu); // 127.0.0.1
+        InitItemTable();
+        SetDesktop(&desktop_);
+        SetBoxHook([this](const BoxRecord& box) { boxes_.push_back(box); });
+        SetFileChooserHook([this](const FileRequest& request) {
+            requests_.push_back(request);
+            return chosenFile_;
+        });
+    }
+    void TearDown() override
+    {
+        SetBoxHook({});
+        SetFileChooserHook({});
+        SetDesktop(nullptr);
+        unsetenv("XDG_CONFIG_HOME");
+    }
+
+    // The settings and item table as a save would store them.
+    static std::vector<std::uint8_t> Serialised()
+    {
+        Settings copy = CurrentSettings();
+        std::vector<std::uint8_t> out;
+        BuildSettingsBlob(copy, Items(), out);
+        return out;
+    }
+
+    TempDir dir_;
+    QtDesktop desktop_;
+    std::vector<BoxRecord> boxes_;
+    std::vector<FileRequest> requests_;
+    QString chosenFile_;
+};
+
+// Runs act against the next modal dialog that opens (e.g. a page's receiver
+// dialog), from the event loop, while the caller's exec() is running.
+inline void OnNextModal(std::function<void(QDialog*)> act)
+{
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, act] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr || !dialog->isVisible())
+            return;
+        timer->stop();
+        timer->deleteLater();
+        act(dialog);
+    });
+    timer->start();
+}
+
+} // namespace varnell::test
