@@ -61,20 +61,25 @@ protected:
 };
 
 // Runs act against the next modal dialog that opens (e.g. a page's receiver
-// dialog), from the event loop, while the caller's exec() is running.
-inline void OnNextModal(std::function<void(QDialog*)> act)
-{
-    auto* timer = new QTimer;
-    timer->setInterval(10);
-    QObject::connect(timer, &QTimer::timeout, [timer, act] {
-        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-        if (dialog == nullptr || !dialog->isVisible())
-            return;
-        timer->stop();
-        timer->deleteLater();
-        act(dialog);
-    });
-    timer->start();
-}
+// dialog), from the event loop, while the caller's exec() is running. Keep the
+// object for as long as that dialog may open: it stops watching when destroyed.
+class OnNextModal {
+public:
+    explicit OnNextModal(std::function<void(QDialog*)> act)
+    {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, [this, act] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (dialog == nullptr || !dialog->isVisible())
+                return;
+            timer_.stop();
+            act(dialog);
+        });
+        timer_.start();
+    }
+
+private:
+    QTimer timer_;
+};
 
 } // namespace varnell::test
