@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include <atomic>
+
 #include "alerts/dispatch.h"
 #include "alerts/netsend_thread.h"
 #include "config/settings.h"
@@ -172,7 +174,9 @@ int CDlgMessenger::Apply()
     list.reserve(static_cast<std::size_t>(rows.size()));
     for (const QString& row : rows)
         list.push_back(AddressFromText(row));
-    m.retryTimes = DialogNumber(retryTimes->Edit()->text().left(kNumberTextLimit).toStdString());
+    // The network message worker reads the retries while it sends, without a lock.
+    std::atomic_ref<std::int32_t>(m.retryTimes)
+        .store(DialogNumber(retryTimes->Edit()->text().left(kNumberTextLimit).toStdString()), std::memory_order_relaxed);
     m.receivers = std::move(list);
     return 0;
 }
