@@ -430,6 +430,9 @@ int CHwMCI::SendCommand(std::uint32_t device, SoundCommand command, std::uint32_
 
 int CHwMCI::Open(const std::string& file)
 {
+    // A device that were only forgotten would go on playing with nothing left
+    // to stop it; it is closed instead.
+    Close();
     deviceId_ = 0;
     SoundParams params;
     params.file = file;
