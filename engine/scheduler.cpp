@@ -1,5 +1,6 @@
 #include "engine/scheduler.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <mutex>
@@ -64,9 +65,9 @@ void ExpireSlot(RequestSlot& slot, std::uint32_t now)
     PostResult(slot.itemSlot, (slot.flags & kSlotPrimary) != 0 ? kResultTimeout : kResultPartReply);
 }
 
-// Flow control of a pass: at most kReplyWindow queries whose replies have not
-// been read from the probe socket yet, and never a send while the socket's
-// backlog is over half of what it holds.
+// Flow control of a pass: a window of queries whose replies have not been read
+// from the probe socket yet, sized to half of what the socket holds, and no send
+// while the socket's backlog is over half of what it holds.
 //
 // Why: a pass over a few thousand items against a nearby server brings all the
 // replies back within milliseconds, and an unprivileged socket holds only about
@@ -76,38 +77,48 @@ void ExpireSlot(RequestSlot& slot, std::uint32_t now)
 // down. Holding the pass back until the reader has caught up costs a few sleeps
 // of 0.1 ms per pass. Replies that do not come must not stall the pass: queries of
 // items in failing mode (their server did not answer last time) are not counted;
-// when nothing arrives for kStall while the socket is nearly empty, the queries in
-// flight are written off (a server that has just gone silent); and kGiveUp bounds
-// any one wait, so even a reader that never runs delays a pass by little.
+// when nothing at all arrives for kStall while the socket is nearly empty, half a
+// window is written off (a server that has just gone silent, or one that has not
+// had a processor for that long: writing off only half keeps the burst it may
+// still send within what the socket holds); and kGiveUp bounds any one wait.
 class ReplyWindow {
 public:
-    static constexpr std::uint64_t kReplyWindow = 256;
+    static constexpr std::uint64_t kMaxWindow = 256;
+    static constexpr std::uint64_t kMinWindow = 32;
+    static constexpr std::uint32_t kChargePerReply = 1664; // what the kernel charges a small reply, doubled
     static constexpr auto kStall = std::chrono::milliseconds(50);
-    static constexpr auto kGiveUp = std::chrono::milliseconds(200);
+    static constexpr auto kGiveUp = std::chrono::milliseconds(1000);
 
-    ReplyWindow() : mark_(DatagramsRead()) {}
+    ReplyWindow() : mark_(DatagramsRead())
+    {
+        std::uint32_t queued = 0, capacity = 0;
+        if (ProbeSocketBacklog(queued, capacity))
+            window_ = std::clamp<std::uint64_t>(capacity / kChargePerReply, kMinWindow, kMaxWindow);
+    }
     void Sent() { ++sent_; }
     // Called without the engine lock, before the next send.
     void Pace()
     {
         // The backlog is looked at only every few sends: it costs a system call.
-        if (InFlight() < kReplyWindow && (sent_ % 16 != 0 || !Crowded()))
+        if (InFlight() < window_ && (sent_ % 16 != 0 || !Crowded()))
             return;
         std::uint64_t lastRead = DatagramsRead();
         const auto start = std::chrono::steady_clock::now();
         auto lastProgress = start;
-        while ((InFlight() > kReplyWindow / 2 || Crowded()) && Engine().exitFlag.load() == 0) {
+        while ((InFlight() > window_ / 2 || Crowded()) && Engine().exitFlag.load() == 0) {
             std::this_thread::sleep_for(std::chrono::microseconds(100));
             const std::uint64_t read = DatagramsRead();
             const auto now = std::chrono::steady_clock::now();
             if (read != lastRead) {
                 lastRead = read;
                 lastProgress = now;
+            } else if (now - lastProgress >= kStall && !Crowded()) {
+                writtenOff_ += window_ / 2;
+                lastProgress = now;
             }
-            const bool stalled = now - lastProgress >= kStall && !Crowded();
-            if (stalled || now - start >= kGiveUp) {
+            if (now - start >= kGiveUp) {
+                writtenOff_ = sent_;
                 mark_ = read;
-                sent_ = 0;
                 return;
             }
         }
@@ -116,16 +127,18 @@ public:
 private:
     std::uint64_t InFlight() const
     {
-        const std::uint64_t read = DatagramsRead() - mark_;
-        return sent_ > read ? sent_ - read : 0;
+        const std::uint64_t answered = DatagramsRead() - mark_ + writtenOff_;
+        return sent_ > answered ? sent_ - answered : 0;
     }
     static bool Crowded()
     {
         std::uint32_t queued = 0, capacity = 0;
         return ProbeSocketBacklog(queued, capacity) && queued > capacity / 2;
     }
+    std::uint64_t window_ = kMaxWindow;
     std::uint64_t mark_;
     std::uint64_t sent_ = 0;
+    std::uint64_t writtenOff_ = 0;
 };
 
 // One item of the probe pass (lock held). False when no request slot is free.
