@@ -209,10 +209,8 @@ private:
 
 // Sends one SMB request and reads its reply; the reply must answer the same
 // command and carry status 0.
-int Exchange(Connection& conn, std::uint32_t replyTimeoutMs, const std::vector<std::uint8_t>& request,
-             std::uint8_t command, SmbReply& reply)
+int Exchange(Connection& conn, const std::vector<std::uint8_t>& request, std::uint8_t command, SmbReply& reply)
 {
-    conn.SetDeadline(replyTimeoutMs);
     if (int rc = conn.SendAll(request); rc != kNetSendOk)
         return rc;
     std::uint8_t type = 0;
@@ -365,9 +363,11 @@ int NetMessageBufferSend(const std::string& receiver, const std::string* fromNam
     if (conn.Connect(addr.s_addr, options.port, options.connectTimeoutMs) != kNetSendOk)
         return kNetSendBadNetPath;
 
+    // One deadline for the whole conversation: a receiver that trickles its
+    // replies cannot hold the worker longer than a silent one.
+    conn.SetDeadline(options.replyTimeoutMs);
     // RFC 1002 4.3.2: the session request names the receiver by its text, suffix 0x03
     // (the messenger service), and this host, suffix 0x00.
-    conn.SetDeadline(options.replyTimeoutMs);
     if (int rc = conn.SendAll(BuildSessionRequest(receiver, local)); rc != kNetSendOk)
         return rc;
     std::uint8_t type = 0;
@@ -379,7 +379,7 @@ int NetMessageBufferSend(const std::string& receiver, const std::string* fromNam
 
     std::uint16_t mid = 1;
     SmbReply reply;
-    if (int rc = Exchange(conn, options.replyTimeoutMs, BuildSendStart(from, receiver, mid), kSmbSendStart, reply);
+    if (int rc = Exchange(conn, BuildSendStart(from, receiver, mid), kSmbSendStart, reply);
         rc != kNetSendOk)
         return rc;
     // Some receivers keep one message per session and answer without a group id.
@@ -389,14 +389,14 @@ int NetMessageBufferSend(const std::string& receiver, const std::string* fromNam
     while (!text.empty()) {
         std::size_t n = std::min(text.size(), kSmbTextBlock);
         ++mid;
-        if (int rc = Exchange(conn, options.replyTimeoutMs, BuildSendText(group, text.first(n), mid), kSmbSendText,
+        if (int rc = Exchange(conn, BuildSendText(group, text.first(n), mid), kSmbSendText,
                               reply);
             rc != kNetSendOk)
             return rc;
         text = text.subspan(n);
     }
     ++mid;
-    return Exchange(conn, options.replyTimeoutMs, BuildSendEnd(group, mid), kSmbSendEnd, reply);
+    return Exchange(conn, BuildSendEnd(group, mid), kSmbSendEnd, reply);
 }
 
 } // namespace varnell

@@ -30,10 +30,12 @@ enum NetSendStatus : int {
 };
 
 // Where and how long: the port is 139 in use; tests point it at their own server.
+// A dead receiver costs at most the connect time-out, a silent or slow one at
+// most the reply time-out, which covers every reply of one message.
 struct NetSendOptions {
     std::uint16_t port = 139;
     std::uint32_t connectTimeoutMs = 3000;
-    std::uint32_t replyTimeoutMs = 4000;
+    std::uint32_t replyTimeoutMs = 3000;
 };
 // Process-wide options used by NetMessageBufferSend (set before the worker starts).
 void SetNetSendOptions(const NetSendOptions& options);

@@ -1,5 +1,6 @@
 #include "alerts/netsend_thread.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "alerts/netsend.h"
@@ -48,7 +49,7 @@ int cnetsendthread::Deliver(const Entry& entry)
         if (attempt > 0 && StopRequested())
             break;
         status = NetMessageBufferSend(entry.receiver, &registered_, entry.message);
-        if (status == kNetSendOk)
+        if (status == kNetSendOk || StopRequested())
             break;
         status = NetMessageBufferSend(entry.receiver, nullptr, entry.message);
         if (status == kNetSendOk)

@@ -149,15 +149,6 @@ TEST(NetSendProtocol, SessionRequestNamesAreEncodedUpperCasedAndCut)
     EXPECT_EQ(packet[3], 68);
 }
 
-TEST(NetSendProtocol, TextBlocksNeverExceed127Bytes)
-{
-    std::vector<std::uint8_t> text(300, 'x');
-    auto packet = BuildSendText(7, text, 2);
-    // 4 session + 32 header + 1 wc + 2 group + 2 bc + 1 format + 2 length + data
-    EXPECT_EQ(packet.size(), 4u + 32 + 1 + 2 + 2 + 1 + 2 + kSmbTextBlock);
-    EXPECT_EQ(packet[4 + 32 + 1], 7);
-}
-
 TEST(NetSendProtocol, RepliesAreCheckedBeforeUse)
 {
     // A well-formed SMBsendstrt reply: one word (the group), no bytes.
