@@ -47,10 +47,10 @@ std::string FindExecutable(const std::string& program)
         std::size_t end = dirs.find(':', start);
         if (end == std::string::npos)
             end = dirs.size();
-        std::string dir = dirs.substr(start, end - start);
-        if (dir.empty())
-            dir = ".";
-        std::string candidate = dir + "/" + program;
+        // An empty PATH entry means the current folder.
+        std::string candidate = end > start ? dirs.substr(start, end - start) : std::string(1, '.');
+        candidate += '/';
+        candidate += program;
         if (IsExecutableFile(candidate))
             return candidate;
         start = end + 1;
