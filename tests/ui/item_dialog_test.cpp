@@ -23,8 +23,9 @@ protected:
     static bool Confirm(DlgAddDNS& dialog)
     {
         bool accepted = false;
-        QObject::connect(&dialog, &QDialog::accepted, [&] { accepted = true; });
+        const auto connection = QObject::connect(&dialog, &QDialog::accepted, [&] { accepted = true; });
         dialog.okButton->click();
+        QObject::disconnect(connection);
         return accepted;
     }
 };
