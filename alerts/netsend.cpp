@@ -335,7 +335,6 @@ bool ParseSmbReply(std::span<const std::uint8_t> bytes, SmbReply& reply)
     // flags2, PID high, signature, reserved, TID, PID low, UID: not needed.
     if (!r.Skip(2 + 2 + 8 + 2 + 2 + 2 + 2) || !r.ReadU16LE(reply.mid) || !r.ReadU8(reply.wordCount))
         return false;
-    static_assert(kSmbHeaderSize == 32);
     std::size_t wordBytes = std::size_t{reply.wordCount} * 2;
     if (wordBytes > r.Remaining())
         return false;
