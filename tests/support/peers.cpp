@@ -61,7 +61,7 @@ std::vector<std::string> RsyslogPeer::Lines() const
     return lines;
 }
 
-SmbdPeer::SmbdPeer(bool withMessages) : port_(FreePort(false))
+SmbdPeer::SmbdPeer(bool withMessages, std::uint16_t port) : port_(port != 0 ? port : FreePort(false))
 {
     chmod(dir_.Path().c_str(), 0755); // smbd runs the message command as nobody
     const std::string msgs = dir_.File("msgs");

@@ -40,11 +40,12 @@ private:
     ChildProcess child_;
 };
 
-// A private smbd on 127.0.0.1 and a free port. withMessages false leaves out the
-// message command, so the server refuses messages.
+// A private smbd on 127.0.0.1 and a free port (or the given one: the program
+// itself always calls port 139). withMessages false leaves out the message
+// command, so the server refuses messages.
 class SmbdPeer {
 public:
-    explicit SmbdPeer(bool withMessages);
+    explicit SmbdPeer(bool withMessages, std::uint16_t port = 0);
     bool Started() const { return started_; }
     std::uint16_t Port() const { return port_; }
     // Every delivered message as "from=SENDER\nTEXT\n".
