@@ -66,7 +66,12 @@ CDlgSound::CDlgSound(const QString& soundFile, QWidget* parent) : CDialogBase(pa
     // The names are shown only: recording always uses the default device.
     std::vector<std::string> names;
     if (EnumerateCaptureDevices(names) < 0) {
+        // Ending the dialog at once as confirmed would leave no way to choose a
+        // file on a desktop without a sound server, and would select "Play
+        // Sound" for a file nobody chose.
         deviceListFailed_ = true;
+        devices->setEnabled(false);
+        recordButton->setEnabled(false);
     } else {
         for (const std::string& name : names)
             devices->addItem(ToQt(name));
@@ -88,15 +93,6 @@ CDlgSound::CDlgSound(const QString& soundFile, QWidget* parent) : CDialogBase(pa
 }
 
 CDlgSound::~CDlgSound() = default;
-
-int CDlgSound::exec()
-{
-    if (deviceListFailed_) {
-        setResult(QDialog::Accepted);
-        return QDialog::Accepted;
-    }
-    return CDialogBase::exec();
-}
 
 void CDlgSound::done(int result)
 {

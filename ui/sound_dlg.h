@@ -25,13 +25,12 @@ public:
     CDlgSound(const QString& soundFile, QWidget* parent = nullptr);
     ~CDlgSound() override;
 
-    // Without a capture device list there is nothing to edit: the dialog ends
-    // at once as confirmed, handing the file back unchanged.
-    int exec() override;
     void done(int result) override;
 
     // The sound file as the dialog now holds it.
     QString SoundFile() const { return soundFile_; }
+    // No capture device list (no sound server): recording is off, choosing and
+    // trying a file still work.
     bool DeviceListFailed() const { return deviceListFailed_; }
     CHwMCI& Device() { return device_; }
 

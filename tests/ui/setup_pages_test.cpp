@@ -139,7 +139,6 @@ TEST_F(PagesTest, SoundChoiceSelectsPlaySound)
     CDlgGen page;
     page.soundPath->setText("/tmp/old.wav");
     ASSERT_TRUE(page.beep->isChecked());
-    // With a capture device list the dialog opens; confirm it with a new file.
     OnNextModal confirm([](QDialog* d) {
         auto* dialog = qobject_cast<CDlgSound*>(d);
         ASSERT_NE(dialog, nullptr);
@@ -151,20 +150,26 @@ TEST_F(PagesTest, SoundChoiceSelectsPlaySound)
     });
     page.soundChoose->click();
     EXPECT_TRUE(page.playSound->isChecked());
-    CDlgSound probe(QString{});
-    // Without a device list the dialog ends at once as confirmed, file unchanged.
-    EXPECT_EQ(page.soundPath->text(), probe.DeviceListFailed() ? "/tmp/old.wav" : "/tmp/new.wav");
+    EXPECT_EQ(page.soundPath->text(), "/tmp/new.wav");
+
+    // Cancelled: neither the file nor the choice of sound changes.
+    page.beep->setChecked(true);
+    OnNextModal cancel([](QDialog* d) { qobject_cast<CDlgSound*>(d)->cancelButton->click(); });
+    page.soundChoose->click();
+    EXPECT_TRUE(page.beep->isChecked());
+    EXPECT_EQ(page.soundPath->text(), "/tmp/new.wav");
 }
 
-TEST_F(PagesTest, SoundDialogCancelReturnsNothingAndSaveNeedsARecording)
+TEST_F(PagesTest, SoundDialogOpensFilesAndSaveNeedsARecording)
 {
     CDlgSound dialog("/tmp/a.wav");
-    if (dialog.DeviceListFailed()) {
-        EXPECT_EQ(dialog.exec(), QDialog::Accepted);
-    }
-    dialog.fileEdit->setText("/tmp/b.wav");
-    dialog.cancelButton->click();
-    EXPECT_EQ(dialog.SoundFile(), "/tmp/a.wav");
+    EXPECT_EQ(dialog.recordButton->isEnabled(), !dialog.DeviceListFailed());
+    chosenFile_ = "/tmp/b.wav";
+    dialog.openButton->click();
+    EXPECT_EQ(dialog.fileEdit->text(), "/tmp/b.wav");
+    EXPECT_FALSE(requests_.back().save);
+    EXPECT_EQ(requests_.back().defaultSuffix, "SOUND");
+    EXPECT_STREQ(requests_.back().filter, kSoundOpenFilter);
 
     // Saving with nothing recorded claims no success.
     chosenFile_ = QString::fromStdString(dir_.File("take.wav"));
