@@ -16,6 +16,8 @@ packages=(
   unbound dnsutils dnsperf python3-aiosmtpd rsyslog samba smbclient pulseaudio pulseaudio-utils sox
   # desktop runs and screenshots
   xvfb xauth imagemagick xdg-utils xdotool
+  # packaging checks
+  appstream desktop-file-utils
 )
 
 missing=()
