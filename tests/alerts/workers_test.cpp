@@ -225,9 +225,9 @@ TEST_F(WorkersTest, PeriodicWorkPausesAndResumes)
     ASSERT_TRUE(test::WaitFor([&] { return worker.runs.load() >= 5; }, 5s));
     worker.SetPaused(true);
     worker.Wake(); // one round after the pause is taken, then it sleeps
-    std::this_thread::sleep_for(50ms);
+    std::this_thread::sleep_for(200ms); // room for that round on a busy machine
     int paused = worker.runs.load();
-    std::this_thread::sleep_for(150ms);
+    std::this_thread::sleep_for(200ms);
     EXPECT_EQ(worker.runs.load(), paused);
     worker.SetPaused(false);
     ASSERT_TRUE(test::WaitFor([&] { return worker.runs.load() >= paused + 3; }, 5s));
