@@ -79,8 +79,9 @@ TEST(TrueColorToolBar, DisabledImagesAreGreyAndNoArtUsesTheKeyColour)
             const QColor n = normal.pixelColor(x, y);
             // Background in one strip is background in the other.
             ASSERT_EQ(d == key, n == key) << x << "," << y;
-            if (d != key)
+            if (d != key) {
                 EXPECT_TRUE(d.red() == d.green() && d.green() == d.blue()) << x << "," << y;
+            }
             if (n != key && (n.red() != n.green() || n.green() != n.blue()))
                 ++coloured;
         }
