@@ -166,19 +166,6 @@ TEST_F(DispatchTest, FullQueueLosesOnlyThatChannel)
     EXPECT_EQ(LogText(), "a.test is down\r\n");
 }
 
-TEST_F(DispatchTest, SoundRequestFollowsTheBeepChoice)
-{
-    Settings& s = CurrentSettings();
-    s.general.texts[kTextSoundPath] = dir_.File("missing.wav");
-    StartAlertWorkers(false);
-    s.general.SetFlags(kGenSound | kGenRepeat);
-    DispatchEvent(item_, "play", "");
-    s.general.SetFlags(kGenSound | kGenBeep);
-    DispatchEvent(item_, "beep", "");
-    EXPECT_EQ(trace_, (std::vector<Step>{{AlertChannel::Sound, 0}, {AlertChannel::Sound, 0}}));
-    EXPECT_EQ(BeepWorker()->Pending(), 2u);
-}
-
 // The aiosmtpd peer for the mail channel end to end.
 TEST_F(DispatchTest, HighPriorityFollowsTheItem)
 {
