@@ -4,17 +4,13 @@
 
 #include <ctime>
 
+#include "alerts/dispatch.h"
 #include "alerts/event_list.h"
 #include "engine/desktop.h"
 #include "engine/engine.h"
 #include "engine/result_eval.h"
 #include "engine/result_hooks.h"
 #include "ui/dns_item_view.h"
-
-#if __has_include("alerts/dispatch.h")
-#include "alerts/dispatch.h"
-#define VARNELL_HAVE_DISPATCH 1
-#endif
 
 namespace varnell {
 
@@ -42,11 +38,7 @@ public:
     }
     void DispatchEvent(const DnsItem& item, const std::string& text, const std::string& timeText) override
     {
-#ifdef VARNELL_HAVE_DISPATCH
         ::varnell::DispatchEvent(item, text, timeText);
-#else
-        (void)item, (void)text, (void)timeText;
-#endif
     }
 };
 
