@@ -276,8 +276,10 @@ TEST_F(ItemListTest, FullTableRefusesAdd)
     EXPECT_EQ(Items().rowCount, kItemSlots);
 }
 
-TEST_F(ItemListTest, FirstColumnDividerCannotBeDragged)
+TEST_F(ItemListTest, FirstColumnDividerCannotBeDraggedAndHeaderClicksSelectNothing)
 {
+    AddTestItem("a");
+    AddTestItem("b");
     CDnsItemView view(&pane, nullptr);
     CDnsListCtrl* list = view.List();
     list->resize(900, 200);
@@ -304,6 +306,10 @@ TEST_F(ItemListTest, FirstColumnDividerCannotBeDragged)
     EXPECT_EQ(list->columnWidth(0), 20);
     EXPECT_EQ(header->sectionResizeMode(0), QHeaderView::Fixed);
     EXPECT_EQ(header->sectionResizeMode(1), QHeaderView::Interactive);
+
+    const int middle = header->sectionViewportPosition(3) + header->sectionSize(3) / 2;
+    drag(middle, middle);
+    EXPECT_FALSE(list->selectionModel()->hasSelection());
 }
 
 TEST_F(ItemListTest, FocusShowsTheReplyDetailInColour)
