@@ -1,0 +1,117 @@
+// Probes one item through the real engine (scheduler, receiver, reply parser,
+// result evaluation) with a headless desktop and prints what Varnell gathered,
+// for scripts/interop.sh to compare with dig.
+//
+// usage: bench_interop_probe SERVER PORT TYPE NAME [TIMEOUT-MS]
+// prints: "code N" (0 = answered) and then the gathered addresses, sorted, one
+// a line. Exit status 0 when a result came back in time.
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/desktop.h"
+#include "engine/engine.h"
+#include "engine/engine_threads.h"
+#include "engine/item_table.h"
+#include "engine/probe_socket.h"
+#include "engine/receiver.h"
+#include "engine/request_table.h"
+#include "engine/result_eval.h"
+#include "engine/result_hooks.h"
+#include "engine/scheduler.h"
+
+using namespace varnell;
+
+namespace {
+
+class QuietHooks : public ResultHooks {
+public:
+    void SetRowText(const DnsItem&, int, const std::string&) override {}
+    void SetRowImage(const DnsItem&, int) override {}
+    void AddEventRow(const DnsItem*, const std::string&, std::int64_t, int, std::string& timeText) override
+    {
+        timeText = "2026-01-01 00:00:00";
+    }
+    void DispatchEvent(const DnsItem&, const std::string&, const std::string&) override {}
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 5) {
+        std::fprintf(stderr, "usage: %s SERVER PORT TYPE NAME [TIMEOUT-MS]\n", argv[0]);
+        return 2;
+    }
+    ItemEdit e;
+    in_addr server{};
+    if (inet_pton(AF_INET, argv[1], &server) != 1) {
+        std::fprintf(stderr, "not an IPv4 address: %s\n", argv[1]);
+        return 2;
+    }
+    e.serverBE = server.s_addr;
+    const auto port = static_cast<std::uint16_t>(std::strtoul(argv[2], nullptr, 10));
+    e.typeIndex = kRecordTypeCount;
+    for (std::uint32_t t = 0; t < kRecordTypeCount; ++t)
+        if (std::strcmp(argv[3], RecordTypeName(t)) == 0)
+            e.typeIndex = t;
+    if (e.typeIndex == kRecordTypeCount) {
+        std::fprintf(stderr, "unknown record type %s\n", argv[3]);
+        return 2;
+    }
+    e.name = "interop";
+    e.domain = argv[4];
+    e.timeout = argc > 5 ? static_cast<std::uint32_t>(std::strtoul(argv[5], nullptr, 10)) : 2000;
+    e.interval = 60000;
+
+    HeadlessDesktop desktop;
+    SetDesktop(&desktop);
+    QuietHooks hooks;
+    SetResultHooks(&hooks);
+    InitItemTable();
+    ResetRequestTable();
+    std::atomic<int> code{-1};
+    std::vector<std::uint32_t> addresses;
+    Engine().resultWindow = desktop.RegisterWindow([&](const WindowMessage& m) {
+        DnsItem& item = Items().items[m.wparam];
+        OnDnsResult(&item, static_cast<int>(m.lparam));
+        std::lock_guard lock(EngineLock());
+        const ItemBlock& block = BlockOf(item);
+        addresses.clear();
+        for (std::uint32_t i = 0; i < std::min(block.answerCount, kAnswerAddresses); ++i)
+            addresses.push_back(ntohl(block.answers[i].addrBE));
+        code = static_cast<int>(m.lparam);
+    });
+    Engine().eventWindow = desktop.RegisterWindow([](const WindowMessage& m) {
+        std::fprintf(stderr, "engine: %s\n", m.text.c_str());
+    });
+    const int slot = NewItemSlot();
+    if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), e))
+        return 1;
+    Items().items[static_cast<std::size_t>(slot)].server.portBE = htons(port);
+    OpenProbeSocket(0);
+    StartReceiver();
+    StartScheduler();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(e.timeout + 3000);
+    while (code.load() < 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    desktop.ReleaseWaiters();
+    StopEngineThreads();
+    desktop.Drain();
+    if (code.load() < 0) {
+        std::printf("code none\n");
+        return 1;
+    }
+    std::sort(addresses.begin(), addresses.end());
+    std::printf("code %d\n", code.load());
+    for (std::uint32_t a : addresses)
+        std::printf("%u.%u.%u.%u\n", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
+    return 0;
+}

@@ -1,0 +1,430 @@
+#!/usr/bin/env bash
+# Interoperability matrix: Varnell's engine and alert senders against the
+# servers Debian ships, all on loopback, and writes docs/interop.md.
+#
+#   DNS:   every record type the item dialog offers (A, CNAME, MX, NS, PTR, SOA)
+#          against unbound, knot, nsd, bind9 (named) and dnsmasq, each serving
+#          the same test zone on its own address 127.0.1.1 ... 127.0.1.5 (named
+#          on 127.0.0.1 and a port of its own: it binds interface addresses); the
+#          addresses Varnell gathers are compared with the A records dig sees
+#          in the same reply (answer and additional sections).
+#   mail:  aiosmtpd (HELO, and EHLO with AUTH LOGIN) and exim4 delivering to a
+#          local mailbox.
+#   syslog: rsyslogd and syslog-ng (syslog-ng conflicts with rsyslog as a
+#          package, so it runs from its unpacked package).
+#   network messages: smbd.
+#
+# Installs the packages it needs (apt-get, non-interactive; package scripts
+# may not start services). Needs root. Not part of `make test`.
+#
+# usage: scripts/interop.sh [BUILD_DIR]     (default build-interop)
+set -uo pipefail
+
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$src/build-interop}
+port=${INTEROP_DNS_PORT:-5300}
+work=$(mktemp -d /tmp/varnell-interop-XXXXXX)
+out=$src/docs/interop.md
+pids=()
+
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  sleep 1
+  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null; done
+  if [ "${INTEROP_KEEP:-0}" = 1 ]; then echo "peers' files kept in $work" >&2; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "interop.sh: run as root (servers on port $port, packages to install)" >&2
+  exit 2
+fi
+
+# ---- packages ----
+packages=(unbound knot nsd bind9 dnsmasq-base dnsutils python3-aiosmtpd exim4-daemon-light bsd-mailx
+          rsyslog samba smbclient cmake ninja-build g++)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -ne 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  made_policy=0
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
+    chmod +x /usr/sbin/policy-rc.d
+    made_policy=1
+  fi
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  [ $made_policy -eq 1 ] && rm -f /usr/sbin/policy-rc.d
+fi
+# syslog-ng from its unpacked package (it conflicts with rsyslog), with the
+# libraries it needs installed as ordinary packages.
+ngdir=/opt/varnell-interop/syslog-ng
+if [ ! -x "$ngdir/usr/sbin/syslog-ng" ]; then
+  mkdir -p "$ngdir" && (cd "$ngdir" && apt-get download -qq syslog-ng-core 2>/dev/null) &&
+    dpkg -x "$ngdir"/syslog-ng-core_*.deb "$ngdir"
+fi
+ngdeb=$(ls "$ngdir"/syslog-ng-core_*.deb 2>/dev/null | head -1)
+if [ -n "$ngdeb" ]; then
+  deps=$(dpkg-deb -f "$ngdeb" Depends | tr ',' '\n' | sed 's/^ *//; s/[ (].*//; s/|.*//' |
+         grep -v -e '^$' -e sysvinit -e lsb-base)
+  # shellcheck disable=SC2086
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $deps >/dev/null
+fi
+
+# ---- Varnell's side ----
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNELL_BUILD_UI=OFF >/dev/null
+fi
+cmake --build "$build" --target bench_interop_probe bench_interop_alerts >/dev/null || exit 1
+probe=$build/bench/bench_interop_probe
+alerts=$build/bench/bench_interop_alerts
+
+# ---- the zone ----
+zone=$work/interop.example.zone
+cat > "$zone" <<'ZONE'
+$ORIGIN interop.example.
+$TTL 300
+@        IN SOA  ns1.interop.example. hostmaster.interop.example. 2026120801 3600 600 86400 300
+@        IN NS   ns1.interop.example.
+@        IN NS   ns2.interop.example.
+@        IN MX   10 mx1.interop.example.
+@        IN MX   20 mx2.interop.example.
+ns1      IN A    192.0.2.1
+ns2      IN A    192.0.2.2
+mx1      IN A    192.0.2.25
+mx2      IN A    192.0.2.26
+www      IN A    192.0.2.80
+www      IN A    192.0.2.81
+alias    IN CNAME www.interop.example.
+deep     IN CNAME alias.interop.example.
+host     IN PTR  www.interop.example.
+ZONE
+# name asked for each type
+declare -A ask=([A]=www.interop.example [CNAME]=deep.interop.example [MX]=interop.example [NS]=interop.example
+                [PTR]=host.interop.example [SOA]=interop.example)
+types=(A CNAME MX NS PTR SOA)
+
+# dig's view of what an item of type t on name q gathers: the addresses of the
+# names the answer points at (the name itself for A; the CNAME, PTR, MX and NS
+# targets; the SOA's primary server), each followed through CNAMEs and looked
+# up on the same server when the reply does not carry them.
+dig_short() { # addr name type   (port: the server's, set by the loop below)
+  dig +time=2 +tries=1 +norecurse +short @"$1" -p "$sport" "$2" "$3" 2>/dev/null
+}
+is_ipv4() { [[ $1 =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; }
+addresses_of() { # addr name: A records, following CNAMEs
+  local a
+  for a in $(dig_short "$1" "$2" A); do is_ipv4 "$a" && echo "$a"; done
+}
+expected_addresses() { # addr type name
+  local targets=() line
+  case $2 in
+    A) targets=("$3") ;;
+    CNAME | PTR | NS) while read -r line; do [ -n "$line" ] && targets+=("$line"); done < <(dig_short "$1" "$3" "$2") ;;
+    MX) while read -r _ line; do [ -n "$line" ] && targets+=("$line"); done < <(dig_short "$1" "$3" MX) ;;
+    SOA) read -r line _ < <(dig_short "$1" "$3" SOA); [ -n "$line" ] && targets=("$line") ;;
+  esac
+  for line in "${targets[@]}"; do addresses_of "$1" "$line"; done | sort -u -t. -k1,1n -k2,2n -k3,3n -k4,4n | paste -sd ' '
+}
+# Varnell's result code for a reply code: 0 answered, 1-5 the DNS error codes.
+code_of() {
+  case $1 in NOERROR) echo 0 ;; FORMERR) echo 1 ;; SERVFAIL) echo 2 ;; NXDOMAIN) echo 3 ;; NOTIMP) echo 4 ;; REFUSED) echo 5 ;; *) echo none ;; esac
+}
+
+ready() { # addr port: waits until the server answers
+  for _ in $(seq 100); do
+    dig +time=1 +tries=1 @"$1" -p "$2" interop.example SOA >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+start_bg() { # logfile command...
+  local log=$1; shift
+  "$@" >"$log" 2>&1 &
+  pids+=($!)
+}
+
+# unbound
+mkdir -p "$work/unbound" && cp "$zone" "$work/unbound/"
+start_bg "$work/unbound.log" bash "$src/scripts/peers/unbound.sh" "$work/unbound" "$port" 127.0.1.1
+# knot
+mkdir -p "$work/knot"
+cat > "$work/knot/knot.conf" <<CONF
+server:
+  listen: 127.0.1.2@$port
+  rundir: "$work/knot"
+  user: root:root
+database:
+  storage: "$work/knot"
+template:
+  - id: default
+    storage: "$work"
+    file: "%s.zone"
+    zonefile-sync: -1
+    journal-content: none
+zone:
+  - domain: interop.example
+CONF
+start_bg "$work/knot.log" knotd -c "$work/knot/knot.conf"
+# nsd
+mkdir -p "$work/nsd"
+cat > "$work/nsd/nsd.conf" <<CONF
+server:
+  ip-address: 127.0.1.3@$port
+  username: ""
+  chroot: ""
+  zonesdir: "$work"
+  pidfile: "$work/nsd/nsd.pid"
+  database: ""
+  zonelistfile: "$work/nsd/zone.list"
+  xfrdfile: "$work/nsd/xfrd.state"
+  xfrdir: "$work/nsd"
+  verbosity: 0
+remote-control:
+  control-enable: no
+zone:
+  name: interop.example
+  zonefile: interop.example.zone
+CONF
+start_bg "$work/nsd.log" nsd -d -c "$work/nsd/nsd.conf"
+# bind9: named listens only on addresses an interface carries, and loopback
+# carries 127.0.0.1 alone: it gets 127.0.0.1 and a port of its own.
+named_port=$((port + 4))
+mkdir -p "$work/named"
+cat > "$work/named/named.conf" <<CONF
+options {
+  directory "$work/named";
+  pid-file "$work/named/named.pid";
+  listen-on port $named_port { 127.0.0.1; };
+  listen-on-v6 { none; };
+  recursion no;
+  dnssec-validation no;
+};
+controls { };
+zone "interop.example" { type primary; file "$zone"; };
+CONF
+start_bg "$work/named.log" named -g -u root -c "$work/named/named.conf"
+# dnsmasq: no zone files; the same data as its own records, authoritative for the zone.
+start_bg "$work/dnsmasq.log" dnsmasq --keep-in-foreground --no-daemon --conf-file=/dev/null --no-resolv --no-hosts \
+  --bind-interfaces --listen-address=127.0.1.5 --port="$port" --user=root --group=root \
+  --auth-server=ns1.interop.example,127.0.1.5 --auth-zone=interop.example --auth-sec-servers=ns2.interop.example \
+  --auth-soa=2026120801,hostmaster.interop.example,3600,600,86400 \
+  --host-record=ns1.interop.example,192.0.2.1 --host-record=ns2.interop.example,192.0.2.2 \
+  --host-record=mx1.interop.example,192.0.2.25 --host-record=mx2.interop.example,192.0.2.26 \
+  --host-record=www.interop.example,192.0.2.80 --host-record=www.interop.example,192.0.2.81 \
+  --cname=alias.interop.example,www.interop.example --cname=deep.interop.example,alias.interop.example \
+  --mx-host=interop.example,mx1.interop.example,10 --mx-host=interop.example,mx2.interop.example,20 \
+  --ptr-record=host.interop.example,www.interop.example
+
+servers=("unbound 127.0.1.1 $port" "knot 127.0.1.2 $port" "nsd 127.0.1.3 $port" "bind9 127.0.0.1 $named_port"
+         "dnsmasq 127.0.1.5 $port")
+version_of() {
+  case $1 in
+    unbound) unbound -V 2>/dev/null | awk '/^Version/ {print $2}' ;;
+    knot) knotd -V 2>/dev/null | awk '{print $NF}' ;;
+    nsd) nsd -v 2>&1 | awk 'NR==1 {print $NF}' ;;
+    bind9) named -v 2>/dev/null | awk '{print $2}' ;;
+    dnsmasq) dnsmasq -v 2>/dev/null | awk 'NR==1 {print $3}' ;;
+  esac
+}
+
+dns_rows=()
+agree=0 total=0
+for entry in "${servers[@]}"; do
+  read -r name addr sport <<<"$entry"
+  if ! ready "$addr" "$sport"; then
+    dns_rows+=("| $name | | all | did not start | | no |")
+    continue
+  fi
+  ver=$(version_of "$name")
+  for t in "${types[@]}"; do
+    q=${ask[$t]}
+    reply=$(dig +time=2 +tries=1 +norecurse @"$addr" -p "$sport" "$q" "$t" 2>/dev/null)
+    rcode=$(sed -n 's/.*status: \([A-Z]*\),.*/\1/p' <<<"$reply")
+    records=$(dig +time=2 +tries=1 +norecurse +noall +answer @"$addr" -p "$sport" "$q" "$t" 2>/dev/null |
+              awk '{print $4" "$5" "$6}' | sed 's/ *$//' | paste -sd ';' | sed 's/;/; /g')
+    want=$(expected_addresses "$addr" "$t" "$q")
+    got_out=$("$probe" "$addr" "$sport" "$t" "$q" 2000 2>/dev/null)
+    code=$(sed -n '1s/^code //p' <<<"$got_out")
+    got=$(tail -n +2 <<<"$got_out" | sort -u -t. -k1,1n -k2,2n -k3,3n -k4,4n | paste -sd ' ')
+    total=$((total + 1))
+    verdict=no
+    if [ "$code" = "$(code_of "$rcode")" ] && [ "$got" = "$want" ]; then
+      verdict=yes
+      agree=$((agree + 1))
+    fi
+    dns_rows+=("| $name $ver | $t $q | ${rcode:-none}: ${records:--} | ${want:--} | code ${code:-none}: ${got:--} | $verdict |")
+  done
+done
+
+# ---- mail ----
+mail_rows=()
+smtp_port=2525
+mkdir -p "$work/smtpd"
+start_bg "$work/smtpd.log" /usr/bin/python3 "$src/scripts/peers/smtpd.py" "$smtp_port" "$work/smtpd" monitor interop-secret
+for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/$smtp_port) 2>/dev/null && break; sleep 0.1; done
+r=$("$alerts" mail 127.0.0.1 "$smtp_port" varnell@interop.example oncall@interop.example "www is down" 2>&1)
+ok=no; grep -q "www is down" "$work/smtpd/message-1.txt" 2>/dev/null && grep -q "^auth: -" "$work/smtpd/message-1.txt" && ok=yes
+mail_rows+=("| aiosmtpd $(/usr/bin/python3 -c 'import aiosmtpd; print(aiosmtpd.__version__)' 2>/dev/null) | HELO | $r | $ok |")
+r=$("$alerts" mail 127.0.0.1 "$smtp_port" varnell@interop.example oncall@interop.example "www is up" monitor interop-secret 2>&1)
+ok=no; grep -q "www is up" "$work/smtpd/message-2.txt" 2>/dev/null && grep -q "^auth: monitor" "$work/smtpd/message-2.txt" && ok=yes
+mail_rows+=("| aiosmtpd | EHLO, AUTH LOGIN | $r | $ok |")
+r=$("$alerts" mail 127.0.0.1 "$smtp_port" varnell@interop.example oncall@interop.example "refused" monitor wrong 2>&1)
+ok=no; [ "$r" = "mail -1" ] && ok=yes
+mail_rows+=("| aiosmtpd | AUTH LOGIN, wrong password (must fail) | $r | $ok |")
+# exim4 on its own port and spool, delivering to a local mailbox.
+# exim never delivers as root: the mailbox belongs to a local user of its own.
+mkdir -p "$work/exim/spool" "$work/exim/mail"
+chmod 0755 "$work" "$work/exim"
+chmod 1777 "$work/exim/mail"
+id varnellrx >/dev/null 2>&1 || useradd -M -s /usr/sbin/nologin varnellrx
+cat > "$work/exim/exim.conf" <<CONF
+primary_hostname = interop.example
+spool_directory = $work/exim/spool
+log_file_path = $work/exim/%s.log
+daemon_smtp_ports = 2526
+local_interfaces = 127.0.0.1
+domainlist local_domains = interop.example
+host_lookup =
+rfc1413_hosts =
+exim_user = root
+exim_group = root
+never_users =
+acl_smtp_rcpt = acl_check_rcpt
+begin acl
+acl_check_rcpt:
+  accept domains = +local_domains
+  deny
+begin routers
+localuser:
+  driver = accept
+  check_local_user
+  transport = local_delivery
+begin transports
+local_delivery:
+  driver = appendfile
+  file = $work/exim/mail/varnellrx
+  user = varnellrx
+  home_directory = $work/exim/mail
+  current_directory = $work/exim/mail
+  mode = 0600
+begin retry
+*  *  F,1m,1m
+CONF
+start_bg "$work/exim.out" exim4 -C "$work/exim/exim.conf" -bdf -q30s -oX 2526 -oP "$work/exim/exim.pid"
+for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/2526) 2>/dev/null && break; sleep 0.1; done
+r=$("$alerts" mail 127.0.0.1 2526 varnell@interop.example varnellrx@interop.example "mx is down" 2>&1)
+for _ in $(seq 50); do grep -q "mx is down" "$work/exim/mail/varnellrx" 2>/dev/null && break; sleep 0.1; done
+ok=no; grep -q "mx is down" "$work/exim/mail/varnellrx" 2>/dev/null && ok=yes
+mail_rows+=("| exim4 $(exim4 -bV -C "$work/exim/exim.conf" 2>/dev/null | awk 'NR==1 {print $3}') | HELO, delivered to a local mailbox | $r | $ok |")
+
+# ---- syslog ----
+md() { local t=$1; printf '%s' "${t//|/\\|}"; } # a table cell: its bars escaped
+syslog_rows=()
+mkdir -p "$work/rsyslog"
+start_bg "$work/rsyslog.out" bash "$src/scripts/peers/rsyslog.sh" "$work/rsyslog" 5514 127.0.1.10
+sleep 1
+r=$("$alerts" syslog 127.0.1.10 5514 "www is down" 2>&1)
+for _ in $(seq 50); do grep -q "www is down" "$work/rsyslog/messages.log" 2>/dev/null && break; sleep 0.1; done
+line=$(grep "www is down" "$work/rsyslog/messages.log" 2>/dev/null | head -1)
+ok=no; [[ "$line" == 26\|daemon\|crit\|* ]] && ok=yes
+syslog_rows+=("| rsyslog $(rsyslogd -v 2>/dev/null | awk 'NR==1 {print $2}' | tr -d ,) | $r | \`$(md "${line:-nothing}")\` | $ok |")
+mkdir -p "$work/syslog-ng"
+cat > "$work/syslog-ng/syslog-ng.conf" <<CONF
+@version: 3.38
+options { keep-hostname(yes); };
+source s_net { network(ip("127.0.1.11") port(5515) transport("udp") flags(store-raw-message)); };
+destination d_file { file("$work/syslog-ng/messages.log"
+  template("\${PRI}|\${FACILITY}|\${LEVEL}|\${RAWMSG}|parsed as host=\${HOST} program=\${PROGRAM} msg=\${MSG}\n")); };
+log { source(s_net); destination(d_file); };
+CONF
+ngmod=$(dirname "$(find "$ngdir" -name libafsocket.so | head -1)")
+start_bg "$work/syslog-ng.out" env LD_LIBRARY_PATH="$(dirname "$(find "$ngdir" -name 'libsyslog-ng*.so*' | head -1)")" \
+  "$ngdir/usr/sbin/syslog-ng" -F -f "$work/syslog-ng/syslog-ng.conf" --module-path="$ngmod" \
+  -R "$work/syslog-ng/persist" -p "$work/syslog-ng/pid" -c "$work/syslog-ng/ctl"
+sleep 2
+r=$("$alerts" syslog 127.0.1.11 5515 "www is down" 2>&1)
+for _ in $(seq 50); do grep -q "www is down" "$work/syslog-ng/messages.log" 2>/dev/null && break; sleep 0.1; done
+line=$(grep "www is down" "$work/syslog-ng/messages.log" 2>/dev/null | head -1)
+ok=no; [[ "$line" == 26\|daemon\|crit\|* ]] && ok=yes
+syslog_rows+=("| syslog-ng $(dpkg-deb -f "$ngdeb" Version 2>/dev/null || echo unpacked) | $r | \`$(md "${line:-nothing}")\` | $ok |")
+
+# ---- network messages ----
+net_rows=()
+mkdir -p "$work/smb/msgs" "$work/smb/"{lock,state,cache,pid,private,ncalrpc}
+chmod 0755 "$work" "$work/smb"; chmod 0777 "$work/smb/msgs"
+cat > "$work/smb/smb.conf" <<CONF
+[global]
+  smb ports = 1139
+  interfaces = 127.0.0.1/8
+  bind interfaces only = yes
+  disable netbios = yes
+  server min protocol = NT1
+  lock directory = $work/smb/lock
+  state directory = $work/smb/state
+  cache directory = $work/smb/cache
+  pid directory = $work/smb/pid
+  private dir = $work/smb/private
+  ncalrpc dir = $work/smb/ncalrpc
+  message command = /bin/sh -c '{ echo "from=%f"; /bin/cat %s; echo; } >> $work/smb/msgs/msgs.txt; /bin/rm -f %s' &
+CONF
+# In a session of its own: smbd ends its whole process group when it stops.
+start_bg "$work/smbd.log" setsid smbd --foreground --no-process-group --debug-stdout -s "$work/smb/smb.conf"
+for _ in $(seq 150); do (exec 3<>/dev/tcp/127.0.0.1/1139) 2>/dev/null && break; sleep 0.1; done
+r=$("$alerts" netsend 127.0.0.1 1139 "www is down at $(date +%T)" 2>&1)
+for _ in $(seq 50); do grep -q "www is down" "$work/smb/msgs/msgs.txt" 2>/dev/null && break; sleep 0.1; done
+got=$(tr '\n' ' ' < "$work/smb/msgs/msgs.txt" 2>/dev/null)
+ok=no; [[ "$got" == *"from=VARNELL"*"www is down"* ]] && ok=yes
+net_rows+=("| smbd $(smbd -V 2>/dev/null | awk '{print $2}') | $r | \`${got:-nothing}\` | $ok |")
+
+# ---- the report ----
+{
+  echo "# Interoperability"
+  echo
+  echo "Produced by \`scripts/interop.sh\` on $(date -u +%Y-%m-%d) ($(. /etc/os-release && echo "$PRETTY_NAME"))."
+  echo "Every peer runs on a loopback address; Varnell's side is the real engine"
+  echo "(\`bench/bench_interop_probe\`) and the real alert senders (\`bench/bench_interop_alerts\`)."
+  echo
+  echo "## DNS: $agree of $total agree"
+  echo
+  echo "Each server serves the same zone \`interop.example\` (two name servers, two mail"
+  echo "exchangers with their addresses, \`www\` with two addresses, a CNAME chain"
+  echo "\`deep\` -> \`alias\` -> \`www\`, a PTR at \`host\`). The dig column lists the"
+  echo "addresses of the names the answer points at (the name itself for A, the"
+  echo "CNAME, PTR, MX and NS targets, the SOA's primary server), each looked up with"
+  echo "dig on the same server. Varnell agrees when its result code matches the"
+  echo "reply code (0 for NOERROR, 3 for NXDOMAIN) and it gathered exactly those"
+  echo "addresses."
+  echo
+  echo "| server | query | reply (dig) | addresses (dig) | Varnell | agree |"
+  echo "|---|---|---|---|---|---|"
+  printf '%s\n' "${dns_rows[@]}"
+  echo
+  echo "## Mail"
+  echo
+  echo "| server | session | Varnell's result (0 sent, -1 no logon, -2 refused) | received as sent |"
+  echo "|---|---|---|---|"
+  printf '%s\n' "${mail_rows[@]}"
+  echo
+  echo "## Syslog"
+  echo
+  echo "One event datagram, facility daemon (3), severity Critical (2): PRI 26. The"
+  echo "datagram is \`<PRI>SEQ:  text\` with no time stamp or host name, so a collector"
+  echo "that parses the BSD syslog header (syslog-ng by default) takes the sequence"
+  echo "number and the first word for header fields; the raw message is kept whole."
+  echo
+  echo "| collector | Varnell's send | received line (PRI, facility, severity, message) | as sent |"
+  echo "|---|---|---|---|"
+  printf '%s\n' "${syslog_rows[@]}"
+  echo
+  echo "## Network messages"
+  echo
+  echo "| receiver | Varnell's result (0 delivered) | delivered message | as sent |"
+  echo "|---|---|---|---|"
+  printf '%s\n' "${net_rows[@]}"
+} > "$out"
+cat "$out"
