@@ -200,8 +200,10 @@ bool DeleteItemRow(std::uint32_t row)
     if (row >= t.rowCount)
         return false;
     const std::uint16_t slot = t.rowToSlot[row];
+    // The scheduler reads the high-water mark under the lock on every step of a pass,
+    // so it is lowered inside the same lock as the record changes.
+    std::lock_guard lock(EngineLock());
     {
-        std::lock_guard lock(EngineLock());
         t.items[slot].flags |= kFlagDeleted;
         t.items[slot].rowPosition = -1;
         for (std::uint32_t i = 0; i < t.highWater; ++i) {
