@@ -17,7 +17,7 @@ packages=(
   # desktop runs and screenshots
   xvfb xauth imagemagick xdg-utils xdotool
   # packaging checks
-  appstream desktop-file-utils
+  appstream desktop-file-utils dpkg-dev
 )
 
 missing=()

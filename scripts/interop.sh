@@ -404,6 +404,12 @@ net_rows+=("| smbd $(smbd -V 2>/dev/null | awk '{print $2}') | $r | \`${got:-not
   echo "|---|---|---|---|---|---|"
   printf '%s\n' "${dns_rows[@]}"
   echo
+  echo "dnsmasq has no zone files: the script gives it the same data as its own"
+  echo "records. Its PTR records are answered under in-addr.arpa only, so"
+  echo "\`host.interop.example PTR\` is NXDOMAIN there, and Varnell reports the same"
+  echo "(code 3). bind9 listens only on addresses an interface carries, so it runs"
+  echo "on 127.0.0.1 with a port of its own."
+  echo
   echo "## Mail"
   echo
   echo "| server | session | Varnell's result (0 sent, -1 no logon, -2 refused) | received as sent |"
