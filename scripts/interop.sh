@@ -41,7 +41,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 # ---- packages ----
-packages=(unbound knot nsd bind9 dnsmasq-base dnsutils python3-aiosmtpd exim4-daemon-light bsd-mailx
+packages=(unbound knot nsd bind9 dnsmasq-base dnsutils python3-aiosmtpd exim4-daemon-light
           rsyslog samba smbclient cmake ninja-build g++)
 missing=()
 for p in "${packages[@]}"; do
