@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "alerts/box_thread.h"
 #include "alerts/exec_thread.h"
 #include "alerts/launch.h"
+#include "tests/alerts/reply_window_fixture.h"
 #include "tests/support/process.h"
 
 using namespace varnell;
@@ -32,28 +32,8 @@ std::string MakeArgvRecorder(const test::TempDir& dir)
     return script;
 }
 
-class LocalActionsTest : public ::testing::Test {
+class LocalActionsTest : public test::ReplyWindowTest {
 protected:
-    void SetUp() override
-    {
-        SetDesktop(&desktop_);
-        window_ = desktop_.RegisterWindow([this](const WindowMessage& m) {
-            std::lock_guard lock(mutex_);
-            done_.push_back(m);
-        });
-    }
-    void TearDown() override { desktop_.UnregisterWindow(window_); }
-    std::vector<WindowMessage> Done()
-    {
-        desktop_.Drain();
-        std::lock_guard lock(mutex_);
-        return done_;
-    }
-
-    HeadlessDesktop desktop_;
-    WindowId window_ = kNoWindow;
-    std::mutex mutex_;
-    std::vector<WindowMessage> done_;
     test::TempDir dir_;
 };
 

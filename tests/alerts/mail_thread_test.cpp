@@ -2,12 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <mutex>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include "tests/alerts/reply_window_fixture.h"
+#include "tests/support/peers.h"
 #include "tests/support/process.h"
 
 using namespace varnell;
@@ -15,52 +11,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The aiosmtpd peer, writing each accepted message to its folder.
-class SmtpPeer {
-public:
-    bool Start(const std::vector<std::string>& logon = {})
-    {
-        port_ = test::FreePort(false);
-        std::vector<std::string> argv{"/usr/bin/python3", test::SourceDir() + "/scripts/peers/smtpd.py",
-                                      std::to_string(port_), dir_.Path()};
-        argv.insert(argv.end(), logon.begin(), logon.end());
-        if (!child_.Start(argv, {}, "", dir_.File("stderr.txt")))
-            return false;
-        return test::WaitFor([&] { return test::TcpPortOpen(port_); }, 20s, 50ms);
-    }
-    std::uint16_t Port() const { return port_; }
-    std::string Message(int n) { return test::ReadFile(dir_.File("message-" + std::to_string(n) + ".txt")); }
-    std::string Events() { return test::ReadFile(dir_.File("events.log")); }
+using test::SmtpPeer;
 
-private:
-    test::TempDir dir_;
-    test::ChildProcess child_;
-    std::uint16_t port_ = 0;
-};
-
-class MailThreadTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        SetDesktop(&desktop_);
-        window_ = desktop_.RegisterWindow([this](const WindowMessage& m) {
-            std::lock_guard lock(mutex_);
-            done_.push_back(m);
-        });
-    }
-    void TearDown() override { desktop_.UnregisterWindow(window_); }
-    std::vector<WindowMessage> Done()
-    {
-        desktop_.Drain();
-        std::lock_guard lock(mutex_);
-        return done_;
-    }
-
-    HeadlessDesktop desktop_;
-    WindowId window_ = kNoWindow;
-    std::mutex mutex_;
-    std::vector<WindowMessage> done_;
-};
+class MailThreadTest : public test::ReplyWindowTest {};
 
 TEST_F(MailThreadTest, OneMessagePerEventForAllReceivers)
 {

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "alerts/netsend_thread.h"
 #include "config/settings.h"
 #include "engine/desktop.h"
+#include "tests/support/peers.h"
 #include "tests/support/process.h"
 
 using namespace varnell;
@@ -23,49 +23,6 @@ using namespace varnell::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-// A private smbd: its own configuration, folders and port. withMessages false
-// leaves out the message command, so the server refuses messages.
-class Smbd {
-public:
-    explicit Smbd(bool withMessages) : port_(FreePort(false))
-    {
-        chmod(dir_.Path().c_str(), 0755); // smbd runs the message command as nobody
-        std::string msgs = dir_.File("msgs");
-        mkdir(msgs.c_str(), 0777);
-        chmod(msgs.c_str(), 0777);
-        std::string conf = "[global]\n"
-                           "  smb ports = " + std::to_string(port_) + "\n"
-                           "  interfaces = 127.0.0.1/8\n"
-                           "  bind interfaces only = yes\n"
-                           "  disable netbios = yes\n"
-                           "  server min protocol = NT1\n"
-                           "  log level = 1\n";
-        for (const char* d : {"lock", "state", "cache", "pid", "private", "ncalrpc"}) {
-            mkdir(dir_.File(d).c_str(), 0755);
-            conf += std::string("  ") + (std::string(d) == "private" ? "private dir" : std::string(d) + " directory") +
-                    " = " + dir_.File(d) + "\n";
-        }
-        if (withMessages)
-            conf += "  message command = /bin/sh -c '{ echo \"from=%f\"; /bin/cat %s; echo; } >> " + msgs +
-                    "/msgs.txt; /bin/rm -f %s' &\n";
-        WriteFile(dir_.File("smb.conf"), conf);
-        started_ = child_.Start({"smbd", "--foreground", "--no-process-group", "--debug-stdout", "-s",
-                                 dir_.File("smb.conf")},
-                                {}, dir_.File("smbd.log"), dir_.File("smbd.log")) &&
-                   WaitFor([this] { return TcpPortOpen(port_); }, 15s);
-    }
-    bool Started() const { return started_; }
-    std::uint16_t Port() const { return port_; }
-    std::string Messages() const { return ReadFile(dir_.File("msgs/msgs.txt")); }
-    std::string Log() const { return ReadFile(dir_.File("smbd.log")); }
-
-private:
-    TempDir dir_;
-    std::uint16_t port_;
-    ChildProcess child_;
-    bool started_ = false;
-};
 
 // A receiver that accepts each connection and closes it at once: every send
 // fails, and the count of connections is the count of send calls.
@@ -195,7 +152,7 @@ TEST(NetSendAliases, AddAndRemoveAreLocalBookkeeping)
 
 class NetSendSmbd : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { smbd_ = new Smbd(true); }
+    static void SetUpTestSuite() { smbd_ = new SmbdPeer(true); }
     static void TearDownTestSuite()
     {
         delete smbd_;
@@ -214,9 +171,9 @@ protected:
         return WaitFor([&] { return smbd_->Messages().find(text) != std::string::npos; }, 10s);
     }
 
-    static Smbd* smbd_;
+    static SmbdPeer* smbd_;
 };
-Smbd* NetSendSmbd::smbd_ = nullptr;
+SmbdPeer* NetSendSmbd::smbd_ = nullptr;
 
 TEST_F(NetSendSmbd, DeliversShortAndMultiBlockTextsWithTheNameCut)
 {
@@ -274,7 +231,7 @@ TEST_F(NetSendSmbd, WorkerDeliversAndReportsToTheReplyWindow)
 
 TEST(NetSendRefusals, ReceiverWithoutMessageCommandDoesNotAccept)
 {
-    Smbd smbd(false);
+    SmbdPeer smbd(false);
     if (!smbd.Started())
         GTEST_SKIP() << "smbd did not start on loopback:\n" << smbd.Log();
     SetNetSendOptions(OptionsFor(smbd.Port()));

@@ -4,12 +4,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "alerts/dispatch.h"
 #include "config/settings.h"
+#include "tests/support/peers.h"
 #include "tests/support/process.h"
 
 using namespace varnell;
@@ -90,50 +90,7 @@ TEST(SyslogSend, SequenceSharedByEventsAndTests)
     s = saved;
 }
 
-// One rsyslogd on addr:port writing what it reads to its folder.
-class RsyslogPeer {
-public:
-    bool Start(const std::string& addr, std::uint16_t port)
-    {
-        addr_ = addr;
-        port_ = port;
-        std::string script = test::SourceDir() + "/scripts/peers/rsyslog.sh";
-        if (!child_.Start({"/bin/bash", script, dir_.Path(), std::to_string(port), addr}, {}, "",
-                          dir_.File("stderr.txt")))
-            return false;
-        // UDP gives no sign of readiness: send probes until one shows up.
-        int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = inet_addr(addr.c_str());
-        to.sin_port = htons(port);
-        bool ready = test::WaitFor(
-            [&] {
-                const char probe[] = "<13>0:  ready";
-                ::sendto(fd, probe, sizeof probe - 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-                return test::ReadFile(dir_.File("messages.log")).find("ready") != std::string::npos;
-            },
-            15s, 100ms);
-        ::close(fd);
-        return ready;
-    }
-    // Lines other than the readiness probes.
-    std::vector<std::string> Lines()
-    {
-        std::vector<std::string> lines;
-        std::istringstream in(test::ReadFile(dir_.File("messages.log")));
-        for (std::string line; std::getline(in, line);)
-            if (line.find("ready") == std::string::npos)
-                lines.push_back(line);
-        return lines;
-    }
-
-private:
-    test::TempDir dir_;
-    test::ChildProcess child_;
-    std::string addr_;
-    std::uint16_t port_ = 0;
-};
+using test::RsyslogPeer;
 
 TEST(SyslogPeer, TwoServersTwoEventsReachRsyslogInOrder)
 {
