@@ -31,8 +31,9 @@ asan: deps $(ASAN)/build.ninja
 $(TSAN)/build.ninja:
 	cmake -S . -B $(TSAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNELL_SANITIZE=thread -DVARNELL_BUILD_UI=OFF
 
+# The threaded engine under ThreadSanitizer: only its test program is built.
 tsan: deps $(TSAN)/build.ninja
-	cmake --build $(TSAN) -j $(JOBS)
+	cmake --build $(TSAN) -j $(JOBS) --target test_engine
 
 # Core tests under AddressSanitizer + UndefinedBehaviorSanitizer, then the
 # program's own tests (UI offscreen, end to end) on the plain build.
