@@ -34,9 +34,9 @@ std::vector<std::string> Split(const std::string& s, char sep)
     return out;
 }
 
-bool AddItem(const std::string& spec)
+bool AddItem(const std::string& itemText)
 {
-    const auto f = Split(spec, ',');
+    const auto f = Split(itemText, ',');
     if (f.size() < 4)
         return false;
     ItemEdit e;
