@@ -7,16 +7,11 @@
 #include <mutex>
 #include <string_view>
 
+#include "engine/dns_wire.h"
+
 namespace varnell {
 
 namespace {
-
-constexpr std::uint16_t kTypeA = 1;
-constexpr std::uint16_t kTypeNs = 2;
-constexpr std::uint16_t kTypeCname = 5;
-constexpr std::uint16_t kTypeSoa = 6;
-constexpr std::uint16_t kTypePtr = 12;
-constexpr std::uint16_t kTypeMx = 15;
 
 std::uint16_t FromBE16(std::uint16_t v) { return static_cast<std::uint16_t>((v >> 8) | (v << 8)); }
 std::uint32_t FromBE32(std::uint32_t v)

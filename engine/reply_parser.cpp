@@ -31,22 +31,18 @@
 #include <cstring>
 #include <mutex>
 
+#include "engine/dns_wire.h"
 #include "engine/request_table.h"
 
 namespace varnell {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 12;
 constexpr std::uint32_t kRefuseAtRecords = 63;
 constexpr std::uint32_t kMaxOutstandingForGathering = 8;
 constexpr std::uint32_t kMaxFollowUps = 32;
 constexpr int kMaxGatherDepth = 32;
 constexpr std::uint32_t kMaxVisited = 2 * kReplyRecords + 1;
-constexpr std::uint16_t kTypeA = 1;
-constexpr std::uint16_t kTypeNs = 2;
-constexpr std::uint16_t kTypeCname = 5;
-constexpr std::uint16_t kTypeMx = 15;
 constexpr std::uint16_t kDnsPort = 53;
 
 std::uint16_t TypeOf(const ReplyRecord& record) { return ntohs(record.typeBE); }
@@ -79,7 +75,7 @@ std::uint32_t StoredRecords(const ItemBlock& block)
 bool WellFormed(std::span<const std::uint8_t> message, std::uint32_t questions, std::uint32_t records)
 {
     ByteReader reader(message);
-    if (!reader.Seek(kHeaderSize))
+    if (!reader.Seek(kDnsHeaderSize))
         return false;
     for (std::uint32_t q = 0; q < questions; ++q) {
         const std::size_t nameLength = SkipName(message, reader.Position());
@@ -382,7 +378,7 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr
     LowerOutstanding(item);
 
     if (!tooMany) {
-        reader.Seek(kHeaderSize);
+        reader.Seek(kDnsHeaderSize);
         for (std::uint32_t q = 0; q < questions; ++q)
             reader.Skip(SkipName(datagram, reader.Position()) + 4);
     }

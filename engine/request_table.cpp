@@ -6,19 +6,17 @@
 #include <cstring>
 #include <sys/socket.h>
 
+#include "engine/dns_wire.h"
 #include "engine/engine.h"
 
 namespace varnell {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 12;
 constexpr std::size_t kQuestionTail = 4; // QTYPE and QCLASS
-constexpr std::uint16_t kTypeA = 1;
-constexpr std::uint16_t kClassIn = 1;
 
-static_assert(kHeaderSize + kMaxNameOctets + kQuestionTail <= kQueryBuffer);
-static_assert(kHeaderSize + kMaxNameOctets + kQuestionTail <= kOwnQueryBuffer);
+static_assert(kDnsHeaderSize + kMaxNameOctets + kQuestionTail <= kQueryBuffer);
+static_assert(kDnsHeaderSize + kMaxNameOctets + kQuestionTail <= kOwnQueryBuffer);
 
 std::atomic<QuerySendHook> g_sendHook{nullptr};
 
@@ -98,7 +96,7 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool own
 
     // The whole datagram is built aside and copied into the buffer only once it is
     // complete, so a refused name never leaves a half-written query to be resent.
-    std::uint8_t query[kHeaderSize + kMaxNameOctets + kQuestionTail] = {};
+    std::uint8_t query[kDnsHeaderSize + kMaxNameOctets + kQuestionTail] = {};
     query[0] = static_cast<std::uint8_t>(slotIndex & 0xFF); // the identifier goes out low byte first
     query[1] = static_cast<std::uint8_t>(slotIndex >> 8);
     query[2] = static_cast<std::uint8_t>((item.flags & kFlagRecursionDesired) ? 0x01 : 0x00);
@@ -106,13 +104,13 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool own
     PutU16BE(query + 4, 1);
     const std::string_view qname = primary ? std::string_view(block.domain) : std::string_view(name ? name : "");
     const std::size_t nameLength =
-        EncodeName(qname, std::span<std::uint8_t>(query + kHeaderSize, kMaxNameOctets));
+        EncodeName(qname, std::span<std::uint8_t>(query + kDnsHeaderSize, kMaxNameOctets));
     if (nameLength == 0)
         return 0;
     const std::uint16_t qtype = primary ? RecordQueryType(item.typeIndex) : kTypeA;
-    PutU16BE(query + kHeaderSize + nameLength, qtype);
-    PutU16BE(query + kHeaderSize + nameLength + 2, kClassIn);
-    const std::size_t length = kHeaderSize + nameLength + kQuestionTail;
+    PutU16BE(query + kDnsHeaderSize + nameLength, qtype);
+    PutU16BE(query + kDnsHeaderSize + nameLength + 2, kClassIn);
+    const std::size_t length = kDnsHeaderSize + nameLength + kQuestionTail;
     std::memcpy(buffer, query, length);
 
     if (SendQueryBytes(buffer, length, slot.destination) != static_cast<ssize_t>(length))
