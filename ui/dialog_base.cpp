@@ -2,12 +2,15 @@
 
 #include <QChildEvent>
 #include <QFileDialog>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QStringList>
 #include <QTextEdit>
 #include <QTreeWidget>
+#include <QVBoxLayout>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -226,6 +229,67 @@ int SelectedRow(const QTreeWidget* list)
 }
 
 void AppendRow(QTreeWidget* list, const QString& text) { list->addTopLevelItem(new QTreeWidgetItem({text})); }
+
+void DeleteSelectedRow(QTreeWidget* list)
+{
+    const int row = SelectedRow(list);
+    if (row >= 0)
+        delete list->takeTopLevelItem(row);
+}
+
+QHBoxLayout* ListWithButtons(QTreeWidget* list, QPushButton* add, QPushButton* remove, QPushButton* extra)
+{
+    auto* buttons = new QVBoxLayout;
+    buttons->addWidget(add);
+    buttons->addWidget(remove);
+    buttons->addStretch(1);
+    if (extra != nullptr)
+        buttons->addWidget(extra);
+    auto* row = new QHBoxLayout;
+    row->addWidget(list, 1);
+    row->addLayout(buttons);
+    return row;
+}
+
+QPushButton* PlainButton(const char* text, QWidget* parent)
+{
+    auto* b = new QPushButton(QString::fromLatin1(text), parent);
+    b->setAutoDefault(false);
+    return b;
+}
+
+namespace {
+
+EditDialogButtons EditButtonsBelow(QDialog* dialog, QVBoxLayout* column)
+{
+    EditDialogButtons made{new QPushButton(QStringLiteral("&Apply"), dialog), PlainButton("&Cancel", dialog)};
+    made.apply->setDefault(true);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(made.apply);
+    buttons->addWidget(made.cancel);
+    column->addLayout(buttons);
+    // accept is virtual: the dialog's own check runs.
+    QObject::connect(made.apply, &QPushButton::clicked, dialog, &QDialog::accept);
+    QObject::connect(made.cancel, &QPushButton::clicked, dialog, &QDialog::reject);
+    return made;
+}
+
+} // namespace
+
+EditDialogButtons LayOutEditDialog(QDialog* dialog, QWidget* body)
+{
+    auto* column = new QVBoxLayout(dialog);
+    column->addWidget(body);
+    return EditButtonsBelow(dialog, column);
+}
+
+EditDialogButtons LayOutEditDialog(QDialog* dialog, QLayout* body)
+{
+    auto* column = new QVBoxLayout(dialog);
+    column->addLayout(body);
+    return EditButtonsBelow(dialog, column);
+}
 
 std::uint32_t AddressFromText(const QString& text)
 {

@@ -21,7 +21,10 @@
 
 #include "engine/desktop.h"
 
+class QHBoxLayout;
 class QKeyEvent;
+class QLayout;
+class QPushButton;
 class QTreeWidget;
 
 namespace varnell {
@@ -87,6 +90,24 @@ QStringList ListTexts(const QTreeWidget* list);
 // The first selected row, or -1.
 int SelectedRow(const QTreeWidget* list);
 void AppendRow(QTreeWidget* list, const QString& text);
+// Removes the selected row, if any.
+void DeleteSelectedRow(QTreeWidget* list);
+// The list with its Add and Delete buttons stacked at its right; extra, when
+// given, goes to the bottom of the stack.
+QHBoxLayout* ListWithButtons(QTreeWidget* list, QPushButton* add, QPushButton* remove, QPushButton* extra = nullptr);
+
+// A push button that Enter presses only while it has the focus.
+QPushButton* PlainButton(const char* text, QWidget* parent);
+// The small editing dialogs: body above a right-aligned row of "&Apply" (the
+// default button, accepting) and "&Cancel" (rejecting). Create body's controls
+// before calling, so the buttons come after them in the focus chain.
+struct EditDialogButtons {
+    QPushButton* apply;
+    QPushButton* cancel;
+};
+EditDialogButtons LayOutEditDialog(QDialog* dialog, QWidget* body);
+EditDialogButtons LayOutEditDialog(QDialog* dialog, QLayout* body);
+
 // A dotted IPv4 text as inet_addr reads it (network byte order); text that is
 // not an address gives 255.255.255.255.
 std::uint32_t AddressFromText(const QString& text);

@@ -22,11 +22,18 @@ constexpr int kNumberTextLimit = 254;
 
 QCheckBox* Check(const char* text, QWidget* parent) { return new QCheckBox(QString::fromLatin1(text), parent); }
 
-QPushButton* ChooseButton(QWidget* parent)
+// The check boxes that stand for one flag bit each.
+std::array<std::pair<QCheckBox*, std::uint32_t>, 9> FlagBoxes(const CDlgGen& d)
 {
-    auto* b = new QPushButton(QStringLiteral("Choose"), parent);
-    b->setAutoDefault(false);
-    return b;
+    return {{{d.startService, kGenStartService},
+             {d.execute, kGenExecute},
+             {d.sendMail, kGenMail},
+             {d.popup, kGenPopup},
+             {d.netMessage, kGenNetMessage},
+             {d.sound, kGenSound},
+             {d.log, kGenLog},
+             {d.sendSyslog, kGenSyslog},
+             {d.repeat, kGenRepeat}}};
 }
 
 } // namespace
@@ -42,18 +49,18 @@ CDlgGen::CDlgGen(QWidget* parent) : CDialogBase(parent)
     netMessage = Check("Send Network Message", actions);
     execute = Check("Execute", actions);
     execPath = new QLineEdit(actions);
-    execChoose = ChooseButton(actions);
+    execChoose = PlainButton("Choose", actions);
     sound = Check("Sound", actions);
     beep = new QRadioButton(QStringLiteral("Beep"), actions);
     playSound = new QRadioButton(QStringLiteral("Play Sound"), actions);
     soundPath = new QLineEdit(actions);
-    soundChoose = ChooseButton(actions);
+    soundChoose = PlainButton("Choose", actions);
     repeat = Check("Repeat", actions);
     seconds = new SpinEdit(actions);
     sendMail = Check("Send Mail", actions);
     log = Check("Log", actions);
     logPath = new QLineEdit(actions);
-    logChoose = ChooseButton(actions);
+    logChoose = PlainButton("Choose", actions);
     sendSyslog = Check("Send Syslog", actions);
 
     auto* grid = new QGridLayout(actions);
@@ -106,16 +113,7 @@ void CDlgGen::Init()
     else
         playSound->setChecked(true);
     runAtStartup->setChecked(QueryAutoStart() != 0);
-    const std::array<std::pair<QCheckBox*, std::uint32_t>, 9> boxes{{{startService, kGenStartService},
-                                                                      {execute, kGenExecute},
-                                                                      {sendMail, kGenMail},
-                                                                      {popup, kGenPopup},
-                                                                      {netMessage, kGenNetMessage},
-                                                                      {sound, kGenSound},
-                                                                      {log, kGenLog},
-                                                                      {sendSyslog, kGenSyslog},
-                                                                      {repeat, kGenRepeat}}};
-    for (const auto& [box, bit] : boxes)
+    for (const auto& [box, bit] : FlagBoxes(*this))
         box->setChecked((flags & bit) != 0);
     execPath->setText(ToQt(g.texts[kTextExecPath]));
     soundPath->setText(ToQt(g.texts[kTextSoundPath]));
@@ -127,16 +125,7 @@ int CDlgGen::Apply()
 {
     GeneralSettings& g = CurrentSettings().general;
     std::uint32_t flags = g.Flags() & ~0x3FFu;
-    const std::array<std::pair<const QCheckBox*, std::uint32_t>, 9> boxes{{{startService, kGenStartService},
-                                                                            {execute, kGenExecute},
-                                                                            {sendMail, kGenMail},
-                                                                            {popup, kGenPopup},
-                                                                            {netMessage, kGenNetMessage},
-                                                                            {sound, kGenSound},
-                                                                            {log, kGenLog},
-                                                                            {sendSyslog, kGenSyslog},
-                                                                            {repeat, kGenRepeat}}};
-    for (const auto& [box, bit] : boxes)
+    for (const auto& [box, bit] : FlagBoxes(*this))
         if (box->isChecked())
             flags |= bit;
     if (beep->isChecked())

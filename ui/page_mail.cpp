@@ -21,13 +21,6 @@ namespace {
 
 constexpr int kReceiverColumnWidth = 265;
 
-QPushButton* Button(const char* text, QWidget* parent)
-{
-    auto* b = new QPushButton(QString::fromLatin1(text), parent);
-    b->setAutoDefault(false);
-    return b;
-}
-
 QLabel* Label(const char* text, QWidget* parent) { return new QLabel(QString::fromLatin1(text), parent); }
 
 std::uint16_t PortNumber(const QLineEdit* edit)
@@ -46,21 +39,12 @@ CDlgAddMail::CDlgAddMail(QString& address, QWidget* parent) : CDialogBase(parent
     setWindowTitle(address.isEmpty() ? QStringLiteral("Add Mail") : QStringLiteral("Update Mail"));
     addressEdit = new QLineEdit(this);
     addressEdit->setText(address);
-    applyButton = new QPushButton(QStringLiteral("&Apply"), this);
-    applyButton->setDefault(true);
-    cancelButton = Button("&Cancel", this);
     auto* row = new QHBoxLayout;
     row->addWidget(Label("Mail Address", this));
     row->addWidget(addressEdit, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(applyButton);
-    buttons->addWidget(cancelButton);
-    auto* column = new QVBoxLayout(this);
-    column->addLayout(row);
-    column->addLayout(buttons);
-    connect(applyButton, &QPushButton::clicked, this, &CDlgAddMail::accept);
-    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    const EditDialogButtons buttons = LayOutEditDialog(this, row);
+    applyButton = buttons.apply;
+    cancelButton = buttons.cancel;
     InstallKeyFilter();
 }
 
@@ -93,9 +77,9 @@ CDlgMail::CDlgMail(QWidget* parent)
     subject = new QLineEdit(this);
     highPriority = new QCheckBox(QStringLiteral("Set Mail to High Priority"), this);
     receivers = MakeOneColumnList(this, QStringLiteral("Email To"), kReceiverColumnWidth);
-    addButton = Button("Add", this);
-    deleteButton = Button("Delete", this);
-    testButton = Button("Send test Email", this);
+    addButton = PlainButton("Add", this);
+    deleteButton = PlainButton("Delete", this);
+    testButton = PlainButton("Send test Email", this);
 
     auto* grid = new QGridLayout;
     grid->addWidget(Label("SMTP Server:", this), 0, 0);
@@ -114,14 +98,7 @@ CDlgMail::CDlgMail(QWidget* parent)
     }
     grid->addWidget(highPriority, row, 0, 1, 4);
     grid->setColumnStretch(1, 1);
-    auto* listButtons = new QVBoxLayout;
-    listButtons->addWidget(addButton);
-    listButtons->addWidget(deleteButton);
-    listButtons->addStretch(1);
-    listButtons->addWidget(testButton);
-    auto* listRow = new QHBoxLayout;
-    listRow->addWidget(receivers, 1);
-    listRow->addLayout(listButtons);
+    auto* listRow = ListWithButtons(receivers, addButton, deleteButton, testButton);
     auto* column = new QVBoxLayout(this);
     column->addLayout(grid);
     column->addLayout(listRow, 1);
@@ -187,9 +164,7 @@ void CDlgMail::OnEdit(QTreeWidgetItem* item)
 
 void CDlgMail::OnDelete()
 {
-    const int row = SelectedRow(receivers);
-    if (row >= 0)
-        delete receivers->takeTopLevelItem(row);
+    DeleteSelectedRow(receivers);
 }
 
 int CDlgMail::Apply()

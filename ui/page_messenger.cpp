@@ -23,13 +23,6 @@ constexpr std::uint32_t kCookieStep = 65536;
 // Cookies of earlier tests (of any page) are never reused during a run.
 std::uint32_t g_testBase = 0;
 
-QPushButton* Button(const char* text, QWidget* parent)
-{
-    auto* b = new QPushButton(QString::fromLatin1(text), parent);
-    b->setAutoDefault(false);
-    return b;
-}
-
 } // namespace
 
 // --- receiver dialog ---------------------------------------------------------------
@@ -39,20 +32,11 @@ CDlgMsgIP::CDlgMsgIP(const QString& address, QWidget* parent) : CDialogBase(pare
     setObjectName(QStringLiteral("dlgMsgIP"));
     setWindowTitle(address.isEmpty() ? QStringLiteral("Add Receiver") : QStringLiteral("Update Receiver"));
     addressEdit = new AddressEdit(this);
-    applyButton = new QPushButton(QStringLiteral("&Apply"), this);
-    applyButton->setDefault(true);
-    cancelButton = Button("&Cancel", this);
+    const EditDialogButtons buttons = LayOutEditDialog(this, addressEdit);
+    applyButton = buttons.apply;
+    cancelButton = buttons.cancel;
     if (!address.isEmpty())
         addressEdit->SetText(address);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(applyButton);
-    buttons->addWidget(cancelButton);
-    auto* column = new QVBoxLayout(this);
-    column->addWidget(addressEdit);
-    column->addLayout(buttons);
-    connect(applyButton, &QPushButton::clicked, this, &CDlgMsgIP::accept);
-    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
     InstallKeyFilter();
 }
 
@@ -79,9 +63,9 @@ CDlgMessenger::CDlgMessenger(QWidget* parent)
     senderName = new QLineEdit(this);
     testMessage = new QLineEdit(this);
     receivers = MakeOneColumnList(this, QString(), 0);
-    addButton = Button("Add", this);
-    deleteButton = Button("Delete", this);
-    testButton = Button("Send test Messenger", this);
+    addButton = PlainButton("Add", this);
+    deleteButton = PlainButton("Delete", this);
+    testButton = PlainButton("Send test Messenger", this);
 
     auto* grid = new QGridLayout;
     grid->addWidget(new QLabel(QStringLiteral("Send message retry times:"), this), 0, 0);
@@ -89,13 +73,7 @@ CDlgMessenger::CDlgMessenger(QWidget* parent)
     grid->addWidget(new QLabel(QStringLiteral("Messenger from(less than 15 characters):"), this), 1, 0);
     grid->addWidget(senderName, 1, 1);
     grid->setColumnStretch(1, 1);
-    auto* listButtons = new QVBoxLayout;
-    listButtons->addWidget(addButton);
-    listButtons->addWidget(deleteButton);
-    listButtons->addStretch(1);
-    auto* listRow = new QHBoxLayout;
-    listRow->addWidget(receivers, 1);
-    listRow->addLayout(listButtons);
+    auto* listRow = ListWithButtons(receivers, addButton, deleteButton);
     auto* testRow = new QHBoxLayout;
     testRow->addWidget(testButton);
     testRow->addWidget(testMessage, 1);
@@ -155,9 +133,7 @@ void CDlgMessenger::OnEdit(QTreeWidgetItem* item)
 
 void CDlgMessenger::OnDelete()
 {
-    const int row = SelectedRow(receivers);
-    if (row >= 0)
-        delete receivers->takeTopLevelItem(row);
+    DeleteSelectedRow(receivers);
 }
 
 int CDlgMessenger::Apply()

@@ -24,13 +24,6 @@ namespace {
 
 constexpr int kServerColumnWidth = 120;
 
-QPushButton* Button(const char* text, QWidget* parent)
-{
-    auto* b = new QPushButton(QString::fromLatin1(text), parent);
-    b->setAutoDefault(false);
-    return b;
-}
-
 } // namespace
 
 // --- server dialog ---------------------------------------------------------------
@@ -42,18 +35,9 @@ CDlgAddSyslog::CDlgAddSyslog(std::uint32_t addressBE, QWidget* parent) : CDialog
     addressEdit = new QLineEdit(this);
     if (addressBE != 0)
         addressEdit->setText(AddressText(addressBE));
-    applyButton = new QPushButton(QStringLiteral("&Apply"), this);
-    applyButton->setDefault(true);
-    cancelButton = Button("&Cancel", this);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(applyButton);
-    buttons->addWidget(cancelButton);
-    auto* column = new QVBoxLayout(this);
-    column->addWidget(addressEdit);
-    column->addLayout(buttons);
-    connect(applyButton, &QPushButton::clicked, this, &CDlgAddSyslog::accept);
-    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    const EditDialogButtons buttons = LayOutEditDialog(this, addressEdit);
+    applyButton = buttons.apply;
+    cancelButton = buttons.cancel;
     InstallKeyFilter();
 }
 
@@ -97,21 +81,15 @@ CDlgSyslog::CDlgSyslog(QWidget* parent) : CDialogBase(parent)
     severityColumn->addWidget(severityNone);
 
     servers = MakeOneColumnList(this, QStringLiteral("Syslog Server IP"), kServerColumnWidth);
-    addButton = Button("Add", this);
-    deleteButton = Button("Delete", this);
-    testButton = Button("Send test Message :", this);
+    addButton = PlainButton("Add", this);
+    deleteButton = PlainButton("Delete", this);
+    testButton = PlainButton("Send test Message :", this);
     testMessage = new QLineEdit(this);
 
     auto* radios = new QHBoxLayout;
     radios->addWidget(facilityBox, 3);
     radios->addWidget(severityBox, 1);
-    auto* listButtons = new QVBoxLayout;
-    listButtons->addWidget(addButton);
-    listButtons->addWidget(deleteButton);
-    listButtons->addStretch(1);
-    auto* listRow = new QHBoxLayout;
-    listRow->addWidget(servers, 1);
-    listRow->addLayout(listButtons);
+    auto* listRow = ListWithButtons(servers, addButton, deleteButton);
     auto* testRow = new QHBoxLayout;
     testRow->addWidget(testButton);
     testRow->addWidget(testMessage, 1);
@@ -168,9 +146,7 @@ void CDlgSyslog::OnEdit(QTreeWidgetItem* item)
 
 void CDlgSyslog::OnDelete()
 {
-    const int row = SelectedRow(servers);
-    if (row >= 0)
-        delete servers->takeTopLevelItem(row);
+    DeleteSelectedRow(servers);
 }
 
 void CDlgSyslog::OnTest()

@@ -11,17 +11,6 @@
 
 namespace varnell {
 
-namespace {
-
-QPushButton* Button(const char* text, QWidget* parent)
-{
-    auto* b = new QPushButton(QString::fromLatin1(text), parent);
-    b->setAutoDefault(false);
-    return b;
-}
-
-} // namespace
-
 CDlgSound::CDlgSound(const QString& soundFile, QWidget* parent) : CDialogBase(parent), soundFile_(soundFile)
 {
     setObjectName(QStringLiteral("dlgSound"));
@@ -31,14 +20,14 @@ CDlgSound::CDlgSound(const QString& soundFile, QWidget* parent) : CDialogBase(pa
     auto* channels = new QGroupBox(this);
     mono = new QRadioButton(QStringLiteral("Mono"), channels);
     stereo = new QRadioButton(QStringLiteral("Stereo"), channels);
-    openButton = Button("&Open", this);
-    playButton = Button("&Play", this);
-    stopButton = Button("&Stop", this);
-    recordButton = Button("&Record", this);
-    saveButton = Button("S&ave", this);
+    openButton = PlainButton("&Open", this);
+    playButton = PlainButton("&Play", this);
+    stopButton = PlainButton("&Stop", this);
+    recordButton = PlainButton("&Record", this);
+    saveButton = PlainButton("S&ave", this);
     okButton = new QPushButton(QStringLiteral("OK"), this);
     okButton->setDefault(true);
-    cancelButton = Button("Cancel", this);
+    cancelButton = PlainButton("Cancel", this);
 
     auto* channelRow = new QHBoxLayout(channels);
     channelRow->addWidget(mono);
