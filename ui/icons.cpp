@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ui/paint_shapes.h"
+
 namespace varnell {
 
 namespace {
@@ -72,27 +74,16 @@ void DrawGear(QPainter& p)
     gear.closeSubpath();
     QPainterPath hole;
     hole.addEllipse(c, 4.2, 4.2);
-    QLinearGradient g(0, 3, 0, 29);
-    g.setColorAt(0, QColor(134, 150, 168));
-    g.setColorAt(1, QColor(78, 92, 110));
     p.setPen(Pen(kInk, 1.2));
-    p.setBrush(g);
+    p.setBrush(Shade(QPointF(0, 3), QPointF(0, 29), QColor(134, 150, 168), QColor(78, 92, 110)));
     p.drawPath(gear.subtracted(hole));
 }
 
 void DrawSpeaker(QPainter& p)
 {
-    QPainterPath s;
-    s.moveTo(5, 12);
-    s.lineTo(10, 12);
-    s.lineTo(17, 6);
-    s.lineTo(17, 26);
-    s.lineTo(10, 20);
-    s.lineTo(5, 20);
-    s.closeSubpath();
     p.setPen(Pen(kInk, 1.2));
     p.setBrush(QColor(96, 110, 128));
-    p.drawPath(s);
+    p.drawPath(ClosedPath({{5, 12}, {10, 12}, {17, 6}, {17, 26}, {10, 20}, {5, 20}}));
     p.setPen(Pen(kRed, 2.6));
     p.drawLine(QPointF(20, 11), QPointF(28, 21));
     p.drawLine(QPointF(28, 11), QPointF(20, 21));
@@ -100,23 +91,11 @@ void DrawSpeaker(QPainter& p)
 
 void DrawLog(QPainter& p)
 {
-    QPainterPath page;
-    page.moveTo(7, 3);
-    page.lineTo(20, 3);
-    page.lineTo(26, 9);
-    page.lineTo(26, 29);
-    page.lineTo(7, 29);
-    page.closeSubpath();
     p.setPen(Pen(kInk, 1.2));
     p.setBrush(QColor(250, 250, 246));
-    p.drawPath(page);
+    p.drawPath(ClosedPath({{7, 3}, {20, 3}, {26, 9}, {26, 29}, {7, 29}}));
     p.setBrush(QColor(214, 220, 228));
-    QPainterPath fold;
-    fold.moveTo(20, 3);
-    fold.lineTo(20, 9);
-    fold.lineTo(26, 9);
-    fold.closeSubpath();
-    p.drawPath(fold);
+    p.drawPath(ClosedPath({{20, 3}, {20, 9}, {26, 9}}));
     p.setPen(Pen(kBlue, 1.6));
     for (int i = 0; i < 5; ++i) {
         const qreal y = 13 + i * 3.5;
@@ -173,25 +152,14 @@ void DrawButton(QPainter& p, int image)
         DrawGear(p);
         break;
     case kTbStartService: {
-        QPainterPath t;
-        t.moveTo(9, 5);
-        t.lineTo(27, 16);
-        t.lineTo(9, 27);
-        t.closeSubpath();
-        QLinearGradient g(0, 5, 0, 27);
-        g.setColorAt(0, kGreen.lighter(130));
-        g.setColorAt(1, kGreen.darker(115));
         p.setPen(Pen(kInk, 1.2));
-        p.setBrush(g);
-        p.drawPath(t);
+        p.setBrush(Shade(QPointF(0, 5), QPointF(0, 27), kGreen.lighter(130), kGreen.darker(115)));
+        p.drawPath(ClosedPath({{9, 5}, {27, 16}, {9, 27}}));
         break;
     }
     case kTbStopService: {
-        QLinearGradient g(0, 6, 0, 26);
-        g.setColorAt(0, kRed.lighter(130));
-        g.setColorAt(1, kRed.darker(115));
         p.setPen(Pen(kInk, 1.2));
-        p.setBrush(g);
+        p.setBrush(Shade(QPointF(0, 6), QPointF(0, 26), kRed.lighter(130), kRed.darker(115)));
         p.drawRoundedRect(QRectF(7, 7, 18, 18), 2.5, 2.5);
         break;
     }
@@ -245,11 +213,8 @@ void DrawProgramArt(QPainter& p, int size)
 {
     p.setRenderHint(QPainter::Antialiasing);
     p.scale(size / 64.0, size / 64.0);
-    QLinearGradient bg(0, 0, 0, 64);
-    bg.setColorAt(0, QColor(34, 94, 168));
-    bg.setColorAt(1, QColor(16, 52, 104));
     p.setPen(Pen(QColor(12, 36, 74), 1.5));
-    p.setBrush(bg);
+    p.setBrush(Shade(QPointF(0, 0), QPointF(0, 64), QColor(34, 94, 168), QColor(16, 52, 104)));
     p.drawRoundedRect(QRectF(2, 2, 60, 60), 12, 12);
     // The globe's grid in white, with a pulse line across it: names being watched.
     p.setBrush(Qt::NoBrush);
@@ -258,16 +223,8 @@ void DrawProgramArt(QPainter& p, int size)
     p.setPen(Pen(QColor(255, 255, 255, 160), 2.0));
     p.drawEllipse(QPointF(29, 30), 8, 18.5);
     p.drawLine(QPointF(11, 30), QPointF(47, 30));
-    QPainterPath pulse;
-    pulse.moveTo(8, 40);
-    pulse.lineTo(20, 40);
-    pulse.lineTo(25, 30);
-    pulse.lineTo(31, 50);
-    pulse.lineTo(36, 36);
-    pulse.lineTo(40, 40);
-    pulse.lineTo(50, 40);
     p.setPen(Pen(QColor(120, 230, 140), 3.2));
-    p.drawPath(pulse);
+    p.drawPath(OpenPath({{8, 40}, {20, 40}, {25, 30}, {31, 50}, {36, 36}, {40, 40}, {50, 40}}));
     p.setPen(Pen(Qt::white, 2.0));
     p.setBrush(QColor(60, 200, 90));
     p.drawEllipse(QPointF(50, 48), 7, 7);

@@ -7,6 +7,8 @@
 
 #include <cmath>
 
+#include "ui/paint_shapes.h"
+
 namespace varnell {
 
 namespace {
@@ -18,14 +20,6 @@ const QColor kBlueDark(28, 76, 150);
 const QColor kOutline(30, 44, 70);
 const QColor kAccent(236, 150, 40);
 const QColor kPaper(252, 252, 246);
-
-QLinearGradient Shade(QPointF from, QPointF to, const QColor& light, const QColor& dark)
-{
-    QLinearGradient g(from, to);
-    g.setColorAt(0.0, light);
-    g.setColorAt(1.0, dark);
-    return g;
-}
 
 // A gear of eight teeth around a hub.
 void DrawGeneral(QPainter& p)
@@ -64,12 +58,7 @@ void DrawMessenger(QPainter& p)
                       const QColor& dark) {
         QPainterPath path;
         path.addRoundedRect(box, 6, 6);
-        QPainterPath tail;
-        tail.moveTo(tailA);
-        tail.lineTo(tip);
-        tail.lineTo(tailB);
-        tail.closeSubpath();
-        path = path.united(tail);
+        path = path.united(ClosedPath({tailA, tip, tailB}));
         p.setPen(QPen(kOutline, 1.2));
         p.setBrush(Shade(box.topLeft(), box.bottomRight(), light, dark));
         p.drawPath(path);
@@ -95,14 +84,9 @@ void DrawMail(QPainter& p)
     p.drawLine(QPointF(5, 37), QPointF(20, 24));
     p.drawLine(QPointF(43, 37), QPointF(28, 24));
     // The flap.
-    QPainterPath flap;
-    flap.moveTo(5, 12);
-    flap.lineTo(24, 28);
-    flap.lineTo(43, 12);
-    flap.closeSubpath();
     p.setPen(QPen(kOutline, 1.2));
     p.setBrush(Shade(QPointF(24, 12), QPointF(24, 28), kBlueLight, kBlueDark));
-    p.drawPath(flap);
+    p.drawPath(ClosedPath({{5, 12}, {24, 28}, {43, 12}}));
     // The seal.
     p.setBrush(kAccent);
     p.drawEllipse(QPointF(24, 25), 3.5, 3.5);
@@ -111,40 +95,20 @@ void DrawMail(QPainter& p)
 // A log sheet with its lines, and an arrow sending it off over the network.
 void DrawSyslog(QPainter& p)
 {
-    QPainterPath sheet;
-    sheet.moveTo(7, 3);
-    sheet.lineTo(29, 3);
-    sheet.lineTo(37, 11);
-    sheet.lineTo(37, 44);
-    sheet.lineTo(7, 44);
-    sheet.closeSubpath();
     p.setPen(QPen(kOutline, 1.2));
     p.setBrush(Shade(QPointF(7, 3), QPointF(37, 44), kPaper, QColor(218, 222, 230)));
-    p.drawPath(sheet);
-    QPainterPath corner;
-    corner.moveTo(29, 3);
-    corner.lineTo(29, 11);
-    corner.lineTo(37, 11);
+    p.drawPath(ClosedPath({{7, 3}, {29, 3}, {37, 11}, {37, 44}, {7, 44}}));
     p.setBrush(QColor(200, 206, 218));
-    p.drawPath(corner);
+    p.drawPath(OpenPath({{29, 3}, {29, 11}, {37, 11}}));
     p.setPen(QPen(kBlueDark, 2.0, Qt::SolidLine, Qt::FlatCap));
     for (int i = 0; i < 6; ++i) {
         const double y = 15.5 + i * 4.5;
         p.drawLine(QPointF(11, y), QPointF(i % 2 == 0 ? 32 : 26, y));
     }
     // The arrow.
-    QPainterPath arrow;
-    arrow.moveTo(26, 33);
-    arrow.lineTo(36, 33);
-    arrow.lineTo(36, 28);
-    arrow.lineTo(45, 37);
-    arrow.lineTo(36, 46);
-    arrow.lineTo(36, 41);
-    arrow.lineTo(26, 41);
-    arrow.closeSubpath();
     p.setPen(QPen(QColor(150, 80, 10), 1.2));
     p.setBrush(Shade(QPointF(26, 28), QPointF(45, 46), QColor(255, 205, 120), kAccent));
-    p.drawPath(arrow);
+    p.drawPath(ClosedPath({{26, 33}, {36, 33}, {36, 28}, {45, 37}, {36, 46}, {36, 41}, {26, 41}}));
 }
 
 } // namespace

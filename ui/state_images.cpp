@@ -4,6 +4,8 @@
 #include <QPainterPath>
 #include <QPixmap>
 
+#include "ui/paint_shapes.h"
+
 namespace varnell {
 
 namespace {
@@ -63,17 +65,11 @@ void DrawEvent(QPainter& p, int index)
     switch (index) {
     case 0: // up: a chevron pointing up on green
         Disc(p, kGreen, 7.0);
-        mark.moveTo(4.8, 9.6);
-        mark.lineTo(8.0, 6.2);
-        mark.lineTo(11.2, 9.6);
-        WhiteStroke(p, mark);
+        WhiteStroke(p, OpenPath({{4.8, 9.6}, {8.0, 6.2}, {11.2, 9.6}}));
         break;
     case 1: // down: a chevron pointing down on red
         Disc(p, kRed, 7.0);
-        mark.moveTo(4.8, 6.4);
-        mark.lineTo(8.0, 9.8);
-        mark.lineTo(11.2, 6.4);
-        WhiteStroke(p, mark);
+        WhiteStroke(p, OpenPath({{4.8, 6.4}, {8.0, 9.8}, {11.2, 6.4}}));
         break;
     case 2: // changed: arrows both ways on blue
         Disc(p, kBlue, 7.0);
