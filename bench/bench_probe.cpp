@@ -35,6 +35,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "engine/desktop.h"
 #include "engine/engine.h"
 #include "engine/engine_threads.h"
@@ -46,9 +47,8 @@
 #include "engine/result_hooks.h"
 #include "engine/scheduler.h"
 
-extern char** environ;
-
 using namespace varnell;
+using namespace varnell::bench;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -77,58 +77,6 @@ public:
     std::size_t bytes = 0;
     std::map<int, std::uint64_t> events;
 };
-
-pid_t Spawn(const std::vector<std::string>& args, const std::string& out)
-{
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv;
-    for (auto& a : copy)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-bool Answers(const std::string& addr, std::uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    timeval tv{0, 100000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    inet_pton(AF_INET, addr.c_str(), &to.sin_addr);
-    const std::uint8_t q[] = {0x12, 0x34, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 2, 'h', '0', 4, 't', 'e', 's', 't', 0, 0, 1, 0, 1};
-    bool ok = false;
-    for (int i = 0; i < 150 && !ok; ++i) {
-        sendto(fd, q, sizeof q, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        std::uint8_t r[512];
-        ok = recv(fd, r, sizeof r, 0) >= 12;
-    }
-    close(fd);
-    return ok;
-}
-
-std::uint16_t FreeUdpPort()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 double CpuSeconds(const rusage& u)
 {
@@ -170,25 +118,20 @@ int main(int argc, char** argv)
     // The zone: one name per item, so every probe asks its own question.
     char dirTemplate[] = "/tmp/varnell-bench-XXXXXX";
     const std::string dir = mkdtemp(dirTemplate);
+    WriteTestZone(dir + "/test.zone", o.items);
     {
-        std::ofstream zone(dir + "/test.zone");
-        zone << "$ORIGIN test.\n$TTL 300\n@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300\n"
-                "@ IN NS ns.test.\nns IN A 192.0.2.53\n";
-        for (std::uint32_t i = 0; i < o.items; ++i)
-            zone << "h" << i << " IN A 10.0." << (i >> 8) << "." << (i & 0xFF) << "\n";
         std::ofstream queries(dir + "/queries.txt");
         for (std::uint32_t i = 0; i < o.items; ++i)
             queries << "h" << i << ".test A\n";
     }
     const std::uint16_t port = FreeUdpPort();
-    const std::string script = std::filesystem::path(__FILE__).parent_path().parent_path() / "scripts/peers/unbound.sh";
-    std::vector<std::string> args = {"bash", script, dir, std::to_string(port)};
+    std::vector<std::string> args = {"bash", UnboundScript(), dir, std::to_string(port)};
     for (std::uint32_t s = 0; s < o.servers; ++s)
         args.push_back(Address(s));
     const pid_t unbound = Spawn(args, dir + "/unbound.log");
     bool up = unbound > 0;
     for (std::uint32_t s = 0; s < o.servers && up; ++s)
-        up = Answers(Address(s), port);
+        up = Answers(Address(s), port, 150);
     if (!up) {
         std::fprintf(stderr, "unbound did not start; see %s/unbound.log\n", dir.c_str());
         if (unbound > 0)

@@ -28,6 +28,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "config/settings.h"
 #include "config/settings_blob.h"
 #include "config/settings_store.h"
@@ -36,9 +37,8 @@
 #include "ui/app.h"
 #include "ui/main_frame.h"
 
-extern char** environ;
-
 using namespace varnell;
+using namespace varnell::bench;
 
 namespace {
 
@@ -47,58 +47,6 @@ struct Options {
     std::uint32_t interval = 500;
     std::uint32_t seconds = 30;
 };
-
-pid_t Spawn(const std::vector<std::string>& args, const std::string& out)
-{
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv;
-    for (auto& a : copy)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-std::uint16_t FreeUdpPort()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool Answers(std::uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    timeval tv{0, 100000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const std::uint8_t q[] = {0x12, 0x34, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 2, 'h', '0', 4, 't', 'e', 's', 't', 0, 0, 1, 0, 1};
-    bool ok = false;
-    for (int i = 0; i < 50 && !ok; ++i) {
-        sendto(fd, q, sizeof q, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-        std::uint8_t buf[512];
-        ok = recv(fd, buf, sizeof buf, 0) > 0;
-    }
-    close(fd);
-    return ok;
-}
 
 // Writes the store the program will load: N items on the local server, every
 // alert channel but the log file off (the benchmark measures the window, not
@@ -153,17 +101,11 @@ int main(int argc, char** argv)
     char dirTemplate[] = "/tmp/varnell-uibench-XXXXXX";
     const std::string dir = mkdtemp(dirTemplate);
     std::filesystem::create_directories(dir + "/dns");
-    {
-        std::ofstream zone(dir + "/dns/test.zone");
-        zone << "$ORIGIN test.\n$TTL 300\n@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300\n"
-                "@ IN NS ns.test.\nns IN A 192.0.2.53\n";
-        for (std::uint32_t i = 0; i < o.items; ++i)
-            zone << "h" << i << " IN A 10.0." << (i >> 8) << "." << (i & 0xFF) << "\n";
-    }
+    WriteTestZone(dir + "/dns/test.zone", o.items);
     const std::uint16_t port = FreeUdpPort();
-    const std::string script = std::filesystem::path(__FILE__).parent_path().parent_path() / "scripts/peers/unbound.sh";
-    const pid_t unbound = Spawn({"bash", script, dir + "/dns", std::to_string(port), "127.0.0.1"}, dir + "/unbound.log");
-    if (unbound <= 0 || !Answers(port)) {
+    const pid_t unbound =
+        Spawn({"bash", UnboundScript(), dir + "/dns", std::to_string(port), "127.0.0.1"}, dir + "/unbound.log");
+    if (unbound <= 0 || !Answers("127.0.0.1", port, 50)) {
         std::fprintf(stderr, "unbound did not start; see %s/unbound.log\n", dir.c_str());
         if (unbound > 0)
             kill(unbound, SIGTERM);
