@@ -127,38 +127,14 @@ public:
 
     int SendAll(std::span<const std::uint8_t> bytes)
     {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            if (int rc = WaitFor(POLLOUT); rc != kNetSendOk)
-                return rc;
-            ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EINTR)
-                    continue;
-                return kNetSendUnexpected;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        return kNetSendOk;
+        return Transfer(POLLOUT, bytes.size(), [&](std::size_t done) {
+            return send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        });
     }
 
     int RecvAll(std::uint8_t* out, std::size_t size)
     {
-        std::size_t done = 0;
-        while (done < size) {
-            if (int rc = WaitFor(POLLIN); rc != kNetSendOk)
-                return rc;
-            ssize_t n = recv(fd_, out + done, size - done, 0);
-            if (n == 0)
-                return kNetSendUnexpected;
-            if (n < 0) {
-                if (errno == EAGAIN || errno == EINTR)
-                    continue;
-                return kNetSendUnexpected;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        return kNetSendOk;
+        return Transfer(POLLIN, size, [&](std::size_t done) { return recv(fd_, out + done, size - done, 0); });
     }
 
     // Reads one session packet, skipping keep-alives. body is capped at kMaxReplyBody.
@@ -186,6 +162,29 @@ public:
     }
 
 private:
+    // Moves size bytes through io(bytes done so far), waiting for events before
+    // each call. A zero count means the peer closed: send never returns it for
+    // a non-empty buffer.
+    template <typename Io>
+    int Transfer(short events, std::size_t size, Io io)
+    {
+        std::size_t done = 0;
+        while (done < size) {
+            if (int rc = WaitFor(events); rc != kNetSendOk)
+                return rc;
+            const ssize_t n = io(done);
+            if (n == 0)
+                return kNetSendUnexpected;
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EINTR)
+                    continue;
+                return kNetSendUnexpected;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        return kNetSendOk;
+    }
+
     int WaitFor(short events)
     {
         for (;;) {
