@@ -21,7 +21,6 @@
 #include <fstream>
 #include <mutex>
 #include <signal.h>
-#include <spawn.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -40,9 +39,11 @@
 #include "engine/result_hooks.h"
 #include "engine/scheduler.h"
 
-extern char** environ;
+#include "bench/bench_support.h"
+
 
 using namespace varnell;
+using namespace varnell::bench;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -86,58 +87,6 @@ public:
     void DispatchEvent(const DnsItem&, const std::string&, const std::string&) override {}
 };
 
-pid_t Spawn(const std::vector<std::string>& args, const std::string& out)
-{
-    std::vector<std::string> copy = args;
-    std::vector<char*> argv;
-    for (auto& a : copy)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-bool Answers(std::uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    timeval tv{0, 100000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    inet_pton(AF_INET, kServer, &to.sin_addr);
-    const std::uint8_t q[] = {0x12, 0x34, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 2, 'h', '0', 4, 's', 'o', 'a', 'k', 0, 0, 1, 0, 1};
-    bool ok = false;
-    for (int i = 0; i < 150 && !ok; ++i) {
-        sendto(fd, q, sizeof q, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        std::uint8_t r[512];
-        ok = recv(fd, r, sizeof r, 0) >= 12;
-    }
-    close(fd);
-    return ok;
-}
-
-std::uint16_t FreeUdpPort()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, kServer, &a.sin_addr);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 long RssKiB()
 {
     std::ifstream in("/proc/self/statm");
@@ -161,9 +110,8 @@ void WriteZone(const std::string& dir, std::uint32_t items, std::uint32_t v)
 
 pid_t StartServer(const std::string& dir, std::uint16_t port)
 {
-    const std::string script = std::filesystem::path(__FILE__).parent_path().parent_path() / "scripts/peers/unbound.sh";
-    const pid_t pid = Spawn({"bash", script, dir, std::to_string(port), kServer}, dir + "/unbound.log");
-    if (pid > 0 && !Answers(port)) {
+    const pid_t pid = Spawn({"bash", UnboundScript(), dir, std::to_string(port), kServer}, dir + "/unbound.log", true);
+    if (pid > 0 && !Answers(kServer, port, 150)) {
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
         return -1;

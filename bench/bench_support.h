@@ -22,8 +22,9 @@ extern char** environ;
 namespace varnell::bench {
 
 // Starts args (argv[0] looked up on PATH, never through a shell) with stdin
-// from /dev/null and stdout and stderr into out; -1 when it cannot start.
-inline pid_t Spawn(const std::vector<std::string>& args, const std::string& out)
+// from /dev/null and stdout and stderr into out (appended to when append is
+// set, so a restarted server keeps its earlier log); -1 when it cannot start.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::string& out, bool append = false)
 {
     std::vector<std::string> copy = args;
     std::vector<char*> argv;
@@ -33,7 +34,7 @@ inline pid_t Spawn(const std::vector<std::string>& args, const std::string& out)
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     pid_t pid = -1;
     if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
