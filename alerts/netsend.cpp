@@ -51,8 +51,9 @@ void PutU16LE(std::vector<std::uint8_t>& out, std::uint16_t v)
 std::vector<std::uint8_t> StartRequest(std::uint8_t cmd, std::uint16_t mid, std::span<const std::uint16_t> words)
 {
     std::vector<std::uint8_t> out(4, 0);
-    const std::uint8_t magic[4] = {0xFF, 'S', 'M', 'B'};
-    out.insert(out.end(), magic, magic + 4);
+    out.reserve(128); // one allocation for header, words and the usual byte block
+    for (std::uint8_t b : {std::uint8_t{0xFF}, std::uint8_t{'S'}, std::uint8_t{'M'}, std::uint8_t{'B'}})
+        out.push_back(b);
     out.push_back(cmd);
     out.insert(out.end(), 4, 0);  // status
     out.push_back(0);             // flags: a request
