@@ -86,6 +86,21 @@ struct SyslogSettings {
     std::string testMessage;
 };
 
+// Settings added after the blob's format was fixed. Each is a value of its own
+// beside the blob's pieces (same key, type 3), written in the blob's
+// transaction; a store without one loads with the default below, so the blob
+// keeps its bytes and older stores keep working.
+enum MailSecurity : std::uint32_t { kMailPlain = 0, kMailStartTls = 1, kMailImplicitTls = 2 };
+inline constexpr std::uint32_t kDefaultQueryEdns = 1232;
+
+struct ExtraSettings {
+    std::uint32_t mailSecurity = kMailPlain; // "MailSecurity", 4 bytes LE
+    std::string mailCaFile;                  // "MailCaFile", UTF-8; empty = system trust store
+    std::string metricsListen;               // "MetricsListen", "ADDRESS:PORT"; empty = off
+    std::uint32_t alertNotification = 0;     // "AlertNotification", 4 bytes LE; 1 = desktop notification
+    std::uint32_t queryEdns = kDefaultQueryEdns; // "QueryEdns", 4 bytes LE; advertised UDP size, 0 = no OPT
+};
+
 struct Settings {
     GeneralSettings general;
     MessengerSettings messenger;
@@ -93,6 +108,7 @@ struct Settings {
     ReservedRecord record4, record5, record6;
     ReservedRecord7 record7;
     SyslogSettings syslog;
+    ExtraSettings extra; // not part of the blob
 };
 
 // The process-wide records.

@@ -80,7 +80,7 @@ std::string RegistryPath() { return ConfigDir() + "/varnell/registry.db"; }
 
 void SetSaveTransactionHook(void (*hook)()) { g_saveHook = hook; }
 
-int WriteSettingsBlob(const std::uint8_t* data, std::size_t length)
+int WriteSettingsBlob(const std::uint8_t* data, std::size_t length, const std::vector<NamedValue>& extras)
 {
     if (length > kMaxBlobBytes || (data == nullptr && length != 0))
         return 0;
@@ -102,6 +102,11 @@ int WriteSettingsBlob(const std::uint8_t* data, std::size_t length)
         std::uint8_t maxLength[4];
         StoreU32LE(maxLength, static_cast<std::uint32_t>(length));
         ok = PutValue(reg, key, kMaxLengthName, kRegistryBinary, maxLength, sizeof maxLength);
+    }
+    for (const NamedValue& v : extras) {
+        if (!ok)
+            break;
+        ok = PutValue(reg, key, v.name, kRegistryBinary, v.data.data(), v.data.size());
     }
     if (ok && g_saveHook != nullptr)
         g_saveHook();
@@ -158,6 +163,22 @@ int ReadSettingsBlob(std::vector<std::uint8_t>& out)
     return result;
 }
 
+bool ReadExtraSettings(ExtraSettings& extra)
+{
+    Registry reg;
+    if (OpenRegistry(RegistryPath(), false, reg) != RegistryOpen::kOpened || !BeginRead(reg))
+        return false;
+    const std::string key = FixedTextValue(FixedText::kSettingsKey);
+    ExtraSettings read = extra;
+    for (const NamedValue& v : EncodeExtraSettings(read)) {
+        std::vector<std::uint8_t> data;
+        if (AppendValue(reg, key, v.name, data, kMaxExtraTextBytes) == ValueRead::kOk)
+            ApplyExtraSetting(read, v.name, data.data(), data.size());
+    }
+    extra = std::move(read);
+    return true;
+}
+
 int LoadSettings()
 {
     std::vector<std::uint8_t> blob;
@@ -165,6 +186,7 @@ int LoadSettings()
     if (read <= 0)
         return read;
     ApplySettingsBlob(blob, CurrentSettings(), Items());
+    ReadExtraSettings(CurrentSettings().extra);
     return 0;
 }
 
@@ -172,7 +194,7 @@ void SaveSettings()
 {
     std::vector<std::uint8_t> blob;
     BuildSettingsBlob(CurrentSettings(), Items(), blob);
-    WriteSettingsBlob(blob.data(), blob.size());
+    WriteSettingsBlob(blob.data(), blob.size(), EncodeExtraSettings(CurrentSettings().extra));
 }
 
 } // namespace varnell

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "config/extra_settings.h"
+
 namespace varnell {
 
 // Results of reading the stored blob.
@@ -29,11 +31,15 @@ int LoadSettings();
 void SaveSettings();
 
 // Writes the blob as values "item0", "item1", ... of 1000 bytes (the last one
-// shorter, possibly empty) and "MaxLength". Either all of it is stored or, on
-// any failure, the previous blob stays whole. 1 on success, 0 on failure.
-int WriteSettingsBlob(const std::uint8_t* data, std::size_t length);
+// shorter, possibly empty) and "MaxLength", and the extra values beside it.
+// Either all of it is stored or, on any failure, the previous blob stays whole.
+// 1 on success, 0 on failure.
+int WriteSettingsBlob(const std::uint8_t* data, std::size_t length, const std::vector<NamedValue>& extras = {});
 // Reads the stored blob into out: its length, or kSettingsMissing / kSettingsBroken.
 int ReadSettingsBlob(std::vector<std::uint8_t>& out);
+// Reads the extra values into extra; those missing keep what extra holds.
+// false when the store cannot be read (extra is then untouched).
+bool ReadExtraSettings(ExtraSettings& extra);
 
 // $XDG_CONFIG_HOME, or ~/.config when it is unset, empty or not absolute.
 std::string ConfigDir();

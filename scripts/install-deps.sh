@@ -6,14 +6,16 @@ set -euo pipefail
 packages=(
   # build
   cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libsqlite3-dev
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev ccache
+  # mail over TLS, metrics endpoint, command line, history graph, desktop notifications
+  libssl-dev openssl libmicrohttpd-dev nlohmann-json3-dev qt6-charts-dev dbus-daemon
   # sound layer
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-libav
   # fuzzing
   clang libclang-rt-14-dev
   # real peers the tests start on loopback
-  unbound dnsutils dnsperf python3-aiosmtpd rsyslog samba smbclient pulseaudio pulseaudio-utils sox
+  unbound dnsutils dnsperf prometheus python3-aiosmtpd rsyslog samba smbclient pulseaudio pulseaudio-utils sox
   # desktop runs and screenshots
   xvfb xauth imagemagick xdg-utils xdotool
   # packaging checks
