@@ -163,6 +163,10 @@ struct ItemBlock {
     std::uint32_t failed = 0;
     std::uint32_t replies = 0;
     std::int64_t rttSum = 0;
+    // Read by the metrics endpoint beside the list's figures: the last accepted
+    // round trip (ms) and when the item last raised an event (calendar seconds, 0 = never).
+    std::uint32_t rttLast = 0;
+    std::int64_t lastEventTime = 0;
     std::uint32_t answerCount = 0;
     AddressEntry answers[kAnswerAddresses] = {};
     std::int32_t reservedInts[kReservedInts] = {};

@@ -1,13 +1,16 @@
 #include "engine/result_eval.h"
 
 #include <algorithm>
+#include <atomic>
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <mutex>
 
 #include "engine/engine.h"
+#include "engine/history.h"
 #include "engine/result_hooks.h"
 
 namespace varnell {
@@ -45,6 +48,16 @@ static_assert(kCodeTextCount == 21);
 
 enum class Event { None, Down, Up };
 
+// One counter per EventKind, counted where the events are decided so that they
+// count also when nothing is hooked up to show them.
+std::atomic<std::uint64_t> g_eventCounts[3];
+
+void NoteEvent(ItemBlock& block, int kind)
+{
+    g_eventCounts[kind].fetch_add(1, std::memory_order_relaxed);
+    block.lastEventTime = static_cast<std::int64_t>(std::time(nullptr));
+}
+
 // What one evaluation decided, worked out under the engine lock and then handed
 // to the hooks without it: the hooks reach the item list, the event list and the
 // alert channels, none of which may stall the engine threads.
@@ -52,6 +65,7 @@ struct Outcome {
     std::string requests;
     const char* state = nullptr;
     std::string rtt;
+    std::int32_t rttMs = -1; // the accepted round trip, for the history
     int image = -1;
     Event event = Event::None;
     std::string replies;
@@ -103,6 +117,7 @@ Outcome Evaluate(DnsItem& item, int code)
             block.rttMin = std::min(block.rttMin, urtt);
             block.rttMax = std::max(block.rttMax, urtt);
             block.rttSum += rtt;
+            block.rttLast = urtt;
             // The replies counter also counts failed replies, the sum only the
             // accepted successes: the average is deliberately that quotient.
             if (block.replies != 0)
@@ -110,6 +125,7 @@ Outcome Evaluate(DnsItem& item, int code)
             char text[96];
             std::snprintf(text, sizeof text, "%ums/%ums/%ums/%ums", block.rttMin, block.rttMax, block.rttAvg, urtt);
             out.rtt = text;
+            out.rttMs = rtt;
         }
         if (failing) {
             block.state &= ~(kStateRunMask | kStateFailing | kStateReserved10);
@@ -120,6 +136,7 @@ Outcome Evaluate(DnsItem& item, int code)
                 out.image = kImageUp;
                 if ((block.state & kStateDownReported) != 0) {
                     out.event = Event::Up;
+                    NoteEvent(block, kEventUp);
                     block.state &= ~kStateDownReported;
                 }
             }
@@ -135,6 +152,7 @@ Outcome Evaluate(DnsItem& item, int code)
             for (std::uint32_t i = 0; i < count; ++i)
                 text += DottedAddress(block.answers[i].addrBE) + "; ";
             out.changed = std::move(text);
+            NoteEvent(block, kEventChanged);
         }
     } else if (!failing) {
         block.state = (block.state & ~(kStateRunMask | kStateReserved10)) | kStateFailing;
@@ -146,6 +164,7 @@ Outcome Evaluate(DnsItem& item, int code)
             out.image = kImageDown;
             if ((block.state & kStateDownReported) == 0) {
                 out.event = Event::Down;
+                NoteEvent(block, kEventDown);
                 block.state |= kStateDownReported;
             }
         }
@@ -155,6 +174,13 @@ Outcome Evaluate(DnsItem& item, int code)
 }
 
 } // namespace
+
+std::uint64_t EventCount(int kind)
+{
+    if (kind < 0 || kind >= static_cast<int>(std::size(g_eventCounts)))
+        return 0;
+    return g_eventCounts[kind].load(std::memory_order_relaxed);
+}
 
 const char* ResultCodeText(int code)
 {
@@ -200,6 +226,11 @@ int OnDnsResult(DnsItem* item, int code)
             return 0;
         out = Evaluate(*item, code);
     }
+    // The state word is written on this thread only, so it is read without the lock.
+    if (!out.late)
+        RecordResult(SlotOf(*item), HistoryNow(), code, out.rttMs,
+                     static_cast<std::uint8_t>(((BlockOf(*item).state & kStateDownReported) != 0 ? kHistoryDown : 0) |
+                                               (out.event != Event::None || !out.changed.empty() ? kHistoryEvent : 0)));
     ResultHooks* hooks = GetResultHooks();
     if (hooks == nullptr)
         return out.late ? kResultLate : 0;

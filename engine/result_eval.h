@@ -38,6 +38,10 @@ bool AddressesChanged(const DnsItem& item);
 // nullptr for any other code (the column is then left as it is).
 const char* ResultCodeText(int code);
 
+// Events raised since the program started, by EventKind (result_hooks.h); read
+// from any thread. Out-of-range kinds give 0.
+std::uint64_t EventCount(int kind);
+
 // An IPv4 address in network byte order as dotted text.
 std::string DottedAddress(std::uint32_t addrBE);
 
