@@ -1,0 +1,270 @@
+#include "metrics/exposition.h"
+
+#include <arpa/inet.h>
+#include <charconv>
+#include <mutex>
+#include <unordered_map>
+
+#include "engine/item_table.h"
+#include "engine/result_eval.h"
+#include "engine/result_hooks.h"
+
+#ifndef VARNELL_VERSION
+#define VARNELL_VERSION "unknown"
+#endif
+
+namespace varnell {
+
+namespace {
+
+constexpr std::uint32_t kNoRoundTrip = 0xFFFFFFFFu;
+
+// What one per-item series reads from a sample; false leaves the item out of
+// that family (a round trip that has not been measured yet is absent, not 0).
+using SampleValue = bool (*)(const ItemSample&, std::uint64_t& value);
+
+enum class Unit { kCount, kMilliseconds };
+
+struct ItemFamily {
+    const char* name;
+    const char* type;
+    const char* help;
+    Unit unit;
+    SampleValue value;
+};
+
+bool Measured(const ItemSample& s) { return s.rttMin != kNoRoundTrip; }
+
+// Up means answering: not failing, not reported down, and answered at least once.
+bool IsUp(const ItemSample& s)
+{
+    return (s.state & (kStateFailing | kStateReserved10 | kStateDownReported)) == 0 && Measured(s);
+}
+
+#define VARNELL_SAMPLE(expr, present) \
+    [](const ItemSample& s, std::uint64_t& v) { \
+        v = static_cast<std::uint64_t>(expr); \
+        return present; \
+    }
+
+constexpr ItemFamily kItemFamilies[] = {
+    {"varnell_item_up", "gauge", "1 when the item answers, 0 when it is failing, down or not answered yet.",
+     Unit::kCount, VARNELL_SAMPLE(IsUp(s) ? 1 : 0, true)},
+    {"varnell_item_down", "gauge", "1 from the item's down event until its up event.", Unit::kCount,
+     VARNELL_SAMPLE((s.state & kStateDownReported) != 0 ? 1 : 0, true)},
+    {"varnell_item_suspended", "gauge", "1 while the item is suspended.", Unit::kCount,
+     VARNELL_SAMPLE(s.suspended ? 1 : 0, true)},
+    {"varnell_item_timeout_seconds", "gauge", "How long the item waits for a reply.", Unit::kMilliseconds,
+     VARNELL_SAMPLE(s.timeoutMs, true)},
+    {"varnell_item_rtt_seconds", "gauge", "The item's last accepted round trip.", Unit::kMilliseconds,
+     VARNELL_SAMPLE(s.rttLast, Measured(s))},
+    {"varnell_item_rtt_min_seconds", "gauge", "The item's shortest round trip since start.", Unit::kMilliseconds,
+     VARNELL_SAMPLE(s.rttMin, Measured(s))},
+    {"varnell_item_rtt_max_seconds", "gauge", "The item's longest round trip since start.", Unit::kMilliseconds,
+     VARNELL_SAMPLE(s.rttMax, Measured(s))},
+    {"varnell_item_rtt_avg_seconds", "gauge", "The item's average round trip, as the item list shows it.",
+     Unit::kMilliseconds, VARNELL_SAMPLE(s.rttAvg, Measured(s))},
+    {"varnell_item_requests_total", "counter", "Requests sent for the item.", Unit::kCount,
+     VARNELL_SAMPLE(s.sent, true)},
+    {"varnell_item_failures_total", "counter", "Requests of the item that failed.", Unit::kCount,
+     VARNELL_SAMPLE(s.failed, true)},
+    {"varnell_item_replies_total", "counter", "Replies received for the item, failed ones included.", Unit::kCount,
+     VARNELL_SAMPLE(s.replies, true)},
+    {"varnell_item_addresses", "gauge", "How many addresses the item's last answer gave.", Unit::kCount,
+     VARNELL_SAMPLE(s.addresses, true)},
+    {"varnell_item_last_event_timestamp_seconds", "gauge", "When the item last went down, came up or changed.",
+     Unit::kCount, VARNELL_SAMPLE(s.lastEventTime, s.lastEventTime > 0)},
+};
+#undef VARNELL_SAMPLE
+
+void AppendNumber(std::string& out, std::uint64_t value)
+{
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    out.append(text, end);
+}
+
+// Milliseconds as seconds, exactly: 50 is "0.050".
+void AppendSeconds(std::string& out, std::uint64_t ms)
+{
+    AppendNumber(out, ms / 1000);
+    const auto frac = static_cast<unsigned>(ms % 1000);
+    const char digits[4] = {'.', static_cast<char>('0' + frac / 100), static_cast<char>('0' + frac / 10 % 10),
+                            static_cast<char>('0' + frac % 10)};
+    out.append(digits, 4);
+}
+
+void AppendHeader(std::string& out, const char* name, const char* type, const char* help)
+{
+    out.append("# HELP ").append(name).append(" ").append(help).append("\n# TYPE ");
+    out.append(name).append(" ").append(type).append("\n");
+}
+
+void AppendLabel(std::string& out, const char* name, std::string_view value, bool first)
+{
+    if (!first)
+        out.push_back(',');
+    out.append(name).append("=\"").append(EscapeLabelValue(value)).push_back('"');
+}
+
+// The length of the valid UTF-8 sequence at text[i], or 0 (RFC 3629 section 4:
+// no overlong forms, no surrogates, nothing above U+10FFFF).
+std::size_t Utf8Length(std::string_view text, std::size_t i)
+{
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = b(i);
+    if (c < 0x80)
+        return 1;
+    std::size_t n = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF)
+        n = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+        n = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    else if (c >= 0xF0 && c <= 0xF4)
+        n = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    else
+        return 0;
+    if (text.size() - i < n)
+        return 0;
+    if (b(i + 1) < lo || b(i + 1) > hi)
+        return 0;
+    for (std::size_t k = 2; k < n; ++k)
+        if (b(i + k) < 0x80 || b(i + k) > 0xBF)
+            return 0;
+    return n;
+}
+
+std::string ServerText(const ItemEndpoint& server)
+{
+    std::string text = DottedAddress(server.addrBE);
+    const std::uint16_t port = ntohs(server.portBE);
+    if (port != 53)
+        text.append(":").append(std::to_string(port));
+    return text;
+}
+
+} // namespace
+
+std::string EscapeLabelValue(std::string_view value)
+{
+    std::string out;
+    out.reserve(value.size());
+    for (std::size_t i = 0; i < value.size();) {
+        const char c = value[i];
+        if (c == '\\' || c == '"') {
+            out.push_back('\\');
+            out.push_back(c);
+            ++i;
+        } else if (c == '\n') {
+            out.append("\\n");
+            ++i;
+        } else if (const std::size_t n = Utf8Length(value, i); n != 0) {
+            out.append(value.substr(i, n));
+            i += n;
+        } else {
+            out.append("\xEF\xBF\xBD");
+            ++i;
+        }
+    }
+    return out;
+}
+
+MetricsSnapshot TakeMetricsSnapshot()
+{
+    MetricsSnapshot snap;
+    for (int kind = 0; kind < 3; ++kind)
+        snap.events[kind] = EventCount(kind);
+    snap.items.reserve(kItemSlots);
+    std::lock_guard lock(EngineLock());
+    const ItemTable& t = Items();
+    const std::uint32_t top = std::min(t.highWater, kItemSlots);
+    for (std::uint32_t slot = 0; slot < top; ++slot) {
+        const DnsItem& item = t.items[slot];
+        if ((item.flags & kFlagDeleted) != 0 || item.rowPosition < 0)
+            continue;
+        const ItemBlock& block = t.blocks[slot];
+        ItemSample& s = snap.items.emplace_back();
+        s.name = block.name;
+        s.description = block.description;
+        s.domain = block.domain;
+        s.type = RecordTypeName(item.typeIndex);
+        s.server = ServerText(item.server);
+        s.slot = slot;
+        s.state = block.state;
+        s.suspended = (item.flags & kFlagSuspended) != 0;
+        s.timeoutMs = item.timeout;
+        s.rttLast = block.rttLast;
+        s.rttMin = block.rttMin;
+        s.rttMax = block.rttMax;
+        s.rttAvg = block.rttAvg;
+        s.sent = block.sent;
+        s.failed = block.failed;
+        s.replies = block.replies;
+        s.addresses = block.answerCount;
+        s.lastEventTime = block.lastEventTime;
+    }
+    return snap;
+}
+
+std::string FormatExposition(const MetricsSnapshot& snapshot)
+{
+    // Every item's label set, rendered once. Two items can carry the same name,
+    // domain, type and server; the later ones get a "slot" label as well, since a
+    // scraper drops every sample that repeats a series of the same page.
+    std::vector<std::string> labels;
+    labels.reserve(snapshot.items.size());
+    std::unordered_map<std::string, int> seen;
+    seen.reserve(snapshot.items.size());
+    for (const ItemSample& s : snapshot.items) {
+        std::string text;
+        AppendLabel(text, "item", s.name, true);
+        AppendLabel(text, "domain", s.domain, false);
+        AppendLabel(text, "type", s.type, false);
+        AppendLabel(text, "server", s.server, false);
+        if (seen[text]++ != 0)
+            AppendLabel(text, "slot", std::to_string(s.slot), false);
+        labels.push_back(std::move(text));
+    }
+
+    std::string out;
+    out.reserve(4096 + snapshot.items.size() * (std::size(kItemFamilies) + 1) * 160);
+    AppendHeader(out, "varnell_item_info", "gauge", "Always 1; carries the item's description.");
+    for (std::size_t i = 0; i < snapshot.items.size(); ++i) {
+        out.append("varnell_item_info{").append(labels[i]);
+        AppendLabel(out, "description", snapshot.items[i].description, false);
+        out.append("} 1\n");
+    }
+    for (const ItemFamily& family : kItemFamilies) {
+        AppendHeader(out, family.name, family.type, family.help);
+        for (std::size_t i = 0; i < snapshot.items.size(); ++i) {
+            std::uint64_t value = 0;
+            if (!family.value(snapshot.items[i], value))
+                continue;
+            out.append(family.name).append("{").append(labels[i]).append("} ");
+            if (family.unit == Unit::kMilliseconds)
+                AppendSeconds(out, value);
+            else
+                AppendNumber(out, value);
+            out.push_back('\n');
+        }
+    }
+
+    AppendHeader(out, "varnell_events_total", "counter", "Events raised since start, by kind.");
+    constexpr const char* kKinds[3] = {"up", "down", "changed"};
+    static_assert(kEventUp == 0 && kEventDown == 1 && kEventChanged == 2);
+    for (int kind = 0; kind < 3; ++kind) {
+        out.append("varnell_events_total{kind=\"").append(kKinds[kind]).append("\"} ");
+        AppendNumber(out, snapshot.events[kind]);
+        out.push_back('\n');
+    }
+    AppendHeader(out, "varnell_items", "gauge", "Monitored items, suspended ones included.");
+    out.append("varnell_items ");
+    AppendNumber(out, snapshot.items.size());
+    out.push_back('\n');
+    AppendHeader(out, "varnell_build_info", "gauge", "Always 1; carries the program's version.");
+    out.append("varnell_build_info{version=\"").append(EscapeLabelValue(VARNELL_VERSION)).append("\"} 1\n");
+    return out;
+}
+
+} // namespace varnell

@@ -1,0 +1,204 @@
+#include "metrics/metrics_server.h"
+
+#include <microhttpd.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <mutex>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include "engine/engine.h"
+#include "metrics/exposition.h"
+
+namespace varnell {
+
+namespace {
+
+// Far more than a scraper's request needs; a longer request line or header block
+// is refused by the library (414/431) instead of growing the connection.
+constexpr std::size_t kConnectionMemory = 16 * 1024;
+// A handful of scrapers at most; clients beyond it wait in the listen queue.
+constexpr unsigned kConnectionLimit = 32;
+
+// Touched only by the start-up and shutdown thread, under the mutex so that a
+// stray call from another thread cannot tear the record.
+struct ServerState {
+    std::mutex mutex;
+    MHD_Daemon* daemon = nullptr;
+    int socket = -1;
+    std::string listen;
+    std::uint16_t port = 0;
+};
+
+ServerState& Server()
+{
+    static ServerState* state = new ServerState();
+    return *state;
+}
+
+MHD_Result Respond(MHD_Connection* connection, unsigned status, const std::string& body, const char* type,
+                   const char* allow)
+{
+    MHD_Response* response =
+        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr)
+        return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
+    if (allow != nullptr)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, allow);
+    const MHD_Result result = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return result;
+}
+
+// Answers on the first call for every request: nothing here reads a body, and
+// a request that brought one is closed after the answer.
+MHD_Result Answer(void*, MHD_Connection* connection, const char* url, const char* method, const char*, const char*,
+                  std::size_t*, void**)
+{
+    constexpr const char* kPlain = "text/plain; charset=utf-8";
+    if (std::strcmp(url, "/metrics") != 0)
+        return Respond(connection, MHD_HTTP_NOT_FOUND, "Not Found\n", kPlain, nullptr);
+    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
+        return Respond(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "Method Not Allowed\n", kPlain, "GET, HEAD");
+    return Respond(connection, MHD_HTTP_OK, FormatExposition(TakeMetricsSnapshot()), kExpositionContentType,
+                   nullptr);
+}
+
+// A bound, listening socket, or -errno.
+int OpenListenSocket(const ListenAddress& where)
+{
+    const int family = where.address.ss_family;
+    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -errno;
+    const int on = 1;
+    // Lets a restart bind while the last scrape's connection lingers; Linux still
+    // refuses a port that another socket is listening on.
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (family == AF_INET6)
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&where.address), where.length) != 0 || listen(fd, 16) != 0) {
+        const int error = errno;
+        close(fd);
+        return -error;
+    }
+    return fd;
+}
+
+void StopLocked(ServerState& s)
+{
+    if (s.daemon != nullptr) {
+        // Taking the listening socket back first keeps its closing here, in one place.
+        MHD_quiesce_daemon(s.daemon);
+        MHD_stop_daemon(s.daemon);
+        s.daemon = nullptr;
+    }
+    if (s.socket >= 0)
+        close(s.socket);
+    s.socket = -1;
+    s.port = 0;
+}
+
+} // namespace
+
+bool ParseListenAddress(std::string_view text, ListenAddress& out)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return false;
+    std::string_view host = text.substr(0, colon);
+    const std::string_view portText = text.substr(colon + 1);
+    unsigned port = 0;
+    const auto [end, error] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
+    if (portText.empty() || error != std::errc() || end != portText.data() + portText.size() || port > 65535)
+        return false;
+    out = ListenAddress{};
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        const std::string inner(host.substr(1, host.size() - 2));
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(&out.address);
+        if (inet_pton(AF_INET6, inner.c_str(), &a6->sin6_addr) != 1)
+            return false;
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        out.length = sizeof(sockaddr_in6);
+        return true;
+    }
+    const std::string v4(host);
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&out.address);
+    if (inet_pton(AF_INET, v4.c_str(), &a4->sin_addr) != 1)
+        return false;
+    a4->sin_family = AF_INET;
+    a4->sin_port = htons(static_cast<std::uint16_t>(port));
+    out.length = sizeof(sockaddr_in);
+    return true;
+}
+
+int StartMetricsServer(const std::string& listen, unsigned idleSeconds)
+{
+    ServerState& s = Server();
+    std::lock_guard lock(s.mutex);
+    StopLocked(s);
+    s.listen = listen;
+    if (listen.empty())
+        return kMetricsOff;
+    ListenAddress where;
+    if (!ParseListenAddress(listen, where)) {
+        ReportEngineMessage("Metrics: \"" + listen + "\" is not ADDRESS:PORT; metrics are not served");
+        return kMetricsBadAddress;
+    }
+    const int fd = OpenListenSocket(where);
+    if (fd < 0) {
+        ReportEngineMessage("Metrics: cannot listen on " + listen + ": " + std::strerror(-fd));
+        return kMetricsBindFailed;
+    }
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO;
+    if (where.address.ss_family == AF_INET6)
+        flags |= MHD_USE_IPv6;
+    s.daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Answer, nullptr, MHD_OPTION_LISTEN_SOCKET, fd,
+                                MHD_OPTION_CONNECTION_TIMEOUT, idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+                                kConnectionMemory, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_END);
+    if (s.daemon == nullptr) {
+        close(fd);
+        ReportEngineMessage("Metrics: cannot start the server on " + listen);
+        return kMetricsServerFailed;
+    }
+    s.socket = fd;
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
+        s.port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                   : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    return kMetricsListening;
+}
+
+void StopMetricsServer()
+{
+    ServerState& s = Server();
+    std::lock_guard lock(s.mutex);
+    StopLocked(s);
+    s.listen.clear();
+}
+
+int ApplyMetricsSetting(const std::string& listen)
+{
+    {
+        ServerState& s = Server();
+        std::lock_guard lock(s.mutex);
+        if (listen == s.listen && (s.daemon != nullptr || listen.empty()))
+            return s.daemon != nullptr ? kMetricsListening : kMetricsOff;
+    }
+    return StartMetricsServer(listen);
+}
+
+std::uint16_t MetricsPort()
+{
+    ServerState& s = Server();
+    std::lock_guard lock(s.mutex);
+    return s.port;
+}
+
+} // namespace varnell

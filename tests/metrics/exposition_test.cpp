@@ -1,0 +1,136 @@
+// The exposition text as a scraper reads it: checked by promtool for an empty
+// table, one item with every figure known, and a full table of hostile names.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include "engine/item_table.h"
+#include "metrics/exposition.h"
+#include "tests/support/process.h"
+
+using namespace varnell;
+using varnell::test::ReadFile;
+using varnell::test::TempDir;
+using varnell::test::WriteFile;
+
+extern char** environ;
+
+namespace {
+
+// promtool reads the page from its standard input; started without a shell.
+::testing::AssertionResult PromtoolAccepts(const std::string& page)
+{
+    TempDir dir;
+    WriteFile(dir.File("page.txt"), page);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, dir.File("page.txt").c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, dir.File("out.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    char* argv[] = {const_cast<char*>("promtool"), const_cast<char*>("check"), const_cast<char*>("metrics"), nullptr};
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, "promtool", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = -1;
+    if (rc != 0 || waitpid(pid, &status, 0) != pid)
+        return ::testing::AssertionFailure() << "promtool did not run";
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return ::testing::AssertionFailure() << ReadFile(dir.File("out.txt"));
+    return ::testing::AssertionSuccess();
+}
+
+std::uint32_t AddItem(const std::string& name, const std::string& description, const std::string& domain)
+{
+    ItemEdit e;
+    e.interval = 1000;
+    e.timeout = 800;
+    e.serverBE = htonl(0x7F000001);
+    e.typeIndex = 2;
+    e.name = name;
+    e.description = description;
+    e.domain = domain;
+    const int slot = NewItemSlot();
+    EXPECT_TRUE(CommitNewItem(static_cast<std::uint32_t>(slot), e));
+    return static_cast<std::uint32_t>(slot);
+}
+
+std::size_t CountLines(const std::string& page, const std::string& prefix)
+{
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = page.find("\n" + prefix, at)) != std::string::npos; ++at)
+        ++count;
+    return count;
+}
+
+} // namespace
+
+TEST(Exposition, LabelValuesAreEscapedAndMadeValidUtf8)
+{
+    EXPECT_EQ(EscapeLabelValue("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
+    EXPECT_EQ(EscapeLabelValue("caf\xC3\xA9 \xF0\x9F\x98\x80"), "caf\xC3\xA9 \xF0\x9F\x98\x80");
+    const std::string bad = "\xEF\xBF\xBD";
+    EXPECT_EQ(EscapeLabelValue("\xFF"), bad);                         // Latin-1 byte from an old store
+    EXPECT_EQ(EscapeLabelValue("x\xE2\x82"), "x" + bad + bad);         // cut short at the end
+    EXPECT_EQ(EscapeLabelValue("\xC0\xAF"), bad + bad);                // overlong '/'
+    EXPECT_EQ(EscapeLabelValue("\xED\xA0\x80"), bad + bad + bad);      // surrogate
+    EXPECT_EQ(EscapeLabelValue("\xF4\x90\x80\x80"), bad + bad + bad + bad); // above U+10FFFF
+}
+
+TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
+{
+    InitItemTable();
+    const std::string empty = FormatExposition(TakeMetricsSnapshot());
+    EXPECT_TRUE(PromtoolAccepts(empty));
+    EXPECT_NE(empty.find("\nvarnell_items 0\n"), std::string::npos);
+    EXPECT_NE(empty.find("\nvarnell_build_info{version=\""), std::string::npos);
+
+    // One item that has been down and has answered again, with every figure set.
+    const std::uint32_t s = AddItem("one", "first", "mail.test");
+    {
+        ItemBlock& b = Items().blocks[s];
+        Items().items[s].server.portBE = htons(5353);
+        b.state = kStateDownReported | 3;
+        b.rttLast = 50, b.rttMin = 7, b.rttMax = 1234, b.rttAvg = 61;
+        b.sent = 10, b.failed = 4, b.replies = 6, b.answerCount = 2, b.lastEventTime = 1700000000;
+    }
+    const std::string one = FormatExposition(TakeMetricsSnapshot());
+    EXPECT_TRUE(PromtoolAccepts(one));
+    const std::string labels = "{item=\"one\",domain=\"mail.test\",type=\"MX\",server=\"127.0.0.1:5353\"} ";
+    for (const std::string& line :
+         {"varnell_item_up" + labels + "0", "varnell_item_down" + labels + "1", "varnell_item_suspended" + labels + "0",
+          "varnell_item_timeout_seconds" + labels + "0.800", "varnell_item_rtt_seconds" + labels + "0.050",
+          "varnell_item_rtt_min_seconds" + labels + "0.007", "varnell_item_rtt_max_seconds" + labels + "1.234",
+          "varnell_item_rtt_avg_seconds" + labels + "0.061", "varnell_item_requests_total" + labels + "10",
+          "varnell_item_failures_total" + labels + "4", "varnell_item_replies_total" + labels + "6",
+          "varnell_item_addresses" + labels + "2",
+          "varnell_item_last_event_timestamp_seconds" + labels + "1700000000", std::string("varnell_items 1")})
+        EXPECT_NE(one.find("\n" + line + "\n"), std::string::npos) << line;
+
+    // A full table of hostile texts, a few of them alike, a suspended item that
+    // was never probed, and a deleted one.
+    InitItemTable();
+    const std::string hostile[] = {"q\"uote", "back\\slash\\", "line\nbreak\r", "caf\xC3\xA9", "\xFF\xFE latin",
+                                   "cut \xE2\x82", "}{,=\"", ""};
+    for (std::uint32_t i = 0; i < kItemSlots; ++i) {
+        const std::string& h = hostile[i % std::size(hostile)];
+        AddItem(i % 100 == 0 ? h : h + std::to_string(i), "d " + h, h + ".test");
+    }
+    SuspendItem(5);
+    ASSERT_TRUE(DeleteItemRow(7));
+    Items().blocks[9].rttMin = 3;
+    const std::string full = FormatExposition(TakeMetricsSnapshot());
+    EXPECT_TRUE(PromtoolAccepts(full));
+    EXPECT_EQ(CountLines(full, "varnell_item_up{"), kItemSlots - 1);
+    EXPECT_EQ(CountLines(full, "varnell_item_rtt_seconds{"), 1u);
+    const std::size_t suspended = full.find("\nvarnell_item_suspended{item=\"cut \xEF\xBF\xBD\xEF\xBF\xBD" "5\"");
+    ASSERT_NE(suspended, std::string::npos);
+    EXPECT_EQ(full.substr(full.find("} ", suspended), 4), "} 1\n");
+    EXPECT_EQ(full.find("item=\"7\""), std::string::npos);
+    // The second item alike the first gets its slot as a label; the first does not.
+    EXPECT_NE(full.find("\nvarnell_item_up{item=\"q\\\"uote\",domain=\"q\\\"uote.test\",type=\"MX\",server=\"127.0.0.1\"} "),
+              std::string::npos);
+    EXPECT_NE(full.find(",server=\"127.0.0.1\",slot=\"200\"} "), std::string::npos);
+}

@@ -1,0 +1,128 @@
+// The endpoint's HTTP behaviour against a client that misbehaves: wrong paths and
+// methods, a client that sends nothing, a 1 MB request line, a taken port, an
+// address that is not this one; none of them may keep the next scrape waiting.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <netinet/in.h>
+
+#include "engine/desktop.h"
+#include "engine/engine.h"
+#include "engine/item_table.h"
+#include "metrics/metrics_server.h"
+#include "tests/metrics/http_client.h"
+#include "tests/support/process.h"
+
+using namespace varnell;
+using namespace std::chrono_literals;
+using namespace varnell::test;
+
+namespace {
+
+class MetricsServer : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        InitItemTable();
+        SetDesktop(&desktop);
+        Engine().eventWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
+            std::lock_guard lock(mutex);
+            rows.push_back(m.text);
+        });
+    }
+    void TearDown() override
+    {
+        StopMetricsServer();
+        desktop.ReleaseWaiters();
+        SetDesktop(nullptr);
+    }
+    std::vector<std::string> Rows()
+    {
+        desktop.Drain();
+        std::lock_guard lock(mutex);
+        return rows;
+    }
+
+    HeadlessDesktop desktop;
+    std::mutex mutex;
+    std::vector<std::string> rows;
+};
+
+std::string Listen(const char* addr, std::uint16_t port) { return std::string(addr) + ":" + std::to_string(port); }
+
+} // namespace
+
+TEST_F(MetricsServer, ReadOnlyAndUndisturbedByIdleOrHugeRequests)
+{
+    EXPECT_EQ(StartMetricsServer(""), kMetricsOff);
+    EXPECT_EQ(MetricsPort(), 0);
+    const std::uint16_t port = FreePort(false);
+    ASSERT_EQ(StartMetricsServer(Listen("127.0.0.1", port), 1), kMetricsListening);
+    EXPECT_EQ(MetricsPort(), port);
+
+    const std::string ok = HttpRequest(port, "GET", "/metrics");
+    EXPECT_EQ(ok.rfind("HTTP/1.1 200", 0), 0u) << ok;
+    EXPECT_NE(ok.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"), std::string::npos);
+    EXPECT_NE(ok.find("\nvarnell_items 0\n"), std::string::npos);
+    const std::string head = HttpRequest(port, "HEAD", "/metrics");
+    EXPECT_EQ(head.rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_EQ(head.find("varnell_items"), std::string::npos);
+    EXPECT_EQ(HttpRequest(port, "GET", "/").rfind("HTTP/1.1 404", 0), 0u);
+    EXPECT_EQ(HttpRequest(port, "GET", "/metrics/../x").rfind("HTTP/1.1 404", 0), 0u);
+    for (const char* method : {"POST", "PUT", "DELETE"}) {
+        const std::string refused = HttpRequest(port, method, "/metrics");
+        EXPECT_EQ(refused.rfind("HTTP/1.1 405", 0), 0u) << method;
+        EXPECT_NE(refused.find("Allow: GET, HEAD\r\n"), std::string::npos);
+    }
+
+    // A client that connects and says nothing holds no scrape up, and is let go
+    // after the idle time.
+    const int silent = ConnectTcp(port);
+    ASSERT_GE(silent, 0);
+    EXPECT_FALSE(HttpGetBody(port, "/metrics").empty());
+    char byte = 0;
+    EXPECT_EQ(recv(silent, &byte, 1, 0), 0); // closed by the server within the 5 s receive limit
+    close(silent);
+
+    // A 1 MB request line is refused without reading it all, and the next scrape works.
+    const std::string huge = HttpExchange(port, "GET /" + std::string(1 << 20, 'a') + " HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(huge.empty() || huge.rfind("HTTP/1.1 414", 0) == 0 || huge.rfind("HTTP/1.1 431", 0) == 0) << huge;
+    EXPECT_FALSE(HttpGetBody(port, "/metrics").empty());
+
+    // The same setting again keeps the server as it is.
+    EXPECT_EQ(ApplyMetricsSetting(Listen("127.0.0.1", port)), kMetricsListening);
+    EXPECT_EQ(MetricsPort(), port);
+    EXPECT_TRUE(Rows().empty());
+}
+
+TEST_F(MetricsServer, BindsOnlyWhereToldAndReportsWhatItCannotBind)
+{
+    const std::uint16_t port = FreePort(false);
+    ASSERT_EQ(StartMetricsServer(Listen("127.0.0.2", port)), kMetricsListening);
+    EXPECT_FALSE(HttpGetBody(port, "/metrics", "127.0.0.2").empty());
+    EXPECT_LT(ConnectTcp(port, "127.0.0.1"), 0);
+
+    // The port taken by another program (or a second instance): an event-list
+    // row, nothing listening, no crash.
+    const int other = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(other, 1), 0);
+    EXPECT_EQ(StartMetricsServer(Listen("127.0.0.1", port)), kMetricsBindFailed);
+    EXPECT_EQ(MetricsPort(), 0);
+    EXPECT_EQ(StartMetricsServer("localhost:9353"), kMetricsBadAddress);
+    EXPECT_EQ(StartMetricsServer("127.0.0.1:65536"), kMetricsBadAddress);
+    EXPECT_EQ(Rows(), (std::vector<std::string>{
+                          "Metrics: cannot listen on " + Listen("127.0.0.1", port) + ": Address already in use",
+                          "Metrics: \"localhost:9353\" is not ADDRESS:PORT; metrics are not served",
+                          "Metrics: \"127.0.0.1:65536\" is not ADDRESS:PORT; metrics are not served"}));
+
+    // Once the port is free, confirming the same setting again starts the server.
+    close(other);
+    EXPECT_EQ(StartMetricsServer(""), kMetricsOff);
+    EXPECT_EQ(ApplyMetricsSetting(Listen("127.0.0.1", port)), kMetricsListening);
+    EXPECT_FALSE(HttpGetBody(port, "/metrics").empty());
+}
