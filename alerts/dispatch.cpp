@@ -151,11 +151,11 @@ void ResumeAlertWorkers()
             t->Resume();
 }
 
-void StopAlertWorkers()
+int StopAlertWorkers()
 {
     Workers& w = AlertWorkers();
     if (w.netsend == nullptr)
-        return;
+        return 0;
     cbasethread* order[] = {w.netsend, w.mail, w.exec, w.box, w.beep};
     for (cbasethread* t : order)
         t->RequestStop();
@@ -167,6 +167,10 @@ void StopAlertWorkers()
     Free(w.box, joined[3]);
     Free(w.beep, joined[4]);
     Free(w.netsend, joined[0]);
+    int left = 0;
+    for (int j : joined)
+        left += j == 2 ? 1 : 0;
+    return left;
 }
 
 cnetsendthread* NetSendWorker() { return AlertWorkers().netsend; }

@@ -36,8 +36,10 @@ void StartAlertWorkers(bool resume = true);
 // Asks all five to stop, then joins each (up to 3000 ms apiece) in that same
 // order, then frees them. Call Desktop::ReleaseWaiters first so that an open
 // message box lets its worker go. A worker that still does not end is left to
-// end with the process and is not freed (its thread still uses it).
-void StopAlertWorkers();
+// end with the process and is not freed (its thread still uses it). Returns
+// how many were left so: the caller must then end the process soon, before
+// what such a worker uses is torn down.
+int StopAlertWorkers();
 // Resumes workers made with StartAlertWorkers(false).
 void ResumeAlertWorkers();
 

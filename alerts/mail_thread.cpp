@@ -42,9 +42,10 @@ int cmailthread::Post(WindowId reply, const char* server, std::uint16_t port, co
                 list, Text(subject), Text(body), highPriority);
 }
 
-int cmailthread::SendOne(const MailEntry& e)
+int cmailthread::SendOne(const MailEntry& e, const StopCheck& stop)
 {
     auto connection = std::make_unique<CSMTPConnection>();
+    connection->stopRequested = stop;
     int connected = e.logon ? connection->ConnectWithLogon(e.server, e.port, e.user, e.password)
                             : connection->Connect(e.server, e.port);
     if (!connected)
@@ -65,8 +66,9 @@ int cmailthread::SendOne(const MailEntry& e)
 
 void cmailthread::Process()
 {
-    Drain(ring_, false, [](MailEntry& e, std::uint32_t next) {
-        return ActionDone(next, SendOne(e) != 0 ? 1 : 0);
+    const StopCheck stop = [this] { return StopRequested(); };
+    Drain(ring_, true, [&stop](MailEntry& e, std::uint32_t next) {
+        return ActionDone(next, SendOne(e, stop) != 0 ? 1 : 0);
     });
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "alerts/workers.h"
+#include "mail/socket_wait.h"
 
 namespace varnell {
 
@@ -41,12 +42,13 @@ public:
              bool logon, const char* user, const char* password, int recipientCount, const char* const* recipients,
              const char* subject, const char* body, bool highPriority);
 
-    // The queue is finished even after a stop request: a mail taken is a mail sent.
+    // A stop request ends the session under way (without QUIT) and leaves the
+    // rest of the queue: the exit must not wait on a stalled server.
     void Process() override;
 
     // One session as Process runs it: 0 sent, -1 could not connect or log on,
-    // -2 the server refused the mail.
-    static int SendOne(const MailEntry& entry);
+    // -2 the server refused the mail. stop is looked at during every wait.
+    static int SendOne(const MailEntry& entry, const StopCheck& stop = {});
 
 private:
     NotifyRing<MailEntry> ring_;

@@ -101,6 +101,10 @@ public:
             close(fd_);
     }
 
+    explicit Connection(const StopCheck& stop) : stop_(stop) {}
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
     int Connect(std::uint32_t addrBE, std::uint16_t port, std::uint32_t timeoutMs)
     {
         fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -114,8 +118,7 @@ public:
             return kNetSendOk;
         if (errno != EINPROGRESS)
             return kNetSendBadNetPath;
-        pollfd p{fd_, POLLOUT, 0};
-        if (poll(&p, 1, static_cast<int>(timeoutMs)) != 1)
+        if (WaitForSocket(fd_, POLLOUT, timeoutMs, stop_) != SocketWait::kReady)
             return kNetSendBadNetPath;
         int err = 0;
         socklen_t len = sizeof err;
@@ -188,21 +191,22 @@ private:
 
     int WaitFor(short events)
     {
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
-            if (left <= 0)
-                return kNetSendTimeout;
-            pollfd p{fd_, events, 0};
-            int rc = poll(&p, 1, static_cast<int>(left));
-            if (rc > 0)
-                return kNetSendOk; // errors and hang-ups surface in the following recv/send
-            if (rc == 0)
-                return kNetSendTimeout;
-            if (errno != EINTR)
-                return kNetSendUnexpected;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+        if (left <= 0)
+            return kNetSendTimeout;
+        switch (WaitForSocket(fd_, events, static_cast<std::uint32_t>(left), stop_)) {
+        case SocketWait::kReady:
+            return kNetSendOk; // errors and hang-ups surface in the following recv/send
+        case SocketWait::kTimedOut:
+        case SocketWait::kStopped:
+            return kNetSendTimeout;
+        case SocketWait::kError:
+            break;
         }
+        return kNetSendUnexpected;
     }
 
+    const StopCheck& stop_;
     int fd_ = -1;
     Clock::time_point deadline_{};
 };
@@ -349,7 +353,8 @@ bool ParseSmbReply(std::span<const std::uint8_t> bytes, SmbReply& reply)
     return byteCount <= r.Remaining();
 }
 
-int NetMessageBufferSend(const std::string& receiver, const std::string* fromName, const std::string& message)
+int NetMessageBufferSend(const std::string& receiver, const std::string* fromName, const std::string& message,
+                         const StopCheck& stop)
 {
     in_addr addr{};
     if (receiver.empty() || inet_pton(AF_INET, receiver.c_str(), &addr) != 1)
@@ -358,7 +363,7 @@ int NetMessageBufferSend(const std::string& receiver, const std::string* fromNam
     std::string local = LocalNetbiosName();
     std::string from = fromName != nullptr ? CutName(*fromName) : local;
 
-    Connection conn;
+    Connection conn(stop);
     if (conn.Connect(addr.s_addr, options.port, options.connectTimeoutMs) != kNetSendOk)
         return kNetSendBadNetPath;
 

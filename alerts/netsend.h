@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "mail/socket_wait.h"
+
 namespace varnell {
 
 // Results of NetMessageBufferSend, in the messenger service's numbering.
@@ -48,8 +50,10 @@ std::vector<std::string> NetMessageNames();
 
 // Delivers message to the computer whose IPv4 address is the dotted text
 // receiver. fromName null: the message is signed with this host's name. Names are
-// cut to their first 15 characters. Returns a NetSendStatus.
-int NetMessageBufferSend(const std::string& receiver, const std::string* fromName, const std::string& message);
+// cut to their first 15 characters. Returns a NetSendStatus. Every wait looks at
+// stop: a stopping worker gives up within kStopSliceMs (kNetSendTimeout).
+int NetMessageBufferSend(const std::string& receiver, const std::string* fromName, const std::string& message,
+                         const StopCheck& stop = {});
 
 // ---- Protocol pieces, exposed for tests and the fuzz target ----
 

@@ -45,13 +45,14 @@ int cnetsendthread::Deliver(const Entry& entry)
     if (retries < 1)
         retries = 1;
     int status = kNetSendBadNetPath;
+    const StopCheck stop = [this] { return StopRequested(); };
     for (std::int32_t attempt = 0; attempt < retries; ++attempt) {
         if (attempt > 0 && StopRequested())
             break;
-        status = NetMessageBufferSend(entry.receiver, &registered_, entry.message);
+        status = NetMessageBufferSend(entry.receiver, &registered_, entry.message, stop);
         if (status == kNetSendOk || StopRequested())
             break;
-        status = NetMessageBufferSend(entry.receiver, nullptr, entry.message);
+        status = NetMessageBufferSend(entry.receiver, nullptr, entry.message, stop);
         if (status == kNetSendOk)
             break;
     }

@@ -11,7 +11,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 #include "engine/byte_reader.h"
@@ -27,13 +26,6 @@ std::uint32_t MsSince(Clock::time_point t)
 {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
     return ms < 0 ? 0u : ms > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<std::uint32_t>(ms);
-}
-
-int PollOnce(int fd, short events, std::uint32_t waitMs)
-{
-    pollfd p{fd, events, 0};
-    const int wait = waitMs > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(waitMs);
-    return ::poll(&p, 1, wait);
 }
 
 // The first IPv4 address of a dotted address or host name.
@@ -68,6 +60,12 @@ std::string LocalHostName()
         buf[0] = '\0';
     std::string name = StripLineBreaks(buf);
     return name.empty() ? std::string("localhost") : name;
+}
+
+// The last error a wait that did not end ready leaves.
+int WaitError(SocketWait wait)
+{
+    return wait == SocketWait::kTimedOut ? kSmtpErrTimedOut : wait == SocketWait::kStopped ? kSmtpErrStopped : errno;
 }
 
 // Longest Base64 credential line the logon sends (a 1000-byte line buffer
@@ -140,11 +138,16 @@ int CSMTPConnection::OpenSession(const std::string& server, std::uint16_t port)
             SetState(SmtpState::kClosed);
             return 0;
         }
-        const int ready = PollOnce(socket_, POLLOUT, replyTimeoutMs);
+        const SocketWait ready = WaitForSocket(socket_, POLLOUT, replyTimeoutMs, stopRequested);
         int soError = 0;
         socklen_t len = sizeof(soError);
-        if (ready <= 0 || ::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) {
-            lastError_ = ready == 0 ? kSmtpErrTimedOut : ready < 0 ? errno : soError != 0 ? soError : errno;
+        if (ready != SocketWait::kReady) {
+            lastError_ = WaitError(ready);
+            SetState(SmtpState::kClosed);
+            return 0;
+        }
+        if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) {
+            lastError_ = soError != 0 ? soError : errno;
             SetState(SmtpState::kClosed);
             return 0;
         }
@@ -279,10 +282,11 @@ bool CSMTPConnection::SendText(std::string_view text)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const int ready = PollOnce(socket_, POLLOUT, replyTimeoutMs);
-            if (ready > 0 || (ready < 0 && errno == EINTR))
+            const SocketWait ready = WaitForSocket(socket_, POLLOUT, replyTimeoutMs, stopRequested);
+            if (ready == SocketWait::kReady)
                 continue;
-            lastError_ = ready == 0 ? kSmtpErrTimedOut : errno;
+            lastError_ = WaitError(ready);
+            SetState(SmtpState::kBroken);
             return false;
         }
         lastError_ = n < 0 ? errno : EPIPE;
@@ -327,21 +331,15 @@ CSMTPConnection::ReadStatus CSMTPConnection::ReadReply(std::string& text)
             return ReadStatus::kTimedOut;
         }
         const std::uint32_t wait = std::min(pollWaitMs, replyTimeoutMs - idle);
-        if (overflow) {
-            // Nothing more can be taken in; the reply ends in the time-out as
-            // if the server had gone silent.
-            std::this_thread::sleep_for(std::chrono::milliseconds(wait));
-            continue;
-        }
-        const int ready = PollOnce(socket_, POLLIN, wait);
-        if (ready < 0 && errno != EINTR) {
-            lastError_ = errno;
+        // Nothing more can be taken in after an overflow; the reply ends in the
+        // time-out as if the server had gone silent (poll ignores fd -1).
+        const SocketWait ready = WaitForSocket(overflow ? -1 : socket_, POLLIN, wait, stopRequested);
+        if (ready == SocketWait::kStopped || ready == SocketWait::kError) {
+            lastError_ = WaitError(ready);
             break;
         }
-        if (ready <= 0) {
-            std::this_thread::yield();
+        if (ready != SocketWait::kReady || overflow)
             continue;
-        }
         char buf[kReplyBufferSize];
         const std::size_t room = kReplyBufferSize - 1 - pending_.size();
         const ssize_t n = ::recv(socket_, buf, room, 0);

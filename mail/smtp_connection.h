@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "mail/smtp_message.h"
+#include "mail/socket_wait.h"
 
 namespace varnell {
 
@@ -25,6 +26,7 @@ inline constexpr int kSmtpErrCommandRefused = 22;      // a refused MAIL/RCPT/DA
 inline constexpr int kSmtpErrInvalidArgument = 10022;  // host name not resolvable, credentials too long
 inline constexpr int kSmtpErrUnexpectedReply = 10043;  // greeting, HELO, EHLO or logon answered with another code
 inline constexpr int kSmtpErrTimedOut = 10060;         // no complete reply in time
+inline constexpr int kSmtpErrStopped = 20001;          // the owner asked the session to stop
 
 // Session states. Only SetState() changes them.
 //   kClosed     no socket
@@ -75,6 +77,9 @@ public:
     std::uint32_t replyTimeoutMs = 18000;
     // Longest single wait for the socket before the time-out is checked again.
     std::uint32_t pollWaitMs = 8000;
+    // Looked at during every wait: a stopping worker abandons the session
+    // (closed without QUIT) within kStopSliceMs.
+    StopCheck stopRequested;
 
     // Reply buffer: a reply line of more than kReplyBufferSize - 1 bytes with
     // its line end never completes and ends in the time-out.

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -124,8 +125,15 @@ void CVarnellApp::ExitInstance()
     if (desktop_ != nullptr)
         desktop_->ReleaseWaiters();
     StopEngineThreads();
-    StopAlertWorkers();
+    const int workersLeft = StopAlertWorkers();
     SaveSettings();
+    if (workersLeft > 0) {
+        // A worker that would not stop still runs on the desktop and the
+        // settings that the rest of the exit destroys: with the settings safe,
+        // end here rather than let it post into a desktop that is gone.
+        FlushLogFile();
+        std::_Exit(0);
+    }
     RemoveResultBridge();
     if (frame_ != nullptr) {
         frame_->hide();
