@@ -1,0 +1,195 @@
+// A real Prometheus on loopback scrapes the endpoint every second while the
+// engine probes a local unbound and a responder that always waits 50 ms: the
+// shipped "item down" rule (its two minutes shortened) fires when unbound stops
+// and resolves when it is back, and the round trip reads 50 ms.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "engine/desktop.h"
+#include "engine/engine.h"
+#include "engine/engine_threads.h"
+#include "engine/item_table.h"
+#include "engine/probe_socket.h"
+#include "engine/receiver.h"
+#include "engine/request_table.h"
+#include "engine/result_eval.h"
+#include "engine/result_hooks.h"
+#include "engine/scheduler.h"
+#include "metrics/metrics_server.h"
+#include "tests/engine/unbound_peer.h"
+#include "tests/metrics/http_client.h"
+
+using namespace varnell;
+using namespace std::chrono_literals;
+using namespace varnell::test;
+
+namespace {
+
+const char* kZone = "$ORIGIN test.\n$TTL 300\n@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300\n"
+                    "@ IN NS ns.test.\nns IN A 192.0.2.53\nhost IN A 192.0.2.7\n";
+
+// Answers every query with one A record, 50 ms after it arrived.
+class DelayedResponder {
+public:
+    DelayedResponder()
+    {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~DelayedResponder()
+    {
+        shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        close(fd_);
+    }
+    std::uint16_t Port() const { return port_; }
+
+private:
+    void Serve()
+    {
+        std::uint8_t q[512];
+        for (;;) {
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            const ssize_t n = recvfrom(fd_, q, sizeof q, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n < 17)
+                return;
+            std::this_thread::sleep_for(50ms);
+            std::vector<std::uint8_t> r(q, q + n);
+            r[2] |= 0x80;
+            r[7] = 1;
+            const std::uint8_t answer[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 50};
+            r.insert(r.end(), answer, answer + sizeof answer);
+            sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+        }
+    }
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+std::uint32_t AddItem(const std::string& name, const std::string& domain, std::uint16_t port)
+{
+    ItemEdit e;
+    e.interval = 500;
+    e.timeout = 400;
+    e.serverBE = htonl(INADDR_LOOPBACK);
+    e.lostCount = 1;
+    e.name = name;
+    e.domain = domain;
+    const auto slot = static_cast<std::uint32_t>(NewItemSlot());
+    EXPECT_TRUE(CommitNewItem(slot, e));
+    std::lock_guard lock(EngineLock());
+    Items().items[slot].server.portBE = htons(port);
+    return slot;
+}
+
+class AgainstPrometheus : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        InitItemTable();
+        ResetRequestTable();
+        Engine().exitFlag = 0;
+        Engine().serviceStopped = 0;
+        SetDesktop(&desktop);
+        Engine().resultWindow = desktop.RegisterWindow([](const WindowMessage& m) {
+            OnDnsResult(&Items().items[m.wparam], static_cast<int>(m.lparam));
+        });
+    }
+    void TearDown() override
+    {
+        StopMetricsServer();
+        desktop.ReleaseWaiters();
+        StopEngineThreads();
+        SetDesktop(nullptr);
+    }
+
+    // Prometheus' answer to an API query, parsed; null when it did not answer.
+    nlohmann::json Api(const std::string& pathAndQuery)
+    {
+        const std::string body = HttpGetBody(prometheusPort, pathAndQuery);
+        return nlohmann::json::parse(body, nullptr, false);
+    }
+    std::string AlertState(const std::string& item)
+    {
+        const nlohmann::json alerts = Api("/api/v1/alerts");
+        if (alerts.is_discarded())
+            return "?";
+        for (const auto& a : alerts["data"]["alerts"])
+            if (a["labels"]["alertname"] == "VarnellItemDown" && a["labels"]["item"] == item)
+                return a["state"];
+        return "inactive";
+    }
+
+    HeadlessDesktop desktop;
+    TempDir dir;
+    ChildProcess prometheus;
+    std::uint16_t prometheusPort = 0;
+};
+
+} // namespace
+
+TEST_F(AgainstPrometheus, ItemDownRuleFiresAndResolvesAndRoundTripIsMeasured)
+{
+    UnboundPeer unbound;
+    ASSERT_TRUE(unbound.Start({{"test", kZone}})) << unbound.Log();
+    DelayedResponder delayed;
+    AddItem("resolver", "host.test", unbound.Port());
+    AddItem("delayed", "host.test", delayed.Port());
+    ASSERT_EQ(OpenProbeSocket(0), kProbeSocketOk);
+    StartReceiver();
+    StartScheduler();
+    const std::uint16_t metricsPort = FreePort(false);
+    ASSERT_EQ(StartMetricsServer("127.0.0.1:" + std::to_string(metricsPort)), kMetricsListening);
+
+    // The shipped rules, with the rule's two minutes cut to one second.
+    std::string rules = ReadFile(SourceDir() + "/packaging/prometheus/varnell-rules.yml");
+    const std::size_t wait = rules.find("for: 2m");
+    ASSERT_NE(wait, std::string::npos);
+    rules.replace(wait, 7, "for: 1s");
+    WriteFile(dir.File("rules.yml"), rules);
+    WriteFile(dir.File("prometheus.yml"),
+              "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\nrule_files: [\"" + dir.File("rules.yml") +
+                  "\"]\nscrape_configs:\n  - job_name: varnell\n    static_configs:\n      - targets: [\"127.0.0.1:" +
+                  std::to_string(metricsPort) + "\"]\n");
+    prometheusPort = FreePort(false);
+    ASSERT_TRUE(prometheus.Start({"prometheus", "--config.file=" + dir.File("prometheus.yml"),
+                                  "--storage.tsdb.path=" + dir.File("data"),
+                                  "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
+                                 {}, "", dir.File("prometheus.log")));
+    ASSERT_TRUE(WaitFor([&] { return !HttpGetBody(prometheusPort, "/-/ready").empty(); }, 20s))
+        << ReadFile(dir.File("prometheus.log"));
+
+    // The responder's fixed delay, as Prometheus stored it.
+    double rtt = 0;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const nlohmann::json r = Api("/api/v1/query?query=varnell_item_rtt_seconds%7Bitem%3D%22delayed%22%7D");
+            if (r.is_discarded() || r["data"]["result"].empty())
+                return false;
+            rtt = std::stod(r["data"]["result"][0]["value"][1].get<std::string>());
+            return true;
+        },
+        15s, 200ms));
+    EXPECT_NEAR(rtt, 0.050, 0.005);
+
+    EXPECT_EQ(AlertState("resolver"), "inactive");
+    unbound.Stop();
+    EXPECT_TRUE(WaitFor([&] { return AlertState("resolver") == "firing"; }, 20s, 250ms));
+    ASSERT_TRUE(unbound.Restart({{"test", kZone}})) << unbound.Log();
+    EXPECT_TRUE(WaitFor([&] { return AlertState("resolver") == "inactive"; }, 20s, 250ms));
+    EXPECT_EQ(AlertState("delayed"), "inactive");
+    EXPECT_GE(EventCount(kEventDown), 1u);
+}
