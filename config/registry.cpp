@@ -74,6 +74,8 @@ Schema CheckSchema(sqlite3* db)
     return objects == 0 ? Schema::kEmpty : Schema::kForeign;
 }
 
+} // namespace
+
 bool MakeFolders(const std::string& filePath)
 {
     const std::size_t slash = filePath.rfind('/');
@@ -88,11 +90,15 @@ bool MakeFolders(const std::string& filePath)
     return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
+namespace {
+
 // Renames without ever replacing an existing file.
 bool RenameNoReplace(const std::string& from, const std::string& to)
 {
     return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
+
+} // namespace
 
 bool MoveAside(const std::string& path)
 {
@@ -126,6 +132,8 @@ bool LacksDatabaseHeader(const std::string& path, off_t size)
     close(fd);
     return n >= 0 && (n < static_cast<ssize_t>(sizeof head) || std::memcmp(head, kMagic, sizeof head) != 0);
 }
+
+namespace {
 
 bool Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 

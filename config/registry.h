@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/types.h>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -81,5 +82,12 @@ void RollbackWrite(Registry& reg);
 // The name a store at path is moved to: path + ".unreadable-YYYYMMDD-HHMMSS"
 // (plus "-N" when that exists already).
 std::string AsideName(const std::string& path);
+
+// Shared with the other SQLite files of the program (the round-trip history):
+// makes the folders above filePath (0700); renames path and its journals to
+// AsideName(path); tells a non-empty file that does not start like a database.
+bool MakeFolders(const std::string& filePath);
+bool MoveAside(const std::string& path);
+bool LacksDatabaseHeader(const std::string& path, off_t size);
 
 } // namespace varnell

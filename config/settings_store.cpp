@@ -76,6 +76,14 @@ std::string ConfigDir()
     return HomeDir() + "/.config";
 }
 
+std::string StateDir()
+{
+    const char* xdg = std::getenv("XDG_STATE_HOME");
+    if (xdg != nullptr && xdg[0] == '/')
+        return xdg;
+    return HomeDir() + "/.local/state";
+}
+
 std::string RegistryPath() { return ConfigDir() + "/varnell/registry.db"; }
 
 void SetSaveTransactionHook(void (*hook)()) { g_saveHook = hook; }

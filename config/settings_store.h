@@ -43,6 +43,8 @@ bool ReadExtraSettings(ExtraSettings& extra);
 
 // $XDG_CONFIG_HOME, or ~/.config when it is unset, empty or not absolute.
 std::string ConfigDir();
+// $XDG_STATE_HOME, or ~/.local/state: what the program keeps that is no setting.
+std::string StateDir();
 // ConfigDir()/varnell/registry.db
 std::string RegistryPath();
 

@@ -1,0 +1,155 @@
+#include "config/history_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+#include "config/registry.h"
+#include "config/settings_store.h"
+#include "engine/history.h"
+#include "engine/result_eval.h"
+
+namespace varnell {
+
+namespace {
+
+constexpr const char* kCreateTable = "CREATE TABLE IF NOT EXISTS history(key TEXT PRIMARY KEY, data BLOB NOT NULL)";
+
+// Closes the connection (and rolls back what was not committed) on every way out.
+struct Db {
+    sqlite3* db = nullptr;
+    ~Db() { sqlite3_close_v2(db); }
+};
+
+struct Stmt {
+    sqlite3_stmt* stmt = nullptr;
+    ~Stmt() { sqlite3_finalize(stmt); }
+};
+
+bool Unreadable(int rc)
+{
+    const int primary = rc & 0xFF;
+    return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+}
+
+bool Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+} // namespace
+
+std::string HistoryPath() { return StateDir() + "/varnell/history.db"; }
+
+std::string HistoryKey(const DnsItem& item)
+{
+    const ItemBlock& block = BlockOf(item);
+    // The unit separator cannot occur in a name the item dialog accepts.
+    std::string key = block.name;
+    key += '\x1f';
+    key += block.domain;
+    key += '\x1f';
+    key += DottedAddress(item.server.addrBE);
+    key += '\x1f';
+    key += RecordTypeName(item.typeIndex);
+    return key;
+}
+
+HistoryLoad LoadHistoryFile(const std::string& path)
+{
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? HistoryLoad::kAbsent : HistoryLoad::kFailed;
+    if (!S_ISREG(st.st_mode))
+        return HistoryLoad::kFailed;
+    if (LacksDatabaseHeader(path, st.st_size))
+        return MoveAside(path) ? HistoryLoad::kMovedAside : HistoryLoad::kFailed;
+
+    std::unordered_map<std::string, std::uint32_t> slots;
+    const ItemTable& table = Items();
+    for (std::uint32_t row = 0; row < table.rowCount; ++row) {
+        const std::uint16_t slot = table.rowToSlot[row];
+        slots.emplace(HistoryKey(table.items[slot]), slot);
+    }
+
+    int rc = SQLITE_OK;
+    {
+        Db db;
+        if (sqlite3_open_v2(path.c_str(), &db.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+            return HistoryLoad::kFailed;
+        Stmt select;
+        rc = sqlite3_prepare_v2(db.db, "SELECT key, data FROM history", -1, &select.stmt, nullptr);
+        if (rc == SQLITE_OK) {
+            while ((rc = sqlite3_step(select.stmt)) == SQLITE_ROW) {
+                const auto* key = static_cast<const char*>(sqlite3_column_blob(select.stmt, 0));
+                const int keySize = sqlite3_column_bytes(select.stmt, 0);
+                const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(select.stmt, 1));
+                const int dataSize = sqlite3_column_bytes(select.stmt, 1);
+                if (key == nullptr || data == nullptr || keySize <= 0 || dataSize <= 0)
+                    continue;
+                const auto found = slots.find(std::string(key, static_cast<std::size_t>(keySize)));
+                if (found == slots.end())
+                    continue;
+                if (auto h = DecodeHistory({data, static_cast<std::size_t>(dataSize)}))
+                    SetHistory(found->second, std::move(h));
+            }
+            if (rc == SQLITE_DONE)
+                return HistoryLoad::kLoaded;
+        }
+        // A database without the table (somebody else's) is no history either.
+        if (!Unreadable(rc) && (rc & 0xFF) != SQLITE_ERROR)
+            return HistoryLoad::kFailed;
+    }
+    // What was read before the damage showed is kept; the file goes.
+    return MoveAside(path) ? HistoryLoad::kMovedAside : HistoryLoad::kFailed;
+}
+
+std::vector<HistoryRow> CollectHistoryRows(std::int64_t nowSeconds)
+{
+    std::vector<HistoryRow> rows;
+    const ItemTable& table = Items();
+    rows.reserve(table.rowCount);
+    for (std::uint32_t row = 0; row < table.rowCount; ++row) {
+        const std::uint16_t slot = table.rowToSlot[row];
+        if (const ItemHistory* h = HistoryOf(slot))
+            rows.push_back({HistoryKey(table.items[slot]), EncodeHistory(*h, nowSeconds)});
+    }
+    return rows;
+}
+
+bool WriteHistoryFile(const std::string& path, const std::vector<HistoryRow>& rows)
+{
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT || !MakeFolders(path))
+            return false;
+        const int fd = open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return false;
+        close(fd);
+    }
+    Db db;
+    if (sqlite3_open_v2(path.c_str(), &db.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+        return false;
+    sqlite3_busy_timeout(db.db, kRegistryBusyMs);
+    // Two copies of the program write whole files in turn: the last one wins.
+    if (!Exec(db.db, kCreateTable) || !Exec(db.db, "BEGIN IMMEDIATE"))
+        return false;
+    Stmt insert;
+    if (!Exec(db.db, "DELETE FROM history") ||
+        sqlite3_prepare_v2(db.db, "INSERT OR REPLACE INTO history(key, data) VALUES(?1, ?2)", -1, &insert.stmt,
+                           nullptr) != SQLITE_OK)
+        return false;
+    for (const HistoryRow& row : rows) {
+        sqlite3_reset(insert.stmt);
+        if (sqlite3_bind_text(insert.stmt, 1, row.key.data(), static_cast<int>(row.key.size()), SQLITE_STATIC) !=
+                SQLITE_OK ||
+            sqlite3_bind_blob(insert.stmt, 2, row.data.data(), static_cast<int>(row.data.size()), SQLITE_STATIC) !=
+                SQLITE_OK ||
+            sqlite3_step(insert.stmt) != SQLITE_DONE)
+            return false;
+    }
+    return Exec(db.db, "COMMIT");
+}
+
+} // namespace varnell

@@ -1,0 +1,99 @@
+// Round-trip history of every item: the last 24 hours in one-minute buckets and
+// the last probes one by one, in two fixed rings per item, so the memory is
+// bounded whatever the probe rate (kHistoryBytesPerItem per item that has been
+// probed, allocated at its first result).
+//
+// Who touches what: the user-interface thread only. Result evaluation records
+// into it, the item list's history chart reads it, and the history file is
+// encoded from it and decoded into it there. No lock; an engine thread must never
+// reach it.
+//
+// Times are wall-clock (seconds since the epoch), not the engine's tick counter:
+// the history outlives the process.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <type_traits>
+#include <vector>
+
+#include "engine/item_table.h"
+
+namespace varnell {
+
+inline constexpr std::uint32_t kHistoryMinutes = 24 * 60;
+// The probe ring holds ten minutes at one probe a second (the scheduler passes
+// once a second), with room to spare; faster probing keeps the newest 640.
+inline constexpr std::uint32_t kHistoryProbes = 640;
+inline constexpr std::int64_t kHistoryProbeSeconds = 10 * 60;
+// Round trips are kept in milliseconds up to this; anything longer is clipped.
+inline constexpr std::uint16_t kHistoryRttCap = 0xFFFE;
+inline constexpr std::uint16_t kHistoryNoRtt = 0xFFFF;
+
+enum HistoryFlag : std::uint8_t {
+    kHistoryDown = 0x01,  // the item stood reported down
+    kHistoryEvent = 0x02, // a down, up or address-change event was raised
+};
+
+// One minute of one item. Counters saturate at 255 (a minute holds 60 probes at
+// the scheduler's pace). The average is rttSum / timed.
+struct MinuteBucket {
+    std::uint32_t minute = 0; // minutes since the epoch; 0 = empty
+    std::uint32_t rttSum = 0;
+    std::uint16_t rttMin = kHistoryNoRtt;
+    std::uint16_t rttMax = 0;
+    std::uint8_t probes = 0;
+    std::uint8_t failures = 0;
+    std::uint8_t timed = 0; // successes whose round trip went into the sum
+    std::uint8_t flags = 0;
+};
+static_assert(sizeof(MinuteBucket) == 16);
+static_assert(std::is_trivially_copyable_v<MinuteBucket>);
+
+struct ProbeSample {
+    std::uint32_t second = 0;            // seconds since the epoch
+    std::uint16_t rtt = kHistoryNoRtt;   // ms, kHistoryNoRtt for a failure
+    std::uint8_t code = 0;               // result code (0 = success)
+    std::uint8_t flags = 0;
+};
+static_assert(sizeof(ProbeSample) == 8);
+
+struct ItemHistory {
+    std::array<MinuteBucket, kHistoryMinutes> buckets{}; // minute % kHistoryMinutes
+    std::array<ProbeSample, kHistoryProbes> probes{};
+    std::uint32_t probeNext = 0;  // where the next probe goes
+    std::uint32_t probeCount = 0; // up to kHistoryProbes
+};
+inline constexpr std::size_t kHistoryBytesPerItem = sizeof(ItemHistory);
+
+// The history of a slot, or nullptr when it has none yet.
+const ItemHistory* HistoryOf(std::uint32_t slot);
+// Adds one evaluated result. rttMs < 0: no round trip (a failure, or the tick
+// counter wrapped).
+void RecordResult(std::uint32_t slot, std::int64_t nowSeconds, int code, std::int32_t rttMs, std::uint8_t flags);
+// Wall-clock seconds, for callers that record "now".
+std::int64_t HistoryNow();
+// Forgets a slot's history (its item was deleted; a new item may take the slot).
+void ClearHistory(std::uint32_t slot);
+void ClearAllHistory();
+// Installs a decoded history for a slot.
+void SetHistory(std::uint32_t slot, std::unique_ptr<ItemHistory> history);
+// Bytes held by all histories now.
+std::size_t HistoryBytes();
+
+// The buckets of minutes [fromMinute, toMinute], oldest first, empty ones left out.
+std::vector<MinuteBucket> BucketsBetween(const ItemHistory& h, std::uint32_t fromMinute, std::uint32_t toMinute);
+// The probes at or after fromSecond, oldest first.
+std::vector<ProbeSample> ProbesSince(const ItemHistory& h, std::uint32_t fromSecond);
+
+// Stored form of one item's history (little-endian, version byte first): the
+// buckets of the 24 hours before nowSeconds and the probe ring, oldest first.
+std::vector<std::uint8_t> EncodeHistory(const ItemHistory& h, std::int64_t nowSeconds);
+// Reads a stored history; nullptr when the bytes are not one (they come from a
+// file anyone could have written).
+std::unique_ptr<ItemHistory> DecodeHistory(std::span<const std::uint8_t> bytes);
+
+} // namespace varnell
