@@ -7,6 +7,7 @@
 
 #include "engine/engine.h"
 #include "engine/probe_socket.h"
+#include "engine/tcp_query.h"
 
 namespace varnell {
 
@@ -76,6 +77,9 @@ int StopEngineThreads(std::uint32_t waitMs)
     ended += FinishEngineThread(engine.scheduler, kSchedulerThread, waitMs) ? 1 : 0;
     const bool receiverEnded = FinishEngineThread(engine.receiver, kReceiverThread, waitMs);
     ended += receiverEnded ? 1 : 0;
+    // The TCP worker (answers that came truncated) takes no question once the
+    // exit flag is set; it ends with its connections closed.
+    StopTcpQueries();
     if (receiverEnded)
         CloseProbeSocket();
     return ended;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "engine/dns_wire.h"
+#include "engine/edns.h"
 
 namespace varnell {
 
@@ -143,13 +144,15 @@ std::uint32_t DetailRgb(DetailColour colour)
     return 0x000000u;
 }
 
-std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block)
+std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp)
 {
     RunBuilder out;
     out.Add(DetailColour::Black, block.domain + "\r\n");
 
     const std::uint32_t answers = block.answerCount < kAnswerAddresses ? block.answerCount : kAnswerAddresses;
-    out.Add(DetailColour::Red, Format("%d Address:", static_cast<int>(block.answerCount)));
+    // An answer that came truncated over UDP and whole over TCP says so.
+    const char* format = overTcp ? "%d (TCP) Address:" : "%d Address:";
+    out.Add(DetailColour::Red, Format(format, static_cast<int>(block.answerCount)));
     for (std::uint32_t i = 0; i < answers; ++i) {
         out.Add(DetailColour::Red, DottedAddress(block.answers[i].addrBE));
         out.Add(DetailColour::Blue, "; ");
@@ -171,7 +174,7 @@ std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block)
 std::vector<DetailRun> ReplyDetailOf(const DnsItem& item)
 {
     std::lock_guard lock(EngineLock());
-    return BuildReplyDetail(BlockOf(item));
+    return BuildReplyDetail(BlockOf(item), AnsweredOverTcp(SlotOf(item)));
 }
 
 std::string DetailPlainText(const std::vector<DetailRun>& runs)

@@ -26,7 +26,8 @@ struct DetailRun {
 };
 
 // Builds the text from a block; the caller keeps the block from changing.
-std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block);
+// overTcp: the answers needed TCP, shown as "(TCP)" after their count.
+std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp = false);
 // The same for an item of the table, read under the engine lock.
 std::vector<DetailRun> ReplyDetailOf(const DnsItem& item);
 

@@ -32,6 +32,7 @@
 #include <mutex>
 
 #include "engine/dns_wire.h"
+#include "engine/edns.h"
 #include "engine/request_table.h"
 
 namespace varnell {
@@ -332,7 +333,8 @@ void SortAnswers(ItemBlock& block)
     });
 }
 
-ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr_in& from, std::uint32_t now)
+ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr_in& from, std::uint32_t now,
+                         bool viaTcp)
 {
     ReplyOutcome outcome;
     ByteReader reader(datagram);
@@ -366,7 +368,14 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr
     const std::uint32_t records = std::uint32_t{answers} + authorities + additionals;
     const std::uint32_t alreadyStored = primary ? 0 : StoredRecords(block);
     bool tooMany = alreadyStored + questions + records >= kRefuseAtRecords;
-    if (!tooMany && !WellFormed(datagram, questions, records)) {
+    const bool wellFormed = tooMany || WellFormed(datagram, questions, records);
+    // Large answers (engine/edns.h): a truncated reply goes to TCP, a server that
+    // cannot take OPT is asked again without it; the request keeps waiting.
+    if (DivertReply(id, datagram, wellFormed, viaTcp)) {
+        outcome.verdict = ReplyVerdict::Diverted;
+        return outcome;
+    }
+    if (!wellFormed) {
         outcome.verdict = ReplyVerdict::Malformed;
         return outcome;
     }

@@ -31,6 +31,7 @@ enum class ReplyVerdict {
     NoRequest,   // the identifier's slot holds no request
     WrongSender, // not from the address and port the query went to
     Malformed,   // header, question or record structure runs past the datagram
+    Diverted,    // truncated, or OPT not understood: asked again over TCP or without OPT
 };
 
 struct ReplyOutcome {
@@ -42,7 +43,9 @@ struct ReplyOutcome {
 
 // One received datagram from `from` at tick `now`. Dropped datagrams leave every
 // slot and item untouched.
-ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr_in& from, std::uint32_t now);
+// viaTcp: the message came whole over a TCP connection (engine/tcp_query.h).
+ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr_in& from, std::uint32_t now,
+                          bool viaTcp = false);
 
 enum class ParseStatus { Ok, Malformed, NoRoom };
 

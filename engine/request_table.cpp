@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include "engine/dns_wire.h"
+#include "engine/edns.h"
 #include "engine/engine.h"
 
 namespace varnell {
@@ -96,7 +97,7 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool own
 
     // The whole datagram is built aside and copied into the buffer only once it is
     // complete, so a refused name never leaves a half-written query to be resent.
-    std::uint8_t query[kDnsHeaderSize + kMaxNameOctets + kQuestionTail] = {};
+    std::uint8_t query[kMaxQueryBytes] = {}; // room for the OPT record (engine/edns.h)
     query[0] = static_cast<std::uint8_t>(slotIndex & 0xFF); // the identifier goes out low byte first
     query[1] = static_cast<std::uint8_t>(slotIndex >> 8);
     query[2] = static_cast<std::uint8_t>((item.flags & kFlagRecursionDesired) ? 0x01 : 0x00);
@@ -110,7 +111,8 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool own
     const std::uint16_t qtype = primary ? RecordQueryType(item.typeIndex) : kTypeA;
     PutU16BE(query + kDnsHeaderSize + nameLength, qtype);
     PutU16BE(query + kDnsHeaderSize + nameLength + 2, kClassIn);
-    const std::size_t length = kDnsHeaderSize + nameLength + kQuestionTail;
+    // Large answers: the OPT record when due, and a copy kept for a retry.
+    const std::size_t length = PrepareQuery(slotIndex, item, query, kDnsHeaderSize + nameLength + kQuestionTail);
     std::memcpy(buffer, query, length);
 
     if (SendQueryBytes(buffer, length, slot.destination) != static_cast<ssize_t>(length))

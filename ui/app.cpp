@@ -17,6 +17,7 @@
 #include "config/fixed_texts.h"
 #include "config/settings.h"
 #include "config/settings_store.h"
+#include "engine/edns.h"
 #include "engine/engine.h"
 #include "engine/item_table.h"
 #include "engine/engine_threads.h"
@@ -80,6 +81,7 @@ void CVarnellApp::InitInstance()
     // 4. The stored settings; none stored means the first run on this account.
     if (LoadSettings() < 0)
         RegisterAutoStart(1);
+    SetQueryEdnsSize(CurrentSettings().extra.queryEdns);
     // 5. The log file.
     OpenLogFile();
     // 6. The window and its views; the item list fills itself from the table and

@@ -96,10 +96,10 @@ protected:
     }
 
     // What the scheduler does for a due item; returns the request slot.
-    std::uint32_t SendPrimary(std::uint32_t now = kNow)
+    std::uint32_t SendPrimary(std::uint32_t now = kNow, std::uint32_t itemSlot = kSlot)
     {
         std::lock_guard lock(EngineLock());
-        DnsItem& item = Item();
+        DnsItem& item = Items().items[itemSlot];
         const int s = AllocRequestSlot();
         EXPECT_GE(s, 0);
         const auto slotIndex = static_cast<std::uint32_t>(s);
@@ -107,7 +107,7 @@ protected:
         slot.destination = EndpointAddress(item.server);
         slot.limit = item.flags & kFlagSendLimitMask;
         slot.queryTypeBE = htons(RecordQueryType(item.typeIndex));
-        slot.itemSlot = kSlot;
+        slot.itemSlot = itemSlot;
         item.requestId = slotIndex;
         const std::uint32_t length = BuildAndSendQuery(slotIndex, item, false, true);
         EXPECT_NE(length, 0u);

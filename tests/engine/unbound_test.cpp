@@ -23,11 +23,13 @@
 #include "engine/result_eval.h"
 #include "engine/result_hooks.h"
 #include "engine/scheduler.h"
+#include "tests/engine/engine_fixture.h"
 #include "tests/engine/recording_hooks.h"
 #include "tests/engine/unbound_peer.h"
 
 using namespace varnell;
 using namespace std::chrono_literals;
+using varnell::test::EngineAgainstServer;
 using varnell::test::RecordingHooks;
 using varnell::test::UnboundPeer;
 using varnell::test::WaitFor;
@@ -60,14 +62,6 @@ $TTL 300
 )";
 
 enum TypeIndex : std::uint32_t { kA = 0, kCname = 1, kMx = 2, kNs = 3, kPtr = 4, kSoa = 5 };
-
-std::string Dotted(std::uint32_t be) { return DottedAddress(be); }
-
-struct Result {
-    std::uint32_t slot;
-    int code;
-    std::vector<std::string> answers;
-};
 
 // A UDP socket on loopback that answers nothing, or answers only the first
 // (primary) query with an MX record whose exchange it never resolves.
@@ -122,106 +116,6 @@ private:
     std::uint16_t port_ = 0;
     std::atomic<int> queries_{0};
     std::thread thread_;
-};
-
-class EngineAgainstServer : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        InitItemTable();
-        ResetRequestTable();
-        Engine().exitFlag = 0;
-        Engine().serviceStopped = 0;
-        SetDesktop(&desktop);
-        SetResultHooks(&hooks);
-        Engine().resultWindow = desktop.RegisterWindow([this](const WindowMessage& m) { OnResult(m); });
-        Engine().eventWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
-            std::lock_guard lock(mutex);
-            engineMessages.push_back(m.text);
-        });
-    }
-    void TearDown() override
-    {
-        desktop.ReleaseWaiters();
-        EXPECT_EQ(StopEngineThreads(), 2);
-        SetResultHooks(nullptr);
-        SetDesktop(nullptr);
-    }
-
-    void OnResult(const WindowMessage& m)
-    {
-        const auto slot = static_cast<std::uint32_t>(m.wparam);
-        Result r{slot, static_cast<int>(m.lparam), {}};
-        {
-            std::lock_guard lock(EngineLock());
-            const ItemBlock& block = Items().blocks[slot];
-            for (std::uint32_t i = 0; i < block.answerCount && i < kAnswerAddresses; ++i)
-                r.answers.push_back(Dotted(block.answers[i].addrBE));
-        }
-        {
-            std::lock_guard lock(mutex);
-            results.push_back(r);
-        }
-        OnDnsResult(&Items().items[slot], r.code);
-    }
-
-    void StartEngine(int rcvbuf = 0)
-    {
-        ASSERT_EQ(OpenProbeSocket(0), kProbeSocketOk);
-        if (rcvbuf != 0)
-            setsockopt(Engine().probeSocket.load(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        StartReceiver();
-        StartScheduler();
-    }
-
-    std::uint32_t Add(const std::string& name, const std::string& domain, std::uint32_t type, std::uint16_t port,
-                      std::uint32_t timeout = 1500, std::uint32_t lost = 5, std::uint32_t interval = 1000,
-                      const char* server = "127.0.0.1")
-    {
-        ItemEdit e;
-        e.interval = interval;
-        e.timeout = timeout;
-        in_addr a{};
-        inet_pton(AF_INET, server, &a);
-        e.serverBE = a.s_addr;
-        e.typeIndex = type;
-        e.lostCount = lost;
-        e.name = name;
-        e.domain = domain;
-        const int slot = NewItemSlot();
-        EXPECT_TRUE(CommitNewItem(static_cast<std::uint32_t>(slot), e));
-        std::lock_guard lock(EngineLock());
-        Items().items[static_cast<std::uint32_t>(slot)].server.portBE = htons(port);
-        return static_cast<std::uint32_t>(slot);
-    }
-
-    std::vector<Result> ResultsOf(std::uint32_t slot)
-    {
-        std::lock_guard lock(mutex);
-        std::vector<Result> out;
-        for (const auto& r : results)
-            if (r.slot == slot)
-                out.push_back(r);
-        return out;
-    }
-    std::size_t ResultCount()
-    {
-        std::lock_guard lock(mutex);
-        return results.size();
-    }
-    bool HasEvent(const std::string& text)
-    {
-        for (const auto& e : hooks.Events())
-            if (e.text == text)
-                return true;
-        return false;
-    }
-
-    HeadlessDesktop desktop;
-    RecordingHooks hooks;
-    std::mutex mutex;
-    std::vector<Result> results;
-    std::vector<std::string> engineMessages;
 };
 
 using Answers = std::vector<std::string>;

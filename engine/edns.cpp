@@ -1,0 +1,217 @@
+// EDNS(0) in queries and the reply decisions that come before evaluation
+// (RFC 6891 6.1.2 OPT layout, 6.2.3 payload size, 7 fallback on FORMERR;
+// RFC 1035 4.1.1 TC bit; RFC 7766 5 TCP after truncation).
+#include "engine/edns.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+
+#include "engine/byte_reader.h"
+#include "engine/dns_wire.h"
+#include "engine/reply_queue.h"
+#include "engine/tcp_query.h"
+
+namespace varnell {
+
+namespace {
+
+// Servers that answered a query with OPT by FORMERR, NOTIMP or garbage are
+// asked plainly from then on, for the item, until the program starts again.
+// Each item remembers a few: its own server, and the name servers a follow-up
+// went to.
+constexpr std::size_t kPlainServersPerItem = 4;
+
+enum SlotTransport : std::uint8_t {
+    kSentWithOpt = 0x1, // the query carries OPT
+    kSentOverTcp = 0x2, // the question went to TCP after a truncated reply
+};
+
+struct ServerKey {
+    std::uint32_t addrBE = 0;
+    std::uint16_t portBE = 0;
+    bool used = false;
+};
+
+// All under EngineLock(), see the header.
+struct EdnsState {
+    std::array<std::uint8_t, kRequestSlots> transport{};
+    std::array<std::uint16_t, kRequestSlots> queryLength{};
+    std::array<std::array<ServerKey, kPlainServersPerItem>, kItemSlots> plain{};
+    std::array<std::atomic<std::uint8_t>, kItemSlots> tcpAnswer{};
+};
+
+EdnsState& State()
+{
+    static auto* state = new EdnsState();
+    return *state;
+}
+
+std::atomic<std::uint32_t> g_ednsSize{0};
+
+bool IsPlain(std::uint32_t itemSlot, const sockaddr_in& to)
+{
+    for (const ServerKey& k : State().plain[itemSlot])
+        if (k.used && k.addrBE == to.sin_addr.s_addr && k.portBE == to.sin_port)
+            return true;
+    return false;
+}
+
+void RememberPlain(std::uint32_t itemSlot, const sockaddr_in& to)
+{
+    if (IsPlain(itemSlot, to))
+        return;
+    auto& keys = State().plain[itemSlot];
+    // Full: the oldest entry makes room (a server forgotten is only asked with OPT
+    // once more, and falls back again).
+    std::rotate(keys.begin(), keys.begin() + 1, keys.end());
+    keys.back() = ServerKey{to.sin_addr.s_addr, to.sin_port, true};
+}
+
+void PutU16BE(std::uint8_t* p, std::uint16_t v)
+{
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+
+// The query of slot without its OPT record: the record is always the last one
+// and the only additional record, so it is cut off and ARCOUNT cleared.
+bool StripOpt(std::uint32_t slot)
+{
+    RequestSlot& s = RequestTable()[slot];
+    std::uint16_t& length = State().queryLength[slot];
+    if (length < kDnsHeaderSize + kOptRecordSize)
+        return false;
+    length = static_cast<std::uint16_t>(length - kOptRecordSize);
+    PutU16BE(s.ownBuffer + 10, 0);
+    State().transport[slot] &= static_cast<std::uint8_t>(~kSentWithOpt);
+    return true;
+}
+
+} // namespace
+
+void SetQueryEdnsSize(std::uint32_t size)
+{
+    if (size != 0)
+        size = std::clamp<std::uint32_t>(size, kMinEdnsSize, ReplyQueue::kMaxDatagram);
+    g_ednsSize.store(size);
+}
+
+std::uint32_t QueryEdnsSize() { return g_ednsSize.load(); }
+
+std::size_t PrepareQuery(std::uint32_t slot, const DnsItem& item, std::span<std::uint8_t> query, std::size_t length)
+{
+    static_assert(kMaxQueryBytes <= kOwnQueryBuffer && kMaxQueryBytes <= kQueryBuffer);
+    if (slot >= kRequestSlots || length > query.size())
+        return length;
+    RequestSlot& s = RequestTable()[slot];
+    EdnsState& state = State();
+    state.transport[slot] = 0;
+    const std::uint32_t size = QueryEdnsSize();
+    if (size != 0 && !IsPlain(SlotOf(item), s.destination) && query.size() - length >= kOptRecordSize &&
+        length >= kDnsHeaderSize) {
+        std::uint8_t* opt = query.data() + length;
+        opt[0] = 0; // root owner
+        PutU16BE(opt + 1, kTypeOpt);
+        PutU16BE(opt + 3, static_cast<std::uint16_t>(size));
+        std::memset(opt + 5, 0, 6); // extended RCODE 0, version 0, DO clear, no options
+        PutU16BE(query.data() + 10, 1); // ARCOUNT
+        length += kOptRecordSize;
+        state.transport[slot] = kSentWithOpt;
+    }
+    // The slot's own buffer is otherwise unused: it keeps this slot's question
+    // for a retry, since later queries of the item overwrite the item's buffer.
+    if (length <= kMaxQueryBytes && query.data() != s.ownBuffer) {
+        std::memcpy(s.ownBuffer, query.data(), length);
+        state.queryLength[slot] = static_cast<std::uint16_t>(length);
+    } else if (query.data() == s.ownBuffer) {
+        state.queryLength[slot] = static_cast<std::uint16_t>(length);
+    } else {
+        state.queryLength[slot] = 0;
+    }
+    return length;
+}
+
+std::span<const std::uint8_t> PreparedQuery(std::uint32_t slot)
+{
+    if (slot >= kRequestSlots)
+        return {};
+    return {RequestTable()[slot].ownBuffer, State().queryLength[slot]};
+}
+
+bool DivertReply(std::uint32_t slot, std::span<const std::uint8_t> reply, bool wellFormed, bool viaTcp)
+{
+    if (slot >= kRequestSlots)
+        return false;
+    RequestSlot& s = RequestTable()[slot];
+    EdnsState& state = State();
+    const std::uint32_t itemSlot = s.itemSlot;
+    if (itemSlot >= kItemSlots)
+        return false;
+    ByteReader reader(reply);
+    std::uint8_t flags1 = 0, flags2 = 0;
+    const bool header = reader.Skip(2) && reader.ReadU8(flags1) && reader.ReadU8(flags2);
+    const bool primary = (s.flags & kSlotPrimary) != 0;
+
+    if (!viaTcp && header && (flags1 & 0x02) != 0) {
+        // RFC 1035 4.1.1 TC: the answer did not fit. What came is not evaluated,
+        // whether empty or a partial set that would differ from probe to probe.
+        if ((state.transport[slot] & kSentOverTcp) != 0)
+            return true; // a duplicate of the truncated reply
+        state.transport[slot] |= kSentOverTcp;
+        TcpQuery q;
+        q.slot = slot;
+        q.itemSlot = itemSlot;
+        q.sendTime = s.sendTime;
+        q.deadline = s.expiry;
+        q.peer = s.destination;
+        const std::span<const std::uint8_t> bytes = PreparedQuery(slot);
+        q.length = static_cast<std::uint16_t>(bytes.size());
+        std::memcpy(q.query, bytes.data(), bytes.size());
+        // No room for another connection: the request runs to its timeout.
+        if (bytes.size() >= kDnsHeaderSize)
+            StartTcpQuery(q);
+        return true;
+    }
+
+    const std::uint8_t rcode = flags2 & 0x0F;
+    if ((state.transport[slot] & kSentWithOpt) != 0 && (!header || !wellFormed || rcode == 1 || rcode == 4)) {
+        // RFC 6891 7: a responder without EDNS may answer FORMERR or NOTIMP, or
+        // something unreadable; the query "SHOULD be retried without OPT".
+        RememberPlain(itemSlot, s.destination);
+        if (StripOpt(slot)) {
+            const std::span<const std::uint8_t> bytes = PreparedQuery(slot);
+            SendQueryBytes(bytes.data(), bytes.size(), s.destination);
+        }
+        // Sent or not, the request keeps its first send time and expiry: the
+        // plain answer is measured from the first send, or the request times out.
+        return true;
+    }
+
+    // Taken: note how the probe's answers travelled, for the reply detail.
+    if (primary)
+        state.tcpAnswer[itemSlot].store(viaTcp ? 1 : 0);
+    else if (viaTcp)
+        state.tcpAnswer[itemSlot].store(1);
+    return false;
+}
+
+bool AnsweredOverTcp(std::uint32_t itemSlot)
+{
+    return itemSlot < kItemSlots && State().tcpAnswer[itemSlot].load() != 0;
+}
+
+void ResetEdnsState()
+{
+    std::lock_guard lock(EngineLock());
+    EdnsState& state = State();
+    state.transport.fill(0);
+    state.queryLength.fill(0);
+    for (auto& keys : state.plain)
+        keys.fill(ServerKey{});
+    for (auto& t : state.tcpAnswer)
+        t.store(0);
+}
+
+} // namespace varnell

@@ -1,0 +1,64 @@
+// Large answers: the EDNS(0) OPT record of every query (RFC 6891 6.1.2, 6.2.3,
+// 7), the servers that have shown they cannot take one, and the decision taken
+// before a reply is accepted: a truncated reply (TC) goes to TCP (RFC 7766,
+// engine/tcp_query.h), a FORMERR, NOTIMP or unparseable reply to a query with
+// OPT is asked again without it.
+//
+// Who touches what: PrepareQuery runs inside BuildAndSendQuery and
+// DivertReply inside ProcessReply, both with EngineLock() held by the
+// scheduler, the receiver or the TCP worker; the per-slot and per-item state
+// below is changed only there. The advertised size is an atomic set by the
+// user-interface thread (start-up, the General page).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <netinet/in.h>
+#include <span>
+
+#include "engine/item_table.h"
+#include "engine/request_table.h"
+
+namespace varnell {
+
+// Root owner, TYPE, CLASS (the payload size), TTL (extended RCODE, version, DO),
+// RDLENGTH: 11 bytes.
+inline constexpr std::size_t kOptRecordSize = 11;
+inline constexpr std::uint16_t kTypeOpt = 41;
+// Below this RFC 6891 6.2.5 says "MUST be treated as equal to 512".
+inline constexpr std::uint32_t kMinEdnsSize = 512;
+// Largest query the engine builds: header, the longest name, QTYPE/QCLASS, OPT.
+inline constexpr std::size_t kMaxQueryBytes = 12 + 255 + 4 + kOptRecordSize;
+
+// The UDP payload size queries advertise; 0 sends the plain query without OPT.
+// Values between 1 and 511 are raised to 512 and values above what the reply
+// reader takes in one datagram are lowered to that.
+void SetQueryEdnsSize(std::uint32_t size);
+std::uint32_t QueryEdnsSize();
+
+// Called by BuildAndSendQuery for slot with the complete question in
+// query[0, length): appends the OPT record unless EDNS is off or the
+// destination is known to refuse it, keeps a copy of the bytes for a later
+// plain or TCP retry and returns the new length. query must have room for
+// kOptRecordSize more bytes. Lock held.
+std::size_t PrepareQuery(std::uint32_t slot, const DnsItem& item, std::span<std::uint8_t> query,
+                         std::size_t length);
+
+// The query bytes last prepared for slot (empty when none).
+std::span<const std::uint8_t> PreparedQuery(std::uint32_t slot);
+
+// Called by ProcessReply for a reply from the right sender, before it is taken.
+// True when the reply must not be evaluated: it was truncated and the question
+// has gone to TCP, or the server did not understand OPT and has been asked
+// again without it. Either way the request stays waiting with its first send
+// time and expiry. A reply that arrived over TCP is never diverted. Lock held.
+bool DivertReply(std::uint32_t slot, std::span<const std::uint8_t> reply, bool wellFormed, bool viaTcp);
+
+// Whether the latest probe of the item needed TCP for any of its answers.
+bool AnsweredOverTcp(std::uint32_t itemSlot);
+
+// Forgets every server remembered as plain, and the per-slot records (start-up
+// and tests, no engine thread running).
+void ResetEdnsState();
+
+} // namespace varnell

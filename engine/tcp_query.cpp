@@ -1,0 +1,326 @@
+// DNS over TCP after truncation (RFC 7766; RFC 1035 4.2.2 framing).
+#include "engine/tcp_query.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/desktop.h"
+#include "engine/engine.h"
+#include "engine/reply_parser.h"
+
+namespace varnell {
+
+namespace {
+
+constexpr int kMaxPollMs = 250; // how soon a stop or a new question is noticed at worst
+constexpr std::size_t kFrameBytes = 2 + kMaxQueryBytes;
+
+enum class Phase { Waiting, Connecting, Sending, ReadingLength, ReadingBody, Done };
+
+struct Connection {
+    TcpQuery q;
+    Phase phase = Phase::Waiting;
+    int fd = -1;
+    std::size_t done = 0;          // bytes of the current phase sent or read
+    std::uint8_t frame[kFrameBytes] = {};
+    std::size_t frameLength = 0;
+    std::uint8_t prefix[2] = {};
+    std::vector<std::uint8_t> body; // sized from the length prefix
+};
+
+bool SamePeer(const sockaddr_in& a, const sockaddr_in& b)
+{
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+// Signed distance, so a deadline just past the tick counter's wrap still counts.
+bool Past(std::uint32_t deadline, std::uint32_t now) { return static_cast<std::int32_t>(now - deadline) >= 0; }
+
+struct Worker {
+    std::mutex mutex; // guards inbox, running, stopping and thread
+    std::vector<TcpQuery> inbox;
+    bool running = false;
+    bool stopping = false;
+    std::thread thread;
+    int wake = -1; // eventfd: a new question or a stop
+
+    std::atomic<std::uint64_t> queued{0}, answered{0}, failed{0}, dropped{0};
+    std::atomic<std::size_t> held{0}; // questions in the worker's table, for the bound at intake
+};
+
+Worker& TheWorker()
+{
+    static auto* worker = new Worker();
+    return *worker;
+}
+
+void Close(Connection& c)
+{
+    if (c.fd >= 0)
+        close(c.fd);
+    c.fd = -1;
+    c.phase = Phase::Done;
+}
+
+void Fail(Connection& c)
+{
+    Close(c);
+    TheWorker().failed.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Open(Connection& c)
+{
+    c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (c.fd < 0) {
+        Fail(c);
+        return;
+    }
+    c.frame[0] = static_cast<std::uint8_t>(c.q.length >> 8);
+    c.frame[1] = static_cast<std::uint8_t>(c.q.length);
+    std::memcpy(c.frame + 2, c.q.query, c.q.length);
+    c.frameLength = std::size_t{2} + c.q.length;
+    c.done = 0;
+    if (connect(c.fd, reinterpret_cast<const sockaddr*>(&c.q.peer), sizeof c.q.peer) == 0)
+        c.phase = Phase::Sending;
+    else if (errno == EINPROGRESS)
+        c.phase = Phase::Connecting;
+    else
+        Fail(c);
+}
+
+// The reply is processed only while its request still waits for it.
+void Deliver(Connection& c)
+{
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    if (getpeername(c.fd, reinterpret_cast<sockaddr*>(&from), &len) != 0)
+        from = c.q.peer;
+    ReplyOutcome outcome;
+    {
+        std::lock_guard lock(EngineLock());
+        const RequestSlot& slot = RequestTable()[c.q.slot];
+        if (slot.sendTime != c.q.sendTime || slot.expiry == 0 || slot.itemSlot != c.q.itemSlot)
+            return;
+        outcome = ProcessReply(c.body, from, TickCount(), true);
+    }
+    TheWorker().answered.fetch_add(1, std::memory_order_relaxed);
+    if (!outcome.deliver)
+        return;
+    WindowMessage m;
+    m.id = WM_DNS_RESULT;
+    m.wparam = outcome.itemSlot;
+    m.lparam = outcome.code;
+    GetDesktop().Send(Engine().resultWindow.load(), std::move(m));
+}
+
+// Moves the connection on as far as the socket allows without waiting.
+void Advance(Connection& c, short revents)
+{
+    if (c.phase == Phase::Connecting) {
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0)
+            return Fail(c);
+        if ((revents & POLLOUT) == 0)
+            return;
+        c.phase = Phase::Sending;
+    }
+    if (c.phase == Phase::Sending) {
+        while (c.done < c.frameLength) {
+            const ssize_t n = send(c.fd, c.frame + c.done, c.frameLength - c.done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0)
+                return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? void() : Fail(c);
+            c.done += static_cast<std::size_t>(n);
+        }
+        c.phase = Phase::ReadingLength;
+        c.done = 0;
+    }
+    while (c.phase == Phase::ReadingLength || c.phase == Phase::ReadingBody) {
+        std::uint8_t* to = c.phase == Phase::ReadingLength ? c.prefix + c.done : c.body.data() + c.done;
+        const std::size_t want = (c.phase == Phase::ReadingLength ? 2 : c.body.size()) - c.done;
+        const ssize_t n = recv(c.fd, to, want, MSG_DONTWAIT);
+        if (n < 0)
+            return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? void() : Fail(c);
+        if (n == 0)
+            return Fail(c); // closed before the whole message came
+        c.done += static_cast<std::size_t>(n);
+        if (c.phase == Phase::ReadingLength && c.done == 2) {
+            const std::size_t length = (std::size_t{c.prefix[0]} << 8) | c.prefix[1];
+            if (length < 12)
+                return Fail(c); // no DNS header fits
+            c.body.assign(length, 0);
+            c.phase = Phase::ReadingBody;
+            c.done = 0;
+        } else if (c.phase == Phase::ReadingBody && c.done == c.body.size()) {
+            Deliver(c);
+            Close(c);
+        }
+    }
+}
+
+short Interest(const Connection& c)
+{
+    switch (c.phase) {
+    case Phase::Connecting:
+    case Phase::Sending:
+        return POLLOUT;
+    case Phase::ReadingLength:
+    case Phase::ReadingBody:
+        return POLLIN;
+    default:
+        return 0;
+    }
+}
+
+bool IsOpen(const Connection& c) { return c.phase != Phase::Waiting && c.phase != Phase::Done; }
+
+// Opens waiting questions, oldest first, while the bounds allow.
+void Admit(std::vector<Connection>& table)
+{
+    std::size_t open = static_cast<std::size_t>(std::count_if(table.begin(), table.end(),
+                                                              [](const Connection& c) { return IsOpen(c); }));
+    for (Connection& c : table) {
+        if (open >= kMaxTcpConnections)
+            return;
+        if (c.phase != Phase::Waiting)
+            continue;
+        const auto toServer = std::count_if(table.begin(), table.end(), [&](const Connection& o) {
+            return IsOpen(o) && SamePeer(o.q.peer, c.q.peer);
+        });
+        if (static_cast<std::size_t>(toServer) >= kMaxTcpPerServer)
+            continue;
+        Open(c);
+        if (IsOpen(c))
+            ++open;
+    }
+}
+
+void WorkerLoop()
+{
+    Worker& w = TheWorker();
+    std::vector<Connection> table;
+    table.reserve(kMaxTcpQuestions);
+    std::vector<pollfd> fds;
+    std::vector<std::size_t> owner;
+    for (;;) {
+        {
+            std::lock_guard lock(w.mutex);
+            if (w.stopping)
+                break;
+            for (const TcpQuery& q : w.inbox) {
+                table.emplace_back();
+                table.back().q = q;
+            }
+            w.inbox.clear();
+        }
+        const std::uint32_t now = TickCount();
+        for (Connection& c : table)
+            if (c.phase != Phase::Done && Past(c.q.deadline, now))
+                Fail(c); // the request is timed out by the scheduler at the same moment
+        table.erase(std::remove_if(table.begin(), table.end(), [](const Connection& c) { return c.phase == Phase::Done; }),
+                    table.end());
+        w.held.store(table.size());
+        Admit(table);
+
+        fds.assign(1, pollfd{w.wake, POLLIN, 0});
+        owner.assign(1, 0);
+        int wait = kMaxPollMs;
+        for (std::size_t i = 0; i < table.size(); ++i) {
+            const Connection& c = table[i];
+            if (c.phase == Phase::Done)
+                continue;
+            const auto left = static_cast<std::int32_t>(c.q.deadline - now);
+            wait = std::clamp(left, 1, wait);
+            if (IsOpen(c)) {
+                fds.push_back(pollfd{c.fd, Interest(c), 0});
+                owner.push_back(i);
+            }
+        }
+        if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if ((fds[0].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t r = read(w.wake, &count, sizeof count);
+        }
+        for (std::size_t k = 1; k < fds.size(); ++k)
+            if (fds[k].revents != 0)
+                Advance(table[owner[k]], fds[k].revents);
+    }
+    for (Connection& c : table)
+        Close(c);
+    w.held.store(0);
+}
+
+} // namespace
+
+bool StartTcpQuery(const TcpQuery& query)
+{
+    Worker& w = TheWorker();
+    std::lock_guard lock(w.mutex);
+    if (Engine().exitFlag.load() != 0 || w.stopping)
+        return false;
+    if (w.inbox.size() + w.held.load() >= kMaxTcpQuestions || query.length > kMaxQueryBytes) {
+        w.dropped.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    if (!w.running) {
+        if (w.wake < 0)
+            w.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (w.wake < 0)
+            return false;
+        w.thread = std::thread([] {
+            pthread_setname_np(pthread_self(), "tcp queries");
+            WorkerLoop();
+        });
+        w.running = true;
+    }
+    w.inbox.push_back(query);
+    w.queued.fetch_add(1, std::memory_order_relaxed);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t r = write(w.wake, &one, sizeof one);
+    return true;
+}
+
+void StopTcpQueries()
+{
+    Worker& w = TheWorker();
+    std::thread thread;
+    {
+        std::lock_guard lock(w.mutex);
+        if (!w.running)
+            return;
+        w.stopping = true;
+        thread = std::move(w.thread);
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t r = write(w.wake, &one, sizeof one);
+    }
+    thread.join();
+    std::lock_guard lock(w.mutex);
+    w.inbox.clear();
+    w.running = false;
+    w.stopping = false;
+}
+
+TcpCounters GetTcpCounters()
+{
+    Worker& w = TheWorker();
+    TcpCounters c;
+    c.queued = w.queued.load();
+    c.answered = w.answered.load();
+    c.failed = w.failed.load();
+    c.dropped = w.dropped.load();
+    return c;
+}
+
+} // namespace varnell

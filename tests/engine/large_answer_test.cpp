@@ -1,0 +1,270 @@
+// Large answers: the OPT record of the query, the plain retry after FORMERR,
+// NOTIMP or garbage, and the TCP retry after truncation, first on captured
+// queries, then through the engine threads against scripted responders and a
+// real unbound serving a 40-address pool.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <thread>
+
+#include "dns_probe_fixture.h"
+#include "dns_reply_builder.h"
+#include "engine/edns.h"
+#include "engine/reply_detail.h"
+#include "engine/tcp_query.h"
+#include "tests/engine/engine_fixture.h"
+#include "tests/engine/scripted_responder.h"
+#include "tests/engine/unbound_peer.h"
+
+namespace varnell {
+namespace {
+
+using namespace std::chrono_literals;
+using test::DnsReplyBuilder;
+using test::ScriptedResponder;
+using test::Section;
+using test::WaitFor;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kTypeIndexA = 0;
+constexpr std::uint32_t kTypeIndexMx = 2;
+
+class OptQueryTest : public test::DnsProbeTest {
+protected:
+    void SetUp() override
+    {
+        DnsProbeTest::SetUp();
+        ResetEdnsState();
+    }
+    void TearDown() override
+    {
+        SetQueryEdnsSize(0);
+        DnsProbeTest::TearDown();
+    }
+    const Bytes& LastQuery() { return test::SentQueries().back().bytes; }
+    Bytes Answer(std::uint32_t id, std::uint8_t rcode = 0)
+    {
+        DnsReplyBuilder b(static_cast<std::uint16_t>(id), rcode);
+        b.Question("example.com", 1);
+        if (rcode == 0)
+            b.A(Section::Answer, "example.com", "192.0.2.9");
+        return b.Bytes();
+    }
+};
+
+TEST_F(OptQueryTest, SizeZeroIsThePlainQueryAndOtherSizesAddOneOptRecord)
+{
+    MakeItem("example.com", kTypeIndexMx);
+    Item().flags |= kFlagRecursionDesired | kFlagRecursionAvailable;
+    const Bytes plain = {0x02, 0x01, 0x01, 0x80, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x65, 0x78,
+                         0x61, 0x6D, 0x70, 0x6C, 0x65, 0x03, 0x63, 0x6F, 0x6D, 0x00, 0x00, 0x0F, 0x00, 0x01};
+    // size asked -> size advertised (0: no OPT)
+    const std::map<std::uint32_t, std::uint16_t> sizes = {{0, 0}, {1232, 1232}, {100, 512}, {70000, 6888}};
+    for (const auto& [asked, advertised] : sizes) {
+        SetQueryEdnsSize(asked);
+        RequestCursor() = 0x0102;
+        const std::uint32_t slot = SendPrimary();
+        Bytes want = plain;
+        if (advertised != 0) {
+            want[11] = 1; // ARCOUNT
+            want.insert(want.end(), {0, 0, 41, static_cast<std::uint8_t>(advertised >> 8),
+                                     static_cast<std::uint8_t>(advertised), 0, 0, 0, 0, 0, 0});
+        }
+        EXPECT_EQ(LastQuery(), want) << "size " << asked;
+        EXPECT_EQ(RequestTable()[slot].queryLength, want.size());
+        std::lock_guard lock(EngineLock());
+        RequestTable()[slot] = RequestSlot{};
+        SetOutstanding(Item(), 0);
+    }
+}
+
+// FORMERR, NOTIMP and an unreadable reply to a query with OPT each bring the
+// same question again without it, on the same identifier and not evaluated;
+// the server is then asked plainly by that item only, and a FORMERR to a plain
+// query is an answer like any other.
+TEST_F(OptQueryTest, ServerThatRefusesOptIsAskedPlainlyFromThenOn)
+{
+    const Bytes garbage = {0, 0, 0x81, 0x80, 0, 1, 0, 9, 0, 0, 0, 0, 3, 'c', 'o'};
+    for (const int fault : {1, 4, -1}) {
+        SCOPED_TRACE(fault);
+        SetUp();
+        SetQueryEdnsSize(1232);
+        MakeItem("example.com", kTypeIndexA);
+        const std::uint32_t id = SendPrimary();
+        ASSERT_EQ(LastQuery()[11], 1);
+        Bytes bad = fault > 0 ? Answer(id, static_cast<std::uint8_t>(fault)) : garbage;
+        bad[0] = static_cast<std::uint8_t>(id);
+        bad[1] = static_cast<std::uint8_t>(id >> 8);
+        const std::uint32_t sendTime = RequestTable()[id].sendTime;
+        const ReplyOutcome diverted = Reply(bad);
+        EXPECT_EQ(diverted.verdict, ReplyVerdict::Diverted);
+        EXPECT_FALSE(diverted.deliver);
+        ASSERT_EQ(test::SentQueries().size(), 2u);
+        Bytes plain = test::SentQueries()[0].bytes;
+        plain.resize(plain.size() - kOptRecordSize);
+        plain[11] = 0;
+        EXPECT_EQ(LastQuery(), plain) << "same identifier and question, without OPT";
+        EXPECT_EQ(RequestTable()[id].sendTime, sendTime) << "the round trip counts from the first send";
+
+        const ReplyOutcome out = Reply(Answer(id));
+        EXPECT_TRUE(out.deliver);
+        EXPECT_EQ(out.code, 0);
+        EXPECT_EQ(Answers(), std::vector<std::string>{"192.0.2.9"});
+
+        const std::uint32_t next = SendPrimary();
+        EXPECT_EQ(LastQuery()[11], 0) << "remembered as plain";
+        const ReplyOutcome formErr = Reply(Answer(next, 1));
+        EXPECT_TRUE(formErr.deliver);
+        EXPECT_EQ(formErr.code, 1);
+
+        // Another item on the same server still asks with OPT.
+        ItemEdit other = EditOf(Item());
+        ASSERT_TRUE(CommitNewItem(1, other));
+        Items().items[1].server = Item().server;
+        SendPrimary(kNow, 1);
+        EXPECT_EQ(LastQuery()[11], 1);
+    }
+}
+
+class LargeAnswerEngineTest : public test::EngineAgainstServer {
+protected:
+    std::string Detail(std::uint32_t slot) { return DetailPlainText(ReplyDetailOf(Items().items[slot])); }
+    void ProbePool(std::uint32_t ednsSize);
+};
+
+// Through the engine's threads and real sockets: every way the TCP side can
+// fail ends in code 16 at the item's timeout, and a good TCP answer is taken
+// whole, marked "(TCP)", with its round trip from the first UDP send.
+TEST_F(LargeAnswerEngineTest, TruncatedAnswersAreAskedOverTcpWithinTheTimeout)
+{
+    using Udp = ScriptedResponder::Udp;
+    using Tcp = ScriptedResponder::Tcp;
+    ScriptedResponder refused(Udp::Truncate, Tcp::Refuse);
+    ScriptedResponder silent(Udp::Truncate, Tcp::Silent);
+    ScriptedResponder cut(Udp::Truncate, Tcp::ShortBody);
+    ScriptedResponder good(Udp::Truncate, Tcp::Answer, 40, 100ms);
+    ScriptedResponder noOpt(Udp::FormErrToOpt, Tcp::Refuse);
+    for (const auto* r : {&refused, &silent, &cut, &good, &noOpt})
+        ASSERT_TRUE(r->Ready());
+    SetQueryEdnsSize(1232);
+    const std::uint32_t timeout = 1200;
+    const std::uint32_t a = Add("refused", "pool.test", kTypeIndexA, refused.Port(), timeout);
+    const std::uint32_t b = Add("silent", "pool.test", kTypeIndexA, silent.Port(), timeout);
+    const std::uint32_t c = Add("cut", "pool.test", kTypeIndexA, cut.Port(), timeout);
+    const std::uint32_t d = Add("good", "pool.test", kTypeIndexA, good.Port(), timeout);
+    const std::uint32_t e = Add("no opt", "pool.test", kTypeIndexA, noOpt.Port(), timeout);
+    StartEngine();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            for (std::uint32_t s = a; s <= e; ++s)
+                if (ResultsOf(s).empty())
+                    return false;
+            return true;
+        },
+        10s));
+    for (const std::uint32_t s : {a, b, c})
+        EXPECT_EQ(ResultsOf(s)[0].code, kResultTimeout) << s;
+    EXPECT_GE(silent.TcpQueries(), 1);
+    EXPECT_GE(cut.TcpQueries(), 1);
+
+    EXPECT_EQ(ResultsOf(d)[0].code, 0);
+    EXPECT_EQ(ResultsOf(d)[0].answers.size(), 40u);
+    EXPECT_NE(Detail(d).find("40 (TCP) Address:"), std::string::npos);
+    {
+        std::lock_guard lock(EngineLock());
+        const ItemBlock& block = Items().blocks[d];
+        EXPECT_GE(block.rttMax, 100u) << "from the first UDP send, across the TCP server's delay";
+    }
+    EXPECT_EQ(ResultsOf(e)[0].code, 0);
+    EXPECT_EQ(ResultsOf(e)[0].answers, (std::vector<std::string>{"192.0.2.1", "192.0.2.2", "192.0.2.3"}));
+    EXPECT_EQ(noOpt.OptQueries(), 1) << "asked with OPT once, plainly ever after";
+    EXPECT_EQ(Detail(e).find("(TCP)"), std::string::npos);
+}
+
+// Many truncated items against a TCP side that takes its time hold only their
+// own connections: items on another server, over UDP and over TCP, are answered
+// before the slow server has answered anything.
+TEST_F(LargeAnswerEngineTest, SlowTcpServerDelaysNoOtherItem)
+{
+    using Udp = ScriptedResponder::Udp;
+    using Tcp = ScriptedResponder::Tcp;
+    ScriptedResponder slow(Udp::Truncate, Tcp::Answer, 3, 1500ms);
+    ScriptedResponder fast(Udp::Truncate, Tcp::Answer);
+    ScriptedResponder plain(Udp::Answer, Tcp::Refuse);
+    ASSERT_TRUE(slow.Ready() && fast.Ready() && plain.Ready());
+    std::vector<std::uint32_t> slowItems;
+    for (int i = 0; i < 24; ++i)
+        slowItems.push_back(Add("slow" + std::to_string(i), "pool.test", kTypeIndexA, slow.Port(), 4000, 5, 10000));
+    const std::uint32_t overTcp = Add("fast tcp", "pool.test", kTypeIndexA, fast.Port(), 4000, 5, 10000);
+    const std::uint32_t overUdp = Add("fast udp", "pool.test", kTypeIndexA, plain.Port(), 4000, 5, 10000);
+    StartEngine();
+    ASSERT_TRUE(WaitFor([&] { return !ResultsOf(overTcp).empty() && !ResultsOf(overUdp).empty(); }, 10s));
+    for (const std::uint32_t s : slowItems)
+        EXPECT_TRUE(ResultsOf(s).empty()) << "the slow server answered before the fast ones";
+    EXPECT_EQ(ResultsOf(overTcp)[0].code, 0);
+    EXPECT_EQ(ResultsOf(overUdp)[0].code, 0);
+    ASSERT_TRUE(WaitFor([&] { return ResultCount() >= slowItems.size() + 2; }, 15s));
+    EXPECT_GE(slow.TcpQueries(), 8);
+}
+
+const std::string kPoolZoneHead = R"($ORIGIN test.
+$TTL 300
+@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300
+@ IN NS ns.test.
+ns IN A 192.0.2.53
+)";
+
+std::string PoolZone(int replaced)
+{
+    std::string zone = kPoolZoneHead;
+    for (int i = 1; i <= 40; ++i)
+        zone += "pool IN A 198.51.100." + std::to_string(i == replaced ? 200 : i) + "\n";
+    return zone;
+}
+
+// The engine's order (by last octet, 128-255 first) of 198.51.100.1 ... 40,
+// with `replaced` standing in for 200.
+std::string PoolEvent(int replaced)
+{
+    std::string text = "the ip of pool is changed to ";
+    if (replaced != 0)
+        text += "198.51.100.200; ";
+    for (int i = 1; i <= 40; ++i)
+        if (i != replaced)
+            text += "198.51.100." + std::to_string(i) + "; ";
+    return text;
+}
+
+// A 40-address pool on unbound: all 40 addresses at every probe, one change
+// event when the zone replaces one address, and none for the unchanged probes
+// in between.
+void LargeAnswerEngineTest::ProbePool(std::uint32_t ednsSize)
+{
+    test::UnboundPeer server;
+    ASSERT_TRUE(server.Start({{"test", PoolZone(0)}})) << server.Log();
+    SetQueryEdnsSize(ednsSize);
+    const std::uint32_t s = Add("pool", "pool.test", kTypeIndexA, server.Port(), 1500, 5, 500);
+    StartEngine();
+    ASSERT_TRUE(WaitFor([&] { return ResultsOf(s).size() >= 3; }, 10s));
+    for (const auto& r : ResultsOf(s)) {
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.answers.size(), 40u);
+    }
+    EXPECT_EQ(Detail(s).find("40 (TCP) Address:") != std::string::npos, ednsSize == 0) << Detail(s);
+
+    ASSERT_TRUE(server.Restart({{"test", PoolZone(7)}})) << server.Log();
+    ASSERT_TRUE(WaitFor([&] { return hooks.Events().size() >= 2; }, 10s));
+    const std::size_t before = ResultsOf(s).size();
+    ASSERT_TRUE(WaitFor([&] { return ResultsOf(s).size() >= before + 2; }, 10s));
+    std::vector<std::string> events;
+    for (const auto& e : hooks.Events())
+        events.push_back(e.text);
+    EXPECT_EQ(events, (std::vector<std::string>{PoolEvent(0), PoolEvent(7)}));
+}
+
+TEST_F(LargeAnswerEngineTest, FortyAddressPoolInOneDatagramWithEdns) { ProbePool(1232); }
+
+TEST_F(LargeAnswerEngineTest, FortyAddressPoolOverTcpWithoutEdns) { ProbePool(0); }
+
+} // namespace
+} // namespace varnell
