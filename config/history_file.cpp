@@ -1,9 +1,11 @@
 #include "config/history_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -104,17 +106,91 @@ HistoryLoad LoadHistoryFile(const std::string& path)
     return MoveAside(path) ? HistoryLoad::kMovedAside : HistoryLoad::kFailed;
 }
 
-std::vector<HistoryRow> CollectHistoryRows(std::int64_t nowSeconds)
+namespace {
+
+struct SlotKey {
+    std::uint32_t slot;
+    std::string key;
+};
+
+// The keys are taken on the owner thread (names change there); the bytes may be
+// encoded anywhere, item by item under the history lock.
+std::vector<SlotKey> CollectKeys()
 {
-    std::vector<HistoryRow> rows;
+    std::vector<SlotKey> keys;
     const ItemTable& table = Items();
-    rows.reserve(table.rowCount);
+    keys.reserve(table.rowCount);
     for (std::uint32_t row = 0; row < table.rowCount; ++row) {
         const std::uint16_t slot = table.rowToSlot[row];
-        if (const ItemHistory* h = HistoryOf(slot))
-            rows.push_back({HistoryKey(table.items[slot]), EncodeHistory(*h, nowSeconds)});
+        if (HistoryOf(slot) != nullptr)
+            keys.push_back({slot, HistoryKey(table.items[slot])});
+    }
+    return keys;
+}
+
+std::vector<HistoryRow> EncodeRows(std::vector<SlotKey> keys, std::int64_t nowSeconds)
+{
+    std::vector<HistoryRow> rows;
+    rows.reserve(keys.size());
+    for (SlotKey& k : keys) {
+        std::vector<std::uint8_t> data = EncodeHistoryOf(k.slot, nowSeconds);
+        if (!data.empty())
+            rows.push_back({std::move(k.key), std::move(data)});
     }
     return rows;
+}
+
+struct Keeper {
+    std::string path; // empty: not keeping
+    std::int64_t lastSave = 0;
+    std::thread writer;
+    std::atomic<bool> writing{false};
+};
+
+Keeper& TheKeeper()
+{
+    static Keeper keeper;
+    return keeper;
+}
+
+} // namespace
+
+std::vector<HistoryRow> CollectHistoryRows(std::int64_t nowSeconds) { return EncodeRows(CollectKeys(), nowSeconds); }
+
+HistoryLoad StartHistoryKeeping(const std::string& path)
+{
+    StopHistoryKeeping();
+    Keeper& k = TheKeeper();
+    k.path = path;
+    k.lastSave = HistoryNow();
+    return LoadHistoryFile(path);
+}
+
+void KeepHistory(std::int64_t nowSeconds)
+{
+    Keeper& k = TheKeeper();
+    if (k.path.empty() || nowSeconds - k.lastSave < kHistorySaveSeconds || k.writing.load())
+        return;
+    k.lastSave = nowSeconds;
+    if (k.writer.joinable())
+        k.writer.join(); // finished: writing is false
+    k.writing.store(true);
+    k.writer = std::thread([&k, path = k.path, keys = CollectKeys(), nowSeconds]() mutable {
+        WriteHistoryFile(path, EncodeRows(std::move(keys), nowSeconds));
+        k.writing.store(false);
+    });
+}
+
+bool StopHistoryKeeping()
+{
+    Keeper& k = TheKeeper();
+    if (k.writer.joinable())
+        k.writer.join();
+    if (k.path.empty())
+        return false;
+    const std::string path = std::move(k.path);
+    k.path.clear();
+    return WriteHistoryFile(path, CollectHistoryRows(HistoryNow()));
 }
 
 bool WriteHistoryFile(const std::string& path, const std::vector<HistoryRow>& rows)

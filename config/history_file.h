@@ -36,10 +36,21 @@ enum class HistoryLoad { kLoaded, kAbsent, kMovedAside, kFailed };
 // Rows of unknown items are dropped; a row whose bytes do not decode is skipped.
 HistoryLoad LoadHistoryFile(const std::string& path);
 
-// The rows of every live item's history, encoded for writing (user-interface
-// thread; cheap enough to run between two results).
+// The rows of every live item's history, encoded for writing (owner thread).
 std::vector<HistoryRow> CollectHistoryRows(std::int64_t nowSeconds);
 // Replaces the file's rows in one transaction. Any thread, one writer at a time.
 bool WriteHistoryFile(const std::string& path, const std::vector<HistoryRow>& rows);
+
+// Keeping the file, for a running monitor (owner thread throughout):
+inline constexpr std::int64_t kHistorySaveSeconds = 10 * 60;
+// Loads path into the live items' histories and arms the periodic save.
+HistoryLoad StartHistoryKeeping(const std::string& path);
+// Call after each result: once the last save is kHistorySaveSeconds old, the
+// items' keys are taken here (a fraction of a millisecond for a full table) and
+// a writer thread encodes and writes; a save still running is not doubled.
+void KeepHistory(std::int64_t nowSeconds);
+// Waits for the writer, then writes once more here. false when that failed or
+// nothing was being kept.
+bool StopHistoryKeeping();
 
 } // namespace varnell

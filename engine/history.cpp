@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 
 #include "engine/byte_reader.h"
 
@@ -15,6 +16,12 @@ std::array<std::unique_ptr<ItemHistory>, kItemSlots>& Histories()
 {
     static std::array<std::unique_ptr<ItemHistory>, kItemSlots> histories;
     return histories;
+}
+
+std::mutex& HistoryLock()
+{
+    static std::mutex lock;
+    return lock;
 }
 
 std::uint8_t Saturated(std::uint8_t n) { return n == 0xFF ? n : static_cast<std::uint8_t>(n + 1); }
@@ -50,8 +57,12 @@ void RecordResult(std::uint32_t slot, std::int64_t nowSeconds, int code, std::in
     if (slot >= kItemSlots || nowSeconds <= 0 || nowSeconds > 0xFFFFFFFFll)
         return;
     std::unique_ptr<ItemHistory>& h = Histories()[slot];
-    if (!h)
-        h = std::make_unique<ItemHistory>();
+    if (!h) {
+        auto fresh = std::make_unique<ItemHistory>(); // allocated outside the lock
+        std::lock_guard lock(HistoryLock());
+        h = std::move(fresh);
+    }
+    std::lock_guard lock(HistoryLock());
     const auto second = static_cast<std::uint32_t>(nowSeconds);
     const std::uint16_t rtt =
         rttMs < 0 ? kHistoryNoRtt : static_cast<std::uint16_t>(std::min<std::int32_t>(rttMs, kHistoryRttCap));
@@ -79,22 +90,32 @@ void RecordResult(std::uint32_t slot, std::int64_t nowSeconds, int code, std::in
     b.flags |= flags;
 }
 
-void ClearHistory(std::uint32_t slot)
-{
-    if (slot < kItemSlots)
-        Histories()[slot].reset();
-}
+void ClearHistory(std::uint32_t slot) { SetHistory(slot, nullptr); }
 
 void ClearAllHistory()
 {
-    for (auto& h : Histories())
-        h.reset();
+    for (std::uint32_t slot = 0; slot < kItemSlots; ++slot)
+        ClearHistory(slot);
 }
 
 void SetHistory(std::uint32_t slot, std::unique_ptr<ItemHistory> history)
 {
-    if (slot < kItemSlots)
-        Histories()[slot] = std::move(history);
+    if (slot >= kItemSlots)
+        return;
+    {
+        std::lock_guard lock(HistoryLock());
+        Histories()[slot].swap(history);
+    }
+    // The old one is freed outside the lock.
+}
+
+std::vector<std::uint8_t> EncodeHistoryOf(std::uint32_t slot, std::int64_t nowSeconds)
+{
+    if (slot >= kItemSlots)
+        return {};
+    std::lock_guard lock(HistoryLock());
+    const ItemHistory* h = Histories()[slot].get();
+    return h ? EncodeHistory(*h, nowSeconds) : std::vector<std::uint8_t>{};
 }
 
 std::size_t HistoryBytes()

@@ -3,10 +3,11 @@
 // bounded whatever the probe rate (kHistoryBytesPerItem per item that has been
 // probed, allocated at its first result).
 //
-// Who touches what: the user-interface thread only. Result evaluation records
-// into it, the item list's history chart reads it, and the history file is
-// encoded from it and decoded into it there. No lock; an engine thread must never
-// reach it.
+// Who touches what: the user-interface thread (the thread that owns the item
+// table) records, clears and installs histories and reads them without a lock:
+// it is the only writer. The history file's writer thread reads one item at a
+// time through EncodeHistoryOf, which takes the history lock; every write takes
+// it too, for the few instructions it lasts, so a save never stalls recording.
 //
 // Times are wall-clock (seconds since the epoch), not the engine's tick counter:
 // the history outlives the process.
@@ -69,8 +70,10 @@ struct ItemHistory {
 };
 inline constexpr std::size_t kHistoryBytesPerItem = sizeof(ItemHistory);
 
-// The history of a slot, or nullptr when it has none yet.
+// The history of a slot, or nullptr when it has none yet. Owner thread only.
 const ItemHistory* HistoryOf(std::uint32_t slot);
+// EncodeHistory of a slot's history, empty when it has none. Any thread.
+std::vector<std::uint8_t> EncodeHistoryOf(std::uint32_t slot, std::int64_t nowSeconds);
 // Adds one evaluated result. rttMs < 0: no round trip (a failure, or the tick
 // counter wrapped).
 void RecordResult(std::uint32_t slot, std::int64_t nowSeconds, int code, std::int32_t rttMs, std::uint8_t flags);

@@ -72,6 +72,24 @@ TEST_F(HistoryFileTest, RestartRestoresEachItemsHistoryByWhatItAsks)
     EXPECT_EQ(LoadHistoryFile(HistoryPath()), HistoryLoad::kLoaded);
     EXPECT_NE(HistoryOf(b2), nullptr);
     EXPECT_EQ(Files(), std::vector<std::string>{"history.db"});
+
+    // Kept by a running monitor: a periodic save in the background while results
+    // go on, then the last save at the stop, which holds everything.
+    ClearAllHistory();
+    InitItemTable();
+    const std::uint32_t c = AddItem("gamma");
+    EXPECT_EQ(StartHistoryKeeping(HistoryPath()), HistoryLoad::kLoaded);
+    const std::int64_t now = HistoryNow();
+    RecordResult(c, now, 0, 7, 0);
+    KeepHistory(now + kHistorySaveSeconds);
+    for (int i = 1; i < 100; ++i)
+        RecordResult(c, now + i, 0, 9, 0);
+    EXPECT_TRUE(StopHistoryKeeping());
+    EXPECT_FALSE(StopHistoryKeeping());
+    ClearAllHistory();
+    EXPECT_EQ(LoadHistoryFile(HistoryPath()), HistoryLoad::kLoaded);
+    ASSERT_NE(HistoryOf(c), nullptr);
+    EXPECT_EQ(HistoryOf(c)->probeCount, 100u);
 }
 
 TEST_F(HistoryFileTest, DamagedFilesAreMovedAsideAndTheHistoryStartsEmpty)
