@@ -3,6 +3,8 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/request_table.h"
+
 namespace varnell {
 
 namespace {
@@ -206,6 +208,10 @@ bool DeleteItemRow(std::uint32_t row)
     {
         t.items[slot].flags |= kFlagDeleted;
         t.items[slot].rowPosition = -1;
+        // Its pending requests end here: the slot may be taken by the next new
+        // item at once (the top of the table), which must inherit neither their
+        // timeouts (a spurious 16 or 18) nor a late reply taken as its answer.
+        DropItemRequests(slot);
         for (std::uint32_t i = 0; i < t.highWater; ++i) {
             DnsItem& other = t.items[i];
             if ((other.flags & kFlagDeleted) == 0 && other.rowPosition > static_cast<std::int32_t>(row))

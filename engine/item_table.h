@@ -155,6 +155,7 @@ struct ItemBlock {
     std::array<std::string, kReservedTexts> reservedTexts;
     std::uint32_t state = 0;
     std::uint32_t sendTime = 0;      // send time of the request answered last
+    std::uint32_t receiveTime = 0;   // when its reply was taken off the socket
     std::uint32_t rttMin = 0xFFFFFFFFu;
     std::uint32_t rttMax = 0;
     std::uint32_t rttAvg = 0;

@@ -179,7 +179,7 @@ int ReceiverLoop()
                 break;
             continue;
         }
-        const ReplyOutcome outcome = ProcessReply(reply.bytes, reply.from, TickCount());
+        const ReplyOutcome outcome = ProcessReply(reply.bytes, reply.from, reply.received);
         const int id = IdOf(reply.bytes);
         queue.Pop();
         // Only now, with the request answered under the engine lock, may the

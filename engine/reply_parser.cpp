@@ -22,8 +22,9 @@
 //   follow-up reply leaves the probe's earlier records as they were.
 // - CNAME and NS loops: one gathering visits each name once and descends at most
 //   kMaxGatherDepth levels; ResolveName follows at most kReplyRecords aliases.
-// - At most kMaxFollowUps follow-up queries per probe, so a server answering
-//   every follow-up with nothing cannot keep the item asking in a tight loop.
+// - At most kMaxFollowUps follow-up queries per probe, and each name asked of
+//   each server once per probe, so a server answering every follow-up with
+//   nothing cannot keep the item asking in a tight loop.
 #include "engine/reply_parser.h"
 
 #include <algorithm>
@@ -33,6 +34,7 @@
 
 #include "engine/dns_wire.h"
 #include "engine/edns.h"
+#include "engine/engine.h"
 #include "engine/request_table.h"
 
 namespace varnell {
@@ -118,12 +120,15 @@ struct Gathering {
     std::uint32_t visitedCount = 0;
 };
 
-// Takes a slot and sends an A query for qname to `to`. 2 when no slot is free.
+// Takes a slot and sends an A query for qname to `to`. 2 when no slot is free;
+// 0 when this probe has asked that already.
 int SendFollowUp(Gathering& g, const char* qname, const sockaddr_in& to)
 {
     const int s = AllocRequestSlot();
     if (s < 0)
         return 2;
+    if (!NoteFollowUpName(g.item, qname, to))
+        return 0; // the slot stays free: nothing was armed
     const auto slotIndex = static_cast<std::uint32_t>(s);
     RequestSlot& slot = RequestTable()[slotIndex];
     g.item.requestId = slotIndex;
@@ -136,8 +141,9 @@ int SendFollowUp(Gathering& g, const char* qname, const sockaddr_in& to)
         slot.queryLength = length;
         RaiseOutstanding(g.item);
     }
-    // Armed even when the send failed, so the request ends by its timeout.
-    ArmRequestSlot(slot, g.now, g.item.timeout);
+    // Armed even when the send failed, so the request ends by its timeout;
+    // stamped as it left, for its round trip.
+    ArmRequestSlot(slot, length != 0 ? TickCount() : g.now, g.item.timeout);
     return 3;
 }
 
@@ -383,6 +389,7 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr
     outcome.itemSlot = slot.itemSlot;
     slot.expiry = 0;
     block.sendTime = slot.sendTime;
+    block.receiveTime = now;
     slot.sendTime = 0;
     LowerOutstanding(item);
 

@@ -41,8 +41,9 @@ struct ReplyOutcome {
     ReplyVerdict verdict = ReplyVerdict::Processed;
 };
 
-// One received datagram from `from` at tick `now`. Dropped datagrams leave every
-// slot and item untouched.
+// One received datagram from `from`, taken off the socket at tick `now` (the
+// round trip ends there, not when the datagram is processed). Dropped
+// datagrams leave every slot and item untouched.
 // viaTcp: the message came whole over a TCP connection (engine/tcp_query.h).
 ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr_in& from, std::uint32_t now,
                           bool viaTcp = false);

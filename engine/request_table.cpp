@@ -21,11 +21,41 @@ static_assert(kDnsHeaderSize + kMaxNameOctets + kQuestionTail <= kOwnQueryBuffer
 
 std::atomic<QuerySendHook> g_sendHook{nullptr};
 
-// Follow-up queries per item since its last primary query; under EngineLock().
-std::array<std::uint32_t, kItemSlots>& FollowUps()
+// Follow-up queries per item since its last primary query, and the names they
+// asked (as keys); under EngineLock().
+constexpr std::size_t kNotedNames = 32;
+struct FollowUpLog {
+    std::uint32_t count = 0;
+    std::uint32_t noted = 0;
+    std::uint64_t names[kNotedNames] = {};
+};
+
+std::array<FollowUpLog, kItemSlots>& FollowUps()
 {
-    static std::array<std::uint32_t, kItemSlots> counts{};
-    return counts;
+    static auto* logs = new std::array<FollowUpLog, kItemSlots>();
+    return *logs;
+}
+
+// FNV-1a over the name as DNS compares it (ASCII letter case folded, no final
+// dot) and the destination. Two different questions sharing a key would have
+// the second one not asked; at 64 bits that is not to be expected.
+std::uint64_t QuestionKey(std::string_view name, const sockaddr_in& to)
+{
+    if (!name.empty() && name.back() == '.')
+        name.remove_suffix(1);
+    std::uint64_t h = 0xcbf29ce484222325u;
+    auto mix = [&h](std::uint8_t byte) {
+        h ^= byte;
+        h *= 0x100000001b3u;
+    };
+    for (const char c : name)
+        mix(static_cast<std::uint8_t>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+    mix(0);
+    for (int shift = 0; shift < 32; shift += 8)
+        mix(static_cast<std::uint8_t>(to.sin_addr.s_addr >> shift));
+    mix(static_cast<std::uint8_t>(to.sin_port));
+    mix(static_cast<std::uint8_t>(to.sin_port >> 8));
+    return h;
 }
 
 void PutU16BE(std::uint8_t* p, std::uint16_t v)
@@ -54,7 +84,7 @@ void ResetRequestTable()
     std::lock_guard lock(EngineLock());
     std::memset(static_cast<void*>(RequestTable().data()), 0, sizeof(RequestSlot) * kRequestSlots);
     RequestCursor() = 0;
-    FollowUps().fill(0);
+    FollowUps().fill(FollowUpLog{});
 }
 
 int AllocRequestSlot()
@@ -88,8 +118,11 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool own
         return 0;
     RequestSlot& slot = RequestTable()[slotIndex];
     ItemBlock& block = BlockOf(item);
-    std::uint32_t& followUps = FollowUps()[SlotOf(item)];
-    followUps = primary ? 0 : followUps + 1;
+    FollowUpLog& followUps = FollowUps()[SlotOf(item)];
+    if (primary)
+        followUps = FollowUpLog{};
+    else
+        ++followUps.count;
     std::uint8_t* buffer = ownBuffer ? slot.ownBuffer : block.queryBuffer;
     slot.query = buffer;
     slot.flags = (slot.flags & ~(kSlotOwnBuffer | kSlotPrimary)) | (ownBuffer ? kSlotOwnBuffer : 0u) |
@@ -130,7 +163,34 @@ void ArmRequestSlot(RequestSlot& slot, std::uint32_t now, std::uint32_t timeout)
     slot.expiry = expiry != 0 ? expiry : 1;
 }
 
-std::uint32_t FollowUpCount(const DnsItem& item) { return FollowUps()[SlotOf(item)]; }
+std::uint32_t FollowUpCount(const DnsItem& item) { return FollowUps()[SlotOf(item)].count; }
+
+bool NoteFollowUpName(const DnsItem& item, std::string_view name, const sockaddr_in& to)
+{
+    FollowUpLog& log = FollowUps()[SlotOf(item)];
+    const std::uint64_t key = QuestionKey(name, to);
+    for (std::uint32_t i = 0; i < log.noted; ++i) {
+        if (log.names[i] == key)
+            return false;
+    }
+    if (log.noted == kNotedNames)
+        return false;
+    log.names[log.noted++] = key;
+    return true;
+}
+
+void DropItemRequests(std::uint32_t itemSlot)
+{
+    if (itemSlot >= kItemSlots)
+        return;
+    for (RequestSlot& slot : RequestTable()) {
+        if (slot.itemSlot == itemSlot && (slot.sendTime != 0 || slot.expiry != 0)) {
+            slot.sendTime = 0;
+            slot.expiry = 0;
+        }
+    }
+    SetOutstanding(Items().items[itemSlot], 0);
+}
 
 void RaiseOutstanding(DnsItem& item)
 {

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
+#include <string_view>
 #include <sys/types.h>
 
 #include "engine/dns_name.h"
@@ -72,6 +73,20 @@ void ArmRequestSlot(RequestSlot& slot, std::uint32_t now, std::uint32_t timeout)
 // gathering stops asking past a fixed number per probe, so a server that keeps
 // answering with nothing cannot keep the item asking forever. Under EngineLock().
 std::uint32_t FollowUpCount(const DnsItem& item);
+
+// Notes that the gathering asks name (letter case and a final dot aside) of
+// `to` for the item's current probe. False when that was asked already in this
+// probe, or when the probe has asked as many names as are noted: the answer
+// that came (or its timeout) is all this probe gets for the name, so a name a
+// server keeps leaving without address costs one query, not one per gathering.
+// Reset by the item's next primary query. Under EngineLock().
+bool NoteFollowUpName(const DnsItem& item, std::string_view name, const sockaddr_in& to);
+
+// Ends every request of the item in slot itemSlot at once (a deleted item):
+// its timeout reports nothing and a late reply finds no request, so a new item
+// in the same slot inherits neither. Clears the outstanding count. Under
+// EngineLock().
+void DropItemRequests(std::uint32_t itemSlot);
 
 // Raises the item's outstanding-request count, saturating at 63.
 void RaiseOutstanding(DnsItem& item);

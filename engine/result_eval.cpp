@@ -104,10 +104,12 @@ Outcome Evaluate(DnsItem& item, int code)
 
     if (code == kResultOk) {
         out.success = true;
-        const std::uint32_t now = TickCount();
-        const auto rtt = static_cast<std::int32_t>(now - block.sendTime);
-        // A negative time means the tick counter wrapped: keep the state machine,
-        // skip the statistics.
+        // Both ends stamped by the engine threads (the send as the datagram left,
+        // the receipt as the reader took it off the socket): a busy window or a
+        // long pass between them and this evaluation is no part of the round trip.
+        const auto rtt = static_cast<std::int32_t>(block.receiveTime - block.sendTime);
+        // Negative only for stamps that do not belong together: keep the state
+        // machine, skip the statistics.
         if (rtt >= 0) {
             const auto urtt = static_cast<std::uint32_t>(rtt);
             if (urtt > item.timeout) {

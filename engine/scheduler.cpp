@@ -80,14 +80,19 @@ void ExpireSlot(RequestSlot& slot, std::uint32_t now)
 // when nothing at all arrives for kStall while the socket is nearly empty, half a
 // window is written off (a server that has just gone silent, or one that has not
 // had a processor for that long: writing off only half keeps the burst it may
-// still send within what the socket holds); and kGiveUp bounds any one wait.
+// still send within what the socket holds).
+//
+// Pace is called only right before a send and waits at most once per send, and
+// all its waits in one pass add up to at most kPassBudget: a socket that stays
+// crowded (a reader that has stopped, a ring that is full) must not hold the
+// pass, and with it the timeout scan and the next pass, for more than that.
 class ReplyWindow {
 public:
     static constexpr std::uint64_t kMaxWindow = 256;
     static constexpr std::uint64_t kMinWindow = 32;
     static constexpr std::uint32_t kChargePerReply = 1664; // what the kernel charges a small reply, doubled
     static constexpr auto kStall = std::chrono::milliseconds(50);
-    static constexpr auto kGiveUp = std::chrono::milliseconds(1000);
+    static constexpr auto kPassBudget = std::chrono::milliseconds(1000);
 
     ReplyWindow() : mark_(DatagramsRead())
     {
@@ -96,12 +101,15 @@ public:
             window_ = std::clamp<std::uint64_t>(capacity / kChargePerReply, kMinWindow, kMaxWindow);
     }
     void Sent() { ++sent_; }
-    // Called without the engine lock, before the next send.
+    // Called without the engine lock, right before a send.
     void Pace()
     {
+        if (pacedAtSend_ == sent_ || waited_ >= kPassBudget)
+            return;
         // The backlog is looked at only every few sends: it costs a system call.
         if (InFlight() < window_ && (sent_ % 16 != 0 || !Crowded()))
             return;
+        pacedAtSend_ = sent_;
         std::uint64_t lastRead = DatagramsRead();
         const auto start = std::chrono::steady_clock::now();
         auto lastProgress = start;
@@ -116,12 +124,13 @@ public:
                 writtenOff_ += window_ / 2;
                 lastProgress = now;
             }
-            if (now - start >= kGiveUp) {
+            if (waited_ + (now - start) >= kPassBudget) {
                 writtenOff_ = sent_;
                 mark_ = read;
-                return;
+                break;
             }
         }
+        waited_ += std::chrono::steady_clock::now() - start;
     }
 
 private:
@@ -139,15 +148,30 @@ private:
     std::uint64_t mark_;
     std::uint64_t sent_ = 0;
     std::uint64_t writtenOff_ = 0;
+    std::uint64_t pacedAtSend_ = UINT64_MAX;
+    std::chrono::steady_clock::duration waited_{};
 };
+
+// Due: its next-due time has been reached. A due time lies at most one interval
+// ahead when it is set, so one further ahead than that is a time from before a
+// long suspension (more than 24.8 days ago, the signed difference no longer
+// tells): due as well.
+bool ItemDue(const DnsItem& item, std::uint32_t now)
+{
+    return item.nextDue == 0 || TickReached(now, item.nextDue) || item.nextDue - now > item.interval;
+}
+
+bool Probeable(const DnsItem& item, std::uint32_t now)
+{
+    return (item.flags & kFlagProbeBlockMask) == 0 && ItemDue(item, now);
+}
 
 // One item of the probe pass (lock held). False when no request slot is free.
 bool ProbeItem(std::uint32_t i, std::uint32_t now, bool& due, ReplyWindow& window)
 {
     DnsItem& item = Items().items[i];
     due = false;
-    // Unsigned "not later than now", as the tick counter compares everywhere.
-    if ((item.flags & kFlagProbeBlockMask) != 0 || item.nextDue > now)
+    if (!Probeable(item, now))
         return true;
     const int s = AllocRequestSlot();
     if (s < 0)
@@ -164,7 +188,9 @@ bool ProbeItem(std::uint32_t i, std::uint32_t now, bool& due, ReplyWindow& windo
     if (length != 0) {
         slot.queryLength = length;
         RaiseOutstanding(item);
-        ArmRequestSlot(slot, now, item.timeout);
+        // Stamped as the datagram left, not with the pass's start: a paced pass
+        // lasts long enough to show in every round trip otherwise.
+        ArmRequestSlot(slot, TickCount(), item.timeout);
         if ((block.state & kStateFailing) == 0)
             window.Sent();
     } else {
@@ -175,7 +201,8 @@ bool ProbeItem(std::uint32_t i, std::uint32_t now, bool& due, ReplyWindow& windo
             PostResult(i, kResultSendFailed); // the slot stays free
     }
     ++block.sent;
-    item.nextDue = now + item.interval;
+    const std::uint32_t next = now + item.interval;
+    item.nextDue = next != 0 ? next : 1; // 0 would mean "due now"
     return true;
 }
 
@@ -197,7 +224,7 @@ void ScanTimeouts(std::uint32_t now)
     auto& table = RequestTable();
     for (std::uint32_t id = 0; id < kRequestSlots; ++id) {
         RequestSlot& slot = table[id];
-        if (slot.expiry == 0 || slot.expiry > now)
+        if (slot.expiry == 0 || !TickReached(now, slot.expiry))
             continue;
         // A reply already read from the socket but still queued behind others is
         // not a timeout: the receiver will process it.
@@ -216,6 +243,14 @@ std::uint32_t ProbePass(std::uint32_t now)
     std::uint32_t due = 0;
     ReplyWindow window;
     for (std::uint32_t i = 0; Engine().exitFlag.load() == 0; ++i) {
+        {
+            std::lock_guard lock(EngineLock());
+            if (i >= Items().highWater || i >= kItemSlots)
+                break;
+            if (!Probeable(Items().items[i], now))
+                continue;
+        }
+        // Only a send is paced: items that are not due never wait.
         window.Pace();
         std::lock_guard lock(EngineLock());
         if (i >= Items().highWater || i >= kItemSlots)

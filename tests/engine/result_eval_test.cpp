@@ -48,6 +48,7 @@ protected:
     {
         ++block->replies;
         block->sendTime = TickCount() - rtt;
+        block->receiveTime = block->sendTime + rtt;
         return OnDnsResult(item, code);
     }
     int Timeout() { return OnDnsResult(item, kResultTimeout); }

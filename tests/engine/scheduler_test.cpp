@@ -3,17 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 #include "engine/desktop.h"
 #include "engine/engine.h"
 #include "engine/engine_threads.h"
 #include "engine/item_table.h"
+#include "engine/probe_socket.h"
+#include "engine/reply_parser.h"
 #include "engine/request_table.h"
 #include "engine/result_eval.h"
 #include "engine/scheduler.h"
+#include "dns_reply_builder.h"
 #include "tests/support/process.h"
 
 using namespace varnell;
@@ -24,6 +31,10 @@ struct SentQuery {
     std::uint16_t id;
     std::uint32_t toBE;
 };
+
+// The tick as the tests set it (SetTickSource).
+std::atomic<std::uint32_t> g_tick{0};
+std::uint32_t TestTick() { return g_tick.load(); }
 
 std::mutex g_sentMutex;
 std::vector<SentQuery> g_sent;
@@ -57,8 +68,16 @@ protected:
     void TearDown() override
     {
         SetQuerySendHook(nullptr);
+        SetTickSource(nullptr);
         desktop.Drain();
         SetDesktop(nullptr);
+    }
+    // Sets the tick for the engine's own stamps and returns it.
+    std::uint32_t At(std::uint32_t tick)
+    {
+        SetTickSource(TestTick);
+        g_tick = tick;
+        return tick;
     }
 
     std::uint32_t Add(const char* name, std::uint32_t interval = 1000, std::uint32_t timeout = 2000)
@@ -109,7 +128,7 @@ TEST_F(Scheduler, PassProbesOnlyDueItemsAndArmsTheirRequests)
     SuspendItem(suspended);
     ASSERT_TRUE(DeleteItemRow(static_cast<std::uint32_t>(Items().items[deleted].rowPosition)));
     SetOutstanding(Items().items[busy], 1);
-    const std::uint32_t now = 500000;
+    const std::uint32_t now = At(500000);
     Items().items[later].nextDue = now + 1;
 
     EXPECT_EQ(ProbePass(now), 1u);
@@ -158,7 +177,7 @@ TEST_F(Scheduler, FailedSendPostsCode17AndLeavesTheSlotFree)
 TEST_F(Scheduler, TimeoutScanEndsPrimaryAndFollowUpRequests)
 {
     const std::uint32_t s = Add("alpha", 1000, 2000);
-    const std::uint32_t now = 10000;
+    const std::uint32_t now = At(10000);
     ProbePass(now);
     const std::uint32_t id = Items().items[s].requestId;
 
@@ -245,6 +264,130 @@ TEST_F(Scheduler, PassGoesOnWhenRepliesNeverCome)
     const auto again = std::chrono::steady_clock::now();
     EXPECT_EQ(ProbePass(3000), 1024u);
     EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(150)); // counted, they would stall it 6 times 50 ms
+}
+
+} // namespace
+
+namespace {
+
+// Due times, expiries and round trips on both sides of 2^32, where the 32-bit
+// tick wraps: an item must keep being probed and every request must end, on time.
+TEST_F(Scheduler, DueTimesExpiriesAndRoundTripsHoldAcrossTheTickWrap)
+{
+    // Probe and follow-up sent at S; scans at S + 1 and S + 1999 (nothing may
+    // end), then one pass late at S + 3000 (both end).
+    for (const std::uint32_t start : {0xFFFFF600u, 0xFFFFFA24u, 0xFFFFFFFFu, 0u, 0x7FFFFF00u}) {
+        SCOPED_TRACE(start);
+        InitItemTable();
+        ResetRequestTable();
+        desktop.Drain();
+        results.clear();
+        const std::uint32_t a = Add("alpha", 1000, 2000);
+        const std::uint32_t b = Add("beta", 1000, 2000);
+        SuspendItem(b);
+        EXPECT_EQ(ProbePass(At(start)), 1u);
+        {
+            std::lock_guard lock(EngineLock());
+            const int slot = AllocRequestSlot();
+            ASSERT_GE(slot, 0);
+            RequestSlot& r = RequestTable()[static_cast<std::uint32_t>(slot)];
+            r.itemSlot = b;
+            r.limit = 1;
+            r.flags = 0;
+            ArmRequestSlot(r, start, 2000);
+            RaiseOutstanding(Items().items[b]);
+        }
+        ScanTimeouts(At(start + 1));
+        ScanTimeouts(At(start + 1999));
+        EXPECT_TRUE(Results().empty());
+        ScanTimeouts(At(start + 3000));
+        ASSERT_EQ(Results().size(), 2u);
+        EXPECT_EQ(Results()[0], std::make_pair(a, int{kResultTimeout}));
+        EXPECT_EQ(Results()[1], std::make_pair(b, int{kResultPartReply}));
+        // Due since S + 1000.
+        EXPECT_EQ(ProbePass(At(start + 3000)), 1u);
+        EXPECT_EQ(Items().items[a].nextDue, start + 4000);
+    }
+
+    // A due time from before a suspension of more than 24.8 days reads as far
+    // ahead; it lies further ahead than one interval, so it is due.
+    const std::uint32_t a = 0;
+    SetOutstanding(Items().items[a], 0);
+    Items().items[a].nextDue = 0x80000100u;
+    EXPECT_EQ(ProbePass(At(0x100)), 1u);
+
+    // The round trip of a reply sent before and read after the wrap.
+    ItemBlock& block = Items().blocks[a];
+    block.sendTime = 0xFFFFFFF0u;
+    block.receiveTime = 0x10u;
+    block.replies = 1;
+    EXPECT_EQ(OnDnsResult(&Items().items[a], kResultOk), 0);
+    EXPECT_EQ(block.rttMax, 32u);
+    EXPECT_EQ(block.rttSum, 32);
+}
+
+// A late reply or a timeout of a deleted item's request must never reach the
+// item that takes its slot next: adding at the top of the table reuses the slot
+// of an item deleted from there at once.
+TEST_F(Scheduler, NewItemInTheTopSlotInheritsNoPendingRequest)
+{
+    const std::uint32_t s = Add("old", 1000, 2000);
+    ProbePass(At(10000));
+    const auto oldId = static_cast<std::uint16_t>(Items().items[s].requestId);
+    ASSERT_TRUE(DeleteItemRow(0));
+    ASSERT_EQ(Items().highWater, 0u);
+    ASSERT_EQ(Add("new", 1000, 2000), s);
+
+    const std::vector<std::uint8_t> late = test::DnsReplyBuilder(oldId)
+                                               .Question("old.test", 1)
+                                               .A(test::Section::Answer, "old.test", "192.0.2.66")
+                                               .Bytes();
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_port = Items().items[s].server.portBE;
+    from.sin_addr.s_addr = Items().items[s].server.addrBE;
+    EXPECT_EQ(ProcessReply(late, from, 10020).verdict, ReplyVerdict::NoRequest);
+    EXPECT_EQ(Items().blocks[s].answerCount, 0u);
+    ScanTimeouts(At(12000));
+    EXPECT_TRUE(Results().empty());
+
+    // The new item is probed on its own.
+    EXPECT_EQ(ProbePass(At(12001)), 1u);
+    EXPECT_EQ(Outstanding(Items().items[s]), 1u);
+    ScanTimeouts(At(14001));
+    ASSERT_EQ(Results().size(), 1u);
+    EXPECT_EQ(Outstanding(Items().items[s]), 0u);
+}
+
+// A probe socket crowded with replies nobody reads (a stalled reader) must not
+// hold a pass for long: items that are not due never wait, and the waits of
+// one pass are bounded, so every due item is still sent.
+TEST_F(Scheduler, CrowdedSocketDelaysAPassOnlyBoundedly)
+{
+    ASSERT_EQ(OpenProbeSocket(0), kProbeSocketOk);
+    const int flood = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(ProbeSocketPort());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::uint8_t byte = 0;
+    std::uint32_t queued = 0, capacity = 0;
+    for (int i = 0; i < 5000 && (!ProbeSocketBacklog(queued, capacity) || queued <= capacity / 2); ++i)
+        sendto(flood, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ASSERT_GT(queued, capacity / 2);
+
+    const std::uint32_t now = At(50000);
+    for (int i = 0; i < 60; ++i) {
+        const std::uint32_t slot = Add(("item" + std::to_string(i)).c_str());
+        if (i >= 16 && i < 56)
+            Items().items[slot].nextDue = now + 500; // not due
+    }
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ProbePass(now), 20u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    EXPECT_EQ(Sent().size(), 20u);
+    close(flood);
+    CloseProbeSocket();
 }
 
 } // namespace

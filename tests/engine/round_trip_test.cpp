@@ -1,0 +1,211 @@
+// Round trips measured by the real receiver from a real socket: a loopback
+// responder that holds every answer for a fixed time, a user-interface thread
+// held busy, and a paced pass long enough to show in the figures if the send
+// or receive were stamped anywhere but at the socket.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/desktop.h"
+#include "engine/engine.h"
+#include "engine/engine_threads.h"
+#include "engine/item_table.h"
+#include "engine/probe_socket.h"
+#include "engine/receiver.h"
+#include "engine/request_table.h"
+#include "engine/result_eval.h"
+#include "engine/result_hooks.h"
+#include "engine/scheduler.h"
+#include "tests/support/process.h"
+
+using namespace varnell;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Answers every query on 127.0.0.1 with the query itself turned into an empty
+// NOERROR reply, `delay` after it read the query. Notes, per identifier, the
+// ticks at which it read the query and sent the answer.
+class DelayedResponder {
+public:
+    explicit DelayedResponder(std::chrono::milliseconds delay) : delay_(delay)
+    {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int size = 1 << 20;
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = a.sin_port;
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~DelayedResponder()
+    {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    std::uint16_t PortBE() const { return port_; }
+    // How long the answer to id was held here; -1 when it was not answered.
+    int Held(std::uint16_t id)
+    {
+        std::lock_guard lock(mutex_);
+        return sent_[id] != 0 ? static_cast<int>(sent_[id] - read_[id]) : -1;
+    }
+
+private:
+    struct Waiting {
+        std::chrono::steady_clock::time_point due;
+        std::vector<std::uint8_t> bytes;
+        sockaddr_in to;
+    };
+    void Run()
+    {
+        std::deque<Waiting> queue; // one delay for all: due times in arrival order
+        while (!stop_) {
+            int wait = 20;
+            if (!queue.empty())
+                wait = static_cast<int>(std::max<std::int64_t>(
+                    0, std::chrono::duration_cast<std::chrono::milliseconds>(queue.front().due -
+                                                                             std::chrono::steady_clock::now())
+                           .count()));
+            pollfd p{fd_, POLLIN, 0};
+            poll(&p, 1, wait);
+            for (;;) {
+                Waiting w;
+                w.bytes.resize(512);
+                socklen_t len = sizeof w.to;
+                const ssize_t n = recvfrom(fd_, w.bytes.data(), w.bytes.size(), MSG_DONTWAIT,
+                                           reinterpret_cast<sockaddr*>(&w.to), &len);
+                if (n < 12)
+                    break;
+                const std::uint32_t tick = TickCount();
+                w.due = std::chrono::steady_clock::now() + delay_;
+                w.bytes.resize(static_cast<std::size_t>(n));
+                w.bytes[2] |= 0x80; // QR: a reply
+                {
+                    std::lock_guard lock(mutex_);
+                    read_[w.bytes[0] | (w.bytes[1] << 8)] = tick;
+                }
+                queue.push_back(std::move(w));
+            }
+            while (!queue.empty() && queue.front().due <= std::chrono::steady_clock::now()) {
+                const Waiting& w = queue.front();
+                sendto(fd_, w.bytes.data(), w.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&w.to), sizeof w.to);
+                const std::uint32_t tick = TickCount();
+                {
+                    std::lock_guard lock(mutex_);
+                    sent_[w.bytes[0] | (w.bytes[1] << 8)] = tick != 0 ? tick : 1;
+                }
+                queue.pop_front();
+            }
+        }
+    }
+
+    std::chrono::milliseconds delay_;
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<std::uint32_t> read_ = std::vector<std::uint32_t>(65536);
+    std::vector<std::uint32_t> sent_ = std::vector<std::uint32_t>(65536);
+    std::thread thread_;
+};
+
+class RoundTrip : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        InitItemTable();
+        ResetRequestTable();
+        Engine().exitFlag = 0;
+        SetDesktop(&desktop);
+        SetResultHooks(nullptr);
+        Engine().resultWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
+            if (m.wparam < kItemSlots)
+                OnDnsResult(&Items().items[m.wparam], static_cast<int>(m.lparam));
+            ++results;
+        });
+        busyWindow = desktop.RegisterWindow([](const WindowMessage& m) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(m.lparam));
+        });
+        ASSERT_EQ(OpenProbeSocket(0), kProbeSocketOk);
+        StartReceiver();
+    }
+    void TearDown() override
+    {
+        desktop.ReleaseWaiters();
+        StopEngineThreads();
+        SetDesktop(nullptr);
+    }
+    void AddItems(int count, std::uint16_t portBE, std::uint32_t timeout)
+    {
+        for (int i = 0; i < count; ++i) {
+            ItemEdit e;
+            e.interval = 60000;
+            e.timeout = timeout;
+            e.serverBE = htonl(INADDR_LOOPBACK);
+            e.name = "item" + std::to_string(i);
+            e.domain = e.name + ".test";
+            ASSERT_TRUE(CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e));
+            Items().items[static_cast<std::size_t>(i)].server.portBE = portBE;
+        }
+    }
+    // Each item answered once, counted, its round trip within 5 ms of what the
+    // responder held it (the delay, plus whatever the responder was late).
+    void ExpectRoundTrips(DelayedResponder& responder, int count, int delayMs)
+    {
+        std::lock_guard lock(EngineLock());
+        for (int i = 0; i < count; ++i) {
+            SCOPED_TRACE(i);
+            const ItemBlock& block = Items().blocks[static_cast<std::size_t>(i)];
+            const int held = responder.Held(static_cast<std::uint16_t>(Items().items[static_cast<std::size_t>(i)].requestId));
+            ASSERT_EQ(block.replies, 1u);
+            ASSERT_EQ(block.rttMin, block.rttMax) << "the reply was not counted";
+            const auto rtt = static_cast<int>(block.rttMax);
+            EXPECT_GE(held, delayMs);
+            EXPECT_GE(rtt, held - 1);
+            EXPECT_LE(rtt, held + 5);
+        }
+    }
+
+    HeadlessDesktop desktop;
+    WindowId busyWindow = kNoWindow;
+    std::atomic<int> results{0};
+};
+
+TEST_F(RoundTrip, BusyUserInterfaceThreadAddsNothingAndTheReplyCounts)
+{
+    DelayedResponder responder(50ms);
+    AddItems(1, responder.PortBE(), 200);
+    WindowMessage hold;
+    hold.lparam = 300;
+    GetDesktop().Post(busyWindow, hold);
+    EXPECT_EQ(ProbePass(TickCount()), 1u);
+    ASSERT_TRUE(test::WaitFor([&] { return results.load() == 1; }, 5s));
+    ExpectRoundTrips(responder, 1, 50);
+}
+
+TEST_F(RoundTrip, PacedPassOfManyItemsMeasuresEachFromItsOwnSend)
+{
+    constexpr int kItems = 1024;
+    DelayedResponder responder(20ms);
+    AddItems(kItems, responder.PortBE(), 1000);
+    EXPECT_EQ(ProbePass(TickCount()), static_cast<std::uint32_t>(kItems));
+    ASSERT_TRUE(test::WaitFor([&] { return results.load() == kItems; }, 10s)) << results.load();
+    ExpectRoundTrips(responder, kItems, 20);
+}
+
+} // namespace
