@@ -1,5 +1,6 @@
 #include "config/settings_blob.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -278,17 +279,25 @@ void LoadSyslog(ByteReader r, SyslogSettings& s)
 }
 
 // Texts and integers stored after one item's record; false when the body ends
-// before them.
-bool LoadItemExtras(ByteReader& r, const DnsItem& item, ItemBlock& block)
+// before them. Those past what the block keeps are read and dropped, and the
+// record's counts are cut to what was kept, so the walk goes on with the next
+// item and the next save writes counts that match what follows the record.
+bool LoadItemExtras(ByteReader& r, DnsItem& item, ItemBlock& block)
 {
     if (!ReadText(r, block.name) || !ReadText(r, block.description) || !ReadText(r, block.domain))
         return false;
-    for (std::uint32_t k = 0; k < item.reservedTextCount; ++k) {
-        if (!ReadText(r, block.reservedTexts[k]))
+    const std::uint32_t texts = item.reservedTextCount;
+    const std::uint32_t ints = item.reservedIntCount;
+    item.reservedTextCount = std::min(texts, kReservedTexts);
+    item.reservedIntCount = static_cast<std::uint16_t>(std::min<std::uint32_t>(ints, kReservedInts));
+    std::string dropped;
+    for (std::uint32_t k = 0; k < texts; ++k) {
+        if (!ReadText(r, k < kReservedTexts ? block.reservedTexts[k] : dropped))
             return false;
     }
-    for (std::uint32_t m = 0; m < item.reservedIntCount; ++m) {
-        if (!r.ReadI32LE(block.reservedInts[m]))
+    std::int32_t droppedInt = 0;
+    for (std::uint32_t m = 0; m < ints; ++m) {
+        if (!r.ReadI32LE(m < kReservedInts ? block.reservedInts[m] : droppedInt))
             return false;
     }
     return true;
@@ -307,20 +316,17 @@ void LoadItems(ByteReader r, ItemTable& table)
         DnsItem item;
         if (!r.ReadBytes(&item, sizeof item))
             break;
-        // More further texts or integers than the block holds: the record is not
-        // one this program wrote, and what follows it cannot be trusted either.
-        if (item.reservedTextCount > kReservedTexts || item.reservedIntCount > kReservedInts)
-            break;
         item.flags &= ~(kFlagDeleted | kFlagOutstandingMask);
         item.nextDue = 0;
         item.blockLink = loaded;
         // Result evaluation walks knownCount entries of the known-address array.
         if (item.knownCount > kKnownAddresses)
             item.knownCount = kKnownAddresses;
-        table.items[loaded] = item;
         ItemBlock& block = table.blocks[loaded];
         ResetItemBlock(block);
-        if (!LoadItemExtras(r, item, block)) {
+        const bool whole = LoadItemExtras(r, item, block);
+        table.items[loaded] = item;
+        if (!whole) {
             ++loaded;
             break;
         }

@@ -1,6 +1,7 @@
 // Blobs this program never wrote: cut short, with lying counts, with texts
 // that never end. Loading must neither crash nor read past a record (the
 // suite runs under AddressSanitizer) nor allocate what a count claims.
+#include <algorithm>
 #include <random>
 
 #include "config/settings_blob.h"
@@ -93,18 +94,31 @@ TEST_F(HostileBlob, ItemCountsAndReservedCountsOutOfRange)
     EXPECT_EQ(Items().highWater, 2u);
     EXPECT_EQ(Items().blocks[1].domain, "dom");
 
-    // More further texts or integers than the block holds stop the loading
-    // at that item; the ones before it stay.
-    for (const DnsItem& bad : {StoredItem(33, 0), StoredItem(0xFFFFFFFFu, 0), StoredItem(0, 257)}) {
+    // More further texts or integers than the block holds: the excess is
+    // skipped and the walk goes on with the next item, whose texts come back
+    // whole; the kept counts match what the block holds.
+    for (const DnsItem& bad : {StoredItem(33, 0), StoredItem(0, 257), StoredItem(40, 300)}) {
         InitItemTable();
         Bytes b;
         b.Record(kRecordItems, ItemsBody(3, {StoredItem(2, 4), bad, StoredItem()}));
         Apply(b.b);
         ExpectSane();
-        EXPECT_EQ(Items().highWater, 1u);
+        EXPECT_EQ(Items().highWater, 3u);
         EXPECT_EQ(Items().blocks[0].reservedTexts[1], "k");
         EXPECT_EQ(Items().blocks[0].reservedInts[3], 3);
+        EXPECT_EQ(Items().blocks[1].domain, "dom");
+        EXPECT_EQ(Items().items[1].reservedTextCount, std::min(bad.reservedTextCount, kReservedTexts));
+        EXPECT_EQ(Items().blocks[2].name, "name");
+        EXPECT_EQ(Items().blocks[2].domain, "dom");
     }
+    // A count no body can hold reads to the body's end: the item before stays.
+    InitItemTable();
+    Bytes lying;
+    lying.Record(kRecordItems, ItemsBody(3, {StoredItem(2, 4), StoredItem(0xFFFFFFFFu, 0), StoredItem()}));
+    Apply(lying.b);
+    ExpectSane();
+    EXPECT_GE(Items().highWater, 1u);
+    EXPECT_EQ(Items().blocks[0].domain, "dom");
 
     // The limits themselves are fine.
     InitItemTable();
