@@ -1,5 +1,6 @@
 // The SMTP reply reader over a server that says anything: the input is the
-// byte stream of the server side of a socket pair. Also runs the Base64 and
+// byte stream of the server side of a socket pair. Also reads the text as an
+// EHLO reply's capabilities, and runs the Base64 and
 // packing decoders over the same bytes and checks the packing round trip.
 #include <cstdint>
 #include <cstdlib>
@@ -50,6 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     ::close(pair[1]);
+
+    // The capabilities of an EHLO reply are read from any text the server sent.
+    EhloOffers(text, "STARTTLS");
+    EhloOffersAuth(text, "PLAIN");
 
     CMimeString(MimeDirection::kDecode, MimeAlgorithm::kBase64, text);
     const CMimeString packed(MimeDirection::kEncode, MimeAlgorithm::kPacking, text);

@@ -1,8 +1,10 @@
-// SMTP session: RFC 5321, AUTH LOGIN after RFC 4954, Base64 after RFC 4648.
+// SMTP session: RFC 5321, AUTH LOGIN and PLAIN after RFC 4954 and RFC 4616,
+// Base64 after RFC 4648, STARTTLS after RFC 3207, implicit TLS after RFC 8314.
 #include "mail/smtp_connection.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "engine/byte_reader.h"
 #include "mail/base64.h"
@@ -94,6 +97,54 @@ bool IsFinalReplyLine(std::string_view line)
     return !reader.PeekU8(3, c) || c != '-';
 }
 
+namespace {
+
+bool SameWord(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+// Calls f(words) for each line of the reply, the code and its separator cut off.
+template <class F>
+bool AnyLine(std::string_view reply, F f)
+{
+    while (!reply.empty()) {
+        const std::size_t end = std::min(reply.find("\r\n"), reply.size());
+        std::string_view line = reply.substr(0, end);
+        reply.remove_prefix(std::min(end + 2, reply.size()));
+        if (line.size() <= 4)
+            continue;
+        std::vector<std::string_view> words;
+        line.remove_prefix(4);
+        while (!line.empty()) {
+            const std::size_t sp = std::min(line.find_first_of(" ="), line.size());
+            if (sp > 0)
+                words.push_back(line.substr(0, sp));
+            line.remove_prefix(std::min(sp + 1, line.size()));
+        }
+        if (!words.empty() && f(words))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool EhloOffers(std::string_view reply, std::string_view keyword)
+{
+    return AnyLine(reply, [&](const std::vector<std::string_view>& words) { return SameWord(words[0], keyword); });
+}
+
+bool EhloOffersAuth(std::string_view reply, std::string_view mechanism)
+{
+    return AnyLine(reply, [&](const std::vector<std::string_view>& words) {
+        return SameWord(words[0], "AUTH") &&
+               std::any_of(words.begin() + 1, words.end(), [&](std::string_view w) { return SameWord(w, mechanism); });
+    });
+}
+
 CSMTPConnection::~CSMTPConnection()
 {
     Disconnect();
@@ -102,6 +153,7 @@ CSMTPConnection::~CSMTPConnection()
 void CSMTPConnection::SetState(SmtpState next)
 {
     if (next == SmtpState::kClosed && socket_ >= 0) {
+        tls_.Close();
         ::close(socket_);
         socket_ = -1;
         pending_.clear();
@@ -153,11 +205,84 @@ int CSMTPConnection::OpenSession(const std::string& server, std::uint16_t port)
         }
     }
     SetState(SmtpState::kConnected);
+    server_ = server;
+    ehloReply_.clear();
 
+    if (security == SmtpSecurity::kImplicitTls && !StartTls())
+        return 0;
     if (!ReadCommandResponse(220))
         return FailAndQuit();
     localHost_ = LocalHostName();
+    if (security == SmtpSecurity::kStartTls) {
+        if (!Ehlo())
+            return FailAndQuit();
+        if (!EhloOffers(ehloReply_, "STARTTLS"))
+            return FailTls(kSmtpErrNoStartTls, "the server does not offer STARTTLS");
+        if (!SendText("STARTTLS\r\n") || !ReadCommandResponse(220))
+            return FailAndQuit();
+        // RFC 3207 section 4.2: what the server said in the clear is forgotten,
+        // bytes already sent after its 220 included (they could only be an
+        // injection by someone on the path).
+        pending_.clear();
+        ehloReply_.clear();
+        if (!StartTls())
+            return 0;
+    }
     return 1;
+}
+
+// The handshake on the connected socket. A failure leaves the stream in no
+// state to carry SMTP: the session is closed without QUIT.
+bool CSMTPConnection::StartTls()
+{
+    std::string reason;
+    if (tls_.Start(socket_, server_, caFile, replyTimeoutMs, stopRequested, reason))
+        return true;
+    lastError_ = stopRequested && stopRequested() ? kSmtpErrStopped : kSmtpErrTls;
+    tlsReason_ = std::move(reason);
+    lastResponse_.clear();
+    SetState(SmtpState::kClosed);
+    return false;
+}
+
+// Ends a session that must not go on (no STARTTLS on offer): QUIT in the clear
+// is harmless, and the reason stays what it was.
+int CSMTPConnection::FailTls(int error, std::string reason)
+{
+    Disconnect();
+    lastError_ = error;
+    tlsReason_ = std::move(reason);
+    return 0;
+}
+
+int CSMTPConnection::Ehlo()
+{
+    if (!SendText("EHLO " + localHost_ + "\r\n") || !ReadCommandResponse(250))
+        return 0;
+    ehloReply_ = lastReplyText_;
+    return 1;
+}
+
+std::string CSMTPConnection::GetFailureReason() const
+{
+    switch (lastError_) {
+    case 0:
+        return {};
+    case kSmtpErrTls:
+    case kSmtpErrNoStartTls:
+        return tlsReason_;
+    case kSmtpErrStopped:
+        return "stopped";
+    case kSmtpErrTimedOut:
+        return "the mail server did not answer in time";
+    case kSmtpErrInvalidArgument:
+        return "the mail server's name cannot be resolved, or the logon is too long";
+    case kSmtpErrUnexpectedReply:
+    case kSmtpErrCommandRefused:
+        return "the mail server answered: " + StripLineBreaks(lastResponse_);
+    default:
+        return std::strerror(lastError_);
+    }
 }
 
 int CSMTPConnection::AdoptConnectedSocket(int fd)
@@ -191,9 +316,10 @@ int CSMTPConnection::Connect(const std::string& server, std::uint16_t port)
 {
     if (!OpenSession(server, port))
         return 0;
-    if (!SendText("HELO " + localHost_ + "\r\n") || !ReadCommandResponse(250))
-        return FailAndQuit();
-    return 1;
+    // After STARTTLS, RFC 3207 asks for EHLO again; HELO otherwise, as ever.
+    const bool ok = security == SmtpSecurity::kStartTls ? Ehlo() != 0
+                                                        : SendText("HELO " + localHost_ + "\r\n") && ReadCommandResponse(250);
+    return ok ? 1 : FailAndQuit();
 }
 
 int CSMTPConnection::ConnectWithLogon(const std::string& server, std::uint16_t port, const std::string& user,
@@ -201,8 +327,27 @@ int CSMTPConnection::ConnectWithLogon(const std::string& server, std::uint16_t p
 {
     if (!OpenSession(server, port))
         return 0;
-    if (!SendText("EHLO " + localHost_ + "\r\n") || !ReadCommandResponse(250))
+    if (!Ehlo())
         return FailAndQuit();
+    return Logon(user, password);
+}
+
+int CSMTPConnection::Logon(const std::string& user, const std::string& password)
+{
+    // LOGIN wherever it may work (servers that list no mechanism took it
+    // before); PLAIN only for a server that names PLAIN and not LOGIN.
+    if (EhloOffersAuth(ehloReply_, "PLAIN") && !EhloOffersAuth(ehloReply_, "LOGIN")) {
+        // RFC 4616: authorization identity (empty), NUL, user, NUL, password.
+        std::string line = Base64Encode(std::string(1, '\0') + user + std::string(1, '\0') + password);
+        if (line.size() > kMaxCredentialLine - 11) {
+            lastError_ = kSmtpErrInvalidArgument;
+            return FailAndQuit();
+        }
+        line = "AUTH PLAIN " + line + "\r\n";
+        if (!SendText(line) || !ReadResponseSkipping250(235))
+            return FailAndQuit();
+        return 1;
+    }
     if (!SendText("AUTH LOGIN\r\n") || !ReadResponseSkipping250(334))
         return FailAndQuit();
     // The 334 challenges are not decoded: servers word them differently and
@@ -274,26 +419,34 @@ bool CSMTPConnection::SendText(std::string_view text)
         return false;
     }
     while (!text.empty()) {
-        const ssize_t n = ::send(socket_, text.data(), text.size(), MSG_NOSIGNAL);
-        if (n > 0) {
-            text.remove_prefix(static_cast<std::size_t>(n));
+        const IoStep step = tls_.Active() ? tls_.Send(text.data(), text.size())
+                                          : PlainSend(socket_, text.data(), text.size());
+        if (step.bytes > 0) {
+            text.remove_prefix(static_cast<std::size_t>(step.bytes));
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const SocketWait ready = WaitForSocket(socket_, POLLOUT, replyTimeoutMs, stopRequested);
+        if (step.wait != 0) {
+            const SocketWait ready = WaitForSocket(socket_, step.wait, replyTimeoutMs, stopRequested);
             if (ready == SocketWait::kReady)
                 continue;
             lastError_ = WaitError(ready);
             SetState(SmtpState::kBroken);
             return false;
         }
-        lastError_ = n < 0 ? errno : EPIPE;
+        lastError_ = StepError(step);
         SetState(SmtpState::kBroken);
         return false;
     }
     return true;
+}
+
+int CSMTPConnection::StepError(const IoStep& step)
+{
+    if (step.tls) {
+        tlsReason_ = "the TLS session failed";
+        return kSmtpErrTls;
+    }
+    return step.bytes == 0 ? ECONNRESET : errno != 0 ? errno : EPIPE;
 }
 
 // The one reader of server replies. Lines are collected from the pending
@@ -330,29 +483,32 @@ CSMTPConnection::ReadStatus CSMTPConnection::ReadReply(std::string& text)
             lastError_ = kSmtpErrTimedOut;
             return ReadStatus::kTimedOut;
         }
+        // Read first: a TLS session may hold decrypted bytes that poll cannot see.
+        short event = 0;
+        if (!overflow) {
+            char buf[kReplyBufferSize];
+            const std::size_t room = kReplyBufferSize - 1 - pending_.size();
+            const IoStep step = tls_.Active() ? tls_.Recv(buf, room) : PlainRecv(socket_, buf, room);
+            if (step.bytes > 0) {
+                pending_.append(buf, static_cast<std::size_t>(step.bytes));
+                lastActivity = Clock::now();
+                continue;
+            }
+            if (step.wait == 0) {
+                // The peer closed in the middle of a reply, or the link failed.
+                lastError_ = StepError(step);
+                break;
+            }
+            event = step.wait;
+        }
         const std::uint32_t wait = std::min(pollWaitMs, replyTimeoutMs - idle);
         // Nothing more can be taken in after an overflow; the reply ends in the
         // time-out as if the server had gone silent (poll ignores fd -1).
-        const SocketWait ready = WaitForSocket(overflow ? -1 : socket_, POLLIN, wait, stopRequested);
+        const SocketWait ready = WaitForSocket(overflow ? -1 : socket_, event, wait, stopRequested);
         if (ready == SocketWait::kStopped || ready == SocketWait::kError) {
             lastError_ = WaitError(ready);
             break;
         }
-        if (ready != SocketWait::kReady || overflow)
-            continue;
-        char buf[kReplyBufferSize];
-        const std::size_t room = kReplyBufferSize - 1 - pending_.size();
-        const ssize_t n = ::recv(socket_, buf, room, 0);
-        if (n > 0) {
-            pending_.append(buf, static_cast<std::size_t>(n));
-            lastActivity = Clock::now();
-            continue;
-        }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
-        // The peer closed in the middle of a reply: no more bytes will come.
-        lastError_ = n == 0 ? ECONNRESET : errno;
-        break;
     }
     if (!pending_.empty())
         text += (text.empty() ? "" : "\r\n") + pending_;
@@ -363,6 +519,7 @@ CSMTPConnection::ReadStatus CSMTPConnection::ReadReply(std::string& text)
 
 int CSMTPConnection::CheckReply(ReadStatus status, const std::string& text, int expected)
 {
+    lastReplyText_ = text;
     if (status != ReadStatus::kComplete) {
         lastResponse_ = text;
         return 0;

@@ -1,7 +1,9 @@
 // The mail client's SMTP session over one TCP connection (IPv4): RFC 5321
-// (greeting, HELO/EHLO, MAIL, RCPT, DATA, QUIT; reply lines of section 4.2)
-// and SMTP authentication (RFC 4954) with the LOGIN mechanism, whose user name
-// and password lines are Base64 (RFC 4648). No TLS.
+// (greeting, HELO/EHLO, MAIL, RCPT, DATA, QUIT; reply lines of section 4.2),
+// SMTP authentication (RFC 4954) with the LOGIN mechanism or PLAIN (RFC 4616),
+// whose lines are Base64 (RFC 4648), and TLS (mail/smtp_tls.h): STARTTLS
+// (RFC 3207) or implicit TLS (RFC 8314). With a TLS mode chosen nothing but
+// EHLO and STARTTLS is ever sent before the server's certificate is verified.
 //
 // Every call blocks its thread: the mail worker runs one session per mail.
 // Failures are values: each operation returns 1 or 0 and leaves GetLastError()
@@ -17,6 +19,7 @@
 
 #include "mail/smtp_message.h"
 #include "mail/socket_wait.h"
+#include "mail/smtp_tls.h"
 
 namespace varnell {
 
@@ -27,6 +30,8 @@ inline constexpr int kSmtpErrInvalidArgument = 10022;  // host name not resolvab
 inline constexpr int kSmtpErrUnexpectedReply = 10043;  // greeting, HELO, EHLO or logon answered with another code
 inline constexpr int kSmtpErrTimedOut = 10060;         // no complete reply in time
 inline constexpr int kSmtpErrStopped = 20001;          // the owner asked the session to stop
+inline constexpr int kSmtpErrTls = 20002;              // TLS could not be set up or verified (see GetFailureReason)
+inline constexpr int kSmtpErrNoStartTls = 20003;       // STARTTLS chosen, the server does not offer it
 
 // Session states. Only SetState() changes them.
 //   kClosed     no socket
@@ -45,7 +50,8 @@ public:
 
     // Connects to a dotted IPv4 address or host name and greets with HELO.
     int Connect(const std::string& server, std::uint16_t port = 25);
-    // Connects, greets with EHLO and logs on with AUTH LOGIN.
+    // Connects, greets with EHLO and logs on: AUTH LOGIN when the server
+    // offers it or names no mechanism, AUTH PLAIN when it offers only PLAIN.
     int ConnectWithLogon(const std::string& server, std::uint16_t port, const std::string& user,
                          const std::string& password);
     // Sends one message over the open session; high priority adds the priority lines.
@@ -59,6 +65,10 @@ public:
     int AdoptConnectedSocket(int fd);
 
     std::string GetLastCommandResponse() const { return lastResponse_; }
+    // Why the last operation failed, in words for the operator: the TLS or
+    // certificate problem, the time-out, or the server's refusing reply.
+    // Never holds a credential.
+    std::string GetFailureReason() const;
     int GetLastError() const { return lastError_; }
     int GetLastReplyCode() const { return lastReplyCode_; }
     bool IsConnected() const { return state_ == SmtpState::kConnected; }
@@ -80,6 +90,10 @@ public:
     // Looked at during every wait: a stopping worker abandons the session
     // (closed without QUIT) within kStopSliceMs.
     StopCheck stopRequested;
+    // Set before connecting. The CA file (PEM) replaces the system trust
+    // store when not empty.
+    SmtpSecurity security = SmtpSecurity::kPlain;
+    std::string caFile;
 
     // Reply buffer: a reply line of more than kReplyBufferSize - 1 bytes with
     // its line end never completes and ends in the time-out.
@@ -96,7 +110,12 @@ private:
     void SetState(SmtpState next);
     int OpenSession(const std::string& server, std::uint16_t port);
     int FailAndQuit();
+    int FailTls(int error, std::string reason);
+    bool StartTls();
+    int Ehlo();
+    int Logon(const std::string& user, const std::string& password);
     bool SendText(std::string_view text);
+    int StepError(const IoStep& step);
     ReadStatus ReadReply(std::string& text);
     int CheckReply(ReadStatus status, const std::string& text, int expected);
     int Transaction(const std::string& line, int expected);
@@ -107,6 +126,12 @@ private:
     int lastError_ = 0;
     int lastReplyCode_ = 0;
     std::string localHost_;
+    std::string server_;
+    // The EHLO reply lines (capabilities); emptied by the TLS handshake.
+    std::string ehloReply_;
+    std::string lastReplyText_; // the whole last reply, accepted or not
+    std::string tlsReason_;
+    TlsChannel tls_;
     // Bytes received after the end of the last reply; read first by the next one.
     std::string pending_;
 };
@@ -117,5 +142,10 @@ int ParseReplyCode(std::string_view line);
 // True when the line ends its reply: every line but the last carries a "-"
 // right after the code (RFC 5321 section 4.2.1).
 bool IsFinalReplyLine(std::string_view line);
+// Whether an EHLO reply announces keyword ("STARTTLS", "AUTH") as the first
+// word of one of its lines; case does not matter.
+bool EhloOffers(std::string_view reply, std::string_view keyword);
+// Whether an EHLO reply's AUTH line (or the older "AUTH=" form) lists mechanism.
+bool EhloOffersAuth(std::string_view reply, std::string_view mechanism);
 
 } // namespace varnell

@@ -1,7 +1,9 @@
 #!/usr/bin/python3
-"""A local SMTP server for the mail tests (RFC 5321, AUTH LOGIN without TLS).
+"""A local SMTP server for the mail tests (RFC 5321, AUTH LOGIN and PLAIN,
+STARTTLS or implicit TLS).
 
-Usage: smtpd.py PORT FOLDER [USER PASSWORD]
+Usage: smtpd.py PORT FOLDER [USER PASSWORD] [--starttls|--implicit CERT KEY]
+                [--only-plain]
 
 Listens on 127.0.0.1:PORT. Every accepted message is written to FOLDER as
 message-N.txt: a few "key: value" lines (helo, auth, from, to), an empty line,
@@ -9,16 +11,22 @@ then the message content exactly as received after DATA. Session events
 (HELO/EHLO, logons, QUIT) are appended to FOLDER/events.log. With USER and
 PASSWORD, AUTH LOGIN is offered and only that pair is accepted; mail without
 a logon is still taken, so a test can tell whether the client logged on.
+With --starttls the server offers STARTTLS with CERT and KEY (PEM); with
+--implicit every connection starts with the TLS handshake. A logon is taken
+in the clear all the same, so a test can tell whether the client waited for
+TLS. --only-plain offers AUTH PLAIN alone. The commands STARTTLS, AUTH and
+MAIL are written to events.log as they arrive, before the server acts on them.
 Runs until SIGTERM.
 """
 import os
 import signal
+import ssl
 import sys
 import threading
 import warnings
 
 from aiosmtpd.controller import Controller
-from aiosmtpd.smtp import AuthResult, LoginPassword
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class Recorder:
@@ -62,16 +70,56 @@ class Recorder:
         return "250 Message accepted for delivery"
 
 
+class RecordingController(Controller):
+    """Records the commands that matter to the tests as they arrive."""
+
+    def __init__(self, recorder, *args, **kwargs):
+        self.recorder = recorder
+        super().__init__(*args, **kwargs)
+
+    def factory(self):
+        smtp = SMTP(self.handler, **self.SMTP_kwargs)
+        for command in ("STARTTLS", "AUTH", "MAIL"):
+            original = smtp._smtp_methods.get(command)
+            if original is None:
+                continue
+
+            async def recorded(arg, original=original, command=command):
+                # For AUTH only the mechanism: an initial response is a credential.
+                word = arg.split(" ")[0] if command == "AUTH" and arg else ""
+                self.recorder.event((command + " " + word).strip())
+                await original(arg)
+            smtp._smtp_methods[command] = recorded
+        return smtp
+
+
 def main():
     warnings.simplefilter("ignore", DeprecationWarning)
-    if len(sys.argv) not in (3, 5):
+    args = sys.argv[1:]
+    tls_mode = None
+    only_plain = "--only-plain" in args
+    if only_plain:
+        args.remove("--only-plain")
+    for mode in ("--starttls", "--implicit"):
+        if mode in args:
+            at = args.index(mode)
+            if len(args) < at + 3:
+                sys.stderr.write(__doc__)
+                return 2
+            tls_mode, cert, key = mode, args[at + 1], args[at + 2]
+            del args[at:at + 3]
+    if len(args) not in (2, 4):
         sys.stderr.write(__doc__)
         return 2
-    port = int(sys.argv[1])
-    folder = sys.argv[2]
-    user = sys.argv[3].encode("latin-1") if len(sys.argv) == 5 else None
-    password = sys.argv[4].encode("latin-1") if len(sys.argv) == 5 else None
+    port = int(args[0])
+    folder = args[1]
+    user = args[2].encode("latin-1") if len(args) == 4 else None
+    password = args[3].encode("latin-1") if len(args) == 4 else None
     recorder = Recorder(folder)
+    context = None
+    if tls_mode is not None:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
 
     def authenticator(server, session, envelope, mechanism, auth_data):
         ok = (user is not None and isinstance(auth_data, LoginPassword)
@@ -80,9 +128,16 @@ def main():
         # handled=False: the server itself answers 235 or 535.
         return AuthResult(success=ok, handled=False, auth_data=auth_data)
 
-    controller = Controller(recorder, hostname="127.0.0.1", port=port,
-                            authenticator=authenticator if user is not None else None,
-                            auth_require_tls=False, server_hostname="peer.test")
+    extra = {}
+    if tls_mode == "--starttls":
+        extra["tls_context"] = context
+    elif tls_mode == "--implicit":
+        extra["ssl_context"] = context
+    if only_plain:
+        extra["auth_exclude_mechanism"] = ["LOGIN"]
+    controller = RecordingController(recorder, recorder, hostname="127.0.0.1", port=port,
+                                     authenticator=authenticator if user is not None else None,
+                                     auth_require_tls=False, server_hostname="peer.test", **extra)
     controller.start()
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())

@@ -101,7 +101,7 @@ TEST_F(AiosmtpdPeer, HeloSessionDeliversOneMessageToEveryRecipient)
     EXPECT_EQ(m.content.find("Priority"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir_.File("message-2.txt")));
     // No logon without being asked, though the server offers one.
-    EXPECT_EQ(Events(), "HELO " + HostName() + "\nQUIT\n");
+    EXPECT_EQ(Events(), "HELO " + HostName() + "\nMAIL\nQUIT\n");
 }
 
 TEST_F(AiosmtpdPeer, LogonSessionDeliversAHighPriorityMessage)
@@ -120,7 +120,7 @@ TEST_F(AiosmtpdPeer, LogonSessionDeliversAHighPriorityMessage)
     EXPECT_NE(m.content.find("\r\n\r\n.lead dot\r\n.\r\nthe ip of www is changed to 10.0.0.1; \r\n"),
               std::string::npos)
         << m.content;
-    EXPECT_EQ(Events(), "EHLO " + HostName() + "\nAUTH LOGIN accepted\nQUIT\n");
+    EXPECT_EQ(Events(), "EHLO " + HostName() + "\nAUTH LOGIN\nAUTH LOGIN accepted\nMAIL\nQUIT\n");
 }
 
 TEST_F(AiosmtpdPeer, WrongPasswordFailsCleanly)
@@ -133,7 +133,7 @@ TEST_F(AiosmtpdPeer, WrongPasswordFailsCleanly)
     EXPECT_EQ(c.GetLastError(), kSmtpErrUnexpectedReply);
     EXPECT_EQ(c.GetLastCommandResponse().substr(0, 4), "535 ");
     EXPECT_FALSE(c.IsConnected());
-    EXPECT_EQ(Events(), "EHLO " + HostName() + "\nAUTH LOGIN refused\nQUIT\n");
+    EXPECT_EQ(Events(), "EHLO " + HostName() + "\nAUTH LOGIN\nAUTH LOGIN refused\nQUIT\n");
     EXPECT_FALSE(std::filesystem::exists(dir_.File("message-1.txt")));
 }
 

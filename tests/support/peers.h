@@ -15,7 +15,8 @@ namespace varnell::test {
 // Each accepted message is kept as FOLDER/message-N.txt (N from 1).
 class SmtpPeer {
 public:
-    // logon: empty, or {user, password} to offer AUTH LOGIN.
+    // logon: empty, or {user, password} to offer AUTH LOGIN and PLAIN; smtpd.py's
+    // TLS options may follow (--starttls CERT KEY, --implicit CERT KEY, --only-plain).
     bool Start(const std::vector<std::string>& logon = {});
     std::uint16_t Port() const { return port_; }
     std::string Message(int n) const;

@@ -1,0 +1,65 @@
+// TLS for the mail session on OpenSSL 3: implicit TLS (RFC 8314, the handshake
+// right after connect, usually port 465) and STARTTLS (RFC 3207, the handshake
+// after the server's 220 to STARTTLS). Certificate checks after RFC 6125: the
+// chain against the system trust store or the operator's CA file, and the
+// server's host name (or IP address, when the setting is one) against the
+// certificate; SNI (RFC 6066) for names; TLS 1.2 at least.
+//
+// Verification cannot be switched off: a session that cannot prove the server
+// ends before any credential or message is sent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "mail/socket_wait.h"
+
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
+
+namespace varnell {
+
+// The stored values of the "MailSecurity" setting.
+enum class SmtpSecurity : std::uint32_t { kPlain = 0, kStartTls = 1, kImplicitTls = 2 };
+
+// One step of non-blocking I/O: bytes > 0 moved; bytes == 0 the peer closed;
+// bytes < 0 and wait != 0: wait for that poll event and try again; bytes < 0
+// and wait == 0: failed (errno, or a TLS failure when tls is set).
+struct IoStep {
+    long bytes = 0;
+    short wait = 0;
+    bool tls = false;
+};
+
+// Plain socket I/O in the same shape (no SIGPIPE).
+IoStep PlainSend(int fd, const char* data, std::size_t size);
+IoStep PlainRecv(int fd, char* data, std::size_t size);
+
+class TlsChannel {
+public:
+    TlsChannel() = default;
+    TlsChannel(const TlsChannel&) = delete;
+    TlsChannel& operator=(const TlsChannel&) = delete;
+    ~TlsChannel();
+
+    // Handshake and verification over a connected non-blocking socket, bounded
+    // by timeoutMs and by stop. On failure returns false with reason an
+    // operator-readable text (the certificate problem by name, an unreadable
+    // CA file, the time-out) and the channel inactive.
+    bool Start(int fd, const std::string& server, const std::string& caFile, std::uint32_t timeoutMs,
+               const StopCheck& stop, std::string& reason);
+    bool Active() const { return ssl_ != nullptr; }
+
+    IoStep Send(const char* data, std::size_t size);
+    IoStep Recv(char* data, std::size_t size);
+    // Sends close_notify when it goes out at once, and frees the session; the
+    // socket stays open for its owner.
+    void Close();
+
+private:
+    SSL_CTX* ctx_ = nullptr;
+    SSL* ssl_ = nullptr;
+};
+
+} // namespace varnell
