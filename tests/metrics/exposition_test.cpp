@@ -134,3 +134,13 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
               std::string::npos);
     EXPECT_NE(full.find(",server=\"127.0.0.1\",slot=\"200\"} "), std::string::npos);
 }
+
+TEST(Exposition, ShippedAlertRulesPassPromtool)
+{
+    TempDir dir;
+    varnell::test::ChildProcess promtool;
+    ASSERT_TRUE(promtool.Start({"promtool", "check", "rules",
+                                varnell::test::SourceDir() + "/packaging/prometheus/varnell-rules.yml"},
+                               {}, dir.File("out.txt"), dir.File("out.txt")));
+    EXPECT_EQ(promtool.Wait(std::chrono::seconds(20)), 0) << ReadFile(dir.File("out.txt"));
+}
