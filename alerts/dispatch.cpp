@@ -79,6 +79,16 @@ void Free(Worker*& worker, int joined)
 
 int DispatchEvent(const DnsItem& item, const std::string& text, const std::string& timeText)
 {
+    std::uint32_t itemFlags = 0;
+    {
+        std::lock_guard lock(EngineLock());
+        itemFlags = item.flags;
+    }
+    return DispatchEvent(itemFlags, text, timeText);
+}
+
+int DispatchEvent(std::uint32_t itemFlags, const std::string& text, const std::string& timeText)
+{
     const Settings& s = CurrentSettings();
     const std::uint32_t flags = s.general.Flags();
     Workers& w = AlertWorkers();
@@ -94,7 +104,8 @@ int DispatchEvent(const DnsItem& item, const std::string& text, const std::strin
         Trace(AlertChannel::Mail,
               w.mail->Post(kNoWindow, m.server, MailPort(m.port), m.fromAddress, m.fromName,
                            (m.flags & kMailNeedLogon) != 0, m.user, m.password, m.receivers, text, text,
-                           (item.flags & kFlagHighPriorityMail) != 0));
+                           (itemFlags & kFlagHighPriorityMail) != 0,
+                           MailTlsOf(s.extra.mailSecurity, s.extra.mailCaFile)));
     }
     if ((flags & kGenPopup) && w.box != nullptr)
         Trace(AlertChannel::MessageBox, w.box->Post(kNoWindow, text, text, kBoxIconError));

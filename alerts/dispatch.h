@@ -26,7 +26,11 @@ class cexecthread;
 class cboxthread;
 class cbeepthread;
 
-// Returns 0 always.
+// Returns 0 always. itemFlags: the item's flags word (high-priority mail),
+// copied under the engine lock: the scheduler writes the outstanding-request
+// bits of the same word meanwhile.
+int DispatchEvent(std::uint32_t itemFlags, const std::string& text, const std::string& timeText);
+// The same, copying the item's flags word under the engine lock first.
 int DispatchEvent(const DnsItem& item, const std::string& text, const std::string& timeText);
 
 // Creates the workers in the order network message, mail, program launch,

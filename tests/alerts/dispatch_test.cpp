@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <future>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -192,6 +193,24 @@ TEST_F(DispatchTest, HighPriorityFollowsTheItem)
     EXPECT_NE(first.find("X-Priority: 1"), std::string::npos);
     EXPECT_NE(second.find("Subject: calm.test is down\r\n"), std::string::npos) << second;
     EXPECT_EQ(second.find("X-Priority"), std::string::npos);
+}
+
+// The scheduler writes the outstanding-request bits of the item's flags word
+// under the engine lock; dispatch reads that word, so it waits for the lock.
+TEST_F(DispatchTest, ItemFlagsAreReadUnderTheEngineLock)
+{
+    std::promise<void> locked, release;
+    std::thread scheduler([&] {
+        std::lock_guard lock(EngineLock());
+        locked.set_value();
+        release.get_future().wait();
+    });
+    locked.get_future().wait();
+    auto dispatched = std::async(std::launch::async, [&] { return DispatchEvent(item_, "a.test is down", ""); });
+    EXPECT_EQ(dispatched.wait_for(100ms), std::future_status::timeout);
+    release.set_value();
+    EXPECT_EQ(dispatched.get(), 0);
+    scheduler.join();
 }
 
 TEST_F(DispatchTest, ShutdownEndsDespiteASilentServerAndAnOpenBox)
