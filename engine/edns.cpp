@@ -85,7 +85,8 @@ bool StripOpt(std::uint32_t slot)
         return false;
     length = static_cast<std::uint16_t>(length - kOptRecordSize);
     PutU16BE(s.ownBuffer + 10, 0);
-    State().transport[slot] &= static_cast<std::uint8_t>(~kSentWithOpt);
+    // A new attempt: its own truncated reply may go to TCP again, plainly.
+    State().transport[slot] = 0;
     return true;
 }
 

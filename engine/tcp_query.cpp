@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/desktop.h"
+#include "engine/dns_wire.h"
 #include "engine/engine.h"
 #include "engine/reply_parser.h"
 
@@ -23,20 +24,21 @@ namespace varnell {
 
 namespace {
 
+std::atomic<TcpQueryHook> g_hook{nullptr};
+
 constexpr int kMaxPollMs = 250; // how soon a stop or a new question is noticed at worst
 constexpr std::size_t kFrameBytes = 2 + kMaxQueryBytes;
 
-enum class Phase { Waiting, Connecting, Sending, ReadingLength, ReadingBody, Done };
+enum class Phase { Waiting, Connecting, Sending, Reading, Done };
 
 struct Connection {
     TcpQuery q;
     Phase phase = Phase::Waiting;
     int fd = -1;
-    std::size_t done = 0;          // bytes of the current phase sent or read
+    std::size_t done = 0;          // bytes of the question sent
     std::uint8_t frame[kFrameBytes] = {};
     std::size_t frameLength = 0;
-    std::uint8_t prefix[2] = {};
-    std::vector<std::uint8_t> body; // sized from the length prefix
+    TcpFrame reply;
 };
 
 bool SamePeer(const sockaddr_in& a, const sockaddr_in& b)
@@ -99,21 +101,15 @@ void Open(Connection& c)
         Fail(c);
 }
 
-// The reply is processed only while its request still waits for it.
 void Deliver(Connection& c)
 {
     sockaddr_in from{};
     socklen_t len = sizeof from;
     if (getpeername(c.fd, reinterpret_cast<sockaddr*>(&from), &len) != 0)
         from = c.q.peer;
-    ReplyOutcome outcome;
-    {
-        std::lock_guard lock(EngineLock());
-        const RequestSlot& slot = RequestTable()[c.q.slot];
-        if (slot.sendTime != c.q.sendTime || slot.expiry == 0 || slot.itemSlot != c.q.itemSlot)
-            return;
-        outcome = ProcessReply(c.body, from, TickCount(), true);
-    }
+    const ReplyOutcome outcome = ProcessTcpReply(c.q, c.reply.body, from);
+    if (outcome.verdict == ReplyVerdict::NoRequest)
+        return;
     TheWorker().answered.fetch_add(1, std::memory_order_relaxed);
     if (!outcome.deliver)
         return;
@@ -143,28 +139,26 @@ void Advance(Connection& c, short revents)
                 return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? void() : Fail(c);
             c.done += static_cast<std::size_t>(n);
         }
-        c.phase = Phase::ReadingLength;
-        c.done = 0;
+        c.phase = Phase::Reading;
     }
-    while (c.phase == Phase::ReadingLength || c.phase == Phase::ReadingBody) {
-        std::uint8_t* to = c.phase == Phase::ReadingLength ? c.prefix + c.done : c.body.data() + c.done;
-        const std::size_t want = (c.phase == Phase::ReadingLength ? 2 : c.body.size()) - c.done;
-        const ssize_t n = recv(c.fd, to, want, MSG_DONTWAIT);
+    std::uint8_t chunk[4096];
+    while (c.phase == Phase::Reading) {
+        const ssize_t n = recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n < 0)
             return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? void() : Fail(c);
         if (n == 0)
             return Fail(c); // closed before the whole message came
-        c.done += static_cast<std::size_t>(n);
-        if (c.phase == Phase::ReadingLength && c.done == 2) {
-            const std::size_t length = (std::size_t{c.prefix[0]} << 8) | c.prefix[1];
-            if (length < 12)
-                return Fail(c); // no DNS header fits
-            c.body.assign(length, 0);
-            c.phase = Phase::ReadingBody;
-            c.done = 0;
-        } else if (c.phase == Phase::ReadingBody && c.done == c.body.size()) {
+        std::size_t used = 0;
+        switch (FeedFrame(c.reply, std::span<const std::uint8_t>(chunk, static_cast<std::size_t>(n)), used)) {
+        case FrameStatus::Partial:
+            break;
+        case FrameStatus::Invalid:
+            return Fail(c);
+        case FrameStatus::Complete:
+            // One question per connection: whatever follows the message is not read.
             Deliver(c);
             Close(c);
+            return;
         }
     }
 }
@@ -175,8 +169,7 @@ short Interest(const Connection& c)
     case Phase::Connecting:
     case Phase::Sending:
         return POLLOUT;
-    case Phase::ReadingLength:
-    case Phase::ReadingBody:
+    case Phase::Reading:
         return POLLIN;
     default:
         return 0;
@@ -264,8 +257,52 @@ void WorkerLoop()
 
 } // namespace
 
+FrameStatus FeedFrame(TcpFrame& frame, std::span<const std::uint8_t> bytes, std::size_t& used)
+{
+    used = 0;
+    while (frame.got < 2) {
+        if (used == bytes.size())
+            return FrameStatus::Partial;
+        frame.prefix[frame.got++] = bytes[used++];
+        if (frame.got == 2) {
+            const std::size_t length = (std::size_t{frame.prefix[0]} << 8) | frame.prefix[1];
+            if (length < kDnsHeaderSize)
+                return FrameStatus::Invalid; // not even a header
+            frame.body.clear();
+            frame.body.reserve(length);
+            frame.expected = length;
+        }
+    }
+    const std::size_t take = std::min(frame.expected - frame.body.size(), bytes.size() - used);
+    frame.body.insert(frame.body.end(), bytes.begin() + static_cast<std::ptrdiff_t>(used),
+                      bytes.begin() + static_cast<std::ptrdiff_t>(used + take));
+    used += take;
+    return frame.body.size() == frame.expected ? FrameStatus::Complete : FrameStatus::Partial;
+}
+
+ReplyOutcome ProcessTcpReply(const TcpQuery& query, std::span<const std::uint8_t> message, const sockaddr_in& from)
+{
+    std::lock_guard lock(EngineLock());
+    if (query.slot >= kRequestSlots) {
+        ReplyOutcome none;
+        none.verdict = ReplyVerdict::NoRequest;
+        return none;
+    }
+    const RequestSlot& slot = RequestTable()[query.slot];
+    if (slot.sendTime != query.sendTime || slot.expiry == 0 || slot.itemSlot != query.itemSlot) {
+        ReplyOutcome none;
+        none.verdict = ReplyVerdict::NoRequest;
+        return none;
+    }
+    return ProcessReply(message, from, TickCount(), true);
+}
+
+void SetTcpQueryHook(TcpQueryHook hook) { g_hook.store(hook); }
+
 bool StartTcpQuery(const TcpQuery& query)
 {
+    if (TcpQueryHook hook = g_hook.load())
+        return hook(query);
     Worker& w = TheWorker();
     std::lock_guard lock(w.mutex);
     if (Engine().exitFlag.load() != 0 || w.stopping)

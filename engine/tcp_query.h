@@ -24,8 +24,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
+#include <span>
+#include <vector>
 
 #include "engine/edns.h"
+#include "engine/reply_parser.h"
 
 namespace varnell {
 
@@ -43,6 +46,23 @@ struct TcpQuery {
     std::uint8_t query[kMaxQueryBytes] = {};
 };
 
+// One message read from a stream in pieces: the two-byte length, then that many
+// bytes.
+struct TcpFrame {
+    std::uint8_t prefix[2] = {};
+    std::size_t got = 0;      // prefix bytes read
+    std::size_t expected = 0; // from the prefix
+    std::vector<std::uint8_t> body;
+};
+enum class FrameStatus { Partial, Complete, Invalid };
+// Takes from bytes what the message still lacks (used: how many). Invalid when
+// the length cannot hold a DNS header.
+FrameStatus FeedFrame(TcpFrame& frame, std::span<const std::uint8_t> bytes, std::size_t& used);
+
+// Processes a whole TCP reply to query under EngineLock(), unless its request no
+// longer waits for it (verdict NoRequest then).
+ReplyOutcome ProcessTcpReply(const TcpQuery& query, std::span<const std::uint8_t> message, const sockaddr_in& from);
+
 // Queues the question (starting the worker on first use). False when the table
 // is full or the engine is shutting down: the request then times out.
 bool StartTcpQuery(const TcpQuery& query);
@@ -58,5 +78,10 @@ struct TcpCounters {
     std::uint64_t dropped = 0;   // not taken: the table was full
 };
 TcpCounters GetTcpCounters();
+
+// The fuzz target and tests take the questions here instead of the worker;
+// nullptr restores the worker. Set only while no engine thread runs.
+using TcpQueryHook = bool (*)(const TcpQuery& query);
+void SetTcpQueryHook(TcpQueryHook hook);
 
 } // namespace varnell

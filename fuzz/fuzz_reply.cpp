@@ -3,10 +3,15 @@
 //
 // Input: one setup byte, then up to four datagrams separated by the marker
 // F0 0D F0 0D. Setup bits 0-2: record type index (mod 6); bits 3-4: which domain
-// the item asks for; bit 5: RD and RA clear; bit 7: finish with the timeout
-// scan's gathering over the stored records. Datagram 0 answers the primary
-// query (its identifier picks the slot); datagram k answers the k-th follow-up
-// query, whose identifier is written over the datagram's first two bytes.
+// the item asks for; bit 5: RD and RA clear; bit 6: queries carry an OPT record
+// and the primary reply comes truncated, so datagram 0 is instead the TCP
+// stream that answers it (length-prefixed, read in pieces of 5 bytes; the
+// message's identifier is written over); bit 7: finish with the timeout scan's
+// gathering over the stored records. Datagram 0 answers the primary query (its
+// identifier picks the slot); datagram k answers the k-th query sent after the
+// primary (a follow-up, or a plain retry), whose identifier is written over the
+// datagram's first two bytes.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdint>
 #include <cstdlib>
@@ -15,9 +20,11 @@
 #include <span>
 #include <vector>
 
+#include "engine/edns.h"
 #include "engine/item_table.h"
 #include "engine/reply_parser.h"
 #include "engine/request_table.h"
+#include "engine/tcp_query.h"
 
 namespace {
 
@@ -45,6 +52,18 @@ ssize_t Capture(const std::uint8_t* bytes, std::size_t length, const sockaddr_in
         std::abort();
     SentQueries().push_back({static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)), to});
     return static_cast<ssize_t>(length);
+}
+
+std::vector<TcpQuery>& TcpQueries()
+{
+    static std::vector<TcpQuery> asked;
+    return asked;
+}
+
+bool CaptureTcp(const TcpQuery& query)
+{
+    TcpQueries().push_back(query);
+    return true;
 }
 
 void Check(bool ok)
@@ -81,6 +100,7 @@ bool Setup()
 {
     InitItemTable();
     SetQuerySendHook(&Capture);
+    SetTcpQueryHook(&CaptureTcp);
     return true;
 }
 
@@ -123,6 +143,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     item.server.portBE = htons(53);
     item.server.addrBE = htonl(0x7F000001u);
     SentQueries().clear();
+    TcpQueries().clear();
+    ResetEdnsState();
+    const bool overTcp = (setup & 0x40) != 0;
+    SetQueryEdnsSize(overTcp ? 1232 : 0);
 
     // The primary query, sent as the scheduler sends it, from the slot the reply names.
     const std::span<const std::uint8_t> first = datagrams[0];
@@ -142,7 +166,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RaiseOutstanding(item);
     ArmRequestSlot(slot, kNow, item.timeout);
 
-    ProcessReply(first, slot.destination, kNow + 10);
+    if (!overTcp) {
+        ProcessReply(first, slot.destination, kNow + 10);
+    } else {
+        const std::uint8_t truncated[12] = {static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(id >> 8), 0x83,
+                                            0x80};
+        ProcessReply(truncated, slot.destination, kNow + 5);
+        Check(TcpQueries().size() == 1 && TcpQueries()[0].slot == id);
+        const std::span<const std::uint8_t> sent = PreparedQuery(id);
+        Check(sent.size() == TcpQueries()[0].length &&
+              std::memcmp(sent.data(), TcpQueries()[0].query, sent.size()) == 0);
+        TcpFrame frame;
+        FrameStatus status = FrameStatus::Partial;
+        for (std::size_t at = 0; at < first.size() && status == FrameStatus::Partial;) {
+            std::size_t used = 0;
+            status = FeedFrame(frame, first.subspan(at, std::min<std::size_t>(5, first.size() - at)), used);
+            Check(used <= 5 && frame.body.size() <= frame.expected);
+            at += used;
+        }
+        if (status == FrameStatus::Complete) {
+            frame.body[0] = static_cast<std::uint8_t>(id);
+            frame.body[1] = static_cast<std::uint8_t>(id >> 8);
+            ProcessTcpReply(TcpQueries()[0], frame.body, slot.destination);
+        }
+    }
     CheckBounds(item, block);
 
     std::vector<std::uint8_t> patched;
