@@ -111,6 +111,23 @@ void DrawSyslog(QPainter& p)
     p.drawPath(ClosedPath({{26, 33}, {36, 33}, {36, 28}, {45, 37}, {36, 46}, {36, 41}, {26, 41}}));
 }
 
+// A chart: bars of round trips under a line that watches them.
+void DrawMetrics(QPainter& p)
+{
+    p.setPen(QPen(kOutline, 1.6, Qt::SolidLine, Qt::SquareCap));
+    p.drawPolyline(QPolygonF({QPointF(5, 4), QPointF(5, 43), QPointF(44, 43)}));
+    constexpr double kHeights[] = {14, 22, 11, 27, 19};
+    for (int i = 0; i < 5; ++i) {
+        const QRectF bar(9 + i * 7, 42 - kHeights[i], 5, kHeights[i]);
+        p.setPen(QPen(kOutline, 1.0));
+        p.setBrush(Shade(bar.topLeft(), bar.bottomRight(), kBlueLight, kBlueDark));
+        p.drawRect(bar);
+    }
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(kAccent, 2.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawPath(OpenPath({{9, 22}, {17, 15}, {25, 20}, {33, 8}, {43, 12}}));
+}
+
 } // namespace
 
 QImage PageIcon(int index)
@@ -131,6 +148,9 @@ QImage PageIcon(int index)
         break;
     case 3:
         DrawSyslog(p);
+        break;
+    case 4:
+        DrawMetrics(p);
         break;
     default:
         break;

@@ -1,5 +1,6 @@
 // The Setup dialog's page pictures, drawn in code: 48 by 48 pixels, 24-bit
-// colour on white, one per page in page order (General, Messenger, Mail, Syslog).
+// colour on white, one per page in page order (General, Messenger, Mail, Syslog,
+// Metrics).
 #pragma once
 
 #include <QImage>
@@ -7,9 +8,9 @@
 namespace varnell {
 
 inline constexpr int kPageIconSize = 48;
-inline constexpr int kPageIconCount = 4;
+inline constexpr int kPageIconCount = 5;
 
-// index 0..3; any other index gives a plain white picture.
+// index 0..4; any other index gives a plain white picture.
 QImage PageIcon(int index);
 
 } // namespace varnell

@@ -11,13 +11,14 @@
 #include "ui/page_icons.h"
 #include "ui/page_mail.h"
 #include "ui/page_messenger.h"
+#include "ui/page_metrics.h"
 #include "ui/page_syslog.h"
 
 namespace varnell {
 
 namespace {
 
-constexpr std::array<const char*, kSetupPageCount> kCaptions{"General", "Messenger", "Mail", "Syslog"};
+constexpr std::array<const char*, kSetupPageCount> kCaptions{"General", "Messenger", "Mail", "Syslog", "Metrics"};
 
 // The dialog's size and the tree's width, from its 459 x 333 dialog units at
 // the usual 8-point font.
@@ -59,6 +60,7 @@ CSetupDlg::CSetupDlg(QWidget* parent) : QDialog(parent)
     pages_[1] = new CDlgMessenger(this);
     pages_[2] = new CDlgMail(this);
     pages_[3] = new CDlgSyslog(this);
+    pages_[4] = new CDlgMetrics(this);
     auto* stack = new QGridLayout(frame);
     // Inside the frame, one pixel short on the right and three at the bottom.
     stack->setContentsMargins(frame->frameWidth(), frame->frameWidth(), frame->frameWidth() + 1,
@@ -94,6 +96,7 @@ CDlgGen* CSetupDlg::General() const { return static_cast<CDlgGen*>(pages_[0]); }
 CDlgMessenger* CSetupDlg::Messenger() const { return static_cast<CDlgMessenger*>(pages_[1]); }
 CDlgMail* CSetupDlg::Mail() const { return static_cast<CDlgMail*>(pages_[2]); }
 CDlgSyslog* CSetupDlg::Syslog() const { return static_cast<CDlgSyslog*>(pages_[3]); }
+CDlgMetrics* CSetupDlg::Metrics() const { return static_cast<CDlgMetrics*>(pages_[4]); }
 
 void CSetupDlg::OnSelectionChanged()
 {

@@ -17,8 +17,9 @@ class CDlgGen;
 class CDlgMessenger;
 class CDlgMail;
 class CDlgSyslog;
+class CDlgMetrics;
 
-inline constexpr int kSetupPageCount = 4;
+inline constexpr int kSetupPageCount = 5;
 
 class CSetupDlg : public QDialog {
     Q_OBJECT
@@ -26,7 +27,7 @@ public:
     explicit CSetupDlg(QWidget* parent = nullptr);
     ~CSetupDlg() override;
 
-    // Applies General, Messenger, Mail and Syslog in that order, stopping at a
+    // Applies General, Messenger, Mail, Syslog and Metrics in that order, stopping at a
     // page that fails; then saves everything (also after a failure) and closes.
     void accept() override;
 
@@ -36,6 +37,7 @@ public:
     CDlgMessenger* Messenger() const;
     CDlgMail* Mail() const;
     CDlgSyslog* Syslog() const;
+    CDlgMetrics* Metrics() const;
 
     QTreeWidget* tree = nullptr;
     QFrame* frame = nullptr;

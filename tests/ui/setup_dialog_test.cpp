@@ -40,9 +40,9 @@ TEST_F(SetupDialogTest, OpensOnGeneralAndTheTreeSwitchesPages)
 {
     CSetupDlg dialog;
     dialog.show();
-    ASSERT_EQ(dialog.tree->topLevelItemCount(), 4);
-    const char* captions[] = {"General", "Messenger", "Mail", "Syslog"};
-    for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(dialog.tree->topLevelItemCount(), 5);
+    const char* captions[] = {"General", "Messenger", "Mail", "Syslog", "Metrics"};
+    for (int i = 0; i < 5; ++i) {
         QTreeWidgetItem* item = dialog.tree->topLevelItem(i);
         EXPECT_EQ(item->text(0), captions[i]);
         EXPECT_EQ(item->data(0, Qt::UserRole).toInt(), i);
