@@ -10,14 +10,12 @@
 #include <QRegularExpressionValidator>
 #include <QVBoxLayout>
 
-#include <arpa/inet.h>
-
 #include <cctype>
 #include <cstring>
 #include <limits>
 
 #include "config/settings.h"
-#include "engine/dns_name.h"
+#include "engine/item_entry.h"
 #include "ui/list_ctrl.h"
 #include "ui/state_images.h"
 
@@ -28,7 +26,6 @@ namespace {
 // How much of a field the conversions look at.
 constexpr int kSpinTextLimit = 254;
 constexpr int kNumberTextLimit = 62;
-constexpr std::uint32_t kMinInterval = 500;
 
 QString Text(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
@@ -82,35 +79,7 @@ std::int32_t DialogNumber(const std::string& text)
     return static_cast<std::int32_t>(value > kMax ? kMax : value);
 }
 
-QString DomainNameProblem(const std::string& name)
-{
-    // The empty name and the root are accepted as they stand.
-    if (name.empty() || name == ".")
-        return {};
-    std::string_view rest(name);
-    if (rest.back() == '.')
-        rest.remove_suffix(1);
-    std::size_t encoded = 1; // the final zero octet
-    while (true) {
-        const std::size_t dot = rest.find('.');
-        const std::string_view label = rest.substr(0, dot);
-        if (label.empty())
-            return QStringLiteral("The domain name has an empty label (a dot at the start or two dots in a row).");
-        if (label.size() > 63)
-            return QStringLiteral("The domain name has a label longer than 63 characters.");
-        encoded += label.size() + 1;
-        if (dot == std::string_view::npos)
-            break;
-        rest.remove_prefix(dot + 1);
-    }
-    if (encoded > 255)
-        return QStringLiteral("The domain name is too long: it must fit in 255 octets.");
-    // The query encoder has the last word, so the dialog never accepts a name
-    // that the probe could not send.
-    if (!ValidDomainName(name))
-        return QStringLiteral("The domain name cannot be put into a query.");
-    return {};
-}
+QString DomainNameProblem(const std::string& name) { return Text(CheckDomainName(name)); }
 
 // --- spin edit ---------------------------------------------------------------
 
@@ -329,13 +298,17 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
     setWindowTitle(update_ ? QStringLiteral("Update DNS") : QStringLiteral("Add DNS"));
 
     if (!update_) {
-        interval->Edit()->setText(QStringLiteral("1000"));
-        timeout->Edit()->setText(QStringLiteral("2000"));
-        recordType->setCurrentIndex(0);
-        mailGroup->setText(QStringLiteral("0"));
-        continuousLost->Edit()->setText(QStringLiteral("6"));
-        for (QCheckBox* box : {notifyDown, notifyUp, notifyChange, recursionDesired, recursionAvailable})
-            box->setChecked(true);
+        const ItemEntry defaults;
+        interval->Edit()->setText(QString::number(defaults.interval));
+        timeout->Edit()->setText(QString::number(defaults.timeout));
+        recordType->setCurrentIndex(static_cast<int>(defaults.typeIndex));
+        mailGroup->setText(QString::number(defaults.mailGroup));
+        continuousLost->Edit()->setText(QString::number(defaults.lostCount));
+        notifyDown->setChecked(defaults.notifyDown);
+        notifyUp->setChecked(defaults.notifyUp);
+        notifyChange->setChecked(defaults.notifyChange);
+        recursionDesired->setChecked(defaults.recursionDesired);
+        recursionAvailable->setChecked(defaults.recursionAvailable);
         highPriority->setChecked((CurrentSettings().mail.flags & kMailHighPriority) != 0);
         return;
     }
@@ -359,45 +332,29 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
 
 QString DlgAddDNS::ReadFields(ItemEdit& edit) const
 {
-    // The address as its dotted text, parsed as the query will use it. All
-    // zeros and all ones are no server.
-    const QByteArray dotted = server->Text().toLatin1();
-    in_addr parsed{};
-    if (inet_pton(AF_INET, dotted.constData(), &parsed) != 1 || parsed.s_addr == 0 || parsed.s_addr == 0xFFFFFFFFu)
-        return QStringLiteral("error dns server ip address !");
-    const std::string domain = domainName->text().trimmed().toStdString();
-    if (QString problem = DomainNameProblem(domain); !problem.isEmpty())
-        return problem;
-
-    edit.name = itemName->text().toStdString();
-    edit.description = description->toPlainText().toStdString();
-    edit.serverBE = parsed.s_addr;
-    edit.domain = domain;
-
-    // Below the minimum, a negative entry included, the interval becomes the
-    // minimum; a negative timeout would keep a request pending for weeks and
-    // stop the item's probes, so it becomes 0 (every request then times out,
-    // which the item list shows).
-    const std::int32_t intervalValue = FieldNumber(interval->Edit(), kNumberTextLimit);
-    edit.interval = intervalValue < static_cast<std::int32_t>(kMinInterval) ? kMinInterval
-                                                                              : static_cast<std::uint32_t>(intervalValue);
-    const std::int32_t timeoutValue = FieldNumber(timeout->Edit(), kNumberTextLimit);
-    edit.timeout = timeoutValue < 0 ? 0u : static_cast<std::uint32_t>(timeoutValue);
-    edit.mailGroup = FieldNumber(mailGroup, kNumberTextLimit);
-    edit.lostCount = static_cast<std::uint32_t>(FieldNumber(continuousLost->Edit(), kNumberTextLimit)) & 0x3Fu;
-
-    edit.notifyDown = notifyDown->isChecked();
-    edit.notifyUp = notifyUp->isChecked();
-    edit.notifyChange = notifyChange->isChecked();
-    edit.highPriorityMail = highPriority->isChecked();
-    edit.recursionDesired = recursionDesired->isChecked();
-    edit.recursionAvailable = recursionAvailable->isChecked();
-
+    ItemEntry entry;
+    entry.name = itemName->text().toStdString();
+    entry.description = description->toPlainText().toStdString();
+    entry.domain = domainName->text().trimmed().toStdString();
+    entry.server = server->Text().toStdString();
+    entry.interval = FieldNumber(interval->Edit(), kNumberTextLimit);
+    entry.timeout = FieldNumber(timeout->Edit(), kNumberTextLimit);
+    entry.mailGroup = FieldNumber(mailGroup, kNumberTextLimit);
+    entry.lostCount = FieldNumber(continuousLost->Edit(), kNumberTextLimit);
+    entry.notifyDown = notifyDown->isChecked();
+    entry.notifyUp = notifyUp->isChecked();
+    entry.notifyChange = notifyChange->isChecked();
+    entry.highPriorityMail = highPriority->isChecked();
+    entry.recursionDesired = recursionDesired->isChecked();
+    entry.recursionAvailable = recursionAvailable->isChecked();
     // The typed text picks its entry; text that is no entry means none is
     // selected, which stores the first.
-    const int typed = recordType->findText(recordType->currentText().trimmed(), Qt::MatchFixedString);
-    edit.typeIndex = typed < 0 ? 0u : static_cast<std::uint32_t>(typed);
-    return {};
+    const int typed = RecordTypeIndex(recordType->currentText().trimmed().toStdString());
+    entry.typeIndex = typed < 0 ? 0u : static_cast<std::uint32_t>(typed);
+
+    EntryTarget target;
+    target.updateSlot = update_ ? static_cast<int>(slot_) : -1;
+    return Text(CheckItemEntry(entry, target, edit));
 }
 
 void DlgAddDNS::accept()
@@ -415,7 +372,7 @@ void DlgAddDNS::accept()
     if (update_) {
         CommitItemUpdate(slot_, edit);
     } else if (!CommitNewItem(slot_, edit)) {
-        ShowListMessage(this, QStringLiteral("The item table is full: delete an item first."));
+        ShowListMessage(this, Text(std::string(kTableFullMessage)));
         reject();
         return;
     }
