@@ -1,0 +1,499 @@
+#include "monitor/item_csv.h"
+
+#include <arpa/inet.h>
+
+#include <array>
+#include <charconv>
+#include <mutex>
+#include <optional>
+#include <unordered_set>
+
+#include "config/settings.h"
+#include "engine/item_entry.h"
+#include "engine/item_table.h"
+
+namespace varnell {
+
+namespace {
+
+enum Column : std::size_t {
+    kName,
+    kDomain,
+    kType,
+    kServer,
+    kInterval,
+    kTimeout,
+    kContinuousLost,
+    kNotifyDown,
+    kNotifyUp,
+    kNotifyChange,
+    kRecursionDesired,
+    kHighPriority,
+    kSuspended,
+    kDescription,
+    kColumnCount
+};
+constexpr std::array<std::string_view, kColumnCount> kColumnNames = {
+    "name",      "domain",      "type",          "server",            "interval_ms",
+    "timeout_ms", "continuous_lost", "notify_down", "notify_up",      "notify_change",
+    "recursion_desired", "high_priority", "suspended", "description",
+};
+constexpr std::size_t kRequiredColumns = 4; // name, domain, type, server
+
+// One row's values by column; nullptr where the column is absent.
+using RowValues = std::array<const std::string*, kColumnCount>;
+
+std::optional<std::size_t> ColumnIndex(std::string_view name)
+{
+    for (std::size_t c = 0; c < kColumnCount; ++c)
+        if (kColumnNames[c] == name)
+            return c;
+    return std::nullopt;
+}
+
+std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
+
+// RFC 3629: shortest forms only, no surrogates, nothing above U+10FFFF.
+bool IsUtf8(std::string_view s)
+{
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        std::size_t more = 0;
+        unsigned char lo = 0x80, hi = 0xBF; // allowed range of the second byte
+        if (b < 0x80) {
+            ++i;
+            continue;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            more = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            more = 2;
+            if (b == 0xE0)
+                lo = 0xA0;
+            else if (b == 0xED)
+                hi = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            more = 3;
+            if (b == 0xF0)
+                lo = 0x90;
+            else if (b == 0xF4)
+                hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (more > s.size() - i - 1)
+            return false;
+        for (std::size_t k = 1; k <= more; ++k) {
+            const auto c = static_cast<unsigned char>(s[i + k]);
+            if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF))
+                return false;
+        }
+        i += more + 1;
+    }
+    return true;
+}
+
+// A whole decimal number from 0 to max, digits only: what the export writes.
+// The dialog's lenient reading ("12abc" is 12) would turn a typing mistake in a
+// file of hundreds of rows into a silently different item.
+bool ReadNumber(const std::string* value, std::int32_t max, std::int32_t& out)
+{
+    if (value == nullptr || value->empty())
+        return true; // keeps the default
+    std::int32_t n = 0;
+    const char* end = value->data() + value->size();
+    const auto [ptr, ec] = std::from_chars(value->data(), end, n);
+    if (ec != std::errc() || ptr != end || (*value)[0] == '-' || n > max)
+        return false;
+    out = n;
+    return true;
+}
+
+bool ReadFlag(const std::string* value, bool& out)
+{
+    if (value == nullptr || value->empty())
+        return true;
+    if (*value != "0" && *value != "1")
+        return false;
+    out = *value == "1";
+    return true;
+}
+
+std::string TypeNames()
+{
+    std::string names;
+    for (std::uint32_t i = 0; i < kRecordTypeCount; ++i)
+        names += (i == 0 ? "" : i + 1 == kRecordTypeCount ? " or " : ", ") + std::string(RecordTypeName(i));
+    return names;
+}
+
+// The row's values as an entry with the dialog's defaults for what is absent.
+// Returns why not, or an empty text.
+std::string EntryFromRow(const RowValues& row, ItemEntry& entry, bool& suspended)
+{
+    for (std::size_t c = 0; c < kColumnCount; ++c)
+        if (row[c] != nullptr && !IsUtf8(*row[c]))
+            return Quoted(kColumnNames[c]) + " is not UTF-8 text";
+    for (std::size_t c = 0; c < kRequiredColumns; ++c)
+        if (row[c] == nullptr || row[c]->empty())
+            return "no value in the required column " + Quoted(kColumnNames[c]);
+
+    entry = ItemEntry{};
+    entry.highPriorityMail = (CurrentSettings().mail.flags & kMailHighPriority) != 0;
+    entry.name = *row[kName];
+    entry.domain = *row[kDomain];
+    entry.server = *row[kServer];
+    if (row[kDescription] != nullptr)
+        entry.description = *row[kDescription];
+    const int type = RecordTypeIndex(*row[kType]);
+    if (type < 0)
+        return "unknown record type " + Quoted(*row[kType]) + " (" + TypeNames() + ")";
+    entry.typeIndex = static_cast<std::uint32_t>(type);
+
+    struct NumberColumn {
+        Column column;
+        std::int32_t max;
+        std::int32_t* out;
+    };
+    // The dialog keeps only six bits of the continuous-lost count ("70" becomes
+    // 6); a file asks for what it says, so a count the item cannot hold is refused.
+    const NumberColumn numbers[] = {
+        {kInterval, INT32_MAX, &entry.interval},
+        {kTimeout, INT32_MAX, &entry.timeout},
+        {kContinuousLost, 63, &entry.lostCount},
+    };
+    for (const NumberColumn& n : numbers)
+        if (!ReadNumber(row[n.column], n.max, *n.out))
+            return Quoted(kColumnNames[n.column]) + " is not a whole number from 0 to " + std::to_string(n.max);
+
+    suspended = false;
+    const std::pair<Column, bool*> flags[] = {
+        {kNotifyDown, &entry.notifyDown},      {kNotifyUp, &entry.notifyUp},
+        {kNotifyChange, &entry.notifyChange},  {kRecursionDesired, &entry.recursionDesired},
+        {kHighPriority, &entry.highPriorityMail}, {kSuspended, &suspended},
+    };
+    for (const auto& [column, out] : flags)
+        if (!ReadFlag(row[column], *out))
+            return Quoted(kColumnNames[column]) + " must be 0 or 1";
+    return {};
+}
+
+struct PlannedItem {
+    ItemEdit edit;
+    bool suspended;
+};
+
+// Adds the planned items in one hold of the engine lock, so the scheduler never
+// sees a suspended item before its suspension. All or nothing: the room is
+// counted again under the lock before the first one goes in, and should the
+// table still refuse one, the rows already added are taken out again.
+bool AddPlanned(const std::vector<PlannedItem>& planned)
+{
+    std::lock_guard lock(EngineLock());
+    if (FreeItemSlots() < planned.size())
+        return false;
+    std::size_t added = 0;
+    for (const PlannedItem& p : planned) {
+        const int slot = NewItemSlot();
+        if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), p.edit)) {
+            while (added-- > 0)
+                DeleteItemRow(Items().rowCount - 1);
+            return false;
+        }
+        ++added;
+        if (p.suspended)
+            SuspendItem(static_cast<std::uint32_t>(slot));
+    }
+    return true;
+}
+
+// --- RFC 4180 records --------------------------------------------------------
+
+struct Record {
+    std::size_t line = 0;
+    std::vector<std::string> fields;
+    std::string error; // why the record cannot be read; fields are then incomplete
+};
+
+class RecordReader {
+public:
+    explicit RecordReader(std::string_view text) : text_(text)
+    {
+        if (text_.starts_with("\xEF\xBB\xBF")) // a byte order mark some editors write
+            text_.remove_prefix(3);
+    }
+
+    // The next record that is not an empty line; false at the end of the text.
+    bool Next(Record& record)
+    {
+        while (pos_ < text_.size()) {
+            record = Record{};
+            record.line = line_;
+            ReadRecord(record);
+            if (!record.error.empty() || record.fields.size() > 1 || !record.fields[0].empty())
+                return true;
+        }
+        return false;
+    }
+
+private:
+    bool AtLineEnd() const
+    {
+        return pos_ < text_.size() && (text_[pos_] == '\n' || text_.substr(pos_).starts_with("\r\n"));
+    }
+    void SkipLineEnd()
+    {
+        pos_ += text_[pos_] == '\r' ? 2 : 1;
+        ++line_;
+    }
+    // After a malformed field: on to the next physical line.
+    void SkipRestOfLine()
+    {
+        while (pos_ < text_.size() && !AtLineEnd())
+            ++pos_;
+        if (pos_ < text_.size())
+            SkipLineEnd();
+    }
+
+    void ReadRecord(Record& record)
+    {
+        while (true) {
+            std::string field;
+            if (pos_ < text_.size() && text_[pos_] == '"') {
+                if (!ReadQuoted(field, record))
+                    return;
+            } else {
+                while (pos_ < text_.size() && text_[pos_] != ',' && !AtLineEnd()) {
+                    if (text_[pos_] == '"') {
+                        record.error = "a double quote inside a field that does not start with one";
+                        SkipRestOfLine();
+                        return;
+                    }
+                    field += text_[pos_++];
+                }
+            }
+            record.fields.push_back(std::move(field));
+            if (pos_ >= text_.size())
+                return;
+            if (text_[pos_] == ',') {
+                ++pos_;
+                continue;
+            }
+            SkipLineEnd();
+            return;
+        }
+    }
+
+    bool ReadQuoted(std::string& field, Record& record)
+    {
+        ++pos_; // the opening quote
+        while (true) {
+            if (pos_ >= text_.size()) {
+                record.error = "a quoted field is not closed";
+                return false;
+            }
+            const char c = text_[pos_++];
+            if (c == '"') {
+                if (pos_ < text_.size() && text_[pos_] == '"') {
+                    field += '"';
+                    ++pos_;
+                    continue;
+                }
+                if (pos_ < text_.size() && text_[pos_] != ',' && !AtLineEnd()) {
+                    record.error = "text after the closing double quote of a field";
+                    SkipRestOfLine();
+                    return false;
+                }
+                return true;
+            }
+            if (c == '\n')
+                ++line_;
+            field += c;
+        }
+    }
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    std::size_t line_ = 1;
+};
+
+void AppendField(std::string& out, std::string_view value)
+{
+    if (value.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out += value;
+        return;
+    }
+    out += '"';
+    for (const char c : value) {
+        if (c == '"')
+            out += '"';
+        out += c;
+    }
+    out += '"';
+}
+
+} // namespace
+
+int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
+{
+    const std::size_t problemsBefore = problems.size();
+    RecordReader reader(text);
+    Record header;
+    if (!reader.Next(header)) {
+        problems.push_back({1, "no header row"});
+        return -1;
+    }
+    if (!header.error.empty()) {
+        problems.push_back({header.line, header.error});
+        return -1;
+    }
+    // Where each field of a row goes.
+    std::vector<std::size_t> columnOf;
+    std::array<bool, kColumnCount> seen{};
+    for (const std::string& name : header.fields) {
+        const std::optional<std::size_t> c = ColumnIndex(name);
+        if (!c) {
+            problems.push_back({header.line, "unknown column " + Quoted(name)});
+        } else if (seen[*c]) {
+            problems.push_back({header.line, "the column " + Quoted(name) + " appears twice"});
+        } else {
+            seen[*c] = true;
+            columnOf.push_back(*c);
+        }
+    }
+    for (std::size_t c = 0; c < kRequiredColumns; ++c)
+        if (!seen[c])
+            problems.push_back({header.line, "missing column " + Quoted(kColumnNames[c])});
+    if (problems.size() != problemsBefore)
+        return -1;
+
+    std::vector<PlannedItem> planned;
+    std::unordered_set<std::string> names;
+    bool fullReported = false;
+    Record record;
+    while (reader.Next(record)) {
+        if (!record.error.empty()) {
+            problems.push_back({record.line, record.error});
+            continue;
+        }
+        if (record.fields.size() != columnOf.size()) {
+            problems.push_back({record.line, "expected " + std::to_string(columnOf.size()) + " fields, found " +
+                                                 std::to_string(record.fields.size())});
+            continue;
+        }
+        RowValues row{};
+        for (std::size_t f = 0; f < record.fields.size(); ++f)
+            row[columnOf[f]] = &record.fields[f];
+        ItemEntry entry;
+        PlannedItem item{};
+        std::string reason = EntryFromRow(row, entry, item.suspended);
+        if (reason.empty()) {
+            EntryTarget target;
+            target.pendingNew = planned.size();
+            target.pendingNames = &names;
+            reason = CheckItemEntry(entry, target, item.edit);
+        }
+        if (reason.empty()) {
+            names.insert(item.edit.name);
+            planned.push_back(std::move(item));
+            continue;
+        }
+        // Every row past the end of the table would say the same: once is enough.
+        const bool full = reason == kTableFullMessage;
+        if (!full || !fullReported)
+            problems.push_back({record.line, std::move(reason)});
+        fullReported = fullReported || full;
+    }
+    if (problems.size() != problemsBefore)
+        return -1;
+    if (!AddPlanned(planned)) {
+        problems.push_back({1, std::string(kTableFullMessage)});
+        return -1;
+    }
+    return static_cast<int>(planned.size());
+}
+
+std::string ExportItemsCsv()
+{
+    std::string out;
+    for (std::size_t c = 0; c < kColumnCount; ++c) {
+        out += c == 0 ? "" : ",";
+        out += kColumnNames[c];
+    }
+    out += "\r\n";
+
+    const ItemTable& t = Items();
+    // List order when the list is filled; otherwise (a program that shows no
+    // list) slot order, which is also the order the store keeps.
+    std::vector<std::uint32_t> slots;
+    if (t.rowCount == t.liveCount) {
+        for (std::uint32_t r = 0; r < t.rowCount && r < kItemSlots; ++r)
+            slots.push_back(t.rowToSlot[r]);
+    } else {
+        for (std::uint32_t i = 0; i < t.highWater && i < kItemSlots; ++i)
+            if ((t.items[i].flags & kFlagDeleted) == 0)
+                slots.push_back(i);
+    }
+    for (const std::uint32_t slot : slots) {
+        const DnsItem& item = t.items[slot];
+        const ItemEdit e = EditOf(item);
+        const bool suspended = [&] {
+            std::lock_guard lock(EngineLock());
+            return (item.flags & kFlagSuspended) != 0;
+        }();
+        char server[INET_ADDRSTRLEN] = {};
+        in_addr addr{};
+        addr.s_addr = e.serverBE;
+        inet_ntop(AF_INET, &addr, server, sizeof server);
+        const std::string values[kColumnCount] = {
+            e.name,
+            e.domain,
+            RecordTypeName(e.typeIndex),
+            server,
+            std::to_string(e.interval),
+            std::to_string(e.timeout),
+            std::to_string(e.lostCount),
+            e.notifyDown ? "1" : "0",
+            e.notifyUp ? "1" : "0",
+            e.notifyChange ? "1" : "0",
+            e.recursionDesired ? "1" : "0",
+            e.highPriorityMail ? "1" : "0",
+            suspended ? "1" : "0",
+            e.description,
+        };
+        for (std::size_t c = 0; c < kColumnCount; ++c) {
+            if (c != 0)
+                out += ',';
+            AppendField(out, values[c]);
+        }
+        out += "\r\n";
+    }
+    return out;
+}
+
+bool AddItemFromFields(const std::map<std::string, std::string>& columns, std::string& reason)
+{
+    RowValues row{};
+    for (const auto& [name, value] : columns) {
+        const std::optional<std::size_t> c = ColumnIndex(name);
+        if (!c) {
+            reason = "unknown column " + Quoted(name);
+            return false;
+        }
+        row[*c] = &value;
+    }
+    ItemEntry entry;
+    PlannedItem item{};
+    reason = EntryFromRow(row, entry, item.suspended);
+    if (reason.empty())
+        reason = CheckItemEntry(entry, EntryTarget{}, item.edit);
+    if (!reason.empty())
+        return false;
+    if (!AddPlanned({item})) {
+        reason = kTableFullMessage;
+        return false;
+    }
+    return true;
+}
+
+} // namespace varnell

@@ -1,0 +1,44 @@
+// Monitored items as CSV text (RFC 4180, UTF-8, a header row), one item per row:
+//   name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,
+//   notify_up,notify_change,recursion_desired,high_priority,suspended,description
+// Only the first four columns are required and they may come in any order; an
+// empty or absent value takes the item dialog's default. Types are the names of
+// the engine's record type table, booleans are 0 or 1, the server is a dotted
+// IPv4 address. Every row passes the same checks as the item dialog
+// (CheckItemEntry), so nothing comes in that the dialog would have refused.
+//
+// Everything here runs on the thread that owns the item table (the window's
+// user-interface thread, or a program working on the store alone). New items
+// take the rows after the existing ones: a caller that shows the list inserts
+// rows for Items().rowCount - count up to Items().rowCount - 1.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace varnell {
+
+struct CsvProblem {
+    std::size_t line;   // physical line (from 1) where the record starts; the header is line 1
+    std::string reason;
+};
+
+// Adds every row of text as a new item, or none: when any row is bad nothing is
+// added, and problems gets one entry for each bad row (a header that cannot be
+// read, or a table too full for the rows, is reported once). Returns the number
+// of items added, or -1.
+int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems);
+
+// The header and one row per live item, in list order, lines ending in CRLF.
+// ImportItemsCsv reads it back to the same items and ExportItemsCsv then writes
+// the same text again.
+std::string ExportItemsCsv();
+
+// Adds one item from column name -> value, with the rules of an imported row.
+// On failure returns false, sets reason and adds nothing.
+bool AddItemFromFields(const std::map<std::string, std::string>& columns, std::string& reason);
+
+} // namespace varnell
