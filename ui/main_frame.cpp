@@ -16,6 +16,7 @@
 #include "ui/dns_item_view.h"
 #include "ui/event_view.h"
 #include "ui/icons.h"
+#include "ui/item_csv_commands.h"
 #include "ui/setup_dlg.h"
 #include "ui/toolbar.h"
 #include "ui/tray_icon.h"
@@ -122,7 +123,13 @@ void CMainFrame::BuildMenus()
     help->setEnabled(false); // no help document: the button stays disabled
     MakeAction(kCmdOpen, "&Open", nullptr, nullptr);
 
+    QAction* importItems = MakeAction(kCmdImportItems, "&Import Items...", "Add the items of a CSV file", nullptr);
+    QAction* exportItems = MakeAction(kCmdExportItems, "&Export Items...", "Write every item to a CSV file", nullptr);
+
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->addAction(importItems);
+    file->addAction(exportItems);
+    file->addSeparator();
     file->addAction(exit);
     QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
     view->addAction(toolbar);
@@ -295,6 +302,12 @@ void CMainFrame::OnCommand(int command)
         break;
     case kCmdClearEvents:
         eventView_->ClearEvents();
+        break;
+    case kCmdImportItems:
+        ImportItemsFromFile(this, itemView_);
+        break;
+    case kCmdExportItems:
+        ExportItemsToFile(this);
         break;
     case kCmdAbout: {
         CAboutDlg about(this);

@@ -40,6 +40,8 @@ enum FrameCommand : int {
     kCmdClearEvents = 32782,
     kCmdHelp = 32784,
     kCmdAbout = 57664,
+    kCmdImportItems = 32850,
+    kCmdExportItems = 32851,
 };
 
 // Opens the Setup dialog modally; OK applies and saves.

@@ -73,7 +73,7 @@ TEST_F(MainFrameTest, MenusCarryTheirCaptionsInOrder)
     ASSERT_EQ(top.size(), 5);
     const QStringList titles = {"&File", "&View", "&Option", "&Service", "&Help"};
     const QList<QStringList> entries = {
-        {"E&xit\tCtrl+X"},
+        {"&Import Items...", "&Export Items...", "-", "E&xit\tCtrl+X"},
         {"&Toolbar", "&Status Bar"},
         {"&Setting...\tCtrl+S", "-", "&Add Dns...\tCtrl+A", "&Del Dns...\tCtrl+D"},
         {"S&tart Service\tCtrl+T", "Sto&p Service\tCtrl+P", "-", "St&op Sound\tCtrl+O", "View &Log File\tCtrl+L",

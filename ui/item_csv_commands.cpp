@@ -1,0 +1,84 @@
+#include "ui/item_csv_commands.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <string>
+#include <vector>
+
+#include "engine/item_table.h"
+#include "monitor/item_csv.h"
+#include "ui/dialog_base.h"
+#include "ui/dns_item_view.h"
+#include "ui/list_ctrl.h"
+
+namespace varnell {
+
+namespace {
+
+constexpr const char* kCsvFilter = "CSV Files (*.csv)|*.csv|All Files (*.*)|*.*||";
+// A full table of items with long descriptions stays far below this; anything
+// larger is not an item list, and reading it would stall the window.
+constexpr qint64 kMaxImportBytes = 16 * 1024 * 1024;
+// More lines than this would not fit on the screen in one message box.
+constexpr std::size_t kListedProblems = 20;
+
+QString ProblemList(const std::vector<CsvProblem>& problems)
+{
+    QString text = QStringLiteral("Nothing was imported:");
+    for (std::size_t i = 0; i < problems.size() && i < kListedProblems; ++i)
+        text += QStringLiteral("\nLine %1: %2").arg(problems[i].line).arg(ToQt(problems[i].reason));
+    if (problems.size() > kListedProblems)
+        text += QStringLiteral("\n... and %1 more.").arg(problems.size() - kListedProblems);
+    return text;
+}
+
+} // namespace
+
+void ImportItemsFromFile(QWidget* parent, CDnsItemView* view)
+{
+    FileRequest request;
+    request.filter = kCsvFilter;
+    const QString path = ChooseFile(parent, request);
+    if (path.isEmpty())
+        return;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        ShowListMessage(parent, QStringLiteral("Can't open %1 !").arg(path));
+        return;
+    }
+    if (file.size() > kMaxImportBytes) {
+        ShowListMessage(parent, QStringLiteral("%1 is too large to be a list of items.").arg(path));
+        return;
+    }
+    const QByteArray bytes = file.readAll();
+    const std::uint32_t firstNewRow = Items().rowCount;
+    std::vector<CsvProblem> problems;
+    if (ImportItemsCsv(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), problems) < 0) {
+        ShowListMessage(parent, ProblemList(problems));
+        return;
+    }
+    if (view != nullptr)
+        for (std::uint32_t r = firstNewRow; r < Items().rowCount; ++r)
+            view->List()->InsertItemRow(Items().items[Items().rowToSlot[r]]);
+}
+
+void ExportItemsToFile(QWidget* parent)
+{
+    FileRequest request;
+    request.save = true;
+    request.defaultSuffix = QStringLiteral("csv");
+    request.filter = kCsvFilter;
+    const QString path = ChooseFile(parent, request);
+    if (path.isEmpty())
+        return;
+    const std::string text = ExportItemsCsv();
+    // Written aside and renamed over the old file, so a failed write never
+    // leaves half an item list behind.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), static_cast<qint64>(text.size())) < 0 ||
+        !file.commit())
+        ShowListMessage(parent, QStringLiteral("Can't write %1 !").arg(path));
+}
+
+} // namespace varnell
