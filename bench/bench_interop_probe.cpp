@@ -2,9 +2,12 @@
 // result evaluation) with a headless desktop and prints what Varnell gathered,
 // for scripts/interop.sh to compare with dig.
 //
-// usage: bench_interop_probe SERVER PORT TYPE NAME [TIMEOUT-MS]
-// prints: "code N" (0 = answered) and then the gathered addresses, sorted, one
-// a line. Exit status 0 when a result came back in time.
+// usage: bench_interop_probe SERVER PORT TYPE NAME [TIMEOUT-MS [EDNS-SIZE]]
+// EDNS-SIZE: the UDP size queries advertise, 0 for no OPT record (default
+// 1232, the program's own default).
+// prints: "code N" (0 = answered), "over udp" or "over tcp" (the answer came
+// truncated and was asked again over TCP), then the gathered addresses,
+// sorted, one a line. Exit status 0 when a result came back in time.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "engine/desktop.h"
+#include "engine/edns.h"
 #include "engine/engine.h"
 #include "engine/engine_threads.h"
 #include "engine/item_table.h"
@@ -47,7 +51,7 @@ public:
 int main(int argc, char** argv)
 {
     if (argc < 5) {
-        std::fprintf(stderr, "usage: %s SERVER PORT TYPE NAME [TIMEOUT-MS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s SERVER PORT TYPE NAME [TIMEOUT-MS [EDNS-SIZE]]\n", argv[0]);
         return 2;
     }
     ItemEdit e;
@@ -70,6 +74,7 @@ int main(int argc, char** argv)
     e.domain = argv[4];
     e.timeout = argc > 5 ? static_cast<std::uint32_t>(std::strtoul(argv[5], nullptr, 10)) : 2000;
     e.interval = 60000;
+    SetQueryEdnsSize(argc > 6 ? static_cast<std::uint32_t>(std::strtoul(argv[6], nullptr, 10)) : 1232);
 
     HeadlessDesktop desktop;
     SetDesktop(&desktop);
@@ -111,6 +116,7 @@ int main(int argc, char** argv)
     }
     std::sort(addresses.begin(), addresses.end());
     std::printf("code %d\n", code.load());
+    std::printf("over %s\n", AnsweredOverTcp(static_cast<std::uint32_t>(slot)) ? "tcp" : "udp");
     for (std::uint32_t a : addresses)
         std::printf("%u.%u.%u.%u\n", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
     return 0;

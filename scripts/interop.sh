@@ -7,7 +7,8 @@
 #          the same test zone on its own address 127.0.1.1 ... 127.0.1.5 (named
 #          on 127.0.0.1 and a port of its own: it binds interface addresses); the
 #          addresses Varnell gathers are compared with the A records dig sees
-#          in the same reply (answer and additional sections).
+#          in the same reply (answer and additional sections). A 40-address pool
+#          is asked with EDNS (one datagram) and without (truncated, then TCP).
 #   mail:  aiosmtpd (HELO, and EHLO with AUTH LOGIN) and exim4 delivering to a
 #          local mailbox.
 #   syslog: rsyslogd and syslog-ng (syslog-ng conflicts with rsyslog as a
@@ -102,6 +103,9 @@ alias    IN CNAME www.interop.example.
 deep     IN CNAME alias.interop.example.
 host     IN PTR  www.interop.example.
 ZONE
+# A 40-address pool: over 512 bytes, so without EDNS the answer comes truncated.
+pool_addresses=()
+for i in $(seq 1 40); do pool_addresses+=("198.51.100.$i"); echo "pool     IN A    198.51.100.$i" >> "$zone"; done
 # name asked for each type
 declare -A ask=([A]=www.interop.example [CNAME]=deep.interop.example [MX]=interop.example [NS]=interop.example
                 [PTR]=host.interop.example [SOA]=interop.example)
@@ -218,7 +222,8 @@ start_bg "$work/dnsmasq.log" dnsmasq --keep-in-foreground --no-daemon --conf-fil
   --host-record=www.interop.example,192.0.2.80 --host-record=www.interop.example,192.0.2.81 \
   --cname=alias.interop.example,www.interop.example --cname=deep.interop.example,alias.interop.example \
   --mx-host=interop.example,mx1.interop.example,10 --mx-host=interop.example,mx2.interop.example,20 \
-  --ptr-record=host.interop.example,www.interop.example
+  --ptr-record=host.interop.example,www.interop.example \
+  "${pool_addresses[@]/#/--host-record=pool.interop.example,}"
 
 servers=("unbound 127.0.1.1 $port" "knot 127.0.1.2 $port" "nsd 127.0.1.3 $port" "bind9 127.0.0.1 $named_port"
          "dnsmasq 127.0.1.5 $port")
@@ -250,7 +255,7 @@ for entry in "${servers[@]}"; do
     want=$(expected_addresses "$addr" "$t" "$q")
     got_out=$("$probe" "$addr" "$sport" "$t" "$q" 2000 2>/dev/null)
     code=$(sed -n '1s/^code //p' <<<"$got_out")
-    got=$(tail -n +2 <<<"$got_out" | sort -u -t. -k1,1n -k2,2n -k3,3n -k4,4n | paste -sd ' ')
+    got=$(tail -n +3 <<<"$got_out" | sort -u -t. -k1,1n -k2,2n -k3,3n -k4,4n | paste -sd ' ')
     total=$((total + 1))
     verdict=no
     if [ "$code" = "$(code_of "$rcode")" ] && [ "$got" = "$want" ]; then
@@ -258,6 +263,26 @@ for entry in "${servers[@]}"; do
       agree=$((agree + 1))
     fi
     dns_rows+=("| $name $ver | $t $q | ${rcode:-none}: ${records:--} | ${want:--} | code ${code:-none}: ${got:--} | $verdict |")
+  done
+  # The 40-address pool, with the program's EDNS size and with none.
+  q=pool.interop.example
+  reply=$(dig +time=2 +tries=1 +norecurse @"$addr" -p "$sport" "$q" A 2>/dev/null)
+  rcode=$(sed -n 's/.*status: \([A-Z]*\),.*/\1/p' <<<"$reply")
+  count=$(dig +time=2 +tries=1 +norecurse +noall +answer @"$addr" -p "$sport" "$q" A 2>/dev/null | grep -c "IN[[:space:]]*A")
+  want=$(expected_addresses "$addr" A "$q")
+  for edns in 1232 0; do
+    got_out=$("$probe" "$addr" "$sport" A "$q" 2000 "$edns" 2>/dev/null)
+    code=$(sed -n '1s/^code //p' <<<"$got_out")
+    over=$(sed -n '2s/^over //p' <<<"$got_out")
+    got=$(tail -n +3 <<<"$got_out" | sort -u -t. -k1,1n -k2,2n -k3,3n -k4,4n | paste -sd ' ')
+    total=$((total + 1))
+    verdict=no
+    if [ "$code" = "$(code_of "$rcode")" ] && [ "$got" = "$want" ] && [ -n "$want" ]; then
+      verdict=yes
+      agree=$((agree + 1))
+    fi
+    label="EDNS $edns"; [ "$edns" = 0 ] && label="no EDNS"
+    dns_rows+=("| $name $ver | 40-address pool: A $q, $label | ${rcode:-none}: $count A records | $(wc -w <<<"$want") addresses, 198.51.100.1-40 | code ${code:-none} over ${over:-?}: $(wc -w <<<"$got") addresses | $verdict |")
   done
 done
 
@@ -399,6 +424,11 @@ net_rows+=("| smbd $(smbd -V 2>/dev/null | awk '{print $2}') | $r | \`${got:-not
   echo "dig on the same server. Varnell agrees when its result code matches the"
   echo "reply code (0 for NOERROR, 3 for NXDOMAIN) and it gathered exactly those"
   echo "addresses."
+  echo
+  echo "The 40-address pool (\`pool\`, 198.51.100.1 to .40) needs about 700 bytes: asked"
+  echo "with the program's EDNS size (1232) it comes in one datagram; asked without"
+  echo "EDNS the server answers truncated and Varnell asks again over TCP (\`over tcp\`)."
+  echo "It agrees when it gathered exactly the 40 addresses dig lists."
   echo
   echo "| server | query | reply (dig) | addresses (dig) | Varnell | agree |"
   echo "|---|---|---|---|---|---|"
