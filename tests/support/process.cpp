@@ -128,6 +128,22 @@ std::uint16_t FreePort(bool udp)
     return ntohs(sin.sin_port);
 }
 
+ProgramRun RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                      std::chrono::milliseconds timeout)
+{
+    TempDir dir;
+    ProgramRun run;
+    ChildProcess child;
+    if (!child.Start(argv, env, dir.File("out"), dir.File("err")))
+        return run;
+    const int status = child.Wait(timeout);
+    if (status >= 0 && WIFEXITED(status))
+        run.status = WEXITSTATUS(status);
+    run.out = ReadFile(dir.File("out"));
+    run.err = ReadFile(dir.File("err"));
+    return run;
+}
+
 bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout, std::chrono::milliseconds step)
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;

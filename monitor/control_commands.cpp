@@ -1,0 +1,225 @@
+#include "monitor/control_commands.h"
+
+#include <unistd.h>
+
+#include <map>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "engine/item_table.h"
+#include "engine/result_eval.h"
+#include "monitor/item_csv.h"
+#include "monitor/item_status.h"
+#include "monitor/monitor.h"
+
+namespace varnell {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr int kControlDepthLimit = 4;
+
+json Failure(const std::string& error) { return json{{"ok", false}, {"error", error}}; }
+
+
+json StatusReply(bool running)
+{
+    json items = json::array();
+    const std::vector<ItemStatus> all = CollectItemStatus();
+    for (const ItemStatus& s : all) {
+        // Without monitoring in this process nothing is known of the state.
+        const ItemHealth health = running || s.health == ItemHealth::kSuspended ? s.health : ItemHealth::kNotProbed;
+        items.push_back(json{{"name", s.name},
+                             {"domain", s.domain},
+                             {"type", s.type},
+                             {"server", s.server},
+                             {"state", HealthText(health)},
+                             {"current_rtt_ms", s.hasRtt ? json(s.currentRtt) : json(nullptr)},
+                             {"average_rtt_ms", s.hasRtt ? json(s.averageRtt) : json(nullptr)},
+                             {"last_event", s.lastEvent.empty() ? json(nullptr) : json(s.lastEvent)}});
+    }
+    return json{{"ok", true}, {"running", running}, {"exit", running ? StatusExitCode(all) : 3}, {"items", items}};
+}
+
+json ListReply()
+{
+    json items = json::array();
+    ItemTable& t = Items();
+    std::lock_guard lock(EngineLock());
+    for (std::uint32_t row = 0; row < t.rowCount && row < kItemSlots; ++row) {
+        const std::uint32_t slot = t.rowToSlot[row];
+        const DnsItem& item = t.items[slot];
+        const ItemBlock& block = t.blocks[slot];
+        items.push_back(json{{"name", block.name},
+                             {"domain", block.domain},
+                             {"type", RecordTypeName(item.typeIndex)},
+                             {"server", DottedAddress(item.server.addrBE)},
+                             {"interval_ms", item.interval},
+                             {"timeout_ms", item.timeout},
+                             {"continuous_lost", LostCount(item)},
+                             {"suspended", (item.flags & kFlagSuspended) != 0},
+                             {"description", block.description}});
+    }
+    return json{{"ok", true}, {"items", items}};
+}
+
+// Rows added at the end of the table since rowsBefore get their rows on screen.
+void ShowNewRows(std::uint32_t rowsBefore)
+{
+    const MonitorLayer& layer = CurrentLayer();
+    if (!layer.rowAdded)
+        return;
+    for (std::uint32_t row = rowsBefore; row < Items().rowCount && row < kItemSlots; ++row)
+        layer.rowAdded(Items().items[Items().rowToSlot[row]]);
+}
+
+json AddReply(const json& request, bool& changed)
+{
+    const auto fields = request.find("fields");
+    if (fields == request.end() || !fields->is_object())
+        return Failure("add needs the item's fields");
+    std::map<std::string, std::string> columns;
+    for (const auto& [key, value] : fields->items()) {
+        if (!value.is_string())
+            return Failure("the value of " + key + " is not a text");
+        columns[key] = value.get<std::string>();
+    }
+    const std::uint32_t rowsBefore = Items().rowCount;
+    std::string reason;
+    if (!AddItemFromFields(columns, reason))
+        return Failure(reason);
+    changed = true;
+    ShowNewRows(rowsBefore);
+    return json{{"ok", true}};
+}
+
+enum class NamedAction { kDelete, kSuspend, kResume };
+
+json NamedReply(const json& request, NamedAction action, bool& changed)
+{
+    const std::string name = RequestText(request, "name");
+    if (name.empty())
+        return Failure("no item name given");
+    ItemTable& t = Items();
+    int count = 0;
+    for (std::uint32_t row = 0; row < t.rowCount && row < kItemSlots;) {
+        const std::uint32_t slot = t.rowToSlot[row];
+        if (t.blocks[slot].name != name) {
+            ++row;
+            continue;
+        }
+        ++count;
+        if (action == NamedAction::kSuspend) {
+            SuspendItem(slot);
+        } else if (action == NamedAction::kResume) {
+            ResumeItem(slot);
+        } else {
+            // The list on screen drops the row first, so the two never disagree.
+            const MonitorLayer& layer = CurrentLayer();
+            if (layer.removeRow && !layer.removeRow(row))
+                return Failure("the window refused to delete " + name);
+            DeleteItemRow(row);
+            continue; // the next row moved into this one
+        }
+        ++row;
+    }
+    if (count == 0)
+        return Failure("no item is named " + name);
+    changed = true;
+    return json{{"ok", true}, {"count", count}};
+}
+
+json ImportReply(const json& request, bool& changed)
+{
+    const auto csv = request.find("csv");
+    if (csv == request.end() || !csv->is_string())
+        return Failure("import needs the CSV text");
+    const std::uint32_t rowsBefore = Items().rowCount;
+    std::vector<CsvProblem> problems;
+    const int added = ImportItemsCsv(csv->get_ref<const std::string&>(), problems);
+    if (added < 0) {
+        json list = json::array();
+        for (const CsvProblem& p : problems)
+            list.push_back(json{{"line", p.line}, {"reason", p.reason}});
+        json reply = Failure("nothing was imported");
+        reply["problems"] = list;
+        return reply;
+    }
+    changed = added > 0;
+    ShowNewRows(rowsBefore);
+    return json{{"ok", true}, {"imported", added}};
+}
+
+json Run(const json& request, bool running, bool& changed)
+{
+    const std::string cmd = RequestText(request, "cmd");
+    if (cmd == "ping" || cmd == "show") {
+        const MonitorLayer& layer = CurrentLayer();
+        bool window = static_cast<bool>(layer.showWindow);
+        if (cmd == "show" && window)
+            window = layer.showWindow();
+        return json{{"ok", true}, {"pid", getpid()}, {"window", window}};
+    }
+    if (cmd == "status")
+        return StatusReply(running);
+    if (cmd == "list")
+        return ListReply();
+    const bool changes = cmd == "add" || cmd == "delete" || cmd == "suspend" || cmd == "resume" || cmd == "import";
+    if (changes && CurrentLayer().itemsBusy && CurrentLayer().itemsBusy())
+        return Failure("a dialog of the window is open; try again once it is closed");
+    if (cmd == "add")
+        return AddReply(request, changed);
+    if (cmd == "delete")
+        return NamedReply(request, NamedAction::kDelete, changed);
+    if (cmd == "suspend")
+        return NamedReply(request, NamedAction::kSuspend, changed);
+    if (cmd == "resume")
+        return NamedReply(request, NamedAction::kResume, changed);
+    if (cmd == "import")
+        return ImportReply(request, changed);
+    if (cmd == "export")
+        return json{{"ok", true}, {"csv", ExportItemsCsv()}};
+    if (cmd == "events")
+        return Failure(running ? "events are served by the control socket" : "no instance runs, so there are no events");
+    return Failure(cmd.empty() ? "the request names no command" : "unknown command " + cmd);
+}
+
+} // namespace
+
+json ParseControlRequest(std::string_view line)
+{
+    // Requests are objects of plain members: anything nested deeper is kept out
+    // of the parsed value, so no line can build a tower of nested arrays.
+    const json::parser_callback_t shallow = [](int depth, json::parse_event_t event, json&) {
+        return depth <= kControlDepthLimit ||
+               (event != json::parse_event_t::object_start && event != json::parse_event_t::array_start);
+    };
+    json request = json::parse(line, shallow, false);
+    if (!request.is_object())
+        return json(json::value_t::discarded);
+    return request;
+}
+
+// Requests are untrusted: no member of the wrong kind makes the library throw.
+std::string RequestText(const json& request, const char* key)
+{
+    const auto it = request.find(key);
+    return it != request.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+ControlOutcome RunControlRequest(std::string_view line, bool running)
+{
+    ControlOutcome out;
+    const json request = ParseControlRequest(line);
+    json reply;
+    if (request.is_discarded())
+        reply = Failure("the request is not a JSON object");
+    else
+        reply = Run(request, running, out.changed);
+    // Item names are the operator's bytes and need not be UTF-8.
+    out.reply = reply.dump(-1, ' ', false, json::error_handler_t::replace);
+    return out;
+}
+
+} // namespace varnell

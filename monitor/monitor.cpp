@@ -1,0 +1,275 @@
+#include "monitor/monitor.h"
+
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <sys/socket.h>
+
+#include "alerts/dispatch.h"
+#include "alerts/event_list.h"
+#include "alerts/log_file.h"
+#include "alerts/syslog.h"
+#include "config/history_file.h"
+#include "config/settings.h"
+#include "config/settings_store.h"
+#include "engine/engine.h"
+#include "engine/history.h"
+#include "engine/engine_threads.h"
+#include "engine/probe_socket.h"
+#include "engine/receiver.h"
+#include "engine/request_table.h"
+#include "engine/result_eval.h"
+#include "engine/scheduler.h"
+#include "monitor/control_server.h"
+#include "monitor/item_status.h"
+
+namespace varnell {
+
+namespace {
+
+// Forwards to the program's hooks and keeps the core's own notes on the way, so
+// that the control socket can answer for the items and the events whatever the
+// program shows them on.
+class NotingHooks final : public ResultHooks {
+public:
+    ResultHooks* inner = nullptr;
+
+    void SetRowText(const DnsItem& item, int column, const std::string& text) override
+    {
+        if (inner != nullptr)
+            inner->SetRowText(item, column, text);
+    }
+    void SetRowImage(const DnsItem& item, int image) override
+    {
+        if (inner != nullptr)
+            inner->SetRowImage(item, image);
+    }
+    void AddEventRow(const DnsItem* item, const std::string& text, std::int64_t time, int kind,
+                     std::string& timeText) override
+    {
+        if (inner != nullptr)
+            inner->AddEventRow(item, text, time, kind, timeText);
+        if (timeText.empty())
+            timeText = FormatTimeText(time);
+        RecordEvent(timeText, text, kind);
+    }
+    void DispatchEvent(const DnsItem& item, const std::string& text, const std::string& timeText) override
+    {
+        if (inner != nullptr)
+            inner->DispatchEvent(item, text, timeText);
+    }
+};
+
+class StderrHooks final : public ResultHooks {
+public:
+    void SetRowText(const DnsItem&, int, const std::string&) override {}
+    void SetRowImage(const DnsItem&, int) override {}
+    void AddEventRow(const DnsItem*, const std::string& text, std::int64_t time, int, std::string& timeText) override
+    {
+        timeText = FormatTimeText(time);
+        std::fprintf(stderr, "%s %s\n", timeText.c_str(), text.c_str());
+    }
+    void DispatchEvent(const DnsItem& item, const std::string& text, const std::string& timeText) override
+    {
+        ::varnell::DispatchEvent(item, text, timeText);
+    }
+};
+
+struct Core {
+    MonitorOptions options;
+    MonitorLayer layer;
+    bool running = false;
+    bool threads = false;
+    NotingHooks hooks;
+    ResultObservers observers;
+    WindowId resultWindow = kNoWindow;
+    WindowId eventWindow = kNoWindow;
+};
+
+Core& TheCore()
+{
+    static Core core;
+    return core;
+}
+
+void OnResultMessage(const WindowMessage& message)
+{
+    if (message.id != WM_DNS_RESULT)
+        return;
+    // The slot number comes from an engine thread; a number that is no slot is
+    // dropped rather than indexed with.
+    if (message.wparam >= kItemSlots)
+        return;
+    const auto slot = static_cast<std::uint32_t>(message.wparam);
+    const int code = static_cast<int>(message.lparam);
+    Core& core = TheCore();
+    if (core.observers.beforeResult)
+        core.observers.beforeResult(slot, code);
+    OnDnsResult(&Items().items[slot], code);
+    KeepHistory(HistoryNow());
+}
+
+void OnEventMessage(const WindowMessage& message)
+{
+    if (message.id != WM_EVENT_MESSAGE)
+        return;
+    Core& core = TheCore();
+    if (core.observers.engineMessage) {
+        core.observers.engineMessage(message.text);
+        return;
+    }
+    // Engine messages go to the list only: they are no item's event, so nothing
+    // is dispatched to the alert channels.
+    std::string timeText;
+    core.hooks.AddEventRow(nullptr, message.text, static_cast<std::int64_t>(std::time(nullptr)), kEventUp, timeText);
+}
+
+} // namespace
+
+void InstallResultWindows(ResultHooks* hooks, ResultObservers observers)
+{
+    RemoveResultWindows();
+    Core& core = TheCore();
+    core.hooks.inner = hooks;
+    core.observers = std::move(observers);
+    Desktop& desktop = GetDesktop();
+    core.resultWindow = desktop.RegisterWindow(OnResultMessage);
+    core.eventWindow = desktop.RegisterWindow(OnEventMessage);
+    SetResultHooks(&core.hooks);
+    Engine().resultWindow.store(core.resultWindow);
+    Engine().eventWindow.store(core.eventWindow);
+}
+
+void RemoveResultWindows()
+{
+    Core& core = TheCore();
+    if (Engine().resultWindow.load() == core.resultWindow)
+        Engine().resultWindow.store(kNoWindow);
+    if (Engine().eventWindow.load() == core.eventWindow)
+        Engine().eventWindow.store(kNoWindow);
+    if (GetResultHooks() == &core.hooks)
+        SetResultHooks(nullptr);
+    if (core.resultWindow != kNoWindow)
+        GetDesktop().UnregisterWindow(core.resultWindow);
+    if (core.eventWindow != kNoWindow)
+        GetDesktop().UnregisterWindow(core.eventWindow);
+    core.resultWindow = kNoWindow;
+    core.eventWindow = kNoWindow;
+    core.hooks.inner = nullptr;
+    core.observers = {};
+}
+
+ResultHooks& HeadlessResultHooks()
+{
+    static StderrHooks hooks;
+    return hooks;
+}
+
+int StartMonitor(const MonitorOptions& options, MonitorLayer layer, bool startThreads)
+{
+    Core& core = TheCore();
+    core.options = options;
+    core.layer = std::move(layer);
+    core.running = true;
+    core.threads = false;
+    // Every start begins with the service running and no exit requested.
+    Engine().exitFlag.store(0);
+    Engine().serviceStopped.store(0);
+
+    // 1. The local address seeds the messenger receiver list of the defaults.
+    if (options.loadSettings) {
+        Engine().localAddressBE = LookUpLocalAddress();
+        CurrentSettings() = DefaultSettings(Engine().localAddressBE);
+    }
+    // 2. The item table (and the pending requests of an earlier run in this process).
+    InitItemTable();
+    ResetRequestTable();
+    // 3. The program's window object, not yet built or shown.
+    if (core.layer.createWindowObject)
+        core.layer.createWindowObject();
+    // 4. The stored settings; none stored means the first run on this account.
+    if (options.loadSettings && LoadSettings() < 0 && options.registerAutoStart)
+        RegisterAutoStart(1);
+    // 5. The log file, and the round-trip history of the items just loaded.
+    if (options.loadSettings)
+        OpenLogFile();
+    // The history goes where the settings go: a run that saves none keeps none.
+    if (options.loadSettings && options.saveSettings)
+        StartHistoryKeeping(HistoryPath());
+    // 6. The windows: the item list fills itself from the table and the result
+    //    windows are installed. Without any, the table gets its rows alone.
+    if (core.layer.createWindows) {
+        core.layer.createWindows();
+    } else {
+        FillItemList([](DnsItem&) {});
+        InstallResultWindows(&HeadlessResultHooks());
+    }
+    // 7, 8. The wake event and the probe socket (failures go to the event list).
+    CreateWakeEvent();
+    const int socketResult = OpenProbeSocket(options.probePort);
+    if (options.probeReceiveBuffer != 0) {
+        const int size = options.probeReceiveBuffer;
+        setsockopt(Engine().probeSocket.load(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    // 9. The syslog socket.
+    OpenSyslogSocket();
+    if (startThreads)
+        StartMonitorThreads();
+    return socketResult;
+}
+
+void StartMonitorThreads()
+{
+    Core& core = TheCore();
+    if (!core.running || core.threads)
+        return;
+    core.threads = true;
+    // 10-12. Receiver, alert workers, scheduler.
+    StartReceiver();
+    if (core.options.alertWorkers)
+        StartAlertWorkers();
+    StartScheduler();
+    if (!core.options.controlSocket.empty()) {
+        std::string error;
+        if (!StartControlServer(core.options.controlSocket, error))
+            std::fprintf(stderr, "varnell: no control socket at %s: %s\n", core.options.controlSocket.c_str(),
+                         error.c_str());
+    }
+}
+
+int StopMonitor()
+{
+    Core& core = TheCore();
+    if (!core.running)
+        return 0;
+    core.running = false;
+    // No engine, worker or control thread may stay blocked on the owner thread
+    // while this thread joins it.
+    GetDesktop().ReleaseWaiters();
+    WakeEventWaiters();
+    StopControlServer();
+    const int ended = StopEngineThreads();
+    if (core.options.alertWorkers)
+        StopAlertWorkers();
+    if (core.options.saveSettings)
+        SaveSettings();
+    StopHistoryKeeping();
+    core.threads = false;
+    return ended;
+}
+
+int LoadStoreAlone()
+{
+    Engine().localAddressBE = LookUpLocalAddress();
+    CurrentSettings() = DefaultSettings(Engine().localAddressBE);
+    InitItemTable();
+    const int result = LoadSettings();
+    FillItemList([](DnsItem&) {});
+    return result;
+}
+
+bool MonitorRunning() { return TheCore().running; }
+
+const MonitorLayer& CurrentLayer() { return TheCore().layer; }
+
+} // namespace varnell

@@ -1,0 +1,119 @@
+// varnell-monitor: the monitor without a window. The engine and every alert
+// channel that needs no window run as in the window program, on the same store;
+// events and messages go to standard error (the journal under systemd).
+// SIGTERM and SIGINT end it in order and save; SIGHUP reopens the log file.
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <pthread.h>
+
+#include "alerts/log_file.h"
+#include "engine/desktop.h"
+#include "monitor/instance.h"
+#include "monitor/monitor.h"
+
+namespace varnell {
+namespace {
+
+// The dispatcher thread of the headless desktop is the thread that owns the
+// item table; nothing here can show a box or open a document.
+class MonitorDesktop final : public HeadlessDesktop {
+public:
+    void MessageBox(const std::string&, const std::string&, BoxIcon) override
+    {
+        if (!told_.exchange(true))
+            std::fprintf(stderr, "varnell-monitor: the message box alert needs a window; it is skipped\n");
+    }
+    int ShellOpen(const std::string& path) override
+    {
+        std::fprintf(stderr, "varnell-monitor: no desktop to open %s with\n", path.c_str());
+        return 2;
+    }
+
+private:
+    std::atomic<bool> told_{false};
+};
+
+constexpr const char* kUsage =
+    "Usage: varnell-monitor\n"
+    "Watches the DNS items of the store without a window, with every alert but the\n"
+    "message box. Manage it with varnellctl. SIGTERM or SIGINT end it and save;\n"
+    "SIGHUP reopens the log file.\n";
+
+int Run()
+{
+    // Blocked before any thread starts, so every thread inherits the mask and
+    // only sigwait below sees them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    StoreLock lock;
+    std::string reply, error;
+    switch (ClaimStore(lock, R"({"cmd":"ping"})", reply, error)) {
+    case Claim::kOurs: break;
+    case Claim::kOtherAnswered: {
+        const nlohmann::json r = nlohmann::json::parse(reply, nullptr, false);
+        const auto pid = r.is_object() ? r.find("pid") : r.end();
+        std::fprintf(stderr, "varnell-monitor: an instance already runs on this store%s%s\n",
+                     pid != r.end() && pid->is_number() ? ", pid " : "",
+                     pid != r.end() && pid->is_number() ? std::to_string(pid->get<long>()).c_str() : "");
+        return 1;
+    }
+    case Claim::kOtherSilent:
+        std::fprintf(stderr, "varnell-monitor: another process holds the store (%s) and does not answer\n",
+                     StoreLockPath().c_str());
+        return 1;
+    case Claim::kFailed:
+        std::fprintf(stderr, "varnell-monitor: %s\n", error.c_str());
+        return 1;
+    }
+
+    MonitorDesktop desktop;
+    SetDesktop(&desktop);
+    MonitorOptions options;
+    options.controlSocket = ControlSocketPath();
+    if (options.controlSocket.empty())
+        std::fprintf(stderr, "varnell-monitor: XDG_RUNTIME_DIR is not set; no control socket\n");
+    desktop.RunOnUiThread([&] { StartMonitor(options); });
+
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0)
+            continue;
+        if (signal == SIGHUP) {
+            desktop.RunOnUiThread([] { ReopenLogFile(); });
+            continue;
+        }
+        break;
+    }
+    desktop.RunOnUiThread([] {
+        StopMonitor();
+        RemoveResultWindows();
+        FlushLogFile();
+    });
+    UnlockStore(lock);
+    SetDesktop(nullptr);
+    return 0;
+}
+
+} // namespace
+} // namespace varnell
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(varnell::kUsage, stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "varnell-monitor: unknown argument %s\n%s", argv[i], varnell::kUsage);
+        return 2;
+    }
+    return varnell::Run();
+}

@@ -1,0 +1,316 @@
+// varnellctl: the command line of the monitor. It talks to the running
+// instance over the control socket; when none runs it works on the store
+// itself, under the store's lock, with the same request code the instance uses.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "config/settings_store.h"
+#include "monitor/control_commands.h"
+#include "monitor/instance.h"
+#include "monitor/monitor.h"
+
+namespace varnell {
+namespace {
+
+using nlohmann::json;
+
+// Exit statuses: the status command's are those of monitoring plugins.
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 64;
+constexpr int kExitNoAnswer = 3;
+
+struct CommandHelp {
+    const char* name;
+    const char* synopsis;
+    const char* text;
+};
+
+constexpr CommandHelp kCommands[] = {
+    {"status", "status [--json]",
+     "One row per item: name, domain, type, server, state (up, failing, down,\n"
+     "suspended, not yet probed), current and average round trip, last event.\n"
+     "Exit status: 0 all up (suspended ones aside), 1 some failing or not yet\n"
+     "probed, 2 some down, 3 no answer (no instance runs)."},
+    {"list", "list [--json]", "The items and their settings, in list order."},
+    {"add", "add NAME DOMAIN TYPE SERVER [COLUMN=VALUE...]",
+     "Adds one item. COLUMN is one of the CSV columns (interval_ms, timeout_ms,\n"
+     "continuous_lost, notify_down, notify_up, notify_change, recursion_desired,\n"
+     "high_priority, suspended, description); the others take the item dialog's\n"
+     "defaults."},
+    {"delete", "delete NAME", "Deletes the item of that name."},
+    {"suspend", "suspend NAME", "Stops probing the item of that name."},
+    {"resume", "resume NAME", "Probes the item of that name again."},
+    {"events", "events [--follow]", "The latest events of the running instance; --follow waits for more."},
+    {"import", "import FILE",
+     "Adds every item of a CSV file (\"-\" for standard input), or none: every bad\n"
+     "row is reported with its line number."},
+    {"export", "export [FILE]", "Writes every item as CSV to FILE, or to standard output."},
+};
+
+void PrintUsage(std::FILE* to)
+{
+    std::fputs("Usage: varnellctl COMMAND [ARGUMENTS]\n"
+               "Commands (varnellctl COMMAND --help for each):\n",
+               to);
+    for (const CommandHelp& c : kCommands)
+        std::fprintf(to, "  %s\n", c.synopsis);
+}
+
+int Fail(const std::string& message, int code = kExitError)
+{
+    std::fprintf(stderr, "varnellctl: %s\n", message.c_str());
+    return code;
+}
+
+bool ReadFile(const std::string& path, std::string& text, std::string& error)
+{
+    std::ifstream file;
+    std::istream* in = &std::cin;
+    if (path != "-") {
+        file.open(path, std::ios::binary);
+        if (!file) {
+            error = path + ": " + std::strerror(errno);
+            return false;
+        }
+        in = &file;
+    }
+    std::ostringstream buffer;
+    buffer << in->rdbuf();
+    text = buffer.str();
+    if (text.size() > kControlLineLimit / 2) {
+        error = path + ": too large for an import";
+        return false;
+    }
+    return true;
+}
+
+// Works on the store alone: load, carry out, save when something changed.
+std::string RunOnStore(const std::string& request)
+{
+    LoadStoreAlone();
+    ControlOutcome outcome = RunControlRequest(request, false);
+    if (outcome.changed)
+        SaveSettings();
+    return outcome.reply;
+}
+
+std::string Cell(const json& value)
+{
+    if (value.is_null())
+        return "-";
+    if (value.is_string())
+        return value.get<std::string>();
+    if (value.is_boolean())
+        return value.get<bool>() ? "1" : "0";
+    return value.dump();
+}
+
+// Prints rows as columns padded to their widest cell (the last one unpadded).
+void PrintTable(const std::vector<std::pair<const char*, const char*>>& columns, const json& items)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::size_t> widths;
+    std::vector<std::string> head;
+    for (const auto& [title, key] : columns) {
+        head.emplace_back(title);
+        widths.push_back(head.back().size());
+    }
+    rows.push_back(head);
+    for (const json& item : items) {
+        std::vector<std::string> row;
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            row.push_back(Cell(item.value(columns[i].second, json())));
+            widths[i] = std::max(widths[i], row.back().size());
+        }
+        rows.push_back(std::move(row));
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size())
+                line += std::string(widths[i] - row[i].size() + 2, ' ');
+        }
+        std::printf("%s\n", line.c_str());
+    }
+}
+
+void PrintEvents(const json& reply)
+{
+    const auto events = reply.find("events");
+    if (events == reply.end() || !events->is_array())
+        return;
+    for (const json& e : *events)
+        std::printf("%s  %s\n", Cell(e.value("time", json())).c_str(), Cell(e.value("text", json())).c_str());
+    std::fflush(stdout);
+}
+
+int FollowEvents(const std::string& request)
+{
+    const int fd = ConnectControl(ControlSocketPath());
+    if (fd < 0)
+        return Fail("no instance runs, so there are no events");
+    std::string pending, line;
+    if (!SendControlLine(fd, request))
+        return Fail("the instance went away");
+    while (ReadControlLine(fd, pending, line, -1)) {
+        const json reply = json::parse(line, nullptr, false);
+        if (!reply.is_object() || !reply.value("ok", false)) {
+            close(fd);
+            return Fail(reply.is_object() ? Cell(reply.value("error", json())) : "unreadable reply");
+        }
+        PrintEvents(reply);
+    }
+    close(fd);
+    return Fail("the instance went away");
+}
+
+int Main(int argc, char** argv)
+{
+    if (argc < 2)
+        return PrintUsage(stderr), kExitUsage;
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help")
+        return PrintUsage(stdout), 0;
+    const CommandHelp* help = nullptr;
+    for (const CommandHelp& c : kCommands)
+        if (command == c.name)
+            help = &c;
+    if (help == nullptr)
+        return PrintUsage(stderr), Fail("unknown command " + command, kExitUsage);
+    std::vector<std::string> args(argv + 2, argv + argc);
+    bool jsonOut = false, follow = false;
+    std::vector<std::string> words;
+    for (const std::string& a : args) {
+        if (a == "--help" || a == "-h") {
+            std::printf("Usage: varnellctl %s\n%s\n", help->synopsis, help->text);
+            return 0;
+        }
+        if (a == "--json" && (command == "status" || command == "list"))
+            jsonOut = true;
+        else if (a == "--follow" && command == "events")
+            follow = true;
+        else if (a.size() > 1 && a[0] == '-' && a != "-")
+            return Fail("unknown option " + a + "; see varnellctl " + command + " --help", kExitUsage);
+        else
+            words.push_back(a);
+    }
+
+    json request{{"cmd", command}};
+    std::size_t wordsWanted = 0, wordsAllowed = 0;
+    if (command == "delete" || command == "suspend" || command == "resume") {
+        wordsWanted = wordsAllowed = 1;
+        if (!words.empty())
+            request["name"] = words[0];
+    } else if (command == "import") {
+        wordsWanted = wordsAllowed = 1;
+    } else if (command == "export") {
+        wordsAllowed = 1;
+    } else if (command == "add") {
+        wordsWanted = 4;
+        wordsAllowed = words.size();
+        json fields = json::object();
+        const char* required[] = {"name", "domain", "type", "server"};
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            if (i < 4) {
+                fields[required[i]] = words[i];
+                continue;
+            }
+            const auto eq = words[i].find('=');
+            if (eq == std::string::npos || eq == 0)
+                return Fail("expected COLUMN=VALUE, got " + words[i], kExitUsage);
+            fields[words[i].substr(0, eq)] = words[i].substr(eq + 1);
+        }
+        request["fields"] = fields;
+    }
+    if (words.size() < wordsWanted || words.size() > wordsAllowed)
+        return Fail(std::string("usage: varnellctl ") + help->synopsis, kExitUsage);
+    if (command == "import") {
+        std::string text, error;
+        if (!ReadFile(words[0], text, error))
+            return Fail(error);
+        request["csv"] = text;
+    }
+    if (command == "events")
+        request["follow"] = follow;
+    const std::string line = request.dump(-1, ' ', false, json::error_handler_t::replace);
+    if (follow)
+        return FollowEvents(line);
+
+    std::string replyText, error;
+    StoreLock lock;
+    // The running instance first: it may be there even when the store is not
+    // ours to lock (and then it decides whether to serve us).
+    const Claim claim = AskInstance(line, replyText) ? Claim::kOtherAnswered : ClaimStore(lock, line, replyText, error);
+    switch (claim) {
+    case Claim::kOurs: replyText = RunOnStore(line); break;
+    case Claim::kOtherAnswered: break;
+    case Claim::kOtherSilent:
+        return Fail("the store is held by a process that does not answer (" + StoreLockPath() + ")", kExitNoAnswer);
+    case Claim::kFailed: return Fail(error, command == "status" ? kExitNoAnswer : kExitError);
+    }
+    UnlockStore(lock);
+
+    const json reply = json::parse(replyText, nullptr, false);
+    if (!reply.is_object())
+        return Fail("unreadable reply: " + replyText, command == "status" ? kExitNoAnswer : kExitError);
+    if (!reply.value("ok", false)) {
+        if (const auto problems = reply.find("problems"); problems != reply.end() && problems->is_array())
+            for (const json& p : *problems)
+                std::fprintf(stderr, "%s:%s: %s\n", words.empty() ? "-" : words[0].c_str(),
+                             Cell(p.value("line", json())).c_str(), Cell(p.value("reason", json())).c_str());
+        return Fail(Cell(reply.value("error", json())), command == "status" ? kExitNoAnswer : kExitError);
+    }
+
+    if (command == "status" || command == "list") {
+        const json items = reply.value("items", json::array());
+        if (jsonOut) {
+            json out = reply;
+            out.erase("ok");
+            std::printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+        } else if (command == "status") {
+            PrintTable({{"NAME", "name"}, {"DOMAIN", "domain"}, {"TYPE", "type"}, {"SERVER", "server"},
+                        {"STATE", "state"}, {"RTT_MS", "current_rtt_ms"}, {"AVG_MS", "average_rtt_ms"},
+                        {"LAST_EVENT", "last_event"}},
+                       items);
+        } else {
+            PrintTable({{"NAME", "name"}, {"DOMAIN", "domain"}, {"TYPE", "type"}, {"SERVER", "server"},
+                        {"INTERVAL_MS", "interval_ms"}, {"TIMEOUT_MS", "timeout_ms"}, {"LOST", "continuous_lost"},
+                        {"SUSPENDED", "suspended"}, {"DESCRIPTION", "description"}},
+                       items);
+        }
+        if (command == "status") {
+            const json code = reply.value("exit", json(kExitNoAnswer));
+            return code.is_number_integer() ? code.get<int>() : kExitNoAnswer;
+        }
+        return 0;
+    }
+    if (command == "events")
+        PrintEvents(reply);
+    if (command == "import")
+        std::printf("imported %s items\n", Cell(reply.value("imported", json())).c_str());
+    if (command == "export") {
+        const std::string csv = Cell(reply.value("csv", json("")));
+        if (words.empty()) {
+            std::fwrite(csv.data(), 1, csv.size(), stdout);
+        } else {
+            std::ofstream out(words[0], std::ios::binary | std::ios::trunc);
+            if (!(out << csv) || !out.flush())
+                return Fail(words[0] + ": cannot be written");
+        }
+    }
+    return 0;
+}
+
+} // namespace
+} // namespace varnell
+
+int main(int argc, char** argv) { return varnell::Main(argc, argv); }

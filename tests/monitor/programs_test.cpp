@@ -1,0 +1,273 @@
+// varnell-monitor and varnellctl end to end, without any display and without
+// Qt: a store with syslog and log alerts, a full table imported against a real
+// unbound, an outage and the recovery seen by `status`, the export read back,
+// a stop and a restart; the control socket's guards against other users,
+// garbage and clients that go away.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <nlohmann/json.hpp>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "alerts/log_file.h"
+#include "config/settings.h"
+#include "config/settings_store.h"
+#include "engine/engine.h"
+#include "engine/item_table.h"
+#include "monitor/control_commands.h"
+#include "monitor/instance.h"
+#include "tests/engine/unbound_peer.h"
+#include "tests/support/process.h"
+
+using namespace varnell;
+using namespace varnell::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::uint32_t kRows = 2048;
+
+class MonitorPrograms : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root: imported items probe port 53 and syslog goes to port 514";
+        const std::string base = "127.10." + std::to_string(getpid() % 250 + 1) + ".";
+        dns_ = base + "1";
+        syslog_ = base + "2";
+        mkdir(dir_.File("run").c_str(), 0700);
+        env_ = {"XDG_CONFIG_HOME=" + dir_.Path(), "XDG_RUNTIME_DIR=" + dir_.File("run"), "DISPLAY=",
+                "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="};
+        setenv("XDG_CONFIG_HOME", dir_.Path().c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", dir_.File("run").c_str(), 1);
+    }
+    void TearDown() override
+    {
+        unsetenv("XDG_CONFIG_HOME");
+        unsetenv("XDG_RUNTIME_DIR");
+    }
+
+    // Syslog and log alerts on (and the message box, which has no window here).
+    void WriteStore()
+    {
+        Settings s = DefaultSettings(LookUpLocalAddress());
+        std::uint32_t flags = s.general.Flags() & ~(kGenExecute | kGenMail | kGenNetMessage | kGenSound);
+        s.general.SetFlags(flags | kGenLog | kGenSyslog | kGenPopup);
+        s.general.texts[kTextLogPath] = dir_.File("events.log");
+        in_addr a{};
+        inet_pton(AF_INET, syslog_.c_str(), &a);
+        s.syslog.servers = {a.s_addr};
+        CurrentSettings() = s;
+        InitItemTable();
+        SaveSettings();
+    }
+
+    ProgramRun Ctl(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), BinaryDir() + "/varnellctl");
+        return RunProgram(args, env_);
+    }
+    bool StartMonitor()
+    {
+        return monitor_.Start({BinaryDir() + "/varnell-monitor"}, env_, "", dir_.File("monitor.err")) &&
+               WaitFor([&] { return Ctl({"status"}).status != 3; }, 10s);
+    }
+    // Waits until `status --json` exits with code and shows every item in state.
+    ::testing::AssertionResult StatusBecomes(int code, const char* state, std::chrono::seconds limit)
+    {
+        ProgramRun run;
+        std::string why;
+        const auto reached = [&] {
+            run = Ctl({"status", "--json"});
+            const nlohmann::json reply = nlohmann::json::parse(run.out, nullptr, false);
+            if (run.status != code || !reply.is_object() || !reply["items"].is_array() ||
+                reply["items"].size() != kRows) {
+                why = "status " + std::to_string(run.status) + ": " + run.err + run.out.substr(0, 300);
+                return false;
+            }
+            for (const auto& item : reply["items"])
+                if (item["state"] != state) {
+                    why = item.dump();
+                    return false;
+                }
+            return true;
+        };
+        if (WaitFor(reached, limit, 200ms))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << why;
+    }
+
+    TempDir dir_;
+    std::string dns_, syslog_;
+    std::vector<std::string> env_;
+    ChildProcess monitor_;
+};
+
+std::string Zone()
+{
+    std::string zone = "$TTL 300\n@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300\nns IN A 127.0.0.1\n";
+    for (std::uint32_t i = 0; i < kRows; ++i)
+        zone += "h" + std::to_string(i) + " IN A 10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\n";
+    return zone;
+}
+
+// As the export writes it, so the export must give back these very bytes.
+std::string ImportFile(const std::string& server)
+{
+    std::string csv = "name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,notify_up,"
+                      "notify_change,recursion_desired,high_priority,suspended,description\r\n";
+    for (std::uint32_t i = 0; i < kRows; ++i) {
+        const std::string n = "h" + std::to_string(i);
+        csv += n + "," + n + ".test,A," + server + ",1000,800,1,1,1,1,1,0,0," + (i == 7 ? "\"seven, \"\"quoted\"\"\"" : "") +
+               "\r\n";
+    }
+    return csv;
+}
+
+// True once a datagram holding text arrives on fd within the time limit.
+bool SyslogGets(int fd, const std::string& text, std::chrono::seconds limit)
+{
+    return WaitFor(
+        [&] {
+            char buffer[2048];
+            ssize_t n = 0;
+            while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+                if (std::string(buffer, static_cast<std::size_t>(n)).find(text) != std::string::npos)
+                    return true;
+            return false;
+        },
+        limit);
+}
+
+TEST_F(MonitorPrograms, ImportOutageRecoveryExportAndRestart)
+{
+    const int syslogFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(514);
+    inet_pton(AF_INET, syslog_.c_str(), &at.sin_addr);
+    ASSERT_EQ(bind(syslogFd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    const int room = 16 << 20; // every event of the run, read only at the end
+    setsockopt(syslogFd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
+
+    UnboundPeer unbound;
+    // Started before the monitor, which then finds port 53 taken and probes from another.
+    ASSERT_TRUE(unbound.Start({{"test", Zone()}}, {dns_}, 53)) << unbound.Log();
+    ASSERT_NO_FATAL_FAILURE(WriteStore());
+    ASSERT_TRUE(StartMonitor()) << ReadFile(dir_.File("monitor.err"));
+
+    // One instance per user and store.
+    const ProgramRun second = RunProgram({BinaryDir() + "/varnell-monitor"}, env_, 15s);
+    EXPECT_NE(second.status, 0);
+    EXPECT_NE(second.err.find("already runs"), std::string::npos) << second.err;
+    struct stat st {};
+    ASSERT_EQ(stat(dir_.File("run/varnell").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat(dir_.File("run/varnell/control").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    const std::string csv = ImportFile(dns_);
+    WriteFile(dir_.File("items.csv"), csv);
+    const ProgramRun imported = Ctl({"import", dir_.File("items.csv")});
+    ASSERT_EQ(imported.status, 0) << imported.err;
+    EXPECT_EQ(imported.out, "imported 2048 items\n");
+    EXPECT_TRUE(StatusBecomes(0, "up", 10s));
+
+    unbound.Stop();
+    EXPECT_TRUE(StatusBecomes(2, "down", 15s));
+    EXPECT_TRUE(SyslogGets(syslogFd, "h2047 is down", 5s));
+    ASSERT_TRUE(unbound.Start({{"test", Zone()}}, {dns_}, 53)) << unbound.Log();
+    EXPECT_TRUE(StatusBecomes(0, "up", 15s));
+    const ProgramRun events = Ctl({"events"});
+    EXPECT_NE(events.out.find("h2047 is up"), std::string::npos);
+
+    const ProgramRun exported = Ctl({"export"});
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    EXPECT_TRUE(exported.out == csv) << "export differs from the imported file";
+
+    ASSERT_EQ(monitor_.Stop(SIGTERM, 10s), 0);
+    const std::string log = ReadFile(dir_.File("events.log"));
+    EXPECT_NE(log.find("h0 is down\r\n"), std::string::npos);
+    EXPECT_NE(log.find("h0 is up\r\n"), std::string::npos);
+    const std::string err = ReadFile(dir_.File("monitor.err"));
+    const auto box = err.find("message box alert needs a window");
+    EXPECT_NE(box, std::string::npos) << err;
+    EXPECT_EQ(err.find("message box alert needs a window", box + 1), std::string::npos) << "said more than once";
+
+    // With no instance, the command line works on the store itself.
+    const ProgramRun offline = Ctl({"status"});
+    EXPECT_EQ(offline.status, 3);
+    EXPECT_EQ(Ctl({"export"}).out, csv);
+    ASSERT_TRUE(StartMonitor());
+    EXPECT_EQ(Ctl({"export"}).out, csv) << "items lost across the restart";
+    EXPECT_TRUE(StatusBecomes(0, "up", 10s));
+    close(syslogFd);
+}
+
+// A request as raw bytes; the reply line, or "" when none came.
+std::string Exchange(const std::string& bytes, bool wait = true)
+{
+    const int fd = ConnectControl(ControlSocketPath());
+    if (fd < 0)
+        return "no socket";
+    send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    std::string pending, line;
+    if (wait)
+        ReadControlLine(fd, pending, line, 5000);
+    close(fd);
+    return line;
+}
+
+TEST_F(MonitorPrograms, ControlSocketRefusesStrangersAndShrugsOffBadClients)
+{
+    ASSERT_NO_FATAL_FAILURE(WriteStore());
+    ASSERT_TRUE(StartMonitor()) << ReadFile(dir_.File("monitor.err"));
+    ASSERT_EQ(Ctl({"add", "one", "one.test", "A", "127.0.0.1", "suspended=1"}).status, 0);
+
+    // Another user, who can reach the socket file, is still turned away by its uid.
+    std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                         "--inh-caps=+dac_override", "--ambient-caps=+dac_override",
+                                         BinaryDir() + "/varnellctl", "list"};
+    const ProgramRun stranger = RunProgram(asNobody, env_);
+    if (stranger.err.find("setpriv") != std::string::npos) {
+        GTEST_LOG_(INFO) << "cannot run as nobody here: " << stranger.err;
+    } else {
+        EXPECT_NE(stranger.status, 0);
+        EXPECT_NE(stranger.err.find("refused"), std::string::npos) << stranger.err;
+        EXPECT_EQ(stranger.out.find("one.test"), std::string::npos);
+    }
+
+    // Garbage, wrong shapes, a deep tower, a half line and a line too long.
+    for (const std::string& bad : {std::string("}{ not json\n"), std::string("[1,2]\n"), std::string("{\"cmd\":7}\n"),
+                                   std::string("{\"cmd\":\"delete\",\"name\":[\"one\"]}\n"),
+                                   std::string(100000, '[') + "\n", std::string("\xff\xfe\n")}) {
+        const nlohmann::json reply = nlohmann::json::parse(Exchange(bad), nullptr, false);
+        ASSERT_TRUE(reply.is_object()) << bad.substr(0, 40);
+        EXPECT_EQ(reply["ok"], false) << bad.substr(0, 40);
+    }
+    Exchange("{\"cmd\":\"list\"", false);
+    Exchange("{\"cmd\":\"import\",\"csv\":\"", false);
+    EXPECT_NE(Exchange(std::string(kControlLineLimit + 10, 'x')).find("too long"), std::string::npos);
+    // More clients than are served at once: the extra ones are told so, the
+    // others still get answers.
+    std::vector<int> idle;
+    for (int i = 0; i < kControlClients + 2; ++i)
+        idle.push_back(ConnectControl(ControlSocketPath()));
+    std::this_thread::sleep_for(300ms);
+    for (int fd : idle)
+        close(fd);
+
+    const ProgramRun list = Ctl({"list"});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.out.find("one.test"), std::string::npos);
+    EXPECT_TRUE(monitor_.Running());
+    EXPECT_EQ(Ctl({"delete", "nosuch"}).status, 1);
+    EXPECT_EQ(Ctl({"frobnicate"}).status, 64);
+    EXPECT_EQ(Ctl({"status", "--help"}).status, 0);
+    ASSERT_EQ(monitor_.Stop(SIGTERM, 10s), 0);
+}
+
+} // namespace
