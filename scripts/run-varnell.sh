@@ -5,7 +5,8 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
   cat <<MSG
 There is no display here, so Varnell's window has nowhere to show.
 Run it from a desktop session:        $program
-or monitor without a window:          QT_QPA_PLATFORM=offscreen $program
+or monitor without a window:          $(dirname "$program")/varnell-monitor
+and look at it with:                  $(dirname "$program")/varnellctl status
 (stop it with Ctrl+C or SIGTERM; it saves its settings on the way out)
 MSG
   exit 0

@@ -59,6 +59,15 @@ TEST(Install, PutsTheProgramEntryIconsAndMetainfoInTheirXdgPlaces)
         << ReadFile(dir.File("install.txt"));
 
     EXPECT_TRUE(IsExecutable(prefix + "/bin/varnell"));
+    // The windowless program and the command line, and the user service that runs
+    // the first; neither loads Qt.
+    for (const char* program : {"varnell-monitor", "varnellctl"}) {
+        ASSERT_TRUE(IsExecutable(prefix + "/bin/" + program)) << program;
+        ASSERT_EQ(RunTool({"ldd", prefix + "/bin/" + program}, dir.File("ldd.txt")), 0);
+        EXPECT_EQ(ReadFile(dir.File("ldd.txt")).find("libQt"), std::string::npos) << program;
+    }
+    EXPECT_NE(ReadFile(prefix + "/share/doc/varnell/examples/varnell.service").find("\nExecStart=/usr/bin/varnell-monitor\n"),
+              std::string::npos);
 
     // The entry starts the installed program by name and names the themed icon.
     const std::string entry = ReadFile(prefix + "/share/applications/varnell.desktop");
