@@ -2,7 +2,8 @@
 // at the receiving peer: a mail session (HELO, or EHLO with AUTH LOGIN), a
 // syslog datagram or a network message.
 //
-// usage: bench_interop_alerts mail SERVER PORT FROM TO TEXT [USER PASSWORD]
+// usage: bench_interop_alerts mail SERVER PORT FROM TO TEXT [USER PASSWORD [SECURITY CAFILE]]
+//        (SECURITY: plain, starttls or tls; CAFILE "" for the system trust store)
 //        bench_interop_alerts syslog ADDRESS PORT TEXT
 //        bench_interop_alerts netsend ADDRESS PORT TEXT
 // Exit status 0 when the sending side saw no failure; prints the result.
@@ -25,7 +26,7 @@ std::uint16_t Port(const char* text) { return static_cast<std::uint16_t>(std::st
 int Usage(const char* self)
 {
     std::fprintf(stderr,
-                 "usage: %s mail SERVER PORT FROM TO TEXT [USER PASSWORD]\n"
+                 "usage: %s mail SERVER PORT FROM TO TEXT [USER PASSWORD [plain|starttls|tls CAFILE]]\n"
                  "       %s syslog ADDRESS PORT TEXT\n"
                  "       %s netsend ADDRESS PORT TEXT\n",
                  self, self, self);
@@ -39,7 +40,7 @@ int main(int argc, char** argv)
     if (argc < 5)
         return Usage(argv[0]);
     const std::string what = argv[1];
-    if (what == "mail" && (argc == 7 || argc == 9)) {
+    if (what == "mail" && (argc == 7 || argc == 9 || argc == 11)) {
         MailEntry m;
         m.server = argv[2];
         m.port = Port(argv[3]);
@@ -48,13 +49,18 @@ int main(int argc, char** argv)
         m.recipients = {argv[5]};
         m.subject = argv[6];
         m.body = argv[6];
-        if (argc == 9) {
+        if (argc >= 9) {
             m.logon = true;
             m.user = argv[7];
             m.password = argv[8];
         }
-        const int result = cmailthread::SendOne(m);
-        std::printf("mail %d\n", result);
+        if (argc == 11) {
+            const std::string security = argv[9];
+            m.tls = MailTlsOf(security == "plain" ? 0u : security == "tls" ? 2u : 1u, argv[10]);
+        }
+        std::string reason;
+        const int result = cmailthread::SendOne(m, {}, &reason);
+        std::printf("mail %d%s%s\n", result, reason.empty() ? "" : " ", reason.c_str());
         return result == 0 ? 0 : 1;
     }
     if (what == "syslog" && argc == 5) {

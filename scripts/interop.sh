@@ -10,7 +10,8 @@
 #          in the same reply (answer and additional sections). A 40-address pool
 #          is asked with EDNS (one datagram) and without (truncated, then TCP).
 #   mail:  aiosmtpd (HELO, and EHLO with AUTH LOGIN) and exim4 delivering to a
-#          local mailbox.
+#          local mailbox, in the clear and over STARTTLS with AUTH PLAIN (a CA
+#          made here with the openssl command line).
 #   syslog: rsyslogd and syslog-ng (syslog-ng conflicts with rsyslog as a
 #          package, so it runs from its unpacked package).
 #   network messages: smbd.
@@ -299,7 +300,7 @@ r=$("$alerts" mail 127.0.0.1 "$smtp_port" varnell@interop.example oncall@interop
 ok=no; grep -q "www is up" "$work/smtpd/message-2.txt" 2>/dev/null && grep -q "^auth: monitor" "$work/smtpd/message-2.txt" && ok=yes
 mail_rows+=("| aiosmtpd | EHLO, AUTH LOGIN | $r | $ok |")
 r=$("$alerts" mail 127.0.0.1 "$smtp_port" varnell@interop.example oncall@interop.example "refused" monitor wrong 2>&1)
-ok=no; [ "$r" = "mail -1" ] && ok=yes
+ok=no; [[ "$r" == "mail -1 "* ]] && ok=yes
 mail_rows+=("| aiosmtpd | AUTH LOGIN, wrong password (must fail) | $r | $ok |")
 # exim4 on its own port and spool, delivering to a local mailbox.
 # exim never delivers as root: the mailbox belongs to a local user of its own.
@@ -307,8 +308,19 @@ mkdir -p "$work/exim/spool" "$work/exim/mail"
 chmod 0755 "$work" "$work/exim"
 chmod 1777 "$work/exim/mail"
 id varnellrx >/dev/null 2>&1 || useradd -M -s /usr/sbin/nologin varnellrx
+# A CA of this run's own and a certificate for the address the client calls.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=interop-ca \
+  -keyout "$work/exim/ca.key" -out "$work/exim/ca.crt" 2>/dev/null
+openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=127.0.0.1 \
+  -keyout "$work/exim/server.key" -out "$work/exim/server.csr" 2>/dev/null
+printf 'subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth\n' > "$work/exim/server.ext"
+openssl x509 -req -in "$work/exim/server.csr" -CA "$work/exim/ca.crt" -CAkey "$work/exim/ca.key" -CAcreateserial \
+  -days 2 -extfile "$work/exim/server.ext" -out "$work/exim/server.crt" 2>/dev/null
 cat > "$work/exim/exim.conf" <<CONF
 primary_hostname = interop.example
+tls_advertise_hosts = *
+tls_certificate = $work/exim/server.crt
+tls_privatekey = $work/exim/server.key
 spool_directory = $work/exim/spool
 log_file_path = $work/exim/%s.log
 daemon_smtp_ports = 2526
@@ -339,6 +351,15 @@ local_delivery:
   mode = 0600
 begin retry
 *  *  F,1m,1m
+begin authenticators
+# PLAIN alone, and only over TLS: the client must wait for the handshake and
+# take the mechanism the server names.
+plain_server:
+  driver = plaintext
+  public_name = PLAIN
+  server_advertise_condition = \${if def:tls_in_cipher}
+  server_condition = \${if and {{eq{\$auth2}{monitor}}{eq{\$auth3}{interop-secret}}}}
+  server_set_id = \$auth2
 CONF
 start_bg "$work/exim.out" exim4 -C "$work/exim/exim.conf" -bdf -q30s -oX 2526 -oP "$work/exim/exim.pid"
 for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/2526) 2>/dev/null && break; sleep 0.1; done
@@ -346,6 +367,18 @@ r=$("$alerts" mail 127.0.0.1 2526 varnell@interop.example varnellrx@interop.exam
 for _ in $(seq 50); do grep -q "mx is down" "$work/exim/mail/varnellrx" 2>/dev/null && break; sleep 0.1; done
 ok=no; grep -q "mx is down" "$work/exim/mail/varnellrx" 2>/dev/null && ok=yes
 mail_rows+=("| exim4 $(exim4 -bV -C "$work/exim/exim.conf" 2>/dev/null | awk 'NR==1 {print $3}') | HELO, delivered to a local mailbox | $r | $ok |")
+r=$("$alerts" mail 127.0.0.1 2526 varnell@interop.example varnellrx@interop.example "mx is up" monitor interop-secret \
+  starttls "$work/exim/ca.crt" 2>&1)
+for _ in $(seq 50); do grep -q "mx is up" "$work/exim/mail/varnellrx" 2>/dev/null && break; sleep 0.1; done
+# The log line of the arrival names the cipher (X=) and the logon (A=).
+ok=no; grep -q "mx is up" "$work/exim/mail/varnellrx" 2>/dev/null &&
+  grep -q "<= varnell@interop.example .*X=TLS.*A=plain_server:monitor" "$work/exim/main.log" 2>/dev/null &&
+  ok=yes
+mail_rows+=("| exim4 | STARTTLS (CA of the run), AUTH PLAIN, delivered to a local mailbox | $r | $ok |")
+r=$("$alerts" mail 127.0.0.1 2526 varnell@interop.example varnellrx@interop.example "refused" monitor interop-secret \
+  starttls "$work/exim/server.crt" 2>&1)
+ok=no; [[ "$r" == "mail -1 the server's certificate is not accepted"* ]] && ok=yes
+mail_rows+=("| exim4 | STARTTLS, server certificate not signed by the given CA (must fail) | $r | $ok |")
 
 # ---- syslog ----
 md() { local t=$1; printf '%s' "${t//|/\\|}"; } # a table cell: its bars escaped

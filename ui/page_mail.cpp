@@ -76,6 +76,11 @@ CDlgMail::CDlgMail(QWidget* parent)
     fromName = new QLineEdit(this);
     subject = new QLineEdit(this);
     highPriority = new QCheckBox(QStringLiteral("Set Mail to High Priority"), this);
+    security = new QComboBox(this);
+    security->addItems({QStringLiteral("None"), QStringLiteral("STARTTLS"), QStringLiteral("SSL/TLS")});
+    caFile = new QLineEdit(this);
+    caFile->setPlaceholderText(QStringLiteral("the system's trusted certificates"));
+    caChooseButton = PlainButton("Choose", this);
     receivers = MakeOneColumnList(this, QStringLiteral("Email To"), kReceiverColumnWidth);
     addButton = PlainButton("Add", this);
     deleteButton = PlainButton("Delete", this);
@@ -96,6 +101,13 @@ CDlgMail::CDlgMail(QWidget* parent)
         grid->addWidget(edit, row, 1, 1, 3);
         ++row;
     }
+    grid->addWidget(Label("Security:", this), row, 0);
+    grid->addWidget(security, row, 1);
+    ++row;
+    grid->addWidget(Label("CA file:", this), row, 0);
+    grid->addWidget(caFile, row, 1, 1, 2);
+    grid->addWidget(caChooseButton, row, 3);
+    ++row;
     grid->addWidget(highPriority, row, 0, 1, 4);
     grid->setColumnStretch(1, 1);
     auto* listRow = ListWithButtons(receivers, addButton, deleteButton, testButton);
@@ -116,11 +128,19 @@ CDlgMail::CDlgMail(QWidget* parent)
     for (const std::string& r : m.receivers)
         AppendRow(receivers, ToQt(r));
     OnNeedLogon();
+    const ExtraSettings& extra = CurrentSettings().extra;
+    // A value this page does not know shows as STARTTLS, as the worker takes it.
+    security->setCurrentIndex(static_cast<int>(MailTlsOf(extra.mailSecurity, {}).security));
+    caFile->setText(QString::fromStdString(extra.mailCaFile));
+    caFile->setEnabled(security->currentIndex() != 0);
+    caChooseButton->setEnabled(security->currentIndex() != 0);
 
     connect(needLogon, &QCheckBox::toggled, this, &CDlgMail::OnNeedLogon);
     connect(addButton, &QPushButton::clicked, this, &CDlgMail::OnAdd);
     connect(deleteButton, &QPushButton::clicked, this, &CDlgMail::OnDelete);
     connect(testButton, &QPushButton::clicked, this, &CDlgMail::OnTestMail);
+    connect(security, &QComboBox::currentIndexChanged, this, &CDlgMail::OnSecurityChanged);
+    connect(caChooseButton, &QPushButton::clicked, this, &CDlgMail::OnChooseCaFile);
     connect(receivers, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) { OnEdit(item); });
     InstallKeyFilter();
 }
@@ -167,6 +187,32 @@ void CDlgMail::OnDelete()
     DeleteSelectedRow(receivers);
 }
 
+void CDlgMail::OnSecurityChanged(int index)
+{
+    const std::uint16_t now = PortNumber(port);
+    if (index == static_cast<int>(SmtpSecurity::kStartTls) && now == 25)
+        port->setText(QStringLiteral("587"));
+    else if (index == static_cast<int>(SmtpSecurity::kImplicitTls) && (now == 25 || now == 587))
+        port->setText(QStringLiteral("465"));
+    caFile->setEnabled(index != 0);
+    caChooseButton->setEnabled(index != 0);
+}
+
+void CDlgMail::OnChooseCaFile()
+{
+    FileRequest request;
+    request.filter = "All files|*|Certificates|*.pem;*.crt;*.cer||";
+    request.start = caFile->text();
+    const QString path = ChooseFile(this, request);
+    if (!path.isEmpty())
+        caFile->setText(path);
+}
+
+MailTls CDlgMail::PageTls() const
+{
+    return MailTlsOf(static_cast<std::uint32_t>(security->currentIndex()), caFile->text().toStdString());
+}
+
 int CDlgMail::Apply()
 {
     MailSettings& m = CurrentSettings().mail;
@@ -182,6 +228,9 @@ int CDlgMail::Apply()
     if (needLogon->isChecked())
         m.flags |= kMailNeedLogon;
     m.port = DialogNumber(port->text().left(kPortTextLimit).toStdString());
+    ExtraSettings& extra = CurrentSettings().extra;
+    extra.mailSecurity = static_cast<std::uint32_t>(security->currentIndex());
+    extra.mailCaFile = caFile->text().toStdString();
 
     const QStringList rows = ListTexts(receivers);
     // An emptied list keeps the stored receivers.
@@ -218,7 +267,7 @@ void CDlgMail::OnTestMail()
             ? worker->Post(window_->Id(), server->text().toStdString(), PortNumber(port),
                            fromAddress->text().toStdString(), fromName->text().toStdString(), needLogon->isChecked(),
                            user->text().toStdString(), password->text().toStdString(), to, text, text,
-                           highPriority->isChecked())
+                           highPriority->isChecked(), PageTls())
             : -1;
     if (queued == 0) {
         testRunning_ = true;
@@ -233,8 +282,16 @@ void CDlgMail::OnTestDone(const WindowMessage& message)
     if (!testRunning_)
         return;
     testRunning_ = false;
-    ShowPageMessage(this, message.lparam == 0 ? QStringLiteral("Send mail OK!") : QStringLiteral("Send mail failed!"),
-                    PageCaption(), BoxIcon::None);
+    if (message.lparam == 0) {
+        ShowPageMessage(this, QStringLiteral("Send mail OK!"), PageCaption(), BoxIcon::None);
+        return;
+    }
+    // The reason (a refused certificate, no STARTTLS, the time-out) is what the
+    // operator needs to mend the settings.
+    QString text = QStringLiteral("Send mail failed!");
+    if (!message.text.empty())
+        text += QStringLiteral("\n") + QString::fromStdString(message.text);
+    ShowPageMessage(this, text, PageCaption(), BoxIcon::None);
 }
 
 } // namespace varnell

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+#include "alerts/mail_thread.h"
 #include "ui/dialog_base.h"
 
 namespace varnell {
@@ -48,6 +50,11 @@ public:
     void OnDelete();
     void OnEdit(QTreeWidgetItem* item);
     void OnTestMail();
+    // The usual port of the mode chosen replaces the usual port of another
+    // (STARTTLS: 25 becomes 587; SSL/TLS: 25 or 587 becomes 465); a port the
+    // operator typed is kept.
+    void OnSecurityChanged(int index);
+    void OnChooseCaFile();
 
     bool TestRunning() const { return testRunning_; }
     WindowId Window() const { return window_->Id(); }
@@ -64,6 +71,9 @@ public:
     QLineEdit* fromName = nullptr;
     QLineEdit* subject = nullptr;
     QCheckBox* highPriority = nullptr;
+    QComboBox* security = nullptr; // "None", "STARTTLS", "SSL/TLS": the stored value is the index
+    QLineEdit* caFile = nullptr;
+    QPushButton* caChooseButton = nullptr;
     QTreeWidget* receivers = nullptr;
     QPushButton* addButton = nullptr;
     QPushButton* deleteButton = nullptr;
@@ -71,6 +81,7 @@ public:
 
 private:
     void OnTestDone(const WindowMessage& message);
+    MailTls PageTls() const;
     bool RunReceiverDialog(QString& address);
 
     QString sharedAddress_; // exchanged with CDlgAddMail
