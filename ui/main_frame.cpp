@@ -339,7 +339,7 @@ void CMainFrame::closeEvent(QCloseEvent* event)
 {
     if (!exiting_) {
         event->ignore();
-        if (tray_ != nullptr && tray_->Available())
+        if (tray_ != nullptr && tray_->InTray())
             hide();
         else
             showMinimized();

@@ -149,14 +149,24 @@ int CDlgGen::Apply()
 
 void CDlgGen::OnChooseProgram()
 {
-    const QString path = ChooseFile(this, FileRequest{false, QStringLiteral("EXE"), kExecFilter, execPath->text()});
+    // No default suffix: it would turn /usr/bin/notify-send into a program that
+    // does not exist.
+    FileRequest request;
+    request.filter = kExecFilter;
+    request.start = execPath->text();
+    const QString path = ChooseFile(this, request);
     if (!path.isEmpty())
         execPath->setText(path);
 }
 
 void CDlgGen::OnChooseLog()
 {
-    const QString path = ChooseFile(this, FileRequest{false, QStringLiteral("LOG"), kLogFilter, logPath->text()});
+    // The log is opened for appending, so a new name is as good as an old one.
+    FileRequest request;
+    request.filter = kLogFilter;
+    request.start = logPath->text();
+    request.mayCreate = true;
+    const QString path = ChooseFile(this, request);
     if (!path.isEmpty())
         logPath->setText(path);
 }

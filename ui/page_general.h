@@ -17,8 +17,10 @@ class SpinEdit;
 // The most bytes of a path the page stores.
 inline constexpr std::size_t kGeneralPathLimit = 268;
 
-inline constexpr const char* kExecFilter = "exe file|*.exe|All files|*.*||";
-inline constexpr const char* kLogFilter = "log file|*.log|Text file|*.txt|CSV file|*.csv|All files|*.*||";
+// All files come first, and as "*": programs here rarely have a dot in their
+// name, and "*.*" would hide them.
+inline constexpr const char* kExecFilter = "All files|*|exe file|*.exe||";
+inline constexpr const char* kLogFilter = "All files|*|log file|*.log|Text file|*.txt|CSV file|*.csv||";
 
 class CDlgGen : public CDialogBase {
     Q_OBJECT

@@ -35,12 +35,13 @@ CTrayIcon::~CTrayIcon()
 
 bool CTrayIcon::Available() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
+bool CTrayIcon::InTray() const { return icon_->isVisible() && Available(); }
+
 void CTrayIcon::Show(const QIcon& icon, const QString& tip)
 {
     icon_->setIcon(icon);
     SetTip(tip);
-    if (Available())
-        icon_->show();
+    icon_->show();
 }
 
 void CTrayIcon::SetIcon(const QIcon& icon) { icon_->setIcon(icon); }
@@ -51,9 +52,9 @@ void CTrayIcon::Remove() { icon_->hide(); }
 
 void CTrayIcon::OnActivated(QSystemTrayIcon::ActivationReason reason)
 {
-    // The context menu shows itself on the right button; every other event but a
-    // double click is ignored.
-    if (reason == QSystemTrayIcon::DoubleClick)
+    // The context menu shows itself on the right button; the middle button is
+    // ignored.
+    if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger)
         frame_->OnCommand(kCmdOpen);
 }
 

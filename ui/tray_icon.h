@@ -2,6 +2,8 @@
 // (Open as the default entry, About, Start and Stop Service, Exit) and a double
 // click that opens the main window. The Service entries are the main window's own
 // actions, so their enable rule is the same everywhere.
+// The icon is shown even where no tray exists yet: a program started at login
+// usually comes up before the panel, and Qt adds the icon once a tray appears.
 #pragma once
 
 #include <QMenu>
@@ -20,7 +22,7 @@ public:
     explicit CTrayIcon(CMainFrame* frame);
     ~CTrayIcon() override;
 
-    // Adds the icon where the desktop has a tray; the menu exists either way.
+    // Shows the icon now or as soon as a tray appears.
     void Show(const QIcon& icon, const QString& tip);
     void SetIcon(const QIcon& icon);
     void SetTip(const QString& tip);
@@ -28,11 +30,15 @@ public:
 
     // Whether the desktop shows tray icons (many do not, nor does a test run).
     bool Available() const;
+    // Whether the icon stands in a tray at this moment, so a hidden window can
+    // be brought back through it.
+    bool InTray() const;
     QMenu* Menu() const { return menu_; }
     QSystemTrayIcon* Icon() const { return icon_; }
     QString Tip() const { return icon_->toolTip(); }
 
-    // What the tray's mouse events do: a double click opens the main window.
+    // What the tray's mouse events do: a click or a double click opens the main
+    // window (trays that speak the status-notifier protocol send only clicks).
     void OnActivated(QSystemTrayIcon::ActivationReason reason);
 
 private:

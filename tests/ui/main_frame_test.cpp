@@ -217,8 +217,11 @@ TEST_F(MainFrameTest, TrayMenuOrderWithOpenAsDefault)
 
 TEST_F(MainFrameTest, CloseMinimisesWithoutTrayAndOpenRestoresMaximised)
 {
-    // No test run has a tray: closing must leave a way back, so it minimises.
+    // No test run has a tray: the icon is shown all the same, ready for a tray
+    // that starts later, but closing must leave a way back, so it minimises.
     ASSERT_FALSE(frame_->TrayIcon()->Available());
+    EXPECT_TRUE(frame_->TrayIcon()->Icon()->isVisible());
+    EXPECT_FALSE(frame_->TrayIcon()->InTray());
     int finalCloses = 0;
     frame_->SetFinalCloseHandler([&] { ++finalCloses; });
     frame_->showMaximized();
@@ -233,10 +236,14 @@ TEST_F(MainFrameTest, CloseMinimisesWithoutTrayAndOpenRestoresMaximised)
     QApplication::processEvents();
     EXPECT_FALSE(frame_->isMinimized());
     EXPECT_TRUE(frame_->windowState() & Qt::WindowMaximized);
-    // Other mouse events over the icon do nothing.
+    // A single click is Open too; the middle button does nothing.
     frame_->showMinimized();
-    frame_->TrayIcon()->OnActivated(QSystemTrayIcon::Trigger);
+    frame_->TrayIcon()->OnActivated(QSystemTrayIcon::MiddleClick);
     EXPECT_TRUE(frame_->isMinimized());
+    frame_->TrayIcon()->OnActivated(QSystemTrayIcon::Trigger);
+    QApplication::processEvents();
+    EXPECT_FALSE(frame_->isMinimized());
+    EXPECT_TRUE(frame_->windowState() & Qt::WindowMaximized);
 }
 
 TEST_F(MainFrameTest, ExitFromAHiddenWindowIsOneFinalClose)
