@@ -71,6 +71,8 @@ struct FileRequest {
     QString defaultSuffix;
     const char* filter = "";
     QString start; // the file or folder to start from
+    // An open dialog that also takes the name of a file that does not exist yet.
+    bool mayCreate = false;
 };
 // The chosen path, or an empty text when the user cancelled.
 QString ChooseFile(QWidget* parent, const FileRequest& request);
