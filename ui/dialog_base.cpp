@@ -81,8 +81,10 @@ bool CDialogBase::FilterKey(QObject* watched, QKeyEvent* key)
 
 bool CDialogBase::eventFilter(QObject* watched, QEvent* event)
 {
+    // Only a page needs the filter; a small editing dialog is a window of its
+    // own, where Enter presses Apply and Escape cancels as in any dialog.
     if (event->type() == QEvent::KeyPress)
-        return FilterKey(watched, static_cast<QKeyEvent*>(event));
+        return !isWindow() && FilterKey(watched, static_cast<QKeyEvent*>(event));
     if (event->type() == QEvent::ChildAdded) {
         QObject* child = static_cast<QChildEvent*>(event)->child();
         if (child->isWidgetType())
@@ -94,7 +96,7 @@ bool CDialogBase::eventFilter(QObject* watched, QEvent* event)
 void CDialogBase::keyPressEvent(QKeyEvent* event)
 {
     // The dialog itself holds the focus (no control took it).
-    if (FilterKey(this, event))
+    if (!isWindow() && FilterKey(this, event))
         return;
     QDialog::keyPressEvent(event);
 }

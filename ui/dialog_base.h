@@ -7,7 +7,8 @@
 // Left alone, Enter in one of its edit boxes would press the Setup dialog's
 // default button and Escape would cancel it (or hide the page itself), so the
 // base filters every key press inside the page first: Enter reaches only a
-// control that takes a line break as text, and Escape is swallowed.
+// control that takes a line break as text, and Escape is swallowed. The small
+// editing dialogs share the base but are windows, which the filter leaves alone.
 #pragma once
 
 #include <QDialog>

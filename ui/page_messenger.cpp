@@ -42,9 +42,13 @@ CDlgMsgIP::CDlgMsgIP(const QString& address, QWidget* parent) : CDialogBase(pare
 
 void CDlgMsgIP::accept()
 {
+    // Blank fields read as 0, so an untouched entry is 0.0.0.0: no computer to
+    // send to, and a receiver the operator would never see fail.
     const QString text = addressEdit->Text();
-    if (text.isEmpty())
+    if (AddressFromText(text) == 0) {
+        ShowPageMessage(this, QStringLiteral("error receiver ip address !"), PageCaption(), BoxIcon::None);
         return;
+    }
     address_ = text;
     CDialogBase::accept();
 }

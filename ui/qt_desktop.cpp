@@ -73,6 +73,7 @@ QtDesktop::QtDesktop() : context_(new QObject()) {}
 QtDesktop::~QtDesktop()
 {
     ReleaseWaiters();
+    CloseAlertBoxes();
     delete context_;
 }
 
@@ -176,11 +177,17 @@ bool QtDesktop::Send(WindowId window, WindowMessage message)
     return ticket->state == 1;
 }
 
-QMessageBox* QtDesktop::MakeBox(const std::string& text, const std::string& caption, BoxIcon icon)
+QMessageBox* QtDesktop::MakeBox(const std::string& text, const std::string& caption, BoxIcon icon, QWidget* owner)
 {
-    auto* box = new QMessageBox(ToQtIcon(icon), QString::fromStdString(caption), QString::fromStdString(text),
-                                QMessageBox::Ok, QApplication::activeWindow());
-    return box;
+    return new QMessageBox(ToQtIcon(icon), QString::fromStdString(caption), QString::fromStdString(text),
+                           QMessageBox::Ok, owner);
+}
+
+void QtDesktop::CloseAlertBoxes()
+{
+    for (const QPointer<QMessageBox>& box : alertBoxes_)
+        delete box.data();
+    alertBoxes_.clear();
 }
 
 void QtDesktop::MessageBox(const std::string& text, const std::string& caption, BoxIcon icon)
@@ -188,7 +195,7 @@ void QtDesktop::MessageBox(const std::string& text, const std::string& caption, 
     if (IsUiThread()) {
         if (Released())
             return;
-        QMessageBox* box = MakeBox(text, caption, icon);
+        QMessageBox* box = MakeBox(text, caption, icon, QApplication::activeWindow());
         box->exec();
         delete box;
         return;
@@ -200,13 +207,20 @@ void QtDesktop::MessageBox(const std::string& text, const std::string& caption, 
             return;
     }
     // The box itself must not block the user-interface thread: it is shown
-    // non-modally there while only this worker waits for it to close.
+    // non-modally there while only this worker waits for it to close. It has no
+    // owner window: a box owned by whatever window was active (Setup, the item
+    // dialog) would vanish unseen with that window while the worker went on.
     QMetaObject::invokeMethod(
         context_,
         [this, ticket, text, caption, icon] {
-            QMessageBox* box = MakeBox(text, caption, icon);
+            if (Released()) // the exit has begun: no new box after the others closed
+                return Complete(ticket, 2);
+            QMessageBox* box = MakeBox(text, caption, icon, nullptr);
             box->setAttribute(Qt::WA_DeleteOnClose);
             box->setWindowModality(Qt::NonModal);
+            box->setWindowFlag(Qt::WindowStaysOnTopHint);
+            std::erase_if(alertBoxes_, [](const QPointer<QMessageBox>& b) { return b.isNull(); });
+            alertBoxes_.emplace_back(box);
             QObject::connect(box, &QMessageBox::finished, context_, [this, ticket] { Complete(ticket, 1); });
             QObject::connect(box, &QObject::destroyed, context_, [this, ticket] { Complete(ticket, 2); });
             box->show();
@@ -248,6 +262,8 @@ void QtDesktop::ReleaseWaiters()
         released_ = true;
     }
     cv_.notify_all();
+    if (IsUiThread())
+        CloseAlertBoxes();
 }
 
 } // namespace varnell

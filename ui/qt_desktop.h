@@ -17,10 +17,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "engine/desktop.h"
 
 class QMessageBox;
+class QWidget;
 
 namespace varnell {
 
@@ -51,7 +53,11 @@ private:
     // a window unregistered in between drops the message.
     void Deliver(WindowId window, const WindowMessage& message);
     void Complete(const std::shared_ptr<Ticket>& ticket, int state);
-    QMessageBox* MakeBox(const std::string& text, const std::string& caption, BoxIcon icon);
+    QMessageBox* MakeBox(const std::string& text, const std::string& caption, BoxIcon icon, QWidget* owner);
+    // Alert boxes have no owner, so nothing but the operator or the exit closes
+    // them; the exit is ReleaseWaiters on the user-interface thread, or this
+    // layer's end.
+    void CloseAlertBoxes();
 
     QObject* context_; // lives on the user-interface thread; target of queued calls
     mutable std::mutex mutex_;
@@ -59,6 +65,7 @@ private:
     std::map<WindowId, std::shared_ptr<MessageHandler>> windows_;
     WindowId nextWindow_ = 1;
     bool released_ = false;
+    std::vector<QPointer<QMessageBox>> alertBoxes_; // user-interface thread only
 };
 
 // Result of opening a path or URL, in the shell's numbering: above 32 is success,

@@ -50,11 +50,6 @@ CSetupDlg::CSetupDlg(QWidget* parent) : QDialog(parent)
 
     frame = new QFrame(this);
     frame->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    okButton = new QPushButton(QStringLiteral("OK"), this);
-    okButton->setDefault(true);
-    cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
-    cancelButton->setAutoDefault(false);
-
     // The pages read the settings as they are made, in page order.
     pages_[0] = new CDlgGen(this);
     pages_[1] = new CDlgMessenger(this);
@@ -71,6 +66,12 @@ CSetupDlg::CSetupDlg(QWidget* parent) : QDialog(parent)
         page->setVisible(false);
     }
     pages_[0]->setVisible(true);
+    // Made after the pages, Cancel then OK, so that Tab goes from the tree through
+    // the page's fields to Cancel and OK.
+    cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    cancelButton->setAutoDefault(false);
+    okButton = new QPushButton(QStringLiteral("OK"), this);
+    okButton->setDefault(true);
 
     auto* body = new QHBoxLayout;
     body->addWidget(tree);

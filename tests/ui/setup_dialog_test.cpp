@@ -1,9 +1,12 @@
 // The Setup dialog as a whole: page switching, the keyboard filter, and what
 // OK and Cancel do to the settings in memory and in the store.
+#include <QAbstractButton>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QTest>
 
+#include "alerts/box_thread.h"
 #include "alerts/log_file.h"
 #include "config/settings_store.h"
 #include "tests/ui/setup_test_support.h"
@@ -11,6 +14,7 @@
 #include "ui/page_icons.h"
 #include "ui/page_mail.h"
 #include "ui/page_messenger.h"
+#include "ui/item_dialog.h"
 #include "ui/page_syslog.h"
 #include "ui/setup_dlg.h"
 
@@ -32,6 +36,16 @@ std::uint32_t AddItem(const char* name)
     edit.domain = "example.org";
     EXPECT_TRUE(CommitNewItem(slot, edit));
     return slot;
+}
+
+// The visible message boxes other than those of the dialog under test.
+std::vector<QMessageBox*> OpenBoxes()
+{
+    std::vector<QMessageBox*> out;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w); box != nullptr && box->isVisible())
+            out.push_back(box);
+    return out;
 }
 
 } // namespace
@@ -127,7 +141,10 @@ TEST_F(SetupDialogTest, EnterAndEscapeInsideAPageNeitherConfirmNorCancel)
 
 TEST_F(SetupDialogTest, KeyFilterLetsLineBreaksIntoTextBoxesAndCoversLateControls)
 {
+    // A page is a plain child of the dialog that hosts it.
+    QWidget host;
     CDialogBase page;
+    page.setParent(&host, Qt::Widget);
     auto* text = new QPlainTextEdit(&page);
     page.InstallKeyFilter();
     auto* late = new QLineEdit(&page); // added after the filter was put on
@@ -141,7 +158,7 @@ TEST_F(SetupDialogTest, KeyFilterLetsLineBreaksIntoTextBoxesAndCoversLateControl
     text->setReadOnly(true);
     EXPECT_TRUE(CDialogBase::FilterKey(text, &enter));
 
-    page.show();
+    host.show();
     bool rejected = false;
     QObject::connect(&page, &QDialog::rejected, [&] { rejected = true; });
     QTest::keyClick(late, Qt::Key_Escape);
@@ -221,4 +238,93 @@ TEST_F(SetupDialogTest, OkAppliesEveryPageAndStoresTheItemTableToo)
     EXPECT_EQ(Items().liveCount, 2u);
     EXPECT_EQ(loaded.general.Facility(), 23u);
     EXPECT_EQ(loaded.mail.testSubject, "check");
+}
+
+// An alert box raised while Setup is open belongs to no window: closing Setup
+// leaves it up, it stays above other windows, and the next one waits for it.
+TEST_F(SetupDialogTest, AlertBoxOutlivesTheDialogThatWasActive)
+{
+    auto dialog = std::make_unique<CSetupDlg>();
+    dialog->show();
+    dialog->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    cboxthread worker;
+    worker.Resume();
+    ASSERT_EQ(worker.Post(kNoWindow, "dns1 is down", "dns1 is down", kBoxIconError), 0);
+    ASSERT_EQ(worker.Post(kNoWindow, "dns2 is down", "dns2 is down", kBoxIconError), 0);
+    ASSERT_TRUE(ProcessUntil([] { return OpenBoxes().size() == 1; }, 5000));
+    QMessageBox* first = OpenBoxes().front();
+    EXPECT_EQ(first->parentWidget(), nullptr);
+    EXPECT_TRUE(first->windowFlags() & Qt::WindowStaysOnTopHint);
+
+    dialog->reject();
+    dialog.reset();
+    ProcessUntil([] { return false; }, 100);
+    ASSERT_EQ(OpenBoxes().size(), 1u);
+    EXPECT_EQ(OpenBoxes().front()->text(), "dns1 is down");
+
+    OpenBoxes().front()->buttons().first()->click();
+    ASSERT_TRUE(ProcessUntil([] {
+        const auto boxes = OpenBoxes();
+        return boxes.size() == 1 && boxes.front()->text() == "dns2 is down";
+    }, 5000));
+    OpenBoxes().front()->buttons().first()->click();
+    ASSERT_TRUE(ProcessUntil([&] { return worker.Pending() == 0 && OpenBoxes().empty(); }, 5000));
+    worker.RequestStop();
+    EXPECT_EQ(worker.StopAndJoin(), 1);
+}
+
+// The small editing dialogs are windows of their own: Enter presses Apply and
+// Escape cancels; a receiver left at 0.0.0.0 is refused with a message.
+TEST_F(SetupDialogTest, SmallDialogsTakeEnterAndEscapeAndRefuseAnEmptyReceiver)
+{
+    CDlgAddSyslog syslog(0);
+    syslog.show();
+    syslog.addressEdit->setText("127.0.0.9");
+    QTest::keyClick(syslog.addressEdit, Qt::Key_Return);
+    EXPECT_EQ(syslog.result(), QDialog::Accepted);
+    EXPECT_EQ(syslog.Address(), 0x0900007Fu);
+    CDlgAddSyslog update(0x0900007Fu);
+    update.show();
+    QTest::keyClick(update.addressEdit, Qt::Key_Escape);
+    EXPECT_FALSE(update.isVisible());
+    EXPECT_EQ(update.result(), QDialog::Rejected);
+
+    CDlgMsgIP receiver(QString{});
+    receiver.show();
+    QTest::keyClick(receiver.addressEdit->Octet(0), Qt::Key_Return);
+    EXPECT_TRUE(receiver.isVisible());
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0].text, "error receiver ip address !");
+    EXPECT_EQ(boxes_[0].caption, PageCaption());
+    receiver.addressEdit->SetText("127.0.0.2");
+    QTest::keyClick(receiver.addressEdit->Octet(3), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(receiver.result(), QDialog::Accepted);
+    EXPECT_EQ(receiver.Address(), "127.0.0.2");
+    CDlgMsgIP cancelled(QStringLiteral("127.0.0.3"));
+    cancelled.show();
+    QTest::keyClick(cancelled.addressEdit->Octet(1), Qt::Key_Escape);
+    EXPECT_EQ(cancelled.result(), QDialog::Rejected);
+    EXPECT_FALSE(cancelled.isVisible());
+}
+
+TEST_F(SetupDialogTest, TabGoesFromTheTreeThroughThePageToCancelAndOk)
+{
+    CSetupDlg dialog;
+    dialog.show();
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    dialog.tree->setFocus();
+    std::vector<QWidget*> order;
+    for (int i = 0; i < 200 && (order.empty() || order.back() != dialog.tree); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        order.push_back(QApplication::focusWidget());
+    }
+    ASSERT_GE(order.size(), 4u);
+    EXPECT_EQ(order.back(), dialog.tree);
+    EXPECT_EQ(order[order.size() - 2], dialog.okButton);
+    EXPECT_EQ(order[order.size() - 3], dialog.cancelButton);
+    for (std::size_t i = 0; i + 3 < order.size(); ++i)
+        EXPECT_TRUE(dialog.General()->isAncestorOf(order[i])) << i << " " << order[i]->metaObject()->className();
+    EXPECT_EQ(order.front(), dialog.General()->runAtStartup);
 }
