@@ -1,15 +1,10 @@
 #include "alerts/launch.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
-extern char** environ;
+#include "engine/spawn.h"
 
 namespace varnell {
 
@@ -19,17 +14,6 @@ bool IsExecutableFile(const std::string& path)
 {
     struct stat st {};
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
-// A launched program may run for as long as it likes; a small waiter thread
-// per child collects its exit status so it never lingers as a zombie.
-void ReapInBackground(pid_t pid)
-{
-    std::thread([pid] {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
 }
 
 } // namespace
@@ -76,42 +60,11 @@ std::vector<std::string> SplitWords(const std::string& text)
 
 pid_t StartProgram(const std::string& path, const std::vector<std::string>& args)
 {
-    std::vector<char*> argv;
-    argv.reserve(args.size() + 2);
-    argv.push_back(const_cast<char*>(path.c_str()));
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    if (posix_spawn_file_actions_init(&actions) != 0)
-        return -1;
-    if (posix_spawnattr_init(&attr) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return -1;
-    }
-    // Our sockets and the log stream are none of the child's business.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGCHLD);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
-        return -1;
-    ReapInBackground(pid);
-    return pid;
+    std::vector<std::string> argv;
+    argv.reserve(args.size() + 1);
+    argv.push_back(path);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Spawn(argv).pid;
 }
 
 } // namespace varnell

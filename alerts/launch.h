@@ -1,7 +1,6 @@
-// Starting programs without a shell: the program launch alert and the log
+// Finding and starting programs for the program launch alert and the log
 // viewer's editor fallback. Arguments go to the program as argv words, so no
 // character of an event text or item name is ever interpreted as a command.
-// Children are reaped in the background; none is left as a zombie.
 #pragma once
 
 #include <string>
@@ -17,9 +16,8 @@ std::string FindExecutable(const std::string& program);
 // Splits text into words at blanks (spaces and tabs); empty words vanish.
 std::vector<std::string> SplitWords(const std::string& text);
 
-// Starts program (already resolved to a path) with args as argv[1..]. The
-// child gets the default signal dispositions, an empty signal mask and none of
-// our descriptors above stderr. Returns its pid, or -1 when it could not start.
+// Starts program (already resolved to a path) with args as argv[1..], through
+// the one spawner (engine/spawn.h). Returns its pid, or -1 when it could not start.
 pid_t StartProgram(const std::string& path, const std::vector<std::string>& args);
 
 } // namespace varnell

@@ -128,14 +128,18 @@ int ViewLogFile()
         std::fflush(log.file);
         path = AbsolutePath(log.name);
     }
-    if (GetDesktop().ShellOpen(path) > 32)
-        return 1;
-    for (const char* editor : kTextEditors) {
-        std::string found = FindExecutable(editor);
-        if (!found.empty() && StartProgram(found, {path}) > 0)
-            return 1;
-    }
-    return 0;
+    // xdg-open reports that nothing handles the file only by its exit status, so
+    // the editor is started from its end, never by waiting for it here.
+    GetDesktop().OpenDocument(path, [path](int result) {
+        if (result > 32)
+            return;
+        for (const char* editor : kTextEditors) {
+            const std::string found = FindExecutable(editor);
+            if (!found.empty() && StartProgram(found, {path}) > 0)
+                return;
+        }
+    });
+    return 1;
 }
 
 } // namespace varnell

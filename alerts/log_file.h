@@ -26,8 +26,8 @@ bool LogFileIsOpen();
 std::string LogFileName();
 
 // Flushes the log and shows it: the desktop's default action for the file,
-// else the first text editor found on PATH. Returns 1 when something was
-// started, 0 when no log is open or nothing could show it.
+// else, once that has failed, the first text editor found on PATH. Returns at
+// once: 1 when the log was handed on, 0 when no log is open.
 int ViewLogFile();
 
 } // namespace varnell

@@ -1,13 +1,8 @@
 #include "engine/desktop.h"
 
 #include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <future>
-#include <spawn.h>
-#include <sys/wait.h>
 
-extern char** environ;
+#include "engine/spawn.h"
 
 namespace varnell {
 
@@ -29,27 +24,20 @@ Desktop& GetDesktop()
     return *d;
 }
 
-int XdgOpen(const std::string& path)
+int XdgOpen(const std::string& path, std::function<void(int result)> done)
 {
-    pid_t pid = 0;
-    std::string program = "xdg-open";
-    std::string arg = path;
-    char* argv[] = {program.data(), arg.data(), nullptr};
-    if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0)
-        return 2;
-    // xdg-open may hand over to an application that keeps running: give it a few
-    // seconds to report failure, then treat it as opened and reap it later.
-    auto status = std::make_shared<std::promise<int>>();
-    auto result = status->get_future();
-    std::thread([pid, status] {
-        int ws = 0;
-        while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-        }
-        status->set_value(WIFEXITED(ws) ? WEXITSTATUS(ws) : 1);
-    }).detach();
-    if (result.wait_for(std::chrono::seconds(3)) == std::future_status::ready)
-        return result.get() == 0 ? 42 : 2;
-    return 42;
+    // Never waited for: xdg-open may hand over to an application that runs for
+    // as long as the document is open.
+    ExitHandler onExit;
+    if (done)
+        onExit = [done](int status) { done(status == 0 ? 42 : 2); };
+    return Spawn({"xdg-open", path}, std::move(onExit)).Started() ? 42 : 2;
+}
+
+void Desktop::OpenDocument(const std::string& path, std::function<void(int result)> done)
+{
+    if (XdgOpen(path, done) <= 32 && done)
+        done(2);
 }
 
 HeadlessDesktop::HeadlessDesktop() : thread_([this] { Loop(); }) {}
@@ -132,6 +120,13 @@ int HeadlessDesktop::ShellOpen(const std::string& path)
     std::lock_guard lock(mutex_);
     opened_.push_back(path);
     return 42;
+}
+
+void HeadlessDesktop::OpenDocument(const std::string& path, std::function<void(int result)> done)
+{
+    const int result = ShellOpen(path);
+    if (done)
+        done(result);
 }
 
 void HeadlessDesktop::ReleaseWaiters()

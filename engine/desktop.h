@@ -63,6 +63,12 @@ public:
     // shell it stands in for, a result above 32 is success.
     virtual int ShellOpen(const std::string& path) = 0;
 
+    // Opens a document without waiting for the opener: done gets 42 once the
+    // opener has ended well and 2 when it failed or could not start. done may
+    // run on any thread, and after the caller has returned. The default runs
+    // xdg-open.
+    virtual void OpenDocument(const std::string& path, std::function<void(int result)> done);
+
     // Shutdown: every waiting Send and MessageBox returns, and later ones return at once.
     virtual void ReleaseWaiters() = 0;
 };
@@ -71,9 +77,10 @@ public:
 void SetDesktop(Desktop* desktop);
 Desktop& GetDesktop();
 
-// Opens with xdg-open (no shell involved). Returns 42 when xdg-open ran and
-// succeeded, 2 when it could not be started or failed, as the shell's codes go.
-int XdgOpen(const std::string& path);
+// Opens with xdg-open (no shell involved) and returns at once: 42 when xdg-open
+// started, 2 when it could not. done, when given, gets xdg-open's outcome in the
+// shell's codes (42 success, 2 failure) on the thread that reaps it.
+int XdgOpen(const std::string& path, std::function<void(int result)> done = {});
 
 // A desktop for tests and for running without a window system: messages run on
 // one dispatcher thread that stands in for the user-interface thread; message
@@ -89,6 +96,8 @@ public:
     bool Send(WindowId window, WindowMessage message) override;
     void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
     int ShellOpen(const std::string& path) override;
+    // Recorded like ShellOpen, whose result goes to done at once.
+    void OpenDocument(const std::string& path, std::function<void(int result)> done) override;
     void ReleaseWaiters() override;
 
     // Runs fn on the dispatcher thread and waits for it.

@@ -8,42 +8,12 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <thread>
 
 #include "engine/desktop.h"
+#include "engine/spawn.h"
 #include "ui/app.h"
 
-extern char** environ;
-
 namespace varnell {
-
-namespace {
-
-// Starts argv without a shell and leaves it running; the shell's codes for the result.
-int SpawnDetached(const std::vector<std::string>& argv)
-{
-    if (argv.empty())
-        return 31;
-    std::vector<std::string> copy = argv;
-    std::vector<char*> args;
-    for (auto& a : copy)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ);
-    if (rc != 0)
-        return rc == ENOENT ? 2 : rc == EACCES ? 5 : rc == ENOMEM ? 8 : 31;
-    std::thread([pid] {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
-    return 42;
-}
-
-} // namespace
 
 CHyperLink::CHyperLink(const QString& text, QWidget* parent) : QLabel(text, parent)
 {
@@ -216,7 +186,11 @@ int CHyperLink::OpenTarget()
     const auto argv = BrowserCommand(browser, target);
     if (argv.empty())
         return result;
-    return SpawnDetached(argv);
+    const SpawnResult started = Spawn(argv);
+    if (started.Started())
+        return 42;
+    // The shell's codes for the reasons a start fails.
+    return started.error == ENOENT ? 2 : started.error == EACCES ? 5 : started.error == ENOMEM ? 8 : 31;
 }
 
 void CHyperLink::Click()

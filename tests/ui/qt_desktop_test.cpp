@@ -5,14 +5,21 @@
 #include <QThread>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
+#include "alerts/log_file.h"
+#include "config/settings.h"
+#include "tests/support/process.h"
 #include "tests/ui/qt_test_env.h"
 #include "ui/qt_desktop.h"
 
 using namespace varnell;
 using varnell::test::ProcessUntil;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -155,4 +162,47 @@ TEST(QtDesktop, ShellOpenTellsAMissingFileFromAMissingFolder)
     ASSERT_TRUE(ProcessUntil([&] { return fromWorker.load() != -1; }, 5000));
     worker.join();
     EXPECT_EQ(fromWorker.load(), 3);
+}
+
+// View Log File hands the log to xdg-open and returns while it runs; only its
+// failing exit status brings in the text editor.
+TEST(QtDesktop, ViewLogFileFallsBackOnTheOpenersExitWithoutWaiting)
+{
+    QtDesktop desktop;
+    SetDesktop(&desktop);
+    test::TempDir dir;
+    auto script = [&](const char* name, const std::string& body) {
+        test::WriteFile(dir.File(name), "#!/bin/sh\nPATH=/usr/bin:/bin\n" + body);
+        ::chmod(dir.File(name).c_str(), 0755);
+    };
+    // The opener waits for the test's word, then exits with it.
+    script("xdg-open", "d=$(dirname \"$0\")\n"
+                       "while [ ! -f \"$d/answer\" ]; do sleep 0.02; done\n"
+                       "s=$(cat \"$d/answer\"); rm \"$d/answer\"; echo \"$1\" >> \"$d/opened\"; exit $s\n");
+    script("gedit", "echo \"$1\" >> \"$(dirname \"$0\")/edited\"\n");
+    const std::string savedPath = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+    setenv("PATH", dir.Path().c_str(), 1); // no real opener or editor is found
+    const std::string log = dir.File("events.log");
+    CurrentSettings().general.texts[kTextLogPath] = log;
+    OpenLogFile();
+
+    auto view = [&](const char* answer, int editorRuns) {
+        EXPECT_EQ(ViewLogFile(), 1); // returned while the opener waits for its answer
+        test::WriteFile(dir.File("answer.part"), answer);
+        std::rename(dir.File("answer.part").c_str(), dir.File("answer").c_str());
+        std::string expected;
+        for (int i = 0; i < editorRuns; ++i)
+            expected += log + "\n";
+        return test::WaitFor([&] { return test::ReadFile(dir.File("edited")) == expected; }, 5s);
+    };
+    EXPECT_TRUE(view("3", 1)); // nothing handles the file: the editor shows it
+    EXPECT_TRUE(view("0", 1));
+    EXPECT_TRUE(test::WaitFor([&] { return test::ReadFile(dir.File("opened")) == log + "\n" + log + "\n"; }, 5s));
+    EXPECT_TRUE(view("4", 2)); // only the two failures brought the editor in
+    EXPECT_EQ(test::ReadFile(dir.File("edited")), log + "\n" + log + "\n");
+
+    setenv("PATH", savedPath.c_str(), 1);
+    CurrentSettings().general.texts[kTextLogPath].clear();
+    ReopenLogFile();
+    SetDesktop(nullptr);
 }
