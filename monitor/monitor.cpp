@@ -20,6 +20,7 @@
 #include "engine/request_table.h"
 #include "engine/result_eval.h"
 #include "engine/scheduler.h"
+#include "metrics/metrics_server.h"
 #include "monitor/control_server.h"
 #include "monitor/item_status.h"
 
@@ -235,6 +236,9 @@ void StartMonitorThreads()
             std::fprintf(stderr, "varnell: no control socket at %s: %s\n", core.options.controlSocket.c_str(),
                          error.c_str());
     }
+    // Last, once the table is live; a port that cannot be bound is an event-list
+    // row and monitoring goes on without the endpoint.
+    StartMetricsServer(CurrentSettings().extra.metricsListen);
 }
 
 int StopMonitor()
@@ -248,6 +252,7 @@ int StopMonitor()
     GetDesktop().ReleaseWaiters();
     WakeEventWaiters();
     StopControlServer();
+    StopMetricsServer();
     const int ended = StopEngineThreads();
     if (core.options.alertWorkers)
         StopAlertWorkers();

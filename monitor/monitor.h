@@ -9,10 +9,11 @@
 //   settings; 5. the log file; 6. the program's windows, which install the
 //   result windows (InstallResultWindows); 7. the wake event; 8. the probe
 //   socket; 9. the syslog socket; 10. the receiver; 11. the alert workers;
-//   12. the scheduler; then the control socket, once the table is live.
+//   12. the scheduler; then the control socket and the metrics endpoint, once the
+//   table is live.
 // Shutdown (StopMonitor, once): release every thread waiting on the owner
-//   thread, stop the control socket, stop the engine threads, stop the alert
-//   workers, save.
+//   thread, stop the control socket and the metrics endpoint, stop the engine
+//   threads, stop the alert workers, save.
 //
 // Who touches what: everything here runs on the thread that owns the item table
 // (the user-interface thread of the window program, the desktop's dispatcher
