@@ -2,11 +2,13 @@
 
 #include <microhttpd.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <mutex>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -110,30 +112,30 @@ bool ParseListenAddress(std::string_view text, ListenAddress& out)
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos || colon == 0)
         return false;
-    std::string_view host = text.substr(0, colon);
+    const std::string_view host = text.substr(0, colon);
     const std::string_view portText = text.substr(colon + 1);
     unsigned port = 0;
     const auto [end, error] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
     if (portText.empty() || error != std::errc() || end != portText.data() + portText.size() || port > 65535)
         return false;
-    out = ListenAddress{};
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        const std::string inner(host.substr(1, host.size() - 2));
-        auto* a6 = reinterpret_cast<sockaddr_in6*>(&out.address);
-        if (inet_pton(AF_INET6, inner.c_str(), &a6->sin6_addr) != 1)
-            return false;
-        a6->sin6_family = AF_INET6;
-        a6->sin6_port = htons(static_cast<std::uint16_t>(port));
-        out.length = sizeof(sockaddr_in6);
-        return true;
-    }
-    const std::string v4(host);
-    auto* a4 = reinterpret_cast<sockaddr_in*>(&out.address);
-    if (inet_pton(AF_INET, v4.c_str(), &a4->sin_addr) != 1)
+    // IPv6 only in brackets, so that the last colon always starts the port.
+    const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+    const std::string name(bracketed ? host.substr(1, host.size() - 2) : host);
+    // Four dotted numbers only: the resolver would also take "127.1" or hex parts.
+    in_addr dotted{};
+    if (!bracketed && inet_pton(AF_INET, name.c_str(), &dotted) != 1)
         return false;
-    a4->sin_family = AF_INET;
-    a4->sin_port = htons(static_cast<std::uint16_t>(port));
-    out.length = sizeof(sockaddr_in);
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV; // digits only: never a lookup
+    hints.ai_family = bracketed ? AF_INET6 : AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name.c_str(), std::string(portText).c_str(), &hints, &found) != 0 || found == nullptr)
+        return false;
+    out = ListenAddress{};
+    std::memcpy(&out.address, found->ai_addr, std::min<std::size_t>(found->ai_addrlen, sizeof out.address));
+    out.length = found->ai_addrlen;
+    freeaddrinfo(found);
     return true;
 }
 

@@ -115,6 +115,11 @@ TEST_F(MetricsServer, BindsOnlyWhereToldAndReportsWhatItCannotBind)
     EXPECT_EQ(MetricsPort(), 0);
     EXPECT_EQ(StartMetricsServer("localhost:9353"), kMetricsBadAddress);
     EXPECT_EQ(StartMetricsServer("127.0.0.1:65536"), kMetricsBadAddress);
+    ListenAddress parsed;
+    ASSERT_TRUE(ParseListenAddress("[::1]:9353", parsed));
+    EXPECT_EQ(parsed.address.ss_family, AF_INET6);
+    for (const char* bad : {"::1:9353", "[127.0.0.1]:9353", "127.0.0.1:", "127.0.0.1:+80", ":9353", "127.1:80"})
+        EXPECT_FALSE(ParseListenAddress(bad, parsed)) << bad;
     EXPECT_EQ(Rows(), (std::vector<std::string>{
                           "Metrics: cannot listen on " + Listen("127.0.0.1", port) + ": Address already in use",
                           "Metrics: \"localhost:9353\" is not ADDRESS:PORT; metrics are not served",
