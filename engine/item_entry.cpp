@@ -57,6 +57,7 @@ std::string CheckDomainName(std::string_view name)
 
 int RecordTypeIndex(std::string_view name)
 {
+    name = TrimSpace(name);
     for (std::uint32_t i = 0; i < kRecordTypeCount; ++i) {
         const std::string_view entry = RecordTypeName(i);
         if (std::ranges::equal(entry, name, [](char a, char b) {

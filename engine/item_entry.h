@@ -55,7 +55,7 @@ std::string CheckItemEntry(const ItemEntry& entry, const EntryTarget& target, It
 std::string CheckDomainName(std::string_view name);
 
 // The position of a record type in the engine's table, its name compared
-// without regard to ASCII case; -1 when it names none.
+// without regard to ASCII case or surrounding white space; -1 when it names none.
 int RecordTypeIndex(std::string_view name);
 
 // How many new items the table can still take: slots never used plus deleted

@@ -349,7 +349,7 @@ QString DlgAddDNS::ReadFields(ItemEdit& edit) const
     entry.recursionAvailable = recursionAvailable->isChecked();
     // The typed text picks its entry; text that is no entry means none is
     // selected, which stores the first.
-    const int typed = RecordTypeIndex(recordType->currentText().trimmed().toStdString());
+    const int typed = RecordTypeIndex(recordType->currentText().toStdString());
     entry.typeIndex = typed < 0 ? 0u : static_cast<std::uint32_t>(typed);
 
     EntryTarget target;

@@ -59,12 +59,12 @@ TEST_F(ItemCsvTest, QuotedFieldsKeepCommasQuotesAndLineBreaksAndLinesCountPhysic
     const std::string text = "name,domain,type,server,description\n"
                              "\"web, front\",www.example.test,a,192.0.2.1,\"says \"\"hi\"\"\r\nsecond line\n\"\n"
                              "\n"
-                             "mail,example.test,MX,192.0.2.2,\n";
+                             "mail,example.test, MX ,192.0.2.2,\n";
     std::vector<CsvProblem> problems;
     ASSERT_EQ(ImportItemsCsv(text, problems), 2) << (problems.empty() ? "" : problems[0].reason);
     EXPECT_EQ(Names(), (std::vector<std::string>{"web, front", "mail"}));
     EXPECT_EQ(Block(0).description, "says \"hi\"\r\nsecond line\n");
-    EXPECT_EQ(Item(0).typeIndex, 0u); // type names match without regard to case
+    EXPECT_EQ(Item(0).typeIndex, 0u); // type names match without regard to case or spaces
     EXPECT_EQ(Item(1).typeIndex, 2u);
     // Absent columns take the item dialog's defaults.
     EXPECT_EQ(Item(1).interval, 1000u);
