@@ -17,7 +17,7 @@ packages=(
   # real peers the tests start on loopback
   unbound dnsutils dnsperf prometheus python3-aiosmtpd rsyslog samba smbclient pulseaudio pulseaudio-utils sox
   # desktop runs and screenshots
-  xvfb xauth imagemagick xdg-utils xdotool
+  xvfb xauth imagemagick xdg-utils xdotool x11-utils openbox
   # packaging checks
   appstream desktop-file-utils dpkg-dev
 )

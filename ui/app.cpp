@@ -65,7 +65,8 @@ void CVarnellApp::InitInstance()
     SetDesktop(desktop_.get());
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("varnell"));
-    QApplication::setApplicationDisplayName(QString::fromStdString(ApplicationTitle()));
+    // No display name: Qt would append it to every window title under a window
+    // manager, and the titles are the captions alone ("Add DNS", "Setup").
     // Every start begins with the service running and no exit requested.
     Engine().exitFlag.store(0);
     Engine().serviceStopped.store(0);

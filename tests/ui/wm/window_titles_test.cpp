@@ -1,0 +1,97 @@
+// Window titles as a window manager shows them: the program runs on its own
+// X server with a real window manager, and the titles of the dialogs that the
+// shortcuts open are read back from the server. Skips when no X server or
+// window manager can be started here.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/support/process.h"
+
+using namespace varnell::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string Trimmed(std::string s)
+{
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+        s.pop_back();
+    return s;
+}
+
+class WindowTitles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (::access("/usr/bin/Xvfb", X_OK) != 0 || ::access("/usr/bin/openbox", X_OK) != 0 ||
+            ::access("/usr/bin/xdotool", X_OK) != 0 || ::access("/usr/bin/xprop", X_OK) != 0)
+            GTEST_SKIP() << "Xvfb, openbox, xdotool or xprop is not installed";
+        // A display number of our own that no other run is using.
+        for (int n = 100 + getpid() % 400; display_.empty() && n < 1000; ++n)
+            if (::access(("/tmp/.X11-unix/X" + std::to_string(n)).c_str(), F_OK) != 0 &&
+                ::access(("/tmp/.X" + std::to_string(n) + "-lock").c_str(), F_OK) != 0)
+                display_ = ":" + std::to_string(n);
+        const std::string socket = "/tmp/.X11-unix/X" + display_.substr(1);
+        if (display_.empty() ||
+            !xvfb_.Start({"/usr/bin/Xvfb", display_, "-nolisten", "tcp", "-screen", "0", "1024x768x24"}) ||
+            !WaitFor([&] { return ::access(socket.c_str(), F_OK) == 0; }, 5s))
+            GTEST_SKIP() << "Xvfb could not start";
+        env_ = {"DISPLAY=" + display_, "QT_QPA_PLATFORM=xcb", "XDG_CONFIG_HOME=" + dir_.Path(),
+                "XDG_RUNTIME_DIR=" + dir_.File("run")};
+        ::mkdir(dir_.File("run").c_str(), 0700);
+        ASSERT_TRUE(wm_.Start({"/usr/bin/openbox"}, env_));
+        // The window manager is up once it has announced itself on the root window.
+        if (!WaitFor([&] { return X({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).find("window id") != std::string::npos; }, 5s))
+            GTEST_SKIP() << "openbox did not start";
+    }
+
+    std::string X(std::vector<std::string> argv)
+    {
+        argv[0] = "/usr/bin/" + argv[0];
+        return Trimmed(RunProgram(argv, env_, 10s).out);
+    }
+    // The id of the one visible window whose title holds text, or "".
+    std::string FindWindow(const std::string& text)
+    {
+        std::string id;
+        WaitFor([&] { return !(id = X({"xdotool", "search", "--onlyvisible", "--name", text})).empty(); }, 10s, 50ms);
+        return id.substr(0, id.find('\n'));
+    }
+    // The title as the window manager reads it: the EWMH name, else the ICCCM one.
+    std::string Title(const std::string& id) { return X({"xprop", "-id", id, "_NET_WM_NAME"}); }
+
+    TempDir dir_;
+    std::string display_;
+    std::vector<std::string> env_;
+    ChildProcess xvfb_, wm_;
+};
+
+TEST_F(WindowTitles, ShortcutsOpenWindowsTitledExactlyWithTheirCaptions)
+{
+    ChildProcess program;
+    ASSERT_TRUE(program.Start({BinaryDir() + "/varnell"}, env_, "", dir_.File("varnell.err")));
+    const std::string main = FindWindow("Varnell");
+    ASSERT_FALSE(main.empty()) << ReadFile(dir_.File("varnell.err"));
+    X({"xdotool", "windowactivate", "--sync", main});
+
+    X({"xdotool", "key", "ctrl+a"});
+    const std::string add = FindWindow("Add DNS");
+    ASSERT_FALSE(add.empty());
+    EXPECT_EQ(Title(add), "_NET_WM_NAME(UTF8_STRING) = \"Add DNS\"");
+    X({"xdotool", "key", "Escape"});
+    ASSERT_TRUE(WaitFor([&] { return X({"xdotool", "search", "--onlyvisible", "--name", "Add DNS"}).empty(); }, 5s));
+
+    X({"xdotool", "windowactivate", "--sync", main});
+    X({"xdotool", "key", "ctrl+s"});
+    const std::string setup = FindWindow("Setup");
+    ASSERT_FALSE(setup.empty());
+    EXPECT_EQ(Title(setup), "_NET_WM_NAME(UTF8_STRING) = \"Setup\"");
+    X({"xdotool", "key", "Escape"});
+    const int status = program.Stop(SIGTERM, 10s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+} // namespace
