@@ -5,21 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "engine/desktop.h"
-#include "engine/engine.h"
-#include "engine/engine_threads.h"
-#include "engine/item_table.h"
-#include "engine/probe_socket.h"
-#include "engine/receiver.h"
-#include "engine/request_table.h"
-#include "engine/result_eval.h"
-#include "engine/result_hooks.h"
-#include "engine/scheduler.h"
+#include "config/settings.h"
 #include "metrics/metrics_server.h"
+#include "tests/engine/engine_fixture.h"
 #include "tests/engine/unbound_peer.h"
 #include "tests/metrics/http_client.h"
 
@@ -79,41 +70,13 @@ private:
     std::thread thread_;
 };
 
-std::uint32_t AddItem(const std::string& name, const std::string& domain, std::uint16_t port)
-{
-    ItemEdit e;
-    e.interval = 500;
-    e.timeout = 400;
-    e.serverBE = htonl(INADDR_LOOPBACK);
-    e.lostCount = 1;
-    e.name = name;
-    e.domain = domain;
-    const auto slot = static_cast<std::uint32_t>(NewItemSlot());
-    EXPECT_TRUE(CommitNewItem(slot, e));
-    std::lock_guard lock(EngineLock());
-    Items().items[slot].server.portBE = htons(port);
-    return slot;
-}
-
-class AgainstPrometheus : public ::testing::Test {
+// The engine threads as the engine tests run them, with the endpoint beside them.
+class AgainstPrometheus : public EngineAgainstServer {
 protected:
-    void SetUp() override
-    {
-        InitItemTable();
-        ResetRequestTable();
-        Engine().exitFlag = 0;
-        Engine().serviceStopped = 0;
-        SetDesktop(&desktop);
-        Engine().resultWindow = desktop.RegisterWindow([](const WindowMessage& m) {
-            OnDnsResult(&Items().items[m.wparam], static_cast<int>(m.lparam));
-        });
-    }
     void TearDown() override
     {
         StopMetricsServer();
-        desktop.ReleaseWaiters();
-        StopEngineThreads();
-        SetDesktop(nullptr);
+        EngineAgainstServer::TearDown();
     }
 
     // Prometheus' answer to an API query, parsed; null when it did not answer.
@@ -133,7 +96,6 @@ protected:
         return "inactive";
     }
 
-    HeadlessDesktop desktop;
     TempDir dir;
     ChildProcess prometheus;
     std::uint16_t prometheusPort = 0;
@@ -146,13 +108,13 @@ TEST_F(AgainstPrometheus, ItemDownRuleFiresAndResolvesAndRoundTripIsMeasured)
     UnboundPeer unbound;
     ASSERT_TRUE(unbound.Start({{"test", kZone}})) << unbound.Log();
     DelayedResponder delayed;
-    AddItem("resolver", "host.test", unbound.Port());
-    AddItem("delayed", "host.test", delayed.Port());
-    ASSERT_EQ(OpenProbeSocket(0), kProbeSocketOk);
-    StartReceiver();
-    StartScheduler();
+    Add("resolver", "host.test", 0, unbound.Port(), 400, 1, 500);
+    Add("delayed", "host.test", 0, delayed.Port(), 400, 1, 500);
+    // Started by the monitor core from the setting, where the core starts it.
     const std::uint16_t metricsPort = FreePort(false);
-    ASSERT_EQ(StartMetricsServer("127.0.0.1:" + std::to_string(metricsPort)), kMetricsListening);
+    CurrentSettings().extra.metricsListen = "127.0.0.1:" + std::to_string(metricsPort);
+    StartEngine();
+    ASSERT_EQ(ApplyMetricsSetting(CurrentSettings().extra.metricsListen), kMetricsListening);
 
     // The shipped rules, with the rule's two minutes cut to one second.
     std::string rules = ReadFile(SourceDir() + "/packaging/prometheus/varnell-rules.yml");
