@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "engine/engine.h"
+
 #include "tests/alerts/reply_window_fixture.h"
 #include "tests/support/peers.h"
 #include "tests/support/process.h"
@@ -71,11 +78,52 @@ TEST_F(MailThreadTest, RefusedServerFailsAndTheQueueGoesOn)
               -1);
     EXPECT_EQ(worker.Post(window_, "127.0.0.1", peer.Port(), "a", "A", false, "", "", 0, nullptr, "s", "b", false),
               -1);
-    ASSERT_TRUE(test::WaitFor([&] { return Done().size() == 2; }, 30s));
+    // An event's mail (no reply window) that fails is reported to the event list.
+    Engine().eventWindow.store(window_);
+    EXPECT_EQ(worker.Post(kNoWindow, "127.0.0.1", closed, "a@example.test", "A", false, "", "", to, "s", "b", false),
+              0);
+    ASSERT_TRUE(test::WaitFor([&] { return Done().size() == 3; }, 30s));
+    Engine().eventWindow.store(kNoWindow);
     auto done = Done();
-    EXPECT_EQ(done[0].lparam, 1); // failed
+    EXPECT_EQ(done[0].lparam, 1); // failed, and why
+    EXPECT_EQ(done[0].text, "Connection refused");
     EXPECT_EQ(done[1].lparam, 0);
+    EXPECT_EQ(done[1].text, "");
+    EXPECT_EQ(done[2].id, WM_EVENT_MESSAGE);
+    EXPECT_EQ(done[2].text, "Send mail failed: Connection refused");
     EXPECT_NE(peer.Message(1).find("Subject: ok"), std::string::npos);
+}
+
+TEST_F(MailThreadTest, StopRequestEndsASessionWithASilentServerAtOnce)
+{
+    // Listening and never accepting: the connection is made, nothing is ever said.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sa), len), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    cmailthread worker;
+    worker.Resume();
+    std::vector<std::string> to{"ops@example.test"};
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(worker.Post(window_, "127.0.0.1", ntohs(sa.sin_port), "a@example.test", "A", false, "", "", to, "s",
+                              "b", false),
+                  0);
+    pollfd p{listener, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1); // the first session waits for the greeting
+    const auto start = std::chrono::steady_clock::now();
+    worker.RequestStop();
+    EXPECT_EQ(worker.StopAndJoin(), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    // The session under way ends as failed; the rest stay queued, unsent.
+    const auto done = Done();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].lparam, 1);
+    EXPECT_EQ(worker.Pending(), 2u);
+    close(listener);
 }
 
 TEST_F(MailThreadTest, TwentyQueuedMailsGoOutOneAfterAnotherInOrder)
