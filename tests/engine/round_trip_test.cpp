@@ -124,6 +124,16 @@ private:
     std::thread thread_;
 };
 
+// What a round trip may exceed the responder's hold by: getting the query to it
+// and its answer read. Under a sanitizer every thread runs several times slower
+// and that alone adds tens of ms; a stamp taken at the pass's start or at the
+// evaluation adds hundreds.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr int kSlackMs = 100;
+#else
+constexpr int kSlackMs = 5;
+#endif
+
 class RoundTrip : public ::testing::Test {
 protected:
     void SetUp() override
@@ -163,8 +173,8 @@ protected:
             Items().items[static_cast<std::size_t>(i)].server.portBE = portBE;
         }
     }
-    // Each item answered once, counted, its round trip within 5 ms of what the
-    // responder held it (the delay, plus whatever the responder was late).
+    // Each item answered once, counted, its round trip within kSlackMs of what
+    // the responder held it (the delay, plus whatever the responder was late).
     void ExpectRoundTrips(DelayedResponder& responder, int count, int delayMs)
     {
         std::lock_guard lock(EngineLock());
@@ -177,7 +187,7 @@ protected:
             const auto rtt = static_cast<int>(block.rttMax);
             EXPECT_GE(held, delayMs);
             EXPECT_GE(rtt, held - 1);
-            EXPECT_LE(rtt, held + 5);
+            EXPECT_LE(rtt, held + kSlackMs);
         }
     }
 
