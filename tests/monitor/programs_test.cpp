@@ -65,7 +65,7 @@ protected:
         SaveSettings();
     }
 
-    ProgramRun Ctl(std::vector<std::string> args)
+    FinishedProgram Ctl(std::vector<std::string> args)
     {
         args.insert(args.begin(), BinaryDir() + "/varnellctl");
         return RunProgram(args, env_);
@@ -78,7 +78,7 @@ protected:
     // Waits until `status --json` exits with code and shows every item in state.
     ::testing::AssertionResult StatusBecomes(int code, const char* state, std::chrono::seconds limit)
     {
-        ProgramRun run;
+        FinishedProgram run;
         std::string why;
         const auto reached = [&] {
             run = Ctl({"status", "--json"});
@@ -160,7 +160,7 @@ TEST_F(MonitorPrograms, ImportOutageRecoveryExportAndRestart)
     ASSERT_TRUE(StartMonitor()) << ReadFile(dir_.File("monitor.err"));
 
     // One instance per user and store.
-    const ProgramRun second = RunProgram({BinaryDir() + "/varnell-monitor"}, env_, 15s);
+    const FinishedProgram second = RunProgram({BinaryDir() + "/varnell-monitor"}, env_, 15s);
     EXPECT_NE(second.status, 0);
     EXPECT_NE(second.err.find("already runs"), std::string::npos) << second.err;
     struct stat st {};
@@ -171,7 +171,7 @@ TEST_F(MonitorPrograms, ImportOutageRecoveryExportAndRestart)
 
     const std::string csv = ImportFile(dns_);
     WriteFile(dir_.File("items.csv"), csv);
-    const ProgramRun imported = Ctl({"import", dir_.File("items.csv")});
+    const FinishedProgram imported = Ctl({"import", dir_.File("items.csv")});
     ASSERT_EQ(imported.status, 0) << imported.err;
     EXPECT_EQ(imported.out, "imported 2048 items\n");
     EXPECT_TRUE(StatusBecomes(0, "up", 10s));
@@ -181,10 +181,10 @@ TEST_F(MonitorPrograms, ImportOutageRecoveryExportAndRestart)
     EXPECT_TRUE(SyslogGets(syslogFd, "h2047 is down", 5s));
     ASSERT_TRUE(unbound.Start({{"test", Zone()}}, {dns_}, 53)) << unbound.Log();
     EXPECT_TRUE(StatusBecomes(0, "up", 15s));
-    const ProgramRun events = Ctl({"events"});
+    const FinishedProgram events = Ctl({"events"});
     EXPECT_NE(events.out.find("h2047 is up"), std::string::npos);
 
-    const ProgramRun exported = Ctl({"export"});
+    const FinishedProgram exported = Ctl({"export"});
     ASSERT_EQ(exported.status, 0) << exported.err;
     EXPECT_TRUE(exported.out == csv) << "export differs from the imported file";
 
@@ -198,7 +198,7 @@ TEST_F(MonitorPrograms, ImportOutageRecoveryExportAndRestart)
     EXPECT_EQ(err.find("message box alert needs a window", box + 1), std::string::npos) << "said more than once";
 
     // With no instance, the command line works on the store itself.
-    const ProgramRun offline = Ctl({"status"});
+    const FinishedProgram offline = Ctl({"status"});
     EXPECT_EQ(offline.status, 3);
     EXPECT_EQ(Ctl({"export"}).out, csv);
     ASSERT_TRUE(StartMonitor());
@@ -231,7 +231,7 @@ TEST_F(MonitorPrograms, ControlSocketRefusesStrangersAndShrugsOffBadClients)
     std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                          "--inh-caps=+dac_override", "--ambient-caps=+dac_override",
                                          BinaryDir() + "/varnellctl", "list"};
-    const ProgramRun stranger = RunProgram(asNobody, env_);
+    const FinishedProgram stranger = RunProgram(asNobody, env_);
     if (stranger.err.find("setpriv") != std::string::npos) {
         GTEST_LOG_(INFO) << "cannot run as nobody here: " << stranger.err;
     } else {
@@ -260,7 +260,7 @@ TEST_F(MonitorPrograms, ControlSocketRefusesStrangersAndShrugsOffBadClients)
     for (int fd : idle)
         close(fd);
 
-    const ProgramRun list = Ctl({"list"});
+    const FinishedProgram list = Ctl({"list"});
     EXPECT_EQ(list.status, 0);
     EXPECT_NE(list.out.find("one.test"), std::string::npos);
     EXPECT_TRUE(monitor_.Running());

@@ -128,11 +128,11 @@ std::uint16_t FreePort(bool udp)
     return ntohs(sin.sin_port);
 }
 
-ProgramRun RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+FinishedProgram RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                       std::chrono::milliseconds timeout)
 {
     TempDir dir;
-    ProgramRun run;
+    FinishedProgram run;
     ChildProcess child;
     if (!child.Start(argv, env, dir.File("out"), dir.File("err")))
         return run;

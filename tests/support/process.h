@@ -37,11 +37,11 @@ private:
 
 // Runs a program to its end (killed after timeout) with env added as in
 // ChildProcess::Start. status is the exit status, or -1 when it did not exit.
-struct ProgramRun {
+struct FinishedProgram {
     int status = -1;
     std::string out, err;
 };
-ProgramRun RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+FinishedProgram RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // A port that was free on 127.0.0.1 for the given protocol a moment ago.
