@@ -11,6 +11,7 @@
 #include "alerts/log_file.h"
 #include "config/settings.h"
 #include "config/settings_store.h"
+#include "engine/edns.h"
 #include "ui/item_dialog.h"
 #include "ui/sound_dlg.h"
 
@@ -43,6 +44,7 @@ CDlgGen::CDlgGen(QWidget* parent) : CDialogBase(parent)
     setObjectName(QStringLiteral("pageGeneral"));
     runAtStartup = Check("Run Varnell at start up", this);
     startService = Check("Start service automatically", this);
+    useEdns = Check("Use EDNS (large answers)", this);
 
     auto* actions = new QGroupBox(QStringLiteral("Alert actions"), this);
     popup = Check("Popup Message Box", actions);
@@ -94,6 +96,7 @@ CDlgGen::CDlgGen(QWidget* parent) : CDialogBase(parent)
     auto* column = new QVBoxLayout(this);
     column->addWidget(runAtStartup);
     column->addWidget(startService);
+    column->addWidget(useEdns);
     column->addWidget(actions);
     column->addStretch(1);
 
@@ -119,6 +122,8 @@ void CDlgGen::Init()
     soundPath->setText(ToQt(g.texts[kTextSoundPath]));
     logPath->setText(ToQt(g.texts[kTextLogPath]));
     seconds->Edit()->setText(QString::number(g.RepeatSeconds()));
+    ednsSize_ = CurrentSettings().extra.queryEdns;
+    useEdns->setChecked(ednsSize_ != 0);
 }
 
 int CDlgGen::Apply()
@@ -144,6 +149,11 @@ int CDlgGen::Apply()
 
     // The new name takes effect now; an empty one leaves logging without a file.
     ReopenLogFile();
+
+    // A size set in the store is kept; ticking the box again restores it.
+    std::uint32_t& edns = CurrentSettings().extra.queryEdns;
+    edns = !useEdns->isChecked() ? 0u : ednsSize_ != 0 ? ednsSize_ : kDefaultQueryEdns;
+    SetQueryEdnsSize(edns);
     return 0;
 }
 

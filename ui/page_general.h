@@ -28,7 +28,8 @@ public:
     explicit CDlgGen(QWidget* parent = nullptr);
 
     // Flags, texts and the seconds into the General settings, the start-up
-    // entry made or removed, and the log file reopened under its (new) name.
+    // entry made or removed, the log file reopened under its (new) name, and
+    // the EDNS size stored and handed to the engine.
     int Apply() override;
 
     void OnChooseProgram();
@@ -37,6 +38,7 @@ public:
 
     QCheckBox* runAtStartup = nullptr;
     QCheckBox* startService = nullptr;
+    QCheckBox* useEdns = nullptr; // queries advertise a UDP size (QueryEdns), or none
     QCheckBox* popup = nullptr;
     QCheckBox* netMessage = nullptr;
     QCheckBox* execute = nullptr;
@@ -57,6 +59,8 @@ public:
 
 private:
     void Init();
+
+    std::uint32_t ednsSize_ = 0; // the size shown at Init, restored when the box is ticked again
 };
 
 } // namespace varnell
