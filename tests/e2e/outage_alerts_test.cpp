@@ -2,7 +2,8 @@
 // window on a prepared store, watches two items on a real unbound; the server
 // goes away and comes back with a changed address. Every alert channel that
 // leaves the machine is received by a real peer (rsyslogd on UDP 514, smbd on
-// TCP 139, an SMTP server with AUTH LOGIN), the log file and the launched
+// TCP 139, an SMTP server with STARTTLS and AUTH LOGIN, its certificate from a
+// CA made by the test), the log file and the launched
 // program are read back, and the store saved at SIGTERM must hold the new
 // known addresses and nothing else changed.
 //
@@ -34,6 +35,7 @@
 #include "tests/e2e/blob_parts.h"
 #include "tests/engine/unbound_peer.h"
 #include "tests/support/peers.h"
+#include "tests/support/pki.h"
 #include "tests/support/process.h"
 
 using namespace varnell;
@@ -140,6 +142,8 @@ protected:
         s.mail.fromAddress = "varnell@e2e.example";
         s.mail.fromName = "Varnell";
         s.mail.receivers = {"oncall@e2e.example"};
+        s.extra.mailSecurity = kMailStartTls;
+        s.extra.mailCaFile = ca_.cert;
         CurrentSettings() = s;
 
         InitItemTable();
@@ -162,7 +166,7 @@ protected:
         for (std::size_t i = 0; i < 2; ++i)
             written_[i] = Items().items[i];
         BuildSettingsBlob(s, Items(), blob_);
-        ASSERT_EQ(WriteSettingsBlob(blob_.data(), blob_.size()), 1);
+        ASSERT_EQ(WriteSettingsBlob(blob_.data(), blob_.size(), EncodeExtraSettings(s.extra)), 1);
     }
 
     std::vector<std::string> SyslogEvents() const
@@ -198,6 +202,7 @@ protected:
     }
 
     TempDir dir_;
+    CertFiles ca_;
     std::string dnsAddress_, syslogAddress_, sender_;
     RsyslogPeer syslog_;
     std::vector<std::uint8_t> blob_;
@@ -209,8 +214,10 @@ TEST_F(OutageAlerts, EveryChannelReportsTheOutageOnceAndTheStoreKeepsTheNewAddre
     UnboundPeer dns;
     ASSERT_TRUE(dns.Start({{"e2e.example", Zone("10.20.30.40 10.20.30.41")}}, {dnsAddress_})) << dns.Log();
     ASSERT_TRUE(syslog_.Start(syslogAddress_, 514));
+    ca_ = MakeCa(dir_.Path(), "ca");
+    const CertFiles mailCert = MakeServerCert(dir_.Path(), "mail", ca_, {"IP:127.0.0.1"});
     SmtpPeer smtp;
-    ASSERT_TRUE(smtp.Start({kMailUser, kMailPassword}));
+    ASSERT_TRUE(smtp.Start({kMailUser, kMailPassword, "--starttls", mailCert.cert, mailCert.key}));
     SmbdPeer smbd(true, 139);
     ASSERT_TRUE(smbd.Started()) << smbd.Log();
 
@@ -293,6 +300,13 @@ TEST_F(OutageAlerts, EveryChannelReportsTheOutageOnceAndTheStoreKeepsTheNewAddre
     for (int n = 1; n <= static_cast<int>(events) + 1; ++n)
         mailText += smtp.Message(n);
     EXPECT_EQ(CountOf(mailText, "auth: monitor\n"), events) << smtp.Events();
+    // Every session (each ends with QUIT) logged on only after its handshake.
+    const std::string transcript = smtp.Events();
+    EXPECT_EQ(CountOf(transcript, "STARTTLS\n"), events) << transcript;
+    for (std::size_t start = 0, end; (end = transcript.find("QUIT\n", start)) != std::string::npos; start = end + 5) {
+        const std::string session = transcript.substr(start, end - start);
+        EXPECT_LT(session.find("STARTTLS\n"), session.find("AUTH LOGIN\n")) << session;
+    }
     EXPECT_EQ(CountOf(mailText, "to: oncall@e2e.example\n"), events);
     for (const auto* sequence : {&kWwwEvents, &kMxEvents})
         for (const std::string& text : *sequence)
