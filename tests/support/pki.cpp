@@ -40,24 +40,16 @@ void WriteFile(const std::string& path, Write write)
     Check(ok, "write");
 }
 
-Key ReadKey(const std::string& path)
+// Reads the first PEM object of a file with reader.
+template <class Object, class Reader>
+Object ReadPem(const std::string& path, Object empty, Reader reader)
 {
     std::FILE* f = std::fopen(path.c_str(), "rb");
-    Check(f != nullptr, "open key");
-    Key key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr), EVP_PKEY_free);
+    Check(f != nullptr, "open PEM file");
+    empty.reset(reader(f, nullptr, nullptr, nullptr));
     std::fclose(f);
-    Check(key != nullptr, "read key");
-    return key;
-}
-
-Cert ReadCert(const std::string& path)
-{
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    Check(f != nullptr, "open certificate");
-    Cert cert(PEM_read_X509(f, nullptr, nullptr, nullptr), X509_free);
-    std::fclose(f);
-    Check(cert != nullptr, "read certificate");
-    return cert;
+    Check(empty != nullptr, "read PEM file");
+    return empty;
 }
 
 // Signs a new certificate for key; issuer null makes it self-signed.
@@ -112,8 +104,8 @@ CertFiles MakeCa(const std::string& folder, const std::string& name)
 CertFiles MakeServerCert(const std::string& folder, const std::string& name, const CertFiles& ca,
                          const std::vector<std::string>& altNames, bool expired)
 {
-    Cert issuer = ReadCert(ca.cert);
-    Key issuerKey = ReadKey(ca.key);
+    Cert issuer = ReadPem(ca.cert, Cert(nullptr, X509_free), PEM_read_X509);
+    Key issuerKey = ReadPem(ca.key, Key(nullptr, EVP_PKEY_free), PEM_read_PrivateKey);
     return Make(folder, name, issuer.get(), issuerKey.get(), altNames, expired);
 }
 
