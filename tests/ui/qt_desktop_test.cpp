@@ -184,7 +184,7 @@ TEST(QtDesktop, ViewLogFileFallsBackOnTheOpenersExitWithoutWaiting)
     setenv("PATH", dir.Path().c_str(), 1); // no real opener or editor is found
     const std::string log = dir.File("events.log");
     CurrentSettings().general.texts[kTextLogPath] = log;
-    OpenLogFile();
+    ReopenLogFile();
 
     auto view = [&](const char* answer, int editorRuns) {
         EXPECT_EQ(ViewLogFile(), 1); // returned while the opener waits for its answer
