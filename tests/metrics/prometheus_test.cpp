@@ -6,10 +6,10 @@
 
 #include <arpa/inet.h>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "config/settings.h"
 #include "metrics/metrics_server.h"
+#include "tests/engine/delayed_responder.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/engine/unbound_peer.h"
 #include "tests/metrics/http_client.h"
@@ -22,53 +22,6 @@ namespace {
 
 const char* kZone = "$ORIGIN test.\n$TTL 300\n@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300\n"
                     "@ IN NS ns.test.\nns IN A 192.0.2.53\nhost IN A 192.0.2.7\n";
-
-// Answers every query with one A record, 50 ms after it arrived.
-class DelayedResponder {
-public:
-    DelayedResponder()
-    {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~DelayedResponder()
-    {
-        shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        close(fd_);
-    }
-    std::uint16_t Port() const { return port_; }
-
-private:
-    void Serve()
-    {
-        std::uint8_t q[512];
-        for (;;) {
-            sockaddr_in from{};
-            socklen_t len = sizeof from;
-            const ssize_t n = recvfrom(fd_, q, sizeof q, 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n < 17)
-                return;
-            std::this_thread::sleep_for(50ms);
-            std::vector<std::uint8_t> r(q, q + n);
-            r[2] |= 0x80;
-            r[7] = 1;
-            const std::uint8_t answer[] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 192, 0, 2, 50};
-            r.insert(r.end(), answer, answer + sizeof answer);
-            sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
-        }
-    }
-    int fd_ = -1;
-    std::uint16_t port_ = 0;
-    std::thread thread_;
-};
 
 // The engine threads as the engine tests run them, with the endpoint beside them.
 class AgainstPrometheus : public EngineAgainstServer {
@@ -107,9 +60,9 @@ TEST_F(AgainstPrometheus, ItemDownRuleFiresAndResolvesAndRoundTripIsMeasured)
 {
     UnboundPeer unbound;
     ASSERT_TRUE(unbound.Start({{"test", kZone}})) << unbound.Log();
-    DelayedResponder delayed;
+    DelayedResponder delayed(50ms);
     Add("resolver", "host.test", 0, unbound.Port(), 400, 1, 500);
-    Add("delayed", "host.test", 0, delayed.Port(), 400, 1, 500);
+    Add("delayed", "host.test", 0, ntohs(delayed.PortBE()), 400, 1, 500);
     // Started by the monitor core from the setting, where the core starts it.
     const std::uint16_t metricsPort = FreePort(false);
     CurrentSettings().extra.metricsListen = "127.0.0.1:" + std::to_string(metricsPort);

@@ -1,0 +1,114 @@
+// A DNS responder on 127.0.0.1 for the tests that measure round trips: it
+// holds every answer for a fixed time, so that a round trip has a known floor.
+#pragma once
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace varnell::test {
+
+// Answers every query on 127.0.0.1 with the query itself turned into an empty
+// NOERROR reply, `delay` after it read the query. Notes, per identifier, the
+// ticks at which it read the query and sent the answer.
+class DelayedResponder {
+public:
+    explicit DelayedResponder(std::chrono::milliseconds delay) : delay_(delay)
+    {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int size = 1 << 20;
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = a.sin_port;
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~DelayedResponder()
+    {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+    std::uint16_t PortBE() const { return port_; }
+    // How long the answer to id was held here; -1 when it was not answered.
+    int Held(std::uint16_t id)
+    {
+        std::lock_guard lock(mutex_);
+        return sent_[id] != 0 ? static_cast<int>(sent_[id] - read_[id]) : -1;
+    }
+
+private:
+    struct Waiting {
+        std::chrono::steady_clock::time_point due;
+        std::vector<std::uint8_t> bytes;
+        sockaddr_in to;
+    };
+    void Run()
+    {
+        std::deque<Waiting> queue; // one delay for all: due times in arrival order
+        while (!stop_) {
+            int wait = 20;
+            if (!queue.empty())
+                wait = static_cast<int>(std::max<std::int64_t>(
+                    0, std::chrono::duration_cast<std::chrono::milliseconds>(queue.front().due -
+                                                                             std::chrono::steady_clock::now())
+                           .count()));
+            pollfd p{fd_, POLLIN, 0};
+            poll(&p, 1, wait);
+            for (;;) {
+                Waiting w;
+                w.bytes.resize(512);
+                socklen_t len = sizeof w.to;
+                const ssize_t n = recvfrom(fd_, w.bytes.data(), w.bytes.size(), MSG_DONTWAIT,
+                                           reinterpret_cast<sockaddr*>(&w.to), &len);
+                if (n < 12)
+                    break;
+                const std::uint32_t tick = TickCount();
+                w.due = std::chrono::steady_clock::now() + delay_;
+                w.bytes.resize(static_cast<std::size_t>(n));
+                w.bytes[2] |= 0x80; // QR: a reply
+                {
+                    std::lock_guard lock(mutex_);
+                    read_[w.bytes[0] | (w.bytes[1] << 8)] = tick;
+                }
+                queue.push_back(std::move(w));
+            }
+            while (!queue.empty() && queue.front().due <= std::chrono::steady_clock::now()) {
+                const Waiting& w = queue.front();
+                sendto(fd_, w.bytes.data(), w.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&w.to), sizeof w.to);
+                const std::uint32_t tick = TickCount();
+                {
+                    std::lock_guard lock(mutex_);
+                    sent_[w.bytes[0] | (w.bytes[1] << 8)] = tick != 0 ? tick : 1;
+                }
+                queue.pop_front();
+            }
+        }
+    }
+
+    std::chrono::milliseconds delay_;
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<std::uint32_t> read_ = std::vector<std::uint32_t>(65536);
+    std::vector<std::uint32_t> sent_ = std::vector<std::uint32_t>(65536);
+    std::thread thread_;
+};
+
+} // namespace varnell::test
