@@ -56,11 +56,18 @@ MHD_Result Respond(MHD_Connection* connection, unsigned status, const std::strin
     return result;
 }
 
-// Answers on the first call for every request: nothing here reads a body, and
-// a request that brought one is closed after the answer.
+// The library calls this once the headers are in, then again. An answer queued
+// on the first call makes it close the connection, so that call only marks the
+// request and a scraper keeps its connection. Nothing here reads a body; a
+// request that brought one is closed after the answer.
 MHD_Result Answer(void*, MHD_Connection* connection, const char* url, const char* method, const char*, const char*,
-                  std::size_t*, void**)
+                  std::size_t*, void** request)
 {
+    static char headersSeen;
+    if (*request == nullptr) {
+        *request = &headersSeen;
+        return MHD_YES;
+    }
     constexpr const char* kPlain = "text/plain; charset=utf-8";
     if (std::strcmp(url, "/metrics") != 0)
         return Respond(connection, MHD_HTTP_NOT_FOUND, "Not Found\n", kPlain, nullptr);

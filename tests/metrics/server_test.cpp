@@ -60,6 +60,11 @@ TEST_F(MetricsServer, ReadOnlyAndUndisturbedByIdleOrHugeRequests)
     ASSERT_EQ(StartMetricsServer(Listen("127.0.0.1", port), 1), kMetricsListening);
     EXPECT_EQ(MetricsPort(), port);
 
+    // Two scrapes on one connection: a scraper need not connect every time.
+    const std::string twice =
+        HttpExchange(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\nGET /metrics HTTP/1.1\r\nHost: x\r\n"
+                           "Connection: close\r\n\r\n");
+    EXPECT_NE(twice.find("HTTP/1.1 200", twice.find("\nvarnell_items 0\n")), std::string::npos) << twice.size();
     const std::string ok = HttpRequest(port, "GET", "/metrics");
     EXPECT_EQ(ok.rfind("HTTP/1.1 200", 0), 0u) << ok;
     EXPECT_NE(ok.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"), std::string::npos);
