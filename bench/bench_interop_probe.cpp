@@ -22,14 +22,10 @@
 #include "engine/desktop.h"
 #include "engine/edns.h"
 #include "engine/engine.h"
-#include "engine/engine_threads.h"
 #include "engine/item_table.h"
-#include "engine/probe_socket.h"
-#include "engine/receiver.h"
-#include "engine/request_table.h"
 #include "engine/result_eval.h"
 #include "engine/result_hooks.h"
-#include "engine/scheduler.h"
+#include "monitor/monitor.h"
 
 using namespace varnell;
 
@@ -79,36 +75,31 @@ int main(int argc, char** argv)
     HeadlessDesktop desktop;
     SetDesktop(&desktop);
     QuietHooks hooks;
-    SetResultHooks(&hooks);
-    InitItemTable();
-    ResetRequestTable();
     std::atomic<int> code{-1};
     std::vector<std::uint32_t> addresses;
-    Engine().resultWindow = desktop.RegisterWindow([&](const WindowMessage& m) {
-        DnsItem& item = Items().items[m.wparam];
-        OnDnsResult(&item, static_cast<int>(m.lparam));
-        std::lock_guard lock(EngineLock());
-        const ItemBlock& block = BlockOf(item);
-        addresses.clear();
-        for (std::uint32_t i = 0; i < std::min(block.answerCount, kAnswerAddresses); ++i)
-            addresses.push_back(ntohl(block.answers[i].addrBE));
-        code = static_cast<int>(m.lparam);
-    });
-    Engine().eventWindow = desktop.RegisterWindow([](const WindowMessage& m) {
-        std::fprintf(stderr, "engine: %s\n", m.text.c_str());
-    });
+    MonitorLayer layer;
+    layer.createWindows = [&] {
+        // The answers are the reply's own; evaluating it does not change them.
+        InstallResultWindows(&hooks, {[&](std::uint32_t slot, int result) {
+                                          std::lock_guard lock(EngineLock());
+                                          const ItemBlock& block = Items().blocks[slot];
+                                          addresses.clear();
+                                          for (std::uint32_t i = 0; i < std::min(block.answerCount, kAnswerAddresses); ++i)
+                                              addresses.push_back(ntohl(block.answers[i].addrBE));
+                                          code = result;
+                                      },
+                                      [](const std::string& text) { std::fprintf(stderr, "engine: %s\n", text.c_str()); }});
+    };
+    StartMonitor(EngineOnlyOptions(), layer, false);
     const int slot = NewItemSlot();
     if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), e))
         return 1;
     Items().items[static_cast<std::size_t>(slot)].server.portBE = htons(port);
-    OpenProbeSocket(0);
-    StartReceiver();
-    StartScheduler();
+    StartMonitorThreads();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(e.timeout + 3000);
     while (code.load() < 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    desktop.ReleaseWaiters();
-    StopEngineThreads();
+    StopMonitor();
     desktop.Drain();
     if (code.load() < 0) {
         std::printf("code none\n");

@@ -41,14 +41,11 @@
 #include "engine/desktop.h"
 #include "engine/edns.h"
 #include "engine/engine.h"
-#include "engine/engine_threads.h"
 #include "engine/item_table.h"
-#include "engine/probe_socket.h"
 #include "engine/receiver.h"
-#include "engine/request_table.h"
 #include "engine/result_eval.h"
 #include "engine/result_hooks.h"
-#include "engine/scheduler.h"
+#include "monitor/monitor.h"
 
 using namespace varnell;
 using namespace varnell::bench;
@@ -148,16 +145,14 @@ int main(int argc, char** argv)
     HeadlessDesktop desktop;
     SetDesktop(&desktop);
     CountingHooks hooks;
-    SetResultHooks(&hooks);
-    InitItemTable();
-    ResetRequestTable();
     std::map<int, std::uint64_t> codes; // user-interface thread only until the end
-    Engine().resultWindow = desktop.RegisterWindow([&](const WindowMessage& m) {
-        ++codes[static_cast<int>(m.lparam)];
-        OnDnsResult(&Items().items[m.wparam], static_cast<int>(m.lparam));
-    });
     std::vector<std::string> engineMessages;
-    Engine().eventWindow = desktop.RegisterWindow([&](const WindowMessage& m) { engineMessages.push_back(m.text); });
+    MonitorLayer layer;
+    layer.createWindows = [&] {
+        InstallResultWindows(&hooks, {[&](std::uint32_t, int code) { ++codes[code]; },
+                                      [&](const std::string& text) { engineMessages.push_back(text); }});
+    };
+    StartMonitor(EngineOnlyOptions(o.rcvbuf), layer, false);
     for (std::uint32_t i = 0; i < o.items; ++i) {
         ItemEdit e;
         e.interval = o.interval;
@@ -172,10 +167,7 @@ int main(int argc, char** argv)
     }
 
     SetQueryEdnsSize(o.edns);
-    OpenProbeSocket(0);
     const int fd = Engine().probeSocket.load();
-    if (o.rcvbuf != 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &o.rcvbuf, sizeof o.rcvbuf);
     int granted = 0;
     socklen_t glen = sizeof granted;
     getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &granted, &glen);
@@ -200,8 +192,7 @@ int main(int argc, char** argv)
     rusage before{};
     getrusage(RUSAGE_SELF, &before);
     const auto start = Clock::now();
-    StartReceiver();
-    StartScheduler();
+    StartMonitorThreads();
     while (Clock::now() - start < std::chrono::seconds(o.seconds)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         sample();
@@ -209,8 +200,7 @@ int main(int argc, char** argv)
     std::uint32_t info[SK_MEMINFO_VARS] = {};
     socklen_t infoLength = sizeof info;
     getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &infoLength); // drops: the kernel's own count
-    desktop.ReleaseWaiters();
-    StopEngineThreads();
+    StopMonitor();
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     rusage after{};
     getrusage(RUSAGE_SELF, &after);
@@ -294,7 +284,7 @@ int main(int argc, char** argv)
     int status = 0;
     waitpid(unbound, &status, 0);
     std::filesystem::remove_all(dir);
-    SetResultHooks(nullptr);
+    RemoveResultWindows();
     SetDesktop(nullptr);
     return 0;
 }

@@ -30,14 +30,10 @@
 
 #include "engine/desktop.h"
 #include "engine/engine.h"
-#include "engine/engine_threads.h"
 #include "engine/item_table.h"
-#include "engine/probe_socket.h"
-#include "engine/receiver.h"
-#include "engine/request_table.h"
 #include "engine/result_eval.h"
 #include "engine/result_hooks.h"
-#include "engine/scheduler.h"
+#include "monitor/monitor.h"
 
 #include "bench/bench_support.h"
 
@@ -172,17 +168,17 @@ int main(int argc, char** argv)
     HeadlessDesktop desktop;
     SetDesktop(&desktop);
     SoakHooks hooks;
-    SetResultHooks(&hooks);
-    InitItemTable();
-    ResetRequestTable();
     gRecords.assign(o.items, Record{});
-    Engine().resultWindow = desktop.RegisterWindow([&](const WindowMessage& m) {
-        OnDnsResult(&Items().items[m.wparam], static_cast<int>(m.lparam));
-        std::lock_guard lock(gLock);
-        if (m.wparam < gRecords.size())
-            ++gRecords[m.wparam].windowResults;
-    });
-    Engine().eventWindow = desktop.RegisterWindow([](const WindowMessage&) {});
+    MonitorLayer layer;
+    layer.createWindows = [&] {
+        InstallResultWindows(&hooks, {[](std::uint32_t slot, int) {
+                                          std::lock_guard lock(gLock);
+                                          if (slot < gRecords.size())
+                                              ++gRecords[slot].windowResults;
+                                      },
+                                      [](const std::string&) {}});
+    };
+    StartMonitor(EngineOnlyOptions(), layer, false);
     for (std::uint32_t i = 0; i < o.items; ++i) {
         ItemEdit e;
         e.interval = o.interval;
@@ -196,7 +192,6 @@ int main(int argc, char** argv)
         CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e);
         Items().items[i].server.portBE = htons(port);
     }
-    OpenProbeSocket(0);
 
     std::printf("soak: %u items, interval %u ms, timeout %u ms, lost %u, outage %u s every %u s, %u s\n", o.items,
                 o.interval, o.timeout, o.lost, o.outage, o.period, o.seconds);
@@ -204,8 +199,7 @@ int main(int argc, char** argv)
     std::fflush(stdout);
 
     const auto start = Clock::now();
-    StartReceiver();
-    StartScheduler();
+    StartMonitorThreads();
     std::uint32_t outages = 0, windowsMissed = 0;
     long rssFirst = 0, rssPeak = 0, rssLast = 0;
     bool serverUp = true, windowAllUp = true;
@@ -264,8 +258,7 @@ int main(int argc, char** argv)
     }
     // Let the last comeback's results in.
     std::this_thread::sleep_for(std::chrono::milliseconds(2 * (o.interval + o.timeout)));
-    desktop.ReleaseWaiters();
-    StopEngineThreads();
+    StopMonitor();
     desktop.Drain();
     StopServer(server);
 

@@ -1,6 +1,7 @@
 #include "monitor/monitor.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include "config/history_file.h"
 #include "config/settings.h"
 #include "config/settings_store.h"
+#include "engine/edns.h"
 #include "engine/engine.h"
 #include "engine/history.h"
 #include "engine/engine_threads.h"
@@ -189,8 +191,11 @@ int StartMonitor(const MonitorOptions& options, MonitorLayer layer, bool startTh
     if (core.layer.createWindowObject)
         core.layer.createWindowObject();
     // 4. The stored settings; none stored means the first run on this account.
-    if (options.loadSettings && LoadSettings() < 0 && options.registerAutoStart)
-        RegisterAutoStart(1);
+    if (options.loadSettings) {
+        if (LoadSettings() < 0 && options.registerAutoStart)
+            RegisterAutoStart(1);
+        SetQueryEdnsSize(CurrentSettings().extra.queryEdns);
+    }
     // 5. The log file, and the round-trip history of the items just loaded.
     if (options.loadSettings)
         OpenLogFile();
@@ -241,11 +246,12 @@ void StartMonitorThreads()
     StartMetricsServer(CurrentSettings().extra.metricsListen);
 }
 
-int StopMonitor()
+MonitorStop StopMonitor()
 {
     Core& core = TheCore();
+    MonitorStop stop;
     if (!core.running)
-        return 0;
+        return stop;
     core.running = false;
     // No engine, worker or control thread may stay blocked on the owner thread
     // while this thread joins it.
@@ -253,14 +259,18 @@ int StopMonitor()
     WakeEventWaiters();
     StopControlServer();
     StopMetricsServer();
-    const int ended = StopEngineThreads();
+    stop.engineThreadsEnded = StopEngineThreads();
     if (core.options.alertWorkers)
-        StopAlertWorkers();
+        stop.workersLeft = StopAlertWorkers();
     if (core.options.saveSettings)
         SaveSettings();
     StopHistoryKeeping();
+    if (stop.workersLeft > 0 && core.options.exitIfWorkersStuck) {
+        FlushLogFile();
+        std::_Exit(0);
+    }
     core.threads = false;
-    return ended;
+    return stop;
 }
 
 int LoadStoreAlone()

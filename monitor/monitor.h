@@ -37,8 +37,26 @@ struct MonitorOptions {
     bool registerAutoStart = false; // on a first run (nothing stored): the window program's login entry
     bool alertWorkers = true;
     bool saveSettings = true;       // at shutdown
+    // An alert worker that will not stop still runs on the desktop and the
+    // settings the rest of the exit destroys: with the settings saved, end the
+    // process at once (programs; tests want the count instead).
+    bool exitIfWorkersStuck = false;
     std::string controlSocket;      // served once started; empty: none
 };
+
+// The core without the store and the alert workers, on any probe port: what the
+// benchmarks and the engine's tests run. They fill the table themselves between
+// StartMonitor(..., false) and StartMonitorThreads.
+inline MonitorOptions EngineOnlyOptions(int probeReceiveBuffer = 0)
+{
+    MonitorOptions options;
+    options.probePort = 0;
+    options.probeReceiveBuffer = probeReceiveBuffer;
+    options.loadSettings = false;
+    options.alertWorkers = false;
+    options.saveSettings = false;
+    return options;
+}
 
 // What a program puts around the core. Every member may be empty.
 struct MonitorLayer {
@@ -63,9 +81,12 @@ int StartMonitor(const MonitorOptions& options, MonitorLayer layer = {}, bool st
 // Steps 10-12 and the control socket, for callers that filled the table after
 // StartMonitor(..., false).
 void StartMonitorThreads();
-// The shutdown; later calls do nothing until the next StartMonitor. Returns how
-// many engine threads ended in time.
-int StopMonitor();
+struct MonitorStop {
+    int engineThreadsEnded = 0; // of 2, within their wait
+    int workersLeft = 0;        // alert workers that did not stop
+};
+// The shutdown; later calls do nothing until the next StartMonitor.
+MonitorStop StopMonitor();
 bool MonitorRunning();
 // Steps 1, 2 and 4 and the rows, for working on the store with no monitor
 // running (the command line). Returns LoadSettings' result.

@@ -78,6 +78,7 @@ int Run()
     SetDesktop(&desktop);
     MonitorOptions options;
     options.controlSocket = ControlSocketPath();
+    options.exitIfWorkersStuck = true;
     if (options.controlSocket.empty())
         std::fprintf(stderr, "varnell-monitor: XDG_RUNTIME_DIR is not set; no control socket\n");
     desktop.RunOnUiThread([&] { StartMonitor(options); });

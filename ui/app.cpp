@@ -11,19 +11,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "alerts/dispatch.h"
-#include "alerts/log_file.h"
-#include "alerts/syslog.h"
 #include "config/fixed_texts.h"
-#include "config/settings.h"
-#include "config/settings_store.h"
-#include "engine/edns.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
-#include "engine/engine_threads.h"
-#include "engine/probe_socket.h"
-#include "engine/receiver.h"
-#include "engine/scheduler.h"
+#include "monitor/monitor.h"
+#include "ui/dns_item_view.h"
 #include "ui/main_frame.h"
 #include "ui/qt_desktop.h"
 #include "ui/result_bridge.h"
@@ -67,39 +57,43 @@ void CVarnellApp::InitInstance()
     QApplication::setApplicationName(QStringLiteral("varnell"));
     // No display name: Qt would append it to every window title under a window
     // manager, and the titles are the captions alone ("Add DNS", "Setup").
-    // Every start begins with the service running and no exit requested.
-    Engine().exitFlag.store(0);
-    Engine().serviceStopped.store(0);
 
-    // 1. The local address seeds the messenger receiver list of the defaults.
-    Engine().localAddressBE = LookUpLocalAddress();
-    CurrentSettings() = DefaultSettings(Engine().localAddressBE);
-    // 2. The item table.
-    InitItemTable();
+    // Steps 1-12 are the monitor core's; the window comes in at steps 3 and 6.
+    MonitorOptions monitor;
+    monitor.probePort = options_.probePort;
+    monitor.registerAutoStart = true;
+    monitor.exitIfWorkersStuck = true;
+    monitor.controlSocket = options_.controlSocket;
+    MonitorLayer layer;
     // 3. The main window object, not yet built or shown.
-    frame_ = new CMainFrame();
-    frame_->SetFinalCloseHandler([this] { ExitInstance(); });
-    // 4. The stored settings; none stored means the first run on this account.
-    if (LoadSettings() < 0)
-        RegisterAutoStart(1);
-    SetQueryEdnsSize(CurrentSettings().extra.queryEdns);
-    // 5. The log file.
-    OpenLogFile();
+    layer.createWindowObject = [this] {
+        frame_ = new CMainFrame();
+        frame_->SetFinalCloseHandler([this] { ExitInstance(); });
+    };
     // 6. The window and its views; the item list fills itself from the table and
     //    becomes the result window.
-    frame_->Create();
-    InstallResultBridge(frame_->ItemView());
-    // 7, 8. The wake event and the probe socket (failures go to the event list).
-    CreateWakeEvent();
-    OpenProbeSocket(options_.probePort);
-    // 9. The syslog socket.
-    OpenSyslogSocket();
-    if (options_.startThreads) {
-        // 10-12. Receiver, alert workers, scheduler.
-        StartReceiver();
-        StartAlertWorkers();
-        StartScheduler();
-    }
+    layer.createWindows = [this] {
+        frame_->Create();
+        InstallResultBridge(frame_->ItemView());
+    };
+    // Item commands from the control socket keep the list on screen with the table.
+    layer.rowAdded = [this](DnsItem& item) {
+        if (frame_ != nullptr && frame_->ItemView() != nullptr)
+            frame_->ItemView()->List()->InsertItemRow(item);
+    };
+    layer.removeRow = [this](std::uint32_t row) {
+        return frame_ != nullptr && frame_->ItemView() != nullptr &&
+               frame_->ItemView()->List()->Model()->RemoveRow(static_cast<int>(row));
+    };
+    layer.showWindow = [this] {
+        if (frame_ == nullptr || shuttingDown_)
+            return false;
+        frame_->OnOpen();
+        return frame_->isVisible();
+    };
+    // An open dialog may hold an item (or the table's next slot) for editing.
+    layer.itemsBusy = [] { return QApplication::activeModalWidget() != nullptr; };
+    StartMonitor(monitor, std::move(layer), options_.startThreads);
     // 13. Shown maximised; without a window system the program is a monitor only.
     if (options_.show && QGuiApplication::platformName() != QLatin1String("offscreen")) {
         // Without a window manager (a bare X server) maximising is only a hint:
@@ -123,20 +117,9 @@ void CVarnellApp::ExitInstance()
     if (shuttingDown_)
         return;
     shuttingDown_ = true;
-    // No engine or worker thread may stay blocked on the user-interface thread
-    // while this thread joins it.
-    if (desktop_ != nullptr)
-        desktop_->ReleaseWaiters();
-    StopEngineThreads();
-    const int workersLeft = StopAlertWorkers();
-    SaveSettings();
-    if (workersLeft > 0) {
-        // A worker that would not stop still runs on the desktop and the
-        // settings that the rest of the exit destroys: with the settings safe,
-        // end here rather than let it post into a desktop that is gone.
-        FlushLogFile();
-        std::_Exit(0);
-    }
+    // Releases every thread waiting on this one, stops the threads and workers
+    // and saves; a worker that would not stop ends the process there.
+    StopMonitor();
     RemoveResultBridge();
     if (frame_ != nullptr) {
         frame_->hide();

@@ -27,6 +27,7 @@ struct AppOptions {
     std::uint16_t probePort = 53; // tests pass a free port, or 0 for any
     bool startThreads = true;     // tests of the window alone leave the engine off
     bool show = true;             // false: never shown (a monitor without a window)
+    std::string controlSocket;    // served while running; empty: none (tests of the window alone)
 };
 
 class CVarnellApp : public QObject {

@@ -1,11 +1,41 @@
 #include <QApplication>
 
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "monitor/instance.h"
 #include "ui/app.h"
 
 int main(int argc, char** argv)
 {
+    // One Varnell per user and store, settled before any window exists: a second
+    // start hands over to the running one instead of saving over its edits.
+    varnell::StoreLock lock;
+    std::string reply, error;
+    switch (varnell::ClaimStore(lock, R"({"cmd":"show"})", reply, error)) {
+    case varnell::Claim::kOurs: break;
+    case varnell::Claim::kOtherAnswered: {
+        const nlohmann::json r = nlohmann::json::parse(reply, nullptr, false);
+        const bool shown = r.is_object() && r.value("window", nlohmann::json(false)).is_boolean() && r["window"].get<bool>();
+        std::fprintf(stderr, shown ? "varnell: Varnell already runs and shows its window\n"
+                                   : "varnell: Varnell already runs here without a window (varnellctl status shows it)\n");
+        return 0;
+    }
+    case varnell::Claim::kOtherSilent:
+        std::fprintf(stderr, "varnell: another process holds the store (%s) and does not answer\n",
+                     varnell::StoreLockPath().c_str());
+        return 1;
+    case varnell::Claim::kFailed:
+        // Without the lock file the store is most likely out of reach as well;
+        // the program still starts and reports what it cannot read or write.
+        std::fprintf(stderr, "varnell: %s\n", error.c_str());
+        break;
+    }
+
     QApplication application(argc, argv);
-    varnell::CVarnellApp app;
+    varnell::AppOptions options;
+    options.controlSocket = varnell::ControlSocketPath();
+    varnell::CVarnellApp app(options);
     app.InstallSignalHandlers();
     app.InitInstance();
     return QApplication::exec();

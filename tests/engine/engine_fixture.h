@@ -1,6 +1,6 @@
-// The engine threads against real peers on loopback: the scheduler, the receiver
-// and result evaluation on their own threads, the results evaluated on a
-// headless user-interface thread and recorded.
+// The engine threads against real peers on loopback, started and stopped by the
+// monitor core: the scheduler, the receiver and result evaluation on their own
+// threads, the results evaluated on a headless user-interface thread and recorded.
 #pragma once
 
 #include <arpa/inet.h>
@@ -13,14 +13,11 @@
 #include "engine/desktop.h"
 #include "engine/edns.h"
 #include "engine/engine.h"
-#include "engine/engine_threads.h"
 #include "engine/item_table.h"
 #include "engine/probe_socket.h"
-#include "engine/receiver.h"
-#include "engine/request_table.h"
 #include "engine/result_eval.h"
 #include "engine/result_hooks.h"
-#include "engine/scheduler.h"
+#include "monitor/monitor.h"
 #include "tests/engine/recording_hooks.h"
 
 namespace varnell::test {
@@ -35,52 +32,45 @@ class EngineAgainstServer : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        InitItemTable();
-        ResetRequestTable();
         ResetEdnsState();
-        Engine().exitFlag = 0;
-        Engine().serviceStopped = 0;
         SetDesktop(&desktop);
-        SetResultHooks(&hooks);
-        Engine().resultWindow = desktop.RegisterWindow([this](const WindowMessage& m) { OnResult(m); });
-        Engine().eventWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
-            std::lock_guard lock(mutex);
-            engineMessages.push_back(m.text);
-        });
+        MonitorLayer layer;
+        layer.createWindows = [this] {
+            InstallResultWindows(&hooks, {[this](std::uint32_t slot, int code) { OnResult(slot, code); },
+                                          [this](const std::string& text) {
+                                              std::lock_guard lock(mutex);
+                                              engineMessages.push_back(text);
+                                          }});
+        };
+        ASSERT_EQ(StartMonitor(EngineOnlyOptions(), layer, false), kProbeSocketOk);
     }
     void TearDown() override
     {
-        desktop.ReleaseWaiters();
-        EXPECT_EQ(StopEngineThreads(), 2);
+        EXPECT_EQ(StopMonitor().engineThreadsEnded, 2);
         SetQueryEdnsSize(0);
-        SetResultHooks(nullptr);
+        RemoveResultWindows();
         SetDesktop(nullptr);
     }
 
-    void OnResult(const WindowMessage& m)
+    // Before the result is evaluated: the answers as the receiver left them.
+    void OnResult(std::uint32_t slot, int code)
     {
-        const auto slot = static_cast<std::uint32_t>(m.wparam);
-        Result r{slot, static_cast<int>(m.lparam), {}};
+        Result r{slot, code, {}};
         {
             std::lock_guard lock(EngineLock());
             const ItemBlock& block = Items().blocks[slot];
             for (std::uint32_t i = 0; i < block.answerCount && i < kAnswerAddresses; ++i)
                 r.answers.push_back(DottedAddress(block.answers[i].addrBE));
         }
-        {
-            std::lock_guard lock(mutex);
-            results.push_back(r);
-        }
-        OnDnsResult(&Items().items[slot], r.code);
+        std::lock_guard lock(mutex);
+        results.push_back(r);
     }
 
     void StartEngine(int rcvbuf = 0)
     {
-        ASSERT_EQ(OpenProbeSocket(0), kProbeSocketOk);
         if (rcvbuf != 0)
             setsockopt(Engine().probeSocket.load(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        StartReceiver();
-        StartScheduler();
+        StartMonitorThreads();
     }
 
     std::uint32_t Add(const std::string& name, const std::string& domain, std::uint32_t type, std::uint16_t port,
