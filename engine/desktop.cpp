@@ -40,6 +40,14 @@ void Desktop::OpenDocument(const std::string& path, std::function<void(int resul
         done(2);
 }
 
+bool Desktop::SendAll(WindowId window, std::vector<WindowMessage>& messages)
+{
+    for (WindowMessage& m : messages)
+        if (!Send(window, std::move(m)))
+            return false;
+    return true;
+}
+
 HeadlessDesktop::HeadlessDesktop() : thread_([this] { Loop(); }) {}
 
 HeadlessDesktop::~HeadlessDesktop()
@@ -102,6 +110,44 @@ bool HeadlessDesktop::Send(WindowId window, WindowMessage message)
     cv_.notify_all();
     cv_.wait(lock, [&] { return *done != 0 || released_; });
     return *done == 1;
+}
+
+bool HeadlessDesktop::SendAll(WindowId window, std::vector<WindowMessage>& messages)
+{
+    // Shared with the task: a sender released at shutdown has gone on by the
+    // time a task still queued runs.
+    struct Batch {
+        std::vector<WindowMessage> messages;
+        bool ran = false;
+    };
+    auto batch = std::make_shared<Batch>();
+    batch->messages = std::move(messages);
+    const auto runAll = [this, window, batch] {
+        MessageHandler handler;
+        {
+            std::lock_guard lock(mutex_);
+            auto it = windows_.find(window);
+            // A sender released at shutdown has been told "not handled".
+            if (it == windows_.end() || released_)
+                return;
+            handler = it->second;
+        }
+        for (const WindowMessage& m : batch->messages)
+            handler(m);
+        batch->ran = true;
+    };
+    if (IsUiThread()) {
+        runAll();
+        return batch->ran;
+    }
+    auto done = std::make_shared<int>(0);
+    std::unique_lock lock(mutex_);
+    if (released_)
+        return false;
+    queue_.push_back(Pending{kNoWindow, {}, runAll, done});
+    cv_.notify_all();
+    cv_.wait(lock, [&] { return *done != 0 || released_; });
+    return *done == 1 && batch->ran;
 }
 
 void HeadlessDesktop::MessageBox(const std::string& text, const std::string& caption, BoxIcon icon)

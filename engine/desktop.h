@@ -54,6 +54,11 @@ public:
     // Waits until the handler has run. Returns false when released without the
     // handler having run: the window is gone or the program is shutting down.
     virtual bool Send(WindowId window, WindowMessage message) = 0;
+    // Sends every message in order as Send would, one after the other, but as one
+    // hand-over: the handler runs for each, in order, on one turn of the
+    // user-interface thread, and the caller waits once, until all have run.
+    // False when released before that. The messages may be moved from.
+    virtual bool SendAll(WindowId window, std::vector<WindowMessage>& messages);
 
     // A modal box with one OK button. On a worker thread it blocks that thread until
     // the box is closed or the program shuts down.
@@ -94,6 +99,7 @@ public:
     void UnregisterWindow(WindowId window) override;
     void Post(WindowId window, WindowMessage message) override;
     bool Send(WindowId window, WindowMessage message) override;
+    bool SendAll(WindowId window, std::vector<WindowMessage>& messages) override;
     void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
     int ShellOpen(const std::string& path) override;
     // Recorded like ShellOpen, whose result goes to done at once.

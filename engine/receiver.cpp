@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
+#include <vector>
 
 #include "engine/desktop.h"
 #include "engine/engine.h"
@@ -41,6 +42,7 @@ std::atomic<std::uint64_t> g_delivered{0};
 std::atomic<std::uint64_t> g_errors{0};
 
 constexpr int kPollMs = 250;        // how soon the reader notices the exit flag on a quiet socket
+constexpr std::size_t kMaxBatch = 64; // results handed to the user-interface thread at once
 constexpr int kErrorPauseMs = 20;   // between two failed receives in a row
 
 int IdOf(std::span<const std::uint8_t> datagram)
@@ -48,6 +50,28 @@ int IdOf(std::span<const std::uint8_t> datagram)
     if (datagram.size() < 2)
         return -1;
     return datagram[0] | (datagram[1] << 8); // the identifier goes out low byte first
+}
+
+// The item a reply is for, by its identifier's request slot; kItemSlots when
+// none.
+std::uint32_t ItemOfReply(std::span<const std::uint8_t> datagram)
+{
+    const int id = IdOf(datagram);
+    if (id < 0)
+        return kItemSlots;
+    std::lock_guard lock(EngineLock());
+    const RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(id)];
+    return slot.sendTime != 0 ? slot.itemSlot : kItemSlots;
+}
+
+// A batch holds at most one result per item: evaluating a result reads the
+// item's reply data, which a later reply of the same item would have replaced.
+bool ItemInBatch(const std::vector<WindowMessage>& batch, std::uint32_t itemSlot)
+{
+    for (const WindowMessage& m : batch)
+        if (m.wparam == itemSlot)
+            return true;
+    return false;
 }
 
 void ReportReceiveError(int error)
@@ -172,6 +196,7 @@ int ReceiverLoop()
         ReaderLoop(fd);
     });
 
+    std::vector<WindowMessage> batch;
     while (engine.exitFlag.load() == 0) {
         QueuedReply reply;
         if (!queue.WaitFront(reply, kPollMs)) {
@@ -179,23 +204,35 @@ int ReceiverLoop()
                 break;
             continue;
         }
-        const ReplyOutcome outcome = ProcessReply(reply.bytes, reply.from, reply.received);
-        const int id = IdOf(reply.bytes);
-        queue.Pop();
-        // Only now, with the request answered under the engine lock, may the
-        // timeout scan look at this identifier again.
-        if (id >= 0)
-            Waiting()[static_cast<std::size_t>(id)].fetch_sub(1);
-        if (!outcome.deliver)
+        // What the queue holds is processed as one batch and its results handed
+        // over in one go: a wake-up of the user-interface thread, and of this
+        // one, per batch rather than per reply.
+        batch.clear();
+        do {
+            if (!batch.empty() && ItemInBatch(batch, ItemOfReply(reply.bytes)))
+                break; // stays queued: the next batch takes it
+            const ReplyOutcome outcome = ProcessReply(reply.bytes, reply.from, reply.received);
+            const int id = IdOf(reply.bytes);
+            queue.Pop();
+            // Only now, with the request answered under the engine lock, may the
+            // timeout scan look at this identifier again.
+            if (id >= 0)
+                Waiting()[static_cast<std::size_t>(id)].fetch_sub(1);
+            if (!outcome.deliver)
+                continue;
+            WindowMessage m;
+            m.id = WM_DNS_RESULT;
+            m.wparam = outcome.itemSlot;
+            m.lparam = outcome.code;
+            batch.push_back(std::move(m));
+        } while (batch.size() < kMaxBatch && engine.exitFlag.load() == 0 && queue.WaitFront(reply, 0));
+        if (batch.empty())
             continue;
-        WindowMessage m;
-        m.id = WM_DNS_RESULT;
-        m.wparam = outcome.itemSlot;
-        m.lparam = outcome.code;
-        // Synchronous: the next reply is processed only after this result has
-        // been evaluated, so results reach the item list in arrival order.
-        GetDesktop().Send(engine.resultWindow.load(), std::move(m));
-        g_delivered.fetch_add(1, std::memory_order_relaxed);
+        const auto results = batch.size();
+        // Synchronous: the next batch is processed only after these results have
+        // been evaluated, in arrival order.
+        GetDesktop().SendAll(engine.resultWindow.load(), batch);
+        g_delivered.fetch_add(results, std::memory_order_relaxed);
     }
     queue.Stop(); // a reader waiting for room ends too
     reader.join();

@@ -79,10 +79,17 @@ std::uint32_t& RequestCursor()
     return cursor;
 }
 
+std::array<std::uint64_t, kRequestSlots / 64>& ArmedSlotBits()
+{
+    static std::array<std::uint64_t, kRequestSlots / 64> bits{};
+    return bits;
+}
+
 void ResetRequestTable()
 {
     std::lock_guard lock(EngineLock());
     std::memset(static_cast<void*>(RequestTable().data()), 0, sizeof(RequestSlot) * kRequestSlots);
+    ArmedSlotBits().fill(0);
     RequestCursor() = 0;
     FollowUps().fill(FollowUpLog{});
 }
@@ -141,7 +148,8 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool own
         EncodeName(qname, std::span<std::uint8_t>(query + kDnsHeaderSize, kMaxNameOctets));
     if (nameLength == 0)
         return 0;
-    const std::uint16_t qtype = primary ? RecordQueryType(item.typeIndex) : kTypeA;
+    // A follow-up asks for the addresses of the family the item gathers.
+    const std::uint16_t qtype = primary ? RecordQueryType(item.typeIndex) : IsAaaaItem(item) ? kTypeAaaa : kTypeA;
     PutU16BE(query + kDnsHeaderSize + nameLength, qtype);
     PutU16BE(query + kDnsHeaderSize + nameLength + 2, kClassIn);
     // Large answers: the OPT record when due, and a copy kept for a retry.
@@ -161,6 +169,9 @@ void ArmRequestSlot(RequestSlot& slot, std::uint32_t now, std::uint32_t timeout)
     slot.sendTime = now != 0 ? now : 1;
     const std::uint32_t expiry = now + timeout;
     slot.expiry = expiry != 0 ? expiry : 1;
+    const auto id = static_cast<std::uint32_t>(&slot - RequestTable().data());
+    if (id < kRequestSlots)
+        ArmedSlotBits()[id / 64] |= std::uint64_t{1} << (id % 64);
 }
 
 std::uint32_t FollowUpCount(const DnsItem& item) { return FollowUps()[SlotOf(item)].count; }

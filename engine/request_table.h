@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
@@ -66,8 +67,14 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slot, DnsItem& item, bool ownBuffe
                                 const char* name = nullptr);
 
 // Marks a slot as waiting: send time now and expiry now + timeout, both kept
-// off 0 (0 means "no request" / "free").
+// off 0 (0 means "no request" / "free"), and notes it among the armed slots.
 void ArmRequestSlot(RequestSlot& slot, std::uint32_t now, std::uint32_t timeout);
+
+// Calls visit(id, slot) for every slot armed since the last visit that found it
+// no longer waiting (expiry 0): a superset of the waiting slots, which the
+// timeout scan walks instead of all 65536. A slot that visit leaves with expiry
+// 0 is forgotten until it is armed again. Under EngineLock().
+template <typename Visit> void ForEachArmedSlot(Visit&& visit);
 
 // Follow-up queries built for the item since its last primary query. The
 // gathering stops asking past a fixed number per probe, so a server that keeps
@@ -87,6 +94,25 @@ bool NoteFollowUpName(const DnsItem& item, std::string_view name, const sockaddr
 // in the same slot inherits neither. Clears the outstanding count. Under
 // EngineLock().
 void DropItemRequests(std::uint32_t itemSlot);
+
+// One bit per slot of RequestTable(), set by ArmRequestSlot. Under EngineLock().
+std::array<std::uint64_t, kRequestSlots / 64>& ArmedSlotBits();
+
+template <typename Visit> void ForEachArmedSlot(Visit&& visit)
+{
+    auto& words = ArmedSlotBits();
+    auto& table = RequestTable();
+    for (std::uint32_t w = 0; w < words.size(); ++w) {
+        for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
+            const std::uint32_t id = w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits));
+            RequestSlot& slot = table[id];
+            if (slot.expiry != 0)
+                visit(id, slot);
+            if (slot.expiry == 0)
+                words[w] &= ~(std::uint64_t{1} << (id % 64));
+        }
+    }
+}
 
 // Raises the item's outstanding-request count, saturating at 63.
 void RaiseOutstanding(DnsItem& item);

@@ -221,17 +221,16 @@ std::uint32_t NextWait(std::uint32_t passStart, std::uint32_t passEnd)
 void ScanTimeouts(std::uint32_t now)
 {
     std::lock_guard lock(EngineLock());
-    auto& table = RequestTable();
-    for (std::uint32_t id = 0; id < kRequestSlots; ++id) {
-        RequestSlot& slot = table[id];
-        if (slot.expiry == 0 || !TickReached(now, slot.expiry))
-            continue;
+    // Only the armed slots: a walk over all 65536 touches some 42 MB a second.
+    ForEachArmedSlot([now](std::uint32_t id, RequestSlot& slot) {
+        if (!TickReached(now, slot.expiry))
+            return;
         // A reply already read from the socket but still queued behind others is
         // not a timeout: the receiver will process it.
         if (ReplyWaiting(id))
-            continue;
+            return;
         ExpireSlot(slot, now);
-    }
+    });
 }
 
 std::uint32_t ProbePass(std::uint32_t now)

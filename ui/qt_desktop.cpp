@@ -132,6 +132,13 @@ void QtDesktop::Complete(const std::shared_ptr<Ticket>& ticket, int state)
 
 bool QtDesktop::Send(WindowId window, WindowMessage message)
 {
+    std::vector<WindowMessage> one;
+    one.push_back(std::move(message));
+    return SendAll(window, one);
+}
+
+bool QtDesktop::SendAll(WindowId window, std::vector<WindowMessage>& messages)
+{
     if (IsUiThread()) {
         std::shared_ptr<MessageHandler> handler;
         {
@@ -141,7 +148,8 @@ bool QtDesktop::Send(WindowId window, WindowMessage message)
                 return false;
             handler = it->second;
         }
-        (*handler)(message);
+        for (const WindowMessage& m : messages)
+            (*handler)(m);
         return true;
     }
     auto ticket = std::make_shared<Ticket>();
@@ -152,24 +160,23 @@ bool QtDesktop::Send(WindowId window, WindowMessage message)
     }
     // Not BlockingQueuedConnection: the shutdown joins the engine threads from the
     // user-interface thread, and a sender blocked inside Qt could never be freed.
+    // One queued invocation for the whole batch.
     QMetaObject::invokeMethod(
         context_,
-        [this, window, ticket, m = std::move(message)] {
-            bool ran = false;
+        [this, window, ticket, batch = std::move(messages)] {
             std::shared_ptr<MessageHandler> handler;
             {
                 std::lock_guard lock(mutex_);
                 auto it = windows_.find(window);
                 // A sender released by the shutdown has been told "not handled"
-                // and has gone on: running its message now would handle it twice.
+                // and has gone on: running its messages now would handle them twice.
                 if (it != windows_.end() && ticket->state == 0 && !released_)
                     handler = it->second;
             }
-            if (handler) {
-                (*handler)(m);
-                ran = true;
-            }
-            Complete(ticket, ran ? 1 : 2);
+            if (handler)
+                for (const WindowMessage& m : batch)
+                    (*handler)(m);
+            Complete(ticket, handler ? 1 : 2);
         },
         Qt::QueuedConnection);
     std::unique_lock lock(mutex_);

@@ -38,6 +38,7 @@ public:
     void UnregisterWindow(WindowId window) override;
     void Post(WindowId window, WindowMessage message) override;
     bool Send(WindowId window, WindowMessage message) override;
+    bool SendAll(WindowId window, std::vector<WindowMessage>& messages) override;
     void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
     int ShellOpen(const std::string& path) override;
     void ReleaseWaiters() override;

@@ -19,6 +19,7 @@
 #include "engine/receiver.h"
 #include "engine/reply_queue.h"
 #include "engine/request_table.h"
+#include "dns_reply_builder.h"
 #include "tests/support/process.h"
 
 using namespace varnell;
@@ -128,6 +129,31 @@ protected:
         return messages;
     }
 
+    // Fresh tables, the probe socket, and a UDP socket on loopback standing in for
+    // a server: its descriptor, and its address in serverAddr.
+    int OpenWithServer(sockaddr_in& serverAddr)
+    {
+        InitItemTable();
+        ResetRequestTable();
+        EXPECT_EQ(OpenProbeSocket(0), kProbeSocketOk);
+        const int server = socket(AF_INET, SOCK_DGRAM, 0);
+        serverAddr = Loopback(0);
+        EXPECT_EQ(bind(server, reinterpret_cast<sockaddr*>(&serverAddr), sizeof serverAddr), 0);
+        socklen_t len = sizeof serverAddr;
+        getsockname(server, reinterpret_cast<sockaddr*>(&serverAddr), &len);
+        return server;
+    }
+    static ItemEdit LoopbackItem(const std::string& name)
+    {
+        ItemEdit e;
+        e.interval = 1000;
+        e.timeout = 60000;
+        e.serverBE = htonl(INADDR_LOOPBACK);
+        e.name = name;
+        e.domain = name + ".test";
+        return e;
+    }
+
     HeadlessDesktop desktop;
     std::mutex mutex;
     std::vector<std::string> messages;
@@ -200,23 +226,12 @@ ssize_t FailingReceive(int fd, std::uint8_t* buffer, std::size_t size, sockaddr_
 
 TEST_F(ProbeSocket, ReceiverReportsTransientErrorsPacedAndGoesOn)
 {
-    InitItemTable();
-    ResetRequestTable();
-    ASSERT_EQ(OpenProbeSocket(0), kProbeSocketOk);
-    const int server = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in serverAddr = Loopback(0);
-    ASSERT_EQ(bind(server, reinterpret_cast<sockaddr*>(&serverAddr), sizeof serverAddr), 0);
+    sockaddr_in serverAddr{};
+    const int server = OpenWithServer(serverAddr);
     socklen_t len = sizeof serverAddr;
-    getsockname(server, reinterpret_cast<sockaddr*>(&serverAddr), &len);
 
     // One item with one outstanding request, answered by hand below.
-    ItemEdit e;
-    e.interval = 1000;
-    e.timeout = 60000;
-    e.serverBE = htonl(INADDR_LOOPBACK);
-    e.name = "alpha";
-    e.domain = "a";
-    ASSERT_TRUE(CommitNewItem(0, e));
+    ASSERT_TRUE(CommitNewItem(0, LoopbackItem("a")));
     std::atomic<int> delivered{-1};
     Engine().resultWindow = desktop.RegisterWindow([&](const WindowMessage& m) {
         delivered = static_cast<int>(m.lparam);
@@ -260,6 +275,124 @@ TEST_F(ProbeSocket, ReceiverReportsTransientErrorsPacedAndGoesOn)
     EXPECT_EQ(Engine().probeSocket.load(), -1);
     SetReceiveHook(nullptr);
     close(server);
+}
+
+} // namespace
+
+namespace {
+
+// Replies read in a burst are handed to the user-interface thread in batches:
+// every result once, in arrival order, and each evaluated against its own reply
+// even when a later reply of the same item is already queued behind it.
+TEST_F(ProbeSocket, BatchedResultsKeepOrderAndEachItsOwnReply)
+{
+    sockaddr_in serverAddr{};
+    const int server = OpenWithServer(serverAddr);
+
+    // 300 items with one request each; item 0 has a second one (a late reply to
+    // an earlier probe that timed out is still taken).
+    constexpr std::uint32_t kItems = 300;
+    for (std::uint32_t i = 0; i < kItems; ++i)
+        ASSERT_TRUE(CommitNewItem(i, LoopbackItem("i" + std::to_string(i))));
+    const auto arm = [&](std::uint32_t item, std::uint16_t id, bool outstanding) {
+        std::lock_guard lock(EngineLock());
+        RequestSlot& slot = RequestTable()[id];
+        slot.destination = serverAddr;
+        slot.itemSlot = item;
+        slot.flags = kSlotPrimary;
+        ArmRequestSlot(slot, TickCount(), 60000);
+        if (outstanding)
+            RaiseOutstanding(Items().items[item]);
+    };
+    arm(0, 1000, false); // timed out: no longer counted, its reply still taken
+    for (std::uint32_t i = 0; i < kItems; ++i)
+        arm(i, static_cast<std::uint16_t>(2000 + i), true);
+
+    struct Seen {
+        std::uint32_t item;
+        int code;
+        std::uint32_t address;
+    };
+    std::mutex seenMutex;
+    std::vector<Seen> seen;
+    Engine().resultWindow = desktop.RegisterWindow([&](const WindowMessage& m) {
+        std::lock_guard engineLock(EngineLock());
+        const ItemBlock& block = Items().blocks[m.wparam];
+        std::lock_guard lock(seenMutex);
+        seen.push_back({static_cast<std::uint32_t>(m.wparam), static_cast<int>(m.lparam),
+                        block.answerCount != 0 ? block.answers[0].addrBE : 0});
+        if (seen.size() == 1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let the rest pile up
+    });
+    StartReceiver();
+
+    // Item i answers 10.0.x.y (i = x * 256 + y) with RCODE i % 3; item 0's late
+    // reply comes first with 192.0.2.99 and RCODE 2.
+    const auto reply = [&](std::uint16_t id, std::uint32_t item, const std::string& address, std::uint8_t rcode) {
+        const std::string name = "i" + std::to_string(item) + ".test";
+        const auto bytes = test::DnsReplyBuilder(id, rcode).Question(name, 1).A(test::Section::Answer, name, address.c_str()).Bytes();
+        const sockaddr_in to = Loopback(ProbeSocketPort());
+        sendto(server, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    };
+    reply(1000, 0, "192.0.2.99", 2);
+    for (std::uint32_t i = 0; i < kItems; ++i)
+        reply(static_cast<std::uint16_t>(2000 + i), i, "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256),
+              static_cast<std::uint8_t>(i % 3));
+    ASSERT_TRUE(WaitFor([&] { std::lock_guard lock(seenMutex); return seen.size() >= kItems + 1; }, std::chrono::seconds(10)));
+
+    std::lock_guard lock(seenMutex);
+    ASSERT_EQ(seen.size(), kItems + 1);
+    EXPECT_EQ(seen[0].item, 0u);
+    EXPECT_EQ(seen[0].code, 2);
+    EXPECT_EQ(seen[0].address, inet_addr("192.0.2.99"));
+    for (std::uint32_t i = 0; i < kItems; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(seen[i + 1].item, i);
+        EXPECT_EQ(seen[i + 1].code, static_cast<int>(i % 3));
+        EXPECT_EQ(seen[i + 1].address, inet_addr(("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256)).c_str()));
+    }
+    EXPECT_EQ(StopEngineThreads(), 2);
+    close(server);
+}
+
+// A batch the user-interface thread never gets to (it is busy at shutdown)
+// does not hold the receiver: released, it ends at once.
+TEST_F(ProbeSocket, ShutdownReleasesABatchInFlight)
+{
+    sockaddr_in unused{};
+    close(OpenWithServer(unused));
+    ASSERT_TRUE(CommitNewItem(0, LoopbackItem("a")));
+    const sockaddr_in self = Loopback(ProbeSocketPort());
+    {
+        std::lock_guard lock(EngineLock());
+        RequestSlot& slot = RequestTable()[7];
+        slot.destination = self; // the reply comes from the probe socket itself
+        slot.itemSlot = 0;
+        slot.flags = kSlotPrimary;
+        ArmRequestSlot(slot, TickCount(), 60000);
+        RaiseOutstanding(Items().items[0]);
+    }
+    std::atomic<bool> release{false};
+    std::atomic<int> handled{0};
+    Engine().resultWindow = desktop.RegisterWindow([&](const WindowMessage&) { ++handled; });
+    const WindowId busy = desktop.RegisterWindow([&](const WindowMessage&) {
+        while (!release.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    desktop.Post(busy, WindowMessage{});
+    StartReceiver();
+    const auto bytes = test::DnsReplyBuilder(7).Question("a.test", 1).Bytes();
+    SendQueryBytes(bytes.data(), bytes.size(), self);
+    ASSERT_TRUE(WaitFor([] { return GetReceiverCounters().datagrams >= 1; }, std::chrono::seconds(5)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the receiver now waits on its batch
+
+    const auto start = std::chrono::steady_clock::now();
+    desktop.ReleaseWaiters();
+    EXPECT_EQ(StopEngineThreads(), 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    release = true;
+    desktop.Drain();
+    EXPECT_EQ(handled.load(), 0); // released unhandled: never run late
 }
 
 } // namespace

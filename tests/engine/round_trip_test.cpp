@@ -4,6 +4,8 @@
 // or receive were stamped anywhere but at the socket.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -35,13 +37,19 @@ using varnell::test::DelayedResponder;
 namespace {
 
 // What a round trip may exceed the responder's hold by: getting the query to it
-// and its answer read. Under a sanitizer every thread runs several times slower
-// and that alone adds tens of ms; a stamp taken at the pass's start or at the
-// evaluation adds hundreds.
+// and its answer read, typically under a ms. On a machine loaded well beyond its
+// cores (a load of 14 on 2 was seen) a thread can wait tens of ms for a
+// processor, and under a sanitizer every thread runs several times slower; so
+// the typical excess (the median) is held to 15 ms and any one to a bound
+// that only such waits reach. A stamp taken at the pass's start or at the
+// evaluation adds a pass's length, or the 300 ms the user-interface thread is
+// held, to most round trips.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kSlackMs = 100;
+constexpr int kTypicalExcessMs = 40;
+constexpr int kWorstExcessMs = 150;
 #else
-constexpr int kSlackMs = 5;
+constexpr int kTypicalExcessMs = 15;
+constexpr int kWorstExcessMs = 60;
 #endif
 
 class RoundTrip : public ::testing::Test {
@@ -83,11 +91,13 @@ protected:
             Items().items[static_cast<std::size_t>(i)].server.portBE = portBE;
         }
     }
-    // Each item answered once, counted, its round trip within kSlackMs of what
-    // the responder held it (the delay, plus whatever the responder was late).
+    // Each item answered once and counted, its round trip no shorter than the
+    // responder held it (the delay, plus whatever the responder was late) and
+    // longer only by what getting there and back took.
     void ExpectRoundTrips(DelayedResponder& responder, int count, int delayMs)
     {
         std::lock_guard lock(EngineLock());
+        std::vector<int> excess;
         for (int i = 0; i < count; ++i) {
             SCOPED_TRACE(i);
             const ItemBlock& block = Items().blocks[static_cast<std::size_t>(i)];
@@ -97,8 +107,11 @@ protected:
             const auto rtt = static_cast<int>(block.rttMax);
             EXPECT_GE(held, delayMs);
             EXPECT_GE(rtt, held - 1);
-            EXPECT_LE(rtt, held + kSlackMs);
+            EXPECT_LE(rtt, held + kWorstExcessMs);
+            excess.push_back(rtt - held);
         }
+        std::nth_element(excess.begin(), excess.begin() + count / 2, excess.end());
+        EXPECT_LE(excess[static_cast<std::size_t>(count / 2)], kTypicalExcessMs);
     }
 
     HeadlessDesktop desktop;
