@@ -6,11 +6,18 @@
 #include <new>
 #include <string>
 
+#include "engine/address6.h"
 #include "engine/byte_reader.h"
 
 namespace varnell {
 
 namespace {
+
+std::vector<std::string>& ItemLoadNotes()
+{
+    static std::vector<std::string> notes;
+    return notes;
+}
 
 // Integers that records 4, 5 and 6 carry before their trailing count.
 constexpr std::size_t kReservedIntCount[3] = {1, 2, 1};
@@ -325,6 +332,13 @@ void LoadItems(ByteReader r, ItemTable& table)
         ItemBlock& block = table.blocks[loaded];
         ResetItemBlock(block);
         const bool whole = LoadItemExtras(r, item, block);
+        // Known addresses that cannot be read would raise a change event on the
+        // first probe, so the item waits, suspended, for the operator instead.
+        // Its text stays as stored until a probe replaces it.
+        if (!LoadKnown6(item, block)) {
+            item.flags |= kFlagSuspended;
+            ItemLoadNotes().push_back(block.name + " is suspended: its stored known6= addresses cannot be read");
+        }
         table.items[loaded] = item;
         if (!whole) {
             ++loaded;
@@ -338,6 +352,13 @@ void LoadItems(ByteReader r, ItemTable& table)
 }
 
 } // namespace
+
+std::vector<std::string> TakeItemLoadNotes()
+{
+    std::vector<std::string> notes;
+    notes.swap(ItemLoadNotes());
+    return notes;
+}
 
 void BuildSettingsBlob(Settings& settings, const ItemTable& table, std::vector<std::uint8_t>& out)
 {

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "config/settings.h"
@@ -55,5 +56,10 @@ void BuildSettingsBlob(Settings& settings, const ItemTable& table, std::vector<s
 // on with the next record; a record whose body runs past the blob ends the walk.
 // Loading the item table compacts it: the stored items take slots 0..n-1.
 void ApplySettingsBlob(std::span<const std::uint8_t> blob, Settings& settings, ItemTable& table);
+
+// Event-list rows for items that loading suspended (an extra text that cannot be
+// read), gathered since the last call: the event list does not exist yet when
+// the store is loaded.
+std::vector<std::string> TakeItemLoadNotes();
 
 } // namespace varnell

@@ -14,7 +14,7 @@ struct RecordType {
     std::uint16_t queryType;
 };
 constexpr RecordType kRecordTypes[kRecordTypeCount] = {
-    {"A", 1}, {"CNAME", 5}, {"MX", 15}, {"NS", 2}, {"PTR", 12}, {"SOA", 6},
+    {"A", 1}, {"CNAME", 5}, {"MX", 15}, {"NS", 2}, {"PTR", 12}, {"SOA", 6}, {"AAAA", 28},
 };
 
 ItemTable& Table()
@@ -179,6 +179,9 @@ bool CommitNewItem(std::uint32_t slot, const ItemEdit& edit)
     ApplyEdit(item, edit);
     item.nextDue = 0;
     item.knownCount = 0;
+    // The block's texts were reset with it: the record's counts of them follow.
+    item.reservedTextCount = 0;
+    item.reservedIntCount = 0;
     item.rowPosition = static_cast<std::int32_t>(t.rowCount);
     t.rowToSlot[t.rowCount] = static_cast<std::uint16_t>(slot);
     ++t.rowCount;

@@ -53,6 +53,13 @@ struct AddressEntry {
 };
 static_assert(sizeof(AddressEntry) == 8);
 
+// An IPv6 address as it comes in an AAAA record (RFC 3596 2.2): 16 bytes in
+// network order, so comparing the bytes orders the addresses numerically.
+struct Address6 {
+    std::uint8_t bytes[16];
+};
+static_assert(sizeof(Address6) == 16);
+
 // Flags word of an item record (offset 24).
 enum ItemFlags : std::uint32_t {
     kFlagSendLimitMask = 0xFFu,       // transmissions per request, always 1
@@ -79,7 +86,7 @@ struct DnsItem {
     std::uint32_t timeout;           // ms to wait for a reply
     ItemEndpoint server;
     std::uint32_t flags;             // ItemFlags
-    std::uint32_t typeIndex;         // record type index 0..5
+    std::uint32_t typeIndex;         // record type index 0..6
     std::int32_t mailGroup;          // stored, never read
     std::uint32_t knownCount;        // addresses last reported
     AddressEntry known[kKnownAddresses];
@@ -168,8 +175,17 @@ struct ItemBlock {
     // round trip (ms) and when the item last raised an event (calendar seconds, 0 = never).
     std::uint32_t rttLast = 0;
     std::int64_t lastEventTime = 0;
+    // Addresses gathered by the latest probe: IPv4 in answers, or, for an AAAA
+    // item, IPv6 in answers6; answerCount counts the ones of the item's family.
+    // No reply holds more address records than the record area.
     std::uint32_t answerCount = 0;
     AddressEntry answers[kAnswerAddresses] = {};
+    Address6 answers6[kReplyRecords] = {};
+    // An AAAA item's known addresses: the record's known area holds IPv4 only and
+    // is the stored form, so these live here and are stored as the item's
+    // "known6=" text (engine/address6.h).
+    std::uint32_t known6Count = 0;
+    Address6 known6[kReplyRecords] = {};
     std::int32_t reservedInts[kReservedInts] = {};
     std::uint32_t answerRecords = 0;     // section counts
     std::uint32_t authorityRecords = 0;
@@ -242,8 +258,10 @@ bool DeleteItemRow(std::uint32_t row);
 void SuspendItem(std::uint32_t slot);
 void ResumeItem(std::uint32_t slot);
 
-// "A", "CNAME", "MX", "NS", "PTR", "SOA", and their query types.
-inline constexpr std::uint32_t kRecordTypeCount = 6;
+// "A", "CNAME", "MX", "NS", "PTR", "SOA", "AAAA", and their query types.
+inline constexpr std::uint32_t kRecordTypeCount = 7;
+inline constexpr std::uint32_t kRecordTypeAaaa = 6;
+inline bool IsAaaaItem(const DnsItem& item) { return item.typeIndex == kRecordTypeAaaa; }
 const char* RecordTypeName(std::uint32_t typeIndex);
 std::uint16_t RecordQueryType(std::uint32_t typeIndex);
 

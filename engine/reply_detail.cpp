@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "engine/address6.h"
 #include "engine/dns_wire.h"
 #include "engine/edns.h"
 
@@ -53,6 +54,20 @@ std::string RecordAddress(const ItemBlock& block, const ReplyRecord& record)
         octets[i] = static_cast<std::uint8_t>(block.names[record.data + i]);
     }
     return Dotted(octets);
+}
+
+// An AAAA record's 16 bytes as IPv6 text; data of another length shows as much
+// of it as there is, zero-filled, as the IPv4 line does.
+std::string RecordAddress6(const ItemBlock& block, const ReplyRecord& record)
+{
+    Address6 address{};
+    const std::uint32_t have = FromBE16(record.dataLengthBE);
+    for (std::uint32_t i = 0; i < sizeof address.bytes && i < have; ++i) {
+        if (record.data >= kNamesArea || i >= kNamesArea - record.data)
+            break;
+        address.bytes[i] = static_cast<std::uint8_t>(block.names[record.data + i]);
+    }
+    return Address6Text(address);
 }
 
 template <typename... Args>
@@ -108,6 +123,9 @@ void AddSection(RunBuilder& out, const ItemBlock& block, const char* title, std:
         case kTypeA:
             out.Add(DetailColour::Red, "     IPv4 address :  ", RecordAddress(block, record), "\r\n");
             break;
+        case kTypeAaaa:
+            out.Add(DetailColour::Red, "     IPv6 address :  ", RecordAddress6(block, record), "\r\n");
+            break;
         case kTypeCname:
             out.Add(DetailColour::Red, "     alias name : ", data, "\r\n");
             break;
@@ -144,17 +162,18 @@ std::uint32_t DetailRgb(DetailColour colour)
     return 0x000000u;
 }
 
-std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp)
+std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp, bool ipv6)
 {
     RunBuilder out;
     out.Add(DetailColour::Black, block.domain + "\r\n");
 
-    const std::uint32_t answers = block.answerCount < kAnswerAddresses ? block.answerCount : kAnswerAddresses;
+    const std::uint32_t room = ipv6 ? kReplyRecords : kAnswerAddresses;
+    const std::uint32_t answers = block.answerCount < room ? block.answerCount : room;
     // An answer that came truncated over UDP and whole over TCP says so.
     const char* format = overTcp ? "%d (TCP) Address:" : "%d Address:";
     out.Add(DetailColour::Red, Format(format, static_cast<int>(block.answerCount)));
     for (std::uint32_t i = 0; i < answers; ++i) {
-        out.Add(DetailColour::Red, DottedAddress(block.answers[i].addrBE));
+        out.Add(DetailColour::Red, ipv6 ? Address6Text(block.answers6[i]) : DottedAddress(block.answers[i].addrBE));
         out.Add(DetailColour::Blue, "; ");
     }
     out.Add(DetailColour::Red, "\r\n");
@@ -174,7 +193,7 @@ std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp)
 std::vector<DetailRun> ReplyDetailOf(const DnsItem& item)
 {
     std::lock_guard lock(EngineLock());
-    return BuildReplyDetail(BlockOf(item), AnsweredOverTcp(SlotOf(item)));
+    return BuildReplyDetail(BlockOf(item), AnsweredOverTcp(SlotOf(item)), IsAaaaItem(item));
 }
 
 std::string DetailPlainText(const std::vector<DetailRun>& runs)

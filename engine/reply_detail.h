@@ -27,7 +27,8 @@ struct DetailRun {
 
 // Builds the text from a block; the caller keeps the block from changing.
 // overTcp: the answers needed TCP, shown as "(TCP)" after their count.
-std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp = false);
+// ipv6: the block is an AAAA item's, whose addresses are in answers6.
+std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp = false, bool ipv6 = false);
 // The same for an item of the table, read under the engine lock.
 std::vector<DetailRun> ReplyDetailOf(const DnsItem& item);
 

@@ -1,5 +1,6 @@
 // Reply processing (RFC 1035 4.1: header, question and resource record formats;
-// 4.1.4: compression; 3.3.9, 3.3.11, 3.4.1: MX, NS and A data).
+// 4.1.4: compression; 3.3.9, 3.3.11, 3.4.1: MX, NS and A data; RFC 3596 2.2:
+// AAAA data).
 //
 // How each unusual datagram is handled:
 // - Shorter than 12 bytes, QR bit clear, an identifier whose slot holds no
@@ -13,7 +14,8 @@
 //   gathered so far is kept, terminated.
 // - Record data that does not decode as a name (any type other than A and MX is
 //   decoded as one) keeps the labels decoded before the fault.
-// - An A record whose data is not 4 bytes is stored but never taken as an address.
+// - An A record whose data is not 4 bytes, or an AAAA record whose data is not
+//   16, is stored but never taken as an address.
 // - Too many records: QDCOUNT + ANCOUNT + NSCOUNT + ARCOUNT of 63 or more gives 19
 //   for a primary reply; for a follow-up reply the records already stored for the
 //   probe count as well, so the record area of 64 is never overrun, and it gives
@@ -26,6 +28,8 @@
 //   each server once per probe, so a server answering every follow-up with
 //   nothing cannot keep the item asking in a tight loop.
 #include "engine/reply_parser.h"
+
+#include "engine/address6.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -50,9 +54,18 @@ constexpr std::uint16_t kDnsPort = 53;
 
 std::uint16_t TypeOf(const ReplyRecord& record) { return ntohs(record.typeBE); }
 
-bool IsAddress(const ReplyRecord& record)
+// addressType: kTypeA or kTypeAaaa, the records an item gathers its addresses from.
+bool IsAddress(const ReplyRecord& record, std::uint16_t addressType = kTypeA)
 {
-    return TypeOf(record) == kTypeA && ntohs(record.dataLengthBE) == 4 && record.data <= kNamesArea - 4;
+    const std::uint32_t size = addressType == kTypeAaaa ? 16 : 4;
+    return TypeOf(record) == addressType && ntohs(record.dataLengthBE) == size && record.data <= kNamesArea - size;
+}
+
+Address6 Address6Of(const ItemBlock& block, const ReplyRecord& record)
+{
+    Address6 address{};
+    std::memcpy(address.bytes, block.names + record.data, sizeof address.bytes);
+    return address;
 }
 
 std::uint32_t AddressOf(const ItemBlock& block, const ReplyRecord& record)
@@ -65,7 +78,7 @@ std::uint32_t AddressOf(const ItemBlock& block, const ReplyRecord& record)
 bool Follows(const ReplyRecord& record, std::uint16_t type)
 {
     const std::uint16_t t = TypeOf(record);
-    return t == kTypeCname || (t == type && type != kTypeA);
+    return t == kTypeCname || (t == type && type != kTypeA && type != kTypeAaaa);
 }
 
 std::uint32_t StoredRecords(const ItemBlock& block)
@@ -120,8 +133,8 @@ struct Gathering {
     std::uint32_t visitedCount = 0;
 };
 
-// Takes a slot and sends an A query for qname to `to`. 2 when no slot is free;
-// 0 when this probe has asked that already.
+// Takes a slot and sends an address query (AAAA for an AAAA item, else A) for
+// qname to `to`. 2 when no slot is free; 0 when this probe has asked that already.
 int SendFollowUp(Gathering& g, const char* qname, const sockaddr_in& to)
 {
     const int s = AllocRequestSlot();
@@ -166,11 +179,15 @@ int Collect(Gathering& g, const char* name, int depth)
     g.visited[g.visitedCount++] = name;
 
     ItemBlock& block = g.block;
+    const std::uint16_t addressType = g.qtype == kTypeAaaa ? kTypeAaaa : kTypeA;
     std::uint32_t addresses = 0;
     for (std::uint32_t r = 0; r < g.count; ++r) {
         const ReplyRecord& record = block.records[r];
-        if (IsAddress(record) && SameName(NamesText(block, record.owner), name)) {
-            AddUniqueAddress(block, AddressOf(block, record));
+        if (IsAddress(record, addressType) && SameName(NamesText(block, record.owner), name)) {
+            if (addressType == kTypeAaaa)
+                AddUniqueAddress6(block, Address6Of(block, record));
+            else
+                AddUniqueAddress(block, AddressOf(block, record));
             ++addresses;
         }
     }
@@ -255,7 +272,7 @@ ParseStatus ParseRecords(ItemBlock& block, ByteReader& reader, std::uint32_t n, 
         record.preference = 0;
         record.data = block.namesCursor;
 
-        if (type == kTypeA) {
+        if (type == kTypeA || type == kTypeAaaa) {
             if (kNamesArea - block.namesCursor <= dataLength)
                 return ParseStatus::NoRoom;
             if (!reader.ReadBytes(block.names + block.namesCursor, dataLength))
@@ -451,7 +468,10 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr
         block.answerCount = 0;
         CollectAnswers(item, block, StoredRecords(block), block.domain.c_str(), RecordQueryType(item.typeIndex),
                        now);
-        SortAnswers(block);
+        if (IsAaaaItem(item))
+            SortAnswers6(block);
+        else
+            SortAnswers(block);
     }
     if (Outstanding(item) == 0) {
         ++block.replies;

@@ -57,7 +57,8 @@ ParseStatus ParseRecords(ItemBlock& block, ByteReader& reader, std::uint32_t n, 
                          std::uint32_t start);
 
 // Gathers the addresses of name over the first count records (CNAME chains and
-// records of qtype followed; follow-up A queries sent for names left unresolved).
+// records of qtype followed; follow-up queries sent for names left unresolved).
+// An AAAA qtype gathers IPv6 addresses into block.answers6, any other IPv4.
 // Returns 0 (found, or nothing more to do), 1 (too many requests outstanding),
 // 2 (no free request slot) or 3 (a follow-up was sent). qtype in host order.
 // Caller holds EngineLock().

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <mutex>
 
+#include "engine/address6.h"
 #include "engine/engine.h"
 #include "engine/history.h"
 #include "engine/result_hooks.h"
@@ -145,14 +146,23 @@ Outcome Evaluate(DnsItem& item, int code)
         }
         out.replies = Format("%u", block.replies, 0);
         if (AddressesChanged(item)) {
-            // Neither area is ever filled beyond what the smaller one holds.
-            const std::uint32_t count = std::min(block.answerCount, kAnswerAddresses);
-            item.knownCount = count;
-            std::memcpy(item.known, block.answers, count * sizeof(AddressEntry));
             std::string text = "the ip of " + block.name + " is changed to ";
-            text.reserve(text.size() + count * 17);
-            for (std::uint32_t i = 0; i < count; ++i)
-                text += DottedAddress(block.answers[i].addrBE) + "; ";
+            if (IsAaaaItem(item)) {
+                const std::uint32_t count = std::min(block.answerCount, kReplyRecords);
+                block.known6Count = count;
+                std::memcpy(block.known6, block.answers6, count * sizeof(Address6));
+                StoreKnown6(item, block);
+                for (std::uint32_t i = 0; i < count; ++i)
+                    text += Address6Text(block.answers6[i]) + "; ";
+            } else {
+                // Neither area is ever filled beyond what the smaller one holds.
+                const std::uint32_t count = std::min(block.answerCount, kAnswerAddresses);
+                item.knownCount = count;
+                std::memcpy(item.known, block.answers, count * sizeof(AddressEntry));
+                text.reserve(text.size() + count * 17);
+                for (std::uint32_t i = 0; i < count; ++i)
+                    text += DottedAddress(block.answers[i].addrBE) + "; ";
+            }
             out.changed = std::move(text);
             NoteEvent(block, kEventChanged);
         }
@@ -171,7 +181,9 @@ Outcome Evaluate(DnsItem& item, int code)
             }
         }
     }
-    out.address = block.answerCount != 0 ? DottedAddress(block.answers[0].addrBE) : std::string();
+    out.address = block.answerCount == 0 ? std::string()
+                  : IsAaaaItem(item)       ? Address6Text(block.answers6[0])
+                                           : DottedAddress(block.answers[0].addrBE);
     return out;
 }
 
@@ -205,6 +217,11 @@ std::string DottedAddress(std::uint32_t addrBE)
 bool AddressesChanged(const DnsItem& item)
 {
     const ItemBlock& block = BlockOf(item);
+    if (IsAaaaItem(item)) {
+        const std::uint32_t count = std::min(block.answerCount, kReplyRecords);
+        return block.answerCount != block.known6Count ||
+               std::memcmp(block.answers6, block.known6, count * sizeof(Address6)) != 0;
+    }
     if (block.answerCount != item.knownCount)
         return true;
     const std::uint32_t count = std::min(block.answerCount, kAnswerAddresses);

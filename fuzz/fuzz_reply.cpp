@@ -2,10 +2,10 @@
 // to the follow-up queries that the gathering sends, all from the right sender.
 //
 // Input: one setup byte, then up to four datagrams separated by the marker
-// F0 0D F0 0D. Setup bits 0-2: record type index (mod 6); bits 3-4: which domain
-// the item asks for; bit 5: RD and RA clear; bit 6: queries carry an OPT record
-// and the primary reply comes truncated, so datagram 0 is instead the TCP
-// stream that answers it (length-prefixed, read in pieces of 5 bytes; the
+// F0 0D F0 0D. Setup bits 0-2: record type index (mod 7; 6 is AAAA); bits 3-4:
+// which domain the item asks for; bit 5: RD and RA clear; bit 6: queries carry
+// an OPT record and the primary reply comes truncated, so datagram 0 is instead
+// the TCP stream that answers it (length-prefixed, read in pieces of 5 bytes; the
 // message's identifier is written over); bit 7: finish with the timeout scan's
 // gathering over the stored records. Datagram 0 answers the primary query (its
 // identifier picks the slot); datagram k answers the k-th query sent after the
@@ -20,6 +20,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/address6.h"
 #include "engine/edns.h"
 #include "engine/item_table.h"
 #include "engine/reply_parser.h"
@@ -81,6 +82,7 @@ void CheckBounds(const DnsItem& item, const ItemBlock& block)
     Check(block.additionalStart + block.additionalRecords + block.externalRecords <= kReplyRecords);
     Check(block.namesCursor <= kNamesArea);
     Check(block.answerCount <= kAnswerAddresses);
+    Check(!IsAaaaItem(item) || block.answerCount <= kReplyRecords);
     Check(Outstanding(item) <= 63);
     for (std::uint64_t r = 0; r < stored; ++r) {
         Check(block.records[r].owner < kNamesArea);
@@ -211,7 +213,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint32_t stored =
             block.answerRecords + block.authorityRecords + block.additionalRecords + block.externalRecords;
         CollectAnswers(item, block, stored, block.domain.c_str(), RecordQueryType(item.typeIndex), kNow + 3000);
-        SortAnswers(block);
+        if (IsAaaaItem(item))
+            SortAnswers6(block);
+        else
+            SortAnswers(block);
         CheckBounds(item, block);
     }
 

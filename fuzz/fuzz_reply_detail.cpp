@@ -5,8 +5,8 @@
 //
 // Input: nine 32-bit little-endian words (answer, authority, additional and
 // external counts; answer, authority and additional starts; answer count;
-// a record-type mixing word), then the record area (64 x 20 bytes), then the
-// names area; missing bytes stay 0.
+// a record-type mixing word, whose top bit also picks IPv6 answers), then the
+// record area (64 x 20 bytes), then the names area; missing bytes stay 0.
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -53,14 +53,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         at += n;
     }
     // Steer some records onto the types that have a line of their own.
-    static constexpr std::uint16_t kTypes[] = {0x0100, 0x0500, 0x0F00, 0x0C00, 0x0200, 0x0600};
+    static constexpr std::uint16_t kTypes[] = {0x0100, 0x0500, 0x0F00, 0x0C00, 0x0200, 0x0600, 0x1C00};
     for (std::uint32_t i = 0; i < kReplyRecords; ++i)
         if ((mix >> (i % 32)) & 1u)
-            block->records[i].typeBE = kTypes[(i + mix) % 6];
+            block->records[i].typeBE = kTypes[(i + mix) % 7];
     if (at < size) {
         const std::size_t n = size - at < kNamesArea ? size - at : kNamesArea;
         std::memcpy(block->names, data + at, n);
     }
-    const std::string text = DetailPlainText(BuildReplyDetail(*block));
+    // The top bit of the mixing word shows the answers as an AAAA item's.
+    const std::string text = DetailPlainText(BuildReplyDetail(*block, false, (mix >> 31) != 0));
     return text.empty() ? 1 : 0;
 }

@@ -12,6 +12,7 @@
 #include "alerts/syslog.h"
 #include "config/history_file.h"
 #include "config/settings.h"
+#include "config/settings_blob.h"
 #include "config/settings_store.h"
 #include "engine/edns.h"
 #include "engine/engine.h"
@@ -210,6 +211,9 @@ int StartMonitor(const MonitorOptions& options, MonitorLayer layer, bool startTh
         FillItemList([](DnsItem&) {});
         InstallResultWindows(&HeadlessResultHooks());
     }
+    // Items the store could not load whole were suspended; now there is a list to say so.
+    for (std::string& note : TakeItemLoadNotes())
+        ReportEngineMessage(std::move(note));
     // 7, 8. The wake event and the probe socket (failures go to the event list).
     CreateWakeEvent();
     const int socketResult = OpenProbeSocket(options.probePort);

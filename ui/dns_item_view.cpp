@@ -5,6 +5,7 @@
 #include <QTextCharFormat>
 #include <QTextCursor>
 
+#include "engine/address6.h"
 #include "engine/reply_detail.h"
 #include "engine/result_eval.h"
 #include "ui/item_dialog.h"
@@ -189,7 +190,7 @@ void CDnsListCtrl::RefreshItemRow(DnsItem& item)
     model_->SetText(row, kColName, Text(block.name));
     model_->SetText(row, kColDomain, Text(block.domain));
     model_->SetText(row, kColType, QString::fromLatin1(RecordTypeName(item.typeIndex)));
-    model_->SetText(row, kColAddress, Dotted(item.knownCount > 0 ? item.known[0].addrBE : 0));
+    model_->SetText(row, kColAddress, QString::fromStdString(FirstKnownAddressText(item)));
     model_->SetText(row, kColServer, Dotted(item.server.addrBE));
 }
 

@@ -1,9 +1,11 @@
 // The records of the blob: layout of what a save writes, what a load takes
 // back, and the compaction of the item table.
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstring>
 
 #include "config/settings_blob.h"
+#include "engine/address6.h"
 #include "tests/config/store_fixture.h"
 
 using namespace varnell;
@@ -246,4 +248,59 @@ TEST_F(SettingsBlob, FullTableRoundTripsByteForByte)
     EXPECT_EQ(t.blocks[2047].reservedTexts[31], "full");
     EXPECT_EQ(t.blocks[9].reservedInts[255], -765);
     EXPECT_TRUE(Save() == before);
+}
+
+// An AAAA item's known addresses travel as its "known6=" text beside the other
+// extra texts; an unreadable one suspends the item and says so.
+TEST_F(SettingsBlob, AaaaItemsKeepKnown6AndUnreadableOnesAreSuspended)
+{
+    ItemTable& t = Items();
+    const std::uint32_t a = AddItem("v6");
+    const std::uint32_t b = AddItem("other");
+    const std::uint32_t bad = AddItem("broken");
+    const std::uint32_t plain = AddItem("v4");
+    for (const std::uint32_t s : {a, b, bad})
+        t.items[s].typeIndex = kRecordTypeAaaa;
+    // Known addresses as a probe leaves them, after an extra text the item had.
+    t.items[a].reservedTextCount = 1;
+    t.blocks[a].reservedTexts[0] = "kept";
+    t.blocks[a].known6Count = 2;
+    inet_pton(AF_INET6, "2001:db8::1", t.blocks[a].known6[0].bytes);
+    inet_pton(AF_INET6, "2001:db8::a:2", t.blocks[a].known6[1].bytes);
+    ASSERT_TRUE(StoreKnown6(t.items[a], t.blocks[a]));
+    EXPECT_EQ(t.blocks[a].reservedTexts[1], "known6=2001:db8::1; 2001:db8::a:2");
+    // The event texts' trailing "; " is read as well; rewriting keeps the text's place.
+    t.items[b].reservedTextCount = 2;
+    t.blocks[b].reservedTexts[0] = "known6=2001:DB8::5; ";
+    t.blocks[b].reservedTexts[1] = "after";
+    t.items[bad].reservedTextCount = 1;
+    t.blocks[bad].reservedTexts[0] = "known6=2001:db8::1; 192.0.2.1";
+
+    SaveSettings();
+    const auto before = Save();
+    InitItemTable();
+    TakeItemLoadNotes();
+    ASSERT_EQ(LoadSettings(), 0);
+    EXPECT_EQ(t.items[bad].flags & kFlagSuspended, kFlagSuspended);
+    ResumeItem(bad);
+    EXPECT_TRUE(Save() == before) << "every record and extra text comes back as it was";
+    EXPECT_EQ(t.blocks[a].known6Count, 2u);
+    EXPECT_EQ(FirstKnownAddressText(t.items[a]), "2001:db8::1");
+    EXPECT_EQ(t.blocks[b].known6Count, 1u);
+    EXPECT_EQ(FirstKnownAddressText(t.items[plain]), "0.0.0.0");
+    EXPECT_EQ(t.items[b].flags & kFlagSuspended, 0u);
+    EXPECT_EQ(t.blocks[bad].known6Count, 0u);
+    EXPECT_EQ(TakeItemLoadNotes(),
+              std::vector<std::string>{"broken is suspended: its stored known6= addresses cannot be read"});
+    ASSERT_TRUE(StoreKnown6(t.items[b], t.blocks[b]));
+    EXPECT_EQ(t.blocks[b].reservedTexts[0], "known6=2001:db8::5");
+    EXPECT_EQ(t.blocks[b].reservedTexts[1], "after");
+    EXPECT_EQ(t.items[b].reservedTextCount, 2u);
+
+    for (const char* malformed : {"known6=;", "known6=2001:db8::1;; 2001:db8::2", "known6=2001:db8::1 2001:db8::2"}) {
+        t.blocks[bad].reservedTexts[0] = malformed;
+        EXPECT_FALSE(LoadKnown6(t.items[bad], t.blocks[bad])) << malformed;
+    }
+    t.blocks[bad].reservedTexts[0] = "known6=";
+    EXPECT_TRUE(LoadKnown6(t.items[bad], t.blocks[bad])) << "no known addresses yet";
 }

@@ -109,7 +109,7 @@ TEST_F(ItemCsvTest, EveryBadRowIsReportedWithItsLineAndNothingIsImported)
     text += "open,x.example.test,A,192.0.2.1,,,,,,,,,,\"never\nclosed\n";                      // 18
     ExpectRefused(text, {
                             {3, "error dns server ip address !"},
-                            {4, "unknown record type \"TXT\" (A, CNAME, MX, NS, PTR or SOA)"},
+                            {4, "unknown record type \"TXT\" (A, CNAME, MX, NS, PTR, SOA or AAAA)"},
                             {5, "The item name is longer than 255 bytes."},
                             {6, "The domain name has a label longer than 63 characters."},
                             {7, "An item named \"good\" already exists."},

@@ -48,7 +48,8 @@ TEST_F(ItemDialogTest, NewItemDefaultsAreStoredOnConfirm)
     EXPECT_EQ(dialog.mailGroup->text(), "0");
     EXPECT_EQ(dialog.continuousLost->Edit()->text(), "6");
     EXPECT_EQ(dialog.recordType->currentText(), "A");
-    EXPECT_EQ(dialog.recordType->count(), 6);
+    EXPECT_EQ(dialog.recordType->count(), 7);
+    EXPECT_EQ(dialog.recordType->itemText(6), "AAAA");
     EXPECT_TRUE(dialog.highPriority->isChecked());
     EXPECT_TRUE(dialog.itemName->text().isEmpty());
     EXPECT_TRUE(dialog.server->Text() == "0.0.0.0");

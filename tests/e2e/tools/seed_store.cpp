@@ -5,7 +5,7 @@
 // usage: varnell_seed_store [--quiet] LOGFILE ITEM...
 //   --quiet  pop-up boxes and sounds off (the other alert channels as default)
 //   ITEM = name,domain,type,server[:port][,interval-ms[,lost-count]]
-//   type = A, CNAME, MX, NS, PTR or SOA
+//   type = A, CNAME, MX, NS, PTR, SOA or AAAA
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
