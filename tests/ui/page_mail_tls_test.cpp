@@ -38,17 +38,17 @@ TEST_F(SetupTest, MailSecurityMovesOnlyTheUsualPortsAndIsStoredBesideTheBlob)
     }
 
     page->security->setCurrentIndex(1);
-    chosenFile_ = "/tmp/ca ü.pem";
+    chosenFile_ = "/srv/pki/ca ü.pem";
     page->caChooseButton->click();
-    EXPECT_EQ(page->caFile->text(), "/tmp/ca ü.pem");
+    EXPECT_EQ(page->caFile->text(), "/srv/pki/ca ü.pem");
     ASSERT_EQ(page->Apply(), 0);
     EXPECT_EQ(CurrentSettings().extra.mailSecurity, kMailStartTls);
-    EXPECT_EQ(CurrentSettings().extra.mailCaFile, "/tmp/ca \xc3\xbc.pem"); // UTF-8
+    EXPECT_EQ(CurrentSettings().extra.mailCaFile, "/srv/pki/ca \xc3\xbc.pem"); // UTF-8
     SaveSettings();
     ExtraSettings stored;
     ASSERT_TRUE(ReadExtraSettings(stored));
     EXPECT_EQ(stored.mailSecurity, kMailStartTls);
-    EXPECT_EQ(stored.mailCaFile, "/tmp/ca \xc3\xbc.pem");
+    EXPECT_EQ(stored.mailCaFile, "/srv/pki/ca \xc3\xbc.pem");
 }
 
 TEST_F(SetupTest, TestMailOverStartTlsReportsWhyTheCertificateWasRefused)
