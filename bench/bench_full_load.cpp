@@ -106,19 +106,6 @@ Counters Scrape(std::uint16_t port)
     return c;
 }
 
-std::uint16_t FreeTcpPort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 Options Parse(int argc, char** argv)
 {
     Options o;
@@ -160,7 +147,7 @@ int main(int argc, char** argv)
 
     // The store: N items, no alert channel, the metrics endpoint on.
     setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
-    const std::uint16_t metricsPort = FreeTcpPort();
+    const std::uint16_t metricsPort = bench::FreeLoopbackPort(SOCK_STREAM);
     Settings s = DefaultSettings(LookUpLocalAddress());
     s.general.SetFlags(0);
     s.extra.metricsListen = "127.0.0.1:" + std::to_string(metricsPort);

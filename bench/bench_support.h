@@ -43,9 +43,10 @@ inline pid_t Spawn(const std::vector<std::string>& args, const std::string& out,
     return pid;
 }
 
-inline std::uint16_t FreeUdpPort()
+// A port on 127.0.0.1 that nothing holds for sockets of socketType.
+inline std::uint16_t FreeLoopbackPort(int socketType)
 {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const int fd = socket(AF_INET, socketType, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -55,6 +56,8 @@ inline std::uint16_t FreeUdpPort()
     close(fd);
     return ntohs(a.sin_port);
 }
+
+inline std::uint16_t FreeUdpPort() { return FreeLoopbackPort(SOCK_DGRAM); }
 
 // Asks addr:port for h0.test up to `tries` times, 100 ms apart; true once a
 // reply at least as long as a DNS header comes back.
