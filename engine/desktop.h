@@ -37,6 +37,16 @@ struct WindowMessage {
     std::string text; // owned payload (event-list messages); empty otherwise
 };
 
+// WM_DNS_RESULT for the item in itemSlot with a result code.
+inline WindowMessage DnsResultMessage(std::uint32_t itemSlot, int code)
+{
+    WindowMessage m;
+    m.id = WM_DNS_RESULT;
+    m.wparam = itemSlot;
+    m.lparam = code;
+    return m;
+}
+
 using MessageHandler = std::function<void(const WindowMessage&)>;
 
 enum class BoxIcon { None, Information, Warning, Error };

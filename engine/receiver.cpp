@@ -220,11 +220,7 @@ int ReceiverLoop()
                 Waiting()[static_cast<std::size_t>(id)].fetch_sub(1);
             if (!outcome.deliver)
                 continue;
-            WindowMessage m;
-            m.id = WM_DNS_RESULT;
-            m.wparam = outcome.itemSlot;
-            m.lparam = outcome.code;
-            batch.push_back(std::move(m));
+            batch.push_back(DnsResultMessage(outcome.itemSlot, outcome.code));
         } while (batch.size() < kMaxBatch && engine.exitFlag.load() == 0 && queue.WaitFront(reply, 0));
         if (batch.empty())
             continue;

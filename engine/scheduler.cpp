@@ -22,11 +22,7 @@ namespace {
 
 void PostResult(std::uint32_t itemSlot, int code)
 {
-    WindowMessage m;
-    m.id = WM_DNS_RESULT;
-    m.wparam = itemSlot;
-    m.lparam = code;
-    GetDesktop().Post(Engine().resultWindow.load(), std::move(m));
+    GetDesktop().Post(Engine().resultWindow.load(), DnsResultMessage(itemSlot, code));
 }
 
 // Ends one request whose time is up (lock held).

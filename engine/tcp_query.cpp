@@ -113,11 +113,7 @@ void Deliver(Connection& c)
     TheWorker().answered.fetch_add(1, std::memory_order_relaxed);
     if (!outcome.deliver)
         return;
-    WindowMessage m;
-    m.id = WM_DNS_RESULT;
-    m.wparam = outcome.itemSlot;
-    m.lparam = outcome.code;
-    GetDesktop().Send(Engine().resultWindow.load(), std::move(m));
+    GetDesktop().Send(Engine().resultWindow.load(), DnsResultMessage(outcome.itemSlot, outcome.code));
 }
 
 // Moves the connection on as far as the socket allows without waiting.
