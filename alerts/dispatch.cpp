@@ -42,6 +42,7 @@ std::vector<cbasethread*>& Abandoned()
 
 std::uint32_t gNetMessageSequence = 0;
 DispatchTrace gTrace;
+DesktopNotifier gNotifier;
 
 void Trace(AlertChannel channel, int result)
 {
@@ -107,7 +108,9 @@ int DispatchEvent(std::uint32_t itemFlags, const std::string& text, const std::s
                            (itemFlags & kFlagHighPriorityMail) != 0,
                            MailTlsOf(s.extra.mailSecurity, s.extra.mailCaFile)));
     }
-    if ((flags & kGenPopup) && w.box != nullptr)
+    // The operator may prefer the desktop's notifications to a box; without a
+    // notification service the box it always was.
+    if ((flags & kGenPopup) && !(s.extra.alertNotification == 1 && gNotifier && gNotifier(text)) && w.box != nullptr)
         Trace(AlertChannel::MessageBox, w.box->Post(kNoWindow, text, text, kBoxIconError));
     if (flags & kGenNetMessage) {
         ++gNetMessageSequence;
@@ -191,6 +194,8 @@ cboxthread* BoxWorker() { return AlertWorkers().box; }
 cbeepthread* BeepWorker() { return AlertWorkers().beep; }
 
 std::uint32_t NetMessageSequence() { return gNetMessageSequence; }
+
+void SetDesktopNotifier(DesktopNotifier notifier) { gNotifier = std::move(notifier); }
 
 void SetDispatchTrace(DispatchTrace trace) { gTrace = std::move(trace); }
 

@@ -56,6 +56,13 @@ cbeepthread* BeepWorker();
 // The cookie the last event's network messages carried (0 before the first).
 std::uint32_t NetMessageSequence();
 
+// Shows an event's text as a desktop notification instead of the message box
+// (when the AlertNotification setting is 1). Returns false when no notification
+// service is there; DispatchEvent then queues the box as before. Runs on the
+// user-interface thread, inside DispatchEvent.
+using DesktopNotifier = std::function<bool(const std::string& text)>;
+void SetDesktopNotifier(DesktopNotifier notifier);
+
 // Each step of DispatchEvent that ran, in order, with the Post result (0 or
 // -1; 0 for the inline channels). For diagnostics and tests.
 enum class AlertChannel { Syslog, Execute, Mail, MessageBox, NetMessage, Sound, Log };

@@ -74,6 +74,7 @@ void CVarnellApp::InitInstance()
     //    becomes the result window.
     layer.createWindows = [this] {
         frame_->Create();
+        frame_->RestoreLayout();
         InstallResultBridge(frame_->ItemView());
     };
     // Item commands from the control socket keep the list on screen with the table.
@@ -95,13 +96,8 @@ void CVarnellApp::InitInstance()
     layer.itemsBusy = [] { return QApplication::activeModalWidget() != nullptr; };
     StartMonitor(monitor, std::move(layer), options_.startThreads);
     // 13. Shown maximised; without a window system the program is a monitor only.
-    if (options_.show && QGuiApplication::platformName() != QLatin1String("offscreen")) {
-        // Without a window manager (a bare X server) maximising is only a hint:
-        // start from the whole work area so the window fills the screen anyway.
-        if (const QScreen* screen = QGuiApplication::primaryScreen(); screen != nullptr)
-            frame_->setGeometry(screen->availableGeometry());
-        frame_->showMaximized();
-    }
+    if (options_.show && QGuiApplication::platformName() != QLatin1String("offscreen"))
+        frame_->ShowAtStart();
 
     // The end of the desktop session is Exit; a quit that bypasses the window
     // still shuts down in order.
@@ -122,6 +118,7 @@ void CVarnellApp::ExitInstance()
     StopMonitor();
     RemoveResultBridge();
     if (frame_ != nullptr) {
+        frame_->SaveLayout();
         frame_->hide();
         frame_->deleteLater();
     }

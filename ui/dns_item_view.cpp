@@ -1,14 +1,20 @@
 #include "ui/dns_item_view.h"
 
 #include <QContextMenuEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMessageBox>
 #include <QMouseEvent>
+#include <QShortcut>
 #include <QTextCharFormat>
 #include <QTextCursor>
 
 #include "engine/address6.h"
+#include "engine/history.h"
 #include "engine/reply_detail.h"
 #include "engine/result_eval.h"
 #include "ui/item_dialog.h"
+#include "ui/item_filter.h"
 #include "ui/state_images.h"
 
 namespace varnell {
@@ -49,7 +55,12 @@ QVariant CDnsItemModel::data(const QModelIndex& index, int role) const
     case Qt::DisplayRole:
         return index.column() == kColState ? QVariant() : QVariant(row.texts[static_cast<std::size_t>(index.column())]);
     case Qt::DecorationRole:
-        return index.column() == kColState ? QVariant(StateImage(row.image)) : QVariant();
+        if (index.column() != kColState)
+            return {};
+        return row.suspended ? QVariant(PausedImage()) : QVariant(StateImage(row.image));
+    case Qt::ForegroundRole:
+        return row.suspended ? QVariant(QGuiApplication::palette().brush(QPalette::Disabled, QPalette::Text))
+                             : QVariant();
     case Qt::TextAlignmentRole:
         return QVariant(Qt::AlignLeft | Qt::AlignVCenter);
     case Qt::UserRole:
@@ -126,6 +137,23 @@ bool CDnsItemModel::SetImage(int row, int image)
     return true;
 }
 
+bool CDnsItemModel::SetSuspended(int row, bool suspended)
+{
+    if (row < 0 || row >= rowCount())
+        return false;
+    bool& cell = rows_[static_cast<std::size_t>(row)].suspended;
+    if (cell != suspended) {
+        cell = suspended;
+        emit dataChanged(index(row, 0), index(row, kItemColumnCount - 1), {Qt::DecorationRole, Qt::ForegroundRole});
+    }
+    return true;
+}
+
+bool CDnsItemModel::SuspendedAt(int row) const
+{
+    return row >= 0 && row < rowCount() && rows_[static_cast<std::size_t>(row)].suspended;
+}
+
 DnsItem* CDnsItemModel::ItemAt(int row) const
 {
     return row >= 0 && row < rowCount() ? rows_[static_cast<std::size_t>(row)].item : nullptr;
@@ -146,13 +174,17 @@ int CDnsItemModel::ImageAt(int row) const
 // --- list control ----------------------------------------------------------
 
 CDnsListCtrl::CDnsListCtrl(QTextEdit* detailPane, QWidget* parent)
-    : CExtListCtrl(detailPane, parent), model_(new CDnsItemModel(this))
+    : CExtListCtrl(detailPane, parent), model_(new CDnsItemModel(this)), filter_(new CItemFilterModel(model_, this))
 {
-    setModel(model_);
+    setModel(filter_);
     auto* header = new CAdvHeaderCtrl(this);
     header->Attach(this);
     setShowGrid(true);
     SetupColumns();
+    // Unsorted until a header is clicked: the stored order.
+    header->setSortIndicatorShown(true);
+    header->setSortIndicator(-1, Qt::AscendingOrder);
+    setSortingEnabled(true);
 }
 
 void CDnsListCtrl::SetupColumns()
@@ -178,6 +210,13 @@ void CDnsListCtrl::InsertItemRow(DnsItem& item)
         row = model_->rowCount();
     if (!model_->InsertRow(row, &item, StartImage(item)))
         return;
+    std::uint32_t flags = 0;
+    {
+        // The engine threads change other bits of the word under the lock.
+        std::lock_guard lock(EngineLock());
+        flags = item.flags;
+    }
+    model_->SetSuspended(row, (flags & kFlagSuspended) != 0);
     RefreshItemRow(item);
 }
 
@@ -225,8 +264,27 @@ void CDnsListCtrl::ShowReplyDetail(const DnsItem& item)
 
 void CDnsListCtrl::OnRowFocused(int row)
 {
-    if (const DnsItem* item = model_->ItemAt(row))
+    if (const DnsItem* item = model_->ItemAt(row)) {
         ShowReplyDetail(*item);
+        emit ItemFocused(static_cast<int>(SlotOf(*item)));
+    }
+}
+
+void CDnsListCtrl::keyPressEvent(QKeyEvent* event)
+{
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_F2)) {
+        if (currentIndex().isValid())
+            emit RowActivated(ModelRow(currentIndex()));
+        event->accept();
+        return;
+    }
+    if (plain && event->key() == Qt::Key_Delete) {
+        emit DeleteKeyPressed();
+        event->accept();
+        return;
+    }
+    CExtListCtrl::keyPressEvent(event);
 }
 
 QMenu* BuildItemContextMenu(CDnsListCtrl* list, QWidget* parent)
@@ -280,10 +338,28 @@ void CDnsListCtrl::mouseDoubleClickEvent(QMouseEvent* event)
 // --- view ------------------------------------------------------------------
 
 CDnsItemView::CDnsItemView(QTextEdit* detailPane, QWidget* parent)
-    : QWidget(parent), list_(new CDnsListCtrl(detailPane, this))
+    : QWidget(parent), filterBox_(new QLineEdit(this)), list_(new CDnsListCtrl(detailPane, this))
 {
+    filterBox_->setObjectName(QStringLiteral("itemFilter"));
+    filterBox_->setPlaceholderText(QStringLiteral("Filter by name, domain, server or state (Ctrl+F)"));
+    filterBox_->setClearButtonEnabled(true);
+    connect(filterBox_, &QLineEdit::textChanged, list_->Filter(), &CItemFilterModel::SetPattern);
+    auto* find = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F), this);
+    find->setContext(Qt::WindowShortcut);
+    connect(find, &QShortcut::activated, filterBox_, [this] {
+        filterBox_->setFocus(Qt::ShortcutFocusReason);
+        filterBox_->selectAll();
+    });
+    // Escape in the box clears it and goes back to the list.
+    auto* clear = new QShortcut(QKeySequence(Qt::Key_Escape), filterBox_);
+    clear->setContext(Qt::WidgetShortcut);
+    connect(clear, &QShortcut::activated, filterBox_, [this] {
+        filterBox_->clear();
+        list_->setFocus(Qt::ShortcutFocusReason);
+    });
     connect(list_, &CDnsListCtrl::CommandRequested, this, [this](int command) { OnCommand(command); });
     connect(list_, &CDnsListCtrl::RowActivated, this, &CDnsItemView::OnUpdate);
+    connect(list_, &CDnsListCtrl::DeleteKeyPressed, this, &CDnsItemView::OnDeleteConfirmed);
     FillItemList([this](DnsItem& item) { list_->InsertItemRow(item); });
 }
 
@@ -307,8 +383,10 @@ void CDnsItemView::OnAdd()
         return;
     }
     DlgAddDNS dialog(static_cast<std::uint32_t>(slot), this);
-    if (dialog.exec() == QDialog::Accepted)
+    if (dialog.exec() == QDialog::Accepted) {
+        ClearHistory(static_cast<std::uint32_t>(slot)); // a reused slot: not the old item's history
         list_->InsertItemRow(Items().items[static_cast<std::size_t>(slot)]);
+    }
 }
 
 void CDnsItemView::OnUpdate(int row)
@@ -334,30 +412,53 @@ void CDnsItemView::OnDelete()
         ShowListMessage(this, QStringLiteral("Can't delete item !"));
         return;
     }
+    const std::uint16_t slot = Items().rowToSlot[static_cast<std::size_t>(row)];
     DeleteItemRow(static_cast<std::uint32_t>(row));
+    ClearHistory(slot);
 }
 
-void CDnsItemView::OnSuspend()
+void CDnsItemView::OnDeleteConfirmed()
 {
-    for (int row : list_->SelectedRows())
-        if (static_cast<std::uint32_t>(row) < Items().rowCount)
-            SuspendItem(Items().rowToSlot[static_cast<std::size_t>(row)]);
+    // A key is easier to hit by accident than a menu entry: ask first.
+    const int row = list_->FirstSelectedRow();
+    if (row >= 0) {
+        const QString question = QStringLiteral("Delete the item \"%1\"?").arg(list_->Model()->TextAt(row, kColName));
+        QMessageBox box(QMessageBox::Question, AppTitle(), question, QMessageBox::Yes | QMessageBox::No, this);
+        box.setDefaultButton(QMessageBox::No);
+        if (box.exec() != QMessageBox::Yes)
+            return;
+    }
+    OnDelete();
 }
 
-void CDnsItemView::OnResume()
+void CDnsItemView::SetSuspendedRows(bool suspended)
 {
-    for (int row : list_->SelectedRows())
-        if (static_cast<std::uint32_t>(row) < Items().rowCount)
-            ResumeItem(Items().rowToSlot[static_cast<std::size_t>(row)]);
+    for (int row : list_->SelectedRows()) {
+        if (static_cast<std::uint32_t>(row) >= Items().rowCount)
+            continue;
+        const std::uint16_t slot = Items().rowToSlot[static_cast<std::size_t>(row)];
+        if (suspended)
+            SuspendItem(slot);
+        else
+            ResumeItem(slot);
+        list_->Model()->SetSuspended(row, suspended);
+    }
 }
+
+void CDnsItemView::OnSuspend() { SetSuspendedRows(true); }
+
+void CDnsItemView::OnResume() { SetSuspendedRows(false); }
 
 QFont CDnsItemView::ListFont() const { return list_->font(); }
 
 void CDnsItemView::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    // One pixel taller than the view, so the list's bottom border falls outside it.
-    list_->setGeometry(0, 0, width(), height() + 1);
+    // The filter box on top; the list one pixel taller than the rest, so its
+    // bottom border falls outside the view.
+    const int boxHeight = filterBox_->sizeHint().height();
+    filterBox_->setGeometry(0, 0, width(), boxHeight);
+    list_->setGeometry(0, boxHeight, width(), height() - boxHeight + 1);
 }
 
 } // namespace varnell

@@ -8,6 +8,7 @@
 
 #include <QAbstractTableModel>
 #include <QFont>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
 #include <QString>
@@ -57,19 +58,26 @@ public:
     void Clear();
     bool SetText(int row, int column, const QString& text);
     bool SetImage(int row, int image);
+    // A suspended row is greyed and shows the paused image; its state image is
+    // kept for when it is resumed.
+    bool SetSuspended(int row, bool suspended);
 
     DnsItem* ItemAt(int row) const;
     QString TextAt(int row, int column) const;
     int ImageAt(int row) const;
+    bool SuspendedAt(int row) const;
 
 private:
     struct Row {
         DnsItem* item = nullptr;
         int image = 0;
+        bool suspended = false;
         std::array<QString, kItemColumnCount> texts;
     };
     std::vector<Row> rows_;
 };
+
+class CItemFilterModel;
 
 class CDnsListCtrl : public CExtListCtrl {
     Q_OBJECT
@@ -78,6 +86,7 @@ public:
 
     void SetupColumns() override;
     CDnsItemModel* Model() const { return model_; }
+    CItemFilterModel* Filter() const { return filter_; }
 
     void InsertItemRow(DnsItem& item);
     void RefreshItemRow(DnsItem& item);
@@ -92,14 +101,20 @@ public:
 signals:
     void CommandRequested(int command);
     void RowActivated(int row);
+    // The focused row's item changed (its slot), for the history chart.
+    void ItemFocused(int slot);
+    // The Delete key: delete after asking.
+    void DeleteKeyPressed();
 
 protected:
     void OnRowFocused(int row) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     CDnsItemModel* model_;
+    CItemFilterModel* filter_;
 };
 
 class CDnsItemView : public QWidget {
@@ -116,6 +131,9 @@ public:
     void OnClearStatistics() {}
     QFont ListFont() const;
     CDnsListCtrl* List() { return list_; }
+    QLineEdit* FilterBox() { return filterBox_; }
+    // The Delete key's way: the same delete, after the operator confirmed it.
+    void OnDeleteConfirmed();
 
     // Carries out one of the list's menu commands; false when it is not one.
     bool OnCommand(int command);
@@ -124,6 +142,9 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void SetSuspendedRows(bool suspended);
+
+    QLineEdit* filterBox_;
     CDnsListCtrl* list_;
 };
 

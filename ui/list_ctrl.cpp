@@ -1,5 +1,6 @@
 #include "ui/list_ctrl.h"
 
+#include <QAbstractProxyModel>
 #include <QEvent>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -108,7 +109,7 @@ QList<int> CExtListCtrl::SelectedRows() const
     if (selectionModel() == nullptr)
         return rows;
     for (const QModelIndex& index : selectionModel()->selectedRows())
-        rows.append(index.row());
+        rows.append(ModelRow(index));
     std::sort(rows.begin(), rows.end());
     return rows;
 }
@@ -119,21 +120,33 @@ int CExtListCtrl::FirstSelectedRow() const
     return rows.isEmpty() ? -1 : rows.first();
 }
 
+int CExtListCtrl::ModelRow(const QModelIndex& viewIndex) const
+{
+    const auto* proxy = qobject_cast<const QAbstractProxyModel*>(model());
+    return proxy != nullptr ? proxy->mapToSource(viewIndex).row() : viewIndex.row();
+}
+
+QAbstractItemModel* CExtListCtrl::RowModel() const
+{
+    const auto* proxy = qobject_cast<const QAbstractProxyModel*>(model());
+    return proxy != nullptr ? proxy->sourceModel() : model();
+}
+
 void CExtListCtrl::currentChanged(const QModelIndex& current, const QModelIndex& previous)
 {
     QTableView::currentChanged(current, previous);
-    if (current.isValid() && (!previous.isValid() || previous.row() != current.row()))
-        OnRowFocused(current.row());
+    if (current.isValid() && (!previous.isValid() || ModelRow(previous) != ModelRow(current)))
+        OnRowFocused(ModelRow(current));
 }
 
 void CExtListCtrl::OnRowFocused(int row)
 {
-    if (model() == nullptr || detailPane_ == nullptr)
+    if (RowModel() == nullptr || detailPane_ == nullptr)
         return;
-    const QModelIndex index = model()->index(row, 1);
+    const QModelIndex index = RowModel()->index(row, 1);
     if (!index.isValid())
         return;
-    PutDetailText(detailPane_, model()->data(index, Qt::DisplayRole).toString().toStdString());
+    PutDetailText(detailPane_, RowModel()->data(index, Qt::DisplayRole).toString().toStdString());
 }
 
 void CExtListCtrl::PutDetailText(QTextEdit* pane, const std::string& text)

@@ -46,9 +46,12 @@ public:
     virtual void SetupColumns() {}
 
     QTextEdit* DetailPane() const { return detailPane_; }
-    // Rows selected, in ascending order.
+    // Rows selected, in ascending order. Rows are always those of the model
+    // under any sorting or filtering view model (RowModel), never the view's.
     QList<int> SelectedRows() const;
     int FirstSelectedRow() const;
+    int ModelRow(const QModelIndex& viewIndex) const;
+    QAbstractItemModel* RowModel() const;
 
     // Replaces the pane's text with the first kDetailTextLimit bytes of text
     // (never splitting a UTF-8 sequence).

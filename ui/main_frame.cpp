@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenuBar>
+#include <QScreen>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTimer>
@@ -14,14 +15,19 @@
 #include "ui/about_dlg.h"
 #include "ui/app.h"
 #include "ui/dns_item_view.h"
+#include "ui/desktop_notifier.h"
 #include "ui/event_view.h"
+#include "ui/history_chart.h"
 #include "ui/icons.h"
 #include "ui/item_csv_commands.h"
 #include "ui/setup_dlg.h"
 #include "ui/toolbar.h"
 #include "ui/tray_icon.h"
+#include "ui/tray_state.h"
+#include "ui/window_state.h"
 
 #include "alerts/beep_thread.h"
+#include "alerts/box_thread.h"
 #include "alerts/dispatch.h"
 #include "alerts/log_file.h"
 
@@ -198,7 +204,10 @@ void CMainFrame::BuildPanes()
     columns_ = new QSplitter(Qt::Horizontal, rows_);
     columns_->setObjectName(QStringLiteral("columnSplitter"));
     rows_->addWidget(columns_);
-    columns_->addWidget(itemDetail_);
+    // The reply text sits below the focused item's round-trip history.
+    historyPane_ = new CHistoryPane(itemDetail_, columns_);
+    columns_->addWidget(historyPane_);
+    connect(itemView_->List(), &CDnsListCtrl::ItemFocused, historyPane_->Chart(), &CHistoryChart::SetSlot);
     eventRows_ = new QSplitter(Qt::Vertical, columns_);
     eventRows_->setObjectName(QStringLiteral("eventSplitter"));
     columns_->addWidget(eventRows_);
@@ -237,12 +246,48 @@ void CMainFrame::Create()
     UpdateServiceCommands();
     const QSize area = centralWidget()->size();
     ApplyPaneSizes(area.width(), area.height());
+    // The tray icon, its tip and the window icon follow the items' states.
+    stateIndicator_ = new CStateIndicator(
+        itemView_->List()->Model(),
+        [this](const QIcon& icon, const QString& tip, TrayState) {
+            tray_->SetIcon(icon);
+            tray_->SetTip(tip);
+            setWindowIcon(icon);
+        },
+        this);
+    // Events as desktop notifications when the operator chose them; a refused
+    // notification still reaches the operator, as the box.
+    notifier_ = new CDesktopNotifier(
+        QDBusConnection::sessionBus(), [this] { OnOpen(); },
+        [](const std::string& text) {
+            if (cboxthread* box = BoxWorker(); box != nullptr)
+                box->Post(kNoWindow, text, text, kBoxIconError);
+        },
+        this);
+    notifier_->Install();
+}
+
+void CMainFrame::RestoreLayout() { layoutRestored_ = RestoreWindowState(*this, WindowStatePath()); }
+
+void CMainFrame::SaveLayout() const { SaveWindowState(*this, WindowStatePath()); }
+
+void CMainFrame::ShowAtStart()
+{
+    if (layoutRestored_) {
+        show(); // maximised again if it was, by the restored geometry
+        return;
+    }
+    // Without a window manager (a bare X server) maximising is only a hint:
+    // start from the whole work area so the window fills the screen anyway.
+    if (const QScreen* screen = QGuiApplication::primaryScreen(); screen != nullptr)
+        setGeometry(screen->availableGeometry());
+    showMaximized();
 }
 
 void CMainFrame::showEvent(QShowEvent* event)
 {
     QMainWindow::showEvent(event);
-    if (panesSized_)
+    if (panesSized_ || layoutRestored_)
         return;
     panesSized_ = true;
     // The window is maximised as it is first shown; lay the panes out once the

@@ -21,6 +21,9 @@ namespace varnell {
 
 class CDnsItemView;
 class CEventView;
+class CDesktopNotifier;
+class CHistoryPane;
+class CStateIndicator;
 class CTrayIcon;
 class CTrueColorToolBar;
 
@@ -63,6 +66,9 @@ public:
     CDnsItemView* ItemView() const { return itemView_; }
     CEventView* EventView() const { return eventView_; }
     QTextEdit* ItemDetail() const { return itemDetail_; }
+    CHistoryPane* HistoryPane() const { return historyPane_; }
+    CStateIndicator* StateIndicator() const { return stateIndicator_; }
+    CDesktopNotifier* Notifier() const { return notifier_; }
     QTextEdit* EventDetail() const { return eventDetail_; }
     QSplitter* RowSplitter() const { return rows_; }
     QSplitter* ColumnSplitter() const { return columns_; }
@@ -80,6 +86,13 @@ public:
     void UpdateServiceCommands();
     // Lays the panes out for a client area of w by h pixels.
     void ApplyPaneSizes(int w, int h);
+    // The first showing: as the window was left last time, or maximised over the
+    // whole work area when it has never been closed.
+    void ShowAtStart();
+    // The layout of the last run (window.ini), and keeping it for the next one.
+    void RestoreLayout();
+    void SaveLayout() const;
+    bool LayoutRestored() const { return layoutRestored_; }
 
     // Called by the final close, before the window goes: the shutdown.
     void SetFinalCloseHandler(std::function<void()> handler) { onFinalClose_ = std::move(handler); }
@@ -109,6 +122,10 @@ private:
     CDnsItemView* itemView_ = nullptr;
     CEventView* eventView_ = nullptr;
     QTextEdit* itemDetail_ = nullptr;
+    CHistoryPane* historyPane_ = nullptr;
+    CStateIndicator* stateIndicator_ = nullptr;
+    CDesktopNotifier* notifier_ = nullptr;
+    bool layoutRestored_ = false;
     QTextEdit* eventDetail_ = nullptr;
     QLabel* indicators_[3] = {nullptr, nullptr, nullptr};
     bool scrollLock_ = false;

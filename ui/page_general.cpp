@@ -48,6 +48,7 @@ CDlgGen::CDlgGen(QWidget* parent) : CDialogBase(parent)
 
     auto* actions = new QGroupBox(QStringLiteral("Alert actions"), this);
     popup = Check("Popup Message Box", actions);
+    notification = Check("Desktop notification", actions);
     netMessage = Check("Send Network Message", actions);
     execute = Check("Execute", actions);
     execPath = new QLineEdit(actions);
@@ -66,7 +67,14 @@ CDlgGen::CDlgGen(QWidget* parent) : CDialogBase(parent)
     sendSyslog = Check("Send Syslog", actions);
 
     auto* grid = new QGridLayout(actions);
-    grid->addWidget(popup, 0, 0, 1, 2);
+    auto* popupRow = new QHBoxLayout;
+    popupRow->addWidget(popup);
+    popupRow->addWidget(notification);
+    popupRow->addStretch(1);
+    grid->addLayout(popupRow, 0, 0, 1, 2);
+    notification->setToolTip(QStringLiteral("Show events through the desktop's notifications instead of a message "
+                                            "box; without a notification service the box is shown"));
+    connect(popup, &QCheckBox::toggled, notification, &QWidget::setEnabled);
     grid->addWidget(netMessage, 0, 2, 1, 2);
     grid->addWidget(execute, 1, 0);
     grid->addWidget(execPath, 1, 1, 1, 2);
@@ -124,6 +132,8 @@ void CDlgGen::Init()
     seconds->Edit()->setText(QString::number(g.RepeatSeconds()));
     ednsSize_ = CurrentSettings().extra.queryEdns;
     useEdns->setChecked(ednsSize_ != 0);
+    notification->setChecked(CurrentSettings().extra.alertNotification == 1);
+    notification->setEnabled(popup->isChecked());
 }
 
 int CDlgGen::Apply()
@@ -154,6 +164,11 @@ int CDlgGen::Apply()
     std::uint32_t& edns = CurrentSettings().extra.queryEdns;
     edns = !useEdns->isChecked() ? 0u : ednsSize_ != 0 ? ednsSize_ : kDefaultQueryEdns;
     SetQueryEdnsSize(edns);
+
+    // A stored value this page does not know is kept while the box is unchanged.
+    std::uint32_t& notify = CurrentSettings().extra.alertNotification;
+    if (notification->isChecked() != (notify == 1))
+        notify = notification->isChecked() ? 1u : 0u;
     return 0;
 }
 

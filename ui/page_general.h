@@ -40,6 +40,7 @@ public:
     QCheckBox* startService = nullptr;
     QCheckBox* useEdns = nullptr; // queries advertise a UDP size (QueryEdns), or none
     QCheckBox* popup = nullptr;
+    QCheckBox* notification = nullptr; // the box's alert as a desktop notification (AlertNotification)
     QCheckBox* netMessage = nullptr;
     QCheckBox* execute = nullptr;
     QLineEdit* execPath = nullptr;

@@ -93,6 +93,16 @@ void DrawEvent(QPainter& p, int index)
     }
 }
 
+// A suspended item: two white bars on grey, the usual sign for paused.
+void DrawPaused(QPainter& p, int)
+{
+    Disc(p, kGrey, 6.5);
+    p.setPen(Qt::NoPen);
+    p.setBrush(Qt::white);
+    p.drawRoundedRect(QRectF(5.2, 4.8, 2.0, 6.4), 0.6, 0.6);
+    p.drawRoundedRect(QRectF(8.8, 4.8, 2.0, 6.4), 0.6, 0.6);
+}
+
 QImage Strip(int count, qreal ratio, void (*draw)(QPainter&, int))
 {
     const int cell = qRound(kListImageSize * ratio);
@@ -142,6 +152,12 @@ QIcon StateImage(int index)
         Icon(2, kStateImageCount, DrawState), Icon(3, kStateImageCount, DrawState),
         Icon(4, kStateImageCount, DrawState)};
     return index >= 0 && index < kStateImageCount ? icons[index] : QIcon();
+}
+
+QIcon PausedImage()
+{
+    static const QIcon icon = Icon(0, 1, DrawPaused);
+    return icon;
 }
 
 QIcon EventImage(int index)

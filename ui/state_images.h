@@ -17,6 +17,8 @@ inline constexpr int kListImageSize = 16;
 // instead of a wrong state.
 QIcon StateImage(int index);
 QIcon EventImage(int index);
+// A suspended item's row image (grey, two bars).
+QIcon PausedImage();
 
 // The whole strip at one scale (index i at x = 16 * i), transparent background.
 QImage StateImageStrip(qreal devicePixelRatio = 1.0);

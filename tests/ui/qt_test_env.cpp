@@ -8,6 +8,8 @@
 
 #include <cstdlib>
 
+#include "tests/support/process.h"
+
 namespace varnell::test {
 
 namespace {
@@ -17,6 +19,10 @@ public:
     void SetUp() override
     {
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        // No test reads or writes the user's own window layout, store or history.
+        static TempDir home;
+        setenv("XDG_CONFIG_HOME", home.Path().c_str(), 1);
+        setenv("XDG_STATE_HOME", home.Path().c_str(), 1);
         static int argc = 1;
         static char name[] = "test_ui";
         static char* argv[] = {name, nullptr};
