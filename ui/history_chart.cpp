@@ -272,6 +272,9 @@ CHistoryPane::CHistoryPane(QTextEdit* replyText, QWidget* parent)
     connect(buttons_, &QButtonGroup::idClicked, chart_, [this](int id) { chart_->SetRange(static_cast<HistoryRange>(id)); });
     column->addLayout(row);
     column->addWidget(chart_, 1);
+    // The chart never makes the bottom row taller than the window's first
+    // layout gives it: it yields its room before the reply text does.
+    top->setMinimumHeight(1);
     addWidget(top);
     addWidget(replyText);
     setChildrenCollapsible(true);
