@@ -8,6 +8,7 @@
 #include "engine/item_table.h"
 #include "engine/result_eval.h"
 #include "engine/result_hooks.h"
+#include "engine/utf8.h"
 
 #ifndef VARNELL_VERSION
 #define VARNELL_VERSION "unknown"
@@ -107,34 +108,6 @@ void AppendLabel(std::string& out, const char* name, std::string_view value, boo
     out.append(name).append("=\"").append(EscapeLabelValue(value)).push_back('"');
 }
 
-// The length of the valid UTF-8 sequence at text[i], or 0 (RFC 3629 section 4:
-// no overlong forms, no surrogates, nothing above U+10FFFF).
-std::size_t Utf8Length(std::string_view text, std::size_t i)
-{
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char c = b(i);
-    if (c < 0x80)
-        return 1;
-    std::size_t n = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF)
-        n = 2;
-    else if (c >= 0xE0 && c <= 0xEF)
-        n = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
-    else if (c >= 0xF0 && c <= 0xF4)
-        n = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
-    else
-        return 0;
-    if (text.size() - i < n)
-        return 0;
-    if (b(i + 1) < lo || b(i + 1) > hi)
-        return 0;
-    for (std::size_t k = 2; k < n; ++k)
-        if (b(i + k) < 0x80 || b(i + k) > 0xBF)
-            return 0;
-    return n;
-}
-
 std::string ServerText(const ItemEndpoint& server)
 {
     std::string text = DottedAddress(server.addrBE);
@@ -159,7 +132,7 @@ std::string EscapeLabelValue(std::string_view value)
         } else if (c == '\n') {
             out.append("\\n");
             ++i;
-        } else if (const std::size_t n = Utf8Length(value, i); n != 0) {
+        } else if (const std::size_t n = Utf8SequenceLength(value, i); n != 0) {
             out.append(value.substr(i, n));
             i += n;
         } else {

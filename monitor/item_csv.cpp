@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "engine/item_entry.h"
 #include "engine/item_table.h"
+#include "engine/utf8.h"
 
 namespace varnell {
 
@@ -52,46 +53,6 @@ std::optional<std::size_t> ColumnIndex(std::string_view name)
 }
 
 std::string Quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
-
-// RFC 3629: shortest forms only, no surrogates, nothing above U+10FFFF.
-bool IsUtf8(std::string_view s)
-{
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        std::size_t more = 0;
-        unsigned char lo = 0x80, hi = 0xBF; // allowed range of the second byte
-        if (b < 0x80) {
-            ++i;
-            continue;
-        } else if (b >= 0xC2 && b <= 0xDF) {
-            more = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            more = 2;
-            if (b == 0xE0)
-                lo = 0xA0;
-            else if (b == 0xED)
-                hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            more = 3;
-            if (b == 0xF0)
-                lo = 0x90;
-            else if (b == 0xF4)
-                hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (more > s.size() - i - 1)
-            return false;
-        for (std::size_t k = 1; k <= more; ++k) {
-            const auto c = static_cast<unsigned char>(s[i + k]);
-            if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF))
-                return false;
-        }
-        i += more + 1;
-    }
-    return true;
-}
 
 // A whole decimal number from 0 to max, digits only: what the export writes.
 // The dialog's lenient reading ("12abc" is 12) would turn a typing mistake in a
