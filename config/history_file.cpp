@@ -1,5 +1,6 @@
 #include "config/history_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
@@ -39,6 +40,18 @@ bool Unreadable(int rc)
 
 bool Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
+// By slot, not by list row: the history is loaded right after the settings,
+// before the item list exists and has given the items their rows.
+template <typename Visit>
+void ForEachLiveSlot(Visit visit)
+{
+    const ItemTable& table = Items();
+    const std::uint32_t top = std::min(table.highWater, kItemSlots);
+    for (std::uint32_t slot = 0; slot < top; ++slot)
+        if ((table.items[slot].flags & kFlagDeleted) == 0)
+            visit(slot);
+}
+
 } // namespace
 
 std::string HistoryPath() { return StateDir() + "/varnell/history.db"; }
@@ -68,11 +81,7 @@ HistoryLoad LoadHistoryFile(const std::string& path)
         return MoveAside(path) ? HistoryLoad::kMovedAside : HistoryLoad::kFailed;
 
     std::unordered_map<std::string, std::uint32_t> slots;
-    const ItemTable& table = Items();
-    for (std::uint32_t row = 0; row < table.rowCount; ++row) {
-        const std::uint16_t slot = table.rowToSlot[row];
-        slots.emplace(HistoryKey(table.items[slot]), slot);
-    }
+    ForEachLiveSlot([&](std::uint32_t slot) { slots.emplace(HistoryKey(Items().items[slot]), slot); });
 
     int rc = SQLITE_OK;
     {
@@ -118,13 +127,10 @@ struct SlotKey {
 std::vector<SlotKey> CollectKeys()
 {
     std::vector<SlotKey> keys;
-    const ItemTable& table = Items();
-    keys.reserve(table.rowCount);
-    for (std::uint32_t row = 0; row < table.rowCount; ++row) {
-        const std::uint16_t slot = table.rowToSlot[row];
+    ForEachLiveSlot([&](std::uint32_t slot) {
         if (HistoryOf(slot) != nullptr)
-            keys.push_back({slot, HistoryKey(table.items[slot])});
-    }
+            keys.push_back({slot, HistoryKey(Items().items[slot])});
+    });
     return keys;
 }
 

@@ -61,6 +61,8 @@ TEST_F(HistoryFileTest, RestartRestoresEachItemsHistoryByWhatItAsks)
     const std::uint32_t b2 = AddItem("beta");
     const std::uint32_t a2 = AddItem("alpha", 0x0300007F);
     ASSERT_NE(b2, b);
+    // Loaded as at start-up: before the item list has given the items rows.
+    Items().rowCount = 0;
     EXPECT_EQ(LoadHistoryFile(HistoryPath()), HistoryLoad::kLoaded);
     ASSERT_NE(HistoryOf(b2), nullptr);
     EXPECT_EQ(EncodeHistory(*HistoryOf(b2), kNow), before);
