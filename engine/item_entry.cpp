@@ -11,6 +11,12 @@ namespace varnell {
 
 namespace {
 
+// The store keeps texts zero-terminated: a zero byte inside one would end it
+// early on the next load and shift every field after it.
+bool HasZeroByte(std::string_view s) { return s.find('\0') != std::string_view::npos; }
+
+} // namespace
+
 std::string_view TrimSpace(std::string_view s)
 {
     constexpr std::string_view kSpace = " \t\r\n\v\f";
@@ -19,12 +25,6 @@ std::string_view TrimSpace(std::string_view s)
         return {};
     return s.substr(first, s.find_last_not_of(kSpace) - first + 1);
 }
-
-// The store keeps texts zero-terminated: a zero byte inside one would end it
-// early on the next load and shift every field after it.
-bool HasZeroByte(std::string_view s) { return s.find('\0') != std::string_view::npos; }
-
-} // namespace
 
 std::string CheckDomainName(std::string_view name)
 {

@@ -53,6 +53,8 @@ std::string CheckItemEntry(const ItemEntry& entry, const EntryTarget& target, It
 // Empty when the name can be put into a query (the empty name and the root are
 // accepted as they stand), else why not.
 std::string CheckDomainName(std::string_view name);
+// The text without the blanks around it, as every way in takes its fields.
+std::string_view TrimSpace(std::string_view s);
 
 // The position of a record type in the engine's table, its name compared
 // without regard to ASCII case or surrounding white space; -1 when it names none.

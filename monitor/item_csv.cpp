@@ -96,7 +96,9 @@ std::string EntryFromRow(const RowValues& row, ItemEntry& entry, bool& suspended
         if (row[c] != nullptr && !IsUtf8(*row[c]))
             return Quoted(kColumnNames[c]) + " is not UTF-8 text";
     for (std::size_t c = 0; c < kRequiredColumns; ++c)
-        if (row[c] == nullptr || row[c]->empty())
+        // Blanks alone are no value: the item would be stored without one and
+        // its export would not import back.
+        if (row[c] == nullptr || TrimSpace(*row[c]).empty())
             return "no value in the required column " + Quoted(kColumnNames[c]);
 
     entry = ItemEntry{};
