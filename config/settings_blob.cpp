@@ -287,25 +287,28 @@ void LoadSyslog(ByteReader r, SyslogSettings& s)
 
 // Texts and integers stored after one item's record; false when the body ends
 // before them. Those past what the block keeps are read and dropped, and the
-// record's counts are cut to what was kept, so the walk goes on with the next
-// item and the next save writes counts that match what follows the record.
+// record's counts become what was kept, so the walk goes on with the next item
+// and the next save writes counts that match what follows the record. A body
+// cut short leaves counts of what was read, never the stored ones.
 bool LoadItemExtras(ByteReader& r, DnsItem& item, ItemBlock& block)
 {
-    if (!ReadText(r, block.name) || !ReadText(r, block.description) || !ReadText(r, block.domain))
-        return false;
     const std::uint32_t texts = item.reservedTextCount;
     const std::uint32_t ints = item.reservedIntCount;
-    item.reservedTextCount = std::min(texts, kReservedTexts);
-    item.reservedIntCount = static_cast<std::uint16_t>(std::min<std::uint32_t>(ints, kReservedInts));
+    item.reservedTextCount = 0;
+    item.reservedIntCount = 0;
+    if (!ReadText(r, block.name) || !ReadText(r, block.description) || !ReadText(r, block.domain))
+        return false;
     std::string dropped;
     for (std::uint32_t k = 0; k < texts; ++k) {
         if (!ReadText(r, k < kReservedTexts ? block.reservedTexts[k] : dropped))
             return false;
+        item.reservedTextCount = std::min(k + 1, kReservedTexts);
     }
     std::int32_t droppedInt = 0;
     for (std::uint32_t m = 0; m < ints; ++m) {
         if (!r.ReadI32LE(m < kReservedInts ? block.reservedInts[m] : droppedInt))
             return false;
+        item.reservedIntCount = static_cast<std::uint16_t>(std::min(m + 1, kReservedInts));
     }
     return true;
 }
