@@ -90,8 +90,10 @@ private:
             }
             while (!queue.empty() && queue.front().due <= std::chrono::steady_clock::now()) {
                 const Waiting& w = queue.front();
-                sendto(fd_, w.bytes.data(), w.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&w.to), sizeof w.to);
+                // Stamped before the send: the reply may be read and stamped by
+                // the program before this thread runs again after sendto.
                 const std::uint32_t tick = TickCount();
+                sendto(fd_, w.bytes.data(), w.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&w.to), sizeof w.to);
                 {
                     std::lock_guard lock(mutex_);
                     sent_[w.bytes[0] | (w.bytes[1] << 8)] = tick != 0 ? tick : 1;
