@@ -221,9 +221,11 @@ TEST_F(OutageAlerts, EveryChannelReportsTheOutageOnceAndTheStoreKeepsTheNewAddre
     SmbdPeer smbd(true, 139);
     ASSERT_TRUE(smbd.Started()) << smbd.Log();
 
-    // The launched program writes its words, one event a line.
+    // The launched program writes its words, one event a line. Launches run side
+    // by side, so each line goes out in one appending write.
     const std::string execOut = dir_.File("launched.txt");
-    WriteFile(dir_.File("on-event.sh"), "#!/bin/sh\nprintf '%s|' \"$@\" >> '" + execOut + "'\necho >> '" + execOut + "'\n");
+    WriteFile(dir_.File("on-event.sh"),
+              "#!/bin/sh\nline=$(printf '%s|' \"$@\")\nprintf '%s\\n' \"$line\" >> '" + execOut + "'\n");
     ASSERT_EQ(chmod(dir_.File("on-event.sh").c_str(), 0755), 0);
 
     ASSERT_NO_FATAL_FAILURE(WriteStore(dns.Port(), smtp.Port()));
