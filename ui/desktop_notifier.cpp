@@ -13,7 +13,7 @@ namespace varnell {
 namespace {
 
 constexpr const char* kInterface = "org.freedesktop.Notifications";
-// The specification's urgency levels.
+// Urgency levels of the Desktop Notifications Specification.
 constexpr uchar kUrgencyNormal = 1;
 constexpr uchar kUrgencyCritical = 2;
 
