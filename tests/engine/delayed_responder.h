@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "tests/support/process.h"
 
 namespace varnell::test {
 
@@ -26,16 +27,9 @@ class DelayedResponder {
 public:
     explicit DelayedResponder(std::chrono::milliseconds delay) : delay_(delay)
     {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        fd_ = test::OpenLoopbackUdp(port_);
         int size = 1 << 20;
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = a.sin_port;
         thread_ = std::thread([this] { Run(); });
     }
     ~DelayedResponder()

@@ -20,6 +20,7 @@
 #include "engine/result_eval.h"
 #include "engine/result_hooks.h"
 #include "tests/engine/engine_fixture.h"
+#include "tests/support/process.h"
 #include "tests/engine/recording_hooks.h"
 #include "tests/engine/unbound_peer.h"
 
@@ -65,14 +66,9 @@ class ScriptedServer {
 public:
     explicit ScriptedServer(bool answerFirst) : answerFirst_(answerFirst)
     {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        std::uint16_t portBE = 0;
+        fd_ = test::OpenLoopbackUdp(portBE);
+        port_ = ntohs(portBE);
         if (answerFirst_)
             thread_ = std::thread([this] { Serve(); });
     }

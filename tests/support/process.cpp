@@ -128,6 +128,23 @@ std::uint16_t FreePort(bool udp)
     return ntohs(sin.sin_port);
 }
 
+int OpenLoopbackUdp(std::uint16_t& portBE)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sin;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return -1;
+    }
+    portBE = sin.sin_port;
+    return fd;
+}
+
 FinishedProgram RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                       std::chrono::milliseconds timeout)
 {

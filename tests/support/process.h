@@ -46,6 +46,9 @@ FinishedProgram RunProgram(const std::vector<std::string>& argv, const std::vect
 
 // A port that was free on 127.0.0.1 for the given protocol a moment ago.
 std::uint16_t FreePort(bool udp);
+// A UDP socket bound to 127.0.0.1 on a port the system chose (close-on-exec);
+// portBE is that port in network byte order. -1 when it cannot be opened.
+int OpenLoopbackUdp(std::uint16_t& portBE);
 // Polls until pred() is true or the timeout passes.
 bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
              std::chrono::milliseconds step = std::chrono::milliseconds(20));
