@@ -13,7 +13,7 @@ namespace varnell {
 namespace {
 
 constexpr const char* kInterface = "org.freedesktop.Notifications";
-// Urgency levels of the Desktop Notifications Specification.
+// Urgency levels of the freedesktop notification protocol.
 constexpr uchar kUrgencyNormal = 1;
 constexpr uchar kUrgencyCritical = 2;
 

@@ -1,5 +1,5 @@
 // Events as desktop notifications: org.freedesktop.Notifications on the session
-// bus (the Desktop Notifications Specification). The item's name is the summary,
+// bus (the freedesktop notification protocol). The item's name is the summary,
 // the event text the body; a down event has critical urgency, up and address
 // changes normal; each carries an "Open" action that shows the main window. With
 // no notification service on the bus the message box is shown instead, as is

@@ -30,7 +30,7 @@ struct NotifyCall {
     int urgency = -1;
 };
 
-// The service's side of the Desktop Notifications Specification, as much as the
+// The service side of the freedesktop notification protocol, as much as the
 // program uses: Notify answers an id, or an error for the summary "refuse".
 class StandInService : public QObject, protected QDBusContext {
     Q_OBJECT
