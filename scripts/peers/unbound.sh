@@ -3,19 +3,27 @@
 # and the probe benchmark. Every DIR/<zone>.zone file is served as the zone
 # <zone>. (answers in zone order, no recursion to anywhere).
 #
-# usage: unbound.sh DIR PORT ADDRESS [ADDRESS...]   (loopback addresses only)
+# usage: unbound.sh DIR PORT ADDRESS[@PORT] [ADDRESS[@PORT]...]
+#        (loopback addresses only: 127.x.x.x or ::1; an address without a port
+#        of its own takes PORT)
 set -euo pipefail
 dir=$1
 port=$2
 shift 2
 conf="$dir/unbound.conf"
+ip6=no
 {
   echo "server:"
-  for addr in "$@"; do
+  for arg in "$@"; do
+    addr=${arg%@*}
+    at=$port
+    [ "$addr" != "$arg" ] && at=${arg##*@}
     case "$addr" in
-      127.*) echo "  interface: $addr@$port" ;;
+      127.*) ;;
+      ::1) ip6=yes ;;
       *) echo "unbound.sh: $addr is not a loopback address" >&2; exit 2 ;;
     esac
+    echo "  interface: $addr@$at"
   done
   cat <<CONF
   port: $port
@@ -33,10 +41,11 @@ conf="$dir/unbound.conf"
   # capped at net.core.rmem_max otherwise).
   so-rcvbuf: 4m
   so-sndbuf: 4m
-  do-ip6: no
+  do-ip6: $ip6
   rrset-roundrobin: no
   minimal-responses: no
   access-control: 127.0.0.0/8 allow
+  access-control: ::1/128 allow
   # Nothing outside the zones below is ever looked up elsewhere.
   do-daemonize: no
 CONF
