@@ -342,6 +342,12 @@ void LoadItems(ByteReader r, ItemTable& table)
             item.flags |= kFlagSuspended;
             ItemLoadNotes().push_back(block.name + " is suspended: its stored known6= addresses cannot be read");
         }
+        // Without its address an IPv6-server item has nowhere to send its probes;
+        // an IPv4 one carrying an address text leaves it open which server is meant.
+        if (!LoadServer6(item, block)) {
+            item.flags |= kFlagSuspended;
+            ItemLoadNotes().push_back(block.name + " is suspended: its stored server6= address cannot be read");
+        }
         table.items[loaded] = item;
         if (!whole) {
             ++loaded;

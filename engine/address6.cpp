@@ -23,6 +23,43 @@ std::string_view Trimmed(std::string_view s)
     return s;
 }
 
+int TextIndex(const DnsItem& item, const ItemBlock& block, std::string_view prefix)
+{
+    const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);
+    for (std::uint32_t k = 0; k < n; ++k) {
+        if (block.reservedTexts[k].starts_with(prefix))
+            return static_cast<int>(k);
+    }
+    return -1;
+}
+
+bool StoreText(DnsItem& item, ItemBlock& block, std::string_view prefix, std::string text)
+{
+    const int k = TextIndex(item, block, prefix);
+    if (k >= 0) {
+        block.reservedTexts[static_cast<std::size_t>(k)] = std::move(text);
+        return true;
+    }
+    if (item.reservedTextCount >= kReservedTexts)
+        return false;
+    block.reservedTexts[item.reservedTextCount++] = std::move(text);
+    return true;
+}
+
+// inet_pton wants a terminated text; false for anything no IPv6 text.
+bool ReadAddress6(std::string_view piece, Address6& out)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    in6_addr a{};
+    if (piece.empty() || piece.size() >= sizeof text)
+        return false;
+    std::memcpy(text, piece.data(), piece.size());
+    if (inet_pton(AF_INET6, text, &a) != 1)
+        return false;
+    std::memcpy(out.bytes, &a, sizeof a);
+    return true;
+}
+
 } // namespace
 
 std::string Address6Text(const Address6& address)
@@ -53,15 +90,7 @@ void SortAnswers6(ItemBlock& block)
     std::sort(block.answers6, block.answers6 + n, Less);
 }
 
-int Known6TextIndex(const DnsItem& item, const ItemBlock& block)
-{
-    const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);
-    for (std::uint32_t k = 0; k < n; ++k) {
-        if (block.reservedTexts[k].starts_with(kKnown6Prefix))
-            return static_cast<int>(k);
-    }
-    return -1;
-}
+int Known6TextIndex(const DnsItem& item, const ItemBlock& block) { return TextIndex(item, block, kKnown6Prefix); }
 
 bool LoadKnown6(const DnsItem& item, ItemBlock& block)
 {
@@ -78,14 +107,8 @@ bool LoadKnown6(const DnsItem& item, ItemBlock& block)
         // "; " after the last address, as the event texts write it, is no address.
         if (piece.empty() && count > 0 && Trimmed(rest).empty())
             break;
-        char text[INET6_ADDRSTRLEN] = {};
-        in6_addr a{};
-        if (piece.empty() || piece.size() >= sizeof text || count == kReplyRecords)
+        if (count == kReplyRecords || !ReadAddress6(piece, block.known6[count]))
             return false;
-        std::memcpy(text, piece.data(), piece.size());
-        if (inet_pton(AF_INET6, text, &a) != 1)
-            return false;
-        std::memcpy(block.known6[count].bytes, &a, sizeof a);
         ++count;
     }
     block.known6Count = count;
@@ -98,15 +121,68 @@ bool StoreKnown6(DnsItem& item, ItemBlock& block)
     const std::uint32_t n = std::min(block.known6Count, kReplyRecords);
     for (std::uint32_t i = 0; i < n; ++i)
         text += (i == 0 ? "" : "; ") + Address6Text(block.known6[i]);
-    const int k = Known6TextIndex(item, block);
-    if (k >= 0) {
-        block.reservedTexts[static_cast<std::size_t>(k)] = std::move(text);
-        return true;
-    }
-    if (item.reservedTextCount >= kReservedTexts)
+    return StoreText(item, block, kKnown6Prefix, std::move(text));
+}
+
+bool IsServer6Item(const DnsItem& item) { return item.server.family == kEndpointFamily6; }
+
+std::string ServerAddressText(const DnsItem& item)
+{
+    return IsServer6Item(item) ? Address6Text(BlockOf(item).server6) : DottedAddress(item.server.addrBE);
+}
+
+std::string ParseServer6(std::string_view text, Address6& address)
+{
+    Address6 a{};
+    if (!ReadAddress6(text, a))
+        return "error dns server ip address !";
+    static constexpr std::uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (Same(a, Address6{}))
+        return "The DNS server address :: names no computer: a reply never comes from it.";
+    if (a.bytes[0] == 0xFF)
+        return "The DNS server address is an IPv6 multicast address (ff00::/8): a reply never comes from it.";
+    if (std::memcmp(a.bytes, kMappedPrefix, sizeof kMappedPrefix) == 0)
+        return "The DNS server address is an IPv4 address written as IPv6 (::ffff:0:0/96): enter the IPv4 address itself.";
+    // A link-local address means nothing without the interface it is on, and
+    // an item has no place to name one: every query would fail to go out.
+    if (a.bytes[0] == 0xFE && (a.bytes[1] & 0xC0) == 0x80)
+        return "The DNS server address is an IPv6 link-local address (fe80::/10), which needs an interface an item cannot name.";
+    address = a;
+    return {};
+}
+
+bool LoadServer6(const DnsItem& item, ItemBlock& block)
+{
+    block.server6 = Address6{};
+    const int k = TextIndex(item, block, kServer6Prefix);
+    if (!IsServer6Item(item))
+        return k < 0;
+    if (k < 0)
         return false;
-    block.reservedTexts[item.reservedTextCount++] = std::move(text);
+    const std::string_view text =
+        std::string_view(block.reservedTexts[static_cast<std::size_t>(k)]).substr(kServer6Prefix.size());
+    Address6 a{};
+    if (!ParseServer6(text, a).empty())
+        return false;
+    block.server6 = a;
     return true;
+}
+
+bool StoreServer6(DnsItem& item, ItemBlock& block)
+{
+    return StoreText(item, block, kServer6Prefix, std::string(kServer6Prefix) + Address6Text(block.server6));
+}
+
+void RemoveServer6(DnsItem& item, ItemBlock& block)
+{
+    const int k = TextIndex(item, block, kServer6Prefix);
+    if (k < 0)
+        return;
+    const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);
+    for (std::uint32_t i = static_cast<std::uint32_t>(k); i + 1 < n; ++i)
+        block.reservedTexts[i] = std::move(block.reservedTexts[i + 1]);
+    block.reservedTexts[n - 1].clear();
+    item.reservedTextCount = n - 1;
 }
 
 std::string FirstKnownAddressText(const DnsItem& item)

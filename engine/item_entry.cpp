@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "engine/address6.h"
 #include "engine/dns_name.h"
 
 namespace varnell {
@@ -102,11 +103,18 @@ bool ItemNameTaken(std::string_view name, int exceptSlot)
 
 std::string CheckItemEntry(const ItemEntry& entry, const EntryTarget& target, ItemEdit& out)
 {
-    // The address as the query will use it. All zeros and all ones are no server.
+    // The address as the query will use it. All zeros and all ones are no server;
+    // a colon is found in every IPv6 text and in no IPv4 one.
     const std::string server(TrimSpace(entry.server));
     in_addr parsed{};
-    if (inet_pton(AF_INET, server.c_str(), &parsed) != 1 || parsed.s_addr == 0 || parsed.s_addr == 0xFFFFFFFFu)
+    Address6 parsed6{};
+    const bool server6 = server.find(':') != std::string::npos;
+    if (server6) {
+        if (std::string problem = ParseServer6(server, parsed6); !problem.empty())
+            return problem;
+    } else if (inet_pton(AF_INET, server.c_str(), &parsed) != 1 || parsed.s_addr == 0 || parsed.s_addr == 0xFFFFFFFFu) {
         return "error dns server ip address !";
+    }
     const std::string_view domain = TrimSpace(entry.domain);
     if (std::string problem = CheckDomainName(domain); !problem.empty())
         return problem;
@@ -123,6 +131,8 @@ std::string CheckItemEntry(const ItemEntry& entry, const EntryTarget& target, It
     out.name = entry.name;
     out.description = entry.description;
     out.serverBE = parsed.s_addr;
+    out.server6 = server6;
+    out.server6Address = parsed6;
     out.domain = std::string(domain);
     // Below the minimum, a negative entry included, the interval becomes the
     // minimum; a negative timeout would keep a request pending for weeks and

@@ -24,7 +24,7 @@ inline constexpr std::string_view kTableFullMessage = "The item table is full: d
 
 struct ItemEntry {
     std::string name, description, domain;
-    std::string server;             // dotted IPv4 text
+    std::string server;             // dotted IPv4 or IPv6 text
     std::int32_t interval = 1000;   // numbers as read from the operator, before the rules
     std::int32_t timeout = 2000;
     std::int32_t mailGroup = 0;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/address6.h"
 #include "engine/request_table.h"
 
 namespace varnell {
@@ -28,10 +29,19 @@ void ApplyEdit(DnsItem& item, const ItemEdit& edit)
 {
     item.interval = edit.interval;
     item.timeout = edit.timeout;
-    item.server.family = 2;
+    ItemBlock& block = BlockOf(item);
+    item.server.family = edit.server6 ? kEndpointFamily6 : kEndpointFamily4;
     item.server.portBE = static_cast<std::uint16_t>((53u >> 8) | (53u << 8));
-    item.server.addrBE = edit.serverBE;
+    item.server.addrBE = edit.server6 ? 0 : edit.serverBE;
     std::memset(item.server.zero, 0, sizeof item.server.zero);
+    block.server6 = edit.server6 ? edit.server6Address : Address6{};
+    // An item whose 32 extra texts are all taken keeps no "server6=" text and
+    // so loads suspended next time, with a row that names it, rather than losing
+    // one of its texts.
+    if (edit.server6)
+        StoreServer6(item, block);
+    else
+        RemoveServer6(item, block);
     item.typeIndex = edit.typeIndex < kRecordTypeCount ? edit.typeIndex : 0;
     item.mailGroup = edit.mailGroup;
     auto set = [&item](std::uint32_t bit, bool on) { item.flags = on ? (item.flags | bit) : (item.flags & ~bit); };
@@ -42,7 +52,6 @@ void ApplyEdit(DnsItem& item, const ItemEdit& edit)
     set(kFlagRecursionAvailable, edit.recursionAvailable);
     set(kFlagHighPriorityMail, edit.highPriorityMail);
     SetLostCount(item, edit.lostCount);
-    ItemBlock& block = BlockOf(item);
     block.name = edit.name;
     block.description = edit.description;
     block.domain = edit.domain;
@@ -57,7 +66,7 @@ void ResetSlot(std::uint32_t i)
     item.rowPosition = -1;
     item.requestId = i;
     item.flags = kNeverUsedFlags;
-    item.server.family = 2;
+    item.server.family = kEndpointFamily4;
     item.server.portBE = static_cast<std::uint16_t>((53u >> 8) | (53u << 8));
     t.rowToSlot[i] = 0;
     ResetItemBlock(t.blocks[i]);
@@ -127,6 +136,8 @@ ItemEdit EditOf(const DnsItem& item)
     e.interval = item.interval;
     e.timeout = item.timeout;
     e.serverBE = item.server.addrBE;
+    e.server6 = IsServer6Item(item);
+    e.server6Address = block.server6;
     e.typeIndex = item.typeIndex;
     e.mailGroup = item.mailGroup;
     e.lostCount = LostCount(item);
@@ -176,12 +187,12 @@ bool CommitNewItem(std::uint32_t slot, const ItemEdit& edit)
         ResetItemBlock(t.blocks[slot]);
         item.flags &= ~(kFlagDeleted | kFlagSuspended | kFlagOutstandingMask);
     }
-    ApplyEdit(item, edit);
-    item.nextDue = 0;
-    item.knownCount = 0;
     // The block's texts were reset with it: the record's counts of them follow.
     item.reservedTextCount = 0;
     item.reservedIntCount = 0;
+    ApplyEdit(item, edit);
+    item.nextDue = 0;
+    item.knownCount = 0;
     item.rowPosition = static_cast<std::int32_t>(t.rowCount);
     t.rowToSlot[t.rowCount] = static_cast<std::uint16_t>(slot);
     ++t.rowCount;

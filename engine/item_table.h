@@ -35,10 +35,14 @@ inline constexpr std::uint32_t kQueryBuffer = 592;
 inline constexpr std::uint32_t kReservedTexts = 32;
 inline constexpr std::uint32_t kReservedInts = 256;
 
-// IPv4 socket address as stored: family little-endian, port and address in
-// network byte order, eight zero bytes.
+// Socket address of the item's DNS server as stored: family little-endian, port
+// and address in network byte order, eight zero bytes. An IPv6 server keeps
+// family 10 and the port here with the address bytes zero; its address is the
+// item's "server6=" text (engine/address6.h).
+inline constexpr std::uint16_t kEndpointFamily4 = 2;
+inline constexpr std::uint16_t kEndpointFamily6 = 10;
 struct ItemEndpoint {
-    std::uint16_t family;  // always 2 (AF_INET)
+    std::uint16_t family;  // kEndpointFamily4 or kEndpointFamily6
     std::uint16_t portBE;  // network byte order, always 53
     std::uint32_t addrBE;  // network byte order
     std::uint8_t zero[8];
@@ -186,6 +190,8 @@ struct ItemBlock {
     // "known6=" text (engine/address6.h).
     std::uint32_t known6Count = 0;
     Address6 known6[kReplyRecords] = {};
+    // The DNS server of an IPv6-server item, read from its "server6=" text.
+    Address6 server6 = {};
     std::int32_t reservedInts[kReservedInts] = {};
     std::uint32_t answerRecords = 0;     // section counts
     std::uint32_t authorityRecords = 0;
@@ -235,6 +241,8 @@ struct ItemEdit {
     std::uint32_t interval = 0;
     std::uint32_t timeout = 0;
     std::uint32_t serverBE = 0;       // IPv4, network byte order
+    bool server6 = false;             // the server is server6Address, not serverBE
+    Address6 server6Address{};
     std::uint32_t typeIndex = 0;
     std::int32_t mailGroup = 0;
     std::uint32_t lostCount = 5;      // 0..63

@@ -250,9 +250,10 @@ TEST_F(SettingsBlob, FullTableRoundTripsByteForByte)
     EXPECT_TRUE(Save() == before);
 }
 
-// An AAAA item's known addresses travel as its "known6=" text beside the other
-// extra texts; an unreadable one suspends the item and says so.
-TEST_F(SettingsBlob, AaaaItemsKeepKnown6AndUnreadableOnesAreSuspended)
+// An AAAA item's known addresses travel as its "known6=" text and an IPv6
+// server as its "server6=" text beside the other extra texts; an unreadable one
+// suspends the item and says so.
+TEST_F(SettingsBlob, Ipv6TextsComeBackAndUnreadableOnesAreSuspended)
 {
     ItemTable& t = Items();
     const std::uint32_t a = AddItem("v6");
@@ -261,14 +262,31 @@ TEST_F(SettingsBlob, AaaaItemsKeepKnown6AndUnreadableOnesAreSuspended)
     const std::uint32_t plain = AddItem("v4");
     for (const std::uint32_t s : {a, b, bad})
         t.items[s].typeIndex = kRecordTypeAaaa;
+    // IPv6 servers: one well stored (an AAAA item as well), and the ways a
+    // stored one can be unreadable.
+    ItemEdit v6 = EditOf(t.items[a]);
+    v6.server6 = true;
+    ASSERT_EQ(ParseServer6("2001:db8::53", v6.server6Address), "");
+    CommitItemUpdate(a, v6);
+    const std::uint32_t noText = AddItem("no text");
+    const std::uint32_t badText = AddItem("bad text");
+    const std::uint32_t stray = AddItem("stray");
+    v6.name = "no text";
+    CommitItemUpdate(noText, v6);
+    RemoveServer6(t.items[noText], t.blocks[noText]);
+    v6.name = "bad text";
+    CommitItemUpdate(badText, v6);
+    t.blocks[badText].reservedTexts[0] = "server6=ff02::1";
+    t.items[stray].reservedTextCount = 1;
+    t.blocks[stray].reservedTexts[0] = "server6=2001:db8::53";
     // Known addresses as a probe leaves them, after an extra text the item had.
-    t.items[a].reservedTextCount = 1;
-    t.blocks[a].reservedTexts[0] = "kept";
+    t.items[a].reservedTextCount = 2;
+    t.blocks[a].reservedTexts[1] = "kept";
     t.blocks[a].known6Count = 2;
     inet_pton(AF_INET6, "2001:db8::1", t.blocks[a].known6[0].bytes);
     inet_pton(AF_INET6, "2001:db8::a:2", t.blocks[a].known6[1].bytes);
     ASSERT_TRUE(StoreKnown6(t.items[a], t.blocks[a]));
-    EXPECT_EQ(t.blocks[a].reservedTexts[1], "known6=2001:db8::1; 2001:db8::a:2");
+    EXPECT_EQ(t.blocks[a].reservedTexts[2], "known6=2001:db8::1; 2001:db8::a:2");
     // The event texts' trailing "; " is read as well; rewriting keeps the text's place.
     t.items[b].reservedTextCount = 2;
     t.blocks[b].reservedTexts[0] = "known6=2001:DB8::5; ";
@@ -281,17 +299,26 @@ TEST_F(SettingsBlob, AaaaItemsKeepKnown6AndUnreadableOnesAreSuspended)
     InitItemTable();
     TakeItemLoadNotes();
     ASSERT_EQ(LoadSettings(), 0);
-    EXPECT_EQ(t.items[bad].flags & kFlagSuspended, kFlagSuspended);
-    ResumeItem(bad);
+    for (const std::uint32_t s : {bad, noText, badText, stray}) {
+        EXPECT_EQ(t.items[s].flags & kFlagSuspended, kFlagSuspended) << t.blocks[s].name;
+        ResumeItem(s);
+    }
+    EXPECT_EQ(t.items[a].flags & kFlagSuspended, 0u);
     EXPECT_TRUE(Save() == before) << "every record and extra text comes back as it was";
+    EXPECT_EQ(t.items[a].server.family, kEndpointFamily6);
+    EXPECT_EQ(ServerAddressText(t.items[a]), "2001:db8::53");
+    EXPECT_EQ(ServerAddressText(t.items[badText]), "::") << "no address is taken from an unreadable text";
     EXPECT_EQ(t.blocks[a].known6Count, 2u);
     EXPECT_EQ(FirstKnownAddressText(t.items[a]), "2001:db8::1");
     EXPECT_EQ(t.blocks[b].known6Count, 1u);
     EXPECT_EQ(FirstKnownAddressText(t.items[plain]), "0.0.0.0");
     EXPECT_EQ(t.items[b].flags & kFlagSuspended, 0u);
     EXPECT_EQ(t.blocks[bad].known6Count, 0u);
-    EXPECT_EQ(TakeItemLoadNotes(),
-              std::vector<std::string>{"broken is suspended: its stored known6= addresses cannot be read"});
+    EXPECT_EQ(TakeItemLoadNotes(), (std::vector<std::string>{
+                                       "broken is suspended: its stored known6= addresses cannot be read",
+                                       "no text is suspended: its stored server6= address cannot be read",
+                                       "bad text is suspended: its stored server6= address cannot be read",
+                                       "stray is suspended: its stored server6= address cannot be read"}));
     ASSERT_TRUE(StoreKnown6(t.items[b], t.blocks[b]));
     EXPECT_EQ(t.blocks[b].reservedTexts[0], "known6=2001:db8::5");
     EXPECT_EQ(t.blocks[b].reservedTexts[1], "after");

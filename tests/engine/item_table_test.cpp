@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
+#include "engine/address6.h"
+#include "engine/item_entry.h"
 #include "engine/item_table.h"
 
 using namespace varnell;
@@ -123,4 +127,62 @@ TEST(ItemTable, FillItemListGivesLiveItemsTheirRows)
     EXPECT_EQ(inserted, (std::vector<std::uint32_t>{0, 1, 2}));
     EXPECT_EQ(Items().blocks[1].state, 0x800u); // only the down-reported bit survives
     EXPECT_EQ(Items().items[2].requestId, 2u);
+}
+
+// An IPv6 server comes in through the one entry check, is stored as family 10
+// with zero address bytes and its "server6=" text, and goes away again, text
+// and all, when the item is given an IPv4 server.
+TEST(ItemTable, Ipv6ServerIsCheckedStoredAndSwitchedBack)
+{
+    InitItemTable();
+    ItemEntry entry;
+    entry.name = "v6";
+    entry.domain = "v6.test";
+    const std::pair<const char*, const char*> refused[] = {
+        {"2001:db8::g", "error dns server ip address !"},
+        {"::", "The DNS server address :: names no computer: a reply never comes from it."},
+        {"ff02::1", "The DNS server address is an IPv6 multicast address (ff00::/8): a reply never comes from it."},
+        {"::ffff:192.0.2.1", "The DNS server address is an IPv4 address written as IPv6 (::ffff:0:0/96): enter the "
+                             "IPv4 address itself."},
+        {"fe80::1", "The DNS server address is an IPv6 link-local address (fe80::/10), which needs an interface an "
+                    "item cannot name."},
+    };
+    ItemEdit edit;
+    for (const auto& [text, why] : refused) {
+        entry.server = text;
+        EXPECT_EQ(CheckItemEntry(entry, {}, edit), why) << text;
+    }
+    entry.server = " 2001:DB8:0:0::53 ";
+    ASSERT_EQ(CheckItemEntry(entry, {}, edit), "");
+    ASSERT_TRUE(CommitNewItem(0, edit));
+    DnsItem& item = Items().items[0];
+    ItemBlock& block = Items().blocks[0];
+    EXPECT_EQ(item.server.family, kEndpointFamily6);
+    EXPECT_EQ(item.server.portBE, 0x3500);
+    EXPECT_EQ(item.server.addrBE, 0u);
+    EXPECT_EQ(item.reservedTextCount, 1u);
+    EXPECT_EQ(block.reservedTexts[0], "server6=2001:db8::53");
+    EXPECT_EQ(ServerAddressText(item), "2001:db8::53");
+
+    // Another server keeps the text's place among texts the item had; the
+    // unchanged edit writes the same record again.
+    item.reservedTextCount = 3;
+    block.reservedTexts[1] = "kept";
+    block.reservedTexts[2] = "known6=2001:db8::1";
+    ItemEdit again = EditOf(item);
+    ASSERT_TRUE(again.server6);
+    ASSERT_EQ(ParseServer6("2001:db8::54", again.server6Address), "");
+    CommitItemUpdate(0, again);
+    EXPECT_EQ(block.reservedTexts[0], "server6=2001:db8::54");
+    EXPECT_EQ(item.reservedTextCount, 3u);
+
+    entry.server = "192.0.2.53";
+    ASSERT_EQ(CheckItemEntry(entry, {0}, edit), "");
+    CommitItemUpdate(0, edit);
+    EXPECT_EQ(item.server.family, kEndpointFamily4);
+    EXPECT_EQ(ServerAddressText(item), "192.0.2.53");
+    EXPECT_EQ(item.reservedTextCount, 2u);
+    EXPECT_EQ(block.reservedTexts[0], "kept");
+    EXPECT_EQ(block.reservedTexts[1], "known6=2001:db8::1");
+    EXPECT_EQ(block.reservedTexts[2], "");
 }
