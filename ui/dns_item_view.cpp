@@ -21,8 +21,6 @@ namespace varnell {
 
 namespace {
 
-QString Dotted(std::uint32_t addrBE) { return QString::fromStdString(DottedAddress(addrBE)); }
-
 QString Text(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
 // The row image an item starts with: bits 6-8 of its state word, which the
@@ -230,7 +228,7 @@ void CDnsListCtrl::RefreshItemRow(DnsItem& item)
     model_->SetText(row, kColDomain, Text(block.domain));
     model_->SetText(row, kColType, QString::fromLatin1(RecordTypeName(item.typeIndex)));
     model_->SetText(row, kColAddress, QString::fromStdString(FirstKnownAddressText(item)));
-    model_->SetText(row, kColServer, Dotted(item.server.addrBE));
+    model_->SetText(row, kColServer, QString::fromStdString(ServerAddressText(item)));
 }
 
 void CDnsListCtrl::SetRowText(const DnsItem& item, int column, const QString& text)
