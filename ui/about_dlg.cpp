@@ -32,7 +32,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     setObjectName(QStringLiteral("aboutDialog"));
     auto* grid = new QGridLayout(this);
     auto* picture = new QLabel(this);
-    picture->setPixmap(ProgramPixmap(48));
+    picture->setPixmap(ProgramPixmap(48, devicePixelRatioF()));
     picture->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
     grid->addWidget(picture, 0, 0, 3, 1);
     for (int i = 0; i < kLinkCount; ++i) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ui/drawn_picture.h"
 #include "ui/paint_shapes.h"
 
 namespace varnell {
@@ -211,7 +212,6 @@ void Flatten(const QImage& art, QImage& strip, int x0, bool disabled)
 
 void DrawProgramArt(QPainter& p, int size)
 {
-    p.setRenderHint(QPainter::Antialiasing);
     p.scale(size / 64.0, size / 64.0);
     p.setPen(Pen(QColor(12, 36, 74), 1.5));
     p.setBrush(Shade(QPointF(0, 0), QPointF(0, 64), QColor(34, 94, 168), QColor(16, 52, 104)));
@@ -232,14 +232,9 @@ void DrawProgramArt(QPainter& p, int size)
 
 } // namespace
 
-QPixmap ProgramPixmap(int size)
+QPixmap ProgramPixmap(int size, qreal ratio)
 {
-    QImage img(size, size, QImage::Format_ARGB32_Premultiplied);
-    img.fill(Qt::transparent);
-    QPainter p(&img);
-    DrawProgramArt(p, size);
-    p.end();
-    return QPixmap::fromImage(img);
+    return DrawnPixmap(QSize(size, size), ratio, [size](QPainter& p) { DrawProgramArt(p, size); });
 }
 
 QIcon ProgramIcon()
@@ -250,18 +245,18 @@ QIcon ProgramIcon()
     return icon;
 }
 
-QImage ToolbarStrip(bool disabled)
+QImage ToolbarStrip(bool disabled, qreal ratio)
 {
-    QImage strip(kToolbarButtonSize * kToolbarImageCount, kToolbarButtonSize, QImage::Format_RGB888);
-    strip.fill(kToolbarKeyColour);
+    const QSize button(kToolbarButtonSize, kToolbarButtonSize);
+    QImage strip;
     for (int i = 0; i < kToolbarImageCount; ++i) {
-        QImage art(kToolbarButtonSize, kToolbarButtonSize, QImage::Format_ARGB32);
-        art.fill(Qt::transparent);
-        QPainter p(&art);
-        p.setRenderHint(QPainter::Antialiasing);
-        DrawButton(p, i);
-        p.end();
-        Flatten(art, strip, i * kToolbarButtonSize, disabled);
+        const QImage art = DrawnImage(button, ratio, [i](QPainter& p) { DrawButton(p, i); }, QImage::Format_ARGB32);
+        if (strip.isNull()) {
+            strip = QImage(art.width() * kToolbarImageCount, art.height(), QImage::Format_RGB888);
+            strip.fill(kToolbarKeyColour);
+            strip.setDevicePixelRatio(art.devicePixelRatio());
+        }
+        Flatten(art, strip, i * art.width(), disabled);
     }
     // The loader reads the transparent colour from the first pixel.
     strip.setPixelColor(0, 0, kToolbarKeyColour);

@@ -20,12 +20,13 @@ inline constexpr int kToolbarButtonSize = 32;
 // takes the first pixel as the transparent colour.
 inline const QColor kToolbarKeyColour{255, 0, 255};
 
-// The program icon in the usual sizes.
+// The program icon in the usual sizes; the picture size logical pixels wide at ratio.
 QIcon ProgramIcon();
-QPixmap ProgramPixmap(int size);
+QPixmap ProgramPixmap(int size, qreal ratio = 1.0);
 
-// A 24-bit strip of kToolbarImageCount buttons, 32 pixels each; disabled = the
-// greyed images shown while a button's command is unavailable.
-QImage ToolbarStrip(bool disabled);
+// A 24-bit strip of kToolbarImageCount buttons, 32 logical pixels each, drawn
+// at ratio; disabled = the greyed images shown while a button's command is
+// unavailable.
+QImage ToolbarStrip(bool disabled, qreal ratio = 1.0);
 
 } // namespace varnell

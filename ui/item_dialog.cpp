@@ -16,6 +16,7 @@
 
 #include "config/settings.h"
 #include "engine/item_entry.h"
+#include "ui/drawn_picture.h"
 #include "ui/list_ctrl.h"
 #include "ui/state_images.h"
 
@@ -34,22 +35,22 @@ std::int32_t FieldNumber(const QLineEdit* edit, int limit)
     return DialogNumber(edit->text().left(limit).toStdString());
 }
 
-QPixmap PictureStrip(int width, int height)
+QPixmap PictureStrip(int width, int height, qreal ratio)
 {
-    QPixmap strip(width, height);
-    QPainter p(&strip);
-    QLinearGradient shade(0, 0, 0, height);
-    shade.setColorAt(0.0, QColor(28, 58, 110));
-    shade.setColorAt(1.0, QColor(12, 24, 48));
-    p.fillRect(strip.rect(), shade);
-    // The three states an item moves through, down the strip.
-    QImage discs = StateImageStrip(2.0);
-    discs.setDevicePixelRatio(1.0);
+    // The three states an item moves through, down the strip, at twice the
+    // list's size.
     const int cell = kListImageSize * 2;
-    const int x = (width - cell) / 2;
-    for (int i = 0; i < 3; ++i)
-        p.drawImage(QPoint(x, 24 + i * 56), discs, QRect(cell * i, 0, cell, cell));
-    return strip;
+    const QImage discs = StateImageStrip(2.0 * ratio);
+    const int cellPixels = discs.height();
+    return DrawnPixmap(QSize(width, height), ratio, [&](QPainter& p) {
+        QLinearGradient shade(0, 0, 0, height);
+        shade.setColorAt(0.0, QColor(28, 58, 110));
+        shade.setColorAt(1.0, QColor(12, 24, 48));
+        p.fillRect(QRect(0, 0, width, height), shade);
+        const int x = (width - cell) / 2;
+        for (int i = 0; i < 3; ++i)
+            p.drawImage(QRectF(x, 24 + i * 56, cell, cell), discs.copy(cellPixels * i, 0, cellPixels, cellPixels));
+    });
 }
 
 QGroupBox* Group(const char* title, QWidget* parent)
@@ -198,7 +199,7 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
 {
     setModal(true);
     auto* picture = new QLabel(this);
-    picture->setPixmap(PictureStrip(56, 460));
+    picture->setPixmap(PictureStrip(56, 460, devicePixelRatioF()));
     picture->setAlignment(Qt::AlignTop);
 
     // Descript  Setup

@@ -16,6 +16,7 @@
 #include "ui/app.h"
 #include "ui/dns_item_view.h"
 #include "ui/desktop_notifier.h"
+#include "ui/drawn_picture.h"
 #include "ui/event_view.h"
 #include "ui/history_chart.h"
 #include "ui/icons.h"
@@ -162,6 +163,12 @@ void CMainFrame::BuildToolBar()
     toolBar_ = new CTrueColorToolBar(QStringLiteral("Toolbar"), this);
     const QImage normal = ToolbarStrip(false);
     toolBar_->LoadTrueColorToolBar(kToolbarButtonSize, normal, normal, ToolbarStrip(true));
+    for (qreal ratio : PictureRatios()) {
+        if (ratio == 1.0)
+            continue;
+        const QImage sharper = ToolbarStrip(false, ratio);
+        toolBar_->AddSharperImages(sharper, sharper, ToolbarStrip(true, ratio));
+    }
     toolBar_->AddButtons({Action(kCmdAdd), Action(kCmdDelete), Action(kCmdSetting), nullptr,
                           Action(kCmdStartService), Action(kCmdStopService), nullptr, Action(kCmdStopSound), nullptr,
                           Action(kCmdViewLog), nullptr, Action(kCmdHelp), Action(kCmdAbout)});

@@ -7,6 +7,7 @@
 
 #include <cmath>
 
+#include "ui/drawn_picture.h"
 #include "ui/paint_shapes.h"
 
 namespace varnell {
@@ -130,32 +131,17 @@ void DrawMetrics(QPainter& p)
 
 } // namespace
 
-QImage PageIcon(int index)
+QImage PageIcon(int index, qreal ratio)
 {
-    QImage image(kPageIconSize, kPageIconSize, QImage::Format_RGB888);
-    image.fill(Qt::white);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    switch (index) {
-    case 0:
-        DrawGeneral(p);
-        break;
-    case 1:
-        DrawMessenger(p);
-        break;
-    case 2:
-        DrawMail(p);
-        break;
-    case 3:
-        DrawSyslog(p);
-        break;
-    case 4:
-        DrawMetrics(p);
-        break;
-    default:
-        break;
-    }
-    return image;
+    static constexpr void (*kArt[kPageIconCount])(QPainter&) = {DrawGeneral, DrawMessenger, DrawMail,
+                                                                DrawSyslog, DrawMetrics};
+    return DrawnImage(
+        QSize(kPageIconSize, kPageIconSize), ratio,
+        [index](QPainter& p) {
+            if (index >= 0 && index < kPageIconCount)
+                kArt[index](p);
+        },
+        QImage::Format_RGB888, Qt::white);
 }
 
 } // namespace varnell

@@ -4,13 +4,15 @@
 #pragma once
 
 #include <QImage>
+#include <QtGlobal>
 
 namespace varnell {
 
 inline constexpr int kPageIconSize = 48;
 inline constexpr int kPageIconCount = 5;
 
-// index 0..4; any other index gives a plain white picture.
-QImage PageIcon(int index);
+// index 0..4; any other index gives a plain white picture. kPageIconSize
+// logical pixels square at ratio.
+QImage PageIcon(int index, qreal ratio = 1.0);
 
 } // namespace varnell

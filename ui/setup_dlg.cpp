@@ -7,6 +7,7 @@
 #include <QVBoxLayout>
 
 #include "config/settings_store.h"
+#include "ui/drawn_picture.h"
 #include "ui/page_general.h"
 #include "ui/page_icons.h"
 #include "ui/page_mail.h"
@@ -43,7 +44,7 @@ CSetupDlg::CSetupDlg(QWidget* parent) : QDialog(parent)
     tree->setFixedWidth(kTreeWidth);
     for (int i = 0; i < kSetupPageCount; ++i) {
         auto* item = new QTreeWidgetItem({QString::fromLatin1(kCaptions[static_cast<std::size_t>(i)])});
-        item->setIcon(0, QIcon(QPixmap::fromImage(PageIcon(i))));
+        item->setIcon(0, IconAtRatios([i](qreal ratio) { return PageIcon(i, ratio); }));
         item->setData(0, Qt::UserRole, i);
         tree->addTopLevelItem(item);
     }

@@ -4,6 +4,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 
+#include "ui/drawn_picture.h"
 #include "ui/paint_shapes.h"
 
 namespace varnell {
@@ -105,39 +106,25 @@ void DrawPaused(QPainter& p, int)
 
 QImage Strip(int count, qreal ratio, void (*draw)(QPainter&, int))
 {
-    const int cell = qRound(kListImageSize * ratio);
-    QImage image(cell * count, cell, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    for (int i = 0; i < count; ++i) {
-        p.save();
-        p.translate(cell * i, 0);
-        p.scale(ratio, ratio);
-        draw(p, i);
-        p.restore();
-    }
-    p.end();
-    image.setDevicePixelRatio(ratio);
-    return image;
+    return DrawnImage(QSize(kListImageSize * count, kListImageSize), ratio, [count, draw](QPainter& p) {
+        for (int i = 0; i < count; ++i) {
+            p.save();
+            p.translate(kListImageSize * i, 0);
+            draw(p, i);
+            p.restore();
+        }
+    });
 }
 
 QIcon Icon(int index, int count, void (*draw)(QPainter&, int))
 {
     if (index < 0 || index >= count)
         return {};
-    QIcon icon;
-    for (qreal ratio : {1.0, 2.0}) {
-        const QImage strip = Strip(count, ratio, draw);
-        const int cell = qRound(kListImageSize * ratio);
-        QImage one = strip.copy(cell * index, 0, cell, cell);
-        one.setDevicePixelRatio(ratio);
-        // The same picture on a selected row: a tinted disc would read as another state.
-        const QPixmap pixmap = QPixmap::fromImage(one);
-        icon.addPixmap(pixmap, QIcon::Normal);
-        icon.addPixmap(pixmap, QIcon::Selected);
-    }
-    return icon;
+    return IconAtRatios(
+        [index, draw](qreal ratio) {
+            return DrawnImage(QSize(kListImageSize, kListImageSize), ratio, [index, draw](QPainter& p) { draw(p, index); });
+        },
+        true);
 }
 
 } // namespace

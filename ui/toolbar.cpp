@@ -3,6 +3,8 @@
 #include <QAction>
 #include <QBitmap>
 
+#include <cmath>
+
 namespace varnell {
 
 CTrueColorToolBar::CTrueColorToolBar(const QString& title, QWidget* parent) : QToolBar(title, parent)
@@ -17,18 +19,23 @@ CTrueColorToolBar::CTrueColorToolBar(const QString& title, QWidget* parent) : QT
 QList<QPixmap> CTrueColorToolBar::SplitStrip(const QImage& strip, int buttonWidth)
 {
     QList<QPixmap> images;
-    if (strip.isNull() || buttonWidth <= 0 || strip.width() < buttonWidth)
+    // The button width is in logical pixels; a strip drawn for a denser screen
+    // has that many times more device pixels per button.
+    const qreal ratio = strip.devicePixelRatio();
+    const int cell = static_cast<int>(std::lround(buttonWidth * ratio));
+    if (strip.isNull() || buttonWidth <= 0 || cell <= 0 || strip.width() < cell)
         return images;
     // Work in 24-bit colour whatever the source's depth, so the first pixel is
     // compared as the blue, green, red bytes that the strip stores.
     const QImage rgb = strip.convertToFormat(QImage::Format_RGB888);
     const QRgb key = rgb.pixel(0, 0);
-    const int count = rgb.width() / buttonWidth;
+    const int count = rgb.width() / cell;
     images.reserve(count);
     for (int i = 0; i < count; ++i) {
-        const QImage cell = rgb.copy(i * buttonWidth, 0, buttonWidth, rgb.height());
-        QPixmap pm = QPixmap::fromImage(cell);
-        pm.setMask(QBitmap::fromImage(cell.createMaskFromColor(key, Qt::MaskInColor)));
+        const QImage cellImage = rgb.copy(i * cell, 0, cell, rgb.height());
+        QPixmap pm = QPixmap::fromImage(cellImage);
+        pm.setMask(QBitmap::fromImage(cellImage.createMaskFromColor(key, Qt::MaskInColor)));
+        pm.setDevicePixelRatio(ratio);
         images.push_back(pm);
     }
     return images;
@@ -37,24 +44,42 @@ QList<QPixmap> CTrueColorToolBar::SplitStrip(const QImage& strip, int buttonWidt
 bool CTrueColorToolBar::LoadTrueColorToolBar(int buttonWidth, const QImage& normal, const QImage& hot,
                                              const QImage& disabled)
 {
-    normal_ = SplitStrip(normal, buttonWidth);
-    hot_ = SplitStrip(hot, buttonWidth);
-    disabled_ = SplitStrip(disabled, buttonWidth);
-    if (normal_.isEmpty() || hot_.isEmpty() || disabled_.isEmpty())
+    sets_.clear();
+    buttonWidth_ = buttonWidth;
+    sets_.push_back({SplitStrip(normal, buttonWidth), SplitStrip(hot, buttonWidth), SplitStrip(disabled, buttonWidth)});
+    const ImageSet& set = sets_.front();
+    if (set.normal.isEmpty() || set.hot.isEmpty() || set.disabled.isEmpty())
         return false;
-    setIconSize(QSize(buttonWidth, normal.height()));
+    setIconSize(QSize(buttonWidth, static_cast<int>(std::lround(normal.deviceIndependentSize().height()))));
     return true;
 }
+
+bool CTrueColorToolBar::AddSharperImages(const QImage& normal, const QImage& hot, const QImage& disabled)
+{
+    ImageSet set{SplitStrip(normal, buttonWidth_), SplitStrip(hot, buttonWidth_), SplitStrip(disabled, buttonWidth_)};
+    // Only the same buttons drawn finer: a strip of other buttons or another
+    // logical size would put a wrong picture on a dense screen.
+    const qsizetype count = ImageCount();
+    if (count == 0 || set.normal.size() != count || set.hot.size() != count || set.disabled.size() != count ||
+        set.normal.front().deviceIndependentSize() != sets_.front().normal.front().deviceIndependentSize())
+        return false;
+    sets_.push_back(std::move(set));
+    return true;
+}
+
+qsizetype CTrueColorToolBar::ImageCount() const { return sets_.isEmpty() ? 0 : sets_.front().normal.size(); }
 
 QIcon CTrueColorToolBar::IconAt(qsizetype index) const
 {
     QIcon icon;
-    if (index < normal_.size())
-        icon.addPixmap(normal_[index], QIcon::Normal);
-    if (index < hot_.size())
-        icon.addPixmap(hot_[index], QIcon::Active);
-    if (index < disabled_.size())
-        icon.addPixmap(disabled_[index], QIcon::Disabled);
+    for (const ImageSet& set : sets_) {
+        if (index < set.normal.size())
+            icon.addPixmap(set.normal[index], QIcon::Normal);
+        if (index < set.hot.size())
+            icon.addPixmap(set.hot[index], QIcon::Active);
+        if (index < set.disabled.size())
+            icon.addPixmap(set.disabled[index], QIcon::Disabled);
+    }
     return icon;
 }
 

@@ -63,6 +63,18 @@ TEST(TrueColorToolBar, MissingOrTooNarrowStripsFailTheLoad)
     EXPECT_EQ(bar.ImageCount(), 9);
     // A strip wider than a whole number of buttons drops the remainder.
     EXPECT_EQ(CTrueColorToolBar::SplitStrip(QImage(70, 32, QImage::Format_RGB888), 32).size(), 2);
+
+    // A strip for a denser screen: the button width stays logical.
+    const QImage fine = ToolbarStrip(false, 2.0);
+    const QList<QPixmap> fineImages = CTrueColorToolBar::SplitStrip(fine, 32);
+    ASSERT_EQ(fineImages.size(), 9);
+    EXPECT_EQ(fineImages[0].size(), QSize(64, 64));
+    EXPECT_EQ(fineImages[0].deviceIndependentSize(), QSizeF(32, 32));
+    // Finer drawings of the same buttons are kept beside them; fewer buttons are not.
+    EXPECT_FALSE(bar.AddSharperImages(fine, fine, fine.copy(0, 0, 64 * 8, 64)));
+    EXPECT_TRUE(bar.AddSharperImages(fine, fine, ToolbarStrip(true, 2.0)));
+    EXPECT_EQ(bar.IconAt(0).pixmap(QSize(32, 32), 2.0).size(), QSize(64, 64));
+    EXPECT_EQ(bar.IconAt(0).pixmap(QSize(32, 32), 1.0).size(), QSize(32, 32));
 }
 
 TEST(TrueColorToolBar, DisabledImagesAreGreyAndNoArtUsesTheKeyColour)
