@@ -8,8 +8,10 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 
 #include "ui/paint_shapes.h"
+#include "ui/palette_colours.h"
 
 namespace varnell {
 
@@ -31,7 +33,9 @@ int NiceCeiling(int ms)
     return kSteps[std::size(kSteps) - 1];
 }
 
-bool DarkPalette(const QPalette& p) { return p.color(QPalette::Base).lightness() < 128; }
+// x rounded to the nearest device pixel, so shapes that meet share an edge
+// instead of both antialiasing the same pixel (a visible seam).
+double DevicePixel(double x, qreal ratio) { return std::round(x * ratio) / ratio; }
 
 } // namespace
 
@@ -120,7 +124,7 @@ void CHistoryChart::paintEvent(QPaintEvent*)
     painter.fillRect(rect(), pal.color(QPalette::Base));
     const QColor text = pal.color(QPalette::Text);
     const QColor line = pal.color(QPalette::Highlight);
-    const QColor failure = DarkPalette(pal) ? QColor(255, 110, 110) : QColor(200, 30, 30);
+    const QColor failure = ReadableOn(QColor(200, 30, 30), pal);
 
     const std::int64_t now = now_ != 0 ? now_ : HistoryNow();
     const ItemHistory* h = slot_ >= 0 ? HistoryOf(static_cast<std::uint32_t>(slot_)) : nullptr;
@@ -180,20 +184,33 @@ void CHistoryChart::paintEvent(QPaintEvent*)
     painter.save();
     painter.setClipRect(plot);
     const double half = pointSeconds / 2.0;
-    // Down periods: the whole height, behind everything else.
+    // Down periods: the whole height, behind everything else. Points in a row
+    // that stood down are one period and one rectangle, whatever the gaps
+    // between their probes; shading each point alone left darker seams where
+    // neighbours overlapped and light ones where they did not meet.
     QColor downShade = failure;
-    downShade.setAlpha(DarkPalette(pal) ? 70 : 45);
-    for (const ChartPoint& p : points)
-        if (p.down)
-            painter.fillRect(QRectF(QPointF(X(static_cast<double>(p.second) - half), plot.top()),
-                                    QPointF(X(static_cast<double>(p.second) + half), plot.bottom())),
-                             downShade);
+    downShade.setAlpha(IsDarkPalette(pal) ? 70 : 45);
+    const double gap = std::max(3.0 * pointSeconds, 5.0);
+    const qreal ratio = devicePixelRatioF();
+    for (std::size_t d = 0; d < points.size();) {
+        if (!points[d].down) {
+            ++d;
+            continue;
+        }
+        std::size_t e = d + 1;
+        while (e < points.size() && points[e].down &&
+               static_cast<double>(points[e].second - points[e - 1].second) <= gap)
+            ++e;
+        const double left = DevicePixel(X(static_cast<double>(points[d].second) - half), ratio);
+        const double right = DevicePixel(X(static_cast<double>(points[e - 1].second) + half), ratio);
+        painter.fillRect(QRectF(QPointF(left, plot.top()), QPointF(right, plot.bottom())), downShade);
+        d = e;
+    }
 
     // The band and the average line, broken where no round trip was measured or
     // where the points are further apart than a few spans (the program was off).
     QColor band = line;
     band.setAlpha(80);
-    const double gap = std::max(3.0 * pointSeconds, 5.0);
     std::size_t i = 0;
     while (i < points.size()) {
         if (points[i].rttAvg < 0) {

@@ -6,9 +6,12 @@
 #include <QDialog>
 #include <QFile>
 #include <QHeaderView>
+#include <QSet>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
 
 #include <fstream>
 
@@ -21,6 +24,7 @@
 #include "ui/history_chart.h"
 #include "ui/item_filter.h"
 #include "ui/main_frame.h"
+#include "ui/palette_colours.h"
 #include "ui/state_images.h"
 #include "ui/tray_state.h"
 #include "ui/window_state.h"
@@ -302,6 +306,50 @@ TEST_F(GlanceTest, FocusedItemsOutageIsDrawnAboveItsReplyText)
         return c.red() - (c.green() + c.blue()) / 2;
     };
     EXPECT_GT(redness(0.67), redness(0.2) + 10);
+
+    // A dark desktop palette: the chart and the reply text follow it and stay readable.
+    QPalette dark;
+    dark.setColor(QPalette::Base, QColor(30, 32, 34));
+    dark.setColor(QPalette::Window, QColor(45, 47, 50));
+    dark.setColor(QPalette::Text, QColor(228, 230, 232));
+    dark.setColor(QPalette::WindowText, QColor(228, 230, 232));
+    const QPalette light = frame.palette();
+    frame.setPalette(dark);
+    const QImage darkImage = chart->grab().toImage();
+    EXPECT_EQ(darkImage.pixelColor(2, 2), dark.color(QPalette::Base));
+    // The twenty down minutes are one shaded period, the same colour all
+    // through: no seams where one minute's shading meets the next (the grid
+    // line at three quarters aside).
+    QSet<QRgb> shades;
+    for (int x = static_cast<int>((70 + 0.52 * 520) * ratio); x < static_cast<int>((70 + 0.81 * 520) * ratio); ++x)
+        if (std::abs(x - static_cast<int>((70 + 0.75 * 520) * ratio)) > 4 * ratio)
+            shades.insert(darkImage.pixel(x, static_cast<int>(60 * ratio)));
+    EXPECT_EQ(shades.size(), 1);
+    const QColor shade = darkImage.pixelColor(static_cast<int>((70 + 0.6 * 520) * ratio), static_cast<int>(60 * ratio));
+    EXPECT_GT(shade.red(), shade.green() + 10);
+
+    EXPECT_DOUBLE_EQ(ContrastRatio(Qt::black, Qt::white), 21.0);
+    EXPECT_LT(ContrastRatio(QColor(0, 0, 255), dark.color(QPalette::Base)), 3.0);
+    for (DetailColour c : {DetailColour::Black, DetailColour::Red, DetailColour::Blue, DetailColour::Grey,
+                           DetailColour::Green}) {
+        const std::uint32_t rgb = DetailRgb(c);
+        const QColor fixed(static_cast<int>(rgb >> 16), static_cast<int>((rgb >> 8) & 0xFF), static_cast<int>(rgb & 0xFF));
+        // A light palette keeps the reply text's own colours, its text colour for black.
+        EXPECT_EQ(DetailColourOn(c, light), c == DetailColour::Black ? light.color(QPalette::Text) : fixed);
+        const QColor onDark = DetailColourOn(c, dark);
+        EXPECT_GE(ContrastRatio(onDark, dark.color(QPalette::Base)), 4.5) << static_cast<int>(c);
+        if (c != DetailColour::Black) {
+            EXPECT_EQ(onDark.hsvHue(), fixed.hsvHue()) << static_cast<int>(c); // lighter, same hue
+        }
+    }
+    // What the pane shows of the focused item is written in those colours.
+    frame.ItemView()->List()->ShowReplyDetail(Items().items[slot]);
+    int runs = 0;
+    for (QTextBlock b = frame.ItemDetail()->document()->begin(); b.isValid(); b = b.next())
+        for (auto f = b.begin(); !f.atEnd(); ++f, ++runs)
+            EXPECT_GE(ContrastRatio(f.fragment().charFormat().foreground().color(), dark.color(QPalette::Base)), 4.5)
+                << f.fragment().text().toStdString();
+    EXPECT_GT(runs, 2);
 }
 
 } // namespace
