@@ -267,17 +267,17 @@ void CHistoryChart::paintEvent(QPaintEvent*)
 }
 
 CHistoryPane::CHistoryPane(QTextEdit* replyText, QWidget* parent)
-    : QSplitter(Qt::Vertical, parent), chart_(new CHistoryChart()), buttons_(new QButtonGroup(this))
+    : QSplitter(Qt::Vertical, parent), top_(new QWidget(this)), replyText_(replyText), chart_(new CHistoryChart()),
+      buttons_(new QButtonGroup(this))
 {
     setObjectName(QStringLiteral("historySplitter"));
-    auto* top = new QWidget(this);
-    auto* column = new QVBoxLayout(top);
+    auto* column = new QVBoxLayout(top_);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(2);
     auto* row = new QHBoxLayout();
     row->setSpacing(2);
     for (int r = 0; r < static_cast<int>(std::size(kRanges)); ++r) {
-        auto* b = new QToolButton(top);
+        auto* b = new QToolButton(top_);
         b->setText(QString::fromLatin1(kRanges[r].label));
         b->setCheckable(true);
         b->setAutoRaise(true);
@@ -289,14 +289,28 @@ CHistoryPane::CHistoryPane(QTextEdit* replyText, QWidget* parent)
     connect(buttons_, &QButtonGroup::idClicked, chart_, [this](int id) { chart_->SetRange(static_cast<HistoryRange>(id)); });
     column->addLayout(row);
     column->addWidget(chart_, 1);
-    // The chart never makes the bottom row taller than the window's first
-    // layout gives it: it yields its room before the reply text does.
-    top->setMinimumHeight(1);
-    addWidget(top);
+    addWidget(top_);
     addWidget(replyText);
     setChildrenCollapsible(true);
     setStretchFactor(0, 1);
     setStretchFactor(1, 1);
+}
+
+int CHistoryPane::ReplyTextHeight() const
+{
+    constexpr int kReplyLines = 5;
+    const int margins = 2 * (replyText_->frameWidth() + static_cast<int>(replyText_->document()->documentMargin()));
+    return replyText_->fontMetrics().lineSpacing() * kReplyLines + margins;
+}
+
+int CHistoryPane::PreferredHeight() const { return top_->sizeHint().height() + handleWidth() + ReplyTextHeight(); }
+
+void CHistoryPane::ShareHeight(int height)
+{
+    const int room = height - handleWidth();
+    const int top =
+        std::max(top_->minimumSizeHint().height(), std::min(top_->sizeHint().height(), room - ReplyTextHeight()));
+    setSizes({top, std::max(0, room - top)});
 }
 
 } // namespace varnell

@@ -53,8 +53,9 @@ public:
     // Tests and screenshots draw a fixed moment; 0 follows the clock.
     void SetNow(std::int64_t nowSeconds);
 
-    QSize sizeHint() const override { return {480, 150}; }
-    QSize minimumSizeHint() const override { return {160, 80}; }
+    // Below about a hundred pixels the band and the marks run together.
+    QSize sizeHint() const override { return {480, 140}; }
+    QSize minimumSizeHint() const override { return {160, 100}; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -75,7 +76,18 @@ public:
     CHistoryChart* Chart() const { return chart_; }
     QButtonGroup* RangeButtons() const { return buttons_; }
 
+    // What a first layout gives the pane: the range buttons, the chart at its
+    // usual height and a few lines of reply text below it.
+    int PreferredHeight() const;
+    // Shares height out as a first layout does: the chart its usual height as
+    // long as the reply text keeps its few lines, the reply text the rest.
+    void ShareHeight(int height);
+
 private:
+    int ReplyTextHeight() const;
+
+    QWidget* top_;
+    QTextEdit* replyText_;
     CHistoryChart* chart_;
     QButtonGroup* buttons_;
 };

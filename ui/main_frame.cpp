@@ -11,6 +11,8 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <algorithm>
+
 #include "engine/engine.h"
 #include "ui/about_dlg.h"
 #include "ui/app.h"
@@ -233,10 +235,15 @@ void CMainFrame::BuildPanes()
 void CMainFrame::ApplyPaneSizes(int w, int h)
 {
     // Item list H - H/5 over a bottom row of H/5; the item detail takes 5W/6 of
-    // the bottom row; the event detail starts as a 10-pixel strip.
-    rows_->setSizes({h - h / 5, h / 5});
+    // the bottom row; the event detail starts as a 10-pixel strip. A fifth of
+    // a window of ordinary height is too little for the history chart above a
+    // few lines of reply text: the bottom row then takes what the two need,
+    // up to half the window.
+    const int bottom = std::max(h / 5, std::min(historyPane_->PreferredHeight(), h / 2));
+    rows_->setSizes({h - bottom, bottom});
     columns_->setSizes({5 * w / 6, w - 5 * w / 6});
-    eventRows_->setSizes({h / 5, 10});
+    eventRows_->setSizes({bottom, 10});
+    historyPane_->ShareHeight(bottom);
 }
 
 void CMainFrame::Create()

@@ -4,9 +4,11 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QTextEdit>
 #include <QTest>
 #include <QToolButton>
 
+#include <memory>
 #include <set>
 
 #include "alerts/event_list.h"
@@ -15,6 +17,7 @@
 #include "tests/ui/qt_test_env.h"
 #include "ui/dns_item_view.h"
 #include "ui/event_view.h"
+#include "ui/history_chart.h"
 #include "ui/main_frame.h"
 #include "ui/toolbar.h"
 #include "ui/tray_icon.h"
@@ -264,7 +267,7 @@ TEST_F(MainFrameTest, ExitFromAHiddenWindowIsOneFinalClose)
 TEST_F(MainFrameTest, PanesFollowTheInitialLayout)
 {
     // Laid out from the client area the window has when it is first shown.
-    frame_->resize(1200, 800);
+    frame_->resize(1200, 1600);
     frame_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(frame_.get()));
     ProcessUntil([&] { return frame_->RowSplitter()->sizes().value(0) > 0; }, 1000);
@@ -276,6 +279,22 @@ TEST_F(MainFrameTest, PanesFollowTheInitialLayout)
     // The splitter shares out what it has; the proportions are what matter.
     EXPECT_NEAR(static_cast<double>(rows[0]) / (rows[0] + rows[1]), 0.8, 0.02);
     EXPECT_NEAR(static_cast<double>(cols[0]) / (cols[0] + cols[1]), 5.0 / 6.0, 0.02);
+    // A window of ordinary height: a fifth would leave the history chart a
+    // sliver, so the bottom row gives it a readable height and still shows
+    // lines of the reply text below it.
+    for (const QSize size : {QSize(1200, 1600), QSize(1280, 800), QSize(1024, 600)}) {
+        auto frame = std::make_unique<CMainFrame>();
+        frame->Create();
+        frame->resize(size);
+        frame->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(frame.get()));
+        ProcessUntil([&] { return frame->HistoryPane()->Chart()->height() > 0; }, 1000);
+        QApplication::processEvents();
+        const int lines = frame->ItemDetail()->viewport()->height() / frame->ItemDetail()->fontMetrics().lineSpacing();
+        EXPECT_GE(frame->HistoryPane()->Chart()->height(), 120) << size.height();
+        EXPECT_GE(lines, 4) << size.height();
+        EXPECT_GE(frame->RowSplitter()->sizes().value(0), frame->RowSplitter()->sizes().value(1)) << size.height();
+    }
     EXPECT_TRUE(frame_->ItemDetail()->isReadOnly());
     EXPECT_TRUE(frame_->EventDetail()->isReadOnly());
     EXPECT_EQ(frame_->ItemDetail()->font(), frame_->ItemView()->ListFont());
