@@ -8,7 +8,9 @@
 //
 // usage: bench_full_load [--program PATH] [--items N] [--interval MS]
 //                        [--seconds T] [--rcvbuf BYTES] [--dnsperf-seconds T]
-// PATH defaults to the varnell beside this benchmark's folder.
+//                        [--history on|off]
+// PATH defaults to the varnell beside this benchmark's folder. --history off
+// runs the program without its round-trip history (VARNELL_HISTORY=off).
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -42,6 +44,7 @@ struct Options {
     int seconds = 120;
     int rcvbuf = 212992;
     int dnsperfSeconds = 30;
+    bool history = true;
 };
 
 double CpuSeconds(pid_t pid)
@@ -125,6 +128,8 @@ Options Parse(int argc, char** argv)
             o.rcvbuf = std::stoi(v);
         else if (a == "--dnsperf-seconds")
             o.dnsperfSeconds = std::stoi(v);
+        else if (a == "--history")
+            o.history = v != "off";
     }
     return o;
 }
@@ -145,8 +150,10 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    // The store: N items, no alert channel, the metrics endpoint on.
+    // The store: N items, no alert channel, the metrics endpoint on. The
+    // history file goes to the same folder, never the user's own.
     setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    setenv("XDG_STATE_HOME", dir.c_str(), 1);
     const std::uint16_t metricsPort = bench::FreeLoopbackPort(SOCK_STREAM);
     Settings s = DefaultSettings(LookUpLocalAddress());
     s.general.SetFlags(0);
@@ -167,6 +174,7 @@ int main(int argc, char** argv)
 
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     setenv("VARNELL_PROBE_RCVBUF", std::to_string(o.rcvbuf).c_str(), 1);
+    setenv("VARNELL_HISTORY", o.history ? "on" : "off", 1);
     const pid_t program = bench::Spawn({o.program}, dir + "/varnell.out");
     if (program < 0) {
         std::fprintf(stderr, "could not start %s\n", o.program.c_str());
@@ -217,8 +225,8 @@ int main(int argc, char** argv)
 
     const double perProbe = probes > 0 ? cpu / probes * 1e6 : 0;
     const double perQuery = perfQueries > 0 ? perfCpu / perfQueries * 1e6 : 0;
-    std::printf("items %u, interval %u ms, receive buffer %d, %.0f s measured after 10 s of warm-up\n", o.items,
-                o.interval, o.rcvbuf, elapsed);
+    std::printf("items %u, interval %u ms, receive buffer %d, history %s, %.0f s measured after 10 s of warm-up\n",
+                o.items, o.interval, o.rcvbuf, o.history ? "on" : "off", elapsed);
     std::printf("program: %.0f probes (%.0f/s), CPU %.2f s = %.1f %% of a core, %.1f us per probe\n", probes,
                 probes / elapsed, cpu, cpu / elapsed * 100, perProbe);
     std::printf("program: lost replies %.0f, resident %ld kB at 30 s, %ld kB at the end\n", lost, rss30, rssEnd);

@@ -4,9 +4,11 @@
 // platform, while a 10 ms timer measures how long the event loop ever goes
 // without turning. Reports the longest stall over the whole run and after the
 // start-up burst (every item is due at once at start), the stall percentiles,
-// and the results evaluated per second.
+// and the results evaluated per second. The first item is selected, so its
+// round-trip history is drawn above its reply text as results arrive.
 //
-// usage: bench_ui_responsiveness [--items N] [--interval MS] [--seconds T]
+// usage: bench_ui_responsiveness [--items N] [--interval MS] [--seconds T] [--history on|off]
+// --history off: no round-trip history kept or drawn (VARNELL_HISTORY=off).
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -35,6 +37,7 @@
 #include "engine/engine.h"
 #include "engine/item_table.h"
 #include "ui/app.h"
+#include "ui/dns_item_view.h"
 #include "ui/main_frame.h"
 
 using namespace varnell;
@@ -46,6 +49,7 @@ struct Options {
     std::uint32_t items = 2048;
     std::uint32_t interval = 500;
     std::uint32_t seconds = 30;
+    bool history = true;
 };
 
 // Writes the store the program will load: N items on the local server, every
@@ -90,6 +94,8 @@ int main(int argc, char** argv)
             o.interval = next();
         else if (a == "--seconds")
             o.seconds = next();
+        else if (a == "--history")
+            o.history = i + 1 < argc && std::string(argv[++i]) != "off";
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;
@@ -112,6 +118,9 @@ int main(int argc, char** argv)
         return 1;
     }
     setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+    // The history file goes to the run's folder, never the user's own.
+    setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
+    setenv("VARNELL_HISTORY", o.history ? "on" : "off", 1);
     SeedStore(o, port, dir);
 
     QApplication application(argc, argv);
@@ -122,6 +131,8 @@ int main(int argc, char** argv)
     // The offscreen platform still lays out and paints a shown window.
     app.MainFrame()->resize(1280, 800);
     app.MainFrame()->show();
+    CDnsListCtrl* list = app.MainFrame()->ItemView()->List();
+    list->setCurrentIndex(list->model()->index(0, 1));
 
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
@@ -155,7 +166,8 @@ int main(int argc, char** argv)
     }
     std::sort(stalls.begin(), stalls.end());
     auto pct = [&](double p) { return stalls.empty() ? 0.0 : stalls[static_cast<std::size_t>(p * static_cast<double>(stalls.size() - 1))]; };
-    std::printf("items %u, interval %u ms, %.1f s\n", o.items, o.interval, seconds);
+    std::printf("items %u, interval %u ms, history %s, %.1f s\n", o.items, o.interval, o.history ? "on" : "off",
+                seconds);
     std::printf("probes sent %llu, replies evaluated %llu (%.0f results/s)\n", static_cast<unsigned long long>(sent),
                 static_cast<unsigned long long>(replies), static_cast<double>(replies) / seconds);
     std::printf("longest event-loop stall: %.1f ms over the whole run, %.1f ms after the first %lld s\n", worstAll,

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 #include "engine/byte_reader.h"
 
@@ -22,6 +24,17 @@ std::mutex& HistoryLock()
 {
     static std::mutex lock;
     return lock;
+}
+
+// VARNELL_HISTORY=off, a measurement hook read once, keeps no history: the
+// full-load benchmarks run the program with and without it.
+bool HistoryOff()
+{
+    static const bool off = [] {
+        const char* value = std::getenv("VARNELL_HISTORY");
+        return value != nullptr && std::string_view(value) == "off";
+    }();
+    return off;
 }
 
 std::uint8_t Saturated(std::uint8_t n) { return n == 0xFF ? n : static_cast<std::uint8_t>(n + 1); }
@@ -54,7 +67,7 @@ const ItemHistory* HistoryOf(std::uint32_t slot) { return slot < kItemSlots ? Hi
 void RecordResult(std::uint32_t slot, std::int64_t nowSeconds, int code, std::int32_t rttMs, std::uint8_t flags)
 {
     // Before 1970 or past 2106 the 32-bit stamps cannot say when: keep nothing.
-    if (slot >= kItemSlots || nowSeconds <= 0 || nowSeconds > 0xFFFFFFFFll)
+    if (slot >= kItemSlots || nowSeconds <= 0 || nowSeconds > 0xFFFFFFFFll || HistoryOff())
         return;
     std::unique_ptr<ItemHistory>& h = Histories()[slot];
     if (!h) {

@@ -75,7 +75,8 @@ const ItemHistory* HistoryOf(std::uint32_t slot);
 // EncodeHistory of a slot's history, empty when it has none. Any thread.
 std::vector<std::uint8_t> EncodeHistoryOf(std::uint32_t slot, std::int64_t nowSeconds);
 // Adds one evaluated result. rttMs < 0: no round trip (a failure, or the tick
-// counter wrapped).
+// counter wrapped). Nothing with VARNELL_HISTORY=off in the environment (a
+// measurement hook for the load benchmarks).
 void RecordResult(std::uint32_t slot, std::int64_t nowSeconds, int code, std::int32_t rttMs, std::uint8_t flags);
 // Wall-clock seconds, for callers that record "now".
 std::int64_t HistoryNow();
