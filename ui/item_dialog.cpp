@@ -15,6 +15,7 @@
 #include <limits>
 
 #include "config/settings.h"
+#include "engine/address6.h"
 #include "engine/item_entry.h"
 #include "ui/drawn_picture.h"
 #include "ui/list_ctrl.h"
@@ -257,6 +258,10 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
     for (std::uint32_t i = 0; i < kRecordTypeCount; ++i)
         recordType->addItem(QString::fromLatin1(RecordTypeName(i)));
     server = new AddressEdit(dns);
+    server6 = new QLineEdit(dns);
+    server6->setPlaceholderText(QStringLiteral("2001:db8::53"));
+    connect(server6, &QLineEdit::textChanged, this,
+            [this](const QString& text) { server->setEnabled(text.trimmed().isEmpty()); });
     recursionDesired = new QCheckBox(QStringLiteral("Request recursion desired"), dns);
     recursionAvailable = new QCheckBox(QStringLiteral("Reply recursion available"), dns);
     auto* dnsGrid = new QGridLayout(dns);
@@ -266,9 +271,11 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
     dnsGrid->addWidget(recordType, 1, 1);
     dnsGrid->addWidget(new QLabel(QStringLiteral("DNS Server IP:"), dns), 2, 0);
     dnsGrid->addWidget(server, 2, 1);
-    dnsGrid->addWidget(recursionDesired, 3, 0, 1, 2);
-    dnsGrid->addWidget(recursionAvailable, 4, 0, 1, 2);
-    dnsGrid->setRowStretch(5, 1);
+    dnsGrid->addWidget(new QLabel(QStringLiteral("DNS Server IPv6:"), dns), 3, 0);
+    dnsGrid->addWidget(server6, 3, 1);
+    dnsGrid->addWidget(recursionDesired, 4, 0, 1, 2);
+    dnsGrid->addWidget(recursionAvailable, 5, 0, 1, 2);
+    dnsGrid->setRowStretch(6, 1);
 
     auto* monitorGrid = new QGridLayout(monitor);
     monitorGrid->addWidget(timer, 0, 0);
@@ -322,7 +329,10 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
     interval->Edit()->setText(QString::number(e.interval));
     timeout->Edit()->setText(QString::number(e.timeout));
     recordType->setCurrentIndex(e.typeIndex < kRecordTypeCount ? static_cast<int>(e.typeIndex) : 0);
-    server->SetAddress(e.serverBE);
+    if (e.server6)
+        server6->setText(Text(Address6Text(e.server6Address)));
+    else
+        server->SetAddress(e.serverBE);
     notifyDown->setChecked(e.notifyDown);
     notifyUp->setChecked(e.notifyUp);
     notifyChange->setChecked(e.notifyChange);
@@ -337,7 +347,8 @@ QString DlgAddDNS::ReadFields(ItemEdit& edit) const
     entry.name = itemName->text().toStdString();
     entry.description = description->toPlainText().toStdString();
     entry.domain = domainName->text().trimmed().toStdString();
-    entry.server = server->Text().toStdString();
+    const QString typed6 = server6->text().trimmed();
+    entry.server = (typed6.isEmpty() ? server->Text() : typed6).toStdString();
     entry.interval = FieldNumber(interval->Edit(), kNumberTextLimit);
     entry.timeout = FieldNumber(timeout->Edit(), kNumberTextLimit);
     entry.mailGroup = FieldNumber(mailGroup, kNumberTextLimit);

@@ -79,6 +79,10 @@ public:
     QLineEdit* domainName = nullptr;
     QComboBox* recordType = nullptr;
     AddressEdit* server = nullptr;
+    // An IPv6 server (an IPv4 one is taken too). While it holds text it is the
+    // item's server and the IPv4 fields stand disabled, so the operator sees
+    // which of the two the item will ask.
+    QLineEdit* server6 = nullptr;
     QCheckBox* recursionDesired = nullptr;
     QCheckBox* recursionAvailable = nullptr;
     QPushButton* okButton = nullptr;

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <QTextEdit>
 
 #include "config/settings.h"
 #include "tests/ui/qt_test_env.h"
 #include "tests/ui/view_test_support.h"
+#include "ui/dns_item_view.h"
 #include "ui/item_dialog.h"
 
 using namespace varnell;
@@ -260,4 +262,61 @@ TEST_F(ItemDialogTest, EnterConfirmsFromAnyFieldButTheDescription)
     second.show();
     QTest::keyClick(second.itemName, Qt::Key_Return);
     EXPECT_TRUE(secondAccepted);
+}
+
+TEST_F(ItemDialogTest, AnIpv6ServerIsCheckedStoredAndShownInTheList)
+{
+    {
+        DlgAddDNS dialog(NewSlot());
+        dialog.server->SetText("192.0.2.1"); // not asked while the IPv6 field holds text
+        ModalDriver driver;
+        for (const char* bad : {"2001:db8::zz", "fe80::1"}) {
+            dialog.server6->setText(bad);
+            EXPECT_FALSE(Confirm(dialog)) << bad;
+        }
+        EXPECT_FALSE(dialog.server->isEnabled());
+        ASSERT_EQ(driver.boxes.size(), 2u);
+        EXPECT_EQ(driver.boxes[0].text, "error dns server ip address !");
+        EXPECT_TRUE(driver.boxes[1].text.contains("link-local")) << driver.boxes[1].text.toStdString();
+        EXPECT_EQ(Items().rowCount, 0u);
+    }
+
+    QTextEdit pane;
+    CDnsItemView view(&pane, nullptr);
+    CDnsItemModel* model = view.List()->Model();
+    {
+        ModalDriver adding([&](QWidget* modal) {
+            auto* dialog = qobject_cast<DlgAddDNS*>(modal);
+            ASSERT_NE(dialog, nullptr);
+            dialog->itemName->setText("six");
+            dialog->server6->setText(" 2001:DB8:0:0::0053 ");
+            dialog->okButton->click();
+        });
+        view.OnAdd();
+        EXPECT_TRUE(adding.boxes.empty());
+    }
+    ASSERT_EQ(model->rowCount(), 1);
+    EXPECT_EQ(model->TextAt(0, kColServer), "2001:db8::53");
+    const std::uint32_t slot = Items().rowToSlot[0];
+    EXPECT_EQ(Items().items[slot].server.family, kEndpointFamily6);
+    EXPECT_EQ(Items().items[slot].server.addrBE, 0u);
+
+    // Update shows it in the IPv6 field; emptying that field gives the IPv4
+    // fields their say again.
+    bool shown = false;
+    ModalDriver updating([&](QWidget* modal) {
+        auto* dialog = qobject_cast<DlgAddDNS*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        shown = dialog->server6->text() == "2001:db8::53" && !dialog->server->isEnabled() &&
+                dialog->server->Octet(0)->text().isEmpty();
+        dialog->server6->clear();
+        dialog->server->SetText("192.0.2.7");
+        dialog->okButton->click();
+    });
+    view.OnUpdate(0);
+    EXPECT_TRUE(shown);
+    EXPECT_TRUE(updating.boxes.empty());
+    EXPECT_EQ(model->TextAt(0, kColServer), "192.0.2.7");
+    EXPECT_EQ(Items().items[slot].server.family, kEndpointFamily4);
+    EXPECT_EQ(Items().items[slot].reservedTextCount, 0u); // no server6= text left behind
 }
