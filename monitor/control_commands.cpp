@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "engine/address6.h"
 #include "engine/item_table.h"
 #include "engine/result_eval.h"
 #include "monitor/item_csv.h"
@@ -54,7 +55,7 @@ json ListReply()
         items.push_back(json{{"name", block.name},
                              {"domain", block.domain},
                              {"type", RecordTypeName(item.typeIndex)},
-                             {"server", DottedAddress(item.server.addrBE)},
+                             {"server", ServerAddressText(item)},
                              {"interval_ms", item.interval},
                              {"timeout_ms", item.timeout},
                              {"continuous_lost", LostCount(item)},

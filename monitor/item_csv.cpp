@@ -1,7 +1,5 @@
 #include "monitor/item_csv.h"
 
-#include <arpa/inet.h>
-
 #include <array>
 #include <charconv>
 #include <mutex>
@@ -9,8 +7,10 @@
 #include <unordered_set>
 
 #include "config/settings.h"
+#include "engine/address6.h"
 #include "engine/item_entry.h"
 #include "engine/item_table.h"
+#include "engine/result_eval.h"
 #include "engine/utf8.h"
 
 namespace varnell {
@@ -404,10 +404,8 @@ std::string ExportItemsCsv()
             std::lock_guard lock(EngineLock());
             return (item.flags & kFlagSuspended) != 0;
         }();
-        char server[INET_ADDRSTRLEN] = {};
-        in_addr addr{};
-        addr.s_addr = e.serverBE;
-        inet_ntop(AF_INET, &addr, server, sizeof server);
+        // From the edit, read under the engine lock, rather than from the block.
+        const std::string server = e.server6 ? Address6Text(e.server6Address) : DottedAddress(e.serverBE);
         const std::string values[kColumnCount] = {
             e.name,
             e.domain,

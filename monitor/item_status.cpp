@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "alerts/event_list.h"
+#include "engine/address6.h"
 #include "engine/result_eval.h"
 
 namespace varnell {
@@ -55,7 +56,7 @@ std::vector<ItemStatus> CollectItemStatus()
         s.name = block.name;
         s.domain = block.domain;
         s.type = RecordTypeName(item.typeIndex);
-        s.server = DottedAddress(item.server.addrBE);
+        s.server = ServerAddressText(item);
         if ((item.flags & kFlagSuspended) != 0)
             s.health = ItemHealth::kSuspended;
         else if ((block.state & kStateDownReported) != 0)

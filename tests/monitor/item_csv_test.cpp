@@ -141,6 +141,9 @@ TEST_F(ItemCsvTest, EveryBadRowIsReportedWithItsLineAndNothingIsImported)
     EXPECT_FALSE(AddItemFromFields(
         {{"name", "n"}, {"domain", "d.test"}, {"type", "A"}, {"server", "192.0.2.1"}, {"colour", "red"}}, reason));
     EXPECT_EQ(reason, "unknown column \"colour\"");
+    EXPECT_FALSE(AddItemFromFields(
+        {{"name", "n"}, {"domain", "d.test"}, {"type", "AAAA"}, {"server", "2001:db8::1::2"}}, reason));
+    EXPECT_EQ(reason, "error dns server ip address !");
     EXPECT_EQ(Items().liveCount, 1u);
     EXPECT_TRUE(AddItemFromFields(
         {{"name", "n"}, {"domain", "d.test"}, {"type", "SOA"}, {"server", "192.0.2.1"}, {"suspended", "1"}}, reason))
@@ -156,9 +159,10 @@ TEST_F(ItemCsvTest, ExportWritesWhatImportReadsByteForByte)
                              "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,\r\n"
                              "\"a, \"\"b\"\"\",example.test.,SOA,203.0.113.254,500,0,63,0,1,0,0,1,1,"
                              "\"two\nlines, \"\"quoted\"\"\"\r\n"
-                             "ptr,1.2.0.192.in-addr.arpa,PTR,10.0.0.1,86400000,1,0,1,0,1,0,1,0,caf\xC3\xA9\r\n";
+                             "ptr,1.2.0.192.in-addr.arpa,PTR,10.0.0.1,86400000,1,0,1,0,1,0,1,0,caf\xC3\xA9\r\n"
+                             "six,www.example.test,AAAA,2001:db8::53,1000,2000,6,1,1,1,1,0,0,\r\n";
     std::vector<CsvProblem> problems;
-    ASSERT_EQ(ImportItemsCsv(text, problems), 3) << (problems.empty() ? "" : problems[0].reason);
+    ASSERT_EQ(ImportItemsCsv(text, problems), 4) << (problems.empty() ? "" : problems[0].reason);
     EXPECT_EQ(ExportItemsCsv(), text);
     EXPECT_NE(Item(1).flags & kFlagSuspended, 0u);
     EXPECT_NE(Item(1).flags & kFlagHighPriorityMail, 0u);
@@ -169,13 +173,18 @@ TEST_F(ItemCsvTest, ExportWritesWhatImportReadsByteForByte)
     const std::string rest = ExportItemsCsv();
     EXPECT_EQ(rest, std::string(kHeader) + text.substr(text.find("\"a, ")));
 
-    // A short interval is raised as the dialog raises it, and then stays.
+    // A short interval is raised as the dialog raises it, and then stays; an
+    // IPv6 server is written in its RFC 5952 text, and then stays.
     InitItemTable();
-    ASSERT_EQ(ImportItemsCsv("name,domain,type,server,interval_ms\nfast,f.test,NS,192.0.2.3,100\n", problems), 1);
+    ASSERT_EQ(ImportItemsCsv("name,domain,type,server,interval_ms\nfast,f.test,NS,192.0.2.3,100\n"
+                             "long,l.test,A,2001:DB8:0:0:0:0:0:0053,1000\n",
+                             problems),
+              2);
     EXPECT_EQ(Item(0).interval, 500u);
     const std::string once = ExportItemsCsv();
+    EXPECT_NE(once.find(",2001:db8::53,"), std::string::npos) << once;
     InitItemTable();
-    ASSERT_EQ(ImportItemsCsv(once, problems), 1);
+    ASSERT_EQ(ImportItemsCsv(once, problems), 2);
     EXPECT_EQ(ExportItemsCsv(), once);
 }
 
