@@ -5,6 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "engine/address6.h"
 #include "engine/item_table.h"
 #include "engine/result_eval.h"
 #include "engine/result_hooks.h"
@@ -108,13 +109,16 @@ void AppendLabel(std::string& out, const char* name, std::string_view value, boo
     out.append(name).append("=\"").append(EscapeLabelValue(value)).push_back('"');
 }
 
-std::string ServerText(const ItemEndpoint& server)
+std::string ServerText(const DnsItem& item)
 {
-    std::string text = DottedAddress(server.addrBE);
-    const std::uint16_t port = ntohs(server.portBE);
-    if (port != 53)
-        text.append(":").append(std::to_string(port));
-    return text;
+    std::string text = ServerAddressText(item);
+    const std::uint16_t port = ntohs(item.server.portBE);
+    if (port == 53)
+        return text;
+    // An IPv6 address has colons of its own: the port goes after brackets.
+    if (IsServer6Item(item))
+        text = "[" + text + "]";
+    return text.append(":").append(std::to_string(port));
 }
 
 } // namespace
@@ -162,7 +166,7 @@ MetricsSnapshot TakeMetricsSnapshot()
         s.description = block.description;
         s.domain = block.domain;
         s.type = RecordTypeName(item.typeIndex);
-        s.server = ServerText(item.server);
+        s.server = ServerText(item);
         s.slot = slot;
         s.state = block.state;
         s.suspended = (item.flags & kFlagSuspended) != 0;

@@ -109,6 +109,20 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
           "varnell_item_last_event_timestamp_seconds" + labels + "1700000000", std::string("varnell_items 1")})
         EXPECT_NE(one.find("\n" + line + "\n"), std::string::npos) << line;
 
+    // An IPv6 server: its colons need no escape, its port goes after brackets.
+    const std::uint32_t six = AddItem("six", "", "six.test");
+    ItemEdit e = EditOf(Items().items[six]);
+    e.server6 = true;
+    e.server6Address = Address6{{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x53}};
+    CommitItemUpdate(six, e);
+    Items().items[six].server.portBE = htons(5353);
+    const std::string two = FormatExposition(TakeMetricsSnapshot());
+    EXPECT_TRUE(PromtoolAccepts(two));
+    EXPECT_NE(two.find("\nvarnell_item_up{item=\"six\",domain=\"six.test\",type=\"MX\",server=\"[2001:db8::53]:5353\"} "),
+              std::string::npos);
+    Items().items[six].server.portBE = htons(53);
+    EXPECT_NE(FormatExposition(TakeMetricsSnapshot()).find(",server=\"2001:db8::53\"} "), std::string::npos);
+
     // A full table of hostile texts, a few of them alike, a suspended item that
     // was never probed, and a deleted one.
     InitItemTable();
