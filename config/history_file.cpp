@@ -12,6 +12,7 @@
 
 #include "config/registry.h"
 #include "config/settings_store.h"
+#include "engine/address6.h"
 #include "engine/history.h"
 #include "engine/result_eval.h"
 
@@ -64,7 +65,7 @@ std::string HistoryKey(const DnsItem& item)
     key += '\x1f';
     key += block.domain;
     key += '\x1f';
-    key += DottedAddress(item.server.addrBE);
+    key += ServerAddressText(item);
     key += '\x1f';
     key += RecordTypeName(item.typeIndex);
     return key;
