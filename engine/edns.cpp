@@ -29,8 +29,7 @@ enum SlotTransport : std::uint8_t {
 };
 
 struct ServerKey {
-    std::uint32_t addrBE = 0;
-    std::uint16_t portBE = 0;
+    PeerAddress server{};
     bool used = false;
 };
 
@@ -50,15 +49,15 @@ EdnsState& State()
 
 std::atomic<std::uint32_t> g_ednsSize{0};
 
-bool IsPlain(std::uint32_t itemSlot, const sockaddr_in& to)
+bool IsPlain(std::uint32_t itemSlot, const PeerAddress& to)
 {
     for (const ServerKey& k : State().plain[itemSlot])
-        if (k.used && k.addrBE == to.sin_addr.s_addr && k.portBE == to.sin_port)
+        if (k.used && k.server == to)
             return true;
     return false;
 }
 
-void RememberPlain(std::uint32_t itemSlot, const sockaddr_in& to)
+void RememberPlain(std::uint32_t itemSlot, const PeerAddress& to)
 {
     if (IsPlain(itemSlot, to))
         return;
@@ -66,7 +65,7 @@ void RememberPlain(std::uint32_t itemSlot, const sockaddr_in& to)
     // Full: the oldest entry makes room (a server forgotten is only asked with OPT
     // once more, and falls back again).
     std::rotate(keys.begin(), keys.begin() + 1, keys.end());
-    keys.back() = ServerKey{to.sin_addr.s_addr, to.sin_port, true};
+    keys.back() = ServerKey{to, true};
 }
 
 void PutU16BE(std::uint8_t* p, std::uint16_t v)

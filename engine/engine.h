@@ -2,10 +2,10 @@
 // shutdown.
 //
 // Who touches what: exitFlag and serviceStopped are written by the user-interface
-// thread and read by the engine threads (atomics, no lock). probeSocket is set at
-// start-up before the threads start and closed at shutdown to end the receiver's
-// wait. The windows are registered by the user-interface thread before the
-// engine threads start.
+// thread and read by the engine threads (atomics, no lock). probeSocket and
+// probeSocket6 are set at start-up before the threads start and closed at
+// shutdown to end the receiver's wait. The windows are registered by the
+// user-interface thread before the engine threads start.
 #pragma once
 
 #include <atomic>
@@ -23,6 +23,7 @@ struct EngineState {
     std::atomic<std::uint8_t> serviceStopped{0};
     AutoResetEvent wake;
     std::atomic<int> probeSocket{-1};
+    std::atomic<int> probeSocket6{-1};             // -1 also on a machine without IPv6
     std::atomic<WindowId> resultWindow{kNoWindow}; // receives WM_DNS_RESULT
     std::atomic<WindowId> eventWindow{kNoWindow};  // receives WM_EVENT_MESSAGE
     std::uint32_t localAddressBE = 0;              // first IPv4 address of this host

@@ -68,11 +68,11 @@ int StopEngineThreads(std::uint32_t waitMs)
     EngineState& engine = Engine();
     engine.exitFlag.store(1);
     WakeScheduler();
-    // Shut the socket down but keep its descriptor until the receiver has ended,
-    // so the number cannot be reused by another open while it still polls it.
-    const int fd = engine.probeSocket.load();
-    if (fd >= 0)
-        shutdown(fd, SHUT_RDWR);
+    // Shut the sockets down but keep their descriptors until the receiver has
+    // ended, so a number cannot be reused by another open while it still polls it.
+    for (const int fd : {engine.probeSocket.load(), engine.probeSocket6.load()})
+        if (fd >= 0)
+            shutdown(fd, SHUT_RDWR);
     int ended = 0;
     ended += FinishEngineThread(engine.scheduler, kSchedulerThread, waitMs) ? 1 : 0;
     const bool receiverEnded = FinishEngineThread(engine.receiver, kReceiverThread, waitMs);

@@ -81,53 +81,49 @@ void ReportReceiveError(int error)
     ReportEngineMessage(text);
 }
 
-ssize_t Receive(int fd, std::uint8_t* buffer, std::size_t size, sockaddr_in& from)
+ssize_t Receive(int fd, std::uint8_t* buffer, std::size_t size, PeerAddress& from)
 {
     if (ReceiveHook hook = g_receiveHook.load())
         return hook(fd, buffer, size, from);
     socklen_t length = sizeof from;
-    return recvfrom(fd, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+    return recvfrom(fd, buffer, size, MSG_DONTWAIT, from.Address(), &length);
 }
 
-enum class SocketWait { Readable, Quiet, Closed };
+// One probe socket as the reader serves it.
+struct ReadSocket {
+    int fd = -1;
+    bool open = false;
+    int streak = 0; // failed receives in a row
+};
 
-SocketWait WaitReadable(int fd)
-{
-    pollfd p{fd, POLLIN, 0};
-    const int r = poll(&p, 1, kPollMs);
-    if (r <= 0)
-        return SocketWait::Quiet;
-    // Shut down at exit (hang-up) or closed under us (invalid).
-    if ((p.revents & (POLLHUP | POLLNVAL)) != 0)
-        return SocketWait::Closed;
-    return SocketWait::Readable;
-}
+enum class Drained {
+    Empty,  // nothing more there for now
+    Full,   // the ring has no room
+    More,   // a turn's worth taken, or a receive failed: served again before any wait
+    Gone,   // never opened, or closed: nothing more will arrive
+};
 
-// Moves datagrams from the socket into the queue until the exit flag is set or
-// the socket is shut down or gone.
+// Datagrams taken from one socket per turn, so a flood on one family cannot
+// keep the other's replies waiting in their socket.
+constexpr int kTurn = 64;
+
+// Moves what one socket holds into the ring, up to a turn's worth.
 //
-// A failed receive does not end it: the refused-port report of an earlier query,
-// a signal or a short-lived lack of kernel memory says nothing about the replies
-// still to come, and a receiver that stopped would turn every later probe into a
-// timeout without a word. Such errors are reported (paced) and receiving goes on;
-// only a socket that no longer exists ends the loop.
-void ReaderLoop(int fd)
+// A failed receive does not end the socket's service: the refused-port report
+// of an earlier query, a signal or a short-lived lack of kernel memory says
+// nothing about the replies still to come, and a receiver that stopped would
+// turn every later probe into a timeout without a word. Such errors are
+// reported (paced) and receiving goes on.
+Drained DrainSocket(ReadSocket& socket, ReplyQueue& queue, ErrorPacer& pacer)
 {
-    EngineState& engine = Engine();
-    ReplyQueue& queue = Queue();
-    ErrorPacer pacer;
-    int streak = 0;
-    while (engine.exitFlag.load() == 0) {
+    for (int taken = 0; taken < kTurn && Engine().exitFlag.load() == 0; ++taken) {
         std::uint8_t* space = queue.WriteSpace();
-        if (space == nullptr) {
-            // Full: the socket's own buffer holds what comes meanwhile.
-            queue.WaitForSpace(kPollMs);
-            continue;
-        }
-        sockaddr_in from{};
-        const ssize_t n = Receive(fd, space, ReplyQueue::kMaxDatagram, from);
+        if (space == nullptr)
+            return Drained::Full;
+        PeerAddress from{};
+        const ssize_t n = Receive(socket.fd, space, ReplyQueue::kMaxDatagram, from);
         if (n >= 0) {
-            streak = 0;
+            socket.streak = 0;
             const auto length = static_cast<std::size_t>(n);
             const int id = IdOf(std::span<const std::uint8_t>(space, length));
             if (id >= 0)
@@ -137,22 +133,73 @@ void ReaderLoop(int fd)
             continue;
         }
         const int error = errno;
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-            if (WaitReadable(fd) == SocketWait::Closed)
-                break;
-            continue;
-        }
+        if (error == EAGAIN || error == EWOULDBLOCK)
+            return Drained::Empty;
         g_errors.fetch_add(1, std::memory_order_relaxed);
         if (error == EBADF || error == ENOTSOCK) {
-            // Never opened, or closed: nothing more will arrive.
-            if (engine.exitFlag.load() == 0)
+            if (Engine().exitFlag.load() == 0)
                 ReportReceiveError(error);
-            break;
+            return Drained::Gone;
         }
         if (pacer.ShouldReport(error, TickCount()))
             ReportReceiveError(error);
-        if (++streak > 1)
+        if (++socket.streak > 1)
             std::this_thread::sleep_for(std::chrono::milliseconds(kErrorPauseMs));
+        return Drained::More;
+    }
+    return Drained::More;
+}
+
+// Waits until one of the open sockets is readable; a socket shut down at exit
+// (hang-up) or closed under us (invalid) is no longer open afterwards.
+void WaitReadable(std::array<ReadSocket, 2>& sockets)
+{
+    pollfd polled[2] = {};
+    ReadSocket* of[2] = {};
+    nfds_t n = 0;
+    for (ReadSocket& s : sockets) {
+        if (s.open) {
+            polled[n] = pollfd{s.fd, POLLIN, 0};
+            of[n++] = &s;
+        }
+    }
+    if (poll(polled, n, kPollMs) <= 0)
+        return;
+    for (nfds_t i = 0; i < n; ++i)
+        if ((polled[i].revents & (POLLHUP | POLLNVAL)) != 0)
+            of[i]->open = false;
+}
+
+// Moves datagrams from the probe sockets into the queue until the exit flag is
+// set or every socket is shut down or gone. One thread serves both, so the ring
+// keeps its single producer.
+void ReaderLoop(int fd4, int fd6)
+{
+    EngineState& engine = Engine();
+    ReplyQueue& queue = Queue();
+    ErrorPacer pacer;
+    // The IPv4 socket is served even when missing, so that is reported; a
+    // missing IPv6 socket is a machine without IPv6, which is no error.
+    std::array<ReadSocket, 2> sockets{ReadSocket{fd4, true, 0}, ReadSocket{fd6, fd6 >= 0, 0}};
+    while (engine.exitFlag.load() == 0) {
+        bool full = false, quiet = true, open = false;
+        for (ReadSocket& s : sockets) {
+            if (!s.open)
+                continue;
+            switch (DrainSocket(s, queue, pacer)) {
+            case Drained::Empty: break;
+            case Drained::Full: full = true; quiet = false; break;
+            case Drained::More: quiet = false; break;
+            case Drained::Gone: s.open = false; break;
+            }
+            open = open || s.open;
+        }
+        if (!open)
+            break;
+        if (full)
+            queue.WaitForSpace(kPollMs); // the sockets' own buffers hold what comes meanwhile
+        else if (quiet)
+            WaitReadable(sockets);
     }
     queue.Stop();
 }
@@ -190,10 +237,11 @@ int ReceiverLoop()
     queue.Reset();
     for (auto& w : Waiting())
         w.store(0);
-    const int fd = engine.probeSocket.load();
-    std::thread reader([fd] {
+    const int fd4 = engine.probeSocket.load();
+    const int fd6 = engine.probeSocket6.load();
+    std::thread reader([fd4, fd6] {
         pthread_setname_np(pthread_self(), "reply reader");
-        ReaderLoop(fd);
+        ReaderLoop(fd4, fd6);
     });
 
     std::vector<WindowMessage> batch;

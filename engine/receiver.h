@@ -1,4 +1,4 @@
-// The reply receiver: reads every datagram of the probe socket, has it processed
+// The reply receiver: reads every datagram of the probe sockets, has it processed
 // (ProcessReply) and delivers each result to the user-interface thread with Send,
 // waiting until it has been evaluated, in arrival order.
 //
@@ -56,7 +56,7 @@ ReceiverCounters GetReceiverCounters();
 // Tests replace the socket receive to inject errors; nullptr restores recvfrom.
 // It has recvfrom's contract (and MSG_DONTWAIT: -1 with EAGAIN when nothing is
 // there). Set only while the receiver is not running.
-using ReceiveHook = ssize_t (*)(int fd, std::uint8_t* buffer, std::size_t size, sockaddr_in& from);
+using ReceiveHook = ssize_t (*)(int fd, std::uint8_t* buffer, std::size_t size, PeerAddress& from);
 void SetReceiveHook(ReceiveHook hook);
 
 } // namespace varnell

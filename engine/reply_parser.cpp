@@ -135,7 +135,7 @@ struct Gathering {
 
 // Takes a slot and sends an address query (AAAA for an AAAA item, else A) for
 // qname to `to`. 2 when no slot is free; 0 when this probe has asked that already.
-int SendFollowUp(Gathering& g, const char* qname, const sockaddr_in& to)
+int SendFollowUp(Gathering& g, const char* qname, const PeerAddress& to)
 {
     const int s = AllocRequestSlot();
     if (s < 0)
@@ -205,7 +205,7 @@ int Collect(Gathering& g, const char* name, int depth)
     if (!MayAskMore(g))
         return 1;
     if (!SameName(name, block.domain))
-        return SendFollowUp(g, name, EndpointAddress(g.item.server));
+        return SendFollowUp(g, name, ServerPeer(g.item));
 
     // The domain itself is unresolved: ask its name servers whose addresses the
     // records give.
@@ -218,11 +218,7 @@ int Collect(Gathering& g, const char* name, int depth)
             continue;
         if (!MayAskMore(g))
             return 1;
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(kDnsPort);
-        to.sin_addr.s_addr = serverBE;
-        if (SendFollowUp(g, block.domain.c_str(), to) == 2)
+        if (SendFollowUp(g, block.domain.c_str(), Ipv4Peer(serverBE, htons(kDnsPort))) == 2)
             return 2;
     }
     return 0;
@@ -356,7 +352,7 @@ void SortAnswers(ItemBlock& block)
     });
 }
 
-ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr_in& from, std::uint32_t now,
+ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddress& from, std::uint32_t now,
                          bool viaTcp)
 {
     ReplyOutcome outcome;
@@ -380,8 +376,7 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr
         outcome.verdict = ReplyVerdict::NoRequest;
         return outcome;
     }
-    if (from.sin_family != AF_INET || from.sin_port != slot.destination.sin_port ||
-        from.sin_addr.s_addr != slot.destination.sin_addr.s_addr) {
+    if (from != slot.destination) {
         outcome.verdict = ReplyVerdict::WrongSender;
         return outcome;
     }

@@ -17,6 +17,7 @@
 #include "engine/byte_reader.h"
 #include "engine/dns_name.h"
 #include "engine/item_table.h"
+#include "engine/peer_address.h"
 
 namespace varnell {
 
@@ -45,7 +46,7 @@ struct ReplyOutcome {
 // round trip ends there, not when the datagram is processed). Dropped
 // datagrams leave every slot and item untouched.
 // viaTcp: the message came whole over a TCP connection (engine/tcp_query.h).
-ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const sockaddr_in& from, std::uint32_t now,
+ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddress& from, std::uint32_t now,
                           bool viaTcp = false);
 
 enum class ParseStatus { Ok, Malformed, NoRoom };

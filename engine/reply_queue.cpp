@@ -50,7 +50,7 @@ bool ReplyQueue::WaitForSpace(std::uint32_t ms)
            !stopped_;
 }
 
-void ReplyQueue::Commit(std::size_t length, const sockaddr_in& from, std::uint32_t tick)
+void ReplyQueue::Commit(std::size_t length, const PeerAddress& from, std::uint32_t tick)
 {
     length = std::min(length, kMaxDatagram);
     {

@@ -21,14 +21,15 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <netinet/in.h>
 #include <span>
+
+#include "engine/peer_address.h"
 
 namespace varnell {
 
 struct QueuedReply {
     std::span<const std::uint8_t> bytes;
-    sockaddr_in from;
+    PeerAddress from;
     std::uint32_t received; // tick ms when it was read from the socket
 };
 
@@ -52,7 +53,7 @@ public:
     // Producer: waits up to ms for room; false when still full or stopped.
     bool WaitForSpace(std::uint32_t ms);
     // Producer: publishes the datagram written into the last WriteSpace.
-    void Commit(std::size_t length, const sockaddr_in& from, std::uint32_t tick);
+    void Commit(std::size_t length, const PeerAddress& from, std::uint32_t tick);
 
     // Consumer: waits up to ms for the oldest datagram; false when none came or
     // the queue was stopped and is empty. The bytes stay valid until Pop.
@@ -71,10 +72,10 @@ private:
     struct Header {
         std::uint32_t length; // kWrapMarker: the rest up to the ring's end is unused
         std::uint32_t tick;
-        sockaddr_in from;
+        PeerAddress from;
     };
     static constexpr std::uint32_t kWrapMarker = 0xFFFFFFFFu;
-    static constexpr std::size_t kHeaderSize = 24;
+    static constexpr std::size_t kHeaderSize = 36;
     // Records start at multiples of 8.
     static std::size_t RecordSize(std::size_t length) { return (kHeaderSize + length + 7) & ~std::size_t{7}; }
     static constexpr std::size_t kMaxRecord = (kHeaderSize + kMaxDatagram + 7) & ~std::size_t{7};

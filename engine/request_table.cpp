@@ -39,7 +39,7 @@ std::array<FollowUpLog, kItemSlots>& FollowUps()
 // FNV-1a over the name as DNS compares it (ASCII letter case folded, no final
 // dot) and the destination. Two different questions sharing a key would have
 // the second one not asked; at 64 bits that is not to be expected.
-std::uint64_t QuestionKey(std::string_view name, const sockaddr_in& to)
+std::uint64_t QuestionKey(std::string_view name, const PeerAddress& to)
 {
     if (!name.empty() && name.back() == '.')
         name.remove_suffix(1);
@@ -51,11 +51,7 @@ std::uint64_t QuestionKey(std::string_view name, const sockaddr_in& to)
     for (const char c : name)
         mix(static_cast<std::uint8_t>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
     mix(0);
-    for (int shift = 0; shift < 32; shift += 8)
-        mix(static_cast<std::uint8_t>(to.sin_addr.s_addr >> shift));
-    mix(static_cast<std::uint8_t>(to.sin_port));
-    mix(static_cast<std::uint8_t>(to.sin_port >> 8));
-    return h;
+    return MixPeer(h, to);
 }
 
 void PutU16BE(std::uint8_t* p, std::uint16_t v)
@@ -107,15 +103,6 @@ int AllocRequestSlot()
             return static_cast<int>(cursor);
     }
     return -1;
-}
-
-sockaddr_in EndpointAddress(const ItemEndpoint& endpoint)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = endpoint.portBE;
-    addr.sin_addr.s_addr = endpoint.addrBE;
-    return addr;
 }
 
 std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer, bool primary,
@@ -176,7 +163,7 @@ void ArmRequestSlot(RequestSlot& slot, std::uint32_t now, std::uint32_t timeout)
 
 std::uint32_t FollowUpCount(const DnsItem& item) { return FollowUps()[SlotOf(item)].count; }
 
-bool NoteFollowUpName(const DnsItem& item, std::string_view name, const sockaddr_in& to)
+bool NoteFollowUpName(const DnsItem& item, std::string_view name, const PeerAddress& to)
 {
     FollowUpLog& log = FollowUps()[SlotOf(item)];
     const std::uint64_t key = QuestionKey(name, to);
@@ -217,14 +204,17 @@ void LowerOutstanding(DnsItem& item)
         SetOutstanding(item, n - 1);
 }
 
-ssize_t SendQueryBytes(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& to)
+ssize_t SendQueryBytes(const std::uint8_t* bytes, std::size_t length, const PeerAddress& to)
 {
     if (QuerySendHook hook = g_sendHook.load(std::memory_order_acquire))
         return hook(bytes, length, to);
-    const int sock = Engine().probeSocket.load();
+    const bool v6 = to.Family() == AF_INET6;
+    if (v6 && IN6_IS_ADDR_UNSPECIFIED(&to.v6.sin6_addr))
+        return -1;
+    const int sock = (v6 ? Engine().probeSocket6 : Engine().probeSocket).load();
     if (sock < 0)
         return -1;
-    return ::sendto(sock, bytes, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return ::sendto(sock, bytes, length, 0, to.Address(), to.Length());
 }
 
 void SetQuerySendHook(QuerySendHook hook) { g_sendHook.store(hook, std::memory_order_release); }

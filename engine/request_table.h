@@ -18,6 +18,7 @@
 
 #include "engine/dns_name.h"
 #include "engine/item_table.h"
+#include "engine/peer_address.h"
 
 namespace varnell {
 
@@ -37,12 +38,11 @@ struct RequestSlot {
     std::uint32_t queryTypeBE;   // the item's query type, u16 in network byte order; reference only
     std::uint32_t itemSlot;      // item the request belongs to
     std::uint32_t flags;         // SlotFlags
-    sockaddr_in destination;     // where the query went; a reply must come from here
+    PeerAddress destination;     // where the query went; a reply must come from here
     std::uint32_t queryLength;
     const std::uint8_t* query;   // the item's query buffer, or ownBuffer
     std::uint8_t ownBuffer[kOwnQueryBuffer];
 };
-static_assert(sizeof(sockaddr_in) == 16);
 
 std::array<RequestSlot, kRequestSlots>& RequestTable();
 // The allocation cursor (starts at 0).
@@ -53,9 +53,6 @@ void ResetRequestTable();
 // A free slot (expiry 0), searching from the cursor and leaving it on the slot
 // found; -1 when all 65536 are taken. Caller holds EngineLock().
 int AllocRequestSlot();
-
-// The item's server as a socket address.
-sockaddr_in EndpointAddress(const ItemEndpoint& endpoint);
 
 // Builds the query for slot in the item's query buffer (or the slot's own buffer)
 // and sends it to the slot's destination. name == nullptr: the primary query for
@@ -87,7 +84,7 @@ std::uint32_t FollowUpCount(const DnsItem& item);
 // that came (or its timeout) is all this probe gets for the name, so a name a
 // server keeps leaving without address costs one query, not one per gathering.
 // Reset by the item's next primary query. Under EngineLock().
-bool NoteFollowUpName(const DnsItem& item, std::string_view name, const sockaddr_in& to);
+bool NoteFollowUpName(const DnsItem& item, std::string_view name, const PeerAddress& to);
 
 // Ends every request of the item in slot itemSlot at once (a deleted item):
 // its timeout reports nothing and a late reply finds no request, so a new item
@@ -119,13 +116,15 @@ void RaiseOutstanding(DnsItem& item);
 // Lowers it unless it is 0.
 void LowerOutstanding(DnsItem& item);
 
-// Sends one datagram on the probe socket (or through the test hook). Returns the
-// bytes sent or -1.
-ssize_t SendQueryBytes(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& to);
+// Sends one datagram on the probe socket of to's family (or through the test
+// hook). Returns the bytes sent or -1: also when that family has no socket (a
+// machine without IPv6) or to is the unspecified IPv6 address (an IPv6-server
+// item whose stored address could not be read), which would reach this host.
+ssize_t SendQueryBytes(const std::uint8_t* bytes, std::size_t length, const PeerAddress& to);
 
 // Tests and the fuzz target capture queries here instead of a socket; nullptr
-// restores sending on Engine().probeSocket. Set only while no engine thread runs.
-using QuerySendHook = ssize_t (*)(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& to);
+// restores sending on the probe sockets. Set only while no engine thread runs.
+using QuerySendHook = ssize_t (*)(const std::uint8_t* bytes, std::size_t length, const PeerAddress& to);
 void SetQuerySendHook(QuerySendHook hook);
 
 } // namespace varnell

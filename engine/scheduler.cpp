@@ -175,7 +175,7 @@ bool ProbeItem(std::uint32_t i, std::uint32_t now, bool& due, ReplyWindow& windo
     due = true;
     ItemBlock& block = Items().blocks[i];
     RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(s)];
-    slot.destination = EndpointAddress(item.server);
+    slot.destination = ServerPeer(item);
     slot.limit = item.flags & kFlagSendLimitMask;
     slot.queryTypeBE = htons(RecordQueryType(item.typeIndex));
     slot.itemSlot = i;

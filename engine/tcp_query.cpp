@@ -41,11 +41,6 @@ struct Connection {
     TcpFrame reply;
 };
 
-bool SamePeer(const sockaddr_in& a, const sockaddr_in& b)
-{
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
-
 // Signed distance, so a deadline just past the tick counter's wrap still counts.
 bool Past(std::uint32_t deadline, std::uint32_t now) { return static_cast<std::int32_t>(now - deadline) >= 0; }
 
@@ -83,7 +78,7 @@ void Fail(Connection& c)
 
 void Open(Connection& c)
 {
-    c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    c.fd = socket(c.q.peer.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (c.fd < 0) {
         Fail(c);
         return;
@@ -93,7 +88,7 @@ void Open(Connection& c)
     std::memcpy(c.frame + 2, c.q.query, c.q.length);
     c.frameLength = std::size_t{2} + c.q.length;
     c.done = 0;
-    if (connect(c.fd, reinterpret_cast<const sockaddr*>(&c.q.peer), sizeof c.q.peer) == 0)
+    if (connect(c.fd, c.q.peer.Address(), c.q.peer.Length()) == 0)
         c.phase = Phase::Sending;
     else if (errno == EINPROGRESS)
         c.phase = Phase::Connecting;
@@ -103,9 +98,9 @@ void Open(Connection& c)
 
 void Deliver(Connection& c)
 {
-    sockaddr_in from{};
+    PeerAddress from{};
     socklen_t len = sizeof from;
-    if (getpeername(c.fd, reinterpret_cast<sockaddr*>(&from), &len) != 0)
+    if (getpeername(c.fd, from.Address(), &len) != 0)
         from = c.q.peer;
     const ReplyOutcome outcome = ProcessTcpReply(c.q, c.reply.body, from);
     if (outcome.verdict == ReplyVerdict::NoRequest)
@@ -185,7 +180,7 @@ void Admit(std::vector<Connection>& table)
         if (c.phase != Phase::Waiting)
             continue;
         const auto toServer = std::count_if(table.begin(), table.end(), [&](const Connection& o) {
-            return IsOpen(o) && SamePeer(o.q.peer, c.q.peer);
+            return IsOpen(o) && o.q.peer == c.q.peer;
         });
         if (static_cast<std::size_t>(toServer) >= kMaxTcpPerServer)
             continue;
@@ -276,7 +271,7 @@ FrameStatus FeedFrame(TcpFrame& frame, std::span<const std::uint8_t> bytes, std:
     return frame.body.size() == frame.expected ? FrameStatus::Complete : FrameStatus::Partial;
 }
 
-ReplyOutcome ProcessTcpReply(const TcpQuery& query, std::span<const std::uint8_t> message, const sockaddr_in& from)
+ReplyOutcome ProcessTcpReply(const TcpQuery& query, std::span<const std::uint8_t> message, const PeerAddress& from)
 {
     std::lock_guard lock(EngineLock());
     if (query.slot >= kRequestSlots) {

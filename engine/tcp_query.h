@@ -41,7 +41,7 @@ struct TcpQuery {
     std::uint32_t itemSlot = 0;
     std::uint32_t sendTime = 0; // the slot's first send; identifies the request
     std::uint32_t deadline = 0; // the slot's expiry (tick ms)
-    sockaddr_in peer{};
+    PeerAddress peer{};
     std::uint16_t length = 0;
     std::uint8_t query[kMaxQueryBytes] = {};
 };
@@ -61,7 +61,7 @@ FrameStatus FeedFrame(TcpFrame& frame, std::span<const std::uint8_t> bytes, std:
 
 // Processes a whole TCP reply to query under EngineLock(), unless its request no
 // longer waits for it (verdict NoRequest then).
-ReplyOutcome ProcessTcpReply(const TcpQuery& query, std::span<const std::uint8_t> message, const sockaddr_in& from);
+ReplyOutcome ProcessTcpReply(const TcpQuery& query, std::span<const std::uint8_t> message, const PeerAddress& from);
 
 // Queues the question (starting the worker on first use). False when the table
 // is full or the engine is shutting down: the request then times out.

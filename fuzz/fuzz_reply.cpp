@@ -1,16 +1,19 @@
 // Feeds replies to an item waiting for its probe: the primary reply, then replies
 // to the follow-up queries that the gathering sends, all from the right sender.
 //
-// Input: one setup byte, then up to four datagrams separated by the marker
+// Input: two setup bytes, then up to four datagrams separated by the marker
 // F0 0D F0 0D. Setup bits 0-2: record type index (mod 7; 6 is AAAA); bits 3-4:
 // which domain the item asks for; bit 5: RD and RA clear; bit 6: queries carry
 // an OPT record and the primary reply comes truncated, so datagram 0 is instead
 // the TCP stream that answers it (length-prefixed, read in pieces of 5 bytes; the
 // message's identifier is written over); bit 7: finish with the timeout scan's
-// gathering over the stored records. Datagram 0 answers the primary query (its
-// identifier picks the slot); datagram k answers the k-th query sent after the
-// primary (a follow-up, or a plain retry), whose identifier is written over the
-// datagram's first two bytes.
+// gathering over the stored records. Second byte, bit 0: the item's server is
+// IPv6, so its replies arrive with an IPv6 sender; bit 1: every datagram comes
+// first from a near miss of its sender (bit 2: the other family with the same
+// port and address bytes, else the next port), which must change nothing.
+// Datagram 0 answers the primary query (its identifier picks the slot);
+// datagram k answers the k-th query sent after the primary (a follow-up, or a
+// plain retry), whose identifier is written over the datagram's first two bytes.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdint>
@@ -39,7 +42,7 @@ constexpr const char* kDomains[4] = {"example.com", "a.example.com", "mail.examp
 
 struct Sent {
     std::uint16_t id;
-    sockaddr_in to;
+    PeerAddress to;
 };
 std::vector<Sent>& SentQueries()
 {
@@ -47,7 +50,7 @@ std::vector<Sent>& SentQueries()
     return sent;
 }
 
-ssize_t Capture(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& to)
+ssize_t Capture(const std::uint8_t* bytes, std::size_t length, const PeerAddress& to)
 {
     if (length < 12)
         std::abort();
@@ -98,6 +101,38 @@ void ClearSlots(std::uint32_t first)
     RequestCursor() = 0;
 }
 
+// Where a forger next to the real sender would send from: the other family
+// with the same port and the same leading address bytes, or the next port.
+PeerAddress NearMiss(const PeerAddress& from, bool otherFamily)
+{
+    if (!otherFamily) {
+        PeerAddress next = from;
+        next.v4.sin_port = static_cast<std::uint16_t>(from.PortBE() + 1);
+        return next;
+    }
+    if (from.Family() == AF_INET6) {
+        std::uint32_t first = 0;
+        std::memcpy(&first, &from.v6.sin6_addr, sizeof first);
+        return Ipv4Peer(first, from.PortBE());
+    }
+    Address6 a{};
+    std::memcpy(a.bytes, &from.v4.sin_addr, 4);
+    return Ipv6Peer(a, from.PortBE());
+}
+
+// A datagram as the receiver hands it over, after a near miss when asked.
+void Reply(std::span<const std::uint8_t> datagram, const PeerAddress& from, std::uint32_t now, std::uint8_t options)
+{
+    if ((options & 0x02) != 0) {
+        const std::uint32_t outstanding = Outstanding(Items().items[kItem]);
+        const ReplyOutcome forged = ProcessReply(datagram, NearMiss(from, (options & 0x04) != 0), now);
+        Check(!forged.deliver && Outstanding(Items().items[kItem]) == outstanding);
+        Check(forged.verdict == ReplyVerdict::WrongSender || forged.verdict == ReplyVerdict::NoRequest ||
+              forged.verdict == ReplyVerdict::NotResponse || forged.verdict == ReplyVerdict::TooShort);
+    }
+    ProcessReply(datagram, from, now);
+}
+
 bool Setup()
 {
     InitItemTable();
@@ -112,11 +147,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     static const bool ready = Setup();
     (void)ready;
-    if (size < 1 || size > kMaxInput)
+    if (size < 2 || size > kMaxInput)
         return 0;
     const std::uint8_t setup = data[0];
+    const std::uint8_t options = data[1];
     std::vector<std::span<const std::uint8_t>> datagrams;
-    std::span<const std::uint8_t> rest(data + 1, size - 1);
+    std::span<const std::uint8_t> rest(data + 2, size - 2);
     while (datagrams.size() < 4) {
         std::size_t cut = rest.size();
         for (std::size_t i = 0; i + sizeof kMarker <= rest.size(); ++i) {
@@ -141,9 +177,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (setup & 0x20)
         item.flags &= ~(kFlagRecursionDesired | kFlagRecursionAvailable);
     item.timeout = 2000;
-    item.server.family = 2;
     item.server.portBE = htons(53);
-    item.server.addrBE = htonl(0x7F000001u);
+    if ((options & 0x01) != 0) {
+        item.server.family = kEndpointFamily6;
+        item.server.addrBE = 0;
+        inet_pton(AF_INET6, "2001:db8::53", block.server6.bytes);
+    } else {
+        item.server.family = kEndpointFamily4;
+        item.server.addrBE = htonl(0x7F000001u);
+    }
     SentQueries().clear();
     TcpQueries().clear();
     ResetEdnsState();
@@ -158,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int s = AllocRequestSlot();
     Check(s == static_cast<int>(id));
     RequestSlot& slot = RequestTable()[id];
-    slot.destination = EndpointAddress(item.server);
+    slot.destination = ServerPeer(item);
     slot.limit = item.flags & kFlagSendLimitMask;
     slot.queryTypeBE = htons(RecordQueryType(item.typeIndex));
     slot.itemSlot = kItem;
@@ -169,7 +211,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ArmRequestSlot(slot, kNow, item.timeout);
 
     if (!overTcp) {
-        ProcessReply(first, slot.destination, kNow + 10);
+        Reply(first, slot.destination, kNow + 10, options);
     } else {
         const std::uint8_t truncated[12] = {static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(id >> 8), 0x83,
                                             0x80};
@@ -204,7 +246,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             patched[0] = static_cast<std::uint8_t>(followUp.id & 0xFF);
             patched[1] = static_cast<std::uint8_t>(followUp.id >> 8);
         }
-        ProcessReply(patched, followUp.to, kNow + 10 + static_cast<std::uint32_t>(k));
+        Reply(patched, followUp.to, kNow + 10 + static_cast<std::uint32_t>(k), options);
         CheckBounds(item, block);
     }
 

@@ -217,10 +217,8 @@ int StartMonitor(const MonitorOptions& options, MonitorLayer layer, bool startTh
     // 7, 8. The wake event and the probe socket (failures go to the event list).
     CreateWakeEvent();
     const int socketResult = OpenProbeSocket(options.probePort);
-    if (options.probeReceiveBuffer != 0) {
-        const int size = options.probeReceiveBuffer;
-        setsockopt(Engine().probeSocket.load(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    }
+    if (options.probeReceiveBuffer != 0)
+        SetProbeReceiveBuffer(options.probeReceiveBuffer);
     // 9. The syslog socket.
     OpenSyslogSocket();
     if (startThreads)

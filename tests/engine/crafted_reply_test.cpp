@@ -1,6 +1,6 @@
-// Queries go out on a real UDP socket to a scripted responder on 127.0.0.1, whose
-// crafted replies come back through the kernel to ProcessReply; impostors on
-// another port or address send the same bytes.
+// Queries go out on a real UDP socket to a scripted responder on 127.0.0.1 or
+// ::1, whose crafted replies come back through the kernel to ProcessReply;
+// impostors on another port, address or family send the same bytes.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -25,11 +25,11 @@ class UdpSocket {
 public:
     explicit UdpSocket(const char* address, std::uint16_t port = 0)
     {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in addr = test::Endpoint(address, port);
-        bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        const PeerAddress addr = test::Endpoint(address, port);
+        fd_ = ::socket(addr.Family(), SOCK_DGRAM, 0);
+        bound_ = fd_ >= 0 && ::bind(fd_, addr.Address(), addr.Length()) == 0;
         socklen_t len = sizeof addr_;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr_), &len);
+        ::getsockname(fd_, addr_.Address(), &len);
         timeval wait{2, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     }
@@ -43,26 +43,26 @@ public:
 
     bool Bound() const { return bound_; }
     int Fd() const { return fd_; }
-    const sockaddr_in& Address() const { return addr_; }
-    std::uint16_t Port() const { return ntohs(addr_.sin_port); }
+    const PeerAddress& Address() const { return addr_; }
+    std::uint16_t Port() const { return ntohs(addr_.PortBE()); }
 
-    bool Receive(Bytes& bytes, sockaddr_in& from)
+    bool Receive(Bytes& bytes, PeerAddress& from)
     {
         bytes.assign(6888, 0);
         socklen_t len = sizeof from;
-        const ssize_t n = ::recvfrom(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), &len);
+        const ssize_t n = ::recvfrom(fd_, bytes.data(), bytes.size(), 0, from.Address(), &len);
         bytes.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
         return n > 0;
     }
-    void SendTo(const Bytes& bytes, const sockaddr_in& to)
+    void SendTo(const Bytes& bytes, const PeerAddress& to)
     {
-        ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        ::sendto(fd_, bytes.data(), bytes.size(), 0, to.Address(), to.Length());
     }
 
 private:
     int fd_ = -1;
     bool bound_ = false;
-    sockaddr_in addr_{};
+    PeerAddress addr_{};
 };
 
 // What the responder received: the identifier and the question it must echo.
@@ -70,7 +70,7 @@ struct Query {
     std::uint16_t id = 0;
     std::string name;
     std::uint16_t type = 0;
-    sockaddr_in from{};
+    PeerAddress from{};
 };
 
 class CraftedReplyTest : public test::DnsProbeTest {
@@ -82,18 +82,21 @@ protected:
         ASSERT_TRUE(probe_.Bound());
         ASSERT_TRUE(server_.Bound());
         savedSocket_ = Engine().probeSocket.exchange(probe_.Fd());
+        savedSocket6_ = Engine().probeSocket6.exchange(probe6_.Fd());
     }
     void TearDown() override
     {
         Engine().probeSocket.store(savedSocket_);
+        Engine().probeSocket6.store(savedSocket6_);
         DnsProbeTest::TearDown();
     }
 
-    Query Expect()
+    Query Expect() { return Expect(server_); }
+    Query Expect(UdpSocket& server)
     {
         Query q;
         Bytes bytes;
-        EXPECT_TRUE(server_.Receive(bytes, q.from));
+        EXPECT_TRUE(server.Receive(bytes, q.from));
         if (bytes.size() < 17)
             return q;
         q.id = static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
@@ -104,19 +107,23 @@ protected:
         return q;
     }
 
-    // Sends reply from `from` to the probe socket and processes what arrives there.
+    // Sends reply from `from` to the probe socket of its family and processes
+    // what arrives there.
     ReplyOutcome Deliver(const Bytes& reply, UdpSocket& from)
     {
-        from.SendTo(reply, probe_.Address());
+        UdpSocket& probe = from.Address().Family() == AF_INET6 ? probe6_ : probe_;
+        from.SendTo(reply, probe.Address());
         Bytes got;
-        sockaddr_in sender{};
-        EXPECT_TRUE(probe_.Receive(got, sender));
+        PeerAddress sender{};
+        EXPECT_TRUE(probe.Receive(got, sender));
         return ProcessReply(got, sender, kNow + 30);
     }
 
     UdpSocket probe_{"127.0.0.1"};
     UdpSocket server_{"127.0.0.1"};
+    UdpSocket probe6_{"::1"};
     int savedSocket_ = -1;
+    int savedSocket6_ = -1;
 };
 
 TEST_F(CraftedReplyTest, RepliesTravelBackThroughTheProbeSocket)
@@ -126,7 +133,7 @@ TEST_F(CraftedReplyTest, RepliesTravelBackThroughTheProbeSocket)
     const Query q = Expect();
     EXPECT_EQ(q.name, "www.example.com");
     EXPECT_EQ(q.type, 1);
-    EXPECT_EQ(q.from.sin_port, probe_.Address().sin_port);
+    EXPECT_EQ(q.from.PortBE(), probe_.Address().PortBE());
 
     const Bytes reply = DnsReplyBuilder(q.id)
                             .Question(q.name, q.type)
@@ -152,6 +159,42 @@ TEST_F(CraftedReplyTest, RepliesTravelBackThroughTheProbeSocket)
     EXPECT_TRUE(out.deliver);
     EXPECT_EQ(out.code, 0);
     EXPECT_EQ(Answers(), (std::vector<std::string>{"192.0.2.1", "192.0.2.2"}));
+}
+
+// An IPv6 server's reply goes out and comes back on the IPv6 probe socket and
+// counts only from the server's own address and port: not from another port of
+// ::1, nor from its port on 127.0.0.1 through the IPv4 socket.
+TEST_F(CraftedReplyTest, Ipv6RepliesCountOnlyFromTheServersAddressAndPort)
+{
+    UdpSocket server6("::1");
+    if (!probe6_.Bound() || !server6.Bound())
+        GTEST_SKIP() << "no IPv6 loopback address (::1) on this machine";
+    MakeItem("www.example.com", 0, "::1", server6.Port());
+    SendPrimary();
+    const Query q = Expect(server6);
+    EXPECT_EQ(q.name, "www.example.com");
+    EXPECT_TRUE(q.from == probe6_.Address()) << "sent on the IPv6 probe socket";
+
+    const Bytes reply = DnsReplyBuilder(q.id).Question(q.name, q.type).A(Section::Answer, q.name, "192.0.2.7").Bytes();
+    UdpSocket otherPort("::1");
+    EXPECT_EQ(Deliver(reply, otherPort).verdict, ReplyVerdict::WrongSender);
+    UdpSocket samePortOverIpv4("127.0.0.1", server6.Port());
+    if (samePortOverIpv4.Bound()) {
+        EXPECT_EQ(Deliver(reply, samePortOverIpv4).verdict, ReplyVerdict::WrongSender);
+    }
+    EXPECT_EQ(Outstanding(Item()), 1u);
+    const ReplyOutcome out = Deliver(reply, server6);
+    EXPECT_TRUE(out.deliver);
+    EXPECT_EQ(Answers(), std::vector<std::string>{"192.0.2.7"});
+
+    // An item whose stored IPv6 address could not be read sends nothing rather
+    // than asking this host through the unspecified address.
+    ItemEdit unreadable = EditOf(Item());
+    unreadable.server6Address = Address6{};
+    CommitItemUpdate(kSlot, unreadable);
+    std::lock_guard lock(EngineLock());
+    RequestTable()[1].destination = ServerPeer(Item());
+    EXPECT_EQ(BuildAndSendQuery(1, Item(), false, true), 0u);
 }
 
 // A scheduler-like thread sends probes while a receiver-like thread answers

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/address6.h"
 #include "engine/item_table.h"
 #include "engine/reply_parser.h"
 #include "engine/request_table.h"
@@ -16,7 +17,7 @@ namespace varnell::test {
 
 struct SentQuery {
     std::vector<std::uint8_t> bytes;
-    sockaddr_in to{};
+    PeerAddress to{};
     std::uint16_t Id() const { return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)); }
 };
 
@@ -30,7 +31,7 @@ inline bool& FailSends()
     static bool fail = false;
     return fail;
 }
-inline ssize_t CaptureQuery(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& to)
+inline ssize_t CaptureQuery(const std::uint8_t* bytes, std::size_t length, const PeerAddress& to)
 {
     if (FailSends())
         return -1;
@@ -52,13 +53,13 @@ inline std::string Dotted(std::uint32_t addrBE)
     inet_ntop(AF_INET, &addr, text, sizeof text);
     return text;
 }
-inline sockaddr_in Endpoint(const char* dotted, std::uint16_t port)
+// An IPv4 or (with a colon) IPv6 address and a port.
+inline PeerAddress Endpoint(const char* address, std::uint16_t port)
 {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = Ipv4(dotted);
-    return to;
+    Address6 a6{};
+    if (inet_pton(AF_INET6, address, a6.bytes) == 1)
+        return Ipv6Peer(a6, htons(port));
+    return Ipv4Peer(Ipv4(address), htons(port));
 }
 
 class DnsProbeTest : public ::testing::Test {
@@ -79,7 +80,8 @@ protected:
     DnsItem& Item() { return Items().items[kSlot]; }
     ItemBlock& Block() { return Items().blocks[kSlot]; }
 
-    // A live item asking server (port 53) for domain with the given record type.
+    // A live item asking server (IPv4 or IPv6, port 53) for domain with the given
+    // record type.
     DnsItem& MakeItem(const std::string& domain, std::uint32_t typeIndex, const char* server = "127.0.0.1",
                       std::uint16_t port = 53)
     {
@@ -87,6 +89,7 @@ protected:
         edit.interval = 1000;
         edit.timeout = 2000;
         edit.serverBE = Ipv4(server);
+        edit.server6 = ParseServer6(server, edit.server6Address).empty();
         edit.typeIndex = typeIndex;
         edit.name = "test item";
         edit.domain = domain;
@@ -104,7 +107,7 @@ protected:
         EXPECT_GE(s, 0);
         const auto slotIndex = static_cast<std::uint32_t>(s);
         RequestSlot& slot = RequestTable()[slotIndex];
-        slot.destination = EndpointAddress(item.server);
+        slot.destination = ServerPeer(item);
         slot.limit = item.flags & kFlagSendLimitMask;
         slot.queryTypeBE = htons(RecordQueryType(item.typeIndex));
         slot.itemSlot = itemSlot;
@@ -117,11 +120,11 @@ protected:
         return slotIndex;
     }
 
-    ReplyOutcome Reply(const std::vector<std::uint8_t>& bytes, const sockaddr_in& from)
+    ReplyOutcome Reply(const std::vector<std::uint8_t>& bytes, const PeerAddress& from)
     {
         return ProcessReply(bytes, from, kNow + 20);
     }
-    ReplyOutcome Reply(const std::vector<std::uint8_t>& bytes) { return Reply(bytes, EndpointAddress(Item().server)); }
+    ReplyOutcome Reply(const std::vector<std::uint8_t>& bytes) { return Reply(bytes, ServerPeer(Item())); }
 
     std::vector<std::string> Answers()
     {

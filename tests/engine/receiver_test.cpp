@@ -27,14 +27,7 @@ using varnell::test::WaitFor;
 
 namespace {
 
-sockaddr_in Loopback(std::uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
+PeerAddress Loopback(std::uint16_t port) { return Ipv4Peer(htonl(INADDR_LOOPBACK), htons(port)); }
 
 void Push(ReplyQueue& q, std::uint32_t value, std::size_t length)
 {
@@ -63,7 +56,7 @@ TEST(ReplyQueue, KeepsOrderAcrossManyWrapsAndReportsFull)
             ASSERT_EQ(r.bytes.size(), 1 + (expected * 977) % ReplyQueue::kMaxDatagram);
             ASSERT_EQ(r.bytes.front(), expected & 0xFF);
             ASSERT_EQ(r.bytes.back(), expected & 0xFF);
-            ASSERT_EQ(ntohs(r.from.sin_port), static_cast<std::uint16_t>(expected));
+            ASSERT_EQ(ntohs(r.from.PortBE()), static_cast<std::uint16_t>(expected));
             q.Pop();
             ++expected;
         }
@@ -131,16 +124,16 @@ protected:
 
     // Fresh tables, the probe socket, and a UDP socket on loopback standing in for
     // a server: its descriptor, and its address in serverAddr.
-    int OpenWithServer(sockaddr_in& serverAddr)
+    int OpenWithServer(PeerAddress& serverAddr)
     {
         InitItemTable();
         ResetRequestTable();
         EXPECT_EQ(OpenProbeSocket(0), kProbeSocketOk);
         const int server = socket(AF_INET, SOCK_DGRAM, 0);
         serverAddr = Loopback(0);
-        EXPECT_EQ(bind(server, reinterpret_cast<sockaddr*>(&serverAddr), sizeof serverAddr), 0);
+        EXPECT_EQ(bind(server, serverAddr.Address(), serverAddr.Length()), 0);
         socklen_t len = sizeof serverAddr;
-        getsockname(server, reinterpret_cast<sockaddr*>(&serverAddr), &len);
+        getsockname(server, serverAddr.Address(), &len);
         return server;
     }
     static ItemEdit LoopbackItem(const std::string& name)
@@ -162,12 +155,11 @@ protected:
 TEST_F(ProbeSocket, TakenPortIsReportedAndTheSocketStillWorks)
 {
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in any = Loopback(0);
-    any.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    PeerAddress any = Ipv4Peer(htonl(INADDR_ANY), 0);
+    ASSERT_EQ(bind(holder, any.Address(), any.Length()), 0);
     socklen_t len = sizeof any;
-    getsockname(holder, reinterpret_cast<sockaddr*>(&any), &len);
-    const std::uint16_t port = ntohs(any.sin_port);
+    getsockname(holder, any.Address(), &len);
+    const std::uint16_t port = ntohs(any.PortBE());
 
     EXPECT_EQ(OpenProbeSocket(port), kProbeSocketNotBound);
     auto messages = Messages();
@@ -176,7 +168,7 @@ TEST_F(ProbeSocket, TakenPortIsReportedAndTheSocketStillWorks)
 
     // The first send gives the socket a port of the system's choosing.
     const std::uint8_t byte = 0;
-    const sockaddr_in to = Loopback(port);
+    const PeerAddress to = Loopback(port);
     EXPECT_EQ(SendQueryBytes(&byte, 1, to), 1);
     EXPECT_NE(ProbeSocketPort(), 0);
     EXPECT_NE(ProbeSocketPort(), port);
@@ -209,7 +201,7 @@ TEST_F(ProbeSocket, ReceiverWithoutASocketReportsAndEnds)
 // Injected receive errors: a burst of ENOBUFS, then one refused-port report,
 // then the real socket.
 std::atomic<int> g_injected{0};
-ssize_t FailingReceive(int fd, std::uint8_t* buffer, std::size_t size, sockaddr_in& from)
+ssize_t FailingReceive(int fd, std::uint8_t* buffer, std::size_t size, PeerAddress& from)
 {
     const int n = g_injected.fetch_add(1);
     if (n < 50) {
@@ -221,12 +213,12 @@ ssize_t FailingReceive(int fd, std::uint8_t* buffer, std::size_t size, sockaddr_
         return -1;
     }
     socklen_t length = sizeof from;
-    return recvfrom(fd, buffer, size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length);
+    return recvfrom(fd, buffer, size, MSG_DONTWAIT, from.Address(), &length);
 }
 
 TEST_F(ProbeSocket, ReceiverReportsTransientErrorsPacedAndGoesOn)
 {
-    sockaddr_in serverAddr{};
+    PeerAddress serverAddr{};
     const int server = OpenWithServer(serverAddr);
     socklen_t len = sizeof serverAddr;
 
@@ -255,13 +247,13 @@ TEST_F(ProbeSocket, ReceiverReportsTransientErrorsPacedAndGoesOn)
 
     // Answer the query: header with QR and RCODE 3, the question echoed.
     std::uint8_t query[512];
-    sockaddr_in client{};
+    PeerAddress client{};
     len = sizeof client;
-    const ssize_t n = recvfrom(server, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&client), &len);
+    const ssize_t n = recvfrom(server, query, sizeof query, 0, client.Address(), &len);
     ASSERT_GT(n, 12);
     query[2] |= 0x80;
     query[3] = static_cast<std::uint8_t>((query[3] & 0xF0) | 3);
-    sendto(server, query, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&client), len);
+    sendto(server, query, static_cast<std::size_t>(n), 0, client.Address(), len);
     EXPECT_TRUE(WaitFor([&] { return delivered.load() == 3; }, std::chrono::seconds(5)));
 
     const auto messages = Messages();
@@ -286,7 +278,7 @@ namespace {
 // even when a later reply of the same item is already queued behind it.
 TEST_F(ProbeSocket, BatchedResultsKeepOrderAndEachItsOwnReply)
 {
-    sockaddr_in serverAddr{};
+    PeerAddress serverAddr{};
     const int server = OpenWithServer(serverAddr);
 
     // 300 items with one request each; item 0 has a second one (a late reply to
@@ -331,8 +323,8 @@ TEST_F(ProbeSocket, BatchedResultsKeepOrderAndEachItsOwnReply)
     const auto reply = [&](std::uint16_t id, std::uint32_t item, const std::string& address, std::uint8_t rcode) {
         const std::string name = "i" + std::to_string(item) + ".test";
         const auto bytes = test::DnsReplyBuilder(id, rcode).Question(name, 1).A(test::Section::Answer, name, address.c_str()).Bytes();
-        const sockaddr_in to = Loopback(ProbeSocketPort());
-        sendto(server, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        const PeerAddress to = Loopback(ProbeSocketPort());
+        sendto(server, bytes.data(), bytes.size(), 0, to.Address(), to.Length());
     };
     reply(1000, 0, "192.0.2.99", 2);
     for (std::uint32_t i = 0; i < kItems; ++i)
@@ -359,10 +351,10 @@ TEST_F(ProbeSocket, BatchedResultsKeepOrderAndEachItsOwnReply)
 // does not hold the receiver: released, it ends at once.
 TEST_F(ProbeSocket, ShutdownReleasesABatchInFlight)
 {
-    sockaddr_in unused{};
+    PeerAddress unused{};
     close(OpenWithServer(unused));
     ASSERT_TRUE(CommitNewItem(0, LoopbackItem("a")));
-    const sockaddr_in self = Loopback(ProbeSocketPort());
+    const PeerAddress self = Loopback(ProbeSocketPort());
     {
         std::lock_guard lock(EngineLock());
         RequestSlot& slot = RequestTable()[7];

@@ -116,8 +116,8 @@ TEST_F(ReplyTest, MxWithoutGlueAsksForTheExchangeOnce)
     const test::SentQuery& followUp = SentQueries()[1];
     EXPECT_EQ(QuestionOf(followUp), "mx.example.com");
     EXPECT_EQ(QtypeOf(followUp), 1);
-    EXPECT_EQ(followUp.to.sin_port, htons(5353));
-    EXPECT_EQ(followUp.to.sin_addr.s_addr, test::Ipv4("127.0.0.1"));
+    EXPECT_EQ(followUp.to.v4.sin_port, htons(5353));
+    EXPECT_EQ(followUp.to.v4.sin_addr.s_addr, test::Ipv4("127.0.0.1"));
     EXPECT_EQ(Outstanding(Item()), 1u);
     EXPECT_EQ(Item().requestId, followUp.Id());
     const RequestSlot& slot = RequestTable()[followUp.Id()];
@@ -171,8 +171,8 @@ TEST_F(ReplyTest, UnresolvedDomainIsAskedOfItsNameServers)
     ASSERT_EQ(SentQueries().size(), 2u); // ns2 has no address: not asked
     EXPECT_EQ(QuestionOf(SentQueries()[1]), "example.com");
     EXPECT_EQ(QtypeOf(SentQueries()[1]), 1);
-    EXPECT_EQ(SentQueries()[1].to.sin_addr.s_addr, test::Ipv4("127.0.0.8"));
-    EXPECT_EQ(SentQueries()[1].to.sin_port, htons(53));
+    EXPECT_EQ(SentQueries()[1].to.v4.sin_addr.s_addr, test::Ipv4("127.0.0.8"));
+    EXPECT_EQ(SentQueries()[1].to.v4.sin_port, htons(53));
 
     // The answer must come from the name server asked, not from the item's server.
     const auto answer =

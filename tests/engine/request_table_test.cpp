@@ -20,7 +20,7 @@ protected:
     Bytes PrimaryFromSlot0102()
     {
         RequestSlot& slot = RequestTable()[0x0102];
-        slot.destination = EndpointAddress(Item().server);
+        slot.destination = ServerPeer(Item());
         Item().requestId = 0x0102;
         SentQueries().clear();
         const std::uint32_t length = BuildAndSendQuery(0x0102, Item(), false, true);
@@ -41,8 +41,7 @@ TEST_F(QueryEncodingTest, MxQueryIsByteForByte)
     EXPECT_EQ(slot.query, Block().queryBuffer);
     EXPECT_EQ(slot.flags & (kSlotPrimary | kSlotOwnBuffer), kSlotPrimary);
     EXPECT_EQ(std::memcmp(Block().queryBuffer, expected.data(), expected.size()), 0);
-    EXPECT_EQ(SentQueries().at(0).to.sin_port, htons(53));
-    EXPECT_EQ(SentQueries().at(0).to.sin_addr.s_addr, test::Ipv4("127.0.0.1"));
+    EXPECT_TRUE(SentQueries().at(0).to == test::Endpoint("127.0.0.1", 53));
 
     Item().flags &= ~(kFlagRecursionDesired | kFlagRecursionAvailable);
     const Bytes plain = PrimaryFromSlot0102();
@@ -92,10 +91,10 @@ TEST_F(QueryEncodingTest, SendsOnTheProbeSocketWithoutAHook)
     const int server = ::socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(probe, 0);
     ASSERT_GE(server, 0);
-    sockaddr_in addr = test::Endpoint("127.0.0.1", 0);
-    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    PeerAddress addr = test::Endpoint("127.0.0.1", 0);
+    ASSERT_EQ(::bind(server, addr.Address(), addr.Length()), 0);
     socklen_t len = sizeof addr;
-    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    ASSERT_EQ(::getsockname(server, addr.Address(), &len), 0);
     timeval wait{2, 0};
     ::setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
 
@@ -108,6 +107,12 @@ TEST_F(QueryEncodingTest, SendsOnTheProbeSocketWithoutAHook)
     Engine().probeSocket.store(-1);
     EXPECT_EQ(BuildAndSendQuery(9, Item(), false, true), 0u); // no socket: a send failure
     Engine().probeSocket.store(saved);
+    // An IPv6 server on a machine without IPv6: no socket of its family, a send
+    // failure as well, while the IPv4 socket is there.
+    const int saved6 = Engine().probeSocket6.exchange(-1);
+    RequestTable()[9].destination = test::Endpoint("2001:db8::53", 53);
+    EXPECT_EQ(BuildAndSendQuery(9, Item(), false, true), 0u);
+    Engine().probeSocket6.store(saved6);
     ::close(probe);
     ::close(server);
 

@@ -40,12 +40,12 @@ std::mutex g_sentMutex;
 std::vector<SentQuery> g_sent;
 bool g_sendFails = false;
 
-ssize_t CaptureSend(const std::uint8_t* bytes, std::size_t length, const sockaddr_in& to)
+ssize_t CaptureSend(const std::uint8_t* bytes, std::size_t length, const PeerAddress& to)
 {
     std::lock_guard lock(g_sentMutex);
     if (g_sendFails)
         return -1;
-    g_sent.push_back({static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)), to.sin_addr.s_addr});
+    g_sent.push_back({static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8)), to.v4.sin_addr.s_addr});
     return static_cast<ssize_t>(length);
 }
 
@@ -342,11 +342,7 @@ TEST_F(Scheduler, NewItemInTheTopSlotInheritsNoPendingRequest)
                                                .Question("old.test", 1)
                                                .A(test::Section::Answer, "old.test", "192.0.2.66")
                                                .Bytes();
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_port = Items().items[s].server.portBE;
-    from.sin_addr.s_addr = Items().items[s].server.addrBE;
-    EXPECT_EQ(ProcessReply(late, from, 10020).verdict, ReplyVerdict::NoRequest);
+    EXPECT_EQ(ProcessReply(late, ServerPeer(Items().items[s]), 10020).verdict, ReplyVerdict::NoRequest);
     EXPECT_EQ(Items().blocks[s].answerCount, 0u);
     ScanTimeouts(At(12000));
     EXPECT_TRUE(Results().empty());
