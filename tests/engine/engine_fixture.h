@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <vector>
 
+#include "engine/address6.h"
 #include "engine/desktop.h"
 #include "engine/edns.h"
 #include "engine/engine.h"
@@ -75,7 +76,7 @@ protected:
 
     std::uint32_t Add(const std::string& name, const std::string& domain, std::uint32_t type, std::uint16_t port,
                       std::uint32_t timeout = 1500, std::uint32_t lost = 5, std::uint32_t interval = 1000,
-                      const char* server = "127.0.0.1")
+                      const char* server = "127.0.0.1") // or IPv6 text
     {
         ItemEdit e;
         e.interval = interval;
@@ -83,6 +84,7 @@ protected:
         in_addr a{};
         inet_pton(AF_INET, server, &a);
         e.serverBE = a.s_addr;
+        e.server6 = ParseServer6(server, e.server6Address).empty();
         e.typeIndex = type;
         e.lostCount = lost;
         e.name = name;

@@ -129,7 +129,7 @@ TEST_F(OptQueryTest, ServerThatRefusesOptIsAskedPlainlyFromThenOn)
 class LargeAnswerEngineTest : public test::EngineAgainstServer {
 protected:
     std::string Detail(std::uint32_t slot) { return DetailPlainText(ReplyDetailOf(Items().items[slot])); }
-    void ProbePool(std::uint32_t ednsSize);
+    void ProbePool(std::uint32_t ednsSize, const char* at = "127.0.0.1");
 };
 
 // Through the engine's threads and real sockets: every way the TCP side can
@@ -238,12 +238,12 @@ std::string PoolEvent(int replaced)
 // A 40-address pool on unbound: all 40 addresses at every probe, one change
 // event when the zone replaces one address, and none for the unchanged probes
 // in between.
-void LargeAnswerEngineTest::ProbePool(std::uint32_t ednsSize)
+void LargeAnswerEngineTest::ProbePool(std::uint32_t ednsSize, const char* at)
 {
     test::UnboundPeer server;
-    ASSERT_TRUE(server.Start({{"test", PoolZone(0)}})) << server.Log();
+    ASSERT_TRUE(server.Start({{"test", PoolZone(0)}}, {at})) << server.Log();
     SetQueryEdnsSize(ednsSize);
-    const std::uint32_t s = Add("pool", "pool.test", kTypeIndexA, server.Port(), 1500, 5, 500);
+    const std::uint32_t s = Add("pool", "pool.test", kTypeIndexA, server.Port(), 1500, 5, 500, at);
     StartEngine();
     ASSERT_TRUE(WaitFor([&] { return ResultsOf(s).size() >= 3; }, 10s));
     for (const auto& r : ResultsOf(s)) {
@@ -265,6 +265,13 @@ void LargeAnswerEngineTest::ProbePool(std::uint32_t ednsSize)
 TEST_F(LargeAnswerEngineTest, FortyAddressPoolInOneDatagramWithEdns) { ProbePool(1232); }
 
 TEST_F(LargeAnswerEngineTest, FortyAddressPoolOverTcpWithoutEdns) { ProbePool(0); }
+
+TEST_F(LargeAnswerEngineTest, FortyAddressPoolOverTcpFromAnIpv6Server)
+{
+    if (!test::HaveIpv6Loopback())
+        GTEST_SKIP() << test::kNoIpv6Loopback;
+    ProbePool(0, "::1");
+}
 
 } // namespace
 } // namespace varnell
