@@ -3,11 +3,12 @@
 // for scripts/interop.sh to compare with dig.
 //
 // usage: bench_interop_probe SERVER PORT TYPE NAME [TIMEOUT-MS [EDNS-SIZE]]
-// EDNS-SIZE: the UDP size queries advertise, 0 for no OPT record (default
-// 1232, the program's own default).
+// SERVER: an IPv4 or IPv6 address. EDNS-SIZE: the UDP size queries advertise,
+// 0 for no OPT record (default 1232, the program's own default).
 // prints: "code N" (0 = answered), "over udp" or "over tcp" (the answer came
 // truncated and was asked again over TCP), then the gathered addresses,
-// sorted, one a line. Exit status 0 when a result came back in time.
+// sorted, one a line (RFC 5952 text for an AAAA item). Exit status 0 when a
+// result came back in time.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/address6.h"
 #include "engine/desktop.h"
 #include "engine/edns.h"
 #include "engine/engine.h"
@@ -52,11 +54,16 @@ int main(int argc, char** argv)
     }
     ItemEdit e;
     in_addr server{};
-    if (inet_pton(AF_INET, argv[1], &server) != 1) {
-        std::fprintf(stderr, "not an IPv4 address: %s\n", argv[1]);
+    in6_addr server6{};
+    if (inet_pton(AF_INET, argv[1], &server) == 1) {
+        e.serverBE = server.s_addr;
+    } else if (inet_pton(AF_INET6, argv[1], &server6) == 1) {
+        e.server6 = true;
+        std::memcpy(e.server6Address.bytes, &server6, sizeof server6);
+    } else {
+        std::fprintf(stderr, "not an IPv4 or IPv6 address: %s\n", argv[1]);
         return 2;
     }
-    e.serverBE = server.s_addr;
     const auto port = static_cast<std::uint16_t>(std::strtoul(argv[2], nullptr, 10));
     e.typeIndex = kRecordTypeCount;
     for (std::uint32_t t = 0; t < kRecordTypeCount; ++t)
@@ -77,6 +84,7 @@ int main(int argc, char** argv)
     QuietHooks hooks;
     std::atomic<int> code{-1};
     std::vector<std::uint32_t> addresses;
+    std::vector<std::string> addresses6;
     MonitorLayer layer;
     layer.createWindows = [&] {
         // The answers are the reply's own; evaluating it does not change them.
@@ -84,8 +92,15 @@ int main(int argc, char** argv)
                                           std::lock_guard lock(EngineLock());
                                           const ItemBlock& block = Items().blocks[slot];
                                           addresses.clear();
-                                          for (std::uint32_t i = 0; i < std::min(block.answerCount, kAnswerAddresses); ++i)
-                                              addresses.push_back(ntohl(block.answers[i].addrBE));
+                                          addresses6.clear();
+                                          // The engine keeps an AAAA item's answers sorted by their bytes.
+                                          if (IsAaaaItem(Items().items[slot])) {
+                                              for (std::uint32_t i = 0; i < std::min(block.answerCount, kReplyRecords); ++i)
+                                                  addresses6.push_back(Address6Text(block.answers6[i]));
+                                          } else {
+                                              for (std::uint32_t i = 0; i < std::min(block.answerCount, kAnswerAddresses); ++i)
+                                                  addresses.push_back(ntohl(block.answers[i].addrBE));
+                                          }
                                           code = result;
                                       },
                                       [](const std::string& text) { std::fprintf(stderr, "engine: %s\n", text.c_str()); }});
@@ -110,5 +125,7 @@ int main(int argc, char** argv)
     std::printf("over %s\n", AnsweredOverTcp(static_cast<std::uint32_t>(slot)) ? "tcp" : "udp");
     for (std::uint32_t a : addresses)
         std::printf("%u.%u.%u.%u\n", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
+    for (const std::string& a : addresses6)
+        std::printf("%s\n", a.c_str());
     return 0;
 }

@@ -9,6 +9,8 @@
 #          addresses Varnell gathers are compared with the A records dig sees
 #          in the same reply (answer and additional sections). A 40-address pool
 #          is asked with EDNS (one datagram) and without (truncated, then TCP).
+#          AAAA items are asked over IPv4 and over IPv6: each server listens on
+#          ::1 too, on a port of its own (loopback has one IPv6 address).
 #   mail:  aiosmtpd (HELO, and EHLO with AUTH LOGIN) and exim4 delivering to a
 #          local mailbox, in the clear and over STARTTLS with AUTH PLAIN (a CA
 #          made here with the openssl command line).
@@ -100,6 +102,8 @@ mx1      IN A    192.0.2.25
 mx2      IN A    192.0.2.26
 www      IN A    192.0.2.80
 www      IN A    192.0.2.81
+www      IN AAAA 2001:db8::80
+www      IN AAAA 2001:db8::81
 alias    IN CNAME www.interop.example.
 deep     IN CNAME alias.interop.example.
 host     IN PTR  www.interop.example.
@@ -111,6 +115,9 @@ for i in $(seq 1 40); do pool_addresses+=("198.51.100.$i"); echo "pool     IN A 
 declare -A ask=([A]=www.interop.example [CNAME]=deep.interop.example [MX]=interop.example [NS]=interop.example
                 [PTR]=host.interop.example [SOA]=interop.example)
 types=(A CNAME MX NS PTR SOA)
+# AAAA items: two addresses, a CNAME chain ending in them, a name with an A
+# record only (no addresses, no error) and a name that does not exist.
+aaaa_names=(www.interop.example deep.interop.example mx1.interop.example absent.interop.example)
 
 # dig's view of what an item of type t on name q gathers: the addresses of the
 # names the answer points at (the name itself for A; the CNAME, PTR, MX and NS
@@ -123,6 +130,21 @@ is_ipv4() { [[ $1 =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; }
 addresses_of() { # addr name: A records, following CNAMEs
   local a
   for a in $(dig_short "$1" "$2" A); do is_ipv4 "$a" && echo "$a"; done
+}
+addresses6_of() { # addr name: AAAA records, following CNAMEs, in one sorted line
+  # A reply that ends in a CNAME without its target's records (dnsmasq's) is
+  # asked again for the target, as Varnell does.
+  local name=$2 line found target
+  for _ in 1 2 3 4 5 6 7 8; do
+    found=() target=
+    while read -r line; do
+      [ -z "$line" ] && continue
+      if [[ $line == *:* ]]; then found+=("$line"); else target=$line; fi
+    done < <(dig_short "$1" "$name" AAAA)
+    if [ ${#found[@]} -ne 0 ] || [ -z "$target" ]; then break; fi
+    name=$target
+  done
+  printf '%s\n' "${found[@]}" | grep . | sort -u | paste -sd ' '
 }
 expected_addresses() { # addr type name
   local targets=() line
@@ -155,12 +177,12 @@ start_bg() { # logfile command...
 
 # unbound
 mkdir -p "$work/unbound" && cp "$zone" "$work/unbound/"
-start_bg "$work/unbound.log" bash "$src/scripts/peers/unbound.sh" "$work/unbound" "$port" 127.0.1.1
+start_bg "$work/unbound.log" bash "$src/scripts/peers/unbound.sh" "$work/unbound" "$port" 127.0.1.1 "::1@$((port + 1))"
 # knot
 mkdir -p "$work/knot"
 cat > "$work/knot/knot.conf" <<CONF
 server:
-  listen: 127.0.1.2@$port
+  listen: [ 127.0.1.2@$port, ::1@$((port + 2)) ]
   rundir: "$work/knot"
   user: root:root
 database:
@@ -180,6 +202,7 @@ mkdir -p "$work/nsd"
 cat > "$work/nsd/nsd.conf" <<CONF
 server:
   ip-address: 127.0.1.3@$port
+  ip-address: ::1@$((port + 3))
   username: ""
   chroot: ""
   zonesdir: "$work"
@@ -197,7 +220,7 @@ zone:
 CONF
 start_bg "$work/nsd.log" nsd -d -c "$work/nsd/nsd.conf"
 # bind9: named listens only on addresses an interface carries, and loopback
-# carries 127.0.0.1 alone: it gets 127.0.0.1 and a port of its own.
+# carries 127.0.0.1 and ::1 alone: it gets those and a port of its own.
 named_port=$((port + 4))
 mkdir -p "$work/named"
 cat > "$work/named/named.conf" <<CONF
@@ -205,7 +228,7 @@ options {
   directory "$work/named";
   pid-file "$work/named/named.pid";
   listen-on port $named_port { 127.0.0.1; };
-  listen-on-v6 { none; };
+  listen-on-v6 port $named_port { ::1; };
   recursion no;
   dnssec-validation no;
 };
@@ -213,21 +236,26 @@ controls { };
 zone "interop.example" { type primary; file "$zone"; };
 CONF
 start_bg "$work/named.log" named -g -u root -c "$work/named/named.conf"
-# dnsmasq: no zone files; the same data as its own records, authoritative for the zone.
+# dnsmasq: no zone files; the same data as its own records, authoritative for
+# the zone. One port for all its addresses, so a port of its own for ::1's sake.
+dnsmasq_port=$((port + 5))
 start_bg "$work/dnsmasq.log" dnsmasq --keep-in-foreground --no-daemon --conf-file=/dev/null --no-resolv --no-hosts \
-  --bind-interfaces --listen-address=127.0.1.5 --port="$port" --user=root --group=root \
+  --bind-interfaces --listen-address=127.0.1.5,::1 --port="$dnsmasq_port" --user=root --group=root \
   --auth-server=ns1.interop.example,127.0.1.5 --auth-zone=interop.example --auth-sec-servers=ns2.interop.example \
   --auth-soa=2026120801,hostmaster.interop.example,3600,600,86400 \
   --host-record=ns1.interop.example,192.0.2.1 --host-record=ns2.interop.example,192.0.2.2 \
   --host-record=mx1.interop.example,192.0.2.25 --host-record=mx2.interop.example,192.0.2.26 \
   --host-record=www.interop.example,192.0.2.80 --host-record=www.interop.example,192.0.2.81 \
+  --host-record=www.interop.example,2001:db8::80 --host-record=www.interop.example,2001:db8::81 \
   --cname=alias.interop.example,www.interop.example --cname=deep.interop.example,alias.interop.example \
   --mx-host=interop.example,mx1.interop.example,10 --mx-host=interop.example,mx2.interop.example,20 \
   --ptr-record=host.interop.example,www.interop.example \
   "${pool_addresses[@]/#/--host-record=pool.interop.example,}"
 
-servers=("unbound 127.0.1.1 $port" "knot 127.0.1.2 $port" "nsd 127.0.1.3 $port" "bind9 127.0.0.1 $named_port"
-         "dnsmasq 127.0.1.5 $port")
+# name, IPv4 address and port, port on ::1
+servers=("unbound 127.0.1.1 $port $((port + 1))" "knot 127.0.1.2 $port $((port + 2))"
+         "nsd 127.0.1.3 $port $((port + 3))" "bind9 127.0.0.1 $named_port $named_port"
+         "dnsmasq 127.0.1.5 $dnsmasq_port $dnsmasq_port")
 version_of() {
   case $1 in
     unbound) unbound -V 2>/dev/null | awk '/^Version/ {print $2}' ;;
@@ -241,7 +269,7 @@ version_of() {
 dns_rows=()
 agree=0 total=0
 for entry in "${servers[@]}"; do
-  read -r name addr sport <<<"$entry"
+  read -r name addr sport sport6 <<<"$entry"
   if ! ready "$addr" "$sport"; then
     dns_rows+=("| $name | | all | did not start | | no |")
     continue
@@ -284,6 +312,32 @@ for entry in "${servers[@]}"; do
     fi
     label="EDNS $edns"; [ "$edns" = 0 ] && label="no EDNS"
     dns_rows+=("| $name $ver | 40-address pool: A $q, $label | ${rcode:-none}: $count A records | $(wc -w <<<"$want") addresses, 198.51.100.1-40 | code ${code:-none} over ${over:-?}: $(wc -w <<<"$got") addresses | $verdict |")
+  done
+  # AAAA items, with the server reached over IPv4 and over IPv6.
+  for transport in "IPv4 $addr $sport" "IPv6 ::1 $sport6"; do
+    read -r family taddr sport <<<"$transport"
+    if ! ready "$taddr" "$sport"; then
+      dns_rows+=("| $name $ver | AAAA over $family | does not answer on $taddr port $sport | | | no |")
+      total=$((total + 1))
+      continue
+    fi
+    for q in "${aaaa_names[@]}"; do
+      reply=$(dig +time=2 +tries=1 +norecurse @"$taddr" -p "$sport" "$q" AAAA 2>/dev/null)
+      rcode=$(sed -n 's/.*status: \([A-Z]*\),.*/\1/p' <<<"$reply")
+      records=$(dig +time=2 +tries=1 +norecurse +noall +answer @"$taddr" -p "$sport" "$q" AAAA 2>/dev/null |
+                awk '{print $4" "$5}' | paste -sd ';' | sed 's/;/; /g')
+      want=$(addresses6_of "$taddr" "$q")
+      got_out=$("$probe" "$taddr" "$sport" AAAA "$q" 2000 2>/dev/null)
+      code=$(sed -n '1s/^code //p' <<<"$got_out")
+      got=$(tail -n +3 <<<"$got_out" | sort -u | paste -sd ' ')
+      total=$((total + 1))
+      verdict=no
+      if [ "$code" = "$(code_of "$rcode")" ] && [ "$got" = "$want" ]; then
+        verdict=yes
+        agree=$((agree + 1))
+      fi
+      dns_rows+=("| $name $ver | AAAA $q over $family ($taddr) | ${rcode:-none}: ${records:--} | ${want:--} | code ${code:-none}: ${got:--} | $verdict |")
+    done
   done
 done
 
@@ -458,6 +512,15 @@ net_rows+=("| smbd $(smbd -V 2>/dev/null | awk '{print $2}') | $r | \`${got:-not
   echo "reply code (0 for NOERROR, 3 for NXDOMAIN) and it gathered exactly those"
   echo "addresses."
   echo
+  echo "AAAA items ask for \`www\` (two IPv6 addresses), \`deep\` (the CNAME chain"
+  echo "ending in them), \`mx1\` (an A record only: no addresses, no error) and"
+  echo "\`absent\` (NXDOMAIN), once with the server reached over IPv4 and once over"
+  echo "IPv6 (\`::1\`, each server on a port of its own). The dig column lists the AAAA"
+  echo "records at the end of the chain, asking dig again for a CNAME target that a"
+  echo "reply leaves without its records (dnsmasq answers \`deep\` with its first"
+  echo "CNAME alone, and Varnell sends the follow-up AAAA queries); Varnell gives"
+  echo "the addresses in RFC 5952 text."
+  echo
   echo "The 40-address pool (\`pool\`, 198.51.100.1 to .40) needs about 700 bytes: asked"
   echo "with the program's EDNS size (1232) it comes in one datagram; asked without"
   echo "EDNS the server answers truncated and Varnell asks again over TCP (\`over tcp\`)."
@@ -471,7 +534,8 @@ net_rows+=("| smbd $(smbd -V 2>/dev/null | awk '{print $2}') | $r | \`${got:-not
   echo "records. Its PTR records are answered under in-addr.arpa only, so"
   echo "\`host.interop.example PTR\` is NXDOMAIN there, and Varnell reports the same"
   echo "(code 3). bind9 listens only on addresses an interface carries, so it runs"
-  echo "on 127.0.0.1 with a port of its own."
+  echo "on 127.0.0.1 and ::1 with a port of its own; dnsmasq has one port for all"
+  echo "its addresses, so it has a port of its own too."
   echo
   echo "## Mail"
   echo
