@@ -20,6 +20,7 @@
 #include "engine/reply_queue.h"
 #include "engine/request_table.h"
 #include "dns_reply_builder.h"
+#include "tests/engine/unbound_peer.h"
 #include "tests/support/process.h"
 
 using namespace varnell;
@@ -152,6 +153,8 @@ protected:
     std::vector<std::string> messages;
 };
 
+// The port held on both families: each probe socket says so, and each still
+// sends from a port of the system's choosing.
 TEST_F(ProbeSocket, TakenPortIsReportedAndTheSocketStillWorks)
 {
     const int holder = socket(AF_INET, SOCK_DGRAM, 0);
@@ -160,19 +163,29 @@ TEST_F(ProbeSocket, TakenPortIsReportedAndTheSocketStillWorks)
     socklen_t len = sizeof any;
     getsockname(holder, any.Address(), &len);
     const std::uint16_t port = ntohs(any.PortBE());
+    const int holder6 = socket(AF_INET6, SOCK_DGRAM, 0);
+    const int only = 1;
+    setsockopt(holder6, IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
+    const PeerAddress any6 = Ipv6Peer(Address6{}, any.PortBE());
+    const bool v6 = test::HaveIpv6Loopback() && bind(holder6, any6.Address(), any6.Length()) == 0;
 
     EXPECT_EQ(OpenProbeSocket(port), kProbeSocketNotBound);
-    auto messages = Messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0], "bind port " + std::to_string(port) + " failed! maybe other dns server is running");
+    const std::string taken = "bind port " + std::to_string(port) + " failed! maybe other dns server is running";
+    EXPECT_EQ(Messages(), std::vector<std::string>(v6 ? 2 : 1, taken));
 
-    // The first send gives the socket a port of the system's choosing.
     const std::uint8_t byte = 0;
-    const PeerAddress to = Loopback(port);
-    EXPECT_EQ(SendQueryBytes(&byte, 1, to), 1);
+    EXPECT_EQ(SendQueryBytes(&byte, 1, Loopback(port)), 1);
     EXPECT_NE(ProbeSocketPort(), 0);
     EXPECT_NE(ProbeSocketPort(), port);
     close(holder);
+    close(holder6);
+    if (!v6)
+        GTEST_SKIP() << test::kNoIpv6Loopback;
+    Address6 loopback6{};
+    loopback6.bytes[15] = 1;
+    EXPECT_EQ(SendQueryBytes(&byte, 1, Ipv6Peer(loopback6, any.PortBE())), 1);
+    EXPECT_NE(ProbeSocket6Port(), 0);
+    EXPECT_NE(ProbeSocket6Port(), port);
 }
 
 TEST_F(ProbeSocket, OpensWithLargeBuffersOnAFreePort)
@@ -186,6 +199,15 @@ TEST_F(ProbeSocket, OpensWithLargeBuffersOnAFreePort)
     const int rmemMax = std::stoi(varnell::test::ReadFile("/proc/sys/net/core/rmem_max"));
     EXPECT_EQ(size, 2 * std::min(kProbeSocketBuffer, rmemMax));
     EXPECT_NE(ProbeSocketPort(), 0);
+    if (test::HaveIpv6Loopback()) {
+        // The IPv6 one alike, taking IPv6 only: IPv4 stays the other socket's.
+        int v6only = 0;
+        getsockopt(Engine().probeSocket6.load(), SOL_SOCKET, SO_RCVBUF, &size, &len);
+        EXPECT_EQ(size, 2 * std::min(kProbeSocketBuffer, rmemMax));
+        getsockopt(Engine().probeSocket6.load(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &len);
+        EXPECT_EQ(v6only, 1);
+        EXPECT_NE(ProbeSocket6Port(), 0);
+    }
     EXPECT_EQ(CreateWakeEvent(), 0);
 }
 
