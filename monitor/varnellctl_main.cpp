@@ -41,10 +41,10 @@ constexpr CommandHelp kCommands[] = {
      "probed, 2 some down, 3 no answer (no instance runs)."},
     {"list", "list [--json]", "The items and their settings, in list order."},
     {"add", "add NAME DOMAIN TYPE SERVER [COLUMN=VALUE...]",
-     "Adds one item. COLUMN is one of the CSV columns (interval_ms, timeout_ms,\n"
-     "continuous_lost, notify_down, notify_up, notify_change, recursion_desired,\n"
-     "high_priority, suspended, description); the others take the item dialog's\n"
-     "defaults."},
+     "Adds one item; SERVER is an IPv4 or IPv6 address. COLUMN is one of the CSV\n"
+     "columns (interval_ms, timeout_ms, continuous_lost, notify_down, notify_up,\n"
+     "notify_change, recursion_desired, high_priority, suspended, description);\n"
+     "the others take the item dialog's defaults."},
     {"delete", "delete NAME", "Deletes the item of that name."},
     {"suspend", "suspend NAME", "Stops probing the item of that name."},
     {"resume", "resume NAME", "Probes the item of that name again."},
