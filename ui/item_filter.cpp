@@ -2,6 +2,9 @@
 
 #include <arpa/inet.h>
 
+#include <array>
+#include <cstring>
+
 #include "engine/result_hooks.h"
 #include "ui/dns_item_view.h"
 
@@ -10,11 +13,13 @@ namespace varnell {
 namespace {
 
 // What a cell sorts by: a number where the column holds one (-1 for an empty
-// cell, so rows without a result come first), else the text.
+// cell, so rows without a result come first), else the text. An IPv6 address
+// is wider than both numbers: it sorts after every IPv4 one, by its bytes.
 struct SortKey {
     qint64 first = -1;
     qint64 second = -1;
     bool numeric = true;
+    std::array<unsigned char, 16> address6{};
 };
 
 qint64 Leading(QStringView text)
@@ -41,9 +46,15 @@ SortKey KeyOf(const CDnsItemModel& model, int row, int column)
         break;
     case kColAddress:
     case kColServer: {
+        const QByteArray latin = text.toLatin1();
         in_addr a{};
-        if (inet_pton(AF_INET, text.toLatin1().constData(), &a) == 1)
+        in6_addr a6{};
+        if (inet_pton(AF_INET, latin.constData(), &a) == 1) {
             key.first = ntohl(a.s_addr);
+        } else if (inet_pton(AF_INET6, latin.constData(), &a6) == 1) {
+            key.first = qint64{1} << 32;
+            std::memcpy(key.address6.data(), &a6, sizeof a6);
+        }
         break;
     }
     case kColRtt: // "min/max/avg/cur" in ms: by the current one
@@ -121,6 +132,8 @@ bool CItemFilterModel::lessThan(const QModelIndex& left, const QModelIndex& righ
             return a.first < b.first;
         if (a.second != b.second)
             return a.second < b.second;
+        if (a.address6 != b.address6)
+            return a.address6 < b.address6;
     } else {
         const int order = QString::localeAwareCompare(source_->TextAt(left.row(), column).toCaseFolded(),
                                                       source_->TextAt(right.row(), column).toCaseFolded());

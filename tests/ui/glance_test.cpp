@@ -91,6 +91,14 @@ TEST_F(GlanceTest, FullListFiltersAndSortsTheViewWithoutTouchingTheStoredOrder)
     order = ViewOrder(list);
     EXPECT_EQ(m->TextAt(order[8], kColServer), QStringLiteral("10.0.0.9"));
     EXPECT_EQ(m->TextAt(order[9], kColServer), QStringLiteral("10.0.0.10"));
+    // Addresses too, IPv6 ones after every IPv4 one and by their bytes: ::10 is
+    // above ::9, though not as text.
+    m->SetText(0, kColAddress, QStringLiteral("2001:db8::9"));
+    m->SetText(1, kColAddress, QStringLiteral("2001:db8::10"));
+    m->SetText(2, kColAddress, QStringLiteral("192.0.2.1"));
+    list->sortByColumn(kColAddress, Qt::DescendingOrder);
+    order = ViewOrder(list);
+    EXPECT_EQ((std::vector<int>(order.begin(), order.begin() + 3)), (std::vector<int>{1, 0, 2}));
     // State by severity: down first, suspended last, ties in stored order.
     list->sortByColumn(kColState, Qt::DescendingOrder);
     order = ViewOrder(list);
