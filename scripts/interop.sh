@@ -268,6 +268,30 @@ version_of() {
 
 dns_rows=()
 agree=0 total=0
+# One row of the table: what Varnell's probe gathers against what dig sees on
+# the same server (name, ver and sport: the server's, set by the loop below).
+dns_row() { # addr type name label
+  local reply rcode records want got_out code got verdict=no
+  reply=$(dig +time=2 +tries=1 +norecurse @"$1" -p "$sport" "$3" "$2" 2>/dev/null)
+  rcode=$(sed -n 's/.*status: \([A-Z]*\),.*/\1/p' <<<"$reply")
+  records=$(dig +time=2 +tries=1 +norecurse +noall +answer @"$1" -p "$sport" "$3" "$2" 2>/dev/null |
+            awk '{print $4" "$5" "$6}' | sed 's/ *$//' | paste -sd ';' | sed 's/;/; /g')
+  got_out=$("$probe" "$1" "$sport" "$2" "$3" 2000 2>/dev/null)
+  code=$(sed -n '1s/^code //p' <<<"$got_out")
+  if [ "$2" = AAAA ]; then
+    want=$(addresses6_of "$1" "$3")
+    got=$(tail -n +3 <<<"$got_out" | sort -u | paste -sd ' ')
+  else
+    want=$(expected_addresses "$1" "$2" "$3")
+    got=$(tail -n +3 <<<"$got_out" | sort -u -t. -k1,1n -k2,2n -k3,3n -k4,4n | paste -sd ' ')
+  fi
+  total=$((total + 1))
+  if [ "$code" = "$(code_of "$rcode")" ] && [ "$got" = "$want" ]; then
+    verdict=yes
+    agree=$((agree + 1))
+  fi
+  dns_rows+=("| $name $ver | $4 | ${rcode:-none}: ${records:--} | ${want:--} | code ${code:-none}: ${got:--} | $verdict |")
+}
 for entry in "${servers[@]}"; do
   read -r name addr sport sport6 <<<"$entry"
   if ! ready "$addr" "$sport"; then
@@ -276,22 +300,7 @@ for entry in "${servers[@]}"; do
   fi
   ver=$(version_of "$name")
   for t in "${types[@]}"; do
-    q=${ask[$t]}
-    reply=$(dig +time=2 +tries=1 +norecurse @"$addr" -p "$sport" "$q" "$t" 2>/dev/null)
-    rcode=$(sed -n 's/.*status: \([A-Z]*\),.*/\1/p' <<<"$reply")
-    records=$(dig +time=2 +tries=1 +norecurse +noall +answer @"$addr" -p "$sport" "$q" "$t" 2>/dev/null |
-              awk '{print $4" "$5" "$6}' | sed 's/ *$//' | paste -sd ';' | sed 's/;/; /g')
-    want=$(expected_addresses "$addr" "$t" "$q")
-    got_out=$("$probe" "$addr" "$sport" "$t" "$q" 2000 2>/dev/null)
-    code=$(sed -n '1s/^code //p' <<<"$got_out")
-    got=$(tail -n +3 <<<"$got_out" | sort -u -t. -k1,1n -k2,2n -k3,3n -k4,4n | paste -sd ' ')
-    total=$((total + 1))
-    verdict=no
-    if [ "$code" = "$(code_of "$rcode")" ] && [ "$got" = "$want" ]; then
-      verdict=yes
-      agree=$((agree + 1))
-    fi
-    dns_rows+=("| $name $ver | $t $q | ${rcode:-none}: ${records:--} | ${want:--} | code ${code:-none}: ${got:--} | $verdict |")
+    dns_row "$addr" "$t" "${ask[$t]}" "$t ${ask[$t]}"
   done
   # The 40-address pool, with the program's EDNS size and with none.
   q=pool.interop.example
@@ -322,21 +331,7 @@ for entry in "${servers[@]}"; do
       continue
     fi
     for q in "${aaaa_names[@]}"; do
-      reply=$(dig +time=2 +tries=1 +norecurse @"$taddr" -p "$sport" "$q" AAAA 2>/dev/null)
-      rcode=$(sed -n 's/.*status: \([A-Z]*\),.*/\1/p' <<<"$reply")
-      records=$(dig +time=2 +tries=1 +norecurse +noall +answer @"$taddr" -p "$sport" "$q" AAAA 2>/dev/null |
-                awk '{print $4" "$5}' | paste -sd ';' | sed 's/;/; /g')
-      want=$(addresses6_of "$taddr" "$q")
-      got_out=$("$probe" "$taddr" "$sport" AAAA "$q" 2000 2>/dev/null)
-      code=$(sed -n '1s/^code //p' <<<"$got_out")
-      got=$(tail -n +3 <<<"$got_out" | sort -u | paste -sd ' ')
-      total=$((total + 1))
-      verdict=no
-      if [ "$code" = "$(code_of "$rcode")" ] && [ "$got" = "$want" ]; then
-        verdict=yes
-        agree=$((agree + 1))
-      fi
-      dns_rows+=("| $name $ver | AAAA $q over $family ($taddr) | ${rcode:-none}: ${records:--} | ${want:--} | code ${code:-none}: ${got:--} | $verdict |")
+      dns_row "$taddr" AAAA "$q" "AAAA $q over $family ($taddr)"
     done
   done
 done
