@@ -6,6 +6,7 @@
 #include <span>
 
 #include "config/settings_blob.h"
+#include "engine/address6.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -20,6 +21,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint32_t i = 0; i < t.highWater; ++i) {
         if (t.items[i].knownCount > kKnownAddresses || t.items[i].reservedTextCount > kReservedTexts ||
             t.items[i].reservedIntCount > kReservedInts)
+            __builtin_trap();
+        // An IPv6-server item that may probe has an address to probe: one that
+        // could not be read suspends it.
+        Address6 checked{};
+        if (IsServer6Item(t.items[i]) && (t.items[i].flags & kFlagSuspended) == 0 &&
+            !ParseServer6(Address6Text(t.blocks[i].server6), checked).empty())
             __builtin_trap();
     }
     return 0;
