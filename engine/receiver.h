@@ -2,9 +2,9 @@
 // (ProcessReply) and delivers each result to the user-interface thread with Send,
 // waiting until it has been evaluated, in arrival order.
 //
-// It runs as two threads: a reader that only moves datagrams from the socket into
-// the receiver's own ring (reply_queue.h), and the receiver proper, which
-// processes them one by one. The reader keeps the socket empty while the receiver
+// It runs as two threads: a reader that only moves datagrams from both sockets
+// into the receiver's own ring (reply_queue.h), and the receiver proper, which
+// processes them one by one. The reader keeps the sockets empty while the receiver
 // waits for the engine lock or for the user-interface thread, so a burst of
 // replies is never dropped by the kernel.
 #pragma once
@@ -22,7 +22,7 @@ namespace varnell {
 void StartReceiver();
 
 // The receiver's thread body: starts the reader, processes and delivers replies
-// until the exit flag is set or the probe socket is shut down, then joins the
+// until the exit flag is set or the probe sockets are shut down, then joins the
 // reader. Returns 0.
 int ReceiverLoop();
 
@@ -42,7 +42,7 @@ struct ErrorPacer {
     bool ShouldReport(int errorCode, std::uint32_t now);
 };
 
-// Datagrams read from the probe socket since the program started.
+// Datagrams read from the probe sockets since the program started.
 std::uint64_t DatagramsRead();
 
 struct ReceiverCounters {

@@ -1,5 +1,5 @@
 // The receiver's own queue of received datagrams: a fixed byte ring between the
-// thread that reads the probe socket and the thread that processes replies.
+// thread that reads the probe sockets and the thread that processes replies.
 //
 // Why it exists: processing a reply needs the engine lock and then waits until
 // the user-interface thread has evaluated the result. A pass that probes a few
