@@ -182,6 +182,10 @@ TEST_F(CraftedReplyTest, Ipv6RepliesCountOnlyFromTheServersAddressAndPort)
     if (samePortOverIpv4.Bound()) {
         EXPECT_EQ(Deliver(reply, samePortOverIpv4).verdict, ReplyVerdict::WrongSender);
     }
+    // The IPv6 socket takes no IPv4 traffic, but no path may take the server's
+    // IPv4-mapped twin for it either.
+    EXPECT_EQ(ProcessReply(reply, test::Endpoint("::ffff:127.0.0.1", server6.Port()), kNow + 30).verdict,
+              ReplyVerdict::WrongSender);
     EXPECT_EQ(Outstanding(Item()), 1u);
     const ReplyOutcome out = Deliver(reply, server6);
     EXPECT_TRUE(out.deliver);
