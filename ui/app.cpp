@@ -15,6 +15,7 @@
 #include "monitor/monitor.h"
 #include "ui/dns_item_view.h"
 #include "ui/main_frame.h"
+#include "ui/palette_colours.h"
 #include "ui/qt_desktop.h"
 #include "ui/result_bridge.h"
 
@@ -55,6 +56,7 @@ void CVarnellApp::InitInstance()
     SetDesktop(desktop_.get());
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("varnell"));
+    KeepPlaceholdersReadable(qApp);
     // No display name: Qt would append it to every window title under a window
     // manager, and the titles are the captions alone ("Add DNS", "Setup").
 

@@ -167,7 +167,8 @@ void CHistoryChart::paintEvent(QPaintEvent*)
         painter.drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
         const QString label = QDateTime::fromSecsSinceEpoch(t).toString(QString::fromLatin1(timeFormat));
         const double w = fm.horizontalAdvance(label);
-        const double left = std::clamp(x - w / 2, 0.0, width() - w);
+        // The end labels stay over the plot, clear of the round-trip labels.
+        const double left = std::clamp(x - w / 2, plot.left(), std::max(plot.left(), plot.right() - w));
         painter.setPen(text);
         painter.drawText(QPointF(left, plot.bottom() + fm.ascent() + 3), label);
         painter.setPen(QPen(grid, 1));

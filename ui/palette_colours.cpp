@@ -1,5 +1,8 @@
 #include "ui/palette_colours.h"
 
+#include <QApplication>
+#include <QEvent>
+
 #include <algorithm>
 #include <cmath>
 
@@ -18,8 +21,72 @@ double Luminance(const QColor& c)
 }
 
 constexpr double kReadableContrast = 4.5;
+// Placeholders are meant to be fainter than text, not invisible.
+constexpr double kPlaceholderContrast = 3.0;
+
+// colour as it shows when painted over background.
+QColor Over(const QColor& colour, const QColor& background)
+{
+    const float a = colour.alphaF();
+    return QColor::fromRgbF(colour.redF() * a + background.redF() * (1 - a),
+                            colour.greenF() * a + background.greenF() * (1 - a),
+                            colour.blueF() * a + background.blueF() * (1 - a));
+}
+
+// The placeholder colours the palette should have; true when any group changed.
+bool ReadablePlaceholders(QPalette& palette)
+{
+    bool changed = false;
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        const QColor base = palette.color(group, QPalette::Base);
+        if (ContrastRatio(Over(palette.color(group, QPalette::PlaceholderText), base), base) >= kPlaceholderContrast)
+            continue;
+        QColor faint = palette.color(group, QPalette::Text);
+        faint.setAlpha(128);
+        palette.setColor(group, QPalette::PlaceholderText, faint);
+        changed = true;
+    }
+    return changed;
+}
+
+class PlaceholderKeeper : public QObject {
+public:
+    explicit PlaceholderKeeper(QApplication* app) : QObject(app)
+    {
+        setObjectName(QLatin1String(kName));
+        Apply();
+    }
+    static constexpr const char* kName = "placeholderKeeper";
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange)
+            Apply();
+        return false;
+    }
+
+private:
+    // The palette keeps its own record of the roles set explicitly; adding
+    // the placeholders to it leaves every other role following the desktop's
+    // theme. Setting it raises the change event again; by then the
+    // placeholders read, so nothing is set a second time.
+    static void Apply()
+    {
+        QPalette palette = QApplication::palette();
+        if (ReadablePlaceholders(palette))
+            QApplication::setPalette(palette);
+    }
+};
 
 } // namespace
+
+void KeepPlaceholdersReadable(QApplication* app)
+{
+    if (app == nullptr ||
+        app->findChild<QObject*>(QLatin1String(PlaceholderKeeper::kName), Qt::FindDirectChildrenOnly) != nullptr)
+        return;
+    app->installEventFilter(new PlaceholderKeeper(app));
+}
 
 double ContrastRatio(const QColor& a, const QColor& b)
 {

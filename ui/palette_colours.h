@@ -6,6 +6,8 @@
 #include <QColor>
 #include <QPalette>
 
+class QApplication;
+
 #include "engine/reply_detail.h"
 
 namespace varnell {
@@ -25,5 +27,12 @@ QColor ReadableOn(const QColor& colour, const QPalette& palette);
 // A run of the reply text: black is the palette's own text colour, the other
 // colours readable as above.
 QColor DetailColourOn(DetailColour colour, const QPalette& palette);
+
+// Keeps placeholder texts (the filter box's prompt, the chart's "Select an
+// item") readable for the application's life: a desktop colour scheme that
+// names a dark text pane but no placeholder colour leaves Qt's default, black
+// at half strength, which vanishes there. Such a placeholder becomes the
+// palette's text colour at half strength, now and after every palette change.
+void KeepPlaceholdersReadable(QApplication* app);
 
 } // namespace varnell

@@ -270,6 +270,34 @@ TEST_F(GlanceTest, WindowLayoutAndSortComeBackNextRun)
     QFile::remove(WindowStatePath());
 }
 
+TEST_F(GlanceTest, PlaceholdersStayReadableWhenTheSchemeTurnsDark)
+{
+    const QPalette before = QApplication::palette();
+    KeepPlaceholdersReadable(qApp);
+    // A dark scheme that names no placeholder colour: Qt's black at half strength stays.
+    QPalette dark = before;
+    dark.setColor(QPalette::Base, QColor(30, 32, 34));
+    dark.setColor(QPalette::Text, QColor(228, 230, 232));
+    dark.setColor(QPalette::PlaceholderText, QColor(0, 0, 0, 128));
+    // Qt tells the application of a new palette only once its event loop runs,
+    // which a test's never does: tell it as Qt would.
+    auto setPalette = [](const QPalette& p) {
+        QApplication::setPalette(p);
+        QEvent changed(QEvent::ApplicationPaletteChange);
+        QApplication::sendEvent(qApp, &changed);
+    };
+    setPalette(dark);
+    EXPECT_EQ(QApplication::palette().color(QPalette::PlaceholderText), QColor(228, 230, 232, 128));
+    EXPECT_EQ(QApplication::palette().color(QPalette::Base), QColor(30, 32, 34)); // the rest as the scheme says
+    // Back to a light scheme: the light placeholder kept so far would vanish on white in turn.
+    QPalette light = QApplication::palette();
+    light.setColor(QPalette::Base, Qt::white);
+    light.setColor(QPalette::Text, Qt::black);
+    setPalette(light);
+    EXPECT_EQ(QApplication::palette().color(QPalette::PlaceholderText), QColor(0, 0, 0, 128));
+    QApplication::setPalette(before);
+}
+
 TEST_F(GlanceTest, FocusedItemsOutageIsDrawnAboveItsReplyText)
 {
     const std::uint32_t slot = AddTestItem("outage");
