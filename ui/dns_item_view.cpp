@@ -9,13 +9,14 @@
 #include <QTextCharFormat>
 #include <QTextCursor>
 
+#include <algorithm>
+
 #include "engine/address6.h"
 #include "engine/history.h"
 #include "engine/reply_detail.h"
 #include "engine/result_eval.h"
 #include "ui/item_dialog.h"
 #include "ui/item_filter.h"
-#include "ui/palette_colours.h"
 #include "ui/state_images.h"
 
 namespace varnell {
@@ -84,6 +85,7 @@ bool CDnsItemModel::InsertRow(int row, DnsItem* item, int image)
 {
     if (row < 0 || row > rowCount() || item == nullptr)
         return false;
+    FlushChanges(); // pending changes name rows by their number before the insertion
     beginInsertRows(QModelIndex(), row, row);
     Row r;
     r.item = item;
@@ -97,6 +99,7 @@ bool CDnsItemModel::RemoveRow(int row)
 {
     if (row < 0 || row >= rowCount())
         return false;
+    FlushChanges();
     beginRemoveRows(QModelIndex(), row, row);
     rows_.erase(rows_.begin() + row);
     endRemoveRows();
@@ -105,6 +108,7 @@ bool CDnsItemModel::RemoveRow(int row)
 
 void CDnsItemModel::Clear()
 {
+    FlushChanges();
     beginResetModel();
     rows_.clear();
     endResetModel();
@@ -118,8 +122,7 @@ bool CDnsItemModel::SetText(int row, int column, const QString& text)
     if (cell == text)
         return true;
     cell = text;
-    const QModelIndex at = index(row, column);
-    emit dataChanged(at, at, {Qt::DisplayRole});
+    MarkChanged(row, column);
     return true;
 }
 
@@ -131,9 +134,55 @@ bool CDnsItemModel::SetImage(int row, int image)
     if (cell == image)
         return true;
     cell = image;
-    const QModelIndex at = index(row, kColState);
-    emit dataChanged(at, at, {Qt::DecorationRole});
+    MarkChanged(row, kColState);
     return true;
+}
+
+void CDnsItemModel::MarkChanged(int row, int column)
+{
+    // A result changes several cells of its row, and a batch of results arrives
+    // in one go: the view, the sorting filter and the header are told once, after
+    // the batch, instead of once per cell.
+    if (dirtyRows_.size() < rows_.size())
+        dirtyRows_.resize(rows_.size(), false);
+    dirtyRows_[static_cast<std::size_t>(row)] = true;
+    if (firstDirtyRow_ < 0) {
+        firstDirtyRow_ = lastDirtyRow_ = row;
+        firstDirtyColumn_ = lastDirtyColumn_ = column;
+    } else {
+        firstDirtyRow_ = std::min(firstDirtyRow_, row);
+        lastDirtyRow_ = std::max(lastDirtyRow_, row);
+        firstDirtyColumn_ = std::min(firstDirtyColumn_, column);
+        lastDirtyColumn_ = std::max(lastDirtyColumn_, column);
+    }
+    if (!flushQueued_) {
+        flushQueued_ = true;
+        QMetaObject::invokeMethod(this, [this] { FlushChanges(); }, Qt::QueuedConnection);
+    }
+}
+
+void CDnsItemModel::FlushChanges()
+{
+    flushQueued_ = false;
+    if (firstDirtyRow_ < 0)
+        return;
+    const int first = firstDirtyRow_, last = lastDirtyRow_;
+    const int left = firstDirtyColumn_, right = lastDirtyColumn_;
+    firstDirtyRow_ = lastDirtyRow_ = -1;
+    // One signal per run of changed rows: rows between two runs are not handed
+    // to the sorting filter, which re-sorts every row a signal covers. The columns
+    // are those of the whole batch, and so are the roles: texts and the image.
+    const QList<int> roles{Qt::DisplayRole, Qt::DecorationRole};
+    for (int row = first; row <= last; ++row) {
+        if (!dirtyRows_[static_cast<std::size_t>(row)])
+            continue;
+        int end = row;
+        while (end < last && dirtyRows_[static_cast<std::size_t>(end + 1)])
+            ++end;
+        std::fill(dirtyRows_.begin() + row, dirtyRows_.begin() + end + 1, false);
+        emit dataChanged(index(row, left), index(end, right), roles);
+        row = end;
+    }
 }
 
 bool CDnsItemModel::SetSuspended(int row, bool suspended)
@@ -251,7 +300,9 @@ void CDnsListCtrl::ShowReplyDetail(const DnsItem& item)
     cursor.movePosition(QTextCursor::End);
     for (const DetailRun& run : runs) {
         QTextCharFormat format;
-        format.setForeground(DetailColourOn(run.colour, pane->palette()));
+        const std::uint32_t rgb = DetailRgb(run.colour);
+        format.setForeground(QColor(static_cast<int>(rgb >> 16), static_cast<int>((rgb >> 8) & 0xFF),
+                                    static_cast<int>(rgb & 0xFF)));
         QString text = Text(run.text);
         text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
         cursor.insertText(text, format);

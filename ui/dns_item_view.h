@@ -56,8 +56,12 @@ public:
     bool InsertRow(int row, DnsItem* item, int image);
     bool RemoveRow(int row);
     void Clear();
+    // A changed cell is signalled with the other changes made before the event
+    // loop next turns (FlushChanges), one dataChanged per run of changed rows.
     bool SetText(int row, int column, const QString& text);
     bool SetImage(int row, int image);
+    // Signals the changes still pending now; rows inserted or removed do it first.
+    void FlushChanges();
     // A suspended row is greyed and shows the paused image; its state image is
     // kept for when it is resumed.
     bool SetSuspended(int row, bool suspended);
@@ -74,7 +78,14 @@ private:
         bool suspended = false;
         std::array<QString, kItemColumnCount> texts;
     };
+    void MarkChanged(int row, int column);
+
     std::vector<Row> rows_;
+    // Changes not yet signalled: the rows, and the bounds of rows and columns.
+    std::vector<bool> dirtyRows_;
+    int firstDirtyRow_ = -1, lastDirtyRow_ = -1;
+    int firstDirtyColumn_ = 0, lastDirtyColumn_ = 0;
+    bool flushQueued_ = false;
 };
 
 class CItemFilterModel;

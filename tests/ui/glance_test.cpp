@@ -160,6 +160,7 @@ TEST_F(GlanceTest, FullListFiltersAndSortsTheViewWithoutTouchingTheStoredOrder)
     EXPECT_EQ(activated.at(0).at(0).toInt(), chosen);
     EXPECT_EQ(deleteKey.count(), 1);
     m->SetImage(1, kImageDown); // row 1 was up: it joins the filtered view
+    m->FlushChanges();
     EXPECT_EQ(filter->rowCount(), 23);
 
     // A suspended row is greyed and paused in the view.

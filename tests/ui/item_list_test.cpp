@@ -107,31 +107,60 @@ TEST_F(ItemListTest, ColumnsAndANewItemsRow)
     EXPECT_FALSE(list->Model()->SetImage(0, 5));
 }
 
-TEST_F(ItemListTest, RowUpdatesSignalOnlyTheChangedCell)
+TEST_F(ItemListTest, ABatchOfRowUpdatesIsSignalledOncePerRunOfRowsAndKeepsTheSortedViewInStep)
 {
-    const std::uint32_t slot = AddTestItem("alpha");
-    AddTestItem("beta");
+    std::vector<std::uint32_t> itemSlots;
+    for (const char* name : {"alpha", "beta", "gamma", "delta", "epsilon"})
+        itemSlots.push_back(AddTestItem(name));
     CDnsItemView view(&pane, nullptr);
     CDnsListCtrl* list = view.List();
-    QSignalSpy changed(list->model(), &QAbstractItemModel::dataChanged);
-    const DnsItem& item = Items().items[slot];
+    CDnsItemModel* m = list->Model();
+    QCoreApplication::processEvents(); // the rows' first texts
+    QSignalSpy changed(m, &QAbstractItemModel::dataChanged);
+    const auto item = [&](int row) -> const DnsItem& { return Items().items[itemSlots[static_cast<std::size_t>(row)]]; };
 
-    list->SetRowText(item, kColMonitorState, "Get Reply");
-    ASSERT_EQ(changed.count(), 1);
-    EXPECT_EQ(changed[0][0].toModelIndex(), list->model()->index(0, kColMonitorState));
-    EXPECT_EQ(changed[0][1].toModelIndex(), list->model()->index(0, kColMonitorState));
-    list->SetRowText(item, kColMonitorState, "Get Reply"); // same text: no signal
-    list->SetRowImage(item, kImageDown);
+    // Down first: the view sorts by state, and every row starts failing.
+    list->sortByColumn(kColState, Qt::DescendingOrder);
+    // A batch: rows 0 and 1 (twice for row 1), then row 3; unchanged texts count for nothing.
+    list->SetRowText(item(0), kColMonitorState, "Get Reply");
+    list->SetRowText(item(1), kColRtt, "1ms/1ms/1ms/1ms");
+    list->SetRowImage(item(1), kImageUp);
+    list->SetRowText(item(3), kColReplies, "1");
+    list->SetRowImage(item(3), kImageDown);
+    list->SetRowText(item(4), kColName, "epsilon"); // unchanged
+    EXPECT_EQ(changed.count(), 0); // nothing until the batch is over
+    QCoreApplication::processEvents();
     ASSERT_EQ(changed.count(), 2);
-    EXPECT_EQ(changed[1][0].toModelIndex(), list->model()->index(0, 0));
-    EXPECT_EQ(list->Model()->ImageAt(0), kImageDown);
-    EXPECT_EQ(list->Model()->ImageAt(1), kImageFailing);
+    EXPECT_EQ(changed[0][0].toModelIndex(), m->index(0, kColState));
+    EXPECT_EQ(changed[0][1].toModelIndex(), m->index(1, kColReplies));
+    EXPECT_EQ(changed[1][0].toModelIndex(), m->index(3, kColState));
+    EXPECT_EQ(changed[1][1].toModelIndex(), m->index(3, kColReplies));
+    EXPECT_EQ(m->TextAt(1, kColRtt), "1ms/1ms/1ms/1ms");
+    // The image alone changed row 3's state: the sorted view moved it first, and
+    // row 1 (now up) after the failing rows.
+    EXPECT_EQ(list->ModelRow(list->model()->index(0, 0)), 3);
+    EXPECT_EQ(list->ModelRow(list->model()->index(4, 0)), 1);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(changed.count(), 2);
+
+    // A row removed while a change is pending: the change is signalled for the
+    // rows as they were, and the rows after it still show their own texts.
+    list->SetRowText(item(4), kColReplies, "9");
+    DeleteItemRow(2);
+    m->RemoveRow(2);
+    ASSERT_EQ(changed.count(), 3);
+    EXPECT_EQ(changed[2][0].toModelIndex().row(), 4);
+    EXPECT_EQ(m->TextAt(3, kColReplies), "9");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(changed.count(), 3);
 
     // An item that is no longer listed reaches no row.
+    const DnsItem& gone = item(0);
     DeleteItemRow(0);
-    list->Model()->RemoveRow(0);
-    list->SetRowText(item, kColMonitorState, "late");
-    EXPECT_EQ(list->Model()->TextAt(0, kColMonitorState), "");
+    m->RemoveRow(0);
+    list->SetRowText(gone, kColMonitorState, "late");
+    for (int r = 0; r < m->rowCount(); ++r)
+        EXPECT_NE(m->TextAt(r, kColMonitorState), "late");
 }
 
 TEST_F(ItemListTest, DeletingRowZeroOfThreeKeepsRowsAndSlotsInStep)
