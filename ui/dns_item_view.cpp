@@ -17,6 +17,7 @@
 #include "engine/result_eval.h"
 #include "ui/item_dialog.h"
 #include "ui/item_filter.h"
+#include "ui/palette_colours.h"
 #include "ui/state_images.h"
 
 namespace varnell {
@@ -300,9 +301,7 @@ void CDnsListCtrl::ShowReplyDetail(const DnsItem& item)
     cursor.movePosition(QTextCursor::End);
     for (const DetailRun& run : runs) {
         QTextCharFormat format;
-        const std::uint32_t rgb = DetailRgb(run.colour);
-        format.setForeground(QColor(static_cast<int>(rgb >> 16), static_cast<int>((rgb >> 8) & 0xFF),
-                                    static_cast<int>(rgb & 0xFF)));
+        format.setForeground(DetailColourOn(run.colour, pane->palette()));
         QString text = Text(run.text);
         text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
         cursor.insertText(text, format);
