@@ -1,6 +1,7 @@
 #include "ui/history_chart.h"
 
 #include <QDateTime>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
@@ -292,9 +293,17 @@ CHistoryPane::CHistoryPane(QTextEdit* replyText, QWidget* parent)
     column->addWidget(chart_, 1);
     addWidget(top_);
     addWidget(replyText);
+    replyText->installEventFilter(this);
     setChildrenCollapsible(true);
     setStretchFactor(0, 1);
     setStretchFactor(1, 1);
+}
+
+bool CHistoryPane::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == replyText_ && event->type() == QEvent::PaletteChange)
+        emit ReplyPaletteChanged();
+    return QSplitter::eventFilter(watched, event);
 }
 
 int CHistoryPane::ReplyTextHeight() const

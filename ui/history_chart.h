@@ -83,6 +83,14 @@ public:
     // long as the reply text keeps its few lines, the reply text the rest.
     void ShareHeight(int height);
 
+signals:
+    // The reply text's palette changed (the desktop's theme did): its colours
+    // were chosen for the old one, so it wants writing again.
+    void ReplyPaletteChanged();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     int ReplyTextHeight() const;
 

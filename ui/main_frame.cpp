@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "engine/engine.h"
+#include "engine/item_table.h"
 #include "ui/about_dlg.h"
 #include "ui/app.h"
 #include "ui/dns_item_view.h"
@@ -217,6 +218,13 @@ void CMainFrame::BuildPanes()
     historyPane_ = new CHistoryPane(itemDetail_, columns_);
     columns_->addWidget(historyPane_);
     connect(itemView_->List(), &CDnsListCtrl::ItemFocused, historyPane_->Chart(), &CHistoryChart::SetSlot);
+    // The chart follows the focused item, so its slot names the reply shown.
+    connect(historyPane_, &CHistoryPane::ReplyPaletteChanged, this, [this] {
+        const int slot = historyPane_->Chart()->Slot();
+        if (slot >= 0 && static_cast<std::uint32_t>(slot) < kItemSlots &&
+            Items().items[static_cast<std::size_t>(slot)].rowPosition != -1)
+            itemView_->List()->ShowReplyDetail(Items().items[static_cast<std::size_t>(slot)]);
+    });
     eventRows_ = new QSplitter(Qt::Vertical, columns_);
     eventRows_->setObjectName(QStringLiteral("eventSplitter"));
     columns_->addWidget(eventRows_);
