@@ -2,6 +2,7 @@
 #include "engine/request_table.h"
 
 #include <arpa/inet.h>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <sys/socket.h>
@@ -108,6 +109,18 @@ int AllocRequestSlot()
 std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer, bool primary,
                                 const char* name)
 {
+    const std::uint32_t length = BuildQuery(slotIndex, item, ownBuffer, primary, name);
+    if (length == 0)
+        return 0;
+    RequestSlot& slot = RequestTable()[slotIndex];
+    if (SendQueryBytes(slot.query, length, slot.destination) != static_cast<ssize_t>(length))
+        return 0;
+    slot.transmissions = 1;
+    return length;
+}
+
+std::uint32_t BuildQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer, bool primary, const char* name)
+{
     if (slotIndex >= kRequestSlots)
         return 0;
     RequestSlot& slot = RequestTable()[slotIndex];
@@ -142,10 +155,6 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool own
     // Large answers: the OPT record when due, and a copy kept for a retry.
     const std::size_t length = PrepareQuery(slotIndex, item, query, kDnsHeaderSize + nameLength + kQuestionTail);
     std::memcpy(buffer, query, length);
-
-    if (SendQueryBytes(buffer, length, slot.destination) != static_cast<ssize_t>(length))
-        return 0;
-    slot.transmissions = 1;
     return static_cast<std::uint32_t>(length);
 }
 
@@ -215,6 +224,62 @@ ssize_t SendQueryBytes(const std::uint8_t* bytes, std::size_t length, const Peer
     if (sock < 0)
         return -1;
     return ::sendto(sock, bytes, length, 0, to.Address(), to.Length());
+}
+
+void SendQueries(std::span<OutgoingQuery> queries)
+{
+    for (OutgoingQuery& q : queries)
+        q.sent = -1;
+    if (QuerySendHook hook = g_sendHook.load(std::memory_order_acquire)) {
+        for (OutgoingQuery& q : queries) {
+            q.sent = hook(q.bytes, q.length, *q.to);
+            q.sentTick = TickCount();
+        }
+        return;
+    }
+    constexpr std::size_t kPerCall = 64;
+    std::array<mmsghdr, kPerCall> messages{};
+    std::array<iovec, kPerCall> parts{};
+    std::array<OutgoingQuery*, kPerCall> of{};
+    for (const sa_family_t family : {sa_family_t{AF_INET}, sa_family_t{AF_INET6}}) {
+        const int sock = (family == AF_INET6 ? Engine().probeSocket6 : Engine().probeSocket).load();
+        std::size_t n = 0;
+        const auto sendGathered = [&] {
+            // sendmmsg stops at the first datagram it cannot send: that one fails
+            // on its own, and the rest are sent again.
+            for (std::size_t start = 0; start < n;) {
+                const int r = ::sendmmsg(sock, messages.data() + start, static_cast<unsigned>(n - start), 0);
+                const std::uint32_t tick = TickCount();
+                if (r <= 0) {
+                    of[start]->sentTick = tick;
+                    ++start;
+                    continue;
+                }
+                for (std::size_t k = start; k < start + static_cast<std::size_t>(r); ++k) {
+                    of[k]->sent = static_cast<ssize_t>(messages[k].msg_len);
+                    of[k]->sentTick = tick;
+                }
+                start += static_cast<std::size_t>(r);
+            }
+            n = 0;
+        };
+        for (OutgoingQuery& q : queries) {
+            if (q.to->Family() != family)
+                continue;
+            if (sock < 0 || (family == AF_INET6 && IN6_IS_ADDR_UNSPECIFIED(&q.to->v6.sin6_addr)))
+                continue; // as SendQueryBytes: not sent
+            parts[n] = iovec{const_cast<std::uint8_t*>(q.bytes), q.length};
+            messages[n] = mmsghdr{};
+            messages[n].msg_hdr.msg_name = const_cast<sockaddr*>(q.to->Address());
+            messages[n].msg_hdr.msg_namelen = q.to->Length();
+            messages[n].msg_hdr.msg_iov = &parts[n];
+            messages[n].msg_hdr.msg_iovlen = 1;
+            of[n] = &q;
+            if (++n == kPerCall)
+                sendGathered();
+        }
+        sendGathered();
+    }
 }
 
 void SetQuerySendHook(QuerySendHook hook) { g_sendHook.store(hook, std::memory_order_release); }

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
+#include <span>
 #include <string_view>
 #include <sys/types.h>
 
@@ -62,6 +63,9 @@ int AllocRequestSlot();
 // holds EngineLock(), and afterwards stores the length and arms the slot.
 std::uint32_t BuildAndSendQuery(std::uint32_t slot, DnsItem& item, bool ownBuffer, bool primary,
                                 const char* name = nullptr);
+// The same query, built but not sent: its length, or 0 when the name is refused.
+std::uint32_t BuildQuery(std::uint32_t slot, DnsItem& item, bool ownBuffer, bool primary,
+                         const char* name = nullptr);
 
 // Marks a slot as waiting: send time now and expiry now + timeout, both kept
 // off 0 (0 means "no request" / "free"), and notes it among the armed slots.
@@ -121,6 +125,18 @@ void LowerOutstanding(DnsItem& item);
 // machine without IPv6) or to is the unspecified IPv6 address (an IPv6-server
 // item whose stored address could not be read), which would reach this host.
 ssize_t SendQueryBytes(const std::uint8_t* bytes, std::size_t length, const PeerAddress& to);
+
+// One datagram of SendQueries, and what became of it.
+struct OutgoingQuery {
+    const std::uint8_t* bytes = nullptr;
+    std::size_t length = 0;
+    const PeerAddress* to = nullptr;
+    ssize_t sent = -1;          // the bytes sent, or -1 as SendQueryBytes gives it
+    std::uint32_t sentTick = 0; // read right after the system call that sent it returned
+};
+// Sends every query as SendQueryBytes would, with one sendmmsg per socket for
+// many datagrams (the test hook still gets them one by one).
+void SendQueries(std::span<OutgoingQuery> queries);
 
 // Tests and the fuzz target capture queries here instead of a socket; nullptr
 // restores sending on the probe sockets. Set only while no engine thread runs.

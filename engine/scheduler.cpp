@@ -1,6 +1,7 @@
 #include "engine/scheduler.h"
 
 #include <algorithm>
+#include <array>
 #include <arpa/inet.h>
 #include <chrono>
 #include <mutex>
@@ -78,10 +79,12 @@ void ExpireSlot(RequestSlot& slot, std::uint32_t now)
 // had a processor for that long: writing off only half keeps the burst it may
 // still send within what the socket holds).
 //
-// Pace is called only right before a send and waits at most once per send, and
-// all its waits in one pass add up to at most kPassBudget: a socket that stays
-// crowded (a reader that has stopped, a ring that is full) must not hold the
-// pass, and with it the timeout scan and the next pass, for more than that.
+// Pace is called only right before a group of sends and waits at most once per
+// group, and all its waits in one pass add up to at most kPassBudget: a socket
+// that stays crowded (a reader that has stopped, a ring that is full) must not
+// hold the pass, and with it the timeout scan and the next pass, for more than
+// that. A group is at most what the window has room for (Room), and at most
+// kGroup, so the backlog is looked at before every kGroup sends at the latest.
 class ReplyWindow {
 public:
     static constexpr std::uint64_t kMaxWindow = 256;
@@ -89,6 +92,7 @@ public:
     static constexpr std::uint32_t kChargePerReply = 1664; // what the kernel charges a small reply, doubled
     static constexpr auto kStall = std::chrono::milliseconds(50);
     static constexpr auto kPassBudget = std::chrono::milliseconds(1000);
+    static constexpr std::uint64_t kGroup = 16;
 
     ReplyWindow() : mark_(DatagramsRead())
     {
@@ -97,13 +101,12 @@ public:
             window_ = std::clamp<std::uint64_t>(capacity / kChargePerReply, kMinWindow, kMaxWindow);
     }
     void Sent() { ++sent_; }
-    // Called without the engine lock, right before a send.
+    // Called without the engine lock, right before a group of sends.
     void Pace()
     {
         if (pacedAtSend_ == sent_ || waited_ >= kPassBudget)
             return;
-        // The backlog is looked at only every few sends: it costs a system call.
-        if (InFlight() < window_ && (sent_ % 16 != 0 || !Crowded()))
+        if (InFlight() < window_ && !Crowded())
             return;
         pacedAtSend_ = sent_;
         std::uint64_t lastRead = DatagramsRead();
@@ -127,6 +130,15 @@ public:
             }
         }
         waited_ += std::chrono::steady_clock::now() - start;
+    }
+
+    // How many the group after Pace may send: what is left of the window.
+    std::uint64_t Room() const
+    {
+        if (waited_ >= kPassBudget)
+            return kGroup; // given up on pacing for this pass
+        const std::uint64_t inFlight = InFlight();
+        return inFlight < window_ ? std::min(window_ - inFlight, kGroup) : 1;
     }
 
 private:
@@ -162,44 +174,88 @@ bool Probeable(const DnsItem& item, std::uint32_t now)
     return (item.flags & kFlagProbeBlockMask) == 0 && ItemDue(item, now);
 }
 
-// One item of the probe pass (lock held). False when no request slot is free.
-bool ProbeItem(std::uint32_t i, std::uint32_t now, bool& due, ReplyWindow& window)
+// The primary queries of one group of the pass, built under the engine lock and
+// sent with one system call per socket.
+struct ProbeGroup {
+    std::array<OutgoingQuery, ReplyWindow::kGroup> queries;
+    std::array<std::uint32_t, ReplyWindow::kGroup> items{};
+    std::array<std::uint32_t, ReplyWindow::kGroup> slots{};
+    std::size_t count = 0;
+};
+
+// Counts one probe of the item, sent or not, and sets its next due time (lock held).
+void CountProbe(DnsItem& item, std::uint32_t now)
+{
+    ++BlockOf(item).sent;
+    const std::uint32_t next = now + item.interval;
+    item.nextDue = next != 0 ? next : 1; // 0 would mean "due now"
+}
+
+void SendFailed(std::uint32_t i)
+{
+    ++Items().blocks[i].failed;
+    // At shutdown the socket is shut down under a pass still running: that is
+    // no failure to report.
+    if (Engine().exitFlag.load() == 0)
+        PostResult(i, kResultSendFailed); // the slot stays free
+}
+
+// Adds item i's primary query to the group (lock held). False when no request
+// slot is free.
+bool AddProbe(std::uint32_t i, std::uint32_t now, ProbeGroup& group)
 {
     DnsItem& item = Items().items[i];
-    due = false;
-    if (!Probeable(item, now))
-        return true;
     const int s = AllocRequestSlot();
     if (s < 0)
         return false;
-    due = true;
-    ItemBlock& block = Items().blocks[i];
     RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(s)];
     slot.destination = ServerPeer(item);
     slot.limit = item.flags & kFlagSendLimitMask;
     slot.queryTypeBE = htons(RecordQueryType(item.typeIndex));
     slot.itemSlot = i;
     item.requestId = static_cast<std::uint32_t>(s);
-    const std::uint32_t length = BuildAndSendQuery(static_cast<std::uint32_t>(s), item, false, true);
-    if (length != 0) {
-        slot.queryLength = length;
-        RaiseOutstanding(item);
-        // Stamped as the datagram left, not with the pass's start: a paced pass
-        // lasts long enough to show in every round trip otherwise.
-        ArmRequestSlot(slot, TickCount(), item.timeout);
-        if ((block.state & kStateFailing) == 0)
-            window.Sent();
-    } else {
-        ++block.failed;
-        // At shutdown the socket is shut down under a pass still running: that is
-        // no failure to report.
-        if (Engine().exitFlag.load() == 0)
-            PostResult(i, kResultSendFailed); // the slot stays free
+    const std::uint32_t length = BuildQuery(static_cast<std::uint32_t>(s), item, false, true);
+    if (length == 0) {
+        SendFailed(i);
+        CountProbe(item, now);
+        return true;
     }
-    ++block.sent;
-    const std::uint32_t next = now + item.interval;
-    item.nextDue = next != 0 ? next : 1; // 0 would mean "due now"
+    // Held until the group is sent, so the next item gets a slot of its own;
+    // nobody else sees it, the lock is held throughout.
+    slot.expiry = 1;
+    group.queries[group.count] = OutgoingQuery{slot.query, length, &slot.destination};
+    group.items[group.count] = i;
+    group.slots[group.count] = static_cast<std::uint32_t>(s);
+    ++group.count;
     return true;
+}
+
+// Sends the group and arms the slots of what went out (lock held: a reply read
+// meanwhile waits for its slot to be armed).
+void SendGroup(ProbeGroup& group, std::uint32_t now, ReplyWindow& window)
+{
+    SendQueries(std::span<OutgoingQuery>(group.queries.data(), group.count));
+    for (std::size_t k = 0; k < group.count; ++k) {
+        const OutgoingQuery& q = group.queries[k];
+        const std::uint32_t i = group.items[k];
+        DnsItem& item = Items().items[i];
+        RequestSlot& slot = RequestTable()[group.slots[k]];
+        slot.expiry = 0;
+        if (q.sent == static_cast<ssize_t>(q.length)) {
+            slot.transmissions = 1;
+            slot.queryLength = static_cast<std::uint32_t>(q.length);
+            RaiseOutstanding(item);
+            // Stamped as the datagram left, not with the pass's start: a paced
+            // pass lasts long enough to show in every round trip otherwise.
+            ArmRequestSlot(slot, q.sentTick, item.timeout);
+            if ((Items().blocks[i].state & kStateFailing) == 0)
+                window.Sent();
+        } else {
+            SendFailed(i);
+        }
+        CountProbe(item, now);
+    }
+    group.count = 0;
 }
 
 } // namespace
@@ -231,29 +287,36 @@ void ScanTimeouts(std::uint32_t now)
 
 std::uint32_t ProbePass(std::uint32_t now)
 {
-    // The lock is taken per item, not for the whole pass: the receiver stores
-    // replies and the user-interface thread evaluates results between two sends,
-    // so a pass over thousands of items stalls neither. An item and its slot are
-    // still only changed under the lock, by one thread at a time.
+    // The lock is taken per group of items, not for the whole pass: the receiver
+    // stores replies and the user-interface thread evaluates results between two
+    // groups, so a pass over thousands of items stalls neither. An item and its
+    // slot are still only changed under the lock, by one thread at a time.
     std::uint32_t due = 0;
     ReplyWindow window;
-    for (std::uint32_t i = 0; Engine().exitFlag.load() == 0; ++i) {
+    ProbeGroup group;
+    for (std::uint32_t i = 0; Engine().exitFlag.load() == 0;) {
         {
             std::lock_guard lock(EngineLock());
+            while (i < Items().highWater && i < kItemSlots && !Probeable(Items().items[i], now))
+                ++i;
             if (i >= Items().highWater || i >= kItemSlots)
                 break;
-            if (!Probeable(Items().items[i], now))
-                continue;
         }
         // Only a send is paced: items that are not due never wait.
         window.Pace();
+        const std::uint64_t room = window.Room();
         std::lock_guard lock(EngineLock());
-        if (i >= Items().highWater || i >= kItemSlots)
+        bool slotsLeft = true;
+        for (; group.count < room && i < Items().highWater && i < kItemSlots; ++i) {
+            if (!Probeable(Items().items[i], now))
+                continue;
+            if (!(slotsLeft = AddProbe(i, now, group)))
+                break; // no free request slot: the rest wait for the next pass
+            ++due;
+        }
+        SendGroup(group, now, window);
+        if (!slotsLeft)
             break;
-        bool itemDue = false;
-        if (!ProbeItem(i, now, itemDue, window))
-            break; // no free request slot: the rest wait for the next pass
-        due += itemDue ? 1 : 0;
     }
     return due;
 }

@@ -26,7 +26,7 @@ std::uint32_t NextWait(std::uint32_t passStart, std::uint32_t passEnd);
 void ScanTimeouts(std::uint32_t now);
 
 // Sends the primary query of every due item; returns how many were due (sent or
-// failed). Takes the engine lock per item.
+// failed). Takes the engine lock per group of items.
 std::uint32_t ProbePass(std::uint32_t now);
 
 } // namespace varnell

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "dns_probe_fixture.h"
 #include "engine/engine.h"
@@ -119,6 +120,56 @@ TEST_F(QueryEncodingTest, SendsOnTheProbeSocketWithoutAHook)
     EXPECT_EQ(sent, 29u);
     ASSERT_EQ(n, 29);
     EXPECT_EQ(std::memcmp(got, Block().queryBuffer, 29), 0);
+}
+
+// Many datagrams in one call: one the kernel refuses (port 0) fails alone, one
+// without a socket of its family is not sent, and the rest go out in order,
+// each stamped when its call returned.
+TEST_F(QueryEncodingTest, SentTogetherEachDatagramSucceedsOrFailsOnItsOwn)
+{
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const int server = ::socket(AF_INET, SOCK_DGRAM, 0);
+    PeerAddress addr = test::Endpoint("127.0.0.1", 0);
+    ASSERT_EQ(::bind(server, addr.Address(), addr.Length()), 0);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::getsockname(server, addr.Address(), &len), 0);
+    timeval wait{2, 0};
+    ::setsockopt(server, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const PeerAddress refused = test::Endpoint("127.0.0.1", 0);
+    const PeerAddress noSocket = test::Endpoint("2001:db8::53", 53);
+
+    SetQuerySendHook(nullptr);
+    const int saved = Engine().probeSocket.exchange(probe);
+    const int saved6 = Engine().probeSocket6.exchange(-1);
+    std::uint8_t bytes[70];
+    for (std::uint8_t i = 0; i < 70; ++i)
+        bytes[i] = i;
+    std::vector<OutgoingQuery> queries;
+    for (std::size_t i = 0; i < 70; ++i)
+        queries.push_back(OutgoingQuery{bytes + i, 1, i == 3 ? &refused : i == 5 ? &noSocket : &addr});
+    const std::uint32_t before = TickCount();
+    SendQueries(queries);
+    const std::uint32_t after = TickCount();
+    Engine().probeSocket.store(saved);
+    Engine().probeSocket6.store(saved6);
+
+    std::vector<int> got;
+    for (std::uint8_t b = 0; got.size() < 68 && ::recv(server, &b, 1, 0) == 1;)
+        got.push_back(b);
+    ::close(probe);
+    ::close(server);
+    std::vector<int> expected;
+    for (int i = 0; i < 70; ++i) {
+        SCOPED_TRACE(i);
+        const bool fails = i == 3 || i == 5;
+        EXPECT_EQ(queries[static_cast<std::size_t>(i)].sent, fails ? -1 : 1);
+        if (i != 5) { // within the call, whatever the tick's wrap
+            EXPECT_LE(queries[static_cast<std::size_t>(i)].sentTick - before, after - before);
+        }
+        if (!fails)
+            expected.push_back(i);
+    }
+    EXPECT_EQ(got, expected);
 }
 
 TEST_F(QueryEncodingTest, SlotSearchStartsAtTheCursorAndWraps)
