@@ -40,11 +40,8 @@ void cbasethread::PostExitNotification()
 {
     if (notifyWindow_ == kNoWindow || notifyMessage_ == 0)
         return;
-    WindowMessage m;
-    m.id = notifyMessage_;
-    m.wparam = reinterpret_cast<std::uintptr_t>(this);
-    m.lparam = kThreadExitMagic;
-    GetDesktop().Post(notifyWindow_, std::move(m));
+    GetDesktop().Post(notifyWindow_,
+                      MakeMessage(notifyMessage_, reinterpret_cast<std::uintptr_t>(this), kThreadExitMagic));
 }
 
 void cbasethread::ThreadMain()

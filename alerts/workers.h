@@ -173,11 +173,7 @@ protected:
     // WM_ACTION_DONE for the entry whose successor is nextReadIndex.
     static WindowMessage ActionDone(std::uint32_t nextReadIndex, int result)
     {
-        WindowMessage m;
-        m.id = WM_ACTION_DONE;
-        m.wparam = nextReadIndex;
-        m.lparam = result;
-        return m;
+        return MakeMessage(WM_ACTION_DONE, nextReadIndex, result);
     }
 
     std::recursive_mutex queueLock_; // taken only by producers

@@ -37,14 +37,20 @@ struct WindowMessage {
     std::string text; // owned payload (event-list messages); empty otherwise
 };
 
+// A message without a text.
+inline WindowMessage MakeMessage(std::uint32_t id, std::uintptr_t wparam, std::intptr_t lparam)
+{
+    WindowMessage m;
+    m.id = id;
+    m.wparam = wparam;
+    m.lparam = lparam;
+    return m;
+}
+
 // WM_DNS_RESULT for the item in itemSlot with a result code.
 inline WindowMessage DnsResultMessage(std::uint32_t itemSlot, int code)
 {
-    WindowMessage m;
-    m.id = WM_DNS_RESULT;
-    m.wparam = itemSlot;
-    m.lparam = code;
-    return m;
+    return MakeMessage(WM_DNS_RESULT, itemSlot, code);
 }
 
 using MessageHandler = std::function<void(const WindowMessage&)>;

@@ -108,10 +108,7 @@ std::string HandOver(std::string request)
         number = s.nextExchange++;
         s.exchanges[number] = exchange;
     }
-    WindowMessage m;
-    m.id = WM_CONTROL_REQUEST;
-    m.wparam = number;
-    const bool handled = GetDesktop().Send(s.window, std::move(m));
+    const bool handled = GetDesktop().Send(s.window, MakeMessage(WM_CONTROL_REQUEST, number, 0));
     std::lock_guard lock(s.mutex);
     s.exchanges.erase(number);
     if (!handled || exchange->reply.empty())
