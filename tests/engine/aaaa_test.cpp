@@ -19,10 +19,7 @@ using varnell::test::WaitFor;
 
 namespace {
 
-const char* kZone = R"($ORIGIN test.
-$TTL 300
-@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300
-@ IN NS ns.test.
+const std::string kZone = test::ZoneText("test.", R"(
 ns IN A 192.0.2.53
 two IN AAAA 2001:db8::a:2
 two IN AAAA 2001:db8::1
@@ -31,13 +28,10 @@ alias IN CNAME mid.test.
 mid IN CNAME two.test.
 far IN CNAME host.example.
 v4only IN A 192.0.2.7
-)";
-const char* kExampleZone = R"($ORIGIN example.
-$TTL 300
-@ IN SOA ns.example. hostmaster.example. 1 3600 600 86400 300
-@ IN NS ns.example.
+)");
+const std::string kExampleZone = test::ZoneText("example.", R"(
 host IN AAAA 2001:DB8:0:0:0:0:0:25
-)";
+)");
 
 constexpr std::uint32_t kA = 0;
 

@@ -207,12 +207,9 @@ TEST_F(LargeAnswerEngineTest, SlowTcpServerDelaysNoOtherItem)
     EXPECT_GE(slow.TcpQueries(), 8);
 }
 
-const std::string kPoolZoneHead = R"($ORIGIN test.
-$TTL 300
-@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300
-@ IN NS ns.test.
+const std::string kPoolZoneHead = test::ZoneText("test.", R"(
 ns IN A 192.0.2.53
-)";
+)");
 
 std::string PoolZone(int replaced)
 {

@@ -15,6 +15,14 @@
 
 namespace varnell::test {
 
+// A zone file for origin ("test."): the SOA and NS records every zone needs,
+// then the records of the test.
+inline std::string ZoneText(const std::string& origin, const std::string& records)
+{
+    return "$ORIGIN " + origin + "\n$TTL 300\n@ IN SOA ns." + origin + " hostmaster." + origin +
+           " 1 3600 600 86400 300\n@ IN NS ns." + origin + "\n" + records;
+}
+
 // A query for "ns.test A" with the given id, as bytes.
 inline std::vector<std::uint8_t> ProbeQuery(std::uint16_t id)
 {

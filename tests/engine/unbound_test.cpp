@@ -33,10 +33,7 @@ using varnell::test::WaitFor;
 
 namespace {
 
-const char* kTestZone = R"($ORIGIN test.
-$TTL 300
-@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300
-@ IN NS ns.test.
+const std::string kTestZone = test::ZoneText("test.", R"(
 ns IN A 192.0.2.53
 two IN A 192.0.2.2
 two IN A 192.0.2.1
@@ -44,13 +41,10 @@ alias IN CNAME mid.test.
 mid IN CNAME two.test.
 mail IN MX 10 mx.example.
 host IN A 192.0.2.7
-)";
-const char* kExampleZone = R"($ORIGIN example.
-$TTL 300
-@ IN SOA ns.example. hostmaster.example. 1 3600 600 86400 300
-@ IN NS ns.example.
+)");
+const std::string kExampleZone = test::ZoneText("example.", R"(
 mx IN A 192.0.2.25
-)";
+)");
 const char* kReverseZone = R"($ORIGIN 2.0.192.in-addr.arpa.
 $TTL 300
 @ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300

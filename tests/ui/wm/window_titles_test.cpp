@@ -84,21 +84,20 @@ TEST_F(WindowTitles, ShortcutsOpenWindowsTitledExactlyWithTheirCaptions)
     ASSERT_TRUE(program.Start({BinaryDir() + "/varnell"}, env_, "", dir_.File("varnell.err")));
     const std::string main = FindWindow("Varnell");
     ASSERT_FALSE(main.empty()) << ReadFile(dir_.File("varnell.err"));
-    X({"xdotool", "windowactivate", "--sync", main});
-
-    X({"xdotool", "key", "ctrl+a"});
-    const std::string add = FindWindow("Add DNS");
-    ASSERT_FALSE(add.empty());
-    EXPECT_EQ(Title(add), "_NET_WM_NAME(UTF8_STRING) = \"Add DNS\"");
-    X({"xdotool", "key", "Escape"});
-    ASSERT_TRUE(WaitFor([&] { return X({"xdotool", "search", "--onlyvisible", "--name", "Add DNS"}).empty(); }, 5s));
-
-    X({"xdotool", "windowactivate", "--sync", main});
-    X({"xdotool", "key", "ctrl+s"});
-    const std::string setup = FindWindow("Setup");
-    ASSERT_FALSE(setup.empty());
-    EXPECT_EQ(Title(setup), "_NET_WM_NAME(UTF8_STRING) = \"Setup\"");
-    X({"xdotool", "key", "Escape"});
+    struct Shortcut {
+        std::string key, caption;
+    };
+    for (const Shortcut& shortcut : {Shortcut{"ctrl+a", "Add DNS"}, Shortcut{"ctrl+s", "Setup"}}) {
+        SCOPED_TRACE(shortcut.caption);
+        X({"xdotool", "windowactivate", "--sync", main});
+        X({"xdotool", "key", shortcut.key});
+        const std::string dialog = FindWindow(shortcut.caption);
+        ASSERT_FALSE(dialog.empty());
+        EXPECT_EQ(Title(dialog), "_NET_WM_NAME(UTF8_STRING) = \"" + shortcut.caption + "\"");
+        X({"xdotool", "key", "Escape"});
+        ASSERT_TRUE(
+            WaitFor([&] { return X({"xdotool", "search", "--onlyvisible", "--name", shortcut.caption}).empty(); }, 5s));
+    }
     const int status = program.Stop(SIGTERM, 10s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
