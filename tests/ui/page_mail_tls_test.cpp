@@ -85,3 +85,25 @@ TEST_F(SetupTest, TestMailOverStartTlsReportsWhyTheCertificateWasRefused)
     GetDesktop().ReleaseWaiters();
     StopAlertWorkers();
 }
+
+TEST_F(SetupTest, MailLogonWithoutTlsIsWarnedAboutUnderTheLogonFields)
+{
+    CurrentSettings().extra.mailSecurity = 0;
+    CSetupDlg dialog;
+    CDlgMail* page = dialog.Mail();
+    QLabel* warning = page->clearLogonWarning;
+    page->needLogon->setChecked(true);
+    EXPECT_TRUE(warning->isVisibleTo(page));
+    EXPECT_TRUE(warning->isEnabled());
+    EXPECT_FALSE(warning->text().isEmpty());
+    // Greyed with the fields it is about; gone once TLS is chosen.
+    page->needLogon->setChecked(false);
+    EXPECT_TRUE(warning->isVisibleTo(page));
+    EXPECT_FALSE(warning->isEnabled());
+    for (int tls : {1, 2}) {
+        page->security->setCurrentIndex(tls);
+        EXPECT_FALSE(warning->isVisibleTo(page));
+    }
+    page->security->setCurrentIndex(0);
+    EXPECT_TRUE(warning->isVisibleTo(page));
+}
