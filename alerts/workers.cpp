@@ -113,8 +113,10 @@ int ceventthread::Run()
                 continue;
             wait = interval_ - elapsed;
         }
-        if (Paused() || interval_ == 0)
+        if (Paused())
             wait = UINT32_MAX;
+        else if (interval_ == 0)
+            wait = IdleWaitMs();
         wakeEvent_.Wait(wait);
     }
     PostExitNotification();

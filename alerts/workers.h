@@ -103,6 +103,10 @@ public:
     void SetPaused(bool paused) override;
 
 protected:
+    // How long a worker without an interval sleeps when nobody wakes it:
+    // without timed work of its own (the mail worker's retries), for ever.
+    virtual std::uint32_t IdleWaitMs() { return UINT32_MAX; }
+
     AutoResetEvent wakeEvent_{true}; // created signalled: the first loop runs at once
     std::atomic<std::uint32_t> lastRun_{0}; // tick of the last Process; 0 = never
 };

@@ -167,6 +167,8 @@ int CSMTPConnection::OpenSession(const std::string& server, std::uint16_t port)
         lastError_ = EISCONN;
         return 0;
     }
+    failedStepError_ = 0;
+    clearLogon_ = false;
     socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (socket_ < 0) {
         lastError_ = errno;
@@ -279,6 +281,8 @@ std::string CSMTPConnection::GetFailureReason() const
         return "the mail server's name cannot be resolved, or the logon is too long";
     case kSmtpErrUnexpectedReply:
     case kSmtpErrCommandRefused:
+        if (everyRecipientRefused_)
+            return "the mail server refused every recipient: " + DescribeRefused(refused_);
         return "the mail server answered: " + StripLineBreaks(lastResponse_);
     default:
         return std::strerror(lastError_);
@@ -306,6 +310,7 @@ int CSMTPConnection::AdoptConnectedSocket(int fd)
 // response stays the reply that failed: it is the one worth showing.
 int CSMTPConnection::FailAndQuit()
 {
+    failedStepError_ = lastError_;
     const std::string failedReply = lastResponse_;
     Disconnect();
     lastResponse_ = failedReply;
@@ -336,30 +341,31 @@ int CSMTPConnection::Logon(const std::string& user, const std::string& password)
 {
     // LOGIN wherever it may work (servers that list no mechanism took it
     // before); PLAIN only for a server that names PLAIN and not LOGIN.
-    if (EhloOffersAuth(ehloReply_, "PLAIN") && !EhloOffersAuth(ehloReply_, "LOGIN")) {
+    const bool plain = EhloOffersAuth(ehloReply_, "PLAIN") && !EhloOffersAuth(ehloReply_, "LOGIN");
+    // Every line is built, and its length checked, before AUTH goes out: once
+    // the server has asked for a line, anything else is read as that line.
+    std::vector<std::string> lines;
+    if (plain) {
         // RFC 4616: authorization identity (empty), NUL, user, NUL, password.
-        std::string line = Base64Encode(std::string(1, '\0') + user + std::string(1, '\0') + password);
-        if (line.size() > kMaxCredentialLine - 11) {
-            lastError_ = kSmtpErrInvalidArgument;
-            return FailAndQuit();
-        }
-        line = "AUTH PLAIN " + line + "\r\n";
-        if (!SendText(line) || !ReadResponseSkipping250(235))
-            return FailAndQuit();
-        return 1;
+        lines.push_back("AUTH PLAIN " + Base64Encode(std::string(1, '\0') + user + std::string(1, '\0') + password));
+    } else {
+        lines = {"AUTH LOGIN", Base64Encode(user), Base64Encode(password)};
     }
-    if (!SendText("AUTH LOGIN\r\n") || !ReadResponseSkipping250(334))
-        return FailAndQuit();
-    // The 334 challenges are not decoded: servers word them differently and
-    // the order (user name, then password) is fixed by the mechanism.
-    for (const std::string* secret : {&user, &password}) {
-        std::string line = Base64Encode(*secret);
+    for (const std::string& line : lines) {
         if (line.size() > kMaxCredentialLine) {
             lastError_ = kSmtpErrInvalidArgument;
             return FailAndQuit();
         }
-        line += "\r\n";
-        if (!SendText(line) || !ReadCommandResponse(secret == &user ? 334 : 235))
+    }
+    // The 334 challenges are not decoded: servers word them differently and
+    // the order (user name, then password) is fixed by the mechanism.
+    const int expected[] = {plain ? 235 : 334, 334, 235};
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (plain || i > 0)
+            clearLogon_ = clearLogon_ || !tls_.Active(); // a secret goes out readable
+        // The first reply may still be preceded by 250 lines of the EHLO answer.
+        if (!SendText(lines[i] + "\r\n") ||
+            !(i == 0 ? ReadResponseSkipping250(expected[i]) : ReadCommandResponse(expected[i])))
             return FailAndQuit();
     }
     return 1;
@@ -367,6 +373,9 @@ int CSMTPConnection::Logon(const std::string& user, const std::string& password)
 
 int CSMTPConnection::SendMail(const CSMTPMessage& message, bool highPriority)
 {
+    refused_.clear();
+    everyRecipientRefused_ = false;
+    failedStepError_ = 0;
     if (state_ != SmtpState::kConnected) {
         lastError_ = ENOTCONN;
         return 0;
@@ -375,15 +384,63 @@ int CSMTPConnection::SendMail(const CSMTPMessage& message, bool highPriority)
     // smuggle in a command of its own.
     if (!Transaction("MAIL FROM:<" + StripLineBreaks(message.from.emailAddress) + ">\r\n", 250))
         return 0;
+    // RFC 5321 section 3.4: 251 (will forward) accepts as 250 does; a refused
+    // recipient costs only that recipient the mail.
+    int accepted = 0;
+    std::string temporaryRefusal;
     for (int i = 0; i < message.GetNumberOfRecipients(); ++i) {
-        if (!Transaction("RCPT TO:<" + StripLineBreaks(message.GetRecipient(i).emailAddress) + ">\r\n", 250))
-            return 0;
+        const std::string address = StripLineBreaks(message.GetRecipient(i).emailAddress);
+        if (Transaction("RCPT TO:<" + address + ">\r\n", 250, 251)) {
+            ++accepted;
+            continue;
+        }
+        if (lastError_ != kSmtpErrCommandRefused)
+            return 0; // the link failed, not the recipient
+        refused_.push_back({address, StripLineBreaks(lastResponse_)});
+        if (temporaryRefusal.empty() && ParseReplyCode(lastResponse_) / 100 == 4)
+            temporaryRefusal = lastResponse_;
+    }
+    if (accepted == 0 && !refused_.empty()) {
+        // Worth another try when any refusal was temporary (greylisting).
+        everyRecipientRefused_ = true;
+        if (!temporaryRefusal.empty())
+            lastResponse_ = temporaryRefusal;
+        return 0;
     }
     if (!Transaction("DATA\r\n", 354))
         return 0;
     if (!SendText(message.GetHeader(highPriority)) || !SendText(message.GetContent()))
         return 0;
     return Transaction("\r\n.\r\n", 250);
+}
+
+bool CSMTPConnection::FailureIsTemporary() const
+{
+    const int error = failedStepError_ != 0 ? failedStepError_ : lastError_;
+    switch (error) {
+    case kSmtpErrUnexpectedReply:
+    case kSmtpErrCommandRefused:
+        return ParseReplyCode(lastResponse_) / 100 == 4;
+    case kSmtpErrTimedOut:
+    case ECONNREFUSED:
+    case ECONNRESET:
+    case ECONNABORTED:
+    case EPIPE:
+    case ETIMEDOUT:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string DescribeRefused(const std::vector<RefusedRecipient>& refused)
+{
+    std::string text;
+    for (const RefusedRecipient& r : refused)
+        text += (text.empty() ? "" : ", ") + r.address + " (" + r.reply + ")";
+    return text;
 }
 
 int CSMTPConnection::Disconnect()
@@ -401,11 +458,11 @@ int CSMTPConnection::Disconnect()
 }
 
 // A command after the greeting phase: a refused reply leaves last error 22.
-int CSMTPConnection::Transaction(const std::string& line, int expected)
+int CSMTPConnection::Transaction(const std::string& line, int expected, int alternative)
 {
     if (!SendText(line))
         return 0;
-    if (ReadCommandResponse(expected))
+    if (ReadExpecting(expected, alternative))
         return 1;
     if (lastError_ == kSmtpErrUnexpectedReply)
         lastError_ = kSmtpErrCommandRefused;
@@ -443,7 +500,7 @@ bool CSMTPConnection::SendText(std::string_view text)
 int CSMTPConnection::StepError(const IoStep& step)
 {
     if (step.tls) {
-        tlsReason_ = "the TLS session failed";
+        tlsReason_ = "the TLS session failed: " + tls_.Failure();
         return kSmtpErrTls;
     }
     return step.bytes == 0 ? ECONNRESET : errno != 0 ? errno : EPIPE;
@@ -517,14 +574,14 @@ CSMTPConnection::ReadStatus CSMTPConnection::ReadReply(std::string& text)
     return ReadStatus::kSocketError;
 }
 
-int CSMTPConnection::CheckReply(ReadStatus status, const std::string& text, int expected)
+int CSMTPConnection::CheckReply(ReadStatus status, const std::string& text, int expected, int alternative)
 {
     lastReplyText_ = text;
     if (status != ReadStatus::kComplete) {
         lastResponse_ = text;
         return 0;
     }
-    if (lastReplyCode_ == expected)
+    if (lastReplyCode_ == expected || (alternative != 0 && lastReplyCode_ == alternative))
         return 1;
     lastError_ = kSmtpErrUnexpectedReply;
     lastResponse_ = text;
@@ -533,13 +590,18 @@ int CSMTPConnection::CheckReply(ReadStatus status, const std::string& text, int 
 
 int CSMTPConnection::ReadCommandResponse(int expected)
 {
+    return ReadExpecting(expected, 0);
+}
+
+int CSMTPConnection::ReadExpecting(int expected, int alternative)
+{
     if (socket_ < 0 || state_ == SmtpState::kBroken) {
         lastError_ = ENOTCONN;
         return 0;
     }
     std::string text;
     const ReadStatus status = ReadReply(text);
-    return CheckReply(status, text, expected);
+    return CheckReply(status, text, expected, alternative);
 }
 
 int CSMTPConnection::ReadResponseSkipping250(int expected)

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "mail/smtp_message.h"
 #include "mail/socket_wait.h"
@@ -40,6 +41,15 @@ inline constexpr int kSmtpErrNoStartTls = 20003;       // STARTTLS chosen, the s
 //   kBroken     the peer closed or the socket failed; closing without QUIT
 enum class SmtpState { kClosed, kSocketOpen, kConnected, kBroken };
 
+// A recipient the server would not take, and its reply on one line.
+struct RefusedRecipient {
+    std::string address;
+    std::string reply;
+};
+
+// "a@example.org (550 no such user), b@example.org (451 try later)".
+std::string DescribeRefused(const std::vector<RefusedRecipient>& refused);
+
 class CSMTPConnection {
 public:
     CSMTPConnection() = default;
@@ -54,7 +64,9 @@ public:
     // offers it or names no mechanism, AUTH PLAIN when it offers only PLAIN.
     int ConnectWithLogon(const std::string& server, std::uint16_t port, const std::string& user,
                          const std::string& password);
-    // Sends one message over the open session; high priority adds the priority lines.
+    // Sends one message over the open session; high priority adds the priority
+    // lines. Recipients answered 250 or 251 get it; the others are left out and
+    // listed by GetRefusedRecipients. Fails when nobody was accepted.
     int SendMail(const CSMTPMessage& message, bool highPriority);
     // QUIT when connected, then closes the socket. 1 only when QUIT got 221.
     int Disconnect();
@@ -70,6 +82,14 @@ public:
     // Never holds a credential.
     std::string GetFailureReason() const;
     int GetLastError() const { return lastError_; }
+    // Whether the failed operation may work later: a 4xx reply (to every
+    // recipient, when all were refused), a refused, broken or timed-out
+    // connection. A 5xx reply, a TLS or name problem is final.
+    bool FailureIsTemporary() const;
+    // The recipients the last SendMail left out.
+    const std::vector<RefusedRecipient>& GetRefusedRecipients() const { return refused_; }
+    // Whether this session sent a user name and password without TLS.
+    bool LogonSentInClear() const { return clearLogon_; }
     int GetLastReplyCode() const { return lastReplyCode_; }
     bool IsConnected() const { return state_ == SmtpState::kConnected; }
     SmtpState GetState() const { return state_; }
@@ -117,14 +137,22 @@ private:
     bool SendText(std::string_view text);
     int StepError(const IoStep& step);
     ReadStatus ReadReply(std::string& text);
-    int CheckReply(ReadStatus status, const std::string& text, int expected);
-    int Transaction(const std::string& line, int expected);
+    // alternative: a second code that counts as success (0: none).
+    int CheckReply(ReadStatus status, const std::string& text, int expected, int alternative = 0);
+    int ReadExpecting(int expected, int alternative);
+    int Transaction(const std::string& line, int expected, int alternative = 0);
 
     int socket_ = -1;
     SmtpState state_ = SmtpState::kClosed;
     std::string lastResponse_;
     int lastError_ = 0;
     int lastReplyCode_ = 0;
+    // The last error of the step that failed the greeting or logon, which the
+    // QUIT after it overwrites.
+    int failedStepError_ = 0;
+    std::vector<RefusedRecipient> refused_;
+    bool everyRecipientRefused_ = false;
+    bool clearLogon_ = false;
     std::string localHost_;
     std::string server_;
     // The EHLO reply lines (capabilities); emptied by the TLS handshake.

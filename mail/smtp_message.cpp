@@ -52,38 +52,60 @@ std::string FoldHeaderLine(std::string line)
     return out;
 }
 
-// Breaks body lines longer than `limit` characters, at the last blank within
-// the limit (the blank becomes the line break) or, without one, at the limit.
-std::string BreakLongLines(std::string_view text, std::size_t limit)
+// Calls f(line) for each line of text; a line ends at CR LF, a bare CR or a
+// bare LF, since texts from the settings and the CSV import carry any of them.
+template <class F>
+void ForEachLine(std::string_view text, F f)
+{
+    for (;;) {
+        const std::size_t end = text.find_first_of("\r\n");
+        if (end == std::string_view::npos) {
+            f(text);
+            return;
+        }
+        f(text.substr(0, end));
+        text.remove_prefix(text.compare(end, 2, "\r\n") == 0 ? end + 2 : end + 1);
+    }
+}
+
+// Appends a piece of a line, with one more "." in front when it starts with one.
+void AppendStuffed(std::string_view piece, std::string& out)
+{
+    if (!piece.empty() && piece.front() == '.')
+        out.push_back('.');
+    out.append(piece);
+}
+
+// Appends one line broken into pieces of at most `limit` characters, at the
+// last blank within the limit (the blank becomes the line break) or, without
+// one, at the limit. Each piece is stuffed after the break, so a break cannot
+// leave an unstuffed dot at a line start.
+void AppendBrokenLine(std::string_view line, std::size_t limit, std::string& out)
+{
+    while (line.size() > limit) {
+        const std::size_t cut = line.find_last_of(" \t", limit);
+        const bool atBlank = cut != std::string_view::npos && cut != 0;
+        AppendStuffed(line.substr(0, atBlank ? cut : limit), out);
+        out.append("\r\n");
+        line.remove_prefix(atBlank ? cut + 1 : limit);
+    }
+    AppendStuffed(line, out);
+}
+
+// The text as DATA may carry it: lines ending in CR LF only, none longer than
+// kMaxMailLine with its stuffing, each dot-stuffed.
+std::string DataLines(std::string_view text)
 {
     std::string out;
-    out.reserve(text.size());
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find('\n', start);
-        std::string_view line = text.substr(start, (end == std::string_view::npos ? text.size() : end) - start);
-        const bool keepCr = end != std::string_view::npos && !line.empty() && line.back() == '\r';
-        if (keepCr)
-            line.remove_suffix(1);
-        while (line.size() > limit) {
-            std::size_t cut = line.find_last_of(" \t", limit);
-            if (cut == std::string_view::npos || cut == 0) {
-                out.append(line.substr(0, limit));
-                line.remove_prefix(limit);
-            } else {
-                out.append(line.substr(0, cut));
-                line.remove_prefix(cut + 1);
-            }
+    out.reserve(text.size() + 8);
+    bool first = true;
+    ForEachLine(text, [&](std::string_view line) {
+        if (!first)
             out.append("\r\n");
-        }
-        out.append(line);
-        if (keepCr)
-            out.push_back('\r');
-        if (end == std::string_view::npos)
-            break;
-        out.push_back('\n');
-        start = end + 1;
-    }
+        first = false;
+        // 997 leaves room for the dot stuffing may add.
+        AppendBrokenLine(line, kMaxMailLine - 1, out);
+    });
     return out;
 }
 
@@ -145,6 +167,11 @@ void CSMTPAttachment::SetContent(std::span<const std::uint8_t> content)
     }
 }
 
+void CSMTPAttachment::SetEncodedText(std::string_view text)
+{
+    encoded_ = DataLines(text);
+}
+
 int CSMTPMessage::AddRecipient(const CSMTPAddress& recipient)
 {
     recipients_.push_back(recipient);
@@ -166,18 +193,7 @@ int CSMTPMessage::AddAttachment(const CSMTPAttachment* attachment)
 
 void CSMTPMessage::SetBodyText(std::string_view text)
 {
-    // Long lines are broken first so that a break cannot leave an unstuffed
-    // dot at a line start; 997 leaves room for the dot stuffing may add.
-    const std::string broken = BreakLongLines(text, kMaxMailLine - 1);
-    body_.clear();
-    body_.reserve(broken.size() + 8);
-    bool lineStart = true;
-    for (char c : broken) {
-        if (lineStart && c == '.')
-            body_.push_back('.');
-        body_.push_back(c);
-        lineStart = c == '\n';
-    }
+    body_ = DataLines(text);
 }
 
 std::string CSMTPMessage::GetHeader(bool highPriority) const

@@ -41,8 +41,8 @@ public:
     const std::string& GetTitle() const { return title_; }
     // Base64-encodes the content in lines of 76 characters and keeps the text.
     void SetContent(std::span<const std::uint8_t> content);
-    // Takes a text that is Base64 already.
-    void SetEncodedText(std::string text) { encoded_ = std::move(text); }
+    // Takes a text that is Base64 already; its lines are made to end in CR LF.
+    void SetEncodedText(std::string_view text);
     const std::string& GetEncodedText() const { return encoded_; }
     std::int32_t GetEncodedLength() const { return static_cast<std::int32_t>(encoded_.size()); }
 
@@ -68,8 +68,9 @@ public:
     int AddAttachment(const CSMTPAttachment* attachment);
     int GetNumberOfAttachments() const { return static_cast<int>(attachments_.size()); }
 
-    // Stores the text dot-stuffed for the DATA phase: every line that starts
-    // with "." gets one more in front. Lines are found by their line feed.
+    // Stores the text as the DATA phase must carry it: every line break (CR LF,
+    // a bare CR or a bare LF) becomes CR LF, lines over the limit are broken,
+    // and every line that starts with "." gets one more in front.
     void SetBodyText(std::string_view text);
     const std::string& GetBodyText() const { return body_; }
 

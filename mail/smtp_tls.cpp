@@ -71,7 +71,7 @@ bool IsAddress(const std::string& server)
     return ::inet_pton(AF_INET, server.c_str(), buf) == 1 || ::inet_pton(AF_INET6, server.c_str(), buf) == 1;
 }
 
-// The first queued OpenSSL error as text ("wrong version number").
+// The first queued OpenSSL error as text ("wrong version number"); empties the queue.
 std::string OpenSslReason()
 {
     const unsigned long e = ERR_get_error();
@@ -82,7 +82,10 @@ std::string OpenSslReason()
     return reason != nullptr ? reason : "error " + std::to_string(ERR_GET_REASON(e));
 }
 
-IoStep Step(SSL* ssl, int rc)
+// The queue is emptied after every call so that a stale error cannot be
+// blamed on the next one; the first error of a failed call is kept in
+// failure first, since it names the cause and whoever reports comes later.
+IoStep Step(SSL* ssl, int rc, std::string& failure)
 {
     IoStep step;
     if (rc > 0) {
@@ -109,6 +112,8 @@ IoStep Step(SSL* ssl, int rc)
         step.tls = true;
         break;
     }
+    if (step.tls)
+        failure = OpenSslReason();
     ERR_clear_error();
     return step;
 }
@@ -142,6 +147,7 @@ bool TlsChannel::Start(int fd, const std::string& server, const std::string& caF
 {
     Close();
     ERR_clear_error();
+    failure_.clear();
     ctx_ = SSL_CTX_new(TLS_client_method());
     if (ctx_ == nullptr) {
         reason = "TLS cannot be set up: " + OpenSslReason();
@@ -183,12 +189,23 @@ bool TlsChannel::Start(int fd, const std::string& server, const std::string& caF
     }
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
     SSL_set_bio(ssl_, bio, bio);
+    // A name OpenSSL does not take would leave the certificate's name unchecked:
+    // the session must end instead. The whole text is handed over, so a NUL
+    // inside it cannot shorten the name that is checked.
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
+    bool named = false;
     if (IsAddress(server)) {
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), server.c_str());
+        named = X509_VERIFY_PARAM_set1_ip_asc(param, server.c_str()) == 1;
     } else {
-        SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        SSL_set1_host(ssl_, server.c_str());
-        SSL_set_tlsext_host_name(ssl_, server.c_str());
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        named = X509_VERIFY_PARAM_set1_host(param, server.data(), server.size()) == 1 &&
+                SSL_set_tlsext_host_name(ssl_, server.c_str()) == 1;
+    }
+    if (!named) {
+        reason = "the server name cannot be checked against its certificate";
+        ERR_clear_error();
+        Close();
+        return false;
     }
 
     using Clock = std::chrono::steady_clock;
@@ -199,7 +216,7 @@ bool TlsChannel::Start(int fd, const std::string& server, const std::string& caF
         if (rc == 1)
             return true;
         const long verify = SSL_get_verify_result(ssl_);
-        const IoStep step = Step(ssl_, rc);
+        const IoStep step = Step(ssl_, rc, failure_);
         if (step.wait != 0) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             const SocketWait w = left <= 0 ? SocketWait::kTimedOut
@@ -213,7 +230,7 @@ bool TlsChannel::Start(int fd, const std::string& server, const std::string& caF
             reason = std::string("the server's certificate is not accepted: ") +
                      X509_verify_cert_error_string(verify);
         } else if (step.tls) {
-            reason = "the TLS handshake failed: " + OpenSslReason();
+            reason = "the TLS handshake failed: " + failure_;
         } else if (step.bytes == 0) {
             reason = "the server closed the connection during the TLS handshake";
         } else {
@@ -232,7 +249,7 @@ IoStep TlsChannel::Send(const char* data, std::size_t size)
     ERR_clear_error();
     errno = 0;
     const int n = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-    return Step(ssl_, SSL_write(ssl_, data, n));
+    return Step(ssl_, SSL_write(ssl_, data, n), failure_);
 }
 
 IoStep TlsChannel::Recv(char* data, std::size_t size)
@@ -240,7 +257,7 @@ IoStep TlsChannel::Recv(char* data, std::size_t size)
     ERR_clear_error();
     errno = 0;
     const int n = size > INT_MAX ? INT_MAX : static_cast<int>(size);
-    return Step(ssl_, SSL_read(ssl_, data, n));
+    return Step(ssl_, SSL_read(ssl_, data, n), failure_);
 }
 
 void TlsChannel::Close()

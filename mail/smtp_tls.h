@@ -50,6 +50,8 @@ public:
     bool Start(int fd, const std::string& server, const std::string& caFile, std::uint32_t timeoutMs,
                const StopCheck& stop, std::string& reason);
     bool Active() const { return ssl_ != nullptr; }
+    // OpenSSL's own words for the last failed step ("wrong version number").
+    const std::string& Failure() const { return failure_; }
 
     IoStep Send(const char* data, std::size_t size);
     IoStep Recv(char* data, std::size_t size);
@@ -60,6 +62,7 @@ public:
 private:
     SSL_CTX* ctx_ = nullptr;
     SSL* ssl_ = nullptr;
+    std::string failure_;
 };
 
 } // namespace varnell

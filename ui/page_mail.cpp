@@ -76,6 +76,8 @@ CDlgMail::CDlgMail(QWidget* parent)
     fromName = new QLineEdit(this);
     subject = new QLineEdit(this);
     highPriority = new QCheckBox(QStringLiteral("Set Mail to High Priority"), this);
+    clearLogonWarning = Label("Security is None: the user name and password go to the server readable.", this);
+    clearLogonWarning->setWordWrap(true);
     security = new QComboBox(this);
     security->addItems({QStringLiteral("None"), QStringLiteral("STARTTLS"), QStringLiteral("SSL/TLS")});
     caFile = new QLineEdit(this);
@@ -100,6 +102,8 @@ CDlgMail::CDlgMail(QWidget* parent)
         grid->addWidget(Label(label, this), row, 0);
         grid->addWidget(edit, row, 1, 1, 3);
         ++row;
+        if (edit == password)
+            grid->addWidget(clearLogonWarning, row++, 1, 1, 3);
     }
     grid->addWidget(Label("Security:", this), row, 0);
     grid->addWidget(security, row, 1);
@@ -134,6 +138,7 @@ CDlgMail::CDlgMail(QWidget* parent)
     caFile->setText(QString::fromStdString(extra.mailCaFile));
     caFile->setEnabled(security->currentIndex() != 0);
     caChooseButton->setEnabled(security->currentIndex() != 0);
+    ShowClearLogonWarning();
 
     connect(needLogon, &QCheckBox::toggled, this, &CDlgMail::OnNeedLogon);
     connect(addButton, &QPushButton::clicked, this, &CDlgMail::OnAdd);
@@ -152,6 +157,13 @@ void CDlgMail::OnNeedLogon()
     const bool on = needLogon->isChecked();
     user->setEnabled(on);
     password->setEnabled(on);
+    ShowClearLogonWarning();
+}
+
+void CDlgMail::ShowClearLogonWarning()
+{
+    clearLogonWarning->setVisible(security->currentIndex() == static_cast<int>(SmtpSecurity::kPlain));
+    clearLogonWarning->setEnabled(needLogon->isChecked());
 }
 
 bool CDlgMail::RunReceiverDialog(QString& address)
@@ -196,6 +208,7 @@ void CDlgMail::OnSecurityChanged(int index)
         port->setText(QStringLiteral("465"));
     caFile->setEnabled(index != 0);
     caChooseButton->setEnabled(index != 0);
+    ShowClearLogonWarning();
 }
 
 void CDlgMail::OnChooseCaFile()
@@ -283,7 +296,11 @@ void CDlgMail::OnTestDone(const WindowMessage& message)
         return;
     testRunning_ = false;
     if (message.lparam == 0) {
-        ShowPageMessage(this, QStringLiteral("Send mail OK!"), PageCaption(), BoxIcon::None);
+        // Sent, but not to everyone: the refused receivers, each with the server's reply.
+        QString text = QStringLiteral("Send mail OK!");
+        if (!message.text.empty())
+            text += QStringLiteral("\nRefused: ") + QString::fromStdString(message.text);
+        ShowPageMessage(this, text, PageCaption(), BoxIcon::None);
         return;
     }
     // The reason (a refused certificate, no STARTTLS, the time-out) is what the

@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -71,6 +72,9 @@ public:
     QLineEdit* fromName = nullptr;
     QLineEdit* subject = nullptr;
     QCheckBox* highPriority = nullptr;
+    // Under the logon fields while Security is "None": the password would go
+    // out readable. Greyed with the fields when no logon is asked for.
+    QLabel* clearLogonWarning = nullptr;
     QComboBox* security = nullptr; // "None", "STARTTLS", "SSL/TLS": the stored value is the index
     QLineEdit* caFile = nullptr;
     QPushButton* caChooseButton = nullptr;
@@ -83,6 +87,7 @@ private:
     void OnTestDone(const WindowMessage& message);
     MailTls PageTls() const;
     bool RunReceiverDialog(QString& address);
+    void ShowClearLogonWarning();
 
     QString sharedAddress_; // exchanged with CDlgAddMail
     bool testRunning_ = false;

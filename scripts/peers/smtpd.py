@@ -3,7 +3,7 @@
 STARTTLS or implicit TLS).
 
 Usage: smtpd.py PORT FOLDER [USER PASSWORD] [--starttls|--implicit CERT KEY]
-                [--only-plain]
+                [--only-plain] [--refuse ADDRESS]... [--greylist N]
 
 Listens on 127.0.0.1:PORT. Every accepted message is written to FOLDER as
 message-N.txt: a few "key: value" lines (helo, auth, from, to), an empty line,
@@ -16,6 +16,8 @@ With --starttls the server offers STARTTLS with CERT and KEY (PEM); with
 in the clear all the same, so a test can tell whether the client waited for
 TLS. --only-plain offers AUTH PLAIN alone. The commands STARTTLS, AUTH and
 MAIL are written to events.log as they arrive, before the server acts on them.
+--refuse answers RCPT for ADDRESS with 550 in every session; --greylist
+answers every other RCPT with 451 in the first N sessions that reach RCPT.
 Runs until SIGTERM.
 """
 import os
@@ -30,10 +32,13 @@ from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class Recorder:
-    def __init__(self, folder):
+    def __init__(self, folder, refused=(), greylist=0):
         self.folder = folder
         self.count = 0
         self.lock = threading.Lock()
+        self.refused = set(refused)
+        self.greylist = greylist
+        self.rcpt_sessions = 0
 
     def event(self, text):
         with self.lock:
@@ -49,6 +54,18 @@ class Recorder:
         session.host_name = hostname
         self.event("EHLO " + hostname)
         return responses
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address in self.refused:
+            return "550 5.1.1 <{}>: no such user".format(address)
+        if not hasattr(session, "greylisted"):
+            with self.lock:
+                self.rcpt_sessions += 1
+                session.greylisted = self.rcpt_sessions <= self.greylist
+        if session.greylisted:
+            return "451 4.7.1 greylisted, try again later"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
 
     async def handle_QUIT(self, server, session, envelope):
         self.event("QUIT")
@@ -93,33 +110,39 @@ class RecordingController(Controller):
         return smtp
 
 
+def take(args, option, count):
+    """Removes every OPTION and the COUNT values after it from args; returns the
+    lists of values, or None when one is cut short."""
+    found = []
+    while option in args:
+        at = args.index(option)
+        if len(args) < at + 1 + count:
+            return None
+        found.append(args[at + 1:at + 1 + count])
+        del args[at:at + 1 + count]
+    return found
+
+
 def main():
     warnings.simplefilter("ignore", DeprecationWarning)
     args = sys.argv[1:]
-    tls_mode = None
-    only_plain = "--only-plain" in args
-    if only_plain:
-        args.remove("--only-plain")
-    for mode in ("--starttls", "--implicit"):
-        if mode in args:
-            at = args.index(mode)
-            if len(args) < at + 3:
-                sys.stderr.write(__doc__)
-                return 2
-            tls_mode, cert, key = mode, args[at + 1], args[at + 2]
-            del args[at:at + 3]
-    if len(args) not in (2, 4):
+    only_plain = take(args, "--only-plain", 0)
+    refused = take(args, "--refuse", 1)
+    greylist = take(args, "--greylist", 1)
+    starttls = take(args, "--starttls", 2)
+    implicit = take(args, "--implicit", 2)
+    if None in (refused, greylist, starttls, implicit) or len(args) not in (2, 4):
         sys.stderr.write(__doc__)
         return 2
     port = int(args[0])
     folder = args[1]
     user = args[2].encode("latin-1") if len(args) == 4 else None
     password = args[3].encode("latin-1") if len(args) == 4 else None
-    recorder = Recorder(folder)
+    recorder = Recorder(folder, [r[0] for r in refused], int(greylist[-1][0]) if greylist else 0)
     context = None
-    if tls_mode is not None:
+    if starttls or implicit:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(cert, key)
+        context.load_cert_chain(*(starttls or implicit)[-1])
 
     def authenticator(server, session, envelope, mechanism, auth_data):
         ok = (user is not None and isinstance(auth_data, LoginPassword)
@@ -129,9 +152,9 @@ def main():
         return AuthResult(success=ok, handled=False, auth_data=auth_data)
 
     extra = {}
-    if tls_mode == "--starttls":
+    if starttls:
         extra["tls_context"] = context
-    elif tls_mode == "--implicit":
+    elif implicit:
         extra["ssl_context"] = context
     if only_plain:
         extra["auth_exclude_mechanism"] = ["LOGIN"]

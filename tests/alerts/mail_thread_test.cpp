@@ -78,19 +78,12 @@ TEST_F(MailThreadTest, RefusedServerFailsAndTheQueueGoesOn)
               -1);
     EXPECT_EQ(worker.Post(window_, "127.0.0.1", peer.Port(), "a", "A", false, "", "", 0, nullptr, "s", "b", false),
               -1);
-    // An event's mail (no reply window) that fails is reported to the event list.
-    Engine().eventWindow.store(window_);
-    EXPECT_EQ(worker.Post(kNoWindow, "127.0.0.1", closed, "a@example.test", "A", false, "", "", to, "s", "b", false),
-              0);
-    ASSERT_TRUE(test::WaitFor([&] { return Done().size() == 3; }, 30s));
-    Engine().eventWindow.store(kNoWindow);
+    ASSERT_TRUE(test::WaitFor([&] { return Done().size() == 2; }, 30s));
     auto done = Done();
-    EXPECT_EQ(done[0].lparam, 1); // failed, and why
+    EXPECT_EQ(done[0].lparam, 1); // failed at once, a test is not tried again; and why
     EXPECT_EQ(done[0].text, "Connection refused");
     EXPECT_EQ(done[1].lparam, 0);
     EXPECT_EQ(done[1].text, "");
-    EXPECT_EQ(done[2].id, WM_EVENT_MESSAGE);
-    EXPECT_EQ(done[2].text, "Send mail failed: Connection refused");
     EXPECT_NE(peer.Message(1).find("Subject: ok"), std::string::npos);
 }
 
@@ -141,6 +134,101 @@ TEST_F(MailThreadTest, TwentyQueuedMailsGoOutOneAfterAnotherInOrder)
     for (int i = 1; i <= 20; ++i)
         EXPECT_NE(peer.Message(i).find("Subject: event " + std::to_string(i) + "\r\n"), std::string::npos) << i;
     EXPECT_TRUE(Done().empty()); // no reply window, nothing posted
+}
+
+// The mail as an event posts it: no reply window, the stored settings' values.
+int PostEvent(cmailthread& worker, std::uint16_t port, const std::vector<std::string>& to, const std::string& text,
+              bool logon = false)
+{
+    return worker.Post(kNoWindow, "127.0.0.1", port, "varnell@example.test", "Varnell", logon, "watcher", "s3cret",
+                       to, text, text, false);
+}
+
+int Count(const std::string& text, const std::string& word)
+{
+    int n = 0;
+    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
+        ++n;
+    return n;
+}
+
+TEST_F(MailThreadTest, GreylistedMailsArriveInOrderOnARetryAndTheRefusedRecipientIsNamed)
+{
+    SmtpPeer peer;
+    ASSERT_TRUE(peer.Start({"--refuse", "typo@example.test", "--greylist", "1"}));
+    Engine().eventWindow.store(window_);
+    cmailthread worker;
+    worker.retryDelaysMs = {300, 300, 300};
+    const std::vector<std::string> to{"ops@example.test", "typo@example.test", "noc@example.test"};
+    // Both wait before the first attempt: the second must not overtake the
+    // first, which the server greylists.
+    ASSERT_EQ(PostEvent(worker, peer.Port(), to, "dns1.example.test is down"), 0);
+    ASSERT_EQ(PostEvent(worker, peer.Port(), to, "dns2.example.test is down"), 0);
+    worker.Resume();
+    ASSERT_TRUE(test::WaitFor([&] { return Done().size() == 2; }, 30s)) << peer.Events();
+    Engine().eventWindow.store(kNoWindow);
+    for (int n : {1, 2}) {
+        const std::string mail = peer.Message(n);
+        EXPECT_NE(mail.find("to: ops@example.test\nto: noc@example.test\n\n"), std::string::npos) << mail;
+        EXPECT_NE(mail.find("Subject: dns" + std::to_string(n) + ".example.test is down\r\n"), std::string::npos);
+        EXPECT_EQ(Done()[static_cast<std::size_t>(n - 1)].text,
+                  "Send mail refused for typo@example.test (550 5.1.1 <typo@example.test>: no such user)");
+    }
+    EXPECT_EQ(peer.Message(3), "");
+    EXPECT_EQ(Count(peer.Events(), "MAIL"), 3); // one greylisted try, then each mail once
+}
+
+TEST_F(MailThreadTest, FinalRefusalsAreReportedAtOnceAndTemporaryOnesAfterTheLastRetry)
+{
+    SmtpPeer peer;
+    ASSERT_TRUE(peer.Start({"--refuse", "typo@example.test"}));
+    Engine().eventWindow.store(window_);
+    cmailthread worker;
+    worker.retryDelaysMs = {50, 100, 150};
+    worker.Resume();
+    ASSERT_EQ(PostEvent(worker, test::FreePort(false), {"ops@example.test"}, "closed port"), 0);
+    ASSERT_EQ(PostEvent(worker, peer.Port(), {"typo@example.test"}, "unknown user"), 0);
+    ASSERT_TRUE(test::WaitFor([&] { return Done().size() == 2; }, 30s));
+    Engine().eventWindow.store(kNoWindow);
+    // The 550 is final at once, not held up by the other server's retries.
+    EXPECT_EQ(Done()[0].text, "Send mail failed: the mail server refused every recipient: typo@example.test (550 "
+                              "5.1.1 <typo@example.test>: no such user)");
+    EXPECT_EQ(Done()[1].text, "Send mail failed after 4 tries: Connection refused");
+    EXPECT_EQ(Count(peer.Events(), "MAIL"), 1);
+}
+
+TEST_F(MailThreadTest, MailsWaitingForARetryDoNotHoldTheExit)
+{
+    cmailthread worker; // the usual delays: the retry is a minute away
+    worker.Resume();
+    ASSERT_EQ(PostEvent(worker, test::FreePort(false), {"ops@example.test"}, "www is down"), 0);
+    ASSERT_TRUE(test::WaitFor([&] { return worker.Pending() == 0; }, 10s));
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    worker.RequestStop();
+    EXPECT_EQ(worker.StopAndJoin(), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "varnell: 1 mail not sent yet, dropped at exit\n");
+}
+
+TEST_F(MailThreadTest, ALogonWithoutTlsIsReportedOnceAfterStart)
+{
+    SmtpPeer peer;
+    ASSERT_TRUE(peer.Start({"watcher", "s3cret"}));
+    Engine().eventWindow.store(window_);
+    cmailthread worker;
+    worker.Resume();
+    const std::vector<std::string> to{"ops@example.test"};
+    ASSERT_EQ(PostEvent(worker, peer.Port(), to, "one", true), 0);
+    ASSERT_EQ(PostEvent(worker, peer.Port(), to, "two", true), 0);
+    ASSERT_EQ(PostEvent(worker, peer.Port(), to, "three"), 0);
+    // Mails go one after another: once the third is in, every row is posted.
+    ASSERT_TRUE(test::WaitFor([&] { return !peer.Message(3).empty(); }, 30s));
+    Engine().eventWindow.store(kNoWindow);
+    const auto done = Done();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].text, "mail logon sent without TLS to 127.0.0.1");
+    EXPECT_NE(peer.Message(2).find("auth: watcher\n"), std::string::npos);
 }
 
 } // namespace

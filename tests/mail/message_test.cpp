@@ -138,16 +138,20 @@ TEST(SmtpMessage, OverlongHeaderLinesAreFoldedAtBlanks)
     EXPECT_EQ(unfolded, "Subject: " + subject);
 }
 
-TEST(SmtpMessage, BodyIsDotStuffedLineByLine)
+TEST(SmtpMessage, BodyLinesEndInCrLfAndAreDotStuffed)
 {
+    // CR LF, a bare CR and a bare LF each end a line.
     CSMTPMessage m;
-    m.SetBodyText(".first\r\n.second\r\n..third\nplain.line\n.");
-    EXPECT_EQ(m.GetBodyText(), "..first\r\n..second\r\n...third\nplain.line\n..");
+    m.SetBodyText(".first\r\n.second\r..third\nplain.line\n\n.");
+    EXPECT_EQ(m.GetBodyText(), "..first\r\n..second\r\n...third\r\nplain.line\r\n\r\n..");
     // Without attachments the content is the body alone.
     EXPECT_EQ(m.GetContent(), m.GetBodyText());
-    // A lone end-of-data marker inside the text cannot end the DATA phase early.
+    // A lone end-of-data marker inside the text cannot end the DATA phase
+    // early, whatever breaks surround it.
     m.SetBodyText("a\r\n.\r\nb");
     EXPECT_EQ(m.GetBodyText(), "a\r\n..\r\nb");
+    m.SetBodyText("a\r.\rb\n.\n");
+    EXPECT_EQ(m.GetBodyText(), "a\r\n..\r\nb\r\n..\r\n");
     m.SetBodyText("");
     EXPECT_EQ(m.GetBodyText(), "");
 }

@@ -54,6 +54,18 @@ void FillMessage(CSMTPMessage& m, int recipients)
     m.SetBodyText("www is down");
 }
 
+// Greets with HELO and sends a message to that many recipients, which the
+// server refuses.
+void SendRefused(CSMTPConnection& c, std::uint16_t port, int recipients)
+{
+    CSMTPMessage m;
+    FillMessage(m, recipients);
+    Quick(c);
+    ASSERT_EQ(c.Connect("127.0.0.1", port), 1);
+    EXPECT_EQ(c.SendMail(m, false), 0);
+    EXPECT_EQ(c.GetLastError(), kSmtpErrCommandRefused);
+}
+
 } // namespace
 
 TEST(SmtpSession, HeloDeliveryTranscriptByteForByte)
@@ -63,7 +75,8 @@ TEST(SmtpSession, HeloDeliveryTranscriptByteForByte)
                                          Say("250 queued\r\n"), Pause(100), Say("221 bye\r\n")}));
     CSMTPMessage m;
     FillMessage(m, 2);
-    m.SetBodyText(".dot\r\nline");
+    // Item names can carry any line break (the CSV import takes them).
+    m.SetBodyText(".dot\rline\nend\r.x");
     std::string header;
     {
         CSMTPConnection c;
@@ -85,7 +98,7 @@ TEST(SmtpSession, HeloDeliveryTranscriptByteForByte)
     EXPECT_EQ(got.substr(head.size(), 40), header.substr(0, 40));
     EXPECT_NE(got.find("X-Priority: 1\r\nX-MSMail-Priority: High\r\nX-Mailer: Varnell Mailer 1.21\r\n\r\n"),
               std::string::npos);
-    EXPECT_EQ(got.substr(headerEnd + 4), "..dot\r\nline\r\n.\r\nQUIT\r\n");
+    EXPECT_EQ(got.substr(headerEnd + 4), "..dot\r\nline\r\nend\r\n..x\r\n.\r\nQUIT\r\n");
 }
 
 TEST(SmtpSession, RefusedGreetingSendsQuitAndKeepsTheReply)
@@ -97,6 +110,7 @@ TEST(SmtpSession, RefusedGreetingSendsQuitAndKeepsTheReply)
         EXPECT_EQ(c.Connect("127.0.0.1", server.Port()), 0);
         EXPECT_EQ(c.GetLastError(), kSmtpErrUnexpectedReply);
         EXPECT_EQ(c.GetLastCommandResponse(), "554 no service here");
+        EXPECT_FALSE(c.FailureIsTemporary());
         EXPECT_EQ(c.GetLastReplyCode(), 221);
         EXPECT_EQ(c.GetState(), SmtpState::kClosed);
         EXPECT_EQ(server.Received(), "QUIT\r\n");
@@ -109,6 +123,13 @@ TEST(SmtpSession, RefusedGreetingSendsQuitAndKeepsTheReply)
     EXPECT_EQ(c.Connect("127.0.0.1", server.Port()), 0);
     EXPECT_EQ(c.GetLastError(), kSmtpErrCommandRefused);
     EXPECT_EQ(c.GetLastCommandResponse(), "554 no");
+    EXPECT_FALSE(c.FailureIsTemporary());
+    // A busy server's 421 is temporary, though it hangs up before the QUIT.
+    ScriptedServer busy({Say("421 busy\r\n"), Hangup()});
+    CSMTPConnection b;
+    Quick(b);
+    EXPECT_EQ(b.Connect("127.0.0.1", busy.Port()), 0);
+    EXPECT_TRUE(b.FailureIsTemporary());
 }
 
 TEST(SmtpSession, SilentServerTimesOutAndKeepsThePartialText)
@@ -123,6 +144,7 @@ TEST(SmtpSession, SilentServerTimesOutAndKeepsThePartialText)
     EXPECT_GE(elapsed, 600);
     EXPECT_LT(elapsed, 3000);
     EXPECT_EQ(c.GetLastError(), kSmtpErrTimedOut);
+    EXPECT_TRUE(c.FailureIsTemporary());
     EXPECT_EQ(c.GetLastCommandResponse(), "220 hal");
     EXPECT_EQ(server.Received(), "QUIT\r\n");
 }
@@ -161,52 +183,62 @@ TEST(SmtpSession, ReplyLinesOverTheBufferNeverComplete)
     EXPECT_LE(c.GetLastCommandResponse().size(), CSMTPConnection::kReplyBufferSize - 1);
 }
 
-TEST(SmtpSession, RefusedSecondRecipientStopsBeforeData)
+TEST(SmtpSession, RefusedRecipientsAreNamedAndTheOthersGetTheMail)
 {
+    // 251 (will forward) is an acceptance; the refused one is left out.
     ScriptedServer server(Then(kHeloOk, {Hear(), Say("250 ok\r\n"), Hear(), Say("250 ok\r\n"), Hear(),
-                                         Say("550 no such user\r\n"), Hear(), Say("221 bye\r\n")}));
+                                         Say("550 no such user\r\n"), Hear(), Say("251 forwarded\r\n"), Hear(),
+                                         Say("354 go\r\n"), Pause(100), Say("250 queued\r\n"), Hear(),
+                                         Say("221 bye\r\n")}));
     CSMTPMessage m;
     FillMessage(m, 3);
     {
         CSMTPConnection c;
         Quick(c);
         ASSERT_EQ(c.Connect("127.0.0.1", server.Port()), 1);
-        EXPECT_EQ(c.SendMail(m, false), 0);
-        EXPECT_EQ(c.GetLastError(), kSmtpErrCommandRefused);
-        EXPECT_EQ(c.GetLastCommandResponse(), "550 no such user");
-        EXPECT_TRUE(c.IsConnected());
-        // Destruction still ends the session politely.
+        ASSERT_EQ(c.SendMail(m, false), 1) << c.GetLastCommandResponse();
+        ASSERT_EQ(c.GetRefusedRecipients().size(), 1u);
+        EXPECT_EQ(c.GetRefusedRecipients()[0].address, "r1@example.org");
+        EXPECT_EQ(c.GetRefusedRecipients()[0].reply, "550 no such user");
+        EXPECT_EQ(c.Disconnect(), 1);
     }
     const std::string got = server.Received();
-    EXPECT_NE(got.find("RCPT TO:<r1@example.org>\r\nQUIT\r\n"), std::string::npos) << got;
-    EXPECT_EQ(got.find("r2@"), std::string::npos);
-    EXPECT_EQ(got.find("DATA"), std::string::npos);
+    EXPECT_NE(got.find("\r\nRCPT TO:<r0@example.org>\r\nRCPT TO:<r1@example.org>\r\nRCPT TO:<r2@example.org>\r\n"
+                       "DATA\r\n"),
+              std::string::npos)
+        << got;
+
+    // Nobody accepted: nothing is sent, and the failure is temporary when any
+    // refusal was (a greylisting server), final when all were final.
+    for (const std::string first : {"451 4.7.1 try later", "553 no"}) {
+        ScriptedServer none(Then(kHeloOk, {Hear(), Say("250 ok\r\n"), Hear(), Say(first + "\r\n"), Hear(),
+                                           Say("550 5.1.1 unknown\r\n"), Hear(), Say("221 bye\r\n")}));
+        CSMTPConnection c;
+        SendRefused(c, none.Port(), 2);
+        EXPECT_EQ(c.FailureIsTemporary(), first[0] == '4');
+        EXPECT_EQ(c.GetFailureReason(), "the mail server refused every recipient: r0@example.org (" + first +
+                                            "), r1@example.org (550 5.1.1 unknown)");
+        c.Disconnect();
+        EXPECT_EQ(none.Received().find("DATA"), std::string::npos);
+    }
 }
 
 TEST(SmtpSession, RefusedSenderAndRefusedEndOfDataAreCommandErrors)
 {
     {
         ScriptedServer server(Then(kHeloOk, {Hear(), Say("451 try later\r\n"), Hear(), Say("221 bye\r\n")}));
-        CSMTPMessage m;
-        FillMessage(m, 1);
         CSMTPConnection c;
-        Quick(c);
-        ASSERT_EQ(c.Connect("127.0.0.1", server.Port()), 1);
-        EXPECT_EQ(c.SendMail(m, false), 0);
-        EXPECT_EQ(c.GetLastError(), kSmtpErrCommandRefused);
+        SendRefused(c, server.Port(), 1);
         EXPECT_EQ(c.GetLastCommandResponse(), "451 try later");
+        EXPECT_TRUE(c.FailureIsTemporary());
     }
     ScriptedServer server(Then(kHeloOk, {Hear(), Say("250 ok\r\n"), Hear(), Say("250 ok\r\n"), Hear(),
                                          Say("354 go\r\n"), Pause(100), Say("554 5.6.0 rejected\r\n"),
                                          Hear(), Say("221 bye\r\n")}));
-    CSMTPMessage m;
-    FillMessage(m, 1);
     CSMTPConnection c;
-    Quick(c);
-    ASSERT_EQ(c.Connect("127.0.0.1", server.Port()), 1);
-    EXPECT_EQ(c.SendMail(m, false), 0);
-    EXPECT_EQ(c.GetLastError(), kSmtpErrCommandRefused);
+    SendRefused(c, server.Port(), 1);
     EXPECT_EQ(c.GetLastCommandResponse(), "554 5.6.0 rejected");
+    EXPECT_FALSE(c.FailureIsTemporary());
 }
 
 TEST(SmtpSession, LogonAfterAMultiLineEhloSplitAcrossPackets)
@@ -220,6 +252,7 @@ TEST(SmtpSession, LogonAfterAMultiLineEhloSplitAcrossPackets)
         Quick(c, 1000);
         ASSERT_EQ(c.ConnectWithLogon("127.0.0.1", server.Port(), "alice", "s3cret!"), 1)
             << c.GetLastError() << " " << c.GetLastCommandResponse();
+        EXPECT_TRUE(c.LogonSentInClear());
     }
     EXPECT_EQ(server.Received(), "EHLO " + HostName() + "\r\nAUTH LOGIN\r\n" + Base64Encode("alice") + "\r\n" +
                                      Base64Encode("s3cret!") + "\r\nQUIT\r\n");
@@ -314,11 +347,13 @@ TEST(SmtpSession, UnreachableOrUnresolvableServer)
         CSMTPConnection c;
         EXPECT_EQ(c.Connect(std::string(64, 'x') + ".invalid", 25), 0);
         EXPECT_EQ(c.GetLastError(), kSmtpErrInvalidArgument);
+        EXPECT_FALSE(c.FailureIsTemporary());
         EXPECT_EQ(c.GetState(), SmtpState::kClosed);
     }
     CSMTPConnection c;
     EXPECT_EQ(c.Connect("127.0.0.1", FreePort(false)), 0);
     EXPECT_EQ(c.GetLastError(), ECONNREFUSED);
+    EXPECT_TRUE(c.FailureIsTemporary());
     EXPECT_EQ(c.GetLastCommandResponse(), "");
 }
 
@@ -342,15 +377,14 @@ TEST(SmtpSession, LineBreaksInEnvelopeAddressesCannotAddCommands)
         << got;
 }
 
-TEST(SmtpSession, OverlongCredentialsAreRefusedBeforeTheyAreSent)
+TEST(SmtpSession, OverlongCredentialsAreRefusedBeforeAuthIsSent)
 {
-    ScriptedServer server({Say("220 ready\r\n"), Hear(), Say("250 peer\r\n"), Hear(), Say("334 a\r\n"), Hear(),
-                           Say("221 bye\r\n")});
+    // A refusal after the 334 would leave the server reading QUIT as Base64.
+    ScriptedServer server({Say("220 ready\r\n"), Hear(), Say("250 peer\r\n"), Hear(), Say("221 bye\r\n")});
     CSMTPConnection c;
     Quick(c);
-    EXPECT_EQ(c.ConnectWithLogon("127.0.0.1", server.Port(), std::string(800, 'u'), "p"), 0);
+    EXPECT_EQ(c.ConnectWithLogon("127.0.0.1", server.Port(), "u", std::string(800, 'p')), 0);
     EXPECT_EQ(c.GetLastError(), kSmtpErrInvalidArgument);
-    const std::string got = server.Received();
-    EXPECT_EQ(got.find("dXV1"), std::string::npos);
-    EXPECT_NE(got.find("AUTH LOGIN\r\nQUIT\r\n"), std::string::npos);
+    EXPECT_FALSE(c.LogonSentInClear());
+    EXPECT_EQ(server.Received(), "EHLO " + HostName() + "\r\nQUIT\r\n");
 }

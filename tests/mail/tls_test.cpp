@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "mail/smtp_connection.h"
 #include "tests/mail/scripted_server.h"
@@ -202,5 +204,47 @@ TEST_F(MailTls, SilentHandshakeEndsInTheTimeOutOrAtTheStopRequest)
         EXPECT_EQ(heard.find("AUTH"), std::string::npos);
         EXPECT_EQ(heard.find("MAIL"), std::string::npos);
         EXPECT_EQ(heard.rfind("EHLO ", 0), 0u) << heard;
+    }
+}
+
+TEST_F(MailTls, HandshakeFailuresKeepOpenSslsReason)
+{
+    // Implicit TLS chosen against a port that speaks SMTP in the clear.
+    SmtpPeer plain;
+    ASSERT_TRUE(plain.Start());
+    Outcome o = Deliver("127.0.0.1", plain.Port(), SmtpSecurity::kImplicitTls, ca_.cert);
+    EXPECT_EQ(o.error, kSmtpErrTls);
+    EXPECT_EQ(o.reason, "the TLS handshake failed: wrong version number");
+
+    // A server that offers nothing newer than TLS 1.1.
+    const std::uint16_t port = FreePort(false);
+    TempDir log;
+    ChildProcess old;
+    ASSERT_TRUE(old.Start({"openssl", "s_server", "-quiet", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
+                           byName_.cert, "-key", byName_.key, "-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"},
+                          {}, "", log.File("err")));
+    if (!WaitFor([&] { return !old.Running() || TcpPortOpen(port); }, 10s) || !old.Running())
+        GTEST_SKIP() << "openssl s_server cannot offer TLS 1.1 here: " << ReadFile(log.File("err"));
+    o = Deliver("localhost", port, SmtpSecurity::kImplicitTls, ca_.cert);
+    EXPECT_EQ(o.error, kSmtpErrTls);
+    EXPECT_EQ(o.reason, "the TLS handshake failed: tlsv1 alert protocol version");
+}
+
+TEST(MailTlsNames, ANameOpenSslCannotTakeEndsTheSessionBeforeTheHandshake)
+{
+    // A NUL inside the name, and a name too long for SNI: either would leave
+    // the certificate's name unchecked or the server unnamed.
+    for (const std::string& name : {std::string("localhost\0evil.example", 22), std::string(300, 'a')}) {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+        TlsChannel tls;
+        std::string reason;
+        EXPECT_FALSE(tls.Start(pair[0], name, "", 2000, {}, reason));
+        EXPECT_EQ(reason, "the server name cannot be checked against its certificate");
+        EXPECT_FALSE(tls.Active());
+        char byte = 0;
+        EXPECT_EQ(recv(pair[1], &byte, 1, 0), -1) << "a client hello went out";
+        close(pair[0]);
+        close(pair[1]);
     }
 }

@@ -85,3 +85,20 @@ TEST_F(SetupTest, TestMailOverStartTlsReportsWhyTheCertificateWasRefused)
     GetDesktop().ReleaseWaiters();
     StopAlertWorkers();
 }
+
+TEST_F(SetupTest, MailLogonWithoutTlsIsWarnedAboutUnderTheLogonFields)
+{
+    CurrentSettings().extra.mailSecurity = 0;
+    CSetupDlg dialog;
+    CDlgMail* page = dialog.Mail();
+    QLabel* warning = page->clearLogonWarning;
+    page->needLogon->setChecked(true);
+    EXPECT_TRUE(warning->isVisibleTo(page) && warning->isEnabled());
+    // Greyed with the fields it is about; gone while TLS is chosen.
+    page->needLogon->setChecked(false);
+    EXPECT_TRUE(warning->isVisibleTo(page) && !warning->isEnabled());
+    for (int security : {1, 2, 0}) {
+        page->security->setCurrentIndex(security);
+        EXPECT_EQ(warning->isVisibleTo(page), security == 0);
+    }
+}
