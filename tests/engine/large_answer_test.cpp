@@ -1,9 +1,10 @@
 // Large answers: the OPT record of the query, the plain retry after FORMERR,
-// NOTIMP or garbage, and the TCP retry after truncation, first on captured
-// queries, then through the engine threads against scripted responders and a
-// real unbound serving a 40-address pool.
+// NOTIMP, BADVERS or garbage and how long it is remembered, and the TCP retry
+// after truncation, first on captured queries, then through the engine threads
+// against scripted responders and a real unbound serving a 40-address pool.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <thread>
 
@@ -39,6 +40,7 @@ protected:
     void TearDown() override
     {
         SetQueryEdnsSize(0);
+        SetTickSource(nullptr);
         DnsProbeTest::TearDown();
     }
     const Bytes& LastQuery() { return test::SentQueries().back().bytes; }
@@ -124,6 +126,87 @@ TEST_F(OptQueryTest, ServerThatRefusesOptIsAskedPlainlyFromThenOn)
         SendPrimary(kNow, 1);
         EXPECT_EQ(LastQuery()[11], 1);
     }
+}
+
+std::atomic<std::uint32_t> g_tick{0};
+std::uint32_t TestTick() { return g_tick.load(); }
+
+// The reply with an OPT record of the given extended RCODE (RFC 6891 6.1.3).
+Bytes WithOpt(Bytes reply, std::uint8_t extendedRcode)
+{
+    reply[11] = static_cast<std::uint8_t>(reply[11] + 1); // ARCOUNT
+    reply.insert(reply.end(), {0, 0, 41, 0x04, 0xD0, extendedRcode, 0, 0, 0, 0, 0});
+    return reply;
+}
+
+// A plain mark lasts ten minutes, and neither an edit nor a delete of the item
+// keeps it.
+TEST_F(OptQueryTest, PlainMarkLastsTenMinutesAndNotPastAnEditOrADelete)
+{
+    SetTickSource(&TestTick);
+    g_tick = kNow;
+    SetQueryEdnsSize(1232);
+    MakeItem("example.com", kTypeIndexA);
+    const auto markPlain = [&] {
+        const std::uint32_t id = SendPrimary();
+        EXPECT_EQ(Reply(Answer(id, 1)).verdict, ReplyVerdict::Diverted);
+        EXPECT_TRUE(Reply(Answer(id)).deliver);
+    };
+    const auto asksWithOpt = [&] {
+        const std::uint32_t id = SendPrimary();
+        const bool opt = LastQuery()[11] == 1;
+        EXPECT_TRUE(Reply(Answer(id)).deliver);
+        return opt;
+    };
+    markPlain();
+    g_tick = kNow + 599'999;
+    EXPECT_FALSE(asksWithOpt());
+    g_tick = kNow + 600'000;
+    EXPECT_TRUE(asksWithOpt());
+
+    markPlain();
+    CommitItemUpdate(kSlot, EditOf(Item()));
+    EXPECT_TRUE(asksWithOpt()) << "edited";
+
+    markPlain();
+    ASSERT_TRUE(DeleteItemRow(0));
+    MakeItem("example.com", kTypeIndexA);
+    EXPECT_TRUE(asksWithOpt()) << "deleted, and a new item in its slot";
+}
+
+// A FORMERR or NOTIMP that carries OPT comes from a server that speaks EDNS:
+// it is the answer. BADVERS, in the OPT record's extended RCODE with 0 in the
+// header, is no success: the question goes again without OPT. To a plain
+// query no extended code can come, and such a reply is not evaluated.
+TEST_F(OptQueryTest, ExtendedRcodeAndOptInAFormErrAreRead)
+{
+    for (const int rcode : {1, 4}) {
+        SetUp();
+        SetQueryEdnsSize(1232);
+        MakeItem("example.com", kTypeIndexA);
+        const ReplyOutcome out = Reply(WithOpt(Answer(SendPrimary(), static_cast<std::uint8_t>(rcode)), 0));
+        EXPECT_TRUE(out.deliver);
+        EXPECT_EQ(out.code, rcode);
+        const std::uint32_t next = SendPrimary(kNow + 1000);
+        EXPECT_EQ(LastQuery()[11], 1) << "still asked with OPT";
+        EXPECT_TRUE(Reply(Answer(next)).deliver);
+    }
+
+    const auto badVers = [](std::uint32_t id) {
+        return WithOpt(DnsReplyBuilder(static_cast<std::uint16_t>(id)).Question("example.com", 1).Bytes(), 1);
+    };
+    const std::uint32_t id = SendPrimary(kNow + 2000);
+    const ReplyOutcome diverted = Reply(badVers(id));
+    EXPECT_EQ(diverted.verdict, ReplyVerdict::Diverted);
+    EXPECT_FALSE(diverted.deliver);
+    EXPECT_EQ(LastQuery()[11], 0) << "asked again plainly";
+    EXPECT_TRUE(Reply(Answer(id)).deliver);
+    EXPECT_EQ(Answers(), std::vector<std::string>{"192.0.2.9"});
+
+    SetQueryEdnsSize(0);
+    const std::uint32_t plain = SendPrimary(kNow + 3000);
+    EXPECT_FALSE(Reply(badVers(plain)).deliver);
+    EXPECT_EQ(RequestTable()[plain].expiry, kNow + 3000 + Item().timeout) << "still waiting";
 }
 
 class LargeAnswerEngineTest : public test::EngineAgainstServer {
