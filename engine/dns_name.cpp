@@ -10,9 +10,6 @@ namespace {
 // A name of at most 255 octets has at most 127 labels; a longer chain of
 // pointers than that cannot belong to a valid name and is taken as a loop.
 constexpr int kMaxPointerHops = 128;
-// Compression pointers are followed only into the first 512 bytes, the size of
-// a plain UDP reply; a pointer beyond ends the name where it stands.
-constexpr std::size_t kPointerReach = 512;
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -79,6 +76,7 @@ DecodedName DecodeName(std::span<const std::uint8_t> message, std::size_t at, st
     out[0] = '\0';
     ByteReader reader(message);
     std::size_t pos = at;
+    std::size_t segmentStart = at; // where the labels since the last pointer begin
     bool jumped = false;
     int hops = 0;
     std::size_t octets = 1; // the final 0 byte
@@ -98,9 +96,12 @@ DecodedName DecodeName(std::span<const std::uint8_t> message, std::size_t at, st
             // RFC 1035 4.1.4: "the first two bits are ones. This allows a pointer to be
             // distinguished from a label, since the label must begin with two zero bits
             // because labels are restricted to 63 octets or less." A pointer replaces
-            // "a list of labels at the end of a domain name"; a hostile one may point
-            // at itself or at another pointer, so hops are limited and every decoded
-            // octet counts against the 255-octet maximum.
+            // "a list of labels at the end of a domain name" with "a pointer to a prior
+            // occurance of the same name": any offset before the labels just read,
+            // however far into a large answer (1232 bytes over UDP, 64 KiB over TCP).
+            // A pointer into those labels or beyond them is no prior occurrence and
+            // could loop; so each hop goes further back, hops are limited as well and
+            // every decoded octet counts against the 255-octet maximum.
             std::uint8_t low = 0;
             if (!reader.PeekU8(pos + 1, low))
                 return result;
@@ -108,13 +109,9 @@ DecodedName DecodeName(std::span<const std::uint8_t> message, std::size_t at, st
                 result.consumed = pos - at + 2;
             jumped = true;
             const std::size_t offset = (static_cast<std::size_t>(len & 0x3F) << 8) | low;
-            if (offset >= kPointerReach) {
-                result.status = NameStatus::CutShort;
-                break;
-            }
-            if (++hops > kMaxPointerHops)
+            if (offset >= segmentStart || ++hops > kMaxPointerHops)
                 return result;
-            pos = offset;
+            pos = segmentStart = offset;
             continue;
         }
         if ((len & 0xC0) != 0)

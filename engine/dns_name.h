@@ -29,8 +29,8 @@ bool ValidDomainName(std::string_view name);
 
 enum class NameStatus {
     Ok,
-    CutShort,  // a compression pointer at offset 512 or beyond ended the name early
-    Malformed, // ran past the message, a pointer loop, a reserved label type, or over 255 octets
+    Malformed, // ran past the message, a pointer that does not point back, a reserved
+               // label type, or over 255 octets
     NoRoom,    // the output area cannot hold the text
 };
 

@@ -1,6 +1,7 @@
 // EDNS(0) in queries and the reply decisions that come before evaluation
-// (RFC 6891 6.1.2 OPT layout, 6.2.3 payload size, 7 fallback on FORMERR;
-// RFC 1035 4.1.1 TC bit; RFC 7766 5 TCP after truncation).
+// (RFC 6891 6.1.2 OPT layout, 6.1.3 extended RCODE and BADVERS, 6.2.3 payload
+// size, 7 fallback on FORMERR; RFC 1035 4.1.1 TC bit; RFC 7766 5 TCP after
+// truncation).
 #include "engine/edns.h"
 
 #include <algorithm>
@@ -9,7 +10,9 @@
 #include <cstring>
 
 #include "engine/byte_reader.h"
+#include "engine/dns_name.h"
 #include "engine/dns_wire.h"
+#include "engine/engine.h"
 #include "engine/reply_queue.h"
 #include "engine/tcp_query.h"
 
@@ -18,10 +21,13 @@ namespace varnell {
 namespace {
 
 // Servers that answered a query with OPT by FORMERR, NOTIMP or garbage are
-// asked plainly from then on, for the item, until the program starts again.
-// Each item remembers a few: its own server, and the name servers a follow-up
-// went to.
+// asked plainly by that item for a while. Each item remembers a few: its own
+// server, and the name servers a follow-up went to. The mark is the item's, not
+// the slot's: editing or deleting the item forgets it, and so does time, since
+// one reply (a forged one, or a server's bad minute) is no lasting verdict on a
+// server that may be upgraded or fixed.
 constexpr std::size_t kPlainServersPerItem = 4;
+constexpr std::uint32_t kPlainMarkMs = 10 * 60 * 1000;
 
 enum SlotTransport : std::uint8_t {
     kSentWithOpt = 0x1, // the query carries OPT
@@ -30,6 +36,7 @@ enum SlotTransport : std::uint8_t {
 
 struct ServerKey {
     PeerAddress server{};
+    std::uint32_t since = 0; // tick when the server was found plain
     bool used = false;
 };
 
@@ -51,9 +58,13 @@ std::atomic<std::uint32_t> g_ednsSize{0};
 
 bool IsPlain(std::uint32_t itemSlot, const PeerAddress& to)
 {
-    for (const ServerKey& k : State().plain[itemSlot])
+    const std::uint32_t now = TickCount();
+    for (ServerKey& k : State().plain[itemSlot]) {
+        if (k.used && TickReached(now, k.since + kPlainMarkMs))
+            k = ServerKey{};
         if (k.used && k.server == to)
             return true;
+    }
     return false;
 }
 
@@ -65,7 +76,49 @@ void RememberPlain(std::uint32_t itemSlot, const PeerAddress& to)
     // Full: the oldest entry makes room (a server forgotten is only asked with OPT
     // once more, and falls back again).
     std::rotate(keys.begin(), keys.begin() + 1, keys.end());
-    keys.back() = ServerKey{to, true};
+    keys.back() = ServerKey{to, TickCount(), true};
+}
+
+// What a reply's OPT record says (RFC 6891 6.1.3): that the server speaks
+// EDNS, and the upper eight bits of the 12-bit RCODE.
+struct ReplyOpt {
+    bool present = false;
+    std::uint8_t extendedRcode = 0;
+};
+
+// The first OPT record of the additional section; none when the reply cannot
+// be walked that far.
+ReplyOpt ReadReplyOpt(std::span<const std::uint8_t> reply)
+{
+    ReplyOpt opt;
+    ByteReader reader(reply);
+    std::uint16_t counts[4] = {};
+    if (!reader.Skip(4))
+        return opt;
+    for (std::uint16_t& c : counts)
+        if (!reader.ReadU16BE(c))
+            return opt;
+    auto skipName = [&] {
+        const std::size_t length = SkipName(reply, reader.Position());
+        return length != 0 && reader.Skip(length);
+    };
+    for (std::uint32_t q = 0; q < counts[0]; ++q)
+        if (!skipName() || !reader.Skip(4))
+            return opt;
+    const std::uint32_t records = std::uint32_t{counts[1]} + counts[2] + counts[3];
+    for (std::uint32_t r = 0; r < records; ++r) {
+        std::uint16_t type = 0, klass = 0, dataLength = 0;
+        std::uint32_t ttl = 0;
+        if (!skipName() || !reader.ReadU16BE(type) || !reader.ReadU16BE(klass) || !reader.ReadU32BE(ttl) ||
+            !reader.ReadU16BE(dataLength) || !reader.Skip(dataLength))
+            return opt;
+        if (type == kTypeOpt && r >= records - counts[3]) {
+            opt.present = true;
+            opt.extendedRcode = static_cast<std::uint8_t>(ttl >> 24);
+            return opt;
+        }
+    }
+    return opt;
 }
 
 void PutU16BE(std::uint8_t* p, std::uint16_t v)
@@ -176,9 +229,20 @@ bool DivertReply(std::uint32_t slot, std::span<const std::uint8_t> reply, bool w
     }
 
     const std::uint8_t rcode = flags2 & 0x0F;
-    if ((state.transport[slot] & kSentWithOpt) != 0 && (!header || !wellFormed || rcode == 1 || rcode == 4)) {
-        // RFC 6891 7: a responder without EDNS may answer FORMERR or NOTIMP, or
-        // something unreadable; the query "SHOULD be retried without OPT".
+    const ReplyOpt opt = header && wellFormed ? ReadReplyOpt(reply) : ReplyOpt{};
+    const bool sentOpt = (state.transport[slot] & kSentWithOpt) != 0;
+    // RFC 6891 7: a responder without EDNS may answer FORMERR or NOTIMP, or
+    // something unreadable; the query "SHOULD be retried without OPT". One that
+    // put OPT in its answer speaks EDNS, and its FORMERR is about the question.
+    const bool lacksEdns = !header || !wellFormed || ((rcode == 1 || rcode == 4) && !opt.present);
+    // RFC 6891 6.1.3: the OPT record holds the upper eight bits of the RCODE.
+    // BADVERS (16) says the server takes not even version 0, so only a plain
+    // query is left to ask. Any other extended code (none is meant for a query
+    // without cookies or signatures) is taken the same way, since the low four
+    // bits alone would pass it off as another code, success included.
+    if (opt.extendedRcode != 0 && !sentOpt)
+        return true; // the request ends by its timeout
+    if (sentOpt && (lacksEdns || opt.extendedRcode != 0)) {
         RememberPlain(itemSlot, s.destination);
         if (StripOpt(slot)) {
             const std::span<const std::uint8_t> bytes = PreparedQuery(slot);
@@ -200,6 +264,12 @@ bool DivertReply(std::uint32_t slot, std::span<const std::uint8_t> reply, bool w
 bool AnsweredOverTcp(std::uint32_t itemSlot)
 {
     return itemSlot < kItemSlots && State().tcpAnswer[itemSlot].load() != 0;
+}
+
+void ForgetPlainServers(std::uint32_t itemSlot)
+{
+    if (itemSlot < kItemSlots)
+        State().plain[itemSlot].fill(ServerKey{});
 }
 
 void ResetEdnsState()

@@ -1,14 +1,15 @@
 // Large answers: the EDNS(0) OPT record of every query (RFC 6891 6.1.2, 6.2.3,
 // 7), the servers that have shown they cannot take one, and the decision taken
 // before a reply is accepted: a truncated reply (TC) goes to TCP (RFC 7766,
-// engine/tcp_query.h), a FORMERR, NOTIMP or unparseable reply to a query with
-// OPT is asked again without it.
+// engine/tcp_query.h), a FORMERR or NOTIMP without OPT, a BADVERS, or an
+// unparseable reply to a query with OPT is asked again without it.
 //
 // Who touches what: PrepareQuery runs inside BuildAndSendQuery and
 // DivertReply inside ProcessReply, both with EngineLock() held by the
 // scheduler, the receiver or the TCP worker; the per-slot and per-item state
-// below is changed only there. The advertised size is an atomic set by the
-// user-interface thread (start-up, the General page).
+// below is changed only there, and by ForgetPlainServers, which the item
+// table's edit and delete call with the lock held. The advertised size is an
+// atomic set by the user-interface thread (start-up, the General page).
 #pragma once
 
 #include <cstddef>
@@ -49,13 +50,19 @@ std::span<const std::uint8_t> PreparedQuery(std::uint32_t slot);
 
 // Called by ProcessReply for a reply from the right sender, before it is taken.
 // True when the reply must not be evaluated: it was truncated and the question
-// has gone to TCP, or the server did not understand OPT and has been asked
-// again without it. Either way the request stays waiting with its first send
-// time and expiry. A reply that arrived over TCP is never diverted. Lock held.
+// has gone to TCP, or the server did not understand OPT (or took not its
+// version) and has been asked again without it, or it gives an extended RCODE
+// to a query without OPT. Either way the request stays waiting with its first
+// send time and expiry. A reply that arrived over TCP never goes to TCP again.
+// Lock held.
 bool DivertReply(std::uint32_t slot, std::span<const std::uint8_t> reply, bool wellFormed, bool viaTcp);
 
 // Whether the latest probe of the item needed TCP for any of its answers.
 bool AnsweredOverTcp(std::uint32_t itemSlot);
+
+// Forgets the servers the item in itemSlot found plain: it was edited or
+// deleted. Lock held.
+void ForgetPlainServers(std::uint32_t itemSlot);
 
 // Forgets every server remembered as plain, and the per-slot records (start-up
 // and tests, no engine thread running).

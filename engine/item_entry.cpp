@@ -125,6 +125,11 @@ std::string CheckItemEntry(const ItemEntry& entry, const EntryTarget& target, It
     if (ItemNameTaken(entry.name, target.updateSlot) ||
         (target.pendingNames != nullptr && target.pendingNames->contains(entry.name)))
         return "An item named \"" + entry.name + "\" already exists.";
+    // The count keeps six bits ("70" is 6). One that keeps none would wait for
+    // the counter to wrap: down only after 65 failures in a row.
+    const std::uint32_t lostCount = static_cast<std::uint32_t>(entry.lostCount) & 0x3Fu;
+    if (lostCount == 0)
+        return std::string(kLostCountZeroMessage);
     if (target.updateSlot < 0 && FreeItemSlots() <= target.pendingNew)
         return std::string(kTableFullMessage);
 
@@ -142,7 +147,7 @@ std::string CheckItemEntry(const ItemEntry& entry, const EntryTarget& target, It
                                                                             : static_cast<std::uint32_t>(entry.interval);
     out.timeout = entry.timeout < 0 ? 0u : static_cast<std::uint32_t>(entry.timeout);
     out.mailGroup = entry.mailGroup;
-    out.lostCount = static_cast<std::uint32_t>(entry.lostCount) & 0x3Fu;
+    out.lostCount = lostCount;
     out.typeIndex = entry.typeIndex < kRecordTypeCount ? entry.typeIndex : 0;
     out.notifyDown = entry.notifyDown;
     out.notifyUp = entry.notifyUp;

@@ -21,6 +21,9 @@ inline constexpr std::size_t kItemNameLimit = 255;
 // Interval values below this are raised to it.
 inline constexpr std::uint32_t kMinInterval = 500;
 inline constexpr std::string_view kTableFullMessage = "The item table is full: delete an item first.";
+inline constexpr std::string_view kLostCountZeroMessage =
+    "Continuous Lost cannot be 0 (nor 64, which is kept as 0): the item would be reported down only after 65 "
+    "failures in a row.";
 
 struct ItemEntry {
     std::string name, description, domain;

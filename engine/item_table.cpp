@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "engine/address6.h"
+#include "engine/edns.h"
 #include "engine/request_table.h"
 
 namespace varnell {
@@ -208,6 +209,8 @@ void CommitItemUpdate(std::uint32_t slot, const ItemEdit& edit)
         return;
     std::lock_guard lock(EngineLock());
     ApplyEdit(Table().items[slot], edit);
+    // What the item learnt of its servers was learnt for the old settings.
+    ForgetPlainServers(slot);
 }
 
 bool DeleteItemRow(std::uint32_t row)
@@ -226,6 +229,7 @@ bool DeleteItemRow(std::uint32_t row)
         // item at once (the top of the table), which must inherit neither their
         // timeouts (a spurious 16 or 18) nor a late reply taken as its answer.
         DropItemRequests(slot);
+        ForgetPlainServers(slot);
         for (std::uint32_t i = 0; i < t.highWater; ++i) {
             DnsItem& other = t.items[i];
             if ((other.flags & kFlagDeleted) == 0 && other.rowPosition > static_cast<std::int32_t>(row))

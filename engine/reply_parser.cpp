@@ -7,11 +7,10 @@
 //   request, or a sender other than the address and port the query went to:
 //   dropped before the slot is touched.
 // - A header, question or record that runs past the datagram, or an owner name
-//   with a pointer loop, a reserved label type or more than 255 octets: dropped
-//   the same way (verdict Malformed), so the request ends by its timeout (16, or
-//   18 for a follow-up query) as if nothing had arrived.
-// - A compression pointer at offset 512 or beyond ends the name there; the text
-//   gathered so far is kept, terminated.
+//   with a compression pointer that does not point back, a reserved label type
+//   or more than 255 octets: dropped the same way (verdict Malformed), so the
+//   request ends by its timeout (16, or 18 for a follow-up query) as if nothing
+//   had arrived. Pointers reach the whole message, past byte 512 too.
 // - Record data that does not decode as a name (any type other than A and MX is
 //   decoded as one) keeps the labels decoded before the fault.
 // - An A record whose data is not 4 bytes, or an AAAA record whose data is not
@@ -101,7 +100,7 @@ bool WellFormed(std::span<const std::uint8_t> message, std::uint32_t questions, 
     char scratch[kMaxNameText];
     for (std::uint32_t r = 0; r < records; ++r) {
         const DecodedName owner = DecodeName(message, reader.Position(), scratch);
-        if (owner.status != NameStatus::Ok && owner.status != NameStatus::CutShort)
+        if (owner.status != NameStatus::Ok)
             return false;
         std::uint16_t dataLength = 0;
         if (!reader.Skip(owner.consumed) || !reader.Skip(8) || !reader.ReadU16BE(dataLength) ||

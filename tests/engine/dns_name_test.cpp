@@ -132,16 +132,24 @@ TEST(DnsNameDecode, HostileNamesEndAndStayTerminated)
     EXPECT_EQ(Decode(reserved, 12).status, NameStatus::Malformed);
 }
 
-TEST(DnsNameDecode, PointerBeyond511CutsTheNameShort)
+// A pointer reaches any earlier offset, past 512 too, and only an earlier one.
+TEST(DnsNameDecode, PointersReachBackPastByte511AndNeverForward)
 {
     Bytes m(600, 0);
-    const std::size_t at = 20;
-    const Bytes label = {4, 'm', 'a', 'i', 'l', 0xC2, 0x10}; // then a pointer to 528
-    std::copy(label.begin(), label.end(), m.begin() + at);
-    const Decoded d = Decode(m, at);
-    EXPECT_EQ(d.status, NameStatus::CutShort);
-    EXPECT_EQ(d.text, "mail");
+    const Bytes far = test::DnsReplyBuilder::Encoded("example.net");
+    m.insert(m.end(), far.begin(), far.end());
+    const std::size_t at = m.size();
+    m.insert(m.end(), {4, 'm', 'a', 'i', 'l', 0xC2, 0x58}); // then a pointer to 600
+    Decoded d = Decode(m, at);
+    EXPECT_EQ(d.status, NameStatus::Ok);
+    EXPECT_EQ(d.text, "mail.example.net");
     EXPECT_EQ(d.consumed, 7u);
+
+    Bytes forward(12, 0);
+    forward.insert(forward.end(), {4, 'm', 'a', 'i', 'l', 0xC0, 19, 1, 'x', 0}); // "x" lies after the pointer
+    d = Decode(forward, 12);
+    EXPECT_EQ(d.status, NameStatus::Malformed);
+    EXPECT_EQ(d.text, "mail");
 }
 
 TEST(DnsNameDecode, OutputAreaIsNeverOverrun)

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,20 +54,30 @@ public:
     }
     DnsReplyBuilder& Cname(Section section, const std::string& owner, const std::string& target)
     {
-        return Record(section, owner, 5, Encoded(target));
+        return NameRecord(section, owner, 5, {}, target);
     }
     DnsReplyBuilder& Ns(Section section, const std::string& owner, const std::string& host)
     {
-        return Record(section, owner, 2, Encoded(host));
+        return NameRecord(section, owner, 2, {}, host);
+    }
+    DnsReplyBuilder& Ptr(Section section, const std::string& owner, const std::string& host)
+    {
+        return NameRecord(section, owner, 12, {}, host);
     }
     DnsReplyBuilder& Mx(Section section, const std::string& owner, std::uint16_t preference,
                         const std::string& exchange)
     {
-        std::vector<std::uint8_t> data = {static_cast<std::uint8_t>(preference >> 8),
-                                          static_cast<std::uint8_t>(preference)};
-        const auto name = Encoded(exchange);
-        data.insert(data.end(), name.begin(), name.end());
-        return Record(section, owner, 15, data);
+        return NameRecord(section, owner, 15,
+                          {static_cast<std::uint8_t>(preference >> 8), static_cast<std::uint8_t>(preference)},
+                          exchange);
+    }
+
+    // From here on every name is compressed as a server does: the longest
+    // suffix already written becomes a pointer to where it was written.
+    DnsReplyBuilder& Compress()
+    {
+        compress_ = true;
+        return *this;
     }
 
     // Raw bytes and header overrides, for broken replies.
@@ -78,7 +89,20 @@ public:
     DnsReplyBuilder& Name(const std::string& name)
     {
         const auto encoded = Encoded(name);
-        bytes_.insert(bytes_.end(), encoded.begin(), encoded.end());
+        if (!compress_) {
+            bytes_.insert(bytes_.end(), encoded.begin(), encoded.end());
+            return *this;
+        }
+        for (std::size_t at = 0; encoded[at] != 0; at += encoded[at] + 1u) {
+            const std::string suffix(encoded.begin() + static_cast<std::ptrdiff_t>(at), encoded.end());
+            if (const auto seen = written_.find(suffix); seen != written_.end())
+                return Pointer(seen->second);
+            if (bytes_.size() < 0x4000)
+                written_.emplace(suffix, static_cast<std::uint16_t>(bytes_.size()));
+            bytes_.insert(bytes_.end(), encoded.begin() + static_cast<std::ptrdiff_t>(at),
+                          encoded.begin() + static_cast<std::ptrdiff_t>(at + encoded[at] + 1u));
+        }
+        bytes_.push_back(0);
         return *this;
     }
     DnsReplyBuilder& Pointer(std::uint16_t offset) { return U16(static_cast<std::uint16_t>(0xC000 | offset)); }
@@ -126,6 +150,20 @@ public:
     }
 
 private:
+    // A record whose data is `lead` then a name, compressed when asked.
+    DnsReplyBuilder& NameRecord(Section section, const std::string& owner, std::uint16_t type,
+                                const std::vector<std::uint8_t>& lead, const std::string& name)
+    {
+        Name(owner);
+        RecordTail(section, type, lead, 300);
+        const std::size_t lengthAt = bytes_.size() - lead.size() - 2;
+        Name(name);
+        const std::size_t length = bytes_.size() - lengthAt - 2;
+        bytes_[lengthAt] = static_cast<std::uint8_t>(length >> 8);
+        bytes_[lengthAt + 1] = static_cast<std::uint8_t>(length);
+        return *this;
+    }
+
     void RecordTail(Section section, std::uint16_t type, const std::vector<std::uint8_t>& data,
                     std::uint32_t ttl)
     {
@@ -140,6 +178,8 @@ private:
 
     std::vector<std::uint8_t> bytes_;
     std::uint16_t counts_[4] = {};
+    bool compress_ = false;
+    std::map<std::string, std::uint16_t> written_; // label form of each suffix written -> its offset
 };
 
 } // namespace varnell::test

@@ -117,6 +117,27 @@ TEST(ItemTable, SuspendResumeAndUpdateKeepOutstandingRequests)
     EXPECT_EQ(Items().items[0].flags & kFlagSuspended, 0u);
 }
 
+// Six bits are kept; a count that keeps none would mean down only after 65
+// failures, and is refused.
+TEST(ItemTable, EntryRulesRefuseALostCountKeptAsZero)
+{
+    InitItemTable();
+    ItemEntry entry;
+    entry.name = "lost";
+    entry.domain = "lost.test";
+    entry.server = "192.0.2.1";
+    ItemEdit edit;
+    for (const std::int32_t lost : {0, 64, 128}) {
+        entry.lostCount = lost;
+        EXPECT_EQ(CheckItemEntry(entry, {}, edit), kLostCountZeroMessage) << lost;
+    }
+    for (const auto& [lost, kept] : {std::pair{1, 1u}, {63, 63u}, {70, 6u}}) {
+        entry.lostCount = lost;
+        ASSERT_EQ(CheckItemEntry(entry, {}, edit), "") << lost;
+        EXPECT_EQ(edit.lostCount, kept);
+    }
+}
+
 TEST(ItemTable, FillItemListGivesLiveItemsTheirRows)
 {
     InitItemTable();

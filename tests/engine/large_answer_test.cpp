@@ -1,14 +1,17 @@
 // Large answers: the OPT record of the query, the plain retry after FORMERR,
-// NOTIMP or garbage, and the TCP retry after truncation, first on captured
+// NOTIMP, BADVERS or garbage and how long it is remembered, the TCP retry after
+// truncation, and compressed names that point past byte 512, first on captured
 // queries, then through the engine threads against scripted responders and a
 // real unbound serving a 40-address pool.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <thread>
 
 #include "dns_probe_fixture.h"
 #include "dns_reply_builder.h"
+#include "engine/dns_wire.h"
 #include "engine/edns.h"
 #include "engine/reply_detail.h"
 #include "engine/tcp_query.h"
@@ -39,6 +42,7 @@ protected:
     void TearDown() override
     {
         SetQueryEdnsSize(0);
+        SetTickSource(nullptr);
         DnsProbeTest::TearDown();
     }
     const Bytes& LastQuery() { return test::SentQueries().back().bytes; }
@@ -126,6 +130,162 @@ TEST_F(OptQueryTest, ServerThatRefusesOptIsAskedPlainlyFromThenOn)
     }
 }
 
+std::atomic<std::uint32_t> g_tick{0};
+std::uint32_t TestTick() { return g_tick.load(); }
+
+// The reply with an OPT record of the given extended RCODE (RFC 6891 6.1.3).
+Bytes WithOpt(Bytes reply, std::uint8_t extendedRcode)
+{
+    reply[11] = static_cast<std::uint8_t>(reply[11] + 1); // ARCOUNT
+    reply.insert(reply.end(), {0, 0, 41, 0x04, 0xD0, extendedRcode, 0, 0, 0, 0, 0});
+    return reply;
+}
+
+// A plain mark lasts ten minutes, and neither an edit nor a delete of the item
+// keeps it.
+TEST_F(OptQueryTest, PlainMarkLastsTenMinutesAndNotPastAnEditOrADelete)
+{
+    SetTickSource(&TestTick);
+    g_tick = kNow;
+    SetQueryEdnsSize(1232);
+    MakeItem("example.com", kTypeIndexA);
+    const auto markPlain = [&] {
+        const std::uint32_t id = SendPrimary();
+        EXPECT_EQ(Reply(Answer(id, 1)).verdict, ReplyVerdict::Diverted);
+        EXPECT_TRUE(Reply(Answer(id)).deliver);
+    };
+    const auto asksWithOpt = [&] {
+        const std::uint32_t id = SendPrimary();
+        const bool opt = LastQuery()[11] == 1;
+        EXPECT_TRUE(Reply(Answer(id)).deliver);
+        return opt;
+    };
+    markPlain();
+    g_tick = kNow + 599'999;
+    EXPECT_FALSE(asksWithOpt());
+    g_tick = kNow + 600'000;
+    EXPECT_TRUE(asksWithOpt());
+
+    markPlain();
+    CommitItemUpdate(kSlot, EditOf(Item()));
+    EXPECT_TRUE(asksWithOpt()) << "edited";
+
+    markPlain();
+    ASSERT_TRUE(DeleteItemRow(0));
+    MakeItem("example.com", kTypeIndexA);
+    EXPECT_TRUE(asksWithOpt()) << "deleted, and a new item in its slot";
+}
+
+// A FORMERR or NOTIMP that carries OPT comes from a server that speaks EDNS:
+// it is the answer. BADVERS, in the OPT record's extended RCODE with 0 in the
+// header, is no success: the question goes again without OPT. To a plain
+// query no extended code can come, and such a reply is not evaluated.
+TEST_F(OptQueryTest, ExtendedRcodeAndOptInAFormErrAreRead)
+{
+    for (const int rcode : {1, 4}) {
+        SetUp();
+        SetQueryEdnsSize(1232);
+        MakeItem("example.com", kTypeIndexA);
+        const ReplyOutcome out = Reply(WithOpt(Answer(SendPrimary(), static_cast<std::uint8_t>(rcode)), 0));
+        EXPECT_TRUE(out.deliver);
+        EXPECT_EQ(out.code, rcode);
+        const std::uint32_t next = SendPrimary(kNow + 1000);
+        EXPECT_EQ(LastQuery()[11], 1) << "still asked with OPT";
+        EXPECT_TRUE(Reply(Answer(next)).deliver);
+    }
+
+    const auto badVers = [](std::uint32_t id) {
+        return WithOpt(DnsReplyBuilder(static_cast<std::uint16_t>(id)).Question("example.com", 1).Bytes(), 1);
+    };
+    const std::uint32_t id = SendPrimary(kNow + 2000);
+    const ReplyOutcome diverted = Reply(badVers(id));
+    EXPECT_EQ(diverted.verdict, ReplyVerdict::Diverted);
+    EXPECT_FALSE(diverted.deliver);
+    EXPECT_EQ(LastQuery()[11], 0) << "asked again plainly";
+    EXPECT_TRUE(Reply(Answer(id)).deliver);
+    EXPECT_EQ(Answers(), std::vector<std::string>{"192.0.2.9"});
+
+    SetQueryEdnsSize(0);
+    const std::uint32_t plain = SendPrimary(kNow + 3000);
+    EXPECT_FALSE(Reply(badVers(plain)).deliver);
+    EXPECT_EQ(RequestTable()[plain].expiry, kNow + 3000 + Item().timeout) << "still waiting";
+}
+
+// Thirty hosts in zones of three, each with its address in the additional
+// section, every name compressed as a server does: a zone first written past
+// byte 512 is pointed to from further on, and so is each host written there by
+// its glue record (seven to twelve pointers past 512 per answer). `turn`
+// rotates the order, as a round-robin server does, so what lies where changes
+// from answer to answer. Thirty names and thirty glue records: the record area
+// holds 64 in all.
+constexpr int kHosts = 30;
+std::string Host(int i) { return "h" + std::to_string(i) + ".z" + std::to_string(i / 3) + ".example.net"; }
+std::vector<std::string> HostAddresses()
+{
+    std::vector<std::string> out;
+    for (int i = 1; i <= kHosts; ++i)
+        out.push_back("198.51.100." + std::to_string(i));
+    return out;
+}
+
+Bytes SharedSuffixAnswer(std::uint16_t id, const std::string& name, std::uint16_t type, int turn)
+{
+    DnsReplyBuilder b(id);
+    b.Compress().Question(name, type);
+    for (int k = 0; k < kHosts; ++k) {
+        const int i = (k + turn) % kHosts;
+        if (type == kTypeMx)
+            b.Mx(Section::Answer, name, static_cast<std::uint16_t>(10 + i), Host(i));
+        else if (type == kTypeNs)
+            b.Ns(Section::Answer, name, Host(i));
+        else
+            b.Ptr(Section::Answer, name, Host(i));
+    }
+    for (int k = 0; k < kHosts; ++k) {
+        const int i = (k + turn) % kHosts;
+        b.A(Section::Additional, Host(i), HostAddresses()[static_cast<std::size_t>(i)].c_str());
+    }
+    return b.Bytes();
+}
+
+struct SharedSuffixItem {
+    std::uint32_t typeIndex;
+    std::uint16_t type;
+    const char* name;
+};
+constexpr SharedSuffixItem kSharedSuffixItems[] = {
+    {2, kTypeMx, "example.com"}, {3, kTypeNs, "example.com"}, {4, kTypePtr, "9.2.0.192.in-addr.arpa"}};
+
+using SharedSuffixTest = test::DnsProbeTest;
+
+// Twenty probes of each of an MX, an NS and a PTR item, over UDP and TCP in
+// turn: every name whole, every address gathered from the glue, no follow-up
+// query, the same set every time.
+TEST_F(SharedSuffixTest, PointersPastByte512GiveWholeNamesAndTheirGlue)
+{
+    for (const SharedSuffixItem& it : kSharedSuffixItems) {
+        SCOPED_TRACE(it.name);
+        SetUp();
+        MakeItem(it.name, it.typeIndex);
+        for (int turn = 0; turn < 20; ++turn) {
+            const std::uint32_t id = SendPrimary(kNow + 1000u * static_cast<std::uint32_t>(turn));
+            const Bytes answer = SharedSuffixAnswer(static_cast<std::uint16_t>(id), it.name, it.type, turn);
+            ASSERT_LE(answer.size(), 1232u);
+            const ReplyOutcome out = ProcessReply(answer, ServerPeer(Item()), kNow + 20, turn % 2 == 1);
+            ASSERT_TRUE(out.deliver) << turn;
+            EXPECT_EQ(out.code, 0);
+            EXPECT_EQ(Answers(), HostAddresses()) << turn;
+            ASSERT_EQ(Block().answerRecords, std::uint32_t{kHosts});
+            for (std::uint32_t k = 0; k < kHosts; ++k) {
+                const std::string host = Host((static_cast<int>(k) + turn) % kHosts);
+                EXPECT_EQ(NamesText(Block(), Block().records[k].data), host);
+                EXPECT_EQ(NamesText(Block(), Block().records[Block().additionalStart + k].owner), host);
+            }
+        }
+        EXPECT_EQ(test::SentQueries().size(), 20u) << "no follow-up query";
+    }
+}
+
 class LargeAnswerEngineTest : public test::EngineAgainstServer {
 protected:
     std::string Detail(std::uint32_t slot) { return DetailPlainText(ReplyDetailOf(Items().items[slot])); }
@@ -205,6 +365,52 @@ TEST_F(LargeAnswerEngineTest, SlowTcpServerDelaysNoOtherItem)
     EXPECT_EQ(ResultsOf(overUdp)[0].code, 0);
     ASSERT_TRUE(WaitFor([&] { return ResultCount() >= slowItems.size() + 2; }, 15s));
     EXPECT_GE(slow.TcpQueries(), 8);
+}
+
+// The same answers through the engine's threads and sockets, over UDP with
+// EDNS and over TCP after truncation: whole sets, one change event (the first
+// addresses) per item, and no question but the items' own.
+TEST_F(LargeAnswerEngineTest, PointersPastByte512OverUdpAndTcp)
+{
+    using Udp = ScriptedResponder::Udp;
+    using Tcp = ScriptedResponder::Tcp;
+    std::atomic<int> turn{0}, otherQuestions{0};
+    const auto answerer = [&](std::uint16_t id, const std::string& name, std::uint16_t type) {
+        for (const SharedSuffixItem& it : kSharedSuffixItems)
+            if (it.type == type && name == it.name)
+                return SharedSuffixAnswer(id, name, type, turn.fetch_add(1) % kHosts);
+        otherQuestions.fetch_add(1);
+        return DnsReplyBuilder(id).Question(name, type).Bytes();
+    };
+    ScriptedResponder overUdp(Udp::Answer, Tcp::Refuse, 0, 0ms, answerer);
+    ScriptedResponder overTcp(Udp::Truncate, Tcp::Answer, 0, 0ms, answerer);
+    ASSERT_TRUE(overUdp.Ready() && overTcp.Ready());
+    SetQueryEdnsSize(1232);
+    std::vector<std::uint32_t> slots;
+    for (const ScriptedResponder* r : {&overUdp, &overTcp})
+        for (const SharedSuffixItem& it : kSharedSuffixItems)
+            slots.push_back(Add(it.name + std::to_string(slots.size()), it.name, it.typeIndex, r->Port()));
+    StartEngine();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            for (const std::uint32_t s : slots)
+                if (ResultsOf(s).size() < 3)
+                    return false;
+            return true;
+        },
+        20s));
+    for (const std::uint32_t s : slots) {
+        for (const auto& r : ResultsOf(s)) {
+            EXPECT_EQ(r.code, 0) << s;
+            EXPECT_EQ(r.answers, HostAddresses()) << s;
+        }
+        int changes = 0;
+        for (const auto& e : hooks.Events())
+            changes += e.slot == s && e.kind == kEventChanged ? 1 : 0;
+        EXPECT_EQ(changes, 1) << s;
+    }
+    EXPECT_EQ(otherQuestions.load(), 0);
+    EXPECT_GE(overTcp.TcpQueries(), 9);
 }
 
 const std::string kPoolZoneHead = test::ZoneText("test.", R"(

@@ -2,12 +2,13 @@
 // FORMERR to any query with an OPT record, truncated answers, and a TCP side
 // that refuses, accepts and stays silent, sends a length prefix beyond what it
 // sends, answers late, or answers. Every answer is `count` A records
-// 192.0.2.1 ... for the name asked.
+// 192.0.2.1 ... for the name asked, or what `answerer` makes for the question.
 #pragma once
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -24,9 +25,13 @@ class ScriptedResponder {
 public:
     enum class Udp { Answer, FormErrToOpt, Truncate };
     enum class Tcp { Refuse, Silent, ShortBody, Answer }; // Answer waits `late` first
+    // The whole answer to a question; called on the responder's thread.
+    using Answerer = std::function<std::vector<std::uint8_t>(std::uint16_t id, const std::string& name,
+                                                             std::uint16_t type)>;
 
-    ScriptedResponder(Udp udp, Tcp tcp, int count = 3, std::chrono::milliseconds late = std::chrono::milliseconds(0))
-        : udpMode_(udp), tcpMode_(tcp), count_(count), late_(late)
+    ScriptedResponder(Udp udp, Tcp tcp, int count = 3, std::chrono::milliseconds late = std::chrono::milliseconds(0),
+                      Answerer answerer = {})
+        : udpMode_(udp), tcpMode_(tcp), count_(count), late_(late), answerer_(std::move(answerer))
     {
         // The TCP side takes the UDP side's port number, as a DNS server does.
         for (int attempt = 0; attempt < 20 && !ready_; ++attempt) {
@@ -107,6 +112,8 @@ private:
         const DecodedName d = DecodeName(q, 12, name);
         const std::size_t at = 12 + d.consumed;
         const auto type = static_cast<std::uint16_t>(at + 1 < q.size() ? (q[at] << 8) | q[at + 1] : 1);
+        if (answerer_ && rcode == 0 && !truncated)
+            return answerer_(id, name.data(), type);
         DnsReplyBuilder b(id, rcode, truncated ? 0x83 : 0x81);
         b.Question(name.data(), type);
         for (int i = 1; rcode == 0 && !truncated && i <= count_; ++i)
@@ -208,6 +215,7 @@ private:
     Tcp tcpMode_;
     int count_;
     std::chrono::milliseconds late_;
+    Answerer answerer_;
     int udp_ = -1;
     int listen_ = -1;
     std::uint16_t port_ = 0;

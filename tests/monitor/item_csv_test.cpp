@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "engine/item_entry.h"
 #include "engine/item_table.h"
 #include "monitor/item_csv.h"
 
@@ -133,6 +134,9 @@ TEST_F(ItemCsvTest, EveryBadRowIsReportedWithItsLineAndNothingIsImported)
     ExpectRefused("name,name,domain,type,server\n", {{1, "the column \"name\" appears twice"}});
     ExpectRefused("", {{1, "no header row"}});
 
+    ExpectRefused(std::string(kHeader) + Row("no lost", "x.example.test,A,192.0.2.1,,,0,,,,,,,"),
+                  {{2, std::string(kLostCountZeroMessage)}});
+
     // One item through the command line's road: the same rules.
     EXPECT_FALSE(AddItemFromFields({{"name", "n"}, {"domain", "d.test"}, {"type", "A"}}, reason));
     EXPECT_EQ(reason, "no value in the required column \"server\"");
@@ -159,7 +163,7 @@ TEST_F(ItemCsvTest, ExportWritesWhatImportReadsByteForByte)
                              "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,\r\n"
                              "\"a, \"\"b\"\"\",example.test.,SOA,203.0.113.254,500,0,63,0,1,0,0,1,1,"
                              "\"two\nlines, \"\"quoted\"\"\"\r\n"
-                             "ptr,1.2.0.192.in-addr.arpa,PTR,10.0.0.1,86400000,1,0,1,0,1,0,1,0,caf\xC3\xA9\r\n"
+                             "ptr,1.2.0.192.in-addr.arpa,PTR,10.0.0.1,86400000,1,1,1,0,1,0,1,0,caf\xC3\xA9\r\n"
                              "six,www.example.test,AAAA,2001:db8::53,1000,2000,6,1,1,1,1,0,0,\r\n";
     std::vector<CsvProblem> problems;
     ASSERT_EQ(ImportItemsCsv(text, problems), 4) << (problems.empty() ? "" : problems[0].reason);

@@ -92,7 +92,7 @@ TEST_F(ItemDialogTest, NumbersAreReadLikeTheDialogAlwaysHas)
     };
     const Case cases[] = {
         {"100", "0", "70", 500, 0, 6},    {"abc", "2000", "6", 500, 2000, 6}, {"500", "1", "63", 500, 1, 63},
-        {"-5", "-1", "-1", 500, 0, 63},   {"86400000", "x", "64", 86400000, 0, 0},
+        {"-5", "-1", "-1", 500, 0, 63},   {"86400000", "x", "65", 86400000, 0, 1},
     };
     for (const Case& c : cases) {
         InitItemTable();
