@@ -298,15 +298,15 @@ TEST(MonitorStores, TwoInstancesSideBySideEachAnswerForTheirOwnStore)
     ChildProcess monitorA, monitorB;
     ASSERT_TRUE(monitorA.Start(Unprivileged({BinaryDir() + "/varnell-monitor"}), a, "", dir.File("a.err")));
     ASSERT_TRUE(monitorB.Start(Unprivileged({BinaryDir() + "/varnell-monitor"}), b, "", dir.File("b.err")));
-    char resolved[PATH_MAX];
-    const std::string base = realpath(dir.Path().c_str(), resolved) != nullptr ? resolved : dir.Path();
-    const auto serves = [&](const std::vector<std::string>& env, const std::string& store) {
+    char base[PATH_MAX];
+    ASSERT_NE(realpath(dir.Path().c_str(), base), nullptr);
+    const auto serves = [&](const std::vector<std::string>& env, const char* store) {
         const nlohmann::json reply = nlohmann::json::parse(CtlIn(env, {"status", "--json"}).out, nullptr, false);
-        return reply.is_object() && reply.value("running", false) && reply.value("store", "") == store;
+        return reply.is_object() && reply.value("running", false) &&
+               reply.value("store", "") == std::string(base) + store;
     };
-    ASSERT_TRUE(WaitFor([&] { return serves(a, base + "/a/varnell"); }, 20s)) << ReadFile(dir.File("a.err"));
-    ASSERT_TRUE(WaitFor([&] { return serves(b, base + "/b/varnell"); }, 20s)) << ReadFile(dir.File("b.err"));
-
+    ASSERT_TRUE(WaitFor([&] { return serves(a, "/a/varnell"); }, 20s)) << ReadFile(dir.File("a.err"));
+    ASSERT_TRUE(WaitFor([&] { return serves(b, "/b/varnell"); }, 20s)) << ReadFile(dir.File("b.err"));
     ASSERT_EQ(CtlIn(a, {"add", "only-a", "a.test", "A", "127.0.0.1", "suspended=1"}).status, 0);
     ASSERT_EQ(CtlIn(b, {"add", "only-b", "b.test", "A", "127.0.0.1", "suspended=1"}).status, 0);
     const std::string listA = CtlIn(a, {"list"}).out, listB = CtlIn(b, {"list"}).out;
