@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "engine/address6.h"
+#include "engine/engine.h"
 #include "engine/item_table.h"
 #include "engine/result_eval.h"
+#include "monitor/instance.h"
 #include "monitor/item_csv.h"
 #include "monitor/item_status.h"
 #include "monitor/monitor.h"
@@ -40,7 +42,14 @@ json StatusReply(bool running)
                              {"average_rtt_ms", s.hasRtt ? json(s.averageRtt) : json(nullptr)},
                              {"last_event", s.lastEvent.empty() ? json(nullptr) : json(s.lastEvent)}});
     }
-    return json{{"ok", true}, {"running", running}, {"exit", running ? StatusExitCode(all) : 3}, {"items", items}};
+    // Stopped monitoring probes nothing: the last states are no news of the service.
+    const bool stopped = running && Engine().serviceStopped.load() != 0;
+    json reply{{"ok", true},          {"store", StoreFolder()}, {"running", running},
+               {"stopped", stopped},  {"exit", running && !stopped ? StatusExitCode(all) : 3},
+               {"items", items}};
+    if (stopped)
+        reply["message"] = "monitoring is stopped";
+    return reply;
 }
 
 json ListReply()
@@ -160,7 +169,7 @@ json Run(const json& request, bool running, bool& changed)
         bool window = static_cast<bool>(layer.showWindow);
         if (cmd == "show" && window)
             window = layer.showWindow();
-        return json{{"ok", true}, {"pid", getpid()}, {"window", window}};
+        return json{{"ok", true}, {"pid", getpid()}, {"window", window}, {"store", StoreFolder()}};
     }
     if (cmd == "status")
         return StatusReply(running);

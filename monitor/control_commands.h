@@ -5,19 +5,20 @@
 // One JSON object per line each way. A request is {"cmd": NAME, ...}; a reply
 // always has "ok" (true or false) and, when false, "error" (a sentence for the
 // operator). Commands and their arguments:
-//   ping                         -> pid, window (whether a main window exists)
+//   ping                         -> pid, window (whether a main window exists), store
 //   show                         -> window: true when a main window was shown
 //   status                       -> items [{name, domain, type, server, state,
 //                                   current_rtt_ms, average_rtt_ms, last_event}],
-//                                   exit (0 all up, 1 failing, 2 down), running
+//                                   exit (0 all up, 1 failing, 2 down, 3 not known),
+//                                   running, stopped (and message), store
 //   list                         -> items [{name, domain, type, server, interval_ms,
 //                                   timeout_ms, continuous_lost, suspended, description}]
 //   add     fields {column: text}-> the item is added with the import's rules
 //   delete | suspend | resume  name -> count: the items of that name acted on
 //   import  csv (text)           -> imported, or problems [{line, reason}]
 //   export                       -> csv (text)
-//   events  [follow]             -> events [{time, text, kind}] (served by the socket's
-//                                   own thread from the event record; see control_server.h)
+//   events  [follow]             -> events [{seq, time, text, kind}], missed (served by the
+//                                   socket's own thread from the event record; see control_server.h)
 #pragma once
 
 #include <nlohmann/json.hpp>

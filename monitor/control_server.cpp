@@ -1,6 +1,8 @@
 #include "monitor/control_server.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -25,9 +27,17 @@ namespace varnell {
 
 namespace {
 
-// A client that does not read its replies is dropped once this much waits.
-constexpr std::size_t kOutputLimit = std::size_t{32} << 20;
+using Clock = std::chrono::steady_clock;
+
+// Queued output above which a client is not read (nor a follower given more
+// events) until it has taken some. One reply may go past it: an export of a full table is bigger.
+constexpr std::size_t kOutputLimit = std::size_t{1} << 20;
 constexpr int kPollMs = 250; // how often followers are given new events
+// A client in the status slot sends its request as it connects.
+constexpr std::chrono::milliseconds kStatusSlotWait{2000};
+// At shutdown, how long queued output may take to go out.
+constexpr std::chrono::milliseconds kFlushLimit{1000};
+constexpr const char* kBusy = "busy: too many clients";
 
 struct Exchange {
     std::string request;
@@ -39,8 +49,11 @@ struct Client {
     std::string in;
     std::string out;
     bool follow = false;
-    std::uint64_t seen = 0;  // last event sequence sent to a follower
-    bool closing = false;    // close once out is sent
+    bool statusOnly = false;  // in the slot kept for one status request
+    bool inputEnded = false;  // the client half-closed: answer what came, then close
+    bool closing = false;     // close once out is sent
+    std::uint64_t seen = 0;   // last event sequence sent to a follower
+    Clock::time_point active; // when a byte last moved either way
 };
 
 struct Server {
@@ -54,6 +67,7 @@ struct Server {
     int listenFd = -1;
     int wake[2] = {-1, -1};
     WindowId window = kNoWindow;
+    std::chrono::milliseconds idleLimit = kControlIdleLimit;
     std::atomic<bool> stop{false};
     std::thread thread;
 };
@@ -87,13 +101,16 @@ std::string Failure(const std::string& error)
     return nlohmann::json{{"ok", false}, {"error", error}}.dump();
 }
 
-std::string EventsLine(const std::vector<RecordedEvent>& events)
+// missed: events that left the record before this follower got them.
+std::string EventsLine(const std::vector<RecordedEvent>& events, std::uint64_t missed = 0)
 {
     nlohmann::json list = nlohmann::json::array();
     for (const RecordedEvent& e : events)
-        list.push_back(nlohmann::json{{"time", e.time}, {"text", e.text}, {"kind", e.kind}});
-    return nlohmann::json{{"ok", true}, {"events", list}}.dump(-1, ' ', false,
-                                                                nlohmann::json::error_handler_t::replace);
+        list.push_back(nlohmann::json{{"seq", e.sequence}, {"time", e.time}, {"text", e.text}, {"kind", e.kind}});
+    nlohmann::json reply{{"ok", true}, {"events", list}};
+    if (missed != 0)
+        reply["missed"] = missed;
+    return reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // Hands the request to the owner thread and waits for its reply.
@@ -119,8 +136,17 @@ std::string HandOver(std::string request)
 void Answer(Client& c, const std::string& line)
 {
     const nlohmann::json request = ParseControlRequest(line);
-    if (request.is_discarded() || RequestText(request, "cmd") != "events") {
+    const std::string cmd = request.is_discarded() ? std::string() : RequestText(request, "cmd");
+    if (c.statusOnly) {
+        c.closing = true;
+        if (cmd != "status") {
+            c.out += Failure(kBusy) + "\n";
+            return;
+        }
+    }
+    if (cmd != "events") {
         c.out += HandOver(line) + "\n";
+        c.active = Clock::now(); // the hand-over may have taken a while
         return;
     }
     std::vector<RecordedEvent> list = EventsAfter(0);
@@ -128,6 +154,30 @@ void Answer(Client& c, const std::string& line)
     const auto follow = request.find("follow");
     c.follow = follow != request.end() && follow->is_boolean() && follow->get<bool>();
     c.out += EventsLine(list) + "\n";
+}
+
+// Answers the complete lines received while the client's output is within the
+// limit; the rest wait in c.in.
+void AnswerLines(Client& c)
+{
+    std::size_t start = 0;
+    for (std::size_t end; !c.closing && c.out.size() <= kOutputLimit &&
+                          (end = c.in.find('\n', start)) != std::string::npos;
+         start = end + 1)
+        Answer(c, c.in.substr(start, end - start));
+    c.in.erase(0, start);
+    if (c.closing)
+        return;
+    if (c.in.size() > kControlLineLimit) {
+        c.out += Failure("request line too long") + "\n";
+        c.in.clear();
+        c.closing = true;
+    } else if (c.inputEnded && c.in.find('\n') == std::string::npos && !c.in.empty()) {
+        // The end of the input ends the last line as well.
+        std::string last;
+        last.swap(c.in);
+        Answer(c, last);
+    }
 }
 
 void Refuse(int fd, const std::string& why)
@@ -151,48 +201,104 @@ void Accept(std::list<Client>& clients)
             Refuse(fd, "refused: the control socket serves only the user who runs the program");
             continue;
         }
-        if (clients.size() >= static_cast<std::size_t>(kControlClients)) {
-            Refuse(fd, "busy: too many clients");
+        const auto inSlot = std::count_if(clients.begin(), clients.end(), [](const Client& c) { return c.statusOnly; });
+        const auto others = static_cast<std::ptrdiff_t>(clients.size()) - inSlot;
+        if (others >= kControlClients - 1 && inSlot > 0) {
+            Refuse(fd, kBusy);
             continue;
         }
-        clients.push_back(Client{fd, {}, {}, false, 0, false});
+        Client c;
+        c.fd = fd;
+        c.statusOnly = others >= kControlClients - 1;
+        c.active = Clock::now();
+        clients.push_back(std::move(c));
     }
 }
 
-// Reads what the client sent and answers each complete line. false: drop it.
+// Reads what the client sent while its queued output is within the limit, and
+// answers each complete line. false: drop it.
 bool Read(Client& c)
 {
     char buffer[65536];
-    for (;;) {
+    while (!c.inputEnded && !c.closing && c.out.size() <= kOutputLimit) {
         const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
-        if (n == 0)
-            return false;
         if (n < 0)
             return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        if (n == 0)
+            c.inputEnded = true;
         c.in.append(buffer, static_cast<std::size_t>(n));
-        std::size_t start = 0;
-        for (std::size_t end; !c.closing && (end = c.in.find('\n', start)) != std::string::npos; start = end + 1)
-            Answer(c, c.in.substr(start, end - start));
-        c.in.erase(0, start);
-        if (c.in.size() > kControlLineLimit) {
-            c.out += Failure("request line too long") + "\n";
-            c.in.clear();
-            c.closing = true;
-        }
-        if (c.closing)
-            return true;
+        c.active = Clock::now();
+        AnswerLines(c);
     }
+    return true;
 }
 
 bool Write(Client& c)
 {
     while (!c.out.empty()) {
-        const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0)
             return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         c.out.erase(0, static_cast<std::size_t>(n));
+        c.active = Clock::now();
     }
-    return !c.closing;
+    return true;
+}
+
+// A follower is given the events recorded since its last, unless it has not
+// taken what it was given; it learns how many left the record meanwhile.
+void FollowUp(Client& c)
+{
+    if (!c.follow || c.out.size() > kOutputLimit)
+        return;
+    const std::vector<RecordedEvent> fresh = EventsAfter(c.seen);
+    if (fresh.empty())
+        return;
+    const std::uint64_t missed = fresh.front().sequence - c.seen - 1;
+    c.seen = fresh.back().sequence;
+    if (c.out.empty())
+        c.active = Clock::now(); // the idle limit counts from what it was given
+    c.out += EventsLine(fresh, missed) + "\n";
+}
+
+// Whether the client stays after this round.
+bool Keep(Client& c, short revents, Clock::time_point now)
+{
+    if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !Read(c))
+        return false;
+    AnswerLines(c); // lines that waited for the output to go out
+    FollowUp(c);
+    if (!Write(c))
+        return false;
+    if (c.out.empty() && (c.closing || (c.inputEnded && !c.follow)))
+        return false;
+    // A follower that closed is seen only here: it reads nothing more.
+    if (c.follow && (revents & (POLLHUP | POLLERR)) != 0)
+        return false;
+    const auto limit = c.statusOnly ? std::min(TheServer().idleLimit, kStatusSlotWait) : TheServer().idleLimit;
+    return (c.follow && c.out.empty()) || now - c.active <= limit;
+}
+
+// At shutdown: followers get their last events, and every client what is
+// queued for it, for as long as kFlushLimit allows.
+void Flush(std::list<Client>& clients)
+{
+    for (Client& c : clients)
+        FollowUp(c);
+    const auto deadline = Clock::now() + kFlushLimit;
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        for (Client& c : clients) {
+            if (!Write(c))
+                c.out.clear();
+            if (!c.out.empty())
+                fds.push_back(pollfd{c.fd, POLLOUT, 0});
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (fds.empty() || left <= 0 || poll(fds.data(), fds.size(), static_cast<int>(left)) < 0)
+            return;
+    }
 }
 
 void Serve()
@@ -204,55 +310,42 @@ void Serve()
         fds.clear();
         fds.push_back(pollfd{s.wake[0], POLLIN, 0});
         fds.push_back(pollfd{s.listenFd, POLLIN, 0});
-        for (const Client& c : clients)
-            fds.push_back(pollfd{c.fd, static_cast<short>((c.closing ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT)), 0});
+        for (const Client& c : clients) {
+            const bool reading = !c.closing && !c.inputEnded && c.out.size() <= kOutputLimit;
+            fds.push_back(pollfd{c.fd, static_cast<short>((reading ? POLLIN : 0) | (c.out.empty() ? 0 : POLLOUT)), 0});
+        }
         if (poll(fds.data(), fds.size(), kPollMs) < 0 && errno != EINTR)
             break;
         if (s.stop.load())
             break;
         if ((fds[1].revents & POLLIN) != 0)
             Accept(clients);
+        const auto now = Clock::now();
         std::size_t i = 2;
         for (auto it = clients.begin(); it != clients.end(); ++i) {
-            Client& c = *it;
             // Clients accepted in this round have no entry in fds yet.
             const short revents = i < fds.size() ? fds[i].revents : 0;
-            bool keep = true;
-            if ((revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !c.closing)
-                keep = Read(c);
-            if (keep && c.follow) {
-                const std::vector<RecordedEvent> fresh = EventsAfter(c.seen);
-                if (!fresh.empty()) {
-                    c.seen = fresh.back().sequence;
-                    c.out += EventsLine(fresh) + "\n";
-                }
-            }
-            if (keep && !c.out.empty())
-                keep = Write(c);
-            else if (keep && c.closing)
-                keep = false;
-            if (keep && c.out.size() > kOutputLimit)
-                keep = false;
-            if (!keep) {
-                close(c.fd);
-                it = clients.erase(it);
-            } else {
+            if (Keep(*it, revents, now)) {
                 ++it;
+            } else {
+                close(it->fd);
+                it = clients.erase(it);
             }
         }
     }
+    Flush(clients);
     for (Client& c : clients)
         close(c.fd);
 }
 
 } // namespace
 
-bool StartControlServer(const std::string& path, std::string& error)
+bool StartControlServer(const std::string& path, std::string& error, std::chrono::milliseconds idleLimit)
 {
     Server& s = TheServer();
     sockaddr_un addr{};
     if (path.empty() || path.size() >= sizeof addr.sun_path) {
-        error = "no usable path (is XDG_RUNTIME_DIR set?)";
+        error = "no usable path";
         return false;
     }
     const auto slash = path.rfind('/');
@@ -284,6 +377,7 @@ bool StartControlServer(const std::string& path, std::string& error)
     s.path = path;
     lstat(path.c_str(), &s.bound);
     s.listenFd = fd;
+    s.idleLimit = idleLimit;
     s.window = GetDesktop().RegisterWindow(OnControlMessage);
     s.stop.store(false);
     s.thread = std::thread(Serve);

@@ -1,10 +1,13 @@
 #include "monitor/instance.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
@@ -26,14 +29,72 @@ std::string ParentOf(const std::string& path)
     return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+// A real folder (lstat: not a link) of this user.
+bool OwnFolder(const std::string& dir, struct stat& st)
+{
+    return lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid();
+}
+
+// 16 hex digits of the SHA-256 of the store's folder: short enough for any
+// socket path, and the same for every program that opens that store.
+std::string StoreKey()
+{
+    const std::string folder = StoreFolder();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(folder.data(), folder.size(), digest, &length, EVP_sha256(), nullptr) != 1 || length < 8)
+        return "store";
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string key;
+    for (unsigned int i = 0; i < 8; ++i) {
+        key += kHex[digest[i] >> 4];
+        key += kHex[digest[i] & 15];
+    }
+    return key;
+}
+
+constexpr std::size_t kSocketPathLimit = sizeof(sockaddr_un{}.sun_path);
+
 } // namespace
 
-std::string ControlSocketPath()
+std::string StoreFolder()
 {
-    const char* dir = std::getenv("XDG_RUNTIME_DIR");
-    if (dir == nullptr || dir[0] != '/')
-        return {};
-    return std::string(dir) + "/varnell/control";
+    // The store folder itself is never a link (MakePrivateFolder refuses one);
+    // resolving what holds it makes /b and a link to /b one store.
+    const std::string folder = ParentOf(RegistryPath());
+    char resolved[PATH_MAX];
+    if (realpath(ParentOf(folder).c_str(), resolved) == nullptr)
+        return folder;
+    const std::string holder(resolved);
+    return (holder == "/" ? std::string() : holder) + folder.substr(folder.rfind('/'));
+}
+
+std::vector<std::string> ControlSocketCandidates()
+{
+    const std::string name = "/varnell/control-" + StoreKey();
+    std::vector<std::string> out;
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (xdg != nullptr && xdg[0] == '/')
+        out.push_back(std::string(xdg) + name);
+    const std::string run = "/run/user/" + std::to_string(geteuid());
+    struct stat st {};
+    if (OwnFolder(run, st) && (out.empty() || out[0] != run + name))
+        out.push_back(run + name);
+    out.push_back(StoreFolder() + "/control");
+    return out;
+}
+
+std::string ControlSocketPath(std::string& skipped)
+{
+    for (const std::string& path : ControlSocketCandidates()) {
+        std::string why;
+        if (path.size() >= kSocketPathLimit)
+            why = path + ": too long for a socket";
+        else if (MakePrivateFolder(ParentOf(path), why))
+            return path;
+        skipped += (skipped.empty() ? "" : "; ") + why;
+    }
+    return {};
 }
 
 std::string StoreLockPath() { return ParentOf(RegistryPath()) + "/registry.lock"; }
@@ -45,7 +106,7 @@ bool MakePrivateFolder(const std::string& dir, std::string& error)
         return false;
     }
     struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+    if (!OwnFolder(dir, st)) {
         error = dir + " is not a folder of this user";
         return false;
     }
@@ -90,11 +151,24 @@ void UnlockStore(StoreLock& lock)
     lock.fd = -1;
 }
 
-int ConnectControl(const std::string& path)
+int ConnectControl(const std::string& path, std::string* refusal)
 {
     sockaddr_un addr{};
     if (path.empty() || path.size() >= sizeof addr.sun_path)
         return -1;
+    const auto refuse = [&](const std::string& why) {
+        if (refusal != nullptr)
+            *refusal += (refusal->empty() ? "" : "; ") + why;
+        return -1;
+    };
+    // A folder that others can write to, or one that is not there as it looks,
+    // may hold anybody's socket: nothing is sent through it.
+    const std::string folder = ParentOf(path);
+    struct stat st {};
+    if (lstat(folder.c_str(), &st) != 0)
+        return -1;
+    if (!OwnFolder(folder, st) || (st.st_mode & 07777) != 0700)
+        return refuse(folder + " is not a private folder of this user (0700, not a link); its socket is not used");
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
@@ -104,7 +178,22 @@ int ConnectControl(const std::string& path)
         close(fd);
         return -1;
     }
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || length != sizeof peer ||
+        peer.uid != geteuid()) {
+        close(fd);
+        return refuse(path + " is served by another user; it is not used");
+    }
     return fd;
+}
+
+int ConnectInstance(std::string* refusal)
+{
+    for (const std::string& path : ControlSocketCandidates())
+        if (const int fd = ConnectControl(path, refusal); fd >= 0)
+            return fd;
+    return -1;
 }
 
 bool SendControlLine(int fd, const std::string& line)
@@ -158,33 +247,53 @@ bool ReadControlLine(int fd, std::string& pending, std::string& line, int ms)
     }
 }
 
-bool AskInstance(const std::string& request, std::string& reply, int ms)
+Asked AskInstance(const std::string& request, std::string& reply, int ms, std::string* refusal)
 {
-    const int fd = ConnectControl(ControlSocketPath());
+    const int fd = ConnectInstance(refusal);
     if (fd < 0)
-        return false;
+        return Asked::kUnreached;
     std::string pending;
     // A refusal may come and the socket close before the request is through: the
     // reply is read whether or not the send went through.
-    SendControlLine(fd, request);
-    const bool ok = ReadControlLine(fd, pending, reply, ms);
+    const bool sent = SendControlLine(fd, request);
+    const bool answered = ReadControlLine(fd, pending, reply, ms);
     close(fd);
-    return ok;
+    return answered ? Asked::kAnswered : sent ? Asked::kUnanswered : Asked::kUnreached;
 }
 
-Claim ClaimStore(StoreLock& lock, const std::string& request, std::string& reply, std::string& error, int waitMs)
+Claim ClaimStore(StoreLock& lock, const std::string& request, std::string& reply, std::string& error,
+                 bool repeatable, int waitMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    std::string refusal; // why the socket last found was not trusted
+    const auto note = [&](Claim claim) {
+        if (!refusal.empty())
+            error += (error.empty() ? "" : "; ") + refusal;
+        return claim;
+    };
     for (;;) {
+        // The instance first: it may serve the store even when the lock file is
+        // out of reach, and then it decides whether to serve us.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        refusal.clear();
+        switch (AskInstance(request, reply, static_cast<int>(std::max<long long>(left, 1000)), &refusal)) {
+        case Asked::kAnswered: return note(Claim::kOtherAnswered);
+        case Asked::kUnanswered:
+            if (!repeatable) {
+                error = "the instance took the request but did not answer in time; it may have been carried out";
+                return note(Claim::kUnanswered);
+            }
+            break;
+        case Asked::kUnreached: break;
+        }
         switch (TryLockStore(lock, error)) {
-        case LockResult::kLocked: return Claim::kOurs;
-        case LockResult::kFailed: return Claim::kFailed;
+        case LockResult::kLocked: return note(Claim::kOurs);
+        case LockResult::kFailed: return note(Claim::kFailed);
         case LockResult::kBusy: break;
         }
-        if (AskInstance(request, reply, 5000))
-            return Claim::kOtherAnswered;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return Claim::kOtherSilent;
+        if (Clock::now() >= deadline)
+            return note(Claim::kOtherSilent);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }

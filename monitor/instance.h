@@ -1,20 +1,35 @@
-// One instance per user and store. The instance holds an exclusive lock on a
-// file beside the store for its whole run and serves the control socket; the
+// One instance per store. The instance holds an exclusive lock on a file beside
+// the store for its whole run and serves the store's own control socket; the
 // command line takes the same lock for the moment it works on the store alone,
 // so a starting instance waits for it rather than loading a half-made change.
 //
-//   $XDG_RUNTIME_DIR/varnell/control   the control socket (folder 0700, socket 0600)
 //   ConfigDir()/varnell/registry.lock  the lock (flock), beside the store
+//   RUNTIME/varnell/control-KEY        the control socket (folder 0700, socket 0600)
+//
+// RUNTIME is $XDG_RUNTIME_DIR, else /run/user/UID when it is this user's; KEY
+// names the store's folder, so instances of several stores run side by side.
+// Cron, sudo -u and monitoring agents often run without either: the socket then
+// lives in the store's own folder (STORE/control), which every program finds
+// from the store alone. A client looks in that order and takes the first that
+// answers; it talks only to a socket in a folder of its own user (0700, not a
+// link) served by a process of its own user, so nobody else can read its
+// requests or forge the answers.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace varnell {
 
-// $XDG_RUNTIME_DIR/varnell/control; empty when XDG_RUNTIME_DIR is unset or not
-// an absolute path (there is then no safe private place for it).
-std::string ControlSocketPath();
+// The store's folder with links resolved, as ping and status name it.
+std::string StoreFolder();
+// Where this store's control socket may be, in the order clients look.
+std::vector<std::string> ControlSocketCandidates();
+// Where an instance serves it: the first candidate whose folder is (or is now
+// made) private to this user. skipped tells of candidates passed over; empty
+// when none will do.
+std::string ControlSocketPath(std::string& skipped);
 std::string StoreLockPath();
 
 // Creates dir (not its parents) as 0700, or checks that the existing one is a
@@ -34,27 +49,43 @@ enum class LockResult { kLocked, kBusy, kFailed };
 LockResult TryLockStore(StoreLock& lock, std::string& error);
 void UnlockStore(StoreLock& lock);
 
-// The client side of the control socket. -1 when nothing listens at path.
-int ConnectControl(const std::string& path);
+// The client side of the control socket. -1 when nothing listens at path, or
+// when the folder is not private to this user or the listener runs as another
+// user: then nothing was sent and refusal (when given) says why.
+int ConnectControl(const std::string& path, std::string* refusal = nullptr);
+// Connects to this store's instance at the first candidate that answers; -1 when none.
+int ConnectInstance(std::string* refusal = nullptr);
 // Sends one request line. false when the peer is gone.
 bool SendControlLine(int fd, const std::string& line);
 // Reads one reply line (without its end) into line, keeping what follows in
 // pending; waits up to ms (negative: no limit). false on end, error or time-out.
 bool ReadControlLine(int fd, std::string& pending, std::string& line, int ms);
-// Connects, sends one request, reads one reply. false when no instance answered.
-bool AskInstance(const std::string& request, std::string& reply, int ms = 10000);
+enum class Asked {
+    kAnswered,   // reply holds the answer
+    kUnreached,  // no instance took the request
+    kUnanswered, // the request went out but no answer came: it may have been carried out
+};
+// Connects, sends one request, reads one reply within ms.
+Asked AskInstance(const std::string& request, std::string& reply, int ms = 10000, std::string* refusal = nullptr);
 
 enum class Claim {
     kOurs,          // this process now holds the store
     kOtherAnswered, // another instance holds it and answered the request (reply)
     kOtherSilent,   // another process holds it and did not answer in time
-    kFailed,        // the lock file cannot be made (error)
+    kUnanswered,    // an instance took the request and did not answer in time (not repeatable)
+    kFailed,        // the lock file cannot be made or locked (error)
 };
-// Takes the store for this process or finds the instance that holds it: while
-// the lock is held elsewhere, asks over the control socket, retrying for up to
-// waitMs (the holder may be the command line for a moment, or an instance that
-// has not opened its socket yet).
+// Finds the instance that serves the store and asks it, or takes the store for
+// this process: while the lock is held elsewhere, asks again for up to waitMs
+// (the holder may be the command line for a moment, or an instance that has not
+// opened its socket yet). A request that is not repeatable (one that changes
+// items) is never sent twice: the first that goes out unanswered ends the claim.
+// error also carries, whatever the outcome, why a socket found was not trusted.
 Claim ClaimStore(StoreLock& lock, const std::string& request, std::string& reply, std::string& error,
-                 int waitMs = 10000);
+                 bool repeatable = true, int waitMs = 10000);
+
+// varnell-monitor's exit status when the window program holds the store: the
+// service unit lists it so systemd does not restart the monitor into it again.
+inline constexpr int kExitWindowHoldsStore = 4;
 
 } // namespace varnell

@@ -40,7 +40,9 @@ constexpr const char* kUsage =
     "Usage: varnell-monitor\n"
     "Watches the DNS items of the store without a window, with every alert but the\n"
     "message box. Manage it with varnellctl. SIGTERM or SIGINT end it and save;\n"
-    "SIGHUP reopens the log file.\n";
+    "SIGHUP reopens the log file.\n"
+    "Exit status: 0 ended in order, 1 failed or another instance holds the store,\n"
+    "2 bad arguments, 4 the window program holds the store.\n";
 
 int Run()
 {
@@ -55,17 +57,26 @@ int Run()
 
     StoreLock lock;
     std::string reply, error;
-    switch (ClaimStore(lock, R"({"cmd":"ping"})", reply, error)) {
+    const Claim claim = ClaimStore(lock, R"({"cmd":"ping"})", reply, error);
+    if (claim != Claim::kOurs && claim != Claim::kFailed && !error.empty())
+        std::fprintf(stderr, "varnell-monitor: %s\n", error.c_str());
+    switch (claim) {
     case Claim::kOurs: break;
     case Claim::kOtherAnswered: {
         const nlohmann::json r = nlohmann::json::parse(reply, nullptr, false);
         const auto pid = r.is_object() ? r.find("pid") : r.end();
-        std::fprintf(stderr, "varnell-monitor: an instance already runs on this store%s%s\n",
+        const auto window = r.is_object() ? r.find("window") : r.end();
+        const bool windowed = window != r.end() && window->is_boolean() && window->get<bool>();
+        std::fprintf(stderr, "varnell-monitor: %s already runs on this store%s%s\n",
+                     windowed ? "the window program" : "an instance",
                      pid != r.end() && pid->is_number() ? ", pid " : "",
                      pid != r.end() && pid->is_number() ? std::to_string(pid->get<long>()).c_str() : "");
-        return 1;
+        // The window is the operator's own choice; a service manager must not
+        // keep starting the monitor against it.
+        return windowed ? kExitWindowHoldsStore : 1;
     }
     case Claim::kOtherSilent:
+    case Claim::kUnanswered:
         std::fprintf(stderr, "varnell-monitor: another process holds the store (%s) and does not answer\n",
                      StoreLockPath().c_str());
         return 1;
@@ -77,10 +88,13 @@ int Run()
     MonitorDesktop desktop;
     SetDesktop(&desktop);
     MonitorOptions options;
-    options.controlSocket = ControlSocketPath();
+    std::string skipped;
+    options.controlSocket = ControlSocketPath(skipped);
     options.exitIfWorkersStuck = true;
+    if (!skipped.empty())
+        std::fprintf(stderr, "varnell-monitor: %s\n", skipped.c_str());
     if (options.controlSocket.empty())
-        std::fprintf(stderr, "varnell-monitor: XDG_RUNTIME_DIR is not set; no control socket\n");
+        std::fprintf(stderr, "varnell-monitor: no place for the control socket; varnellctl cannot reach this instance\n");
     desktop.RunOnUiThread([&] { StartMonitor(options); });
 
     for (;;) {

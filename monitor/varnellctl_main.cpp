@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/settings_store.h"
+#include "engine/utf8.h"
 #include "monitor/control_commands.h"
 #include "monitor/instance.h"
 #include "monitor/monitor.h"
@@ -38,17 +39,20 @@ constexpr CommandHelp kCommands[] = {
      "One row per item: name, domain, type, server, state (up, failing, down,\n"
      "suspended, not yet probed), current and average round trip, last event.\n"
      "Exit status: 0 all up (suspended ones aside), 1 some failing or not yet\n"
-     "probed, 2 some down, 3 no answer (no instance runs)."},
+     "probed, 2 some down, 3 unknown: no instance runs, or monitoring is stopped."},
     {"list", "list [--json]", "The items and their settings, in list order."},
     {"add", "add NAME DOMAIN TYPE SERVER [COLUMN=VALUE...]",
      "Adds one item; SERVER is an IPv4 or IPv6 address. COLUMN is one of the CSV\n"
      "columns (interval_ms, timeout_ms, continuous_lost, notify_down, notify_up,\n"
      "notify_change, recursion_desired, high_priority, suspended, description);\n"
-     "the others take the item dialog's defaults."},
+     "the others take the item dialog's defaults. NAME, DOMAIN, TYPE and SERVER\n"
+     "are given once, in their places."},
     {"delete", "delete NAME", "Deletes the item of that name."},
     {"suspend", "suspend NAME", "Stops probing the item of that name."},
     {"resume", "resume NAME", "Probes the item of that name again."},
-    {"events", "events [--follow]", "The latest events of the running instance; --follow waits for more."},
+    {"events", "events [--follow]",
+     "The latest events of the running instance; --follow waits for more, and says\n"
+     "\"N events were missed\" where it fell so far behind that some were dropped."},
     {"import", "import FILE",
      "Adds every item of a CSV file (\"-\" for standard input), or none: every bad\n"
      "row is reported with its line number."},
@@ -88,6 +92,17 @@ bool ReadFile(const std::string& path, std::string& text, std::string& error)
     if (text.size() > kControlLineLimit / 2) {
         error = path + ": too large for an import";
         return false;
+    }
+    // The request is JSON, which carries only UTF-8: anything else would reach
+    // the instance as U+FFFD, changed names and all, instead of being refused.
+    std::size_t line = 1;
+    for (std::size_t start = 0; start < text.size(); ++line) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        if (!IsUtf8(std::string_view(text).substr(start, end - start))) {
+            error = path + ":" + std::to_string(line) + ": not valid UTF-8; nothing was imported";
+            return false;
+        }
+        start = end + 1;
     }
     return true;
 }
@@ -145,6 +160,8 @@ void PrintTable(const std::vector<std::pair<const char*, const char*>>& columns,
 
 void PrintEvents(const json& reply)
 {
+    if (const auto missed = reply.find("missed"); missed != reply.end() && missed->is_number_unsigned())
+        std::printf("%s events were missed\n", missed->dump().c_str());
     const auto events = reply.find("events");
     if (events == reply.end() || !events->is_array())
         return;
@@ -155,7 +172,10 @@ void PrintEvents(const json& reply)
 
 int FollowEvents(const std::string& request)
 {
-    const int fd = ConnectControl(ControlSocketPath());
+    std::string refusal;
+    const int fd = ConnectInstance(&refusal);
+    if (!refusal.empty())
+        Fail(refusal);
     if (fd < 0)
         return Fail("no instance runs, so there are no events");
     std::string pending, line;
@@ -227,10 +247,17 @@ int Main(int argc, char** argv)
             const auto eq = words[i].find('=');
             if (eq == std::string::npos || eq == 0)
                 return Fail("expected COLUMN=VALUE, got " + words[i], kExitUsage);
-            fields[words[i].substr(0, eq)] = words[i].substr(eq + 1);
+            const std::string column = words[i].substr(0, eq);
+            // Silently replacing the NAME given before would add another item than the one named.
+            if (fields.contains(column))
+                return Fail(column + " is given twice", kExitUsage);
+            fields[column] = words[i].substr(eq + 1);
         }
         request["fields"] = fields;
     }
+    for (std::size_t i = 0; i < words.size(); ++i)
+        if (!IsUtf8(words[i]))
+            return Fail("argument " + std::to_string(i + 1) + " is not valid UTF-8", kExitUsage);
     if (words.size() < wordsWanted || words.size() > wordsAllowed)
         return Fail(std::string("usage: varnellctl ") + help->synopsis, kExitUsage);
     if (command == "import") {
@@ -247,27 +274,36 @@ int Main(int argc, char** argv)
 
     std::string replyText, error;
     StoreLock lock;
-    // The running instance first: it may be there even when the store is not
-    // ours to lock (and then it decides whether to serve us).
-    const Claim claim = AskInstance(line, replyText) ? Claim::kOtherAnswered : ClaimStore(lock, line, replyText, error);
+    // A change that went out without an answer may have been made: sending it
+    // again could answer "already exists" for an add that succeeded.
+    const bool changes = command == "add" || command == "delete" || command == "suspend" || command == "resume" ||
+                         command == "import";
+    const Claim claim = ClaimStore(lock, line, replyText, error, !changes);
+    const int failure = command == "status" ? kExitNoAnswer : kExitError;
     switch (claim) {
     case Claim::kOurs: replyText = RunOnStore(line); break;
     case Claim::kOtherAnswered: break;
     case Claim::kOtherSilent:
-        return Fail("the store is held by a process that does not answer (" + StoreLockPath() + ")", kExitNoAnswer);
-    case Claim::kFailed: return Fail(error, command == "status" ? kExitNoAnswer : kExitError);
+        return Fail("the store is held by a process that does not answer (" + StoreLockPath() + ")" +
+                        (error.empty() ? "" : "; " + error),
+                    failure);
+    case Claim::kUnanswered:
+        return Fail(error + "; see varnellctl list", failure);
+    case Claim::kFailed: return Fail(error, failure);
     }
+    if (!error.empty())
+        Fail(error); // a socket that was not trusted, though another answered
     UnlockStore(lock);
 
     const json reply = json::parse(replyText, nullptr, false);
     if (!reply.is_object())
-        return Fail("unreadable reply: " + replyText, command == "status" ? kExitNoAnswer : kExitError);
+        return Fail("unreadable reply: " + replyText, failure);
     if (!reply.value("ok", false)) {
         if (const auto problems = reply.find("problems"); problems != reply.end() && problems->is_array())
             for (const json& p : *problems)
                 std::fprintf(stderr, "%s:%s: %s\n", words.empty() ? "-" : words[0].c_str(),
                              Cell(p.value("line", json())).c_str(), Cell(p.value("reason", json())).c_str());
-        return Fail(Cell(reply.value("error", json())), command == "status" ? kExitNoAnswer : kExitError);
+        return Fail(Cell(reply.value("error", json())), failure);
     }
 
     if (command == "status" || command == "list") {
@@ -277,6 +313,8 @@ int Main(int argc, char** argv)
             out.erase("ok");
             std::printf("%s\n", out.dump(2, ' ', false, json::error_handler_t::replace).c_str());
         } else if (command == "status") {
+            if (const auto message = reply.find("message"); message != reply.end() && message->is_string())
+                std::printf("%s\n", message->get_ref<const std::string&>().c_str());
             PrintTable({{"NAME", "name"}, {"DOMAIN", "domain"}, {"TYPE", "type"}, {"SERVER", "server"},
                         {"STATE", "state"}, {"RTT_MS", "current_rtt_ms"}, {"AVG_MS", "average_rtt_ms"},
                         {"LAST_EVENT", "last_event"}},

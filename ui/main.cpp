@@ -12,7 +12,10 @@ int main(int argc, char** argv)
     // start hands over to the running one instead of saving over its edits.
     varnell::StoreLock lock;
     std::string reply, error;
-    switch (varnell::ClaimStore(lock, R"({"cmd":"show"})", reply, error)) {
+    const varnell::Claim claim = varnell::ClaimStore(lock, R"({"cmd":"show"})", reply, error);
+    if (claim != varnell::Claim::kOurs && claim != varnell::Claim::kFailed && !error.empty())
+        std::fprintf(stderr, "varnell: %s\n", error.c_str());
+    switch (claim) {
     case varnell::Claim::kOurs: break;
     case varnell::Claim::kOtherAnswered: {
         const nlohmann::json r = nlohmann::json::parse(reply, nullptr, false);
@@ -22,19 +25,24 @@ int main(int argc, char** argv)
         return 0;
     }
     case varnell::Claim::kOtherSilent:
+    case varnell::Claim::kUnanswered:
         std::fprintf(stderr, "varnell: another process holds the store (%s) and does not answer\n",
                      varnell::StoreLockPath().c_str());
         return 1;
     case varnell::Claim::kFailed:
-        // Without the lock file the store is most likely out of reach as well;
-        // the program still starts and reports what it cannot read or write.
-        std::fprintf(stderr, "varnell: %s\n", error.c_str());
-        break;
+        // Without the lock (a file system without flock, such as some NFS
+        // mounts) a second copy could save over this one's edits: refused, as
+        // the windowless program refuses.
+        std::fprintf(stderr, "varnell: the store cannot be locked, so Varnell does not start: %s\n", error.c_str());
+        return 1;
     }
 
     QApplication application(argc, argv);
     varnell::AppOptions options;
-    options.controlSocket = varnell::ControlSocketPath();
+    std::string skipped;
+    options.controlSocket = varnell::ControlSocketPath(skipped);
+    if (!skipped.empty())
+        std::fprintf(stderr, "varnell: %s\n", skipped.c_str());
     varnell::CVarnellApp app(options);
     app.InstallSignalHandlers();
     app.InitInstance();

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "engine/desktop.h"
+#include "engine/engine.h"
 #include "engine/item_table.h"
 #include "monitor/control_commands.h"
 #include "monitor/monitor.h"
@@ -59,6 +60,14 @@ TEST(ControlCommands, NamedCommandsFollowTheListAndRefuseWhileADialogIsOpen)
     EXPECT_EQ(list[2]["suspended"], true);
     EXPECT_EQ(list[2]["server"], "2001:db8::53");
     EXPECT_EQ(Ask({{"cmd", "status"}})["items"][2]["server"], "2001:db8::53");
+    // Stopped monitoring probes nothing, so the last states say nothing of the service.
+    Engine().serviceStopped.store(1);
+    const json stopped = Ask({{"cmd", "status"}});
+    EXPECT_EQ(stopped["exit"], 3);
+    EXPECT_EQ(stopped["stopped"], true);
+    EXPECT_EQ(stopped["message"], "monitoring is stopped");
+    Engine().serviceStopped.store(0);
+    EXPECT_EQ(Ask({{"cmd", "status"}})["stopped"], false);
 
     busy = true;
     for (const json& change : {json{{"cmd", "delete"}, {"name", "a"}}, json{{"cmd", "import"}, {"csv", ""}},

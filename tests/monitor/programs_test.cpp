@@ -2,10 +2,13 @@
 // Qt: a store with syslog and log alerts, a full table imported against a real
 // unbound, an outage and the recovery seen by `status`, the export read back,
 // a stop and a restart; the control socket's guards against other users,
-// garbage and clients that go away.
+// garbage and clients that go away. Then, as any user may run them: two stores
+// side by side, one without a runtime folder, and the command line refusing
+// what it could not send faithfully.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <climits>
 #include <nlohmann/json.hpp>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -166,7 +169,7 @@ TEST_F(MonitorPrograms, ImportOutageRecoveryExportAndRestart)
     struct stat st {};
     ASSERT_EQ(stat(dir_.File("run/varnell").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
-    ASSERT_EQ(stat(dir_.File("run/varnell/control").c_str(), &st), 0);
+    ASSERT_EQ(stat(ControlSocketCandidates().front().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     const std::string csv = ImportFile(dns_);
@@ -210,7 +213,7 @@ TEST_F(MonitorPrograms, ImportOutageRecoveryExportAndRestart)
 // A request as raw bytes; the reply line, or "" when none came.
 std::string Exchange(const std::string& bytes, bool wait = true)
 {
-    const int fd = ConnectControl(ControlSocketPath());
+    const int fd = ConnectInstance();
     if (fd < 0)
         return "no socket";
     send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -227,7 +230,7 @@ TEST_F(MonitorPrograms, ControlSocketRefusesStrangersAndShrugsOffBadClients)
     ASSERT_TRUE(StartMonitor()) << ReadFile(dir_.File("monitor.err"));
     ASSERT_EQ(Ctl({"add", "one", "one.test", "A", "127.0.0.1", "suspended=1"}).status, 0);
 
-    // Another user, who can reach the socket file, is still turned away by its uid.
+    // Another user, who could reach the socket file, does not trust a folder of ours.
     std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                          "--inh-caps=+dac_override", "--ambient-caps=+dac_override",
                                          BinaryDir() + "/varnellctl", "list"};
@@ -236,7 +239,7 @@ TEST_F(MonitorPrograms, ControlSocketRefusesStrangersAndShrugsOffBadClients)
         GTEST_LOG_(INFO) << "cannot run as nobody here: " << stranger.err;
     } else {
         EXPECT_NE(stranger.status, 0);
-        EXPECT_NE(stranger.err.find("refused"), std::string::npos) << stranger.err;
+        EXPECT_NE(stranger.err.find("not a private folder"), std::string::npos) << stranger.err;
         EXPECT_EQ(stranger.out.find("one.test"), std::string::npos);
     }
 
@@ -255,7 +258,7 @@ TEST_F(MonitorPrograms, ControlSocketRefusesStrangersAndShrugsOffBadClients)
     // others still get answers.
     std::vector<int> idle;
     for (int i = 0; i < kControlClients + 2; ++i)
-        idle.push_back(ConnectControl(ControlSocketPath()));
+        idle.push_back(ConnectInstance());
     std::this_thread::sleep_for(300ms);
     for (int fd : idle)
         close(fd);
@@ -268,6 +271,66 @@ TEST_F(MonitorPrograms, ControlSocketRefusesStrangersAndShrugsOffBadClients)
     EXPECT_EQ(Ctl({"frobnicate"}).status, 64);
     EXPECT_EQ(Ctl({"status", "--help"}).status, 0);
     ASSERT_EQ(monitor_.Stop(SIGTERM, 10s), 0);
+}
+
+// Never on the privileged DNS port, which root would take from the DNS servers
+// of other tests: these tests probe nothing.
+std::vector<std::string> Unprivileged(std::vector<std::string> argv)
+{
+    if (geteuid() == 0)
+        argv.insert(argv.begin(), {"setpriv", "--inh-caps=-net_bind_service", "--bounding-set=-net_bind_service", "--"});
+    return argv;
+}
+
+FinishedProgram CtlIn(const std::vector<std::string>& env, std::vector<std::string> args)
+{
+    args.insert(args.begin(), BinaryDir() + "/varnellctl");
+    return RunProgram(args, env);
+}
+
+// One user, two stores: A with a runtime folder, B without one (cron, sudo -u).
+TEST(MonitorStores, TwoInstancesSideBySideEachAnswerForTheirOwnStore)
+{
+    TempDir dir;
+    mkdir(dir.File("run").c_str(), 0700);
+    const std::vector<std::string> a = {"XDG_CONFIG_HOME=" + dir.File("a"), "XDG_RUNTIME_DIR=" + dir.File("run")};
+    const std::vector<std::string> b = {"XDG_CONFIG_HOME=" + dir.File("b"), "XDG_RUNTIME_DIR"};
+    ChildProcess monitorA, monitorB;
+    ASSERT_TRUE(monitorA.Start(Unprivileged({BinaryDir() + "/varnell-monitor"}), a, "", dir.File("a.err")));
+    ASSERT_TRUE(monitorB.Start(Unprivileged({BinaryDir() + "/varnell-monitor"}), b, "", dir.File("b.err")));
+    char base[PATH_MAX];
+    ASSERT_NE(realpath(dir.Path().c_str(), base), nullptr);
+    const auto serves = [&](const std::vector<std::string>& env, const char* store) {
+        const nlohmann::json reply = nlohmann::json::parse(CtlIn(env, {"status", "--json"}).out, nullptr, false);
+        return reply.is_object() && reply.value("running", false) &&
+               reply.value("store", "") == std::string(base) + store;
+    };
+    ASSERT_TRUE(WaitFor([&] { return serves(a, "/a/varnell"); }, 20s)) << ReadFile(dir.File("a.err"));
+    ASSERT_TRUE(WaitFor([&] { return serves(b, "/b/varnell"); }, 20s)) << ReadFile(dir.File("b.err"));
+    ASSERT_EQ(CtlIn(a, {"add", "only-a", "a.test", "A", "127.0.0.1", "suspended=1"}).status, 0);
+    ASSERT_EQ(CtlIn(b, {"add", "only-b", "b.test", "A", "127.0.0.1", "suspended=1"}).status, 0);
+    const std::string listA = CtlIn(a, {"list"}).out, listB = CtlIn(b, {"list"}).out;
+    EXPECT_NE(listA.find("only-a"), std::string::npos) << listA;
+    EXPECT_EQ(listA.find("only-b"), std::string::npos) << listA;
+    EXPECT_NE(listB.find("only-b"), std::string::npos) << listB;
+    EXPECT_EQ(listB.find("only-a"), std::string::npos) << listB;
+    EXPECT_EQ(monitorA.Stop(SIGTERM, 15s), 0);
+    EXPECT_EQ(monitorB.Stop(SIGTERM, 15s), 0);
+}
+
+TEST(MonitorStores, CommandLineRefusesWhatItCouldNotSendFaithfully)
+{
+    TempDir dir;
+    const std::vector<std::string> env = {"XDG_CONFIG_HOME=" + dir.Path(), "XDG_RUNTIME_DIR"};
+    WriteFile(dir.File("items.csv"),
+              "name,domain,type,server\r\nfine,fine.test,A,127.0.0.1\r\ncaf\xe9,cafe.test,A,127.0.0.1\r\n");
+    const FinishedProgram import = CtlIn(env, {"import", dir.File("items.csv")});
+    EXPECT_EQ(import.status, 1);
+    EXPECT_NE(import.err.find("items.csv:3: not valid UTF-8"), std::string::npos) << import.err;
+    const FinishedProgram add = CtlIn(env, {"add", "web1", "web.test", "A", "127.0.0.1", "name=web2"});
+    EXPECT_EQ(add.status, 64);
+    EXPECT_NE(add.err.find("name is given twice"), std::string::npos) << add.err;
+    EXPECT_EQ(CtlIn(env, {"list"}).out.find(".test"), std::string::npos) << "something was added";
 }
 
 } // namespace

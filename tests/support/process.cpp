@@ -41,7 +41,8 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::vector
             envs.push_back(entry);
     }
     for (const auto& add : env)
-        envs.push_back(add);
+        if (add.find('=') != std::string::npos)
+            envs.push_back(add);
     std::vector<char*> cargv, cenv;
     std::vector<std::string> args = argv;
     for (auto& a : args)

@@ -20,7 +20,8 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
 
-    // env entries "NAME=value" are added to (or replace in) the inherited environment.
+    // env entries "NAME=value" are added to (or replace in) the inherited environment;
+    // an entry "NAME" alone leaves NAME out.
     // stdoutPath/stderrPath: files to write to, or empty for /dev/null.
     bool Start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                const std::string& stdoutPath = "", const std::string& stderrPath = "");
