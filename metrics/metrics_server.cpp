@@ -100,11 +100,15 @@ int OpenListenSocket(const ListenAddress& where)
 
 void StopLocked(ServerState& s)
 {
+    // The socket is closed once, by whoever holds it last: handed back by quiesce
+    // it is ours, otherwise the library closes it when it stops. A second close
+    // could hit a descriptor another thread has opened under the same number.
     if (s.daemon != nullptr) {
-        // Taking the listening socket back first keeps its closing here, in one place.
-        MHD_quiesce_daemon(s.daemon);
+        const bool handedBack = MHD_quiesce_daemon(s.daemon) == s.socket;
         MHD_stop_daemon(s.daemon);
         s.daemon = nullptr;
+        if (!handedBack)
+            s.socket = -1;
     }
     if (s.socket >= 0)
         close(s.socket);
@@ -164,7 +168,8 @@ int StartMetricsServer(const std::string& listen, unsigned idleSeconds)
         ReportEngineMessage("Metrics: cannot listen on " + listen + ": " + std::strerror(-fd));
         return kMetricsBindFailed;
     }
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO;
+    // The inter-thread channel lets quiesce hand the listening socket back.
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ITC;
     if (where.address.ss_family == AF_INET6)
         flags |= MHD_USE_IPv6;
     s.daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Answer, nullptr, MHD_OPTION_LISTEN_SOCKET, fd,
