@@ -185,3 +185,31 @@ TEST_F(MetricsServer, ClosesEachListeningSocketOnce)
     EXPECT_EQ(g_watchedCloses.load(), 1);
     g_watchedFd = -1;
 }
+
+// A page whose name was rebound to this address sends that name as its Host:
+// only an address, localhost and this machine's name are answered.
+TEST_F(MetricsServer, AnswersOnlyRequestsForThisMachine)
+{
+    const std::uint16_t port = FreePort(false);
+    ASSERT_EQ(StartMetricsServer(Listen("127.0.0.1", port)), kMetricsListening);
+    char name[256] = {};
+    ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
+    const std::string own = name;
+    const std::string p = std::to_string(port);
+    auto status = [&](const std::string& host, const char* version = "HTTP/1.1") {
+        const std::string answer = HttpExchange(port, std::string("GET /metrics ") + version + "\r\n" + host +
+                                                          "Connection: close\r\n\r\n");
+        return answer.substr(0, answer.find("\r\n"));
+    };
+    const std::vector<std::string> answered = {"127.0.0.1:" + p, "127.0.0.1",         "localhost:" + p,
+                                               "LocalHost.",       "[::1]:" + p,         "[::1]",
+                                               own,                own + (":" + p),      "192.0.2.7:" + p};
+    for (const std::string& host : answered)
+        EXPECT_EQ(status("Host: " + host + "\r\n"), "HTTP/1.1 200 OK") << host;
+    const std::vector<std::string> refused = {"rebound.example:" + p, "127.0.0.1.rebound.example",
+                                              "localhost.rebound.example", "rebound.localhost", "::1", "[::1",
+                                              "[::1]x", "localhost:9353x", "127.1:" + p, ""};
+    for (const std::string& host : refused)
+        EXPECT_EQ(status("Host: " + host + "\r\n"), "HTTP/1.1 421 Misdirected Request") << host;
+    EXPECT_EQ(status("", "HTTP/1.0"), "HTTP/1.1 421 Misdirected Request");
+}
