@@ -176,9 +176,12 @@ struct ItemBlock {
     std::uint32_t replies = 0;
     std::int64_t rttSum = 0;
     // Read by the metrics endpoint beside the list's figures: the last accepted
-    // round trip (ms) and when the item last raised an event (calendar seconds, 0 = never).
+    // round trip (ms), when the item last raised an event (calendar seconds, 0 =
+    // never), and every probe that failed (time-out, error reply, late reply, send
+    // failure), where the list's "failed" counts the send failures only.
     std::uint32_t rttLast = 0;
     std::int64_t lastEventTime = 0;
+    std::uint32_t probesFailed = 0;
     // Addresses gathered by the latest probe: IPv4 in answers, or, for an AAAA
     // item, IPv6 in answers6; answerCount counts the ones of the item's family.
     // No reply holds more address records than the record area.

@@ -68,8 +68,8 @@ constexpr ItemFamily kItemFamilies[] = {
      Unit::kMilliseconds, VARNELL_SAMPLE(s.rttAvg, Measured(s))},
     {"varnell_item_requests_total", "counter", "Requests sent for the item.", Unit::kCount,
      VARNELL_SAMPLE(s.sent, true)},
-    {"varnell_item_failures_total", "counter", "Requests of the item that failed.", Unit::kCount,
-     VARNELL_SAMPLE(s.failed, true)},
+    {"varnell_item_failures_total", "counter", "Probes of the item that failed: time-out, error reply or send failure.",
+     Unit::kCount, VARNELL_SAMPLE(s.failed, true)},
     {"varnell_item_replies_total", "counter", "Replies received for the item, failed ones included.", Unit::kCount,
      VARNELL_SAMPLE(s.replies, true)},
     {"varnell_item_addresses", "gauge", "How many addresses the item's last answer gave.", Unit::kCount,
@@ -176,7 +176,7 @@ MetricsSnapshot TakeMetricsSnapshot()
         s.rttMax = block.rttMax;
         s.rttAvg = block.rttAvg;
         s.sent = block.sent;
-        s.failed = block.failed;
+        s.failed = block.probesFailed;
         s.replies = block.replies;
         s.addresses = block.answerCount;
         s.lastEventTime = block.lastEventTime;

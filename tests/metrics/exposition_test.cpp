@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include "engine/item_table.h"
+#include "engine/result_eval.h"
 #include "metrics/exposition.h"
 #include "tests/support/process.h"
 
@@ -94,7 +95,7 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
         Items().items[s].server.portBE = htons(5353);
         b.state = kStateDownReported | 3;
         b.rttLast = 50, b.rttMin = 7, b.rttMax = 1234, b.rttAvg = 61;
-        b.sent = 10, b.failed = 4, b.replies = 6, b.answerCount = 2, b.lastEventTime = 1700000000;
+        b.sent = 10, b.probesFailed = 4, b.replies = 6, b.answerCount = 2, b.lastEventTime = 1700000000;
     }
     const std::string one = FormatExposition(TakeMetricsSnapshot());
     EXPECT_TRUE(PromtoolAccepts(one));
@@ -147,6 +148,27 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
     EXPECT_NE(full.find("\nvarnell_item_up{item=\"q\\\"uote\",domain=\"q\\\"uote.test\",type=\"MX\",server=\"127.0.0.1\"} "),
               std::string::npos);
     EXPECT_NE(full.find(",server=\"127.0.0.1\",slot=\"200\"} "), std::string::npos);
+}
+
+// Every failed probe counts, whatever failed; the list's own "failed" figure
+// keeps counting send failures only.
+TEST(Exposition, FailuresCountEveryFailedProbe)
+{
+    InitItemTable();
+    const std::uint32_t s = AddItem("probe", "", "probe.test");
+    DnsItem& item = Items().items[s];
+    ItemBlock& block = Items().blocks[s];
+    for (const int code : {+kResultTimeout, +kResultNameError, 2, +kResultSendFailed, +kResultPartReply})
+        OnDnsResult(&item, code);
+    block.sendTime = 1000, block.receiveTime = 1000 + item.timeout + 1; // a late reply
+    OnDnsResult(&item, kResultOk);
+    block.receiveTime = 1005;
+    OnDnsResult(&item, kResultOk);
+    EXPECT_NE(FormatExposition(TakeMetricsSnapshot())
+                  .find("\nvarnell_item_failures_total{item=\"probe\",domain=\"probe.test\",type=\"MX\","
+                        "server=\"127.0.0.1\"} 6\n"),
+              std::string::npos);
+    EXPECT_EQ(block.failed, 0u);
 }
 
 TEST(Exposition, ShippedAlertRulesPassPromtool)
