@@ -10,6 +10,7 @@
 // - The scheduler and the receiver read records and change the outstanding-request
 //   bits, the reply data and the counters, always under the engine lock.
 // - Result evaluation reads the block on the user-interface thread with the lock.
+// - The metrics server's thread adds an item's "id=" extra text, under the lock.
 #pragma once
 
 #include <array>
@@ -19,6 +20,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace varnell {
@@ -238,6 +240,13 @@ void InitItemTable();
 void ResetItemBlock(ItemBlock& block);
 // Gives every live item a row in order; insertRow is called once per row.
 void FillItemList(const std::function<void(DnsItem&)>& insertRow);
+
+// The item's extra stored texts that carry what the record has no room for,
+// each found by its prefix ("known6=", "server6=", "id="); engine lock held.
+// Index of the first text beginning with prefix, or -1.
+int ItemTextIndex(const DnsItem& item, const ItemBlock& block, std::string_view prefix);
+// Replaces that text, or adds it after the others; false when all are taken.
+bool StoreItemText(DnsItem& item, ItemBlock& block, std::string_view prefix, std::string text);
 
 // What the item dialog edits, applied in one step under the engine lock.
 struct ItemEdit {
