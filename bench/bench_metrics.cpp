@@ -42,7 +42,7 @@ void FillTable()
         CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e);
         ItemBlock& b = Items().blocks[i];
         b.rttLast = 12 + i % 90, b.rttMin = 3, b.rttMax = 1890, b.rttAvg = 41;
-        b.sent = 100000 + i, b.failed = i, b.replies = 99000, b.answerCount = 4, b.lastEventTime = 1765000000;
+        b.sent = 100000 + i, b.probesFailed = i, b.replies = 99000, b.answerCount = 4, b.lastEventTime = 1765000000;
     }
 }
 

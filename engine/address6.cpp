@@ -23,29 +23,6 @@ std::string_view Trimmed(std::string_view s)
     return s;
 }
 
-int TextIndex(const DnsItem& item, const ItemBlock& block, std::string_view prefix)
-{
-    const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);
-    for (std::uint32_t k = 0; k < n; ++k) {
-        if (block.reservedTexts[k].starts_with(prefix))
-            return static_cast<int>(k);
-    }
-    return -1;
-}
-
-bool StoreText(DnsItem& item, ItemBlock& block, std::string_view prefix, std::string text)
-{
-    const int k = TextIndex(item, block, prefix);
-    if (k >= 0) {
-        block.reservedTexts[static_cast<std::size_t>(k)] = std::move(text);
-        return true;
-    }
-    if (item.reservedTextCount >= kReservedTexts)
-        return false;
-    block.reservedTexts[item.reservedTextCount++] = std::move(text);
-    return true;
-}
-
 // inet_pton wants a terminated text; false for anything no IPv6 text.
 bool ReadAddress6(std::string_view piece, Address6& out)
 {
@@ -90,7 +67,7 @@ void SortAnswers6(ItemBlock& block)
     std::sort(block.answers6, block.answers6 + n, Less);
 }
 
-int Known6TextIndex(const DnsItem& item, const ItemBlock& block) { return TextIndex(item, block, kKnown6Prefix); }
+int Known6TextIndex(const DnsItem& item, const ItemBlock& block) { return ItemTextIndex(item, block, kKnown6Prefix); }
 
 bool LoadKnown6(const DnsItem& item, ItemBlock& block)
 {
@@ -121,7 +98,7 @@ bool StoreKnown6(DnsItem& item, ItemBlock& block)
     const std::uint32_t n = std::min(block.known6Count, kReplyRecords);
     for (std::uint32_t i = 0; i < n; ++i)
         text += (i == 0 ? "" : "; ") + Address6Text(block.known6[i]);
-    return StoreText(item, block, kKnown6Prefix, std::move(text));
+    return StoreItemText(item, block, kKnown6Prefix, std::move(text));
 }
 
 bool IsServer6Item(const DnsItem& item) { return item.server.family == kEndpointFamily6; }
@@ -154,7 +131,7 @@ std::string ParseServer6(std::string_view text, Address6& address)
 bool LoadServer6(const DnsItem& item, ItemBlock& block)
 {
     block.server6 = Address6{};
-    const int k = TextIndex(item, block, kServer6Prefix);
+    const int k = ItemTextIndex(item, block, kServer6Prefix);
     if (!IsServer6Item(item))
         return k < 0;
     if (k < 0)
@@ -170,12 +147,12 @@ bool LoadServer6(const DnsItem& item, ItemBlock& block)
 
 bool StoreServer6(DnsItem& item, ItemBlock& block)
 {
-    return StoreText(item, block, kServer6Prefix, std::string(kServer6Prefix) + Address6Text(block.server6));
+    return StoreItemText(item, block, kServer6Prefix, std::string(kServer6Prefix) + Address6Text(block.server6));
 }
 
 void RemoveServer6(DnsItem& item, ItemBlock& block)
 {
-    const int k = TextIndex(item, block, kServer6Prefix);
+    const int k = ItemTextIndex(item, block, kServer6Prefix);
     if (k < 0)
         return;
     const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);

@@ -1,5 +1,6 @@
 #include "engine/item_table.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -97,6 +98,29 @@ void ResetItemBlock(ItemBlock& block)
 {
     block.~ItemBlock();
     new (&block) ItemBlock();
+}
+
+int ItemTextIndex(const DnsItem& item, const ItemBlock& block, std::string_view prefix)
+{
+    const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);
+    for (std::uint32_t k = 0; k < n; ++k) {
+        if (block.reservedTexts[k].starts_with(prefix))
+            return static_cast<int>(k);
+    }
+    return -1;
+}
+
+bool StoreItemText(DnsItem& item, ItemBlock& block, std::string_view prefix, std::string text)
+{
+    const int k = ItemTextIndex(item, block, prefix);
+    if (k >= 0) {
+        block.reservedTexts[static_cast<std::size_t>(k)] = std::move(text);
+        return true;
+    }
+    if (item.reservedTextCount >= kReservedTexts)
+        return false;
+    block.reservedTexts[item.reservedTextCount++] = std::move(text);
+    return true;
 }
 
 void InitItemTable()

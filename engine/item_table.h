@@ -10,6 +10,7 @@
 // - The scheduler and the receiver read records and change the outstanding-request
 //   bits, the reply data and the counters, always under the engine lock.
 // - Result evaluation reads the block on the user-interface thread with the lock.
+// - The metrics server's thread adds an item's "id=" extra text, under the lock.
 #pragma once
 
 #include <array>
@@ -19,6 +20,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 namespace varnell {
@@ -176,9 +178,12 @@ struct ItemBlock {
     std::uint32_t replies = 0;
     std::int64_t rttSum = 0;
     // Read by the metrics endpoint beside the list's figures: the last accepted
-    // round trip (ms) and when the item last raised an event (calendar seconds, 0 = never).
+    // round trip (ms), when the item last raised an event (calendar seconds, 0 =
+    // never), and every probe that failed (time-out, error reply, late reply, send
+    // failure), where the list's "failed" counts the send failures only.
     std::uint32_t rttLast = 0;
     std::int64_t lastEventTime = 0;
+    std::uint32_t probesFailed = 0;
     // Addresses gathered by the latest probe: IPv4 in answers, or, for an AAAA
     // item, IPv6 in answers6; answerCount counts the ones of the item's family.
     // No reply holds more address records than the record area.
@@ -235,6 +240,13 @@ void InitItemTable();
 void ResetItemBlock(ItemBlock& block);
 // Gives every live item a row in order; insertRow is called once per row.
 void FillItemList(const std::function<void(DnsItem&)>& insertRow);
+
+// The item's extra stored texts that carry what the record has no room for,
+// each found by its prefix ("known6=", "server6=", "id="); engine lock held.
+// Index of the first text beginning with prefix, or -1.
+int ItemTextIndex(const DnsItem& item, const ItemBlock& block, std::string_view prefix);
+// Replaces that text, or adds it after the others; false when all are taken.
+bool StoreItemText(DnsItem& item, ItemBlock& block, std::string_view prefix, std::string text);
 
 // What the item dialog edits, applied in one step under the engine lock.
 struct ItemEdit {

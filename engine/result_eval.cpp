@@ -102,6 +102,8 @@ Outcome Evaluate(DnsItem& item, int code)
     const std::uint32_t n = LostCount(item);
     std::uint32_t k = block.state & kStateRunMask;
     const bool failing = (block.state & (kStateFailing | kStateReserved10)) != 0;
+    if (code != kResultOk)
+        ++block.probesFailed;
 
     if (code == kResultOk) {
         out.success = true;
@@ -114,6 +116,7 @@ Outcome Evaluate(DnsItem& item, int code)
         if (rtt >= 0) {
             const auto urtt = static_cast<std::uint32_t>(rtt);
             if (urtt > item.timeout) {
+                ++block.probesFailed;
                 out.late = true;
                 return out;
             }

@@ -1,9 +1,11 @@
 #include "metrics/exposition.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <charconv>
 #include <mutex>
-#include <unordered_map>
+#include <random>
 
 #include "engine/address6.h"
 #include "engine/item_table.h"
@@ -68,8 +70,8 @@ constexpr ItemFamily kItemFamilies[] = {
      Unit::kMilliseconds, VARNELL_SAMPLE(s.rttAvg, Measured(s))},
     {"varnell_item_requests_total", "counter", "Requests sent for the item.", Unit::kCount,
      VARNELL_SAMPLE(s.sent, true)},
-    {"varnell_item_failures_total", "counter", "Requests of the item that failed.", Unit::kCount,
-     VARNELL_SAMPLE(s.failed, true)},
+    {"varnell_item_failures_total", "counter", "Probes of the item that failed: time-out, error reply or send failure.",
+     Unit::kCount, VARNELL_SAMPLE(s.failed, true)},
     {"varnell_item_replies_total", "counter", "Replies received for the item, failed ones included.", Unit::kCount,
      VARNELL_SAMPLE(s.replies, true)},
     {"varnell_item_addresses", "gauge", "How many addresses the item's last answer gave.", Unit::kCount,
@@ -121,6 +123,82 @@ std::string ServerText(const DnsItem& item)
     return text.append(":").append(std::to_string(port));
 }
 
+constexpr std::uint64_t kItemIdMask = (std::uint64_t{1} << (4 * kItemIdDigits)) - 1;
+
+// Never 0, which marks an empty place of IdSet. Called under the engine lock.
+std::uint64_t RandomItemId()
+{
+    static std::mt19937_64 bits{(std::uint64_t{std::random_device{}()} << 32) | std::random_device{}()};
+    std::uint64_t id = 0;
+    while (id == 0)
+        id = bits() & kItemIdMask;
+    return id;
+}
+
+// The id an "id=" text holds; false for a text that is not 12 lower-case hex
+// digits, or is all zeros.
+bool ParseItemId(std::string_view text, std::uint64_t& id)
+{
+    if (text.size() != kItemIdDigits ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
+        return false;
+    return std::from_chars(text.data(), text.data() + text.size(), id, 16).ec == std::errc() && id != 0;
+}
+
+std::string ItemIdText(std::uint64_t id)
+{
+    std::string text(kItemIdDigits, '0');
+    for (std::size_t i = kItemIdDigits; i-- > 0; id >>= 4)
+        text[i] = "0123456789abcdef"[id & 0xF];
+    return text;
+}
+
+// The ids one scrape has met: open addressing over twice the table's slots,
+// filled before the engine lock is taken, so that the copy allocates nothing
+// for it. Ids are random, so their low bits spread them well enough.
+struct IdSet {
+    std::vector<std::uint64_t> places = std::vector<std::uint64_t>(2 * kItemSlots);
+    // False when the id was there already.
+    bool Insert(std::uint64_t id)
+    {
+        for (std::size_t i = id % places.size();; i = (i + 1) % places.size()) {
+            if (places[i] == id)
+                return false;
+            if (places[i] == 0) {
+                places[i] = id;
+                return true;
+            }
+        }
+    }
+};
+
+// The item's stored id, or a new one stored now (engine lock held). A text that
+// is malformed or repeats another item's (a store copied by hand) is replaced.
+std::uint64_t ItemId(DnsItem& item, ItemBlock& block, IdSet& taken)
+{
+    std::uint64_t id = 0;
+    if (const int k = ItemTextIndex(item, block, kItemIdPrefix); k >= 0) {
+        const std::string_view text = block.reservedTexts[static_cast<std::size_t>(k)];
+        if (ParseItemId(text.substr(kItemIdPrefix.size()), id) && taken.Insert(id))
+            return id;
+    }
+    do
+        id = RandomItemId();
+    while (!taken.Insert(id));
+    if (StoreItemText(item, block, kItemIdPrefix, std::string(kItemIdPrefix) + ItemIdText(id)))
+        return id;
+    // All its extra texts are taken (only a store of another version can do
+    // that): the id drawn for its slot in this run, the same at every scrape.
+    // The slot cannot pass to another item with it, since a new item has room
+    // for its text.
+    static std::array<std::uint64_t, kItemSlots> drawn{};
+    std::uint64_t& kept = drawn[SlotOf(item)];
+    if (kept == 0)
+        kept = id;
+    taken.Insert(kept);
+    return kept;
+}
+
 } // namespace
 
 std::string EscapeLabelValue(std::string_view value)
@@ -153,21 +231,22 @@ MetricsSnapshot TakeMetricsSnapshot()
     for (int kind = 0; kind < 3; ++kind)
         snap.events[kind] = EventCount(kind);
     snap.items.reserve(kItemSlots);
+    IdSet taken;
     std::lock_guard lock(EngineLock());
-    const ItemTable& t = Items();
+    ItemTable& t = Items();
     const std::uint32_t top = std::min(t.highWater, kItemSlots);
     for (std::uint32_t slot = 0; slot < top; ++slot) {
-        const DnsItem& item = t.items[slot];
+        DnsItem& item = t.items[slot];
         if ((item.flags & kFlagDeleted) != 0 || item.rowPosition < 0)
             continue;
-        const ItemBlock& block = t.blocks[slot];
+        ItemBlock& block = t.blocks[slot];
         ItemSample& s = snap.items.emplace_back();
         s.name = block.name;
         s.description = block.description;
         s.domain = block.domain;
         s.type = RecordTypeName(item.typeIndex);
         s.server = ServerText(item);
-        s.slot = slot;
+        s.id = ItemId(item, block, taken);
         s.state = block.state;
         s.suspended = (item.flags & kFlagSuspended) != 0;
         s.timeoutMs = item.timeout;
@@ -176,7 +255,7 @@ MetricsSnapshot TakeMetricsSnapshot()
         s.rttMax = block.rttMax;
         s.rttAvg = block.rttAvg;
         s.sent = block.sent;
-        s.failed = block.failed;
+        s.failed = block.probesFailed;
         s.replies = block.replies;
         s.addresses = block.answerCount;
         s.lastEventTime = block.lastEventTime;
@@ -186,21 +265,18 @@ MetricsSnapshot TakeMetricsSnapshot()
 
 std::string FormatExposition(const MetricsSnapshot& snapshot)
 {
-    // Every item's label set, rendered once. Two items can carry the same name,
-    // domain, type and server; the later ones get a "slot" label as well, since a
-    // scraper drops every sample that repeats a series of the same page.
+    // Every item's label set, rendered once. The id keeps apart two items with
+    // the same name, domain, type and server, and keeps each item's series its
+    // own when another item is deleted or edited.
     std::vector<std::string> labels;
     labels.reserve(snapshot.items.size());
-    std::unordered_map<std::string, int> seen;
-    seen.reserve(snapshot.items.size());
     for (const ItemSample& s : snapshot.items) {
         std::string text;
         AppendLabel(text, "item", s.name, true);
         AppendLabel(text, "domain", s.domain, false);
         AppendLabel(text, "type", s.type, false);
         AppendLabel(text, "server", s.server, false);
-        if (seen[text]++ != 0)
-            AppendLabel(text, "slot", std::to_string(s.slot), false);
+        AppendLabel(text, "id", ItemIdText(s.id), false);
         labels.push_back(std::move(text));
     }
 

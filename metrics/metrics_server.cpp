@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -56,6 +57,52 @@ MHD_Result Respond(MHD_Connection* connection, unsigned status, const std::strin
     return result;
 }
 
+bool SameName(std::string_view a, std::string_view b)
+{
+    const auto lower = [](char c) { return std::tolower(static_cast<unsigned char>(c)); };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// A page that rebinds its own name to this address reaches the endpoint with
+// that name as its Host; a scraper names an address, localhost or this machine.
+// Host is "NAME", "NAME:PORT" or "[IPv6]:PORT" (RFC 9110 7.2, RFC 3986 3.2.2).
+bool HostAllowed(const char* header)
+{
+    if (header == nullptr)
+        return false;
+    std::string_view host = header;
+    std::string_view port;
+    if (host.starts_with('[')) {
+        const std::size_t close = host.find(']');
+        if (close == std::string_view::npos)
+            return false;
+        port = host.substr(close + 1);
+        host = host.substr(1, close - 1);
+        if (!port.empty() && !port.starts_with(':'))
+            return false;
+        in6_addr address{};
+        if (inet_pton(AF_INET6, std::string(host).c_str(), &address) != 1)
+            return false;
+    } else {
+        if (const std::size_t colon = host.rfind(':'); colon != std::string_view::npos) {
+            port = host.substr(colon);
+            host = host.substr(0, colon);
+        }
+        if (host.ends_with('.'))
+            host.remove_suffix(1);
+        in_addr address{};
+        char own[256] = {};
+        const bool named = gethostname(own, sizeof own - 1) == 0 && own[0] != '\0';
+        if (inet_pton(AF_INET, std::string(host).c_str(), &address) != 1 && !SameName(host, "localhost") &&
+            !(named && SameName(host, own)))
+            return false;
+    }
+    if (!port.empty())
+        port.remove_prefix(1);
+    return std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // The library calls this once the headers are in, then again. An answer queued
 // on the first call makes it close the connection, so that call only marks the
 // request and a scraper keeps its connection. Nothing here reads a body; a
@@ -69,6 +116,8 @@ MHD_Result Answer(void*, MHD_Connection* connection, const char* url, const char
         return MHD_YES;
     }
     constexpr const char* kPlain = "text/plain; charset=utf-8";
+    if (!HostAllowed(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)))
+        return Respond(connection, MHD_HTTP_MISDIRECTED_REQUEST, "Misdirected Request\n", kPlain, nullptr);
     if (std::strcmp(url, "/metrics") != 0)
         return Respond(connection, MHD_HTTP_NOT_FOUND, "Not Found\n", kPlain, nullptr);
     if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
@@ -100,11 +149,15 @@ int OpenListenSocket(const ListenAddress& where)
 
 void StopLocked(ServerState& s)
 {
+    // The socket is closed once, by whoever holds it last: handed back by quiesce
+    // it is ours, otherwise the library closes it when it stops. A second close
+    // could hit a descriptor another thread has opened under the same number.
     if (s.daemon != nullptr) {
-        // Taking the listening socket back first keeps its closing here, in one place.
-        MHD_quiesce_daemon(s.daemon);
+        const bool handedBack = MHD_quiesce_daemon(s.daemon) == s.socket;
         MHD_stop_daemon(s.daemon);
         s.daemon = nullptr;
+        if (!handedBack)
+            s.socket = -1;
     }
     if (s.socket >= 0)
         close(s.socket);
@@ -164,7 +217,8 @@ int StartMetricsServer(const std::string& listen, unsigned idleSeconds)
         ReportEngineMessage("Metrics: cannot listen on " + listen + ": " + std::strerror(-fd));
         return kMetricsBindFailed;
     }
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO;
+    // The inter-thread channel lets quiesce hand the listening socket back.
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ITC;
     if (where.address.ss_family == AF_INET6)
         flags |= MHD_USE_IPv6;
     s.daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Answer, nullptr, MHD_OPTION_LISTEN_SOCKET, fd,

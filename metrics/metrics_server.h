@@ -9,8 +9,12 @@
 // the engine lock only while TakeMetricsSnapshot copies.
 //
 // Who touches what: start, stop and apply run on the thread that owns start-up
-// and shutdown (the user-interface thread); the server's own thread only reads
-// the engine through TakeMetricsSnapshot.
+// and shutdown (the user-interface thread); the server's own thread reaches the
+// engine only through TakeMetricsSnapshot.
+//
+// A request is answered only when its Host names an IP address, localhost or
+// this machine (421 otherwise): a web page that points its own name at this
+// address must not read the items through the browser.
 #pragma once
 
 #include <cstdint>

@@ -4,6 +4,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusServiceWatcher>
 #include <QVariantMap>
 
 #include "alerts/dispatch.h"
@@ -24,6 +25,18 @@ bool EndsWith(const std::string& s, const std::string& tail)
 
 // The notifier DispatchEvent calls now, so one going away uninstalls only itself.
 CDesktopNotifier* g_installed = nullptr;
+
+// Hands the answer to call to done when it comes, on owner's thread; nothing waits.
+void WhenAnswered(QObject* owner, const QDBusPendingCall& call,
+                  std::function<void(const QDBusPendingCallWatcher&)> done)
+{
+    auto* watcher = new QDBusPendingCallWatcher(call, owner);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, owner,
+                     [done = std::move(done)](QDBusPendingCallWatcher* w) {
+                         done(*w);
+                         w->deleteLater();
+                     });
+}
 
 } // namespace
 
@@ -56,12 +69,29 @@ CDesktopNotifier::CDesktopNotifier(QDBusConnection bus, std::function<void()> op
                                    std::function<void(const std::string&)> fallback, QObject* parent)
     : QObject(parent), bus_(std::move(bus)), open_(std::move(open)), fallback_(std::move(fallback))
 {
-    if (bus_.isConnected()) {
-        bus_.connect(QString(), QString::fromLatin1(kPath), QString::fromLatin1(kInterface),
-                     QStringLiteral("ActionInvoked"), this, SLOT(OnActionInvoked(uint, QString)));
-        bus_.connect(QString(), QString::fromLatin1(kPath), QString::fromLatin1(kInterface),
-                     QStringLiteral("NotificationClosed"), this, SLOT(OnClosed(uint, uint)));
-    }
+    if (!bus_.isConnected() || bus_.interface() == nullptr)
+        return;
+    bus_.connect(QString(), QString::fromLatin1(kPath), QString::fromLatin1(kInterface),
+                 QStringLiteral("ActionInvoked"), this, SLOT(OnActionInvoked(uint, QString)));
+    bus_.connect(QString(), QString::fromLatin1(kPath), QString::fromLatin1(kInterface),
+                 QStringLiteral("NotificationClosed"), this, SLOT(OnClosed(uint, uint)));
+    // The watch is set up before the question, and the bus keeps the order of
+    // what it sends: an answer and a later change arrive in the order they happened.
+    const QString service = QString::fromLatin1(kService);
+    auto* watcher = new QDBusServiceWatcher(service, bus_, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(watcher, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& owner) { registered_ = !owner.isEmpty(); });
+    WhenAnswered(this, bus_.interface()->asyncCall(QStringLiteral("NameHasOwner"), service),
+                 [this](const QDBusPendingCallWatcher& w) {
+                     if (!w.isError())
+                         registered_ = QDBusPendingReply<bool>(w).value();
+                 });
+    // A notification daemon is often started by the bus on the first call.
+    WhenAnswered(this, bus_.interface()->asyncCall(QStringLiteral("ListActivatableNames")),
+                 [this, service](const QDBusPendingCallWatcher& w) {
+                     if (!w.isError())
+                         activatable_ = QDBusPendingReply<QStringList>(w).value().contains(service);
+                 });
 }
 
 CDesktopNotifier::~CDesktopNotifier()
@@ -78,19 +108,9 @@ void CDesktopNotifier::Install()
     SetDesktopNotifier([this](const std::string& text) { return Notify(text); });
 }
 
-bool CDesktopNotifier::ServicePresent() const
-{
-    if (!bus_.isConnected() || bus_.interface() == nullptr)
-        return false;
-    const QString service = QString::fromLatin1(kService);
-    // A notification daemon is often started by the bus on the first call.
-    return bus_.interface()->isServiceRegistered(service).value() ||
-           bus_.interface()->activatableServiceNames().value().contains(service);
-}
-
 bool CDesktopNotifier::Notify(const std::string& text)
 {
-    if (!ServicePresent())
+    if (!ServiceAvailable())
         return false;
     std::string name;
     const EventTextKind kind = KindOfEventText(text, name);
@@ -106,16 +126,14 @@ bool CDesktopNotifier::Notify(const std::string& text)
          << hints << -1;
     // Not waited for: a slow service must not hold the window up. A refusal
     // comes back later and shows the box after all.
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, text](QDBusPendingCallWatcher* w) {
-        const QDBusPendingReply<uint> reply = *w;
+    WhenAnswered(this, bus_.asyncCall(call), [this, text](const QDBusPendingCallWatcher& w) {
+        const QDBusPendingReply<uint> reply = w;
         if (reply.isError()) {
             if (fallback_)
                 fallback_(text);
         } else {
             shown_.insert(reply.value());
         }
-        w->deleteLater();
     });
     return true;
 }

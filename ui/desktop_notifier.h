@@ -4,6 +4,10 @@
 // changes normal; each carries an "Open" action that shows the main window. With
 // no notification service on the bus the message box is shown instead, as is
 // the box for a notification the service refuses.
+//
+// Whether the service is there is asked once, without waiting, and then followed
+// as it comes and goes on the bus: an event never waits on the bus, so a bus
+// that does not answer cannot hold up the window.
 #pragma once
 
 #include <QDBusConnection>
@@ -33,8 +37,11 @@ public:
     CDesktopNotifier(QDBusConnection bus, std::function<void()> open,
                      std::function<void(const std::string&)> fallback, QObject* parent = nullptr);
 
-    // false when no notification service is on the bus; the call is not waited for.
+    // false when no notification service is known on the bus; the call is not waited for.
     bool Notify(const std::string& text);
+    // A service owns the name, or the bus starts one on the first call; false
+    // until the bus has answered.
+    bool ServiceAvailable() const { return registered_ || activatable_; }
     // Makes this the notifier DispatchEvent uses; uninstalled when destroyed.
     void Install();
     ~CDesktopNotifier() override;
@@ -44,12 +51,12 @@ private slots:
     void OnClosed(uint id, uint reason);
 
 private:
-    bool ServicePresent() const;
-
     QDBusConnection bus_;
     std::function<void()> open_;
     std::function<void(const std::string&)> fallback_;
     QSet<uint> shown_;
+    bool registered_ = false;
+    bool activatable_ = false;
 };
 
 } // namespace varnell

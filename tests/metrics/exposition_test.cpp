@@ -7,7 +7,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include "config/settings_blob.h"
 #include "engine/item_table.h"
+#include "engine/result_eval.h"
 #include "metrics/exposition.h"
 #include "tests/support/process.h"
 
@@ -57,6 +59,20 @@ std::uint32_t AddItem(const std::string& name, const std::string& description, c
     return static_cast<std::uint32_t>(slot);
 }
 
+std::string IdOf(std::uint32_t slot)
+{
+    const int k = ItemTextIndex(Items().items[slot], Items().blocks[slot], kItemIdPrefix);
+    return k < 0 ? "" : Items().blocks[slot].reservedTexts[static_cast<std::size_t>(k)].substr(kItemIdPrefix.size());
+}
+
+// The labels of the item's varnell_item_up line: what identifies its series.
+std::string SeriesOf(const std::string& page, const std::string& id)
+{
+    const std::size_t at = page.find(",id=\"" + id + "\"} ");
+    const std::size_t start = page.rfind("\nvarnell_item_up{", at);
+    return at == std::string::npos || start == std::string::npos ? "" : page.substr(start, at - start);
+}
+
 std::size_t CountLines(const std::string& page, const std::string& prefix)
 {
     std::size_t count = 0;
@@ -94,11 +110,12 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
         Items().items[s].server.portBE = htons(5353);
         b.state = kStateDownReported | 3;
         b.rttLast = 50, b.rttMin = 7, b.rttMax = 1234, b.rttAvg = 61;
-        b.sent = 10, b.failed = 4, b.replies = 6, b.answerCount = 2, b.lastEventTime = 1700000000;
+        b.sent = 10, b.probesFailed = 4, b.replies = 6, b.answerCount = 2, b.lastEventTime = 1700000000;
     }
     const std::string one = FormatExposition(TakeMetricsSnapshot());
     EXPECT_TRUE(PromtoolAccepts(one));
-    const std::string labels = "{item=\"one\",domain=\"mail.test\",type=\"MX\",server=\"127.0.0.1:5353\"} ";
+    const std::string labels =
+        "{item=\"one\",domain=\"mail.test\",type=\"MX\",server=\"127.0.0.1:5353\",id=\"" + IdOf(s) + "\"} ";
     for (const std::string& line :
          {"varnell_item_up" + labels + "0", "varnell_item_down" + labels + "1", "varnell_item_suspended" + labels + "0",
           "varnell_item_timeout_seconds" + labels + "0.800", "varnell_item_rtt_seconds" + labels + "0.050",
@@ -118,10 +135,11 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
     Items().items[six].server.portBE = htons(5353);
     const std::string two = FormatExposition(TakeMetricsSnapshot());
     EXPECT_TRUE(PromtoolAccepts(two));
-    EXPECT_NE(two.find("\nvarnell_item_up{item=\"six\",domain=\"six.test\",type=\"MX\",server=\"[2001:db8::53]:5353\"} "),
+    EXPECT_NE(two.find("\nvarnell_item_up{item=\"six\",domain=\"six.test\",type=\"MX\","
+                       "server=\"[2001:db8::53]:5353\","),
               std::string::npos);
     Items().items[six].server.portBE = htons(53);
-    EXPECT_NE(FormatExposition(TakeMetricsSnapshot()).find(",server=\"2001:db8::53\"} "), std::string::npos);
+    EXPECT_NE(FormatExposition(TakeMetricsSnapshot()).find(",server=\"2001:db8::53\","), std::string::npos);
 
     // A full table of hostile texts, a few of them alike, a suspended item that
     // was never probed, and a deleted one.
@@ -143,10 +161,71 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
     ASSERT_NE(suspended, std::string::npos);
     EXPECT_EQ(full.substr(full.find("} ", suspended), 4), "} 1\n");
     EXPECT_EQ(full.find("item=\"7\""), std::string::npos);
-    // The second item alike the first gets its slot as a label; the first does not.
-    EXPECT_NE(full.find("\nvarnell_item_up{item=\"q\\\"uote\",domain=\"q\\\"uote.test\",type=\"MX\",server=\"127.0.0.1\"} "),
+}
+
+// A series belongs to one item: deleting or editing an item leaves the others'
+// series as they were, a slot taken over starts new ones, and the id stays with
+// its item through a save and a load.
+TEST(Exposition, SeriesStayWithTheirItem)
+{
+    InitItemTable();
+    const std::uint32_t a = AddItem("twin", "", "twin.test");
+    const std::uint32_t b = AddItem("twin", "", "twin.test");
+    const std::uint32_t c = AddItem("top", "", "top.test");
+    const std::string first = FormatExposition(TakeMetricsSnapshot());
+    const std::string idA = IdOf(a), idB = IdOf(b), idC = IdOf(c);
+    ASSERT_EQ(idB.size(), kItemIdDigits);
+    EXPECT_NE(idA, idB);
+    const std::string seriesB = SeriesOf(first, idB);
+    ASSERT_FALSE(seriesB.empty());
+
+    ASSERT_TRUE(DeleteItemRow(2)); // c, the top of the table: its slot is taken next
+    ASSERT_EQ(static_cast<std::uint32_t>(NewItemSlot()), c);
+    AddItem("top", "", "top.test");
+    ASSERT_TRUE(DeleteItemRow(0)); // a
+    ItemEdit e = EditOf(Items().items[b]);
+    e.description = "edited";
+    CommitItemUpdate(b, e);
+    const std::string second = FormatExposition(TakeMetricsSnapshot());
+    EXPECT_EQ(SeriesOf(second, idB), seriesB);
+    EXPECT_EQ(second.find(idA), std::string::npos);
+    EXPECT_EQ(second.find(idC), std::string::npos);
+    const std::string idNew = IdOf(c);
+
+    // Saved and loaded (compacted into slots 0 and 1), each keeps its id; a
+    // copied id is given up by the later item.
+    std::vector<std::uint8_t> blob;
+    Settings settings = DefaultSettings(0);
+    BuildSettingsBlob(settings, Items(), blob);
+    InitItemTable();
+    ApplySettingsBlob(blob, settings, Items());
+    EXPECT_EQ(SeriesOf(FormatExposition(TakeMetricsSnapshot()), idB), seriesB);
+    EXPECT_EQ(IdOf(1), idNew);
+    Items().blocks[1].reservedTexts[0] = "id=" + idB;
+    TakeMetricsSnapshot();
+    EXPECT_EQ(IdOf(0), idB);
+    EXPECT_NE(IdOf(1), idB);
+}
+
+// Every failed probe counts, whatever failed; the list's own "failed" figure
+// keeps counting send failures only.
+TEST(Exposition, FailuresCountEveryFailedProbe)
+{
+    InitItemTable();
+    const std::uint32_t s = AddItem("probe", "", "probe.test");
+    DnsItem& item = Items().items[s];
+    ItemBlock& block = Items().blocks[s];
+    for (const int code : {+kResultTimeout, +kResultNameError, 2, +kResultSendFailed, +kResultPartReply})
+        OnDnsResult(&item, code);
+    block.sendTime = 1000, block.receiveTime = 1000 + item.timeout + 1; // a late reply
+    OnDnsResult(&item, kResultOk);
+    block.receiveTime = 1005;
+    OnDnsResult(&item, kResultOk);
+    const std::string page = FormatExposition(TakeMetricsSnapshot());
+    EXPECT_NE(page.find("\nvarnell_item_failures_total{item=\"probe\",domain=\"probe.test\",type=\"MX\","
+                        "server=\"127.0.0.1\",id=\"" + IdOf(s) + "\"} 6\n"),
               std::string::npos);
-    EXPECT_NE(full.find(",server=\"127.0.0.1\",slot=\"200\"} "), std::string::npos);
+    EXPECT_EQ(block.failed, 0u);
 }
 
 TEST(Exposition, ShippedAlertRulesPassPromtool)

@@ -51,7 +51,7 @@ inline std::string HttpExchange(std::uint16_t port, const std::string& request, 
 inline std::string HttpRequest(std::uint16_t port, const std::string& method, const std::string& path,
                                const char* addr = "127.0.0.1")
 {
-    return HttpExchange(port, method + " " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", addr);
+    return HttpExchange(port, method + " " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n", addr);
 }
 
 // The body of a 200 answer to GET path, or empty.

@@ -3,8 +3,11 @@
 // address that is not this one; none of them may keep the next scrape waiting.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <netinet/in.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "engine/desktop.h"
 #include "engine/engine.h"
@@ -50,7 +53,35 @@ protected:
 
 std::string Listen(const char* addr, std::uint16_t port) { return std::string(addr) + ":" + std::to_string(port); }
 
+// The descriptor listening on 127.0.0.1:port in this process, or -1.
+int ListeningSocket(std::uint16_t port)
+{
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in a{};
+        socklen_t length = sizeof a;
+        int listening = 0;
+        socklen_t size = sizeof listening;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0 && a.sin_family == AF_INET &&
+            ntohs(a.sin_port) == port && getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 &&
+            listening != 0)
+            return fd;
+    }
+    return -1;
+}
+
+std::atomic<int> g_watchedFd{-1};
+std::atomic<int> g_watchedCloses{0};
+
 } // namespace
+
+// Every close() of this program and of the HTTP library passes here, so that a
+// test can count how often one descriptor number is closed.
+extern "C" int close(int fd)
+{
+    if (fd >= 0 && fd == g_watchedFd.load())
+        ++g_watchedCloses;
+    return static_cast<int>(syscall(SYS_close, fd));
+}
 
 TEST_F(MetricsServer, ReadOnlyAndUndisturbedByIdleOrHugeRequests)
 {
@@ -61,9 +92,8 @@ TEST_F(MetricsServer, ReadOnlyAndUndisturbedByIdleOrHugeRequests)
     EXPECT_EQ(MetricsPort(), port);
 
     // Two scrapes on one connection: a scraper need not connect every time.
-    const std::string twice =
-        HttpExchange(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\nGET /metrics HTTP/1.1\r\nHost: x\r\n"
-                           "Connection: close\r\n\r\n");
+    const std::string twice = HttpExchange(port, "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                                                 "GET /metrics HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
     EXPECT_NE(twice.find("HTTP/1.1 200", twice.find("\nvarnell_items 0\n")), std::string::npos) << twice.size();
     const std::string ok = HttpRequest(port, "GET", "/metrics");
     EXPECT_EQ(ok.rfind("HTTP/1.1 200", 0), 0u) << ok;
@@ -135,4 +165,51 @@ TEST_F(MetricsServer, BindsOnlyWhereToldAndReportsWhatItCannotBind)
     EXPECT_EQ(StartMetricsServer(""), kMetricsOff);
     EXPECT_EQ(ApplyMetricsSetting(Listen("127.0.0.1", port)), kMetricsListening);
     EXPECT_FALSE(HttpGetBody(port, "/metrics").empty());
+}
+
+// A descriptor number closed twice can be one another thread opened between the
+// two closes: moving the endpoint and stopping it close each socket once.
+TEST_F(MetricsServer, ClosesEachListeningSocketOnce)
+{
+    auto watch = [](std::uint16_t port) {
+        g_watchedCloses = 0;
+        g_watchedFd = ListeningSocket(port);
+        return g_watchedFd.load();
+    };
+    ASSERT_EQ(StartMetricsServer("127.0.0.1:0"), kMetricsListening);
+    ASSERT_GE(watch(MetricsPort()), 0);
+    ASSERT_EQ(ApplyMetricsSetting(Listen("127.0.0.1", FreePort(false))), kMetricsListening);
+    EXPECT_EQ(g_watchedCloses.load(), 1);
+    ASSERT_GE(watch(MetricsPort()), 0);
+    StopMetricsServer();
+    EXPECT_EQ(g_watchedCloses.load(), 1);
+    g_watchedFd = -1;
+}
+
+// A page whose name was rebound to this address sends that name as its Host:
+// only an address, localhost and this machine's name are answered.
+TEST_F(MetricsServer, AnswersOnlyRequestsForThisMachine)
+{
+    const std::uint16_t port = FreePort(false);
+    ASSERT_EQ(StartMetricsServer(Listen("127.0.0.1", port)), kMetricsListening);
+    char name[256] = {};
+    ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
+    const std::string own = name;
+    const std::string p = std::to_string(port);
+    auto status = [&](const std::string& host, const char* version = "HTTP/1.1") {
+        const std::string answer = HttpExchange(port, std::string("GET /metrics ") + version + "\r\n" + host +
+                                                          "Connection: close\r\n\r\n");
+        return answer.substr(0, answer.find("\r\n"));
+    };
+    const std::vector<std::string> answered = {"127.0.0.1:" + p, "127.0.0.1",         "localhost:" + p,
+                                               "LocalHost.",       "[::1]:" + p,         "[::1]",
+                                               own,                own + (":" + p),      "192.0.2.7:" + p};
+    for (const std::string& host : answered)
+        EXPECT_EQ(status("Host: " + host + "\r\n"), "HTTP/1.1 200 OK") << host;
+    const std::vector<std::string> refused = {"rebound.example:" + p, "127.0.0.1.rebound.example",
+                                              "localhost.rebound.example", "rebound.localhost", "::1", "[::1",
+                                              "[::1]x", "localhost:9353x", "127.1:" + p, ""};
+    for (const std::string& host : refused)
+        EXPECT_EQ(status("Host: " + host + "\r\n"), "HTTP/1.1 421 Misdirected Request") << host;
+    EXPECT_EQ(status("", "HTTP/1.0"), "HTTP/1.1 421 Misdirected Request");
 }

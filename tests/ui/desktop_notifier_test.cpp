@@ -10,7 +10,8 @@
 #include <QTest>
 #include <QVariantMap>
 
-#include <sys/stat.h>
+#include <chrono>
+#include <csignal>
 
 #include "alerts/dispatch.h"
 #include "config/settings.h"
@@ -57,9 +58,12 @@ protected:
     void SetUp() override
     {
         address_ = "unix:path=" + dir_.File("bus");
-        ASSERT_TRUE(bus_.Start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address_}));
-        struct stat st{};
-        ASSERT_TRUE(WaitFor([&] { return stat(dir_.File("bus").c_str(), &st) == 0; }, std::chrono::seconds(5)));
+        // The address is printed once the bus listens; its socket file is there
+        // a moment before that.
+        ASSERT_TRUE(bus_.Start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address",
+                                "--address=" + address_},
+                               {}, dir_.File("address")));
+        ASSERT_TRUE(WaitFor([&] { return !ReadFile(dir_.File("address")).empty(); }, std::chrono::seconds(5)));
         client_ = std::make_unique<QDBusConnection>(
             QDBusConnection::connectToBus(QString::fromStdString(address_), QStringLiteral("varnell-client")));
         ASSERT_TRUE(client_->isConnected());
@@ -140,6 +144,7 @@ TEST_F(DesktopNotifierTest, DownIsCriticalOthersNormalAndOpenShowsTheWindow)
     std::vector<std::string> fallbacks;
     CDesktopNotifier notifier(*client_, [&] { frame.OnOpen(); }, [&](const std::string& t) { fallbacks.push_back(t); });
     notifier.Install();
+    ASSERT_TRUE(ProcessUntil([&] { return notifier.ServiceAvailable(); }, 5000));
 
     Dispatch("web is down");
     Dispatch("web is up");
@@ -172,6 +177,30 @@ TEST_F(DesktopNotifierTest, DownIsCriticalOthersNormalAndOpenShowsTheWindow)
     Dispatch("refuse is down");
     ASSERT_TRUE(ProcessUntil([&] { return !fallbacks.empty(); }, 5000));
     EXPECT_EQ(fallbacks, std::vector<std::string>{"refuse is down"});
+}
+
+// Whether a service is there is asked once and then followed as it comes and
+// goes; an event never waits on the bus, not even on one that stopped answering.
+TEST_F(DesktopNotifierTest, FollowsTheServiceAndNeverWaitsOnTheBus)
+{
+    CDesktopNotifier notifier(*client_, [] {}, [](const std::string&) {});
+    notifier.Install();
+    {
+        QDBusConnection service = StartService();
+        ASSERT_TRUE(ProcessUntil([&] { return notifier.ServiceAvailable(); }, 5000));
+        ASSERT_EQ(kill(bus_.Pid(), SIGSTOP), 0);
+        const auto start = std::chrono::steady_clock::now();
+        Dispatch("web is down");
+        const auto took = std::chrono::steady_clock::now() - start;
+        kill(bus_.Pid(), SIGCONT);
+        EXPECT_LT(took, std::chrono::seconds(5)); // a call waited for would take the bus's 25 s
+        ASSERT_TRUE(ProcessUntil([&] { return standIn_.calls.size() == 1; }, 5000));
+        EXPECT_TRUE(service.unregisterService(QString::fromLatin1(CDesktopNotifier::kService)));
+        ASSERT_TRUE(ProcessUntil([&] { return !notifier.ServiceAvailable(); }, 5000));
+    }
+    EXPECT_EQ(boxes_, 0);
+    Dispatch("web is up");
+    EXPECT_EQ(boxes_, 1);
 }
 
 } // namespace
