@@ -1,10 +1,27 @@
 #include <QApplication>
+#include <QMessageBox>
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "monitor/instance.h"
 #include "ui/app.h"
+
+namespace {
+
+// Started from a menu there is no terminal to read standard error: the refusal
+// is also shown, except where no one could answer a box (offscreen tests).
+int Refuse(int argc, char** argv, const std::string& text)
+{
+    std::fprintf(stderr, "varnell: %s\n", text.c_str());
+    QApplication application(argc, argv);
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+        QMessageBox::critical(nullptr, QString::fromStdString(varnell::ApplicationTitle()), QString::fromStdString(text));
+    return 1;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -26,15 +43,12 @@ int main(int argc, char** argv)
     }
     case varnell::Claim::kOtherSilent:
     case varnell::Claim::kUnanswered:
-        std::fprintf(stderr, "varnell: another process holds the store (%s) and does not answer\n",
-                     varnell::StoreLockPath().c_str());
-        return 1;
+        return Refuse(argc, argv, "another process holds the store (" + varnell::StoreLockPath() + ") and does not answer");
     case varnell::Claim::kFailed:
         // Without the lock (a file system without flock, such as some NFS
         // mounts) a second copy could save over this one's edits: refused, as
         // the windowless program refuses.
-        std::fprintf(stderr, "varnell: the store cannot be locked, so Varnell does not start: %s\n", error.c_str());
-        return 1;
+        return Refuse(argc, argv, "the store cannot be locked, so Varnell does not start: " + error);
     }
 
     QApplication application(argc, argv);
