@@ -42,7 +42,9 @@ struct RecordedEvent {
     std::string text;
     int kind = 0;               // 0 up (and engine messages), 1 down, 2 changed
 };
-inline constexpr std::size_t kRecordedEvents = 1024;
+// Twice the item table: an outage that takes every item down at once, and its
+// recovery, fit whole between two reads of a follower.
+inline constexpr std::size_t kRecordedEvents = 4096;
 
 // Any thread.
 void RecordEvent(const std::string& time, const std::string& text, int kind);
