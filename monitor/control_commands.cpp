@@ -179,8 +179,12 @@ json Run(const json& request, bool running, bool& changed)
         return NamedReply(request, NamedAction::kResume, changed);
     if (cmd == "import")
         return ImportReply(request, changed);
-    if (cmd == "export")
-        return json{{"ok", true}, {"csv", ExportItemsCsv()}};
+    if (cmd == "export") {
+        std::string csv = ExportItemsCsv();
+        if (std::string tooLarge = CsvSizeProblem(csv.size()); !tooLarge.empty())
+            return Failure(tooLarge);
+        return json{{"ok", true}, {"csv", std::move(csv)}};
+    }
     if (cmd == "events")
         return Failure(running ? "events are served by the control socket" : "no instance runs, so there are no events");
     return Failure(cmd.empty() ? "the request names no command" : "unknown command " + cmd);

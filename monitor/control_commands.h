@@ -27,7 +27,8 @@
 namespace varnell {
 
 // Limits of one request line and of the clients served at once.
-inline constexpr std::size_t kControlLineLimit = std::size_t{8} << 20; // a full table's CSV fits
+// An import of kItemsCsvLimit fits, with the escapes its JSON text adds.
+inline constexpr std::size_t kControlLineLimit = std::size_t{8} << 20;
 inline constexpr int kControlClients = 16;
 
 struct ControlOutcome {

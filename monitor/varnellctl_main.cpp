@@ -15,6 +15,7 @@
 #include "config/settings_store.h"
 #include "monitor/control_commands.h"
 #include "monitor/instance.h"
+#include "monitor/item_csv.h"
 #include "monitor/monitor.h"
 
 namespace varnell {
@@ -85,8 +86,8 @@ bool ReadFile(const std::string& path, std::string& text, std::string& error)
     std::ostringstream buffer;
     buffer << in->rdbuf();
     text = buffer.str();
-    if (text.size() > kControlLineLimit / 2) {
-        error = path + ": too large for an import";
+    if (std::string tooLarge = CsvSizeProblem(text.size()); !tooLarge.empty()) {
+        error = path + ": " + tooLarge;
         return false;
     }
     return true;
