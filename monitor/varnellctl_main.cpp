@@ -94,14 +94,7 @@ bool ReadFile(const std::string& path, std::string& text, std::string& error)
 }
 
 // Works on the store alone: load, carry out, save when something changed.
-std::string RunOnStore(const std::string& request)
-{
-    LoadStoreAlone();
-    ControlOutcome outcome = RunControlRequest(request, false);
-    if (outcome.changed)
-        SaveSettings();
-    return outcome.reply;
-}
+std::string RunOnStore(const std::string& request) { return RunRequestOnStore(request); }
 
 std::string Cell(const json& value)
 {

@@ -18,6 +18,7 @@
 #include "engine/item_table.h"
 #include "monitor/control_commands.h"
 #include "monitor/instance.h"
+#include "tests/config/read_only_store.h"
 #include "tests/engine/unbound_peer.h"
 #include "tests/support/process.h"
 
@@ -29,15 +30,11 @@ namespace {
 
 constexpr std::uint32_t kRows = 2048;
 
-class MonitorPrograms : public ::testing::Test {
+// The programs on a store and a runtime folder of their own.
+class ProgramsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root: imported items probe port 53 and syslog goes to port 514";
-        const std::string base = "127.10." + std::to_string(getpid() % 250 + 1) + ".";
-        dns_ = base + "1";
-        syslog_ = base + "2";
         mkdir(dir_.File("run").c_str(), 0700);
         env_ = {"XDG_CONFIG_HOME=" + dir_.Path(), "XDG_RUNTIME_DIR=" + dir_.File("run"), "DISPLAY=",
                 "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="};
@@ -48,6 +45,40 @@ protected:
     {
         unsetenv("XDG_CONFIG_HOME");
         unsetenv("XDG_RUNTIME_DIR");
+    }
+
+    FinishedProgram Ctl(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), BinaryDir() + "/varnellctl");
+        return RunProgram(args, env_);
+    }
+    bool StartMonitor()
+    {
+        return monitor_.Start({BinaryDir() + "/varnell-monitor"}, env_, "", dir_.File("monitor.err")) &&
+               WaitFor([&] { return Ctl({"status"}).status != 3; }, 10s);
+    }
+    // SIGKILL, so nothing is saved on the way out, and a new instance.
+    bool KillAndRestart()
+    {
+        monitor_.Stop(SIGKILL);
+        return StartMonitor();
+    }
+
+    TempDir dir_;
+    std::vector<std::string> env_;
+    ChildProcess monitor_;
+};
+
+class MonitorPrograms : public ProgramsTest {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root: imported items probe port 53 and syslog goes to port 514";
+        const std::string base = "127.10." + std::to_string(getpid() % 250 + 1) + ".";
+        dns_ = base + "1";
+        syslog_ = base + "2";
+        ProgramsTest::SetUp();
     }
 
     // Syslog and log alerts on (and the message box, which has no window here).
@@ -65,16 +96,6 @@ protected:
         SaveSettings();
     }
 
-    FinishedProgram Ctl(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), BinaryDir() + "/varnellctl");
-        return RunProgram(args, env_);
-    }
-    bool StartMonitor()
-    {
-        return monitor_.Start({BinaryDir() + "/varnell-monitor"}, env_, "", dir_.File("monitor.err")) &&
-               WaitFor([&] { return Ctl({"status"}).status != 3; }, 10s);
-    }
     // Waits until `status --json` exits with code and shows every item in state.
     ::testing::AssertionResult StatusBecomes(int code, const char* state, std::chrono::seconds limit)
     {
@@ -100,10 +121,7 @@ protected:
         return ::testing::AssertionFailure() << why;
     }
 
-    TempDir dir_;
     std::string dns_, syslog_;
-    std::vector<std::string> env_;
-    ChildProcess monitor_;
 };
 
 std::string Zone()
@@ -268,6 +286,78 @@ TEST_F(MonitorPrograms, ControlSocketRefusesStrangersAndShrugsOffBadClients)
     EXPECT_EQ(Ctl({"frobnicate"}).status, 64);
     EXPECT_EQ(Ctl({"status", "--help"}).status, 0);
     ASSERT_EQ(monitor_.Stop(SIGTERM, 10s), 0);
+}
+
+// What an instance or the command line acknowledges is in the store at once:
+// it survives a SIGKILL right after the answer. A save that fails is answered
+// as a failure, never as done.
+TEST_F(ProgramsTest, AcknowledgedChangesSurviveAKillAndFailedSavesAreNotAcknowledged)
+{
+    ASSERT_TRUE(StartMonitor()) << ReadFile(dir_.File("monitor.err"));
+    ASSERT_EQ(Ctl({"add", "one", "one.test", "A", "127.0.0.1", "suspended=1"}).status, 0);
+    ASSERT_TRUE(KillAndRestart()) << ReadFile(dir_.File("monitor.err"));
+    EXPECT_NE(Ctl({"export"}).out.find("\none,one.test,A,"), std::string::npos);
+
+    WriteFile(dir_.File("items.csv"), "name,domain,type,server,suspended\ntwo,two.test,A,127.0.0.1,1\n"
+                                      "three,,NS,127.0.0.1,1\n");
+    ASSERT_EQ(Ctl({"import", dir_.File("items.csv")}).status, 0);
+    ASSERT_EQ(Ctl({"delete", "one"}).status, 0);
+    ASSERT_TRUE(KillAndRestart()) << ReadFile(dir_.File("monitor.err"));
+    std::string exported = Ctl({"export"}).out;
+    EXPECT_EQ(exported.find("\none,"), std::string::npos) << exported;
+    EXPECT_NE(exported.find("\ntwo,two.test,A,"), std::string::npos) << exported;
+    EXPECT_NE(exported.find("\nthree,,NS,"), std::string::npos) << exported;
+
+    // The store takes no more writes (a full or read-only file system).
+    ASSERT_NO_FATAL_FAILURE(MakeStoreReadOnly(RegistryPath()));
+    const FinishedProgram refused = Ctl({"add", "four", "four.test", "A", "127.0.0.1", "suspended=1"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("could not be saved (attempt to write a readonly database)"), std::string::npos)
+        << refused.err;
+    ASSERT_EQ(monitor_.Stop(SIGTERM, 10s), 0);
+    EXPECT_NE(ReadFile(dir_.File("monitor.err")).find("were not saved: attempt to write a readonly database"),
+              std::string::npos);
+    // With no instance the command line checks its own save.
+    WriteFile(dir_.File("five.csv"), "name,domain,type,server\nfive,five.test,A,127.0.0.1\n");
+    const FinishedProgram alone = Ctl({"import", dir_.File("five.csv")});
+    EXPECT_EQ(alone.status, 1);
+    EXPECT_EQ(alone.out, "");
+    EXPECT_NE(alone.err.find("attempt to write a readonly database"), std::string::npos) << alone.err;
+}
+
+// A store that cannot be read is never taken for an empty one: the command line
+// stops, an instance keeps a copy, says so and saves nothing over it until the
+// operator moves the store away.
+TEST_F(ProgramsTest, AnUnreadableStoreIsNeitherLoadedAsDefaultsNorSavedOver)
+{
+    mkdir(dir_.File("varnell").c_str(), 0700);
+    std::string garbage;
+    while (garbage.size() < 4096)
+        garbage += "this is no settings store. ";
+    WriteFile(RegistryPath(), garbage);
+    const FinishedProgram list = Ctl({"list"});
+    EXPECT_EQ(list.status, 1);
+    EXPECT_NE(list.err.find("cannot be read (the file is not a database)"), std::string::npos) << list.err;
+
+    ASSERT_TRUE(StartMonitor()) << ReadFile(dir_.File("monitor.err"));
+    const FinishedProgram add = Ctl({"add", "one", "one.test", "A", "127.0.0.1", "suspended=1"});
+    EXPECT_EQ(add.status, 1);
+    EXPECT_NE(add.err.find("Nothing is saved over it until it is moved away"), std::string::npos) << add.err;
+    ASSERT_EQ(monitor_.Stop(SIGTERM, 10s), 0);
+    EXPECT_EQ(ReadFile(RegistryPath()), garbage);
+    const std::string err = ReadFile(dir_.File("monitor.err"));
+    const auto copyAt = err.find(RegistryPath() + ".broken-");
+    ASSERT_NE(copyAt, std::string::npos) << err;
+    const std::string copy = err.substr(copyAt, err.find_first_of(". ", copyAt + RegistryPath().size() + 1) - copyAt);
+    EXPECT_EQ(ReadFile(copy), garbage) << copy;
+
+    // The operator moves it away: from then on the running instance saves.
+    ASSERT_TRUE(StartMonitor()) << ReadFile(dir_.File("monitor.err"));
+    ASSERT_EQ(rename(RegistryPath().c_str(), dir_.File("broken.db").c_str()), 0);
+    const FinishedProgram again = Ctl({"add", "one", "one.test", "A", "127.0.0.1", "suspended=1"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    ASSERT_TRUE(KillAndRestart());
+    EXPECT_NE(Ctl({"export"}).out.find("\none,one.test,A,"), std::string::npos);
 }
 
 } // namespace
