@@ -27,7 +27,8 @@
 namespace varnell {
 
 // Limits of one request line and of the clients served at once.
-// An import of kItemsCsvLimit fits, with the escapes its JSON text adds.
+// An import of kItemsCsvLimit fits, with the escapes its JSON text adds for
+// quotes and line ends (text full of other control characters does not).
 inline constexpr std::size_t kControlLineLimit = std::size_t{8} << 20;
 inline constexpr int kControlClients = 16;
 

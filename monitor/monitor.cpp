@@ -222,8 +222,9 @@ int StartMonitor(const MonitorOptions& options, MonitorLayer layer, bool startTh
     // 5. The log file, and the round-trip history of the items just loaded.
     if (options.loadSettings)
         OpenLogFile();
-    // The history goes where the settings go: a run that saves none keeps none.
-    if (options.loadSettings && options.saveSettings)
+    // The history goes where the settings go: a run that saves none keeps none,
+    // and one whose items stayed in a held store would write every history away.
+    if (options.loadSettings && options.saveSettings && HeldStore() == nullptr)
         StartHistoryKeeping(HistoryPath());
     // 6. The windows: the item list fills itself from the table and the result
     //    windows are installed. Without any, the table gets its rows alone.

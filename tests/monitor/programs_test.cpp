@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "alerts/log_file.h"
+#include "config/history_file.h"
 #include "config/settings.h"
 #include "config/settings_store.h"
 #include "engine/engine.h"
@@ -36,15 +37,17 @@ protected:
     void SetUp() override
     {
         mkdir(dir_.File("run").c_str(), 0700);
-        env_ = {"XDG_CONFIG_HOME=" + dir_.Path(), "XDG_RUNTIME_DIR=" + dir_.File("run"), "DISPLAY=",
-                "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="};
+        env_ = {"XDG_CONFIG_HOME=" + dir_.Path(), "XDG_RUNTIME_DIR=" + dir_.File("run"),
+                "XDG_STATE_HOME=" + dir_.File("state"), "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="};
         setenv("XDG_CONFIG_HOME", dir_.Path().c_str(), 1);
         setenv("XDG_RUNTIME_DIR", dir_.File("run").c_str(), 1);
+        setenv("XDG_STATE_HOME", dir_.File("state").c_str(), 1);
     }
     void TearDown() override
     {
         unsetenv("XDG_CONFIG_HOME");
         unsetenv("XDG_RUNTIME_DIR");
+        unsetenv("XDG_STATE_HOME");
     }
 
     FinishedProgram Ctl(std::vector<std::string> args)
@@ -335,6 +338,8 @@ TEST_F(ProgramsTest, AnUnreadableStoreIsNeitherLoadedAsDefaultsNorSavedOver)
     while (garbage.size() < 4096)
         garbage += "this is no settings store. ";
     WriteFile(RegistryPath(), garbage);
+    ASSERT_TRUE(WriteHistoryFile(HistoryPath(), {{"one", {1, 2, 3}}}));
+    const std::string history = ReadFile(HistoryPath());
     const FinishedProgram list = Ctl({"list"});
     EXPECT_EQ(list.status, 1);
     EXPECT_NE(list.err.find("cannot be read (the file is not a database)"), std::string::npos) << list.err;
@@ -345,6 +350,7 @@ TEST_F(ProgramsTest, AnUnreadableStoreIsNeitherLoadedAsDefaultsNorSavedOver)
     EXPECT_NE(add.err.find("Nothing is saved over it until it is moved away"), std::string::npos) << add.err;
     ASSERT_EQ(monitor_.Stop(SIGTERM, 10s), 0);
     EXPECT_TRUE(ReadFile(RegistryPath()) == garbage) << "saved over";
+    EXPECT_TRUE(ReadFile(HistoryPath()) == history) << "the items' round-trip history was written away";
     const std::string err = ReadFile(dir_.File("monitor.err"));
     const auto copyAt = err.find(RegistryPath() + ".broken-");
     ASSERT_NE(copyAt, std::string::npos) << err;
