@@ -14,7 +14,6 @@
 #include "config/settings_store.h"
 #include "engine/byte_reader.h"
 #include "engine/item_table.h"
-#include "tests/config/read_only_store.h"
 #include "tests/support/process.h"
 
 namespace varnell::test {

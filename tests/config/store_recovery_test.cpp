@@ -158,16 +158,13 @@ TEST_F(StoreRecovery, UnreadableStoreIsHeldCopiedAndLetGoWhenMovedAway)
     EXPECT_TRUE(ReadFile(RegistryPath()) == garbage) << "written over";
     EXPECT_TRUE(AsideFiles(folder).empty());
 
-    // The copy: the bytes as found, as private as the store; a second one
-    // within the same second gets a name of its own.
+    // The copy: the bytes as found, as private as the store.
     ASSERT_TRUE(CopyHeldStore(why)) << why;
     const std::string copy = HeldStore()->copy;
     EXPECT_EQ(copy.rfind(RegistryPath() + ".broken-", 0), 0u) << copy;
     EXPECT_TRUE(ReadFile(copy) == garbage);
     EXPECT_EQ(fs::status(copy).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
-    ASSERT_TRUE(CopyHeldStore(why)) << why;
-    EXPECT_NE(HeldStore()->copy, copy);
-    EXPECT_NE(HeldStoreText(*HeldStore()).find(HeldStore()->copy), std::string::npos);
+    EXPECT_NE(HeldStoreText(*HeldStore()).find(copy), std::string::npos);
 
     // The operator moves it away: the next save makes a new store, into which
     // the old file's journal is not played.
@@ -228,25 +225,4 @@ TEST_F(StoreRecovery, EmptyOrUnopenableStoreIsNotMovedAside)
     EXPECT_EQ(WriteSettingsBlob(blob, 1, {}, &why), 0);
     EXPECT_EQ(why, RegistryPath() + " is not a file");
     EXPECT_TRUE(AsideFiles(folder).empty());
-}
-
-// A store that takes no writes (a read-only or full file system): the save
-// says why in the store's own words and the stored settings stay whole. (A
-// store locked too long fails its open the way the folder above does, after
-// SQLite's wait of twice kRegistryBusyMs: too slow to test here.)
-TEST_F(StoreRecovery, FailedSaveSaysWhyAndKeepsTheStoredSettings)
-{
-    AddItem("kept");
-    ASSERT_TRUE(SaveSettings());
-    std::vector<std::uint8_t> stored;
-    ASSERT_GT(ReadSettingsBlob(stored), 0);
-    ASSERT_NO_FATAL_FAILURE(MakeStoreReadOnly(RegistryPath()));
-    ASSERT_EQ(LoadSettings(), 0) << "a read-only store is read as ever";
-    AddItem("more");
-    std::string why;
-    EXPECT_FALSE(SaveSettings(&why));
-    EXPECT_EQ(why, "attempt to write a readonly database");
-    std::vector<std::uint8_t> after;
-    ASSERT_GT(ReadSettingsBlob(after), 0);
-    EXPECT_TRUE(after == stored);
 }

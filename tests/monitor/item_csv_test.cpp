@@ -164,7 +164,7 @@ TEST_F(ItemCsvTest, ExportWritesWhatImportReadsByteForByte)
                              "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1\r\n"
                              "\"a, \"\"b\"\"\",example.test.,SOA,203.0.113.254,500,0,63,0,1,0,0,1,1,"
                              "\"two\nlines, \"\"quoted\"\"\",0\r\n"
-                             "ptr,1.2.0.192.in-addr.arpa,PTR,10.0.0.1,86400000,1,0,1,0,1,0,1,0,caf\xC3\xA9,1\r\n"
+                             "ptr,1.2.0.192.in-addr.arpa,PTR,10.0.0.1,86400000,1,1,1,0,1,0,1,0,caf\xC3\xA9,1\r\n"
                              "six,www.example.test,AAAA,2001:db8::53,1000,2000,6,1,1,1,1,0,0,,1\r\n";
     std::vector<CsvProblem> problems;
     ASSERT_EQ(ImportItemsCsv(text, problems), 4) << (problems.empty() ? "" : problems[0].reason);

@@ -31,11 +31,14 @@ namespace {
 
 constexpr std::uint32_t kRows = 2048;
 
-// The programs on a store and a runtime folder of their own.
+// The programs on a store, a runtime and a state folder of their own.
 class ProgramsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        const std::string base = "127.10." + std::to_string(getpid() % 250 + 1) + ".";
+        dns_ = base + "1";
+        syslog_ = base + "2";
         mkdir(dir_.File("run").c_str(), 0700);
         env_ = {"XDG_CONFIG_HOME=" + dir_.Path(), "XDG_RUNTIME_DIR=" + dir_.File("run"),
                 "XDG_STATE_HOME=" + dir_.File("state"), "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="};
@@ -48,40 +51,6 @@ protected:
         unsetenv("XDG_CONFIG_HOME");
         unsetenv("XDG_RUNTIME_DIR");
         unsetenv("XDG_STATE_HOME");
-    }
-
-    FinishedProgram Ctl(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), BinaryDir() + "/varnellctl");
-        return RunProgram(args, env_);
-    }
-    bool StartMonitor()
-    {
-        return monitor_.Start({BinaryDir() + "/varnell-monitor"}, env_, "", dir_.File("monitor.err")) &&
-               WaitFor([&] { return Ctl({"status"}).status != 3; }, 10s);
-    }
-    // SIGKILL, so nothing is saved on the way out, and a new instance.
-    bool KillAndRestart()
-    {
-        monitor_.Stop(SIGKILL);
-        return StartMonitor();
-    }
-
-    TempDir dir_;
-    std::vector<std::string> env_;
-    ChildProcess monitor_;
-};
-
-class MonitorPrograms : public ProgramsTest {
-protected:
-    void SetUp() override
-    {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root: imported items probe port 53 and syslog goes to port 514";
-        const std::string base = "127.10." + std::to_string(getpid() % 250 + 1) + ".";
-        dns_ = base + "1";
-        syslog_ = base + "2";
-        ProgramsTest::SetUp();
     }
 
     // Syslog and log alerts on (and the message box, which has no window here).
@@ -99,6 +68,28 @@ protected:
         SaveSettings();
     }
 
+    FinishedProgram Ctl(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), BinaryDir() + "/varnellctl");
+        return RunProgram(args, env_);
+    }
+    bool StartMonitor()
+    {
+        // Never on the privileged DNS port, which root would take from the DNS
+        // servers of other tests: the monitor probes from a port of its own.
+        std::vector<std::string> argv = {BinaryDir() + "/varnell-monitor"};
+        if (geteuid() == 0)
+            argv.insert(argv.begin(),
+                        {"setpriv", "--inh-caps=-net_bind_service", "--bounding-set=-net_bind_service", "--"});
+        return monitor_.Start(argv, env_, "", dir_.File("monitor.err")) &&
+               WaitFor([&] { return Ctl({"status"}).status != 3; }, 10s);
+    }
+    // SIGKILL, so nothing is saved on the way out, and a new instance.
+    bool KillAndRestart()
+    {
+        monitor_.Stop(SIGKILL);
+        return StartMonitor();
+    }
     // Waits until `status --json` exits with code and shows every item in state.
     ::testing::AssertionResult StatusBecomes(int code, const char* state, std::chrono::seconds limit)
     {
@@ -124,7 +115,20 @@ protected:
         return ::testing::AssertionFailure() << why;
     }
 
+    TempDir dir_;
     std::string dns_, syslog_;
+    std::vector<std::string> env_;
+    ChildProcess monitor_;
+};
+
+class MonitorPrograms : public ProgramsTest {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root: imported items probe port 53 and syslog goes to port 514";
+        ProgramsTest::SetUp();
+    }
 };
 
 std::string Zone()
@@ -228,69 +232,6 @@ TEST_F(MonitorPrograms, ImportOutageRecoveryExportAndRestart)
     close(syslogFd);
 }
 
-// A request as raw bytes; the reply line, or "" when none came.
-std::string Exchange(const std::string& bytes, bool wait = true)
-{
-    const int fd = ConnectControl(ControlSocketPath());
-    if (fd < 0)
-        return "no socket";
-    send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    std::string pending, line;
-    if (wait)
-        ReadControlLine(fd, pending, line, 5000);
-    close(fd);
-    return line;
-}
-
-TEST_F(MonitorPrograms, ControlSocketRefusesStrangersAndShrugsOffBadClients)
-{
-    ASSERT_NO_FATAL_FAILURE(WriteStore());
-    ASSERT_TRUE(StartMonitor()) << ReadFile(dir_.File("monitor.err"));
-    ASSERT_EQ(Ctl({"add", "one", "one.test", "A", "127.0.0.1", "suspended=1"}).status, 0);
-
-    // Another user, who can reach the socket file, is still turned away by its uid.
-    std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                         "--inh-caps=+dac_override", "--ambient-caps=+dac_override",
-                                         BinaryDir() + "/varnellctl", "list"};
-    const FinishedProgram stranger = RunProgram(asNobody, env_);
-    if (stranger.err.find("setpriv") != std::string::npos) {
-        GTEST_LOG_(INFO) << "cannot run as nobody here: " << stranger.err;
-    } else {
-        EXPECT_NE(stranger.status, 0);
-        EXPECT_NE(stranger.err.find("refused"), std::string::npos) << stranger.err;
-        EXPECT_EQ(stranger.out.find("one.test"), std::string::npos);
-    }
-
-    // Garbage, wrong shapes, a deep tower, a half line and a line too long.
-    for (const std::string& bad : {std::string("}{ not json\n"), std::string("[1,2]\n"), std::string("{\"cmd\":7}\n"),
-                                   std::string("{\"cmd\":\"delete\",\"name\":[\"one\"]}\n"),
-                                   std::string(100000, '[') + "\n", std::string("\xff\xfe\n")}) {
-        const nlohmann::json reply = nlohmann::json::parse(Exchange(bad), nullptr, false);
-        ASSERT_TRUE(reply.is_object()) << bad.substr(0, 40);
-        EXPECT_EQ(reply["ok"], false) << bad.substr(0, 40);
-    }
-    Exchange("{\"cmd\":\"list\"", false);
-    Exchange("{\"cmd\":\"import\",\"csv\":\"", false);
-    EXPECT_NE(Exchange(std::string(kControlLineLimit + 10, 'x')).find("too long"), std::string::npos);
-    // More clients than are served at once: the extra ones are told so, the
-    // others still get answers.
-    std::vector<int> idle;
-    for (int i = 0; i < kControlClients + 2; ++i)
-        idle.push_back(ConnectControl(ControlSocketPath()));
-    std::this_thread::sleep_for(300ms);
-    for (int fd : idle)
-        close(fd);
-
-    const FinishedProgram list = Ctl({"list"});
-    EXPECT_EQ(list.status, 0);
-    EXPECT_NE(list.out.find("one.test"), std::string::npos);
-    EXPECT_TRUE(monitor_.Running());
-    EXPECT_EQ(Ctl({"delete", "nosuch"}).status, 1);
-    EXPECT_EQ(Ctl({"frobnicate"}).status, 64);
-    EXPECT_EQ(Ctl({"status", "--help"}).status, 0);
-    ASSERT_EQ(monitor_.Stop(SIGTERM, 10s), 0);
-}
-
 // What an instance or the command line acknowledges is in the store at once:
 // it survives a SIGKILL right after the answer. A save that fails is answered
 // as a failure, never as done.
@@ -364,6 +305,69 @@ TEST_F(ProgramsTest, AnUnreadableStoreIsNeitherLoadedAsDefaultsNorSavedOver)
     ASSERT_EQ(again.status, 0) << again.err;
     ASSERT_TRUE(KillAndRestart());
     EXPECT_NE(Ctl({"export"}).out.find("\none,one.test,A,"), std::string::npos);
+}
+
+// A request as raw bytes; the reply line, or "" when none came.
+std::string Exchange(const std::string& bytes, bool wait = true)
+{
+    const int fd = ConnectControl(ControlSocketPath());
+    if (fd < 0)
+        return "no socket";
+    send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    std::string pending, line;
+    if (wait)
+        ReadControlLine(fd, pending, line, 5000);
+    close(fd);
+    return line;
+}
+
+TEST_F(MonitorPrograms, ControlSocketRefusesStrangersAndShrugsOffBadClients)
+{
+    ASSERT_NO_FATAL_FAILURE(WriteStore());
+    ASSERT_TRUE(StartMonitor()) << ReadFile(dir_.File("monitor.err"));
+    ASSERT_EQ(Ctl({"add", "one", "one.test", "A", "127.0.0.1", "suspended=1"}).status, 0);
+
+    // Another user, who can reach the socket file, is still turned away by its uid.
+    std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                         "--inh-caps=+dac_override", "--ambient-caps=+dac_override",
+                                         BinaryDir() + "/varnellctl", "list"};
+    const FinishedProgram stranger = RunProgram(asNobody, env_);
+    if (stranger.err.find("setpriv") != std::string::npos) {
+        GTEST_LOG_(INFO) << "cannot run as nobody here: " << stranger.err;
+    } else {
+        EXPECT_NE(stranger.status, 0);
+        EXPECT_NE(stranger.err.find("refused"), std::string::npos) << stranger.err;
+        EXPECT_EQ(stranger.out.find("one.test"), std::string::npos);
+    }
+
+    // Garbage, wrong shapes, a deep tower, a half line and a line too long.
+    for (const std::string& bad : {std::string("}{ not json\n"), std::string("[1,2]\n"), std::string("{\"cmd\":7}\n"),
+                                   std::string("{\"cmd\":\"delete\",\"name\":[\"one\"]}\n"),
+                                   std::string(100000, '[') + "\n", std::string("\xff\xfe\n")}) {
+        const nlohmann::json reply = nlohmann::json::parse(Exchange(bad), nullptr, false);
+        ASSERT_TRUE(reply.is_object()) << bad.substr(0, 40);
+        EXPECT_EQ(reply["ok"], false) << bad.substr(0, 40);
+    }
+    Exchange("{\"cmd\":\"list\"", false);
+    Exchange("{\"cmd\":\"import\",\"csv\":\"", false);
+    EXPECT_NE(Exchange(std::string(kControlLineLimit + 10, 'x')).find("too long"), std::string::npos);
+    // More clients than are served at once: the extra ones are told so, the
+    // others still get answers.
+    std::vector<int> idle;
+    for (int i = 0; i < kControlClients + 2; ++i)
+        idle.push_back(ConnectControl(ControlSocketPath()));
+    std::this_thread::sleep_for(300ms);
+    for (int fd : idle)
+        close(fd);
+
+    const FinishedProgram list = Ctl({"list"});
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.out.find("one.test"), std::string::npos);
+    EXPECT_TRUE(monitor_.Running());
+    EXPECT_EQ(Ctl({"delete", "nosuch"}).status, 1);
+    EXPECT_EQ(Ctl({"frobnicate"}).status, 64);
+    EXPECT_EQ(Ctl({"status", "--help"}).status, 0);
+    ASSERT_EQ(monitor_.Stop(SIGTERM, 10s), 0);
 }
 
 } // namespace
