@@ -105,11 +105,10 @@ std::string KeepHeldStore()
     if (hold == nullptr)
         return {};
     std::string why;
-    std::string text = HeldStoreText(*hold);
-    if (!CopyHeldStore(why))
+    const bool copied = CopyHeldStore(why);
+    std::string text = HeldStoreText(*hold); // naming the copy, once there is one
+    if (!copied)
         text += " No copy of it could be made: " + why + ".";
-    else
-        text = HeldStoreText(*HeldStore()); // now naming the copy
     return text + " Monitoring starts with the default settings and no items.";
 }
 
@@ -238,7 +237,7 @@ int StartMonitor(const MonitorOptions& options, MonitorLayer layer, bool startTh
     for (std::string& note : TakeItemLoadNotes())
         ReportEngineMessage(std::move(note));
     if (!heldNote.empty()) {
-        // A program without a list of its own writes the list to standard error.
+        // The windowless program's event list is standard error already.
         if (core.layer.createWindows)
             std::fprintf(stderr, "varnell: %s\n", heldNote.c_str());
         ReportEngineMessage(std::move(heldNote));
