@@ -1,12 +1,13 @@
 #include "alerts/log_file.h"
 
-#include <cstdio>
+#include <fcntl.h>
 #include <mutex>
 #include <unistd.h>
 
 #include "alerts/launch.h"
 #include "config/settings.h"
 #include "engine/desktop.h"
+#include "engine/write_all.h"
 
 namespace varnell {
 
@@ -21,7 +22,7 @@ constexpr const char* kTextEditors[] = {
 
 struct LogState {
     std::mutex mutex;
-    std::FILE* file = nullptr;
+    int fd = -1;
     std::string name;
 };
 
@@ -36,21 +37,20 @@ void OpenLocked(LogState& log)
     const std::string& name = CurrentSettings().general.texts[kTextLogPath];
     if (name.empty())
         return;
-    std::FILE* f = std::fopen(name.c_str(), "a");
-    if (f == nullptr)
+    // O_APPEND: every write lands at the end, even after logrotate's
+    // copytruncate or beside another program appending to the same file.
+    const int fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
         return;
-    // The stream owns its buffer (a null buffer pointer), so closing and
-    // re-opening can never leave it pointing at freed memory.
-    std::setvbuf(f, nullptr, _IOFBF, kLogBufferSize);
-    log.file = f;
+    log.fd = fd;
     log.name = name;
 }
 
 void CloseLocked(LogState& log)
 {
-    if (log.file != nullptr)
-        std::fclose(log.file);
-    log.file = nullptr;
+    if (log.fd >= 0)
+        close(log.fd);
+    log.fd = -1;
     log.name.clear();
 }
 
@@ -73,7 +73,7 @@ void OpenLogFile()
 {
     LogState& log = Log();
     std::lock_guard lock(log.mutex);
-    if (log.file == nullptr)
+    if (log.fd < 0)
         OpenLocked(log);
 }
 
@@ -89,25 +89,26 @@ void WriteLogRecord(const std::string& text)
 {
     LogState& log = Log();
     std::lock_guard lock(log.mutex);
-    if (log.file == nullptr)
+    if (log.fd < 0)
         return;
-    std::fwrite(text.data(), 1, text.size(), log.file);
-    std::fputs("\r\n", log.file);
+    // One write for the whole record: a reader never sees half a line.
+    std::string record;
+    record.reserve(text.size() + 2);
+    record += text;
+    record += "\r\n";
+    WriteAll(log.fd, record);
 }
 
 void FlushLogFile()
 {
-    LogState& log = Log();
-    std::lock_guard lock(log.mutex);
-    if (log.file != nullptr)
-        std::fflush(log.file);
+    // Records are written through as they come: nothing waits here.
 }
 
 bool LogFileIsOpen()
 {
     LogState& log = Log();
     std::lock_guard lock(log.mutex);
-    return log.file != nullptr;
+    return log.fd >= 0;
 }
 
 std::string LogFileName()
@@ -123,9 +124,8 @@ int ViewLogFile()
     {
         LogState& log = Log();
         std::lock_guard lock(log.mutex);
-        if (log.file == nullptr || log.name.empty())
+        if (log.fd < 0 || log.name.empty())
             return 0;
-        std::fflush(log.file);
         path = AbsolutePath(log.name);
     }
     // xdg-open reports that nothing handles the file only by its exit status, so

@@ -11,6 +11,7 @@
 
 #include "config/fixed_texts.h"
 #include "config/settings_store.h"
+#include "engine/write_all.h"
 
 namespace varnell {
 
@@ -86,20 +87,6 @@ bool MakeFolder(const std::string& folder)
     if (slash != std::string::npos && slash != 0 && !MakeFolder(folder.substr(0, slash)))
         return false;
     return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-bool WriteAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 // Written beside the target and renamed over it, so a session starting while

@@ -98,6 +98,14 @@ bool RenameNoReplace(const std::string& from, const std::string& to)
     return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
+// A journal left beside a store belongs to it; left in place, SQLite would play
+// it back into whatever store is made at path next.
+void MoveJournals(const std::string& path, const std::string& aside)
+{
+    for (const char* suffix : {"-journal", "-wal", "-shm"})
+        RenameNoReplace(path + suffix, aside + suffix);
+}
+
 } // namespace
 
 bool MoveAside(const std::string& path)
@@ -105,10 +113,7 @@ bool MoveAside(const std::string& path)
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string aside = AsideName(path);
         if (RenameNoReplace(path, aside)) {
-            // A journal left beside the old file belongs to it; left in place it
-            // would be played back into the new store.
-            for (const char* suffix : {"-journal", "-wal", "-shm"})
-                RenameNoReplace(path + suffix, aside + suffix);
+            MoveJournals(path, aside);
             return true;
         }
         if (errno != EEXIST)
@@ -137,6 +142,14 @@ namespace {
 
 bool Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
+// Keeps the first failure's reason, taken before a reset or a rollback clears it.
+bool Noted(Registry& reg, bool ok)
+{
+    if (!ok && reg.error.empty())
+        reg.error = reg.db != nullptr ? sqlite3_errmsg(reg.db) : "the store is not open";
+    return ok;
+}
+
 bool Bind(sqlite3_stmt* stmt, const std::string& key, const std::string& name)
 {
     return sqlite3_bind_text(stmt, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT) == SQLITE_OK &&
@@ -145,14 +158,14 @@ bool Bind(sqlite3_stmt* stmt, const std::string& key, const std::string& name)
 
 } // namespace
 
-std::string AsideName(const std::string& path)
+std::string AsideName(const std::string& path, const char* tag)
 {
     const std::time_t now = std::time(nullptr);
     struct tm local{};
     localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    std::string base = path + ".unreadable-" + stamp;
+    std::string base = path + "." + tag + "-" + stamp;
     std::string name = base;
     struct stat st{};
     for (int n = 2; lstat(name.c_str(), &st) == 0; ++n)
@@ -160,35 +173,62 @@ std::string AsideName(const std::string& path)
     return name;
 }
 
+namespace {
+
+RegistryOpen Failed(Registry& reg, std::string why)
+{
+    if (why.empty())
+        why = reg.db != nullptr ? sqlite3_errmsg(reg.db) : "the store cannot be opened";
+    CloseRegistry(reg);
+    reg.error = std::move(why);
+    return RegistryOpen::kFailed;
+}
+
+RegistryOpen NotAStore(Registry& reg, const std::string& path, bool create, const char* why)
+{
+    CloseRegistry(reg);
+    if (!create) {
+        reg.error = why;
+        return RegistryOpen::kUnreadable;
+    }
+    if (!MoveAside(path))
+        return Failed(reg, std::string(why) + "; it cannot be moved aside: " + std::strerror(errno));
+    return OpenRegistry(path, true, reg);
+}
+
+} // namespace
+
 RegistryOpen OpenRegistry(const std::string& path, bool create, Registry& reg)
 {
     CloseRegistry(reg);
+    reg.error.clear();
     struct stat st{};
     if (stat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT || !create)
-            return errno == ENOENT ? RegistryOpen::kAbsent : RegistryOpen::kFailed;
+        if (errno != ENOENT)
+            return Failed(reg, path + ": " + std::strerror(errno));
+        if (!create)
+            return RegistryOpen::kAbsent;
         if (!MakeFolders(path))
-            return RegistryOpen::kFailed;
+            return Failed(reg, path + ": its folder cannot be made: " + std::strerror(errno));
+        // Journals of a store that was moved away would be played back into
+        // the new one.
+        MoveJournals(path, AsideName(path));
         // Made here, not by SQLite, so it never exists with wider rights: it
         // holds the mail password.
         const int fd = open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
         if (fd < 0)
-            return RegistryOpen::kFailed;
+            return Failed(reg, path + ": " + std::strerror(errno));
         close(fd);
     } else if (!S_ISREG(st.st_mode)) {
-        return RegistryOpen::kFailed;
+        return Failed(reg, path + " is not a file");
     } else if (LacksDatabaseHeader(path, st.st_size)) {
-        if (!MoveAside(path))
-            return RegistryOpen::kFailed;
-        return create ? OpenRegistry(path, true, reg) : RegistryOpen::kMovedAside;
+        return NotAStore(reg, path, create, "the file is not a database");
     } else if ((st.st_mode & 077) != 0 && st.st_uid == geteuid()) {
         chmod(path.c_str(), 0600);
     }
 
-    if (sqlite3_open_v2(path.c_str(), &reg.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        CloseRegistry(reg);
-        return RegistryOpen::kFailed;
-    }
+    if (sqlite3_open_v2(path.c_str(), &reg.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+        return Failed(reg, "");
     sqlite3_busy_timeout(reg.db, kRegistryBusyMs);
     Exec(reg.db, "PRAGMA cache_size=-16384");
 
@@ -203,23 +243,15 @@ RegistryOpen OpenRegistry(const std::string& path, bool create, Registry& reg)
         // Large pages and a write-ahead log: a save of a full item table is
         // thousands of 1000-byte values, written in one transaction.
         if (!Exec(reg.db, "PRAGMA page_size=16384") || !Exec(reg.db, "PRAGMA journal_mode=WAL") ||
-            !Exec(reg.db, kCreateTable)) {
-            CloseRegistry(reg);
-            return RegistryOpen::kFailed;
-        }
+            !Exec(reg.db, kCreateTable))
+            return Failed(reg, "");
         break;
     case Schema::kForeign:
+        return NotAStore(reg, path, create, "the database holds no settings table of this program");
     case Schema::kUnreadable:
-        CloseRegistry(reg);
-        if (!MoveAside(path))
-            return RegistryOpen::kFailed;
-        if (create)
-            return OpenRegistry(path, true, reg) == RegistryOpen::kOpened ? RegistryOpen::kOpened
-                                                                          : RegistryOpen::kFailed;
-        return RegistryOpen::kMovedAside;
+        return NotAStore(reg, path, create, "the file is not a database or is damaged");
     case Schema::kError:
-        CloseRegistry(reg);
-        return RegistryOpen::kFailed;
+        return Failed(reg, "");
     }
 
     if (create)
@@ -228,10 +260,8 @@ RegistryOpen OpenRegistry(const std::string& path, bool create, Registry& reg)
                            nullptr) != SQLITE_OK ||
         sqlite3_prepare_v2(reg.db, "INSERT INTO registry_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
                            "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data",
-                           -1, &reg.put, nullptr) != SQLITE_OK) {
-        CloseRegistry(reg);
-        return RegistryOpen::kFailed;
-    }
+                           -1, &reg.put, nullptr) != SQLITE_OK)
+        return Failed(reg, "");
     return RegistryOpen::kOpened;
 }
 
@@ -260,6 +290,7 @@ ValueRead AppendValue(Registry& reg, const std::string& key, const std::string& 
         return ValueRead::kFailed;
     const int rc = sqlite3_step(reg.get);
     ValueRead result = ValueRead::kFailed;
+    Noted(reg, rc == SQLITE_DONE || rc == SQLITE_ROW);
     if (rc == SQLITE_DONE) {
         result = ValueRead::kMissing;
     } else if (rc == SQLITE_ROW) {
@@ -288,6 +319,7 @@ ValueRead ForEachValue(Registry& reg, const std::string& key, const std::string&
                            "ORDER BY length(name), name",
                            -1, &stmt, nullptr) != SQLITE_OK ||
         !Bind(stmt, key, globPattern)) {
+        Noted(reg, false);
         sqlite3_finalize(stmt);
         return ValueRead::kFailed;
     }
@@ -302,6 +334,7 @@ ValueRead ForEachValue(Registry& reg, const std::string& key, const std::string&
             break;
         }
     }
+    Noted(reg, rc == SQLITE_DONE);
     sqlite3_finalize(stmt);
     return rc == SQLITE_DONE ? ValueRead::kOk : ValueRead::kFailed;
 }
@@ -310,7 +343,7 @@ bool BeginWrite(Registry& reg)
 {
     // IMMEDIATE takes the write lock now, so two copies saving at once queue up
     // here instead of failing half-way.
-    if (reg.db == nullptr || reg.inTransaction || !Exec(reg.db, "BEGIN IMMEDIATE"))
+    if (reg.db == nullptr || reg.inTransaction || !Noted(reg, Exec(reg.db, "BEGIN IMMEDIATE")))
         return false;
     reg.inTransaction = true;
     return true;
@@ -320,7 +353,7 @@ bool PutValue(Registry& reg, const std::string& key, const std::string& name, in
               std::size_t size)
 {
     if (reg.put == nullptr || size > static_cast<std::size_t>(INT32_MAX))
-        return false;
+        return Noted(reg, false);
     sqlite3_reset(reg.put);
     bool ok = Bind(reg.put, key, name) && sqlite3_bind_int(reg.put, 3, type) == SQLITE_OK;
     // A null pointer would bind NULL, which the table refuses: an empty value is
@@ -328,7 +361,7 @@ bool PutValue(Registry& reg, const std::string& key, const std::string& name, in
     if (ok)
         ok = (size == 0 ? sqlite3_bind_zeroblob(reg.put, 4, 0)
                         : sqlite3_bind_blob(reg.put, 4, data, static_cast<int>(size), SQLITE_STATIC)) == SQLITE_OK;
-    ok = ok && sqlite3_step(reg.put) == SQLITE_DONE;
+    ok = Noted(reg, ok && sqlite3_step(reg.put) == SQLITE_DONE);
     sqlite3_reset(reg.put);
     sqlite3_clear_bindings(reg.put);
     return ok;
@@ -336,7 +369,7 @@ bool PutValue(Registry& reg, const std::string& key, const std::string& name, in
 
 bool BeginRead(Registry& reg)
 {
-    if (reg.db == nullptr || reg.inTransaction || !Exec(reg.db, "BEGIN"))
+    if (reg.db == nullptr || reg.inTransaction || !Noted(reg, Exec(reg.db, "BEGIN")))
         return false;
     reg.inTransaction = true;
     return true;
@@ -345,7 +378,7 @@ bool BeginRead(Registry& reg)
 bool DeleteValuesAfter(Registry& reg, const std::string& key, const std::string& globPattern, const std::string& name)
 {
     if (reg.db == nullptr)
-        return false;
+        return Noted(reg, false);
     sqlite3_stmt* stmt = nullptr;
     bool ok = sqlite3_prepare_v2(reg.db,
                                  "DELETE FROM registry_values WHERE key = ?1 AND name GLOB ?2 AND "
@@ -354,6 +387,7 @@ bool DeleteValuesAfter(Registry& reg, const std::string& key, const std::string&
               Bind(stmt, key, globPattern) &&
               sqlite3_bind_text(stmt, 3, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT) == SQLITE_OK &&
               sqlite3_step(stmt) == SQLITE_DONE;
+    Noted(reg, ok);
     sqlite3_finalize(stmt);
     return ok;
 }
@@ -361,8 +395,8 @@ bool DeleteValuesAfter(Registry& reg, const std::string& key, const std::string&
 bool CommitWrite(Registry& reg)
 {
     if (!reg.inTransaction)
-        return false;
-    if (!Exec(reg.db, "COMMIT")) {
+        return Noted(reg, false);
+    if (!Noted(reg, Exec(reg.db, "COMMIT"))) {
         RollbackWrite(reg);
         return false;
     }

@@ -7,8 +7,9 @@
 // Two copies of the program may use it at once: every connection waits up to
 // five seconds for the other's lock, and a write happens inside one immediate
 // transaction. A file that is not such a database (garbage, another schema) is
-// never written over or deleted: it is renamed aside with a time stamp so the
-// operator can still recover it, and the caller starts on defaults.
+// never written over or deleted: opened to read, it is left as it is and told
+// apart from a store that is absent; opened to write, it is renamed aside with a
+// time stamp so the operator can still recover it.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +35,7 @@ struct Registry {
     sqlite3_stmt* get = nullptr;
     sqlite3_stmt* put = nullptr;
     bool inTransaction = false;
+    std::string error; // why the last open or write failed, in the store's own words
 
     Registry() = default;
     Registry(const Registry&) = delete;
@@ -43,12 +45,14 @@ struct Registry {
 
 enum class RegistryOpen {
     kOpened,      // ready
-    kAbsent,      // no store yet and create was false
-    kMovedAside,  // the file was not a readable store and was renamed; nothing opened
+    kAbsent,      // no store yet (no file, or one holding no table) and create was false
+    kUnreadable,  // the file is not a readable store; left untouched, nothing opened
     kFailed,      // cannot be opened now (rights, locked too long, disk)
 };
 
-// Opens (and with create, makes: folders, file, table) the store at path.
+// Opens (and with create, makes: folders, file, table) the store at path. With
+// create, a file that is not a readable store is moved aside and replaced.
+// Unless kOpened or kAbsent, reg.error says why.
 RegistryOpen OpenRegistry(const std::string& path, bool create, Registry& reg);
 // Ends an open transaction (rolled back) and closes; safe on a closed handle.
 void CloseRegistry(Registry& reg);
@@ -70,6 +74,7 @@ ValueRead ForEachValue(Registry& reg, const std::string& key, const std::string&
                        const std::function<bool(std::string_view name, const std::uint8_t* data, std::size_t size)>& visit);
 
 // Writing: Begin, any number of Put/DeleteValuesAfter, then Commit or Rollback.
+// A failing step leaves its reason in reg.error.
 bool BeginWrite(Registry& reg);
 bool PutValue(Registry& reg, const std::string& key, const std::string& name, int type, const std::uint8_t* data,
               std::size_t size);
@@ -79,13 +84,14 @@ bool DeleteValuesAfter(Registry& reg, const std::string& key, const std::string&
 bool CommitWrite(Registry& reg);
 void RollbackWrite(Registry& reg);
 
-// The name a store at path is moved to: path + ".unreadable-YYYYMMDD-HHMMSS"
-// (plus "-N" when that exists already).
-std::string AsideName(const std::string& path);
+// A free name beside path: path + "." + tag + "-YYYYMMDD-HHMMSS" (plus "-N"
+// when that exists already). Stores moved aside are tagged "unreadable".
+std::string AsideName(const std::string& path, const char* tag = "unreadable");
 
 // Shared with the other SQLite files of the program (the round-trip history):
 // makes the folders above filePath (0700); renames path and its journals to
-// AsideName(path); tells a non-empty file that does not start like a database.
+// AsideName(path) (with its journals); tells a non-empty file that does not
+// start like a database.
 bool MakeFolders(const std::string& filePath);
 bool MoveAside(const std::string& path);
 bool LacksDatabaseHeader(const std::string& path, off_t size);

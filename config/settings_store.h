@@ -18,25 +18,53 @@
 
 namespace varnell {
 
-// Results of reading the stored blob.
-inline constexpr int kSettingsMissing = -1;  // "MaxLength" or a piece missing, store unreadable
-inline constexpr int kSettingsBroken = -2;   // pieces do not add up, or no room for the blob
+// Results of reading the stored blob. Only kSettingsMissing means there is no
+// store to lose: the others leave the store held (below).
+inline constexpr int kSettingsMissing = -1;    // no store, or nothing stored in it
+inline constexpr int kSettingsBroken = -2;     // pieces missing or not adding up, or no room for the blob
+inline constexpr int kSettingsUnreadable = -3; // the store exists but cannot be read (not a database of
+                                               // ours, damaged, locked too long, I/O error)
 
-// Reads the stored blob and applies every record to CurrentSettings() and the
-// item table. 0 when applied, or kSettingsMissing / kSettingsBroken with nothing
-// applied (the defaults stay). A store that is not a readable database is moved
-// aside (see registry.h) and counts as missing.
+// Reads the stored blob and the extra values (one read of the store) and applies
+// every record to CurrentSettings() and the item table. 0 when applied, or a
+// negative result above with nothing applied (the defaults stay).
 int LoadSettings();
-// Serialises every record and writes the blob in one transaction.
-void SaveSettings();
+// Serialises every record and writes the blob in one transaction. false, with
+// the store's reason in why, when nothing was written (a failed write, or a
+// store that is held).
+bool SaveSettings(std::string* why = nullptr);
+
+// A store that exists but could not be loaded is held: nothing this process
+// saves goes over it while a file is at its place, so the items and settings in
+// it stay there for the operator to recover. The hold ends when that file is
+// moved away or deleted (the next save then makes a new store); a program
+// started again with a readable store in place loads it.
+struct StoreHold {
+    std::string path;   // the store that could not be read
+    std::string reason; // why, in the store's own words
+    std::string copy;   // the copy kept beside it (CopyHeldStore), or empty
+};
+// The hold of this process, or nullptr when the store loaded, was absent, or
+// has since been moved away from its place.
+const StoreHold* HeldStore();
+// Copies the held store, and the write-ahead log beside it, to
+// path.broken-YYYYMMDD-HHMMSS: the state the operator found, whatever is
+// tried on the store later. false, with why, when there is no hold or the copy
+// cannot be made.
+bool CopyHeldStore(std::string& why);
+// One sentence for the operator: which store is held, why, where the copy is
+// and what ends the hold.
+std::string HeldStoreText(const StoreHold& hold);
 
 // Writes the blob as values "item0", "item1", ... of 1000 bytes (the last one
 // shorter, possibly empty) and "MaxLength", and the extra values beside it.
 // Either all of it is stored or, on any failure, the previous blob stays whole.
-// 1 on success, 0 on failure.
-int WriteSettingsBlob(const std::uint8_t* data, std::size_t length, const std::vector<NamedValue>& extras = {});
-// Reads the stored blob into out: its length, or kSettingsMissing / kSettingsBroken.
-int ReadSettingsBlob(std::vector<std::uint8_t>& out);
+// 1 on success, 0 on failure (with the store's reason in why).
+int WriteSettingsBlob(const std::uint8_t* data, std::size_t length, const std::vector<NamedValue>& extras = {},
+                      std::string* why = nullptr);
+// Reads the stored blob into out: its length, or a negative result above (with
+// the reason in why).
+int ReadSettingsBlob(std::vector<std::uint8_t>& out, std::string* why = nullptr);
 // Reads the extra values into extra; those missing keep what extra holds.
 // false when the store cannot be read (extra is then untouched).
 bool ReadExtraSettings(ExtraSettings& extra);

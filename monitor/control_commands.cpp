@@ -127,8 +127,10 @@ json NamedReply(const json& request, NamedAction action, bool& changed)
         } else {
             // The list on screen drops the row first, so the two never disagree.
             const MonitorLayer& layer = CurrentLayer();
-            if (layer.removeRow && !layer.removeRow(row))
+            if (layer.removeRow && !layer.removeRow(row)) {
+                changed = count > 1; // the ones before it are gone, and are saved so
                 return Failure("the window refused to delete " + name);
+            }
             DeleteItemRow(row);
             continue; // the next row moved into this one
         }
@@ -178,6 +180,9 @@ json Run(const json& request, bool running, bool& changed)
     const bool changes = cmd == "add" || cmd == "delete" || cmd == "suspend" || cmd == "resume" || cmd == "import";
     if (changes && CurrentLayer().itemsBusy && CurrentLayer().itemsBusy())
         return Failure("a dialog of the window is open; try again once it is closed");
+    // Nothing is changed that could not be kept.
+    if (std::string why; changes && !StoreTakesChanges(why))
+        return Failure(why);
     if (cmd == "add")
         return AddReply(request, changed);
     if (cmd == "delete")
@@ -188,8 +193,12 @@ json Run(const json& request, bool running, bool& changed)
         return NamedReply(request, NamedAction::kResume, changed);
     if (cmd == "import")
         return ImportReply(request, changed);
-    if (cmd == "export")
-        return json{{"ok", true}, {"csv", ExportItemsCsv()}};
+    if (cmd == "export") {
+        std::string csv = ExportItemsCsv();
+        if (std::string tooLarge = CsvSizeProblem(csv.size()); !tooLarge.empty())
+            return Failure(tooLarge);
+        return json{{"ok", true}, {"csv", std::move(csv)}};
+    }
     if (cmd == "events")
         return Failure(running ? "events are served by the control socket" : "no instance runs, so there are no events");
     return Failure(cmd.empty() ? "the request names no command" : "unknown command " + cmd);
@@ -218,6 +227,13 @@ std::string RequestText(const json& request, const char* key)
     return it != request.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
+namespace {
+
+// Item names are the operator's bytes and need not be UTF-8.
+std::string Dump(const json& reply) { return reply.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+} // namespace
+
 ControlOutcome RunControlRequest(std::string_view line, bool running)
 {
     ControlOutcome out;
@@ -227,9 +243,23 @@ ControlOutcome RunControlRequest(std::string_view line, bool running)
         reply = Failure("the request is not a JSON object");
     else
         reply = Run(request, running, out.changed);
-    // Item names are the operator's bytes and need not be UTF-8.
-    out.reply = reply.dump(-1, ' ', false, json::error_handler_t::replace);
+    // Stored before it is acknowledged: a crash or a kill after the answer
+    // loses nothing the client was told is done.
+    std::string why;
+    if (out.changed && !SaveStoreNow(why))
+        reply = Failure(running ? "the change is in effect but could not be saved (" + why +
+                                      "); it is lost when the program stops unless a later save succeeds"
+                                : "the change could not be saved (" + why + "); nothing was changed");
+    out.reply = Dump(reply);
     return out;
+}
+
+std::string RunRequestOnStore(std::string_view line)
+{
+    LoadStoreAlone();
+    if (std::string why; !StoreTakesChanges(why))
+        return Dump(Failure(why));
+    return RunControlRequest(line, false).reply;
 }
 
 } // namespace varnell

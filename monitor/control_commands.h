@@ -28,12 +28,14 @@
 namespace varnell {
 
 // Limits of one request line and of the clients served at once.
-inline constexpr std::size_t kControlLineLimit = std::size_t{8} << 20; // a full table's CSV fits
+// An import of kItemsCsvLimit fits, with the escapes its JSON text adds for
+// quotes and line ends (text full of other control characters does not).
+inline constexpr std::size_t kControlLineLimit = std::size_t{8} << 20;
 inline constexpr int kControlClients = 16;
 
 struct ControlOutcome {
     std::string reply;    // one JSON object, no line end
-    bool changed = false; // the item table was changed: a program without an instance saves
+    bool changed = false; // the item table was changed (and, when ok, the change is saved)
 };
 
 // Parses one request line; a discarded value when it is no JSON object. Members
@@ -43,7 +45,14 @@ nlohmann::json ParseControlRequest(std::string_view line);
 std::string RequestText(const nlohmann::json& request, const char* key);
 
 // Carries out one request line. running: whether monitoring runs in this
-// process (the state of a stored item is then known).
+// process (the state of a stored item is then known). A request that changes
+// the items is answered "ok" only once the change is saved (SaveStoreNow); a
+// failed save is answered as a failure with the store's reason.
 ControlOutcome RunControlRequest(std::string_view line, bool running);
+
+// The command line with no instance running: loads the store, carries out one
+// request and saves what it changed. A store that exists but cannot be read is
+// neither used nor written: the reply is a failure that says why.
+std::string RunRequestOnStore(std::string_view line);
 
 } // namespace varnell

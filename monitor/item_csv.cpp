@@ -32,12 +32,13 @@ enum Column : std::size_t {
     kHighPriority,
     kSuspended,
     kDescription,
+    kRecursionAvailable,
     kColumnCount
 };
 constexpr std::array<std::string_view, kColumnCount> kColumnNames = {
     "name",      "domain",      "type",          "server",            "interval_ms",
     "timeout_ms", "continuous_lost", "notify_down", "notify_up",      "notify_change",
-    "recursion_desired", "high_priority", "suspended", "description",
+    "recursion_desired", "high_priority", "suspended", "description", "recursion_available",
 };
 constexpr std::size_t kRequiredColumns = 4; // name, domain, type, server
 
@@ -96,9 +97,9 @@ std::string EntryFromRow(const RowValues& row, ItemEntry& entry, bool& suspended
         if (row[c] != nullptr && !IsUtf8(*row[c]))
             return Quoted(kColumnNames[c]) + " is not UTF-8 text";
     for (std::size_t c = 0; c < kRequiredColumns; ++c)
-        // Blanks alone are no value: the item would be stored without one and
-        // its export would not import back.
-        if (row[c] == nullptr || TrimSpace(*row[c]).empty())
+        // The dialog stores an empty name, and an empty domain (the root); a
+        // type or a server of blanks alone is no value.
+        if (row[c] == nullptr || ((c == kType || c == kServer) && TrimSpace(*row[c]).empty()))
             return "no value in the required column " + Quoted(kColumnNames[c]);
 
     entry = ItemEntry{};
@@ -134,6 +135,7 @@ std::string EntryFromRow(const RowValues& row, ItemEntry& entry, bool& suspended
         {kNotifyDown, &entry.notifyDown},      {kNotifyUp, &entry.notifyUp},
         {kNotifyChange, &entry.notifyChange},  {kRecursionDesired, &entry.recursionDesired},
         {kHighPriority, &entry.highPriorityMail}, {kSuspended, &suspended},
+        {kRecursionAvailable, &entry.recursionAvailable},
     };
     for (const auto& [column, out] : flags)
         if (!ReadFlag(row[column], *out))
@@ -297,8 +299,20 @@ void AppendField(std::string& out, std::string_view value)
 
 } // namespace
 
+std::string CsvSizeProblem(std::size_t bytes)
+{
+    if (bytes <= kItemsCsvLimit)
+        return {};
+    return "the item list is " + std::to_string(bytes) + " bytes as CSV, more than the " +
+           std::to_string(kItemsCsvLimit) + " an import reads";
+}
+
 int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
 {
+    if (std::string tooLarge = CsvSizeProblem(text.size()); !tooLarge.empty()) {
+        problems.push_back({1, std::move(tooLarge)});
+        return -1;
+    }
     const std::size_t problemsBefore = problems.size();
     RecordReader reader(text);
     Record header;
@@ -357,7 +371,9 @@ int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
             reason = CheckItemEntry(entry, target, item.edit);
         }
         if (reason.empty()) {
-            names.insert(item.edit.name);
+            // Empty names are never taken, as in the dialog: several may come in.
+            if (!item.edit.name.empty())
+                names.insert(item.edit.name);
             planned.push_back(std::move(item));
             continue;
         }
@@ -421,6 +437,7 @@ std::string ExportItemsCsv()
             e.highPriorityMail ? "1" : "0",
             suspended ? "1" : "0",
             e.description,
+            e.recursionAvailable ? "1" : "0",
         };
         for (std::size_t c = 0; c < kColumnCount; ++c) {
             if (c != 0)

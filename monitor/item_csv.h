@@ -1,11 +1,17 @@
 // Monitored items as CSV text (RFC 4180, UTF-8, a header row), one item per row:
 //   name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,
-//   notify_up,notify_change,recursion_desired,high_priority,suspended,description
+//   notify_up,notify_change,recursion_desired,high_priority,suspended,description,
+//   recursion_available
 // Only the first four columns are required and they may come in any order; an
-// empty or absent value takes the item dialog's default. Types are the names of
-// the engine's record type table, booleans are 0 or 1, the server is a dotted
-// IPv4 address. Every row passes the same checks as the item dialog
-// (CheckItemEntry), so nothing comes in that the dialog would have refused.
+// empty or absent value takes the item dialog's default, except that the name
+// and the domain may be empty, as in the dialog (an empty domain asks for the
+// root). recursion_available came last and later than the others: files
+// written before it import with the dialog's default. Types are the names of
+// the engine's record type table, booleans are 0 or 1, the server is an IPv4 or
+// IPv6 address. Every row passes the same checks as the item dialog
+// (CheckItemEntry), so nothing comes in that the dialog would have refused, and
+// everything the dialog makes comes back from an export as it was (the mail
+// group id aside, which is kept but never used).
 //
 // Everything here runs on the thread that owns the item table (the window's
 // user-interface thread, or a program working on the store alone). New items
@@ -21,6 +27,13 @@
 
 namespace varnell {
 
+// The most an import reads, and so the most an export may write. A full table
+// fits with descriptions of about 2 KB per item; sent to the running program,
+// the text's JSON escapes (quotes, line ends) keep it within kControlLineLimit.
+inline constexpr std::size_t kItemsCsvLimit = std::size_t{4} << 20;
+// Empty when a CSV text of this size can be imported, else why not.
+std::string CsvSizeProblem(std::size_t bytes);
+
 struct CsvProblem {
     std::size_t line;   // physical line (from 1) where the record starts; the header is line 1
     std::string reason;
@@ -34,7 +47,8 @@ int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems);
 
 // The header and one row per live item, in list order, lines ending in CRLF.
 // ImportItemsCsv reads it back to the same items and ExportItemsCsv then writes
-// the same text again.
+// the same text again. A caller that writes it out first checks CsvSizeProblem:
+// a list too large to import back is not exported.
 std::string ExportItemsCsv();
 
 // Adds one item from column name -> value, with the rules of an imported row.

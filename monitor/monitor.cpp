@@ -88,12 +88,28 @@ struct Core {
     ResultObservers observers;
     WindowId resultWindow = kNoWindow;
     WindowId eventWindow = kNoWindow;
+    bool storeKept = false; // the store was loaded here and is saved back
 };
 
 Core& TheCore()
 {
     static Core core;
     return core;
+}
+
+// A store that could not be read: a copy is kept beside it and the sentence
+// that tells the operator is returned (empty when the store loaded).
+std::string KeepHeldStore()
+{
+    const StoreHold* hold = HeldStore();
+    if (hold == nullptr)
+        return {};
+    std::string why;
+    const bool copied = CopyHeldStore(why);
+    std::string text = HeldStoreText(*hold); // naming the copy, once there is one
+    if (!copied)
+        text += " No copy of it could be made: " + why + ".";
+    return text + " Monitoring starts with the default settings and no items.";
 }
 
 void OnResultMessage(const WindowMessage& message)
@@ -192,16 +208,22 @@ int StartMonitor(const MonitorOptions& options, MonitorLayer layer, bool startTh
     if (core.layer.createWindowObject)
         core.layer.createWindowObject();
     // 4. The stored settings; none stored means the first run on this account.
+    //    A store that cannot be read is copied aside at once, before anything
+    //    else can happen to it, and held (see KeepHeldStore).
+    core.storeKept = options.loadSettings && options.saveSettings;
+    std::string heldNote;
     if (options.loadSettings) {
-        if (LoadSettings() < 0 && options.registerAutoStart)
+        if (LoadSettings() == kSettingsMissing && options.registerAutoStart)
             RegisterAutoStart(1);
+        heldNote = KeepHeldStore();
         SetQueryEdnsSize(CurrentSettings().extra.queryEdns);
     }
     // 5. The log file, and the round-trip history of the items just loaded.
     if (options.loadSettings)
         OpenLogFile();
-    // The history goes where the settings go: a run that saves none keeps none.
-    if (options.loadSettings && options.saveSettings)
+    // The history goes where the settings go: a run that saves none keeps none,
+    // and one whose items stayed in a held store would write every history away.
+    if (options.loadSettings && options.saveSettings && HeldStore() == nullptr)
         StartHistoryKeeping(HistoryPath());
     // 6. The windows: the item list fills itself from the table and the result
     //    windows are installed. Without any, the table gets its rows alone.
@@ -214,6 +236,12 @@ int StartMonitor(const MonitorOptions& options, MonitorLayer layer, bool startTh
     // Items the store could not load whole were suspended; now there is a list to say so.
     for (std::string& note : TakeItemLoadNotes())
         ReportEngineMessage(std::move(note));
+    if (!heldNote.empty()) {
+        // The windowless program's event list is standard error already.
+        if (core.layer.createWindows)
+            std::fprintf(stderr, "varnell: %s\n", heldNote.c_str());
+        ReportEngineMessage(std::move(heldNote));
+    }
     // 7, 8. The wake event and the probe socket (failures go to the event list).
     CreateWakeEvent();
     const int socketResult = OpenProbeSocket(options.probePort);
@@ -264,8 +292,11 @@ MonitorStop StopMonitor()
     stop.engineThreadsEnded = StopEngineThreads();
     if (core.options.alertWorkers)
         stop.workersLeft = StopAlertWorkers();
-    if (core.options.saveSettings)
-        SaveSettings();
+    if (core.options.saveSettings) {
+        std::string why;
+        if (!SaveSettings(&why))
+            std::fprintf(stderr, "varnell: the settings and items were not saved: %s\n", why.c_str());
+    }
     StopHistoryKeeping();
     if (stop.workersLeft > 0 && core.options.exitIfWorkersStuck) {
         FlushLogFile();
@@ -281,9 +312,20 @@ int LoadStoreAlone()
     CurrentSettings() = DefaultSettings(Engine().localAddressBE);
     InitItemTable();
     const int result = LoadSettings();
+    TheCore().storeKept = true;
     FillItemList([](DnsItem&) {});
     return result;
 }
+
+bool StoreTakesChanges(std::string& why)
+{
+    const StoreHold* hold = TheCore().storeKept ? HeldStore() : nullptr;
+    if (hold != nullptr)
+        why = HeldStoreText(*hold);
+    return hold == nullptr;
+}
+
+bool SaveStoreNow(std::string& why) { return !TheCore().storeKept || SaveSettings(&why); }
 
 bool MonitorRunning() { return TheCore().running; }
 

@@ -91,6 +91,14 @@ bool MonitorRunning();
 // Steps 1, 2 and 4 and the rows, for working on the store with no monitor
 // running (the command line). Returns LoadSettings' result.
 int LoadStoreAlone();
+// Whether a change to the items can be kept: false, with why, while the store
+// this run loaded is held (config/settings_store.h). True when the run keeps
+// no store (tests, benchmarks).
+bool StoreTakesChanges(std::string& why);
+// Saves the settings and the items now, when this run keeps a store (it loaded
+// one and saves at its end): what a control request does before it answers
+// that a change is made. false, with the store's reason, when the save failed.
+bool SaveStoreNow(std::string& why);
 const MonitorLayer& CurrentLayer();
 
 // Hooks seen by the result windows before evaluation (slot, result code) and for

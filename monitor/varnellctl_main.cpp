@@ -16,6 +16,7 @@
 #include "engine/utf8.h"
 #include "monitor/control_commands.h"
 #include "monitor/instance.h"
+#include "monitor/item_csv.h"
 #include "monitor/monitor.h"
 
 namespace varnell {
@@ -89,8 +90,8 @@ bool ReadFile(const std::string& path, std::string& text, std::string& error)
     std::ostringstream buffer;
     buffer << in->rdbuf();
     text = buffer.str();
-    if (text.size() > kControlLineLimit / 2) {
-        error = path + ": too large for an import";
+    if (std::string tooLarge = CsvSizeProblem(text.size()); !tooLarge.empty()) {
+        error = path + ": " + tooLarge;
         return false;
     }
     // The request is JSON, which carries only UTF-8: anything else would reach
@@ -108,14 +109,7 @@ bool ReadFile(const std::string& path, std::string& text, std::string& error)
 }
 
 // Works on the store alone: load, carry out, save when something changed.
-std::string RunOnStore(const std::string& request)
-{
-    LoadStoreAlone();
-    ControlOutcome outcome = RunControlRequest(request, false);
-    if (outcome.changed)
-        SaveSettings();
-    return outcome.reply;
-}
+std::string RunOnStore(const std::string& request) { return RunRequestOnStore(request); }
 
 std::string Cell(const json& value)
 {

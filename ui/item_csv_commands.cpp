@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,9 +18,6 @@ namespace varnell {
 namespace {
 
 constexpr const char* kCsvFilter = "CSV Files (*.csv)|*.csv|All Files (*.*)|*.*||";
-// A full table of items with long descriptions stays far below this; anything
-// larger is not an item list, and reading it would stall the window.
-constexpr qint64 kMaxImportBytes = 16 * 1024 * 1024;
 // More lines than this would not fit on the screen in one message box.
 constexpr std::size_t kListedProblems = 20;
 
@@ -47,8 +45,10 @@ void ImportItemsFromFile(QWidget* parent, CDnsItemView* view)
         ShowListMessage(parent, QStringLiteral("Can't open %1 !").arg(path));
         return;
     }
-    if (file.size() > kMaxImportBytes) {
-        ShowListMessage(parent, QStringLiteral("%1 is too large to be a list of items.").arg(path));
+    // Anything larger is no item list, and reading it all would stall the window.
+    if (std::string tooLarge = CsvSizeProblem(static_cast<std::size_t>(std::max<qint64>(file.size(), 0)));
+        !tooLarge.empty()) {
+        ShowListMessage(parent, QStringLiteral("%1: %2").arg(path, ToQt(tooLarge)));
         return;
     }
     const QByteArray bytes = file.readAll();
@@ -73,6 +73,10 @@ void ExportItemsToFile(QWidget* parent)
     if (path.isEmpty())
         return;
     const std::string text = ExportItemsCsv();
+    if (std::string tooLarge = CsvSizeProblem(text.size()); !tooLarge.empty()) {
+        ShowListMessage(parent, QStringLiteral("Nothing was exported: %1.").arg(ToQt(tooLarge)));
+        return;
+    }
     // Written aside and renamed over the old file, so a failed write never
     // leaves half an item list behind.
     QSaveFile file(path);

@@ -123,7 +123,11 @@ void CSetupDlg::accept()
     for (CDialogBase* page : pages_)
         if (page->Apply() != 0)
             break;
-    SaveSettings();
+    // The settings apply from now on either way; the operator learns that they
+    // will not come back at the next start.
+    if (std::string why; !SaveSettings(&why))
+        ShowPageMessage(this, QStringLiteral("The settings could not be saved: %1").arg(QString::fromStdString(why)),
+                        PageCaption(), BoxIcon::Warning);
     QDialog::accept();
 }
 

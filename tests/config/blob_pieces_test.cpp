@@ -124,21 +124,27 @@ TEST_F(BlobPieces, MissingPiecesAndMismatchedTotals)
     auto rewrite = [&] { ASSERT_EQ(WriteSettingsBlob(blob.data(), blob.size()), 1); };
     std::vector<std::uint8_t> back;
 
+    // Only a store with nothing in it is missing; a store that lost part of
+    // itself is broken, and is not a first run.
+    rewrite();
+    Sql("DELETE FROM registry_values");
+    EXPECT_EQ(ReadSettingsBlob(back), kSettingsMissing) << "nothing stored";
+
     rewrite();
     Sql("DELETE FROM registry_values WHERE name = 'item1'");
-    EXPECT_EQ(ReadSettingsBlob(back), kSettingsMissing) << "a piece in the middle is missing";
+    EXPECT_EQ(ReadSettingsBlob(back), kSettingsBroken) << "a piece in the middle is missing";
 
     rewrite();
     Sql("DELETE FROM registry_values WHERE name = 'item2'");
-    EXPECT_EQ(ReadSettingsBlob(back), kSettingsMissing) << "the last piece is missing";
+    EXPECT_EQ(ReadSettingsBlob(back), kSettingsBroken) << "the last piece is missing";
 
     rewrite();
     Sql("DELETE FROM registry_values WHERE name = 'MaxLength'");
-    EXPECT_EQ(ReadSettingsBlob(back), kSettingsMissing);
+    EXPECT_EQ(ReadSettingsBlob(back), kSettingsBroken) << "pieces without their length";
 
     rewrite();
     Sql("UPDATE registry_values SET data = x'C409' WHERE name = 'MaxLength'");
-    EXPECT_EQ(ReadSettingsBlob(back), kSettingsMissing) << "a 2-byte length";
+    EXPECT_EQ(ReadSettingsBlob(back), kSettingsBroken) << "a 2-byte length";
 
     rewrite();
     Sql("UPDATE registry_values SET data = x'b80b0000' WHERE name = 'MaxLength'"); // 3000
@@ -146,7 +152,7 @@ TEST_F(BlobPieces, MissingPiecesAndMismatchedTotals)
 
     rewrite();
     Sql("UPDATE registry_values SET data = x'd0070000' WHERE name = 'MaxLength'"); // 2000
-    EXPECT_EQ(ReadSettingsBlob(back), kSettingsMissing) << "the last piece is larger than the room left";
+    EXPECT_EQ(ReadSettingsBlob(back), kSettingsBroken) << "the last piece is larger than the room left";
 
     rewrite();
     Sql("UPDATE registry_values SET data = zeroblob(10) WHERE name = 'item0'");
@@ -158,11 +164,18 @@ TEST_F(BlobPieces, MissingPiecesAndMismatchedTotals)
     Sql("UPDATE registry_values SET data = x'00000010' WHERE name = 'MaxLength'"); // 256 MiB
     EXPECT_EQ(ReadSettingsBlob(back), kSettingsBroken) << "a length the pieces do not reach";
 
-    // LoadSettings passes the failure on and applies nothing.
+    // LoadSettings passes the failure on, applies nothing, and no save goes
+    // over what is left of the store.
     Sql("DELETE FROM registry_values WHERE name = 'MaxLength'");
+    const auto before = StoredValues();
     CurrentSettings().general.texts[kTextExecPath] = "kept";
-    EXPECT_EQ(LoadSettings(), kSettingsMissing);
+    EXPECT_EQ(LoadSettings(), kSettingsBroken);
     EXPECT_EQ(CurrentSettings().general.texts[kTextExecPath], "kept");
+    std::string why;
+    EXPECT_FALSE(SaveSettings(&why));
+    EXPECT_NE(why.find(RegistryPath()), std::string::npos) << why;
+    EXPECT_NE(why.find("no total length"), std::string::npos) << why;
+    EXPECT_TRUE(StoredValues() == before);
 }
 
 TEST_F(BlobPieces, ShorterBlobDropsLeftoverPieces)

@@ -134,7 +134,7 @@ TEST_F(StoreRecovery, SavesKilledAtRandomMomentsLeaveOneWholeBlob)
     }
 }
 
-TEST_F(StoreRecovery, UnreadableStoreIsMovedAsideAndReplacedOnTheNextSave)
+TEST_F(StoreRecovery, UnreadableStoreIsHeldCopiedAndLetGoWhenMovedAway)
 {
     const std::string folder = Dir() + "/varnell";
     fs::create_directories(folder);
@@ -146,48 +146,60 @@ TEST_F(StoreRecovery, UnreadableStoreIsMovedAsideAndReplacedOnTheNextSave)
     WriteFile(RegistryPath() + "-journal", "stale journal of the broken file");
 
     CurrentSettings().general.texts[kTextLogPath] = "untouched.log";
-    EXPECT_EQ(LoadSettings(), kSettingsMissing);
+    EXPECT_EQ(LoadSettings(), kSettingsUnreadable);
     EXPECT_EQ(CurrentSettings().general.texts[kTextLogPath], "untouched.log") << "defaults stay";
-    EXPECT_FALSE(fs::exists(RegistryPath()));
-    EXPECT_FALSE(fs::exists(RegistryPath() + "-journal"));
-    auto aside = AsideFiles(folder);
-    ASSERT_EQ(aside.size(), 2u) << "the file and its journal";
-    EXPECT_EQ(ReadFile(aside[0].string()), garbage);
-    EXPECT_EQ(ReadFile(aside[1].string()), "stale journal of the broken file");
+    ASSERT_NE(HeldStore(), nullptr);
+    EXPECT_EQ(HeldStore()->reason, "the file is not a database");
 
-    SaveSettings();
-    ASSERT_TRUE(fs::exists(RegistryPath()));
+    // No save goes over it, and nothing was moved.
+    std::string why;
+    EXPECT_FALSE(SaveSettings(&why));
+    EXPECT_NE(why.find("cannot be read (the file is not a database)"), std::string::npos) << why;
+    EXPECT_TRUE(ReadFile(RegistryPath()) == garbage) << "written over";
+    EXPECT_TRUE(AsideFiles(folder).empty());
+
+    // The copy: the bytes as found, as private as the store.
+    ASSERT_TRUE(CopyHeldStore(why)) << why;
+    const std::string copy = HeldStore()->copy;
+    EXPECT_EQ(copy.rfind(RegistryPath() + ".broken-", 0), 0u) << copy;
+    EXPECT_TRUE(ReadFile(copy) == garbage);
+    EXPECT_EQ(fs::status(copy).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_NE(HeldStoreText(*HeldStore()).find(copy), std::string::npos);
+
+    // The operator moves it away: the next save makes a new store, into which
+    // the old file's journal is not played.
+    fs::rename(RegistryPath(), Dir() + "/moved-away.db");
+    EXPECT_EQ(HeldStore(), nullptr);
+    ASSERT_TRUE(SaveSettings(&why)) << why;
+    EXPECT_FALSE(fs::exists(RegistryPath() + "-journal"));
+    ASSERT_EQ(AsideFiles(folder).size(), 1u);
+    EXPECT_EQ(ReadFile(AsideFiles(folder)[0].string()), "stale journal of the broken file");
     CurrentSettings() = DefaultSettings(0);
     EXPECT_EQ(LoadSettings(), 0);
     EXPECT_EQ(CurrentSettings().general.texts[kTextLogPath], "untouched.log");
-
-    // Broken again within the same second: a second name, the first one kept.
-    WriteFile(RegistryPath(), "not a database either, but longer than a header would be......"
-                              "................................................................");
-    EXPECT_EQ(LoadSettings(), kSettingsMissing);
-    aside = AsideFiles(folder);
-    ASSERT_EQ(aside.size(), 3u);
-    EXPECT_EQ(ReadFile(aside[0].string()), garbage);
 }
 
-TEST_F(StoreRecovery, DatabaseOfAnotherShapeIsMovedAside)
+TEST_F(StoreRecovery, DatabaseOfAnotherShapeIsHeldByAReaderAndMovedAsideByAWriter)
 {
     const std::string folder = Dir() + "/varnell";
+    const std::uint8_t blob[3] = {1, 2, 3};
     for (const char* sql : {"CREATE TABLE registry_values(key TEXT, value BLOB)",
                             "CREATE TABLE registry_values(key TEXT NOT NULL, name TEXT NOT NULL, type INTEGER NOT NULL, "
                             "data BLOB NOT NULL, PRIMARY KEY(name, key))",
                             "CREATE TABLE notes(line TEXT)"}) {
         MakeDatabase(RegistryPath(), sql);
         const auto before = AsideFiles(folder).size();
-        EXPECT_EQ(LoadSettings(), kSettingsMissing) << sql;
-        EXPECT_FALSE(fs::exists(RegistryPath())) << sql;
+        EXPECT_EQ(LoadSettings(), kSettingsUnreadable) << sql;
+        EXPECT_TRUE(fs::exists(RegistryPath())) << sql;
+        // A writer that never read it (and so holds nothing) keeps it aside.
+        EXPECT_EQ(WriteSettingsBlob(blob, sizeof blob), 1) << sql;
         EXPECT_EQ(AsideFiles(folder).size(), before + 1) << sql;
+        fs::remove(RegistryPath());
     }
 
     // The right shape written by someone else (whitespace, case) is ours.
     MakeDatabase(RegistryPath(), "create table registry_values (key text not null, name text not null, "
                                  "type integer not null, data blob not null, primary key (key, name))");
-    const std::uint8_t blob[3] = {1, 2, 3};
     EXPECT_EQ(WriteSettingsBlob(blob, sizeof blob), 1);
     std::vector<std::uint8_t> back;
     EXPECT_EQ(ReadSettingsBlob(back), 3);
@@ -201,14 +213,16 @@ TEST_F(StoreRecovery, EmptyOrUnopenableStoreIsNotMovedAside)
     WriteFile(RegistryPath(), "");
     EXPECT_EQ(LoadSettings(), kSettingsMissing);
     EXPECT_TRUE(fs::exists(RegistryPath())) << "an empty file is a new store, not a broken one";
-    SaveSettings();
+    EXPECT_TRUE(SaveSettings());
     EXPECT_EQ(LoadSettings(), 0);
 
-    // A folder where the file should be: nothing to move, nothing saved.
+    // A folder where the file should be: nothing to read, move or save.
     fs::remove(RegistryPath());
     fs::create_directories(RegistryPath());
-    EXPECT_EQ(LoadSettings(), kSettingsMissing);
+    EXPECT_EQ(LoadSettings(), kSettingsUnreadable);
     const std::uint8_t blob[1] = {7};
-    EXPECT_EQ(WriteSettingsBlob(blob, 1), 0);
+    std::string why;
+    EXPECT_EQ(WriteSettingsBlob(blob, 1, {}, &why), 0);
+    EXPECT_EQ(why, RegistryPath() + " is not a file");
     EXPECT_TRUE(AsideFiles(folder).empty());
 }

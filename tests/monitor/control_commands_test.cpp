@@ -9,6 +9,7 @@
 #include "engine/engine.h"
 #include "engine/item_table.h"
 #include "monitor/control_commands.h"
+#include "monitor/item_csv.h"
 #include "monitor/monitor.h"
 
 using namespace varnell;
@@ -86,6 +87,16 @@ TEST(ControlCommands, NamedCommandsFollowTheListAndRefuseWhileADialogIsOpen)
     EXPECT_EQ(json::parse(RunControlRequest("{\"cmd\":\"list\"", true).reply)["ok"], false);
     EXPECT_EQ(json::parse(RunControlRequest("{\"cmd\":\"show\"}", true).reply)["window"], false);
     EXPECT_EQ(Ask({{"cmd", "list"}})["items"].size(), 3u);
+
+    // No export is written that an import would refuse.
+    std::string reason;
+    ASSERT_TRUE(AddItemFromFields({{"name", "e"}, {"domain", ""}, {"type", "A"}, {"server", "127.0.0.1"},
+                                   {"description", std::string(kItemsCsvLimit, 'x')}},
+                                  reason))
+        << reason;
+    const json tooLarge = Ask({{"cmd", "export"}});
+    EXPECT_EQ(tooLarge["ok"], false);
+    EXPECT_NE(tooLarge["error"].get<std::string>().find("more than the 4194304 an import reads"), std::string::npos);
 
     StopMonitor();
     RemoveResultWindows();

@@ -15,12 +15,14 @@
 #include <unistd.h>
 
 #include "alerts/log_file.h"
+#include "config/history_file.h"
 #include "config/settings.h"
 #include "config/settings_store.h"
 #include "engine/engine.h"
 #include "engine/item_table.h"
 #include "monitor/control_commands.h"
 #include "monitor/instance.h"
+#include "tests/config/read_only_store.h"
 #include "tests/engine/unbound_peer.h"
 #include "tests/support/process.h"
 
@@ -32,25 +34,26 @@ namespace {
 
 constexpr std::uint32_t kRows = 2048;
 
-class MonitorPrograms : public ::testing::Test {
+// The programs on a store, a runtime and a state folder of their own.
+class ProgramsTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root: imported items probe port 53 and syslog goes to port 514";
         const std::string base = "127.10." + std::to_string(getpid() % 250 + 1) + ".";
         dns_ = base + "1";
         syslog_ = base + "2";
         mkdir(dir_.File("run").c_str(), 0700);
-        env_ = {"XDG_CONFIG_HOME=" + dir_.Path(), "XDG_RUNTIME_DIR=" + dir_.File("run"), "DISPLAY=",
-                "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="};
+        env_ = {"XDG_CONFIG_HOME=" + dir_.Path(), "XDG_RUNTIME_DIR=" + dir_.File("run"),
+                "XDG_STATE_HOME=" + dir_.File("state"), "DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="};
         setenv("XDG_CONFIG_HOME", dir_.Path().c_str(), 1);
         setenv("XDG_RUNTIME_DIR", dir_.File("run").c_str(), 1);
+        setenv("XDG_STATE_HOME", dir_.File("state").c_str(), 1);
     }
     void TearDown() override
     {
         unsetenv("XDG_CONFIG_HOME");
         unsetenv("XDG_RUNTIME_DIR");
+        unsetenv("XDG_STATE_HOME");
     }
 
     // Syslog and log alerts on (and the message box, which has no window here).
@@ -75,8 +78,20 @@ protected:
     }
     bool StartMonitor()
     {
-        return monitor_.Start({BinaryDir() + "/varnell-monitor"}, env_, "", dir_.File("monitor.err")) &&
+        // Never on the privileged DNS port, which root would take from the DNS
+        // servers of other tests: the monitor probes from a port of its own.
+        std::vector<std::string> argv = {BinaryDir() + "/varnell-monitor"};
+        if (geteuid() == 0)
+            argv.insert(argv.begin(),
+                        {"setpriv", "--inh-caps=-net_bind_service", "--bounding-set=-net_bind_service", "--"});
+        return monitor_.Start(argv, env_, "", dir_.File("monitor.err")) &&
                WaitFor([&] { return Ctl({"status"}).status != 3; }, 10s);
+    }
+    // SIGKILL, so nothing is saved on the way out, and a new instance.
+    bool KillAndRestart()
+    {
+        monitor_.Stop(SIGKILL);
+        return StartMonitor();
     }
     // Waits until `status --json` exits with code and shows every item in state.
     ::testing::AssertionResult StatusBecomes(int code, const char* state, std::chrono::seconds limit)
@@ -109,6 +124,16 @@ protected:
     ChildProcess monitor_;
 };
 
+class MonitorPrograms : public ProgramsTest {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root: imported items probe port 53 and syslog goes to port 514";
+        ProgramsTest::SetUp();
+    }
+};
+
 std::string Zone()
 {
     std::string zone = "$TTL 300\n@ IN SOA ns.test. hostmaster.test. 1 3600 600 86400 300\nns IN A 127.0.0.1\n";
@@ -121,11 +146,11 @@ std::string Zone()
 std::string ImportFile(const std::string& server)
 {
     std::string csv = "name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,notify_up,"
-                      "notify_change,recursion_desired,high_priority,suspended,description\r\n";
+                      "notify_change,recursion_desired,high_priority,suspended,description,recursion_available\r\n";
     for (std::uint32_t i = 0; i < kRows; ++i) {
         const std::string n = "h" + std::to_string(i);
         csv += n + "," + n + ".test,A," + server + ",1000,800,1,1,1,1,1,0,0," + (i == 7 ? "\"seven, \"\"quoted\"\"\"" : "") +
-               "\r\n";
+               ",1\r\n";
     }
     return csv;
 }
@@ -208,6 +233,81 @@ TEST_F(MonitorPrograms, ImportOutageRecoveryExportAndRestart)
     EXPECT_EQ(Ctl({"export"}).out, csv) << "items lost across the restart";
     EXPECT_TRUE(StatusBecomes(0, "up", 10s));
     close(syslogFd);
+}
+
+// What an instance or the command line acknowledges is in the store at once:
+// it survives a SIGKILL right after the answer. A save that fails is answered
+// as a failure, never as done.
+TEST_F(ProgramsTest, AcknowledgedChangesSurviveAKillAndFailedSavesAreNotAcknowledged)
+{
+    ASSERT_TRUE(StartMonitor()) << ReadFile(dir_.File("monitor.err"));
+    ASSERT_EQ(Ctl({"add", "one", "one.test", "A", "127.0.0.1", "suspended=1"}).status, 0);
+    ASSERT_TRUE(KillAndRestart()) << ReadFile(dir_.File("monitor.err"));
+    EXPECT_NE(Ctl({"export"}).out.find("\none,one.test,A,"), std::string::npos);
+
+    WriteFile(dir_.File("items.csv"), "name,domain,type,server,suspended\ntwo,two.test,A,127.0.0.1,1\n"
+                                      "three,,NS,127.0.0.1,1\n");
+    ASSERT_EQ(Ctl({"import", dir_.File("items.csv")}).status, 0);
+    ASSERT_EQ(Ctl({"delete", "one"}).status, 0);
+    ASSERT_TRUE(KillAndRestart()) << ReadFile(dir_.File("monitor.err"));
+    std::string exported = Ctl({"export"}).out;
+    EXPECT_EQ(exported.find("\none,"), std::string::npos) << exported;
+    EXPECT_NE(exported.find("\ntwo,two.test,A,"), std::string::npos) << exported;
+    EXPECT_NE(exported.find("\nthree,,NS,"), std::string::npos) << exported;
+
+    // The store takes no more writes (a full or read-only file system).
+    ASSERT_NO_FATAL_FAILURE(MakeStoreReadOnly(RegistryPath()));
+    const FinishedProgram refused = Ctl({"add", "four", "four.test", "A", "127.0.0.1", "suspended=1"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("could not be saved (attempt to write a readonly database)"), std::string::npos)
+        << refused.err;
+    ASSERT_EQ(monitor_.Stop(SIGTERM, 10s), 0);
+    EXPECT_NE(ReadFile(dir_.File("monitor.err")).find("were not saved: attempt to write a readonly database"),
+              std::string::npos);
+    // With no instance the command line checks its own save.
+    WriteFile(dir_.File("five.csv"), "name,domain,type,server\nfive,five.test,A,127.0.0.1\n");
+    const FinishedProgram alone = Ctl({"import", dir_.File("five.csv")});
+    EXPECT_EQ(alone.status, 1);
+    EXPECT_EQ(alone.out, "");
+    EXPECT_NE(alone.err.find("attempt to write a readonly database"), std::string::npos) << alone.err;
+}
+
+// A store that cannot be read is never taken for an empty one: the command line
+// stops, an instance keeps a copy, says so and saves nothing over it until the
+// operator moves the store away.
+TEST_F(ProgramsTest, AnUnreadableStoreIsNeitherLoadedAsDefaultsNorSavedOver)
+{
+    mkdir(dir_.File("varnell").c_str(), 0700);
+    std::string garbage;
+    while (garbage.size() < 4096)
+        garbage += "this is no settings store. ";
+    WriteFile(RegistryPath(), garbage);
+    ASSERT_TRUE(WriteHistoryFile(HistoryPath(), {{"one", {1, 2, 3}}}));
+    const std::string history = ReadFile(HistoryPath());
+    const FinishedProgram list = Ctl({"list"});
+    EXPECT_EQ(list.status, 1);
+    EXPECT_NE(list.err.find("cannot be read (the file is not a database)"), std::string::npos) << list.err;
+
+    ASSERT_TRUE(StartMonitor()) << ReadFile(dir_.File("monitor.err"));
+    const FinishedProgram add = Ctl({"add", "one", "one.test", "A", "127.0.0.1", "suspended=1"});
+    EXPECT_EQ(add.status, 1);
+    EXPECT_NE(add.err.find("Nothing is saved over it until it is moved away"), std::string::npos) << add.err;
+    ASSERT_EQ(monitor_.Stop(SIGTERM, 10s), 0);
+    EXPECT_TRUE(ReadFile(RegistryPath()) == garbage) << "saved over";
+    EXPECT_TRUE(ReadFile(HistoryPath()) == history) << "the items' round-trip history was written away";
+    const std::string err = ReadFile(dir_.File("monitor.err"));
+    const auto copyAt = err.find(RegistryPath() + ".broken-");
+    ASSERT_NE(copyAt, std::string::npos) << err;
+    const std::string copy = err.substr(copyAt, err.find_first_of(". ", copyAt + RegistryPath().size() + 1) - copyAt);
+    EXPECT_TRUE(ReadFile(copy) == garbage) << copy;
+
+    // The operator moves it away: from then on the running instance saves.
+    ASSERT_TRUE(StartMonitor()) << ReadFile(dir_.File("monitor.err"));
+    ASSERT_EQ(rename(RegistryPath().c_str(), dir_.File("broken.db").c_str()), 0);
+    const FinishedProgram again = Ctl({"add", "one", "one.test", "A", "127.0.0.1", "suspended=1"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    ASSERT_TRUE(KillAndRestart());
+    EXPECT_NE(Ctl({"export"}).out.find("\none,one.test,A,"), std::string::npos);
 }
 
 // A request as raw bytes; the reply line, or "" when none came.

@@ -9,6 +9,7 @@
 #include "alerts/box_thread.h"
 #include "alerts/log_file.h"
 #include "config/settings_store.h"
+#include "tests/config/read_only_store.h"
 #include "tests/ui/setup_test_support.h"
 #include "ui/page_general.h"
 #include "ui/page_icons.h"
@@ -201,6 +202,20 @@ TEST_F(SetupDialogTest, CancelLeavesMemoryAndStoreAsTheyWere)
     EXPECT_EQ(after, stored);
     EXPECT_EQ(QueryAutoStart(), autoStart);
     EXPECT_NE(LogFileName(), dir_.File("other.log"));
+}
+
+TEST_F(SetupDialogTest, OkSaysSoWhenTheStoreTakesNoWrites)
+{
+    ASSERT_TRUE(SaveSettings());
+    ASSERT_NO_FATAL_FAILURE(MakeStoreReadOnly(RegistryPath()));
+    CSetupDlg dialog;
+    dialog.show();
+    dialog.Messenger()->senderName->setText("noc");
+    dialog.okButton->click();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(CurrentSettings().general.texts[kTextSenderName], "noc") << "applied all the same";
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0].text.toStdString(), "The settings could not be saved: attempt to write a readonly database");
 }
 
 TEST_F(SetupDialogTest, OkAppliesEveryPageAndStoresTheItemTableToo)
