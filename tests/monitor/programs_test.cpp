@@ -35,6 +35,15 @@ namespace {
 constexpr std::uint32_t kRows = 2048;
 
 // The programs on a store, a runtime and a state folder of their own.
+// Never on the privileged DNS port, which root would take from the DNS servers
+// of other tests: the monitor probes from a port of its own.
+std::vector<std::string> Unprivileged(std::vector<std::string> argv)
+{
+    if (geteuid() == 0)
+        argv.insert(argv.begin(), {"setpriv", "--inh-caps=-net_bind_service", "--bounding-set=-net_bind_service", "--"});
+    return argv;
+}
+
 class ProgramsTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -78,13 +87,7 @@ protected:
     }
     bool StartMonitor()
     {
-        // Never on the privileged DNS port, which root would take from the DNS
-        // servers of other tests: the monitor probes from a port of its own.
-        std::vector<std::string> argv = {BinaryDir() + "/varnell-monitor"};
-        if (geteuid() == 0)
-            argv.insert(argv.begin(),
-                        {"setpriv", "--inh-caps=-net_bind_service", "--bounding-set=-net_bind_service", "--"});
-        return monitor_.Start(argv, env_, "", dir_.File("monitor.err")) &&
+        return monitor_.Start(Unprivileged({BinaryDir() + "/varnell-monitor"}), env_, "", dir_.File("monitor.err")) &&
                WaitFor([&] { return Ctl({"status"}).status != 3; }, 10s);
     }
     // SIGKILL, so nothing is saved on the way out, and a new instance.
@@ -371,15 +374,6 @@ TEST_F(MonitorPrograms, ControlSocketRefusesStrangersAndShrugsOffBadClients)
     EXPECT_EQ(Ctl({"frobnicate"}).status, 64);
     EXPECT_EQ(Ctl({"status", "--help"}).status, 0);
     ASSERT_EQ(monitor_.Stop(SIGTERM, 10s), 0);
-}
-
-// Never on the privileged DNS port, which root would take from the DNS servers
-// of other tests: these tests probe nothing.
-std::vector<std::string> Unprivileged(std::vector<std::string> argv)
-{
-    if (geteuid() == 0)
-        argv.insert(argv.begin(), {"setpriv", "--inh-caps=-net_bind_service", "--bounding-set=-net_bind_service", "--"});
-    return argv;
 }
 
 FinishedProgram CtlIn(const std::vector<std::string>& env, std::vector<std::string> args)
