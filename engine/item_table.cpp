@@ -208,6 +208,9 @@ void CommitItemUpdate(std::uint32_t slot, const ItemEdit& edit)
         return;
     std::lock_guard lock(EngineLock());
     ApplyEdit(Table().items[slot], edit);
+    // A reply to the old settings (another server, name or type) must not be
+    // gathered for the new ones.
+    DropItemRequests(slot);
 }
 
 bool DeleteItemRow(std::uint32_t row)

@@ -67,6 +67,11 @@ ReplyOutcome ProcessTcpReply(const TcpQuery& query, std::span<const std::uint8_t
 // is full or the engine is shutting down: the request then times out.
 bool StartTcpQuery(const TcpQuery& query);
 
+// Asks the question that request slot sent (PreparedQuery) again over TCP, to
+// be given up at the request's expiry; the request keeps waiting meanwhile.
+// False when it could not be queued. Caller holds EngineLock().
+bool AskOverTcp(std::uint32_t slot);
+
 // Ends the worker and closes every connection (shutdown, and tests). A result
 // the worker is delivering must have been released first (ReleaseWaiters).
 void StopTcpQueries();

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <array>
+#include <iterator>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -15,18 +17,22 @@
 #include <unistd.h>
 #include <vector>
 
+#include "engine/dns_name.h"
 #include "engine/engine.h"
 #include "tests/support/process.h"
 
 namespace varnell::test {
 
 // Answers every query on 127.0.0.1 with the query itself turned into an empty
-// NOERROR reply, `delay` after it read the query. Notes, per identifier, the
-// ticks at which it read the query and sent the answer.
+// NOERROR reply, or one with an A record of `answer` for the name asked,
+// `delay` after it read the query. Notes, per identifier, the ticks at which it
+// read the query and sent the answer.
 class DelayedResponder {
 public:
-    explicit DelayedResponder(std::chrono::milliseconds delay) : delay_(delay)
+    explicit DelayedResponder(std::chrono::milliseconds delay, const char* answer = nullptr) : delay_(delay)
     {
+        if (answer != nullptr)
+            inet_pton(AF_INET, answer, answer_.data());
         fd_ = test::OpenLoopbackUdp(port_);
         int size = 1 << 20;
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
@@ -76,6 +82,8 @@ private:
                 w.due = std::chrono::steady_clock::now() + delay_;
                 w.bytes.resize(static_cast<std::size_t>(n));
                 w.bytes[2] |= 0x80; // QR: a reply
+                if (answer_ != std::array<std::uint8_t, 4>{})
+                    AddAnswer(w.bytes);
                 {
                     std::lock_guard lock(mutex_);
                     read_[w.bytes[0] | (w.bytes[1] << 8)] = tick;
@@ -97,7 +105,23 @@ private:
         }
     }
 
+    // The question kept, anything after it (an OPT record) dropped, and one A
+    // record owned by the question's name.
+    void AddAnswer(std::vector<std::uint8_t>& bytes) const
+    {
+        const std::size_t name = SkipName(bytes, 12);
+        if (name == 0 || bytes.size() < 12 + name + 4)
+            return;
+        bytes.resize(12 + name + 4);
+        bytes[7] = 1;  // ANCOUNT
+        bytes[11] = 0; // ARCOUNT
+        const std::uint8_t record[] = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4};
+        bytes.insert(bytes.end(), std::begin(record), std::end(record));
+        bytes.insert(bytes.end(), answer_.begin(), answer_.end());
+    }
+
     std::chrono::milliseconds delay_;
+    std::array<std::uint8_t, 4> answer_{};
     int fd_ = -1;
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};

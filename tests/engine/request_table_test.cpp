@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -178,30 +179,35 @@ TEST_F(QueryEncodingTest, SentTogetherEachDatagramSucceedsOrFailsOnItsOwn)
     EXPECT_EQ(got, expected);
 }
 
-TEST_F(QueryEncodingTest, SlotSearchStartsAtTheCursorAndWraps)
+// The identifier is the slot, drawn at random: neither the same one again for a
+// lone item nor counting upward for a set of items, so a forger cannot foretell it.
+TEST_F(QueryEncodingTest, IdentifiersAreDrawnAtRandomAndEveryFreeSlotIsFound)
 {
     auto& table = RequestTable();
-    EXPECT_EQ(AllocRequestSlot(), 0);
-    EXPECT_EQ(AllocRequestSlot(), 0); // taken only once the caller arms it
-    table[0].expiry = 5;
-    table[1].expiry = 5;
-    EXPECT_EQ(AllocRequestSlot(), 2);
-    EXPECT_EQ(RequestCursor(), 2u);
+    std::set<int> untaken;
+    for (int i = 0; i < 8; ++i)
+        untaken.insert(AllocRequestSlot());
+    EXPECT_GT(untaken.size(), 1u) << "the same slot drawn again and again";
+    std::set<int> taken;
+    int counting = 0, previous = -2;
+    for (int i = 0; i < 256; ++i) {
+        const int s = AllocRequestSlot();
+        ASSERT_GE(s, 0);
+        table[static_cast<std::size_t>(s)].expiry = 5;
+        taken.insert(s);
+        counting += s == previous + 1 ? 1 : 0;
+        previous = s;
+    }
+    EXPECT_EQ(taken.size(), 256u);
+    EXPECT_LT(counting, 4);
 
-    RequestCursor() = 65535;
-    table[65535].expiry = 5;
-    EXPECT_EQ(AllocRequestSlot(), 2);
-    table[2].expiry = 0;
-    table[0].expiry = 0;
-    RequestCursor() = 65535;
-    EXPECT_EQ(AllocRequestSlot(), 0);
-    EXPECT_EQ(RequestCursor(), 0u);
-
+    // A crowded table is searched through; a slot still taking replies is not free.
     for (auto& slot : table)
         slot.expiry = 1;
-    RequestCursor() = 10;
+    table[40000].expiry = 0;
+    EXPECT_EQ(AllocRequestSlot(), 40000);
+    table[40000].sendTime = 7;
     EXPECT_EQ(AllocRequestSlot(), -1);
-    EXPECT_EQ(RequestCursor(), 9u); // left on the last slot tested
 }
 
 TEST_F(QueryEncodingTest, ArmingKeepsTimesOffZeroAndCountsSaturate)
