@@ -5,13 +5,16 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <array>
-#include <iterator>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -25,8 +28,9 @@ namespace varnell::test {
 
 // Answers every query on 127.0.0.1 with the query itself turned into an empty
 // NOERROR reply, or one with an A record of `answer` for the name asked,
-// `delay` after it read the query. Notes, per identifier, the ticks at which it
-// read the query and sent the answer.
+// `delay` after it read the query. Notes, per name asked (in lower case), the
+// ticks at which it read the query and sent the answer: identifiers are drawn
+// at random, so two queries of a run may share one.
 class DelayedResponder {
 public:
     explicit DelayedResponder(std::chrono::milliseconds delay, const char* answer = nullptr) : delay_(delay)
@@ -46,10 +50,12 @@ public:
     }
     std::uint16_t PortBE() const { return port_; }
     // How long the answer to id was held here; -1 when it was not answered.
-    int Held(std::uint16_t id)
+    int Held(const std::string& name)
     {
         std::lock_guard lock(mutex_);
-        return sent_[id] != 0 ? static_cast<int>(sent_[id] - read_[id]) : -1;
+        const auto it = ticks_.find(name);
+        return it != ticks_.end() && it->second.second != 0 ? static_cast<int>(it->second.second - it->second.first)
+                                                            : -1;
     }
 
 private:
@@ -86,7 +92,7 @@ private:
                     AddAnswer(w.bytes);
                 {
                     std::lock_guard lock(mutex_);
-                    read_[w.bytes[0] | (w.bytes[1] << 8)] = tick;
+                    ticks_[NameOf(w.bytes)].first = tick;
                 }
                 queue.push_back(std::move(w));
             }
@@ -98,11 +104,20 @@ private:
                 sendto(fd_, w.bytes.data(), w.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&w.to), sizeof w.to);
                 {
                     std::lock_guard lock(mutex_);
-                    sent_[w.bytes[0] | (w.bytes[1] << 8)] = tick != 0 ? tick : 1;
+                    ticks_[NameOf(w.bytes)].second = tick != 0 ? tick : 1;
                 }
                 queue.pop_front();
             }
         }
+    }
+
+    static std::string NameOf(const std::vector<std::uint8_t>& bytes)
+    {
+        char name[kMaxNameText] = {};
+        DecodeName(bytes, 12, name);
+        for (char& c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return name;
     }
 
     // The question kept, anything after it (an OPT record) dropped, and one A
@@ -126,8 +141,7 @@ private:
     std::uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
-    std::vector<std::uint32_t> read_ = std::vector<std::uint32_t>(65536);
-    std::vector<std::uint32_t> sent_ = std::vector<std::uint32_t>(65536);
+    std::map<std::string, std::pair<std::uint32_t, std::uint32_t>> ticks_; // read, sent
     std::thread thread_;
 };
 

@@ -208,6 +208,15 @@ TEST_F(EngineAgainstServer, ServerStoppedAndStartedAgainGivesDownUpAndChange)
     EXPECT_EQ(Items().items[s].knownCount, 1u);
 }
 
+// Passes start at least a second apart, a little more each time the thread
+// wakes late; under ThreadSanitizer, with the forger's replies to read beside
+// them, late enough to add up to most of a second over 14 passes.
+#if defined(__SANITIZE_THREAD__)
+constexpr std::uint32_t kPassDrift = 1000;
+#else
+constexpr std::uint32_t kPassDrift = 0;
+#endif
+
 // Verdicts with a real tick. A silent server, and a forger that sends from its
 // address and port, off the path (it never sees a query), replies with the
 // item's question as configured and a made-up address, sweeping all 65536
@@ -215,10 +224,13 @@ TEST_F(EngineAgainstServer, ServerStoppedAndStartedAgainGivesDownUpAndChange)
 // rather than the kernel dropping most: none is taken. And time-outs keep the
 // rhythm of the passes: with interval 1000, time-out 2000 and lost count 6 the
 // item is asked at every second pass and is down at the seventh time-out, 14 s
-// after its first query.
+// after its first query, also when it is sent well after its pass began (it
+// comes after 255 other items of the server).
 TEST_F(EngineAgainstServer, SilentServerSweptByForgedRepliesIsDownOnTimeAndNeverUp)
 {
     ScriptedServer silent(false);
+    for (int i = 0; i < 255; ++i)
+        Add("other" + std::to_string(i), "other" + std::to_string(i) + ".test", kA, silent.Port(), 2000, 6, 1000);
     const std::string domain = "forged-sweep.example.test";
     const std::uint32_t s = Add("silent", domain, kA, silent.Port(), 2000, 6, 1000);
     StartEngine();
@@ -245,10 +257,11 @@ TEST_F(EngineAgainstServer, SilentServerSweptByForgedRepliesIsDownOnTimeAndNever
     forger.join();
     ASSERT_TRUE(down);
     EXPECT_GE(downAfter, 13000u);
-    EXPECT_LE(downAfter, 15000u);
+    EXPECT_LE(downAfter, 15000u + kPassDrift);
     for (const Result& r : ResultsOf(s))
         EXPECT_EQ(r.code, kResultTimeout);
-    EXPECT_EQ(hooks.Events().size(), 1u);
+    for (const auto& e : hooks.Events())
+        EXPECT_EQ(e.kind, kEventDown) << e.text;
     EXPECT_GT(GetReceiverCounters().datagrams, 65536u * 2); // the sweeps reached the program
 }
 
