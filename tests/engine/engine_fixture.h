@@ -51,6 +51,7 @@ protected:
     {
         EXPECT_EQ(StopMonitor().engineThreadsEnded, 2);
         SetQueryEdnsSize(0);
+        desktop.Drain(); // results the scheduler posted before it stopped are evaluated first
         RemoveResultWindows();
         SetDesktop(nullptr);
     }
