@@ -11,7 +11,7 @@ namespace varnell {
 
 namespace {
 
-std::atomic<bool> g_randomCase{true};
+std::atomic<bool> g_random{true};
 
 // One per thread, so drawing needs no lock.
 struct Pool {
@@ -75,7 +75,7 @@ std::uint16_t RandomIdentifier()
 
 void RandomiseCase(std::span<std::uint8_t> name)
 {
-    if (!g_randomCase.load(std::memory_order_relaxed))
+    if (!QueriesRandomised())
         return;
     Pool& pool = ThreadPool();
     std::uint8_t bits = 0;
@@ -98,6 +98,8 @@ void RandomiseCase(std::span<std::uint8_t> name)
     }
 }
 
-void SetCaseRandomisation(bool on) { g_randomCase.store(on, std::memory_order_relaxed); }
+void SetQueryRandomisation(bool on) { g_random.store(on, std::memory_order_relaxed); }
+
+bool QueriesRandomised() { return g_random.load(std::memory_order_relaxed); }
 
 } // namespace varnell

@@ -22,12 +22,14 @@ std::uint16_t RandomIdentifier();
 
 // Gives every ASCII letter of a name in label form (RFC 1035 3.1, as
 // EncodeName writes it) a random case; length bytes and other characters stay.
-// Does nothing while case randomisation is off.
+// Does nothing while queries are not randomised.
 void RandomiseCase(std::span<std::uint8_t> name);
 
-// Tests that compare query bytes or build replies from a fixed question turn
-// the case randomisation off; the program never does. Set only while no engine
-// thread runs.
-void SetCaseRandomisation(bool on);
+// Tests that compare query bytes or build replies from a fixed identifier and
+// question turn the randomisation off: each query's identifier is then its
+// request slot's number and its name keeps its case. The program never does.
+// Set only while no engine thread runs.
+void SetQueryRandomisation(bool on);
+bool QueriesRandomised();
 
 } // namespace varnell

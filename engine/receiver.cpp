@@ -60,7 +60,10 @@ std::uint32_t ItemOfReply(std::span<const std::uint8_t> datagram)
     if (id < 0)
         return kItemSlots;
     std::lock_guard lock(EngineLock());
-    const RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(id)];
+    const int s = SlotOfIdentifier(static_cast<std::uint16_t>(id));
+    if (s < 0)
+        return kItemSlots;
+    const RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(s)];
     return slot.sendTime != 0 ? slot.itemSlot : kItemSlots;
 }
 

@@ -194,6 +194,7 @@ int SendFollowUp(Gathering& g, const char* qname, const PeerAddress& to)
     slot.itemSlot = SlotOf(g.item);
     const std::uint32_t length = BuildAndSendQuery(slotIndex, g.item, false, false, qname);
     if (length == 0) {
+        ReleaseRequestSlot(slot);
         NoteFollowUpFailure(g.block, qname, kResultSendFailed);
         return 0;
     }
@@ -452,8 +453,14 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
     }
 
     std::lock_guard lock(EngineLock());
-    RequestSlot& slot = RequestTable()[id];
-    if (slot.sendTime == 0 || slot.expiry == 0 || slot.itemSlot >= kItemSlots) {
+    const int found = SlotOfIdentifier(id);
+    if (found < 0) {
+        outcome.verdict = ReplyVerdict::NoRequest;
+        return outcome;
+    }
+    const auto slotIndex = static_cast<std::uint32_t>(found);
+    RequestSlot& slot = RequestTable()[slotIndex];
+    if (slot.identifier != id || slot.sendTime == 0 || slot.expiry == 0 || slot.itemSlot >= kItemSlots) {
         outcome.verdict = ReplyVerdict::NoRequest;
         return outcome;
     }
@@ -475,7 +482,7 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
         } else if (!ChangesCase(slot.destination, now)) {
             if ((slot.flags & kSlotCaseAsked) == 0) {
                 slot.flags |= kSlotCaseAsked;
-                AskOverTcp(id);
+                AskOverTcp(slotIndex);
             }
             outcome.verdict = ReplyVerdict::Diverted;
             return outcome;
@@ -503,7 +510,7 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
     const bool wellFormed = tooMany || WellFormed(datagram, questions, records);
     // Large answers (engine/edns.h): a truncated reply goes to TCP, a server that
     // cannot take OPT is asked again without it; the request keeps waiting.
-    if (DivertReply(id, datagram, wellFormed, viaTcp)) {
+    if (DivertReply(slotIndex, datagram, wellFormed, viaTcp)) {
         outcome.verdict = ReplyVerdict::Diverted;
         return outcome;
     }

@@ -51,6 +51,55 @@ struct ItemRequests {
     bool overflowed = false;
 };
 
+// The slot of each identifier in use; kNoSlot for the others.
+constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+std::array<std::uint32_t, kRequestSlots>& SlotOfId()
+{
+    static auto* map = [] {
+        auto* m = new std::array<std::uint32_t, kRequestSlots>();
+        m->fill(kNoSlot);
+        return m;
+    }();
+    return *map;
+}
+
+std::uint32_t IndexOf(const RequestSlot& slot)
+{
+    return static_cast<std::uint32_t>(&slot - RequestTable().data());
+}
+
+// Gives back the identifier slot holds, if any.
+void FreeIdentifier(std::uint32_t slotIndex)
+{
+    auto& map = SlotOfId();
+    const std::uint32_t id = RequestTable()[slotIndex].identifier & (kRequestSlots - 1);
+    if (map[id] == slotIndex)
+        map[id] = kNoSlot;
+}
+
+// An identifier that no other slot holds, now held by slotIndex: drawn at
+// random (a few thousand of the 65536 are in use at full load, so the first
+// draw nearly always serves), or the slot's own number when queries are not
+// randomised. 0x10000 when every identifier is in use.
+std::uint32_t TakeIdentifier(std::uint32_t slotIndex)
+{
+    FreeIdentifier(slotIndex);
+    auto& map = SlotOfId();
+    std::uint32_t id = slotIndex & (kRequestSlots - 1);
+    const auto taken = [&map, slotIndex](std::uint32_t id) { return map[id] != kNoSlot && map[id] != slotIndex; };
+    if (QueriesRandomised()) {
+        id = RandomIdentifier();
+        for (int draw = 0; draw < 4 && taken(id); ++draw)
+            id = RandomIdentifier();
+    }
+    for (std::uint32_t step = 0; taken(id); id = (id + 1) & (kRequestSlots - 1))
+        if (++step == kRequestSlots)
+            return kRequestSlots;
+    map[id] = slotIndex;
+    RequestTable()[slotIndex].identifier = id;
+    return id;
+}
+
 std::array<ItemRequests, kItemSlots>& ArmedOfItems()
 {
     static auto* lists = new std::array<ItemRequests, kItemSlots>();
@@ -119,6 +168,12 @@ std::array<RequestSlot, kRequestSlots>& RequestTable()
     return *table;
 }
 
+std::uint32_t& RequestCursor()
+{
+    static std::uint32_t cursor = 0;
+    return cursor;
+}
+
 std::array<std::uint64_t, kRequestSlots / 64>& ArmedSlotBits()
 {
     static std::array<std::uint64_t, kRequestSlots / 64> bits{};
@@ -130,25 +185,31 @@ void ResetRequestTable()
     std::lock_guard lock(EngineLock());
     std::memset(static_cast<void*>(RequestTable().data()), 0, sizeof(RequestSlot) * kRequestSlots);
     ArmedSlotBits().fill(0);
+    RequestCursor() = 0;
     FollowUps().fill(FollowUpLog{});
     ArmedOfItems().fill(ItemRequests{});
+    SlotOfId().fill(kNoSlot);
 }
 
 int AllocRequestSlot()
 {
     auto& table = RequestTable();
-    const auto isFree = [&table](std::uint32_t id) { return table[id].expiry == 0 && table[id].sendTime == 0; };
-    // Even at full load a few thousand of the 65536 slots are taken, so the
-    // first draw nearly always finds a free one. A table so full that a few
-    // draws miss is searched onward from the last draw.
-    std::uint32_t id = RandomIdentifier();
-    for (int draw = 0; draw < 4 && !isFree(id); ++draw)
-        id = RandomIdentifier();
-    for (std::uint32_t step = 0; step < kRequestSlots; ++step, id = (id + 1) & (kRequestSlots - 1)) {
-        if (isFree(id))
-            return static_cast<int>(id);
+    std::uint32_t& cursor = RequestCursor();
+    cursor &= kRequestSlots - 1;
+    if (table[cursor].expiry == 0)
+        return static_cast<int>(cursor);
+    for (std::uint32_t step = 0; step < kRequestSlots - 1; ++step) {
+        cursor = (cursor + 1) & (kRequestSlots - 1);
+        if (table[cursor].expiry == 0)
+            return static_cast<int>(cursor);
     }
     return -1;
+}
+
+int SlotOfIdentifier(std::uint16_t id)
+{
+    const std::uint32_t slot = SlotOfId()[id];
+    return slot < kRequestSlots ? static_cast<int>(slot) : -1;
 }
 
 std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer, bool primary,
@@ -182,8 +243,6 @@ std::uint32_t BuildQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer,
     // The whole datagram is built aside and copied into the buffer only once it is
     // complete, so a refused name never leaves a half-written query to be resent.
     std::uint8_t query[kMaxQueryBytes] = {}; // room for the OPT record (engine/edns.h)
-    query[0] = static_cast<std::uint8_t>(slotIndex & 0xFF); // the identifier goes out low byte first
-    query[1] = static_cast<std::uint8_t>(slotIndex >> 8);
     query[2] = static_cast<std::uint8_t>((item.flags & kFlagRecursionDesired) ? 0x01 : 0x00);
     query[3] = static_cast<std::uint8_t>((item.flags & kFlagRecursionAvailable) ? 0x80 : 0x00);
     PutU16BE(query + 4, 1);
@@ -192,6 +251,11 @@ std::uint32_t BuildQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer,
         EncodeName(qname, std::span<std::uint8_t>(query + kDnsHeaderSize, kMaxNameOctets));
     if (nameLength == 0)
         return 0;
+    const std::uint32_t id = TakeIdentifier(slotIndex);
+    if (id >= kRequestSlots)
+        return 0;
+    query[0] = static_cast<std::uint8_t>(id & 0xFF); // the identifier goes out low byte first
+    query[1] = static_cast<std::uint8_t>(id >> 8);
     RandomiseCase(std::span<std::uint8_t>(query + kDnsHeaderSize, nameLength));
     // A follow-up asks for the addresses of the family the item gathers.
     const std::uint16_t qtype = primary ? RecordQueryType(item.typeIndex) : IsAaaaItem(item) ? kTypeAaaa : kTypeA;
@@ -212,10 +276,10 @@ void ArmRequestSlot(RequestSlot& slot, std::uint32_t sent, std::uint32_t timeout
     slot.sendTime = sent != 0 ? sent : 1;
     const std::uint32_t expiry = expiryFrom + timeout;
     slot.expiry = expiry != 0 ? expiry : 1;
-    const auto id = static_cast<std::uint32_t>(&slot - RequestTable().data());
-    if (id < kRequestSlots) {
-        ArmedSlotBits()[id / 64] |= std::uint64_t{1} << (id % 64);
-        NoteArmed(slot.itemSlot, id);
+    const std::uint32_t index = IndexOf(slot);
+    if (index < kRequestSlots) {
+        ArmedSlotBits()[index / 64] |= std::uint64_t{1} << (index % 64);
+        NoteArmed(slot.itemSlot, index);
     }
 }
 
@@ -223,6 +287,8 @@ void ReleaseRequestSlot(RequestSlot& slot)
 {
     slot.sendTime = 0;
     slot.expiry = 0;
+    if (const std::uint32_t index = IndexOf(slot); index < kRequestSlots)
+        FreeIdentifier(index);
 }
 
 std::span<const std::uint8_t> SentQuery(const RequestSlot& slot) { return slot.ownBuffer; }

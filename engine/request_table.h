@@ -1,13 +1,15 @@
 // The pending-request table and the query bytes (RFC 1035 4.1.1 header, 4.1.2
-// question). Every query is recorded in the slot whose number is its DNS
-// identifier, so a reply finds its request directly; the slot, and so the
-// identifier, is drawn at random among the free ones (RFC 5452 9.2), and the
-// slot keeps the query as sent, whose question a reply must echo.
+// question). Every query is recorded in a slot, taken in turn from a cursor,
+// and goes out with a DNS identifier drawn at random (RFC 5452 9.2); the table
+// maps each identifier in use to its slot, so a reply finds its request
+// directly. The slot keeps the query as sent, whose question a reply must echo.
+// Slots taken in turn keep a pass's requests close together in memory; the
+// identifiers are what a forger would have to guess.
 //
 // Who touches what: the scheduler (probes, timeouts, retransmissions) and the
-// receiver (replies, follow-up queries) read and write slots and the allocation
-// cursor, always under EngineLock(). Tests reset the table while no engine
-// thread runs.
+// receiver (replies, follow-up queries) read and write slots, the identifier
+// map and the allocation cursor, always under EngineLock(). Tests reset the
+// table while no engine thread runs.
 #pragma once
 
 #include <array>
@@ -42,6 +44,7 @@ struct RequestSlot {
     std::uint32_t queryTypeBE;   // the item's query type, u16 in network byte order; reference only
     std::uint32_t itemSlot;      // item the request belongs to
     std::uint32_t flags;         // SlotFlags
+    std::uint32_t identifier;    // the DNS identifier of its query, while the slot holds it
     PeerAddress destination;     // where the query went; a reply must come from here
     std::uint32_t queryLength;
     const std::uint8_t* query;   // the item's query buffer, or ownBuffer
@@ -51,19 +54,26 @@ struct RequestSlot {
 };
 
 std::array<RequestSlot, kRequestSlots>& RequestTable();
-// Zeroes every slot (start-up and tests; no engine thread running).
+// The allocation cursor (starts at 0).
+std::uint32_t& RequestCursor();
+// Zeroes every slot, the identifier map and the cursor (start-up and tests; no
+// engine thread running).
 void ResetRequestTable();
 
-// A free slot (send time and expiry 0) drawn at random, so that its number, the
-// query's identifier, cannot be foretold; -1 when all 65536 are taken. The slot
-// is taken only once the caller arms it. Caller holds EngineLock().
+// A free slot (expiry 0), searching from the cursor and leaving it on the slot
+// found; -1 when all 65536 are taken. Caller holds EngineLock().
 int AllocRequestSlot();
+
+// The slot whose query went out with DNS identifier id, or -1 when no slot
+// holds it (never used, or its request has ended). Caller holds EngineLock().
+int SlotOfIdentifier(std::uint16_t id);
 
 // Builds the query for slot in the item's query buffer (or the slot's own buffer)
 // and sends it to the slot's destination. name == nullptr: the primary query for
 // the item's domain and record type; otherwise an A query for name. The
-// identifier is the slot's number and the name's letters are given a random
-// case (engine/query_entropy.h); the slot's own buffer keeps the query. Returns the
+// query gets an identifier no other slot holds, drawn at random, and its
+// name's letters a random case (engine/query_entropy.h); the slot's own buffer
+// keeps the query. Returns the
 // bytes sent, or 0 when the name is refused or the send fails (nothing is sent
 // then). The caller fills destination, limit, queryTypeBE and itemSlot first,
 // holds EngineLock(), and afterwards stores the length and arms the slot.
@@ -85,8 +95,9 @@ inline void ArmRequestSlot(RequestSlot& slot, std::uint32_t now, std::uint32_t t
     ArmRequestSlot(slot, now, timeout, now);
 }
 
-// Ends the slot's request: no reply is taken for it any more, and the slot is
-// free. Under EngineLock().
+// Ends the slot's request, or gives back a slot whose query was not sent: no
+// reply is taken for it any more, its identifier is free again, and so is the
+// slot. Under EngineLock().
 void ReleaseRequestSlot(RequestSlot& slot);
 
 // The query the slot sent, as kept in its own buffer: what MatchQuestion

@@ -242,6 +242,7 @@ void SendGroup(ProbeGroup& group, std::uint32_t now, ReplyWindow& window)
             if ((Items().blocks[i].state & kStateFailing) == 0)
                 window.Sent();
         } else {
+            ReleaseRequestSlot(slot); // and its identifier
             SendFailed(i);
         }
         CountProbe(item, now);
@@ -265,12 +266,12 @@ void ScanTimeouts(std::uint32_t now)
 {
     std::lock_guard lock(EngineLock());
     // Only the armed slots: a walk over all 65536 touches some 42 MB a second.
-    ForEachArmedSlot([now](std::uint32_t id, RequestSlot& slot) {
+    ForEachArmedSlot([now](std::uint32_t, RequestSlot& slot) {
         if (!TickReached(now, slot.expiry))
             return;
         // A reply already read from the socket but still queued behind others is
         // not a timeout: the receiver will process it.
-        if (ReplyWaiting(id))
+        if (ReplyWaiting(slot.identifier))
             return;
         ExpireSlot(slot, now);
     });

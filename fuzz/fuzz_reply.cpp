@@ -11,7 +11,8 @@
 // IPv6, so its replies arrive with an IPv6 sender; bit 1: every datagram comes
 // first from a near miss of its sender (bit 2: the other family with the same
 // port and address bytes, else the next port), which must change nothing.
-// Datagram 0 answers the primary query (its identifier picks the slot);
+// Queries are not randomised: datagram 0 answers the primary query (its
+// identifier picks the slot);
 // datagram k answers the k-th query sent after the primary (a follow-up, or a
 // plain retry), whose identifier is written over the datagram's first two bytes.
 // Every datagram long enough to hold it gets the asked question written over
@@ -99,8 +100,12 @@ void CheckBounds(const DnsItem& item, const ItemBlock& block)
 // Slots a run can touch: the primary's and the follow-ups' taken after it.
 void ClearSlots(std::uint32_t first)
 {
-    for (std::uint32_t i = 0; i < 2 * kReplyRecords; ++i)
-        RequestTable()[(first + i) & (kRequestSlots - 1)] = RequestSlot{};
+    for (std::uint32_t i = 0; i < 2 * kReplyRecords; ++i) {
+        RequestSlot& slot = RequestTable()[(first + i) & (kRequestSlots - 1)];
+        ReleaseRequestSlot(slot); // and its identifier
+        slot = RequestSlot{};
+    }
+    RequestCursor() = 0;
 }
 
 // The question slot asked, written over the datagram's when there is room.
@@ -147,7 +152,7 @@ void Reply(std::span<const std::uint8_t> datagram, const PeerAddress& from, std:
 bool Setup()
 {
     InitItemTable();
-    SetCaseRandomisation(false);
+    SetQueryRandomisation(false); // identifiers are the slots, names keep their case
     SetQuerySendHook(&Capture);
     SetTcpQueryHook(&CaptureTcp);
     return true;
@@ -208,6 +213,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> first = datagrams[0];
     const std::uint32_t id = first.size() >= 2 ? static_cast<std::uint32_t>(first[0] | (first[1] << 8)) : 0u;
     ClearSlots(id);
+    RequestCursor() = id;
+    const int s = AllocRequestSlot();
+    Check(s == static_cast<int>(id));
     RequestSlot& slot = RequestTable()[id];
     slot.destination = ServerPeer(item);
     slot.limit = item.flags & kFlagSendLimitMask;

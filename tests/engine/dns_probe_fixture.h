@@ -69,8 +69,9 @@ protected:
     static constexpr std::uint32_t kSlot = 0;
     static constexpr std::uint32_t kNow = 100000;
 
-    // Replies are built from the question as the test writes it, so queries keep
-    // their letter case here; the tests of the case check turn it back on.
+    // Replies are built from the identifier and question as the test knows them,
+    // so queries are not randomised here (the identifier is the slot, the name
+    // keeps its case); the tests of the randomisation turn it back on.
     void SetUp() override
     {
         InitItemTable();
@@ -79,12 +80,12 @@ protected:
         SentQueries().clear();
         FailSends() = false;
         SetQuerySendHook(&CaptureQuery);
-        SetCaseRandomisation(false);
+        SetQueryRandomisation(false);
     }
     void TearDown() override
     {
         SetQuerySendHook(nullptr);
-        SetCaseRandomisation(true);
+        SetQueryRandomisation(true);
     }
 
     DnsItem& Item() { return Items().items[kSlot]; }

@@ -102,10 +102,10 @@ TEST(ReceiveErrors, ReportedOncePerCodeAMinute)
 
 class ProbeSocket : public ::testing::Test {
 protected:
-    // The replies below are built from the questions as written here.
+    // The replies below are built from the identifiers and questions as written here.
     void SetUp() override
     {
-        SetCaseRandomisation(false);
+        SetQueryRandomisation(false);
         SetDesktop(&desktop);
         Engine().exitFlag = 0;
         Engine().eventWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
@@ -118,7 +118,7 @@ protected:
         CloseProbeSocket();
         desktop.Drain();
         SetDesktop(nullptr);
-        SetCaseRandomisation(true);
+        SetQueryRandomisation(true);
     }
     std::vector<std::string> Messages()
     {

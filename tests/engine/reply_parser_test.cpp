@@ -438,7 +438,7 @@ bool TakeTcpQuestion(const TcpQuery&) { return true; }
 
 TEST_F(ReplyTest, ForgedRepliesNeedTheIdentifierTheQuestionAndItsCase)
 {
-    SetCaseRandomisation(true);
+    SetQueryRandomisation(true);
     SetTcpQueryHook(&TakeTcpQuestion);
     MakeItem("forged-replies.example.com", 0);
     SendPrimary();

@@ -179,35 +179,53 @@ TEST_F(QueryEncodingTest, SentTogetherEachDatagramSucceedsOrFailsOnItsOwn)
     EXPECT_EQ(got, expected);
 }
 
-// The identifier is the slot, drawn at random: neither the same one again for a
-// lone item nor counting upward for a set of items, so a forger cannot foretell it.
-TEST_F(QueryEncodingTest, IdentifiersAreDrawnAtRandomAndEveryFreeSlotIsFound)
+TEST_F(QueryEncodingTest, SlotSearchStartsAtTheCursorAndWraps)
 {
     auto& table = RequestTable();
-    std::set<int> untaken;
-    for (int i = 0; i < 8; ++i)
-        untaken.insert(AllocRequestSlot());
-    EXPECT_GT(untaken.size(), 1u) << "the same slot drawn again and again";
-    std::set<int> taken;
-    int counting = 0, previous = -2;
-    for (int i = 0; i < 256; ++i) {
-        const int s = AllocRequestSlot();
-        ASSERT_GE(s, 0);
-        table[static_cast<std::size_t>(s)].expiry = 5;
-        taken.insert(s);
-        counting += s == previous + 1 ? 1 : 0;
-        previous = s;
-    }
-    EXPECT_EQ(taken.size(), 256u);
-    EXPECT_LT(counting, 4);
+    EXPECT_EQ(AllocRequestSlot(), 0);
+    EXPECT_EQ(AllocRequestSlot(), 0); // taken only once the caller arms it
+    table[0].expiry = 5;
+    table[1].expiry = 5;
+    EXPECT_EQ(AllocRequestSlot(), 2);
+    EXPECT_EQ(RequestCursor(), 2u);
 
-    // A crowded table is searched through; a slot still taking replies is not free.
+    RequestCursor() = 65535;
+    table[65535].expiry = 5;
+    EXPECT_EQ(AllocRequestSlot(), 2);
+    table[2].expiry = 0;
+    table[0].expiry = 0;
+    RequestCursor() = 65535;
+    EXPECT_EQ(AllocRequestSlot(), 0);
+    EXPECT_EQ(RequestCursor(), 0u);
+
     for (auto& slot : table)
         slot.expiry = 1;
-    table[40000].expiry = 0;
-    EXPECT_EQ(AllocRequestSlot(), 40000);
-    table[40000].sendTime = 7;
+    RequestCursor() = 10;
     EXPECT_EQ(AllocRequestSlot(), -1);
+    EXPECT_EQ(RequestCursor(), 9u); // left on the last slot tested
+}
+
+// Identifiers are drawn at random, not the slot's number: neither a lone
+// item's next query nor a set of items' queries can be foretold. Each names
+// its slot until the request ends.
+TEST_F(QueryEncodingTest, IdentifiersAreDrawnAtRandomAndFindTheirSlot)
+{
+    SetQueryRandomisation(true);
+    MakeItem("example.com", 0);
+    std::set<std::uint16_t> ids;
+    int counting = 0;
+    for (std::uint32_t slot = 0; slot < 256; ++slot) {
+        RequestTable()[slot].destination = ServerPeer(Item());
+        ASSERT_NE(BuildAndSendQuery(slot, Item(), false, true), 0u);
+        const std::uint16_t id = SentQueries().back().Id();
+        EXPECT_EQ(SlotOfIdentifier(id), static_cast<int>(slot));
+        counting += ids.count(static_cast<std::uint16_t>(id - 1)) != 0 ? 1 : 0;
+        ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), 256u);
+    EXPECT_LT(counting, 4);
+    ReleaseRequestSlot(RequestTable()[255]);
+    EXPECT_EQ(SlotOfIdentifier(SentQueries().back().Id()), -1);
 }
 
 TEST_F(QueryEncodingTest, ArmingKeepsTimesOffZeroAndCountsSaturate)

@@ -136,7 +136,7 @@ TEST_F(Scheduler, PassProbesOnlyDueItemsAndArmsTheirRequests)
     auto sent = Sent();
     ASSERT_EQ(sent.size(), 1u);
     const DnsItem& item = Items().items[due];
-    EXPECT_EQ(sent[0].id, item.requestId);
+    EXPECT_EQ(sent[0].id, RequestTable()[item.requestId].identifier);
     EXPECT_EQ(sent[0].toBE, item.server.addrBE);
     const RequestSlot& slot = RequestTable()[item.requestId];
     EXPECT_EQ(slot.itemSlot, due);
@@ -149,7 +149,7 @@ TEST_F(Scheduler, PassProbesOnlyDueItemsAndArmsTheirRequests)
 
     // Nothing is due again until its interval has run and its request has ended.
     EXPECT_EQ(ProbePass(now + 1000), 1u); // only "later"
-    EXPECT_EQ(Sent().back().id, Items().items[later].requestId);
+    EXPECT_EQ(Sent().back().id, RequestTable()[Items().items[later].requestId].identifier);
 
     // A resumed item is probed at the next pass: its due time has long passed.
     ResumeItem(suspended);
@@ -338,7 +338,7 @@ TEST_F(Scheduler, NewItemInTheTopSlotInheritsNoPendingRequest)
 {
     const std::uint32_t s = Add("old", 1000, 2000);
     ProbePass(At(10000));
-    const auto oldId = static_cast<std::uint16_t>(Items().items[s].requestId);
+    const auto oldId = static_cast<std::uint16_t>(RequestTable()[Items().items[s].requestId].identifier);
     ASSERT_TRUE(DeleteItemRow(0));
     ASSERT_EQ(Items().highWater, 0u);
     ASSERT_EQ(Add("new", 1000, 2000), s);
@@ -370,7 +370,7 @@ TEST_F(Scheduler, TimedOutRequestAnswersNothing)
     Items().items[b].server = Items().items[a].server;
     SuspendItem(b);
     ProbePass(At(10000));
-    const auto idA = static_cast<std::uint16_t>(Items().items[a].requestId);
+    const auto idA = static_cast<std::uint16_t>(RequestTable()[Items().items[a].requestId].identifier);
     ScanTimeouts(At(12000));
     ResumeItem(b);
     EXPECT_EQ(ProbePass(At(12000)), 2u);
