@@ -86,7 +86,9 @@ std::uint32_t TakeIdentifier(std::uint32_t slotIndex)
     FreeIdentifier(slotIndex);
     auto& map = SlotOfId();
     std::uint32_t id = slotIndex & (kRequestSlots - 1);
-    const auto taken = [&map, slotIndex](std::uint32_t id) { return map[id] != kNoSlot && map[id] != slotIndex; };
+    const auto taken = [&map, slotIndex](std::uint32_t candidate) {
+        return map[candidate] != kNoSlot && map[candidate] != slotIndex;
+    };
     if (QueriesRandomised()) {
         id = RandomIdentifier();
         for (int draw = 0; draw < 4 && taken(id); ++draw)
@@ -111,7 +113,7 @@ bool WaitsFor(const RequestSlot& slot, std::uint32_t itemSlot)
     return slot.itemSlot == itemSlot && (slot.sendTime != 0 || slot.expiry != 0);
 }
 
-void NoteArmed(std::uint32_t itemSlot, std::uint32_t id)
+void NoteArmed(std::uint32_t itemSlot, std::uint32_t slotIndex)
 {
     if (itemSlot >= kItemSlots)
         return;
@@ -132,7 +134,7 @@ void NoteArmed(std::uint32_t itemSlot, std::uint32_t id)
         list.overflowed = true;
         return;
     }
-    list.slots[list.count++] = static_cast<std::uint16_t>(id);
+    list.slots[list.count++] = static_cast<std::uint16_t>(slotIndex);
 }
 
 // FNV-1a over the name as DNS compares it (ASCII letter case folded, no final

@@ -37,7 +37,7 @@ inline constexpr std::size_t kMaxTcpConnections = 64; // open at once
 inline constexpr std::size_t kMaxTcpPerServer = 8;    // open at once to one address and port
 
 struct TcpQuery {
-    std::uint32_t slot = 0;     // pending-request slot (the DNS identifier)
+    std::uint32_t slot = 0;     // pending-request slot (the query carries its identifier)
     std::uint32_t itemSlot = 0;
     std::uint32_t sendTime = 0; // the slot's first send; identifies the request
     std::uint32_t deadline = 0; // the slot's expiry (tick ms)
