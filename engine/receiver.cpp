@@ -262,8 +262,10 @@ int ReceiverLoop()
         do {
             if (!batch.empty() && ItemInBatch(batch, ItemOfReply(reply.bytes)))
                 break; // stays queued: the next batch takes it
-            const ReplyOutcome outcome = ProcessReply(reply.bytes, reply.from, reply.received);
+            ReplyOutcome outcome = ProcessReply(reply.bytes, reply.from, reply.received);
             const int id = IdOf(reply.bytes);
+            if (!outcome.deliver && id >= 0)
+                outcome = EndIfTimedOut(static_cast<std::uint16_t>(id), TickCount());
             queue.Pop();
             // Only now, with the request answered under the engine lock, may the
             // timeout scan look at this identifier again.

@@ -386,6 +386,24 @@ int EndUnanswered(RequestSlot& slot, std::uint32_t now)
     return primary ? kResultTimeout : block.primaryCode;
 }
 
+ReplyOutcome EndIfTimedOut(std::uint16_t id, std::uint32_t now)
+{
+    ReplyOutcome outcome;
+    outcome.verdict = ReplyVerdict::NoRequest;
+    std::lock_guard lock(EngineLock());
+    const int found = SlotOfIdentifier(id);
+    if (found < 0)
+        return outcome;
+    RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(found)];
+    if (slot.sendTime == 0 || slot.expiry == 0 || !TickReached(now, slot.expiry))
+        return outcome;
+    outcome.itemSlot = slot.itemSlot;
+    const int code = EndUnanswered(slot, now);
+    outcome.deliver = code >= 0 && outcome.itemSlot < kItemSlots;
+    outcome.code = code;
+    return outcome;
+}
+
 std::uint32_t ResolveName(const ItemBlock& block, std::uint32_t count, const char* name, std::uint16_t type)
 {
     count = std::min(count, kReplyRecords);

@@ -63,6 +63,13 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
 // while the item's other requests decide. Caller holds EngineLock().
 int EndUnanswered(RequestSlot& slot, std::uint32_t now);
 
+// For a datagram with identifier id that did not answer its request: the
+// timeout scan passes over a request while a datagram with its identifier waits
+// to be processed (engine/receiver.h), a forged one as well, so a request whose
+// time ran out meanwhile ends here, at `now`, as the scan would have ended it,
+// rather than a pass late. Takes EngineLock().
+ReplyOutcome EndIfTimedOut(std::uint16_t id, std::uint32_t now);
+
 enum class ParseStatus { Ok, Malformed, NoRoom };
 
 // Parses n records at the reader's position into block.records from index

@@ -463,6 +463,12 @@ TEST_F(ReplyTest, ForgedRepliesNeedTheIdentifierTheQuestionAndItsCase)
     EXPECT_TRUE(out.deliver);
     EXPECT_EQ(Answers(), Strings{"192.0.2.1"});
     SetTcpQueryHook(nullptr);
+
+    // Nor does a forged reply waiting to be processed put off the time-out.
+    SendPrimary();
+    const std::uint16_t next = SentQueries().back().Id();
+    EXPECT_FALSE(EndIfTimedOut(next, kNow + Item().timeout - 1).deliver);
+    EXPECT_EQ(EndIfTimedOut(next, kNow + Item().timeout).code, kResultTimeout);
 }
 
 // A reply later than the time-out fails its query whenever it comes, also

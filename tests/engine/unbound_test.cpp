@@ -208,13 +208,14 @@ TEST_F(EngineAgainstServer, ServerStoppedAndStartedAgainGivesDownUpAndChange)
     EXPECT_EQ(Items().items[s].knownCount, 1u);
 }
 
-// Passes start at least a second apart, a little more each time the thread
-// wakes late; under ThreadSanitizer, with the forger's replies to read beside
-// them, late enough to add up to most of a second over 14 passes.
+// Under ThreadSanitizer the receiver falls behind the sweep. The timeout scan
+// leaves a request alone while a datagram with its identifier waits in the
+// receiver's queue (it may be the answer), and the request ends only once that
+// datagram is processed, which is then up to a second or so later.
 #if defined(__SANITIZE_THREAD__)
-constexpr std::uint32_t kPassDrift = 1000;
+constexpr std::uint32_t kQueuedBehindTheSweep = 2500;
 #else
-constexpr std::uint32_t kPassDrift = 0;
+constexpr std::uint32_t kQueuedBehindTheSweep = 0;
 #endif
 
 // Verdicts with a real tick. A silent server, and a forger that sends from its
@@ -250,14 +251,14 @@ TEST_F(EngineAgainstServer, SilentServerSweptByForgedRepliesIsDownOnTimeAndNever
             std::this_thread::sleep_until(start + std::chrono::microseconds(3906) * (slice + 1));
         }
     });
-    const bool down = WaitFor([&] { return HasEvent("silent is down"); }, 17s, 5ms);
+    const bool down = WaitFor([&] { return HasEvent("silent is down"); }, 19s, 5ms);
     const std::uint32_t downAfter = TickCount() - first;
     if (!down)
         stop.store(true);
     forger.join();
     ASSERT_TRUE(down);
     EXPECT_GE(downAfter, 13000u);
-    EXPECT_LE(downAfter, 15000u + kPassDrift);
+    EXPECT_LE(downAfter, 15000u + kQueuedBehindTheSweep);
     for (const Result& r : ResultsOf(s))
         EXPECT_EQ(r.code, kResultTimeout);
     for (const auto& e : hooks.Events())
