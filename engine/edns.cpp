@@ -213,18 +213,7 @@ bool DivertReply(std::uint32_t slot, std::span<const std::uint8_t> reply, bool w
         if ((state.transport[slot] & kSentOverTcp) != 0)
             return true; // a duplicate of the truncated reply
         state.transport[slot] |= kSentOverTcp;
-        TcpQuery q;
-        q.slot = slot;
-        q.itemSlot = itemSlot;
-        q.sendTime = s.sendTime;
-        q.deadline = s.expiry;
-        q.peer = s.destination;
-        const std::span<const std::uint8_t> bytes = PreparedQuery(slot);
-        q.length = static_cast<std::uint16_t>(bytes.size());
-        std::memcpy(q.query, bytes.data(), bytes.size());
-        // No room for another connection: the request runs to its timeout.
-        if (bytes.size() >= kDnsHeaderSize)
-            StartTcpQuery(q);
+        AskOverTcp(slot); // no room for another connection: the request runs to its timeout
         return true;
     }
 

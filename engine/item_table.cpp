@@ -235,6 +235,9 @@ void CommitItemUpdate(std::uint32_t slot, const ItemEdit& edit)
     ApplyEdit(Table().items[slot], edit);
     // What the item learnt of its servers was learnt for the old settings.
     ForgetPlainServers(slot);
+    // A reply to the old settings (another server, name or type) must not be
+    // gathered for the new ones.
+    DropItemRequests(slot);
 }
 
 bool DeleteItemRow(std::uint32_t row)

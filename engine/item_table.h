@@ -160,6 +160,15 @@ enum ItemState : std::uint32_t {
     kStateDownReported = 0x800u // D
 };
 
+// A follow-up query of the latest probe that got no answer to use: the name it
+// asked (an offset into the names area; kNamesArea when there was no room for
+// it) and what it came to, a result code (an RCODE, 16, 17 or 20).
+struct FollowUpFailure {
+    std::uint32_t name;
+    std::int32_t code;
+};
+inline constexpr std::uint32_t kFollowUpFailures = 8;
+
 // Per-run string block of a slot; held in memory only.
 struct ItemBlock {
     std::string name;
@@ -167,7 +176,7 @@ struct ItemBlock {
     std::string domain;
     std::array<std::string, kReservedTexts> reservedTexts;
     std::uint32_t state = 0;
-    std::uint32_t sendTime = 0;      // send time of the request answered last
+    std::uint32_t sendTime = 0;      // send time of the primary query answered last
     std::uint32_t receiveTime = 0;   // when its reply was taken off the socket
     std::uint32_t rttMin = 0xFFFFFFFFu;
     std::uint32_t rttMax = 0;
@@ -209,6 +218,13 @@ struct ItemBlock {
     ReplyRecord records[kReplyRecords] = {};
     std::uint32_t namesCursor = 0;
     char names[kNamesArea] = {};
+    // The latest probe's result: the code of its primary reply (its RCODE, or 19
+    // when it was refused), whatever its follow-up queries came to; those that
+    // failed are listed here for the reply text (the first kFollowUpFailures;
+    // the count goes on).
+    std::int32_t primaryCode = 0;
+    std::uint32_t followUpFailureCount = 0;
+    FollowUpFailure followUpFailures[kFollowUpFailures] = {};
     std::uint8_t queryBuffer[kQueryBuffer] = {};
 };
 
@@ -270,7 +286,8 @@ int NewItemSlot();
 // Writes a new item into slot (from NewItemSlot) and gives it the next row.
 // Returns false (and writes nothing) when the slot is not free.
 bool CommitNewItem(std::uint32_t slot, const ItemEdit& edit);
-// Rewrites a live item's settings; its counters, state and requests stay.
+// Rewrites a live item's settings; its counters and state stay, its pending
+// requests end unanswered (DropItemRequests).
 void CommitItemUpdate(std::uint32_t slot, const ItemEdit& edit);
 // Removes the item shown in row r (the row itself is removed by the caller).
 // Returns false when r is not a row.

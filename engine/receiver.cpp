@@ -60,7 +60,10 @@ std::uint32_t ItemOfReply(std::span<const std::uint8_t> datagram)
     if (id < 0)
         return kItemSlots;
     std::lock_guard lock(EngineLock());
-    const RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(id)];
+    const int s = SlotOfIdentifier(static_cast<std::uint16_t>(id));
+    if (s < 0)
+        return kItemSlots;
+    const RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(s)];
     return slot.sendTime != 0 ? slot.itemSlot : kItemSlots;
 }
 
@@ -259,8 +262,10 @@ int ReceiverLoop()
         do {
             if (!batch.empty() && ItemInBatch(batch, ItemOfReply(reply.bytes)))
                 break; // stays queued: the next batch takes it
-            const ReplyOutcome outcome = ProcessReply(reply.bytes, reply.from, reply.received);
+            ReplyOutcome outcome = ProcessReply(reply.bytes, reply.from, reply.received);
             const int id = IdOf(reply.bytes);
+            if (!outcome.deliver && id >= 0)
+                outcome = EndIfTimedOut(static_cast<std::uint16_t>(id), TickCount());
             queue.Pop();
             // Only now, with the request answered under the engine lock, may the
             // timeout scan look at this identifier again.

@@ -187,6 +187,19 @@ std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp, bo
     AddSection(out, block, "External",
                externalStart > kReplyRecords ? kReplyRecords : static_cast<std::uint32_t>(externalStart),
                block.externalRecords);
+    // Follow-up queries that failed do not change the probe's result, so the
+    // text is where they show.
+    if (block.followUpFailureCount != 0) {
+        out.Add(DetailColour::Black,
+                Format("\r\n%d Follow-up failed:", static_cast<int>(block.followUpFailureCount)) + "\r\n");
+        const std::uint32_t listed = std::min(block.followUpFailureCount, kFollowUpFailures);
+        for (std::uint32_t i = 0; i < listed; ++i) {
+            const FollowUpFailure& failure = block.followUpFailures[i];
+            const char* text = ResultCodeText(failure.code);
+            out.Add(DetailColour::Grey, "  ", NameAt(block, failure.name), " : ");
+            out.Add(DetailColour::Red, text != nullptr ? text : "", "\r\n");
+        }
+    }
     return out.Take();
 }
 

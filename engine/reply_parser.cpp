@@ -4,8 +4,15 @@
 //
 // How each unusual datagram is handled:
 // - Shorter than 12 bytes, QR bit clear, an identifier whose slot holds no
-//   request, or a sender other than the address and port the query went to:
-//   dropped before the slot is touched.
+//   request (never used, answered, timed out or dropped), a sender other than
+//   the address and port the query went to, or a question section other than
+//   the one question asked (engine/question_check.h): dropped before the slot
+//   is touched. Forged replies end here: they must guess a random identifier
+//   and the random letter case of the name.
+// - A question that differs from the one asked in letter case alone, from a
+//   server not known to change case: asked again over TCP (verdict Diverted).
+// - A reply whose round trip exceeds the item's time-out: the request ends as
+//   if nothing had come (EndUnanswered), whenever it arrives.
 // - A header, question or record that runs past the datagram, or an owner name
 //   with a compression pointer that does not point back, a reserved label type
 //   or more than 255 octets: dropped the same way (verdict Malformed), so the
@@ -26,6 +33,9 @@
 // - At most kMaxFollowUps follow-up queries per probe, and each name asked of
 //   each server once per probe, so a server answering every follow-up with
 //   nothing cannot keep the item asking in a tight loop.
+// - A follow-up that fails (an error RCODE, no answer in time, a send that
+//   failed, too many records) is listed in the block for the reply text; the
+//   probe's result is its primary reply's code all the same.
 #include "engine/reply_parser.h"
 
 #include "engine/address6.h"
@@ -38,7 +48,10 @@
 #include "engine/dns_wire.h"
 #include "engine/edns.h"
 #include "engine/engine.h"
+#include "engine/question_check.h"
 #include "engine/request_table.h"
+#include "engine/result_eval.h"
+#include "engine/tcp_query.h"
 
 namespace varnell {
 
@@ -128,12 +141,43 @@ struct Gathering {
     std::uint32_t count;
     std::uint16_t qtype;
     std::uint32_t now;
+    bool ask = true; // follow-up queries may be sent
     const char* visited[kMaxVisited] = {};
     std::uint32_t visitedCount = 0;
 };
 
+void NoteFollowUpFailure(ItemBlock& block, std::string_view name, int code)
+{
+    const std::uint32_t n = block.followUpFailureCount;
+    if (n < kMaxFollowUps)
+        block.followUpFailureCount = n + 1;
+    if (n >= kFollowUpFailures)
+        return;
+    std::uint32_t offset = kNamesArea; // no room: shown without its name
+    if (block.namesCursor < kNamesArea && name.size() < kNamesArea - block.namesCursor) {
+        offset = block.namesCursor;
+        std::memcpy(block.names + offset, name.data(), name.size());
+        block.names[offset + name.size()] = '\0';
+        block.namesCursor += static_cast<std::uint32_t>(name.size() + 1);
+    }
+    block.followUpFailures[n] = FollowUpFailure{offset, code};
+}
+
+// The follow-up query of slot has failed with code. Its name is shown without
+// the random case it was sent in.
+void NoteFollowUpFailure(ItemBlock& block, const RequestSlot& slot, int code)
+{
+    char name[kMaxNameText];
+    DecodeName(SentQuery(slot), kDnsHeaderSize, name);
+    for (char& c : name)
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    NoteFollowUpFailure(block, name, code);
+}
+
 // Takes a slot and sends an address query (AAAA for an AAAA item, else A) for
-// qname to `to`. 2 when no slot is free; 0 when this probe has asked that already.
+// qname to `to`. 2 when no slot is free; 0 when this probe has asked that
+// already, or the query could not be sent (noted as failed; nothing is armed,
+// so nothing is counted or will time out); 3 when it was sent.
 int SendFollowUp(Gathering& g, const char* qname, const PeerAddress& to)
 {
     const int s = AllocRequestSlot();
@@ -143,25 +187,26 @@ int SendFollowUp(Gathering& g, const char* qname, const PeerAddress& to)
         return 0; // the slot stays free: nothing was armed
     const auto slotIndex = static_cast<std::uint32_t>(s);
     RequestSlot& slot = RequestTable()[slotIndex];
-    g.item.requestId = slotIndex;
     slot.destination = to;
     slot.limit = g.item.flags & kFlagSendLimitMask;
     slot.queryTypeBE = htons(RecordQueryType(g.item.typeIndex));
     slot.itemSlot = SlotOf(g.item);
     const std::uint32_t length = BuildAndSendQuery(slotIndex, g.item, false, false, qname);
-    if (length != 0) {
-        slot.queryLength = length;
-        RaiseOutstanding(g.item);
+    if (length == 0) {
+        ReleaseRequestSlot(slot);
+        NoteFollowUpFailure(g.block, qname, kResultSendFailed);
+        return 0;
     }
-    // Armed even when the send failed, so the request ends by its timeout;
-    // stamped as it left, for its round trip.
-    ArmRequestSlot(slot, length != 0 ? TickCount() : g.now, g.item.timeout);
+    g.item.requestId = slotIndex;
+    slot.queryLength = length;
+    RaiseOutstanding(g.item);
+    ArmRequestSlot(slot, TickCount(), g.item.timeout); // stamped as it left, for its round trip
     return 3;
 }
 
 bool MayAskMore(const Gathering& g)
 {
-    return Outstanding(g.item) <= kMaxOutstandingForGathering && FollowUpCount(g.item) < kMaxFollowUps;
+    return g.ask && Outstanding(g.item) <= kMaxOutstandingForGathering && FollowUpCount(g.item) < kMaxFollowUps;
 }
 
 int Collect(Gathering& g, const char* name, int depth)
@@ -303,6 +348,61 @@ int CollectAnswers(DnsItem& item, ItemBlock& block, std::uint32_t count, const c
     return Collect(g, name ? name : "", 0);
 }
 
+namespace {
+
+// The item's addresses from every record its probe has stored, sorted; ask:
+// names left unresolved may be asked by follow-up queries.
+void GatherAnswers(DnsItem& item, ItemBlock& block, std::uint32_t now, bool ask)
+{
+    block.answerCount = 0;
+    Gathering g{item, block, std::min(StoredRecords(block), kReplyRecords), RecordQueryType(item.typeIndex), now, ask};
+    Collect(g, block.domain.c_str(), 0);
+    if (IsAaaaItem(item))
+        SortAnswers6(block);
+    else
+        SortAnswers(block);
+}
+
+} // namespace
+
+int EndUnanswered(RequestSlot& slot, std::uint32_t now)
+{
+    const std::uint32_t itemSlot = slot.itemSlot;
+    const bool primary = (slot.flags & kSlotPrimary) != 0;
+    ReleaseRequestSlot(slot);
+    if (itemSlot >= kItemSlots)
+        return -1;
+    DnsItem& item = Items().items[itemSlot];
+    ItemBlock& block = Items().blocks[itemSlot];
+    if (!primary)
+        NoteFollowUpFailure(block, slot, kResultTimeout);
+    LowerOutstanding(item);
+    if (Outstanding(item) != 0)
+        return -1; // the item's other requests decide
+    GatherAnswers(item, block, now, !primary);
+    if (Outstanding(item) != 0)
+        return -1; // names asked now: their answers end the probe
+    return primary ? kResultTimeout : block.primaryCode;
+}
+
+ReplyOutcome EndIfTimedOut(std::uint16_t id, std::uint32_t now)
+{
+    ReplyOutcome outcome;
+    outcome.verdict = ReplyVerdict::NoRequest;
+    std::lock_guard lock(EngineLock());
+    const int found = SlotOfIdentifier(id);
+    if (found < 0)
+        return outcome;
+    RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(found)];
+    if (slot.sendTime == 0 || slot.expiry == 0 || !TickReached(now, slot.expiry))
+        return outcome;
+    outcome.itemSlot = slot.itemSlot;
+    const int code = EndUnanswered(slot, now);
+    outcome.deliver = code >= 0 && outcome.itemSlot < kItemSlots;
+    outcome.code = code;
+    return outcome;
+}
+
 std::uint32_t ResolveName(const ItemBlock& block, std::uint32_t count, const char* name, std::uint16_t type)
 {
     count = std::min(count, kReplyRecords);
@@ -370,8 +470,14 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
     }
 
     std::lock_guard lock(EngineLock());
-    RequestSlot& slot = RequestTable()[id];
-    if (slot.sendTime == 0 || slot.itemSlot >= kItemSlots) {
+    const int found = SlotOfIdentifier(id);
+    if (found < 0) {
+        outcome.verdict = ReplyVerdict::NoRequest;
+        return outcome;
+    }
+    const auto slotIndex = static_cast<std::uint32_t>(found);
+    RequestSlot& slot = RequestTable()[slotIndex];
+    if (slot.identifier != id || slot.sendTime == 0 || slot.expiry == 0 || slot.itemSlot >= kItemSlots) {
         outcome.verdict = ReplyVerdict::NoRequest;
         return outcome;
     }
@@ -379,8 +485,41 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
         outcome.verdict = ReplyVerdict::WrongSender;
         return outcome;
     }
+    switch (MatchQuestion(SentQuery(slot), datagram)) {
+    case QuestionMatch::Same:
+        if (viaTcp)
+            NoteCaseSeen(slot.destination, false, now);
+        break;
+    case QuestionMatch::CaseDiffers:
+        // Over TCP the reply is the server's own: learn that it changes case.
+        // Over UDP it may be a forger's that guessed the identifier but not the
+        // case; only a server known to change case is believed.
+        if (viaTcp) {
+            NoteCaseSeen(slot.destination, true, now);
+        } else if (!ChangesCase(slot.destination, now)) {
+            if ((slot.flags & kSlotCaseAsked) == 0) {
+                slot.flags |= kSlotCaseAsked;
+                AskOverTcp(slotIndex);
+            }
+            outcome.verdict = ReplyVerdict::Diverted;
+            return outcome;
+        }
+        break;
+    case QuestionMatch::Different:
+        outcome.verdict = ReplyVerdict::WrongQuestion;
+        return outcome;
+    }
     DnsItem& item = Items().items[slot.itemSlot];
     ItemBlock& block = Items().blocks[slot.itemSlot];
+    outcome.itemSlot = slot.itemSlot;
+    const auto rtt = static_cast<std::int32_t>(now - slot.sendTime);
+    if (rtt > 0 && static_cast<std::uint32_t>(rtt) > item.timeout) {
+        outcome.verdict = ReplyVerdict::Late;
+        const int code = EndUnanswered(slot, now);
+        outcome.deliver = code >= 0;
+        outcome.code = code;
+        return outcome;
+    }
     const bool primary = (slot.flags & kSlotPrimary) != 0;
     const std::uint32_t records = std::uint32_t{answers} + authorities + additionals;
     const std::uint32_t alreadyStored = primary ? 0 : StoredRecords(block);
@@ -388,7 +527,7 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
     const bool wellFormed = tooMany || WellFormed(datagram, questions, records);
     // Large answers (engine/edns.h): a truncated reply goes to TCP, a server that
     // cannot take OPT is asked again without it; the request keeps waiting.
-    if (DivertReply(id, datagram, wellFormed, viaTcp)) {
+    if (DivertReply(slotIndex, datagram, wellFormed, viaTcp)) {
         outcome.verdict = ReplyVerdict::Diverted;
         return outcome;
     }
@@ -397,12 +536,10 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
         return outcome;
     }
 
-    outcome.itemSlot = slot.itemSlot;
-    slot.expiry = 0;
-    block.sendTime = slot.sendTime;
-    block.receiveTime = now;
-    slot.sendTime = 0;
+    const std::uint32_t sentAt = slot.sendTime;
+    ReleaseRequestSlot(slot);
     LowerOutstanding(item);
+    const int rcode = flags2 & 0x0F;
 
     if (!tooMany) {
         reader.Seek(kDnsHeaderSize);
@@ -410,6 +547,11 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
             reader.Skip(SkipName(datagram, reader.Position()) + 4);
     }
     if (primary) {
+        // A new probe: its round trip is this query's, and its code this reply's.
+        block.sendTime = sentAt;
+        block.receiveTime = now;
+        block.primaryCode = rcode;
+        block.followUpFailureCount = 0;
         block.namesCursor = 0;
         block.answerRecords = block.authorityRecords = block.additionalRecords = block.externalRecords = 0;
         block.answerStart = 0;
@@ -429,8 +571,17 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
                 tooMany = true;
             }
         }
-        if (tooMany)
+        if (tooMany) {
             block.authorityStart = block.additionalStart = block.nextFree = 0;
+            block.primaryCode = kCodeTooManyRecords;
+            // Nothing stored to gather from; the previous answers stay.
+            if (Outstanding(item) == 0) {
+                ++block.replies;
+                outcome.deliver = true;
+                outcome.code = kCodeTooManyRecords;
+            }
+            return outcome;
+        }
     } else if (!tooMany) {
         const std::uint32_t savedExternal = block.externalRecords;
         const std::uint32_t savedNames = block.namesCursor;
@@ -448,29 +599,17 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
             block.nextFree = savedNext;
         }
     }
+    // A follow-up's failure shows in the reply text; the probe's code stays its
+    // primary reply's.
+    if (!primary && (tooMany || rcode != 0))
+        NoteFollowUpFailure(block, slot, tooMany ? kCodeTooManyFollowUpRecords : rcode);
 
-    if (tooMany) {
-        if (Outstanding(item) == 0) {
-            ++block.replies;
-            outcome.deliver = true;
-            outcome.code = primary ? kCodeTooManyRecords : kCodeTooManyFollowUpRecords;
-        }
-        return outcome;
-    }
-
-    if (Outstanding(item) == 0) {
-        block.answerCount = 0;
-        CollectAnswers(item, block, StoredRecords(block), block.domain.c_str(), RecordQueryType(item.typeIndex),
-                       now);
-        if (IsAaaaItem(item))
-            SortAnswers6(block);
-        else
-            SortAnswers(block);
-    }
+    if (Outstanding(item) == 0)
+        GatherAnswers(item, block, now, true);
     if (Outstanding(item) == 0) {
         ++block.replies;
         outcome.deliver = true;
-        outcome.code = flags2 & 0x0F;
+        outcome.code = block.primaryCode;
     }
     return outcome;
 }

@@ -18,6 +18,7 @@
 #include "engine/dns_name.h"
 #include "engine/item_table.h"
 #include "engine/peer_address.h"
+#include "engine/request_table.h"
 
 namespace varnell {
 
@@ -26,13 +27,16 @@ inline constexpr int kCodeTooManyRecords = 19;         // primary reply
 inline constexpr int kCodeTooManyFollowUpRecords = 20; // follow-up reply
 
 enum class ReplyVerdict {
-    Processed,   // taken as the answer of its request
-    TooShort,    // under 12 bytes
-    NotResponse, // QR bit clear
-    NoRequest,   // the identifier's slot holds no request
-    WrongSender, // not from the address and port the query went to
-    Malformed,   // header, question or record structure runs past the datagram
-    Diverted,    // truncated, or OPT not understood: asked again over TCP or without OPT
+    Processed,     // taken as the answer of its request
+    TooShort,      // under 12 bytes
+    NotResponse,   // QR bit clear
+    NoRequest,     // the identifier's slot holds no request
+    WrongSender,   // not from the address and port the query went to
+    WrongQuestion, // not exactly one question, or not the one asked (engine/question_check.h)
+    Late,          // later than the item's time-out: the request ends as unanswered
+    Malformed,     // header, question or record structure runs past the datagram
+    Diverted,      // truncated, OPT not understood, or the question in another case:
+                   // asked again over TCP or without OPT
 };
 
 struct ReplyOutcome {
@@ -48,6 +52,23 @@ struct ReplyOutcome {
 // viaTcp: the message came whole over a TCP connection (engine/tcp_query.h).
 ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddress& from, std::uint32_t now,
                           bool viaTcp = false);
+
+// Ends a request that gets no answer to use: its time is up, or its reply came
+// later than the item's time-out, which is a failure of that query whenever it
+// arrives. A primary query ends its probe with code 16, the item's addresses
+// gathered again from the records its previous probe left (nothing is asked:
+// those names had their follow-ups then). A follow-up query is noted as failed
+// and the probe ends with its primary reply's code. Either way only once no
+// other request of the item is outstanding: returns the code to deliver, or -1
+// while the item's other requests decide. Caller holds EngineLock().
+int EndUnanswered(RequestSlot& slot, std::uint32_t now);
+
+// For a datagram with identifier id that did not answer its request: the
+// timeout scan passes over a request while a datagram with its identifier waits
+// to be processed (engine/receiver.h), a forged one as well, so a request whose
+// time ran out meanwhile ends here, at `now`, as the scan would have ended it,
+// rather than a pass late. Takes EngineLock().
+ReplyOutcome EndIfTimedOut(std::uint16_t id, std::uint32_t now);
 
 enum class ParseStatus { Ok, Malformed, NoRoom };
 

@@ -10,6 +10,7 @@
 #include "engine/dns_wire.h"
 #include "engine/edns.h"
 #include "engine/engine.h"
+#include "engine/query_entropy.h"
 
 namespace varnell {
 
@@ -35,6 +36,105 @@ std::array<FollowUpLog, kItemSlots>& FollowUps()
 {
     static auto* logs = new std::array<FollowUpLog, kItemSlots>();
     return *logs;
+}
+
+// The slots armed for each item, so that dropping an item's requests looks at
+// these rather than at all 65536. An entry may name a slot that has ended since
+// (or that another item took): DropItemRequests checks each. Entries are
+// pruned when the list fills; an item has far fewer requests waiting at once
+// (its outstanding count is at most 63), but should a list still be full, the
+// item's drop walks the armed slots of every item instead. Under EngineLock().
+constexpr std::size_t kItemRequestSlots = 64;
+struct ItemRequests {
+    std::uint16_t slots[kItemRequestSlots] = {};
+    std::uint32_t count = 0;
+    bool overflowed = false;
+};
+
+// The slot of each identifier in use; kNoSlot for the others.
+constexpr std::uint32_t kNoSlot = 0xFFFFFFFFu;
+std::array<std::uint32_t, kRequestSlots>& SlotOfId()
+{
+    static auto* map = [] {
+        auto* m = new std::array<std::uint32_t, kRequestSlots>();
+        m->fill(kNoSlot);
+        return m;
+    }();
+    return *map;
+}
+
+std::uint32_t IndexOf(const RequestSlot& slot)
+{
+    return static_cast<std::uint32_t>(&slot - RequestTable().data());
+}
+
+// Gives back the identifier slot holds, if any.
+void FreeIdentifier(std::uint32_t slotIndex)
+{
+    auto& map = SlotOfId();
+    const std::uint32_t id = RequestTable()[slotIndex].identifier & (kRequestSlots - 1);
+    if (map[id] == slotIndex)
+        map[id] = kNoSlot;
+}
+
+// An identifier that no other slot holds, now held by slotIndex: drawn at
+// random (a few thousand of the 65536 are in use at full load, so the first
+// draw nearly always serves), or the slot's own number when queries are not
+// randomised. 0x10000 when every identifier is in use.
+std::uint32_t TakeIdentifier(std::uint32_t slotIndex)
+{
+    FreeIdentifier(slotIndex);
+    auto& map = SlotOfId();
+    std::uint32_t id = slotIndex & (kRequestSlots - 1);
+    const auto taken = [&map, slotIndex](std::uint32_t candidate) {
+        return map[candidate] != kNoSlot && map[candidate] != slotIndex;
+    };
+    if (QueriesRandomised()) {
+        id = RandomIdentifier();
+        for (int draw = 0; draw < 4 && taken(id); ++draw)
+            id = RandomIdentifier();
+    }
+    for (std::uint32_t step = 0; taken(id); id = (id + 1) & (kRequestSlots - 1))
+        if (++step == kRequestSlots)
+            return kRequestSlots;
+    map[id] = slotIndex;
+    RequestTable()[slotIndex].identifier = id;
+    return id;
+}
+
+std::array<ItemRequests, kItemSlots>& ArmedOfItems()
+{
+    static auto* lists = new std::array<ItemRequests, kItemSlots>();
+    return *lists;
+}
+
+bool WaitsFor(const RequestSlot& slot, std::uint32_t itemSlot)
+{
+    return slot.itemSlot == itemSlot && (slot.sendTime != 0 || slot.expiry != 0);
+}
+
+void NoteArmed(std::uint32_t itemSlot, std::uint32_t slotIndex)
+{
+    if (itemSlot >= kItemSlots)
+        return;
+    ItemRequests& list = ArmedOfItems()[itemSlot];
+    if (list.count == kItemRequestSlots) {
+        std::uint32_t kept = 0;
+        for (std::uint32_t i = 0; i < list.count; ++i) {
+            const std::uint16_t s = list.slots[i];
+            bool seen = false;
+            for (std::uint32_t k = 0; k < kept && !seen; ++k)
+                seen = list.slots[k] == s;
+            if (!seen && WaitsFor(RequestTable()[s], itemSlot))
+                list.slots[kept++] = s;
+        }
+        list.count = kept;
+    }
+    if (list.count == kItemRequestSlots) {
+        list.overflowed = true;
+        return;
+    }
+    list.slots[list.count++] = static_cast<std::uint16_t>(slotIndex);
 }
 
 // FNV-1a over the name as DNS compares it (ASCII letter case folded, no final
@@ -89,6 +189,8 @@ void ResetRequestTable()
     ArmedSlotBits().fill(0);
     RequestCursor() = 0;
     FollowUps().fill(FollowUpLog{});
+    ArmedOfItems().fill(ItemRequests{});
+    SlotOfId().fill(kNoSlot);
 }
 
 int AllocRequestSlot()
@@ -104,6 +206,12 @@ int AllocRequestSlot()
             return static_cast<int>(cursor);
     }
     return -1;
+}
+
+int SlotOfIdentifier(std::uint16_t id)
+{
+    const std::uint32_t slot = SlotOfId()[id];
+    return slot < kRequestSlots ? static_cast<int>(slot) : -1;
 }
 
 std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer, bool primary,
@@ -132,14 +240,11 @@ std::uint32_t BuildQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer,
         ++followUps.count;
     std::uint8_t* buffer = ownBuffer ? slot.ownBuffer : block.queryBuffer;
     slot.query = buffer;
-    slot.flags = (slot.flags & ~(kSlotOwnBuffer | kSlotPrimary)) | (ownBuffer ? kSlotOwnBuffer : 0u) |
-                 (primary ? kSlotPrimary : 0u);
+    slot.flags = (ownBuffer ? kSlotOwnBuffer : 0u) | (primary ? kSlotPrimary : 0u);
 
     // The whole datagram is built aside and copied into the buffer only once it is
     // complete, so a refused name never leaves a half-written query to be resent.
     std::uint8_t query[kMaxQueryBytes] = {}; // room for the OPT record (engine/edns.h)
-    query[0] = static_cast<std::uint8_t>(slotIndex & 0xFF); // the identifier goes out low byte first
-    query[1] = static_cast<std::uint8_t>(slotIndex >> 8);
     query[2] = static_cast<std::uint8_t>((item.flags & kFlagRecursionDesired) ? 0x01 : 0x00);
     query[3] = static_cast<std::uint8_t>((item.flags & kFlagRecursionAvailable) ? 0x80 : 0x00);
     PutU16BE(query + 4, 1);
@@ -148,6 +253,12 @@ std::uint32_t BuildQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer,
         EncodeName(qname, std::span<std::uint8_t>(query + kDnsHeaderSize, kMaxNameOctets));
     if (nameLength == 0)
         return 0;
+    const std::uint32_t id = TakeIdentifier(slotIndex);
+    if (id >= kRequestSlots)
+        return 0;
+    query[0] = static_cast<std::uint8_t>(id & 0xFF); // the identifier goes out low byte first
+    query[1] = static_cast<std::uint8_t>(id >> 8);
+    RandomiseCase(std::span<std::uint8_t>(query + kDnsHeaderSize, nameLength));
     // A follow-up asks for the addresses of the family the item gathers.
     const std::uint16_t qtype = primary ? RecordQueryType(item.typeIndex) : IsAaaaItem(item) ? kTypeAaaa : kTypeA;
     PutU16BE(query + kDnsHeaderSize + nameLength, qtype);
@@ -155,20 +266,34 @@ std::uint32_t BuildQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer,
     // Large answers: the OPT record when due, and a copy kept for a retry.
     const std::size_t length = PrepareQuery(slotIndex, item, query, kDnsHeaderSize + nameLength + kQuestionTail);
     std::memcpy(buffer, query, length);
+    if (buffer != slot.ownBuffer)
+        std::memcpy(slot.ownBuffer, query, length); // the question a reply must echo
     return static_cast<std::uint32_t>(length);
 }
 
-void ArmRequestSlot(RequestSlot& slot, std::uint32_t now, std::uint32_t timeout)
+void ArmRequestSlot(RequestSlot& slot, std::uint32_t sent, std::uint32_t timeout, std::uint32_t expiryFrom)
 {
     // 0 means "no request" for the send time and "free" for the expiry; a tick of
     // exactly 0 must not make a waiting slot look free.
-    slot.sendTime = now != 0 ? now : 1;
-    const std::uint32_t expiry = now + timeout;
+    slot.sendTime = sent != 0 ? sent : 1;
+    const std::uint32_t expiry = expiryFrom + timeout;
     slot.expiry = expiry != 0 ? expiry : 1;
-    const auto id = static_cast<std::uint32_t>(&slot - RequestTable().data());
-    if (id < kRequestSlots)
-        ArmedSlotBits()[id / 64] |= std::uint64_t{1} << (id % 64);
+    const std::uint32_t index = IndexOf(slot);
+    if (index < kRequestSlots) {
+        ArmedSlotBits()[index / 64] |= std::uint64_t{1} << (index % 64);
+        NoteArmed(slot.itemSlot, index);
+    }
 }
+
+void ReleaseRequestSlot(RequestSlot& slot)
+{
+    slot.sendTime = 0;
+    slot.expiry = 0;
+    if (const std::uint32_t index = IndexOf(slot); index < kRequestSlots)
+        FreeIdentifier(index);
+}
+
+std::span<const std::uint8_t> SentQuery(const RequestSlot& slot) { return slot.ownBuffer; }
 
 std::uint32_t FollowUpCount(const DnsItem& item) { return FollowUps()[SlotOf(item)].count; }
 
@@ -190,12 +315,19 @@ void DropItemRequests(std::uint32_t itemSlot)
 {
     if (itemSlot >= kItemSlots)
         return;
-    for (RequestSlot& slot : RequestTable()) {
-        if (slot.itemSlot == itemSlot && (slot.sendTime != 0 || slot.expiry != 0)) {
-            slot.sendTime = 0;
-            slot.expiry = 0;
-        }
+    ItemRequests& list = ArmedOfItems()[itemSlot];
+    for (std::uint32_t i = 0; i < list.count; ++i) {
+        RequestSlot& slot = RequestTable()[list.slots[i]];
+        if (WaitsFor(slot, itemSlot))
+            ReleaseRequestSlot(slot);
     }
+    if (list.overflowed) {
+        ForEachArmedSlot([itemSlot](std::uint32_t, RequestSlot& slot) {
+            if (WaitsFor(slot, itemSlot))
+                ReleaseRequestSlot(slot);
+        });
+    }
+    list = ItemRequests{};
     SetOutstanding(Items().items[itemSlot], 0);
 }
 

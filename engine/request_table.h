@@ -1,11 +1,15 @@
 // The pending-request table and the query bytes (RFC 1035 4.1.1 header, 4.1.2
-// question). Every query is recorded in the slot whose number is its DNS
-// identifier, so a reply finds its request directly.
+// question). Every query is recorded in a slot, taken in turn from a cursor,
+// and goes out with a DNS identifier drawn at random (RFC 5452 9.2); the table
+// maps each identifier in use to its slot, so a reply finds its request
+// directly. The slot keeps the query as sent, whose question a reply must echo.
+// Slots taken in turn keep a pass's requests close together in memory; the
+// identifiers are what a forger would have to guess.
 //
 // Who touches what: the scheduler (probes, timeouts, retransmissions) and the
-// receiver (replies, follow-up queries) read and write slots and the allocation
-// cursor, always under EngineLock(). Tests reset the table while no engine
-// thread runs.
+// receiver (replies, follow-up queries) read and write slots, the identifier
+// map and the allocation cursor, always under EngineLock(). Tests reset the
+// table while no engine thread runs.
 #pragma once
 
 #include <array>
@@ -29,35 +33,47 @@ inline constexpr std::size_t kOwnQueryBuffer = 588;
 enum SlotFlags : std::uint32_t {
     kSlotOwnBuffer = 0x1u, // the query lies in the slot's own buffer (never used by this program)
     kSlotPrimary = 0x2u,   // the scheduler's probe query; clear for a follow-up query
+    kSlotCaseAsked = 0x4u, // asked again over TCP to learn whether the server keeps case
 };
 
 struct RequestSlot {
     std::uint32_t sendTime;      // tick ms of the last send; 0: no request to accept replies for
-    std::uint32_t expiry;        // tick ms; 0: free to take and not waiting
+    std::uint32_t expiry;        // tick ms; 0: not waiting (free when the send time is 0 too)
     std::uint32_t transmissions; // made so far
     std::uint32_t limit;         // transmissions allowed, from the item's flags bits 0-7
     std::uint32_t queryTypeBE;   // the item's query type, u16 in network byte order; reference only
     std::uint32_t itemSlot;      // item the request belongs to
     std::uint32_t flags;         // SlotFlags
+    std::uint32_t identifier;    // the DNS identifier of its query, while the slot holds it
     PeerAddress destination;     // where the query went; a reply must come from here
     std::uint32_t queryLength;
     const std::uint8_t* query;   // the item's query buffer, or ownBuffer
+    // The query as this slot sent it, whichever buffer it was built in: later
+    // queries of the item overwrite the item's buffer, not this.
     std::uint8_t ownBuffer[kOwnQueryBuffer];
 };
 
 std::array<RequestSlot, kRequestSlots>& RequestTable();
 // The allocation cursor (starts at 0).
 std::uint32_t& RequestCursor();
-// Zeroes every slot and the cursor (start-up and tests; no engine thread running).
+// Zeroes every slot, the identifier map and the cursor (start-up and tests; no
+// engine thread running).
 void ResetRequestTable();
 
 // A free slot (expiry 0), searching from the cursor and leaving it on the slot
 // found; -1 when all 65536 are taken. Caller holds EngineLock().
 int AllocRequestSlot();
 
+// The slot whose query went out with DNS identifier id, or -1 when no slot
+// holds it (never used, or its request has ended). Caller holds EngineLock().
+int SlotOfIdentifier(std::uint16_t id);
+
 // Builds the query for slot in the item's query buffer (or the slot's own buffer)
 // and sends it to the slot's destination. name == nullptr: the primary query for
-// the item's domain and record type; otherwise an A query for name. Returns the
+// the item's domain and record type; otherwise an A query for name. The
+// query gets an identifier no other slot holds, drawn at random, and its
+// name's letters a random case (engine/query_entropy.h); the slot's own buffer
+// keeps the query. Returns the
 // bytes sent, or 0 when the name is refused or the send fails (nothing is sent
 // then). The caller fills destination, limit, queryTypeBE and itemSlot first,
 // holds EngineLock(), and afterwards stores the length and arms the slot.
@@ -67,9 +83,26 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slot, DnsItem& item, bool ownBuffe
 std::uint32_t BuildQuery(std::uint32_t slot, DnsItem& item, bool ownBuffer, bool primary,
                          const char* name = nullptr);
 
-// Marks a slot as waiting: send time now and expiry now + timeout, both kept
-// off 0 (0 means "no request" / "free"), and notes it among the armed slots.
-void ArmRequestSlot(RequestSlot& slot, std::uint32_t now, std::uint32_t timeout);
+// Marks a slot as waiting: send time `sent` and expiry expiryFrom + timeout,
+// both kept off 0 (0 means "no request" / "free"), and notes it among the armed
+// slots, and among its item's. The scheduler sends in the rhythm of its passes
+// and counts a probe's time-out from its pass (expiryFrom), so that the pass
+// one time-out later finds it expired; the round trip is still measured from
+// the moment the datagram left (sent).
+void ArmRequestSlot(RequestSlot& slot, std::uint32_t sent, std::uint32_t timeout, std::uint32_t expiryFrom);
+inline void ArmRequestSlot(RequestSlot& slot, std::uint32_t now, std::uint32_t timeout)
+{
+    ArmRequestSlot(slot, now, timeout, now);
+}
+
+// Ends the slot's request, or gives back a slot whose query was not sent: no
+// reply is taken for it any more, its identifier is free again, and so is the
+// slot. Under EngineLock().
+void ReleaseRequestSlot(RequestSlot& slot);
+
+// The query the slot sent, as kept in its own buffer: what MatchQuestion
+// compares a reply with.
+std::span<const std::uint8_t> SentQuery(const RequestSlot& slot);
 
 // Calls visit(id, slot) for every slot armed since the last visit that found it
 // no longer waiting (expiry 0): a superset of the waiting slots, which the
@@ -90,10 +123,11 @@ std::uint32_t FollowUpCount(const DnsItem& item);
 // Reset by the item's next primary query. Under EngineLock().
 bool NoteFollowUpName(const DnsItem& item, std::string_view name, const PeerAddress& to);
 
-// Ends every request of the item in slot itemSlot at once (a deleted item):
-// its timeout reports nothing and a late reply finds no request, so a new item
-// in the same slot inherits neither. Clears the outstanding count. Under
-// EngineLock().
+// Ends every request of the item in slot itemSlot at once (a deleted or edited
+// item): its timeout reports nothing and a late reply finds no request, so
+// neither a new item in the same slot nor the item's new settings inherit
+// them. Walks only the slots armed for the item. Clears the outstanding count.
+// Under EngineLock().
 void DropItemRequests(std::uint32_t itemSlot);
 
 // One bit per slot of RequestTable(), set by ArmRequestSlot. Under EngineLock().

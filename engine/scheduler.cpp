@@ -30,11 +30,11 @@ void PostResult(std::uint32_t itemSlot, int code)
 void ExpireSlot(RequestSlot& slot, std::uint32_t now)
 {
     if (slot.itemSlot >= kItemSlots) {
-        slot.expiry = 0;
+        ReleaseRequestSlot(slot);
         return;
     }
-    DnsItem& item = Items().items[slot.itemSlot];
-    ItemBlock& block = Items().blocks[slot.itemSlot];
+    const std::uint32_t itemSlot = slot.itemSlot;
+    DnsItem& item = Items().items[itemSlot];
 
     // Never taken with the limit of 1 every item has, but kept for the send limit
     // the record carries.
@@ -44,22 +44,11 @@ void ExpireSlot(RequestSlot& slot, std::uint32_t now)
         ArmRequestSlot(slot, now, item.timeout);
         return;
     }
-
-    // The send time stays: a late reply is still taken until the slot is reused.
-    slot.expiry = 0;
-    LowerOutstanding(item);
-    if (Outstanding(item) != 0)
-        return; // the item's other requests decide
-    // Gather again from the records the item's replies left; for a timed-out
-    // primary query these are still the previous probe's. This may send
-    // follow-up queries for names left unresolved.
-    block.answerCount = 0;
-    std::uint32_t records = block.answerRecords + block.authorityRecords + block.additionalRecords +
-                            block.externalRecords;
-    if (records > kReplyRecords)
-        records = kReplyRecords;
-    CollectAnswers(item, block, records, block.domain.c_str(), RecordQueryType(item.typeIndex), now);
-    PostResult(slot.itemSlot, (slot.flags & kSlotPrimary) != 0 ? kResultTimeout : kResultPartReply);
+    // The slot answers nothing from now on: a reply that comes after all is
+    // dropped, never taken for the request that has the slot next.
+    const int code = EndUnanswered(slot, now);
+    if (code >= 0)
+        PostResult(itemSlot, code);
 }
 
 // Flow control of a pass: a window of queries whose replies have not been read
@@ -246,11 +235,14 @@ void SendGroup(ProbeGroup& group, std::uint32_t now, ReplyWindow& window)
             slot.queryLength = static_cast<std::uint32_t>(q.length);
             RaiseOutstanding(item);
             // Stamped as the datagram left, not with the pass's start: a paced
-            // pass lasts long enough to show in every round trip otherwise.
-            ArmRequestSlot(slot, q.sentTick, item.timeout);
+            // pass lasts long enough to show in every round trip otherwise. Its
+            // expiry is counted from the pass, so the pass one time-out later
+            // ends it and probes the item again, as its interval allows.
+            ArmRequestSlot(slot, q.sentTick, item.timeout, now);
             if ((Items().blocks[i].state & kStateFailing) == 0)
                 window.Sent();
         } else {
+            ReleaseRequestSlot(slot); // and its identifier
             SendFailed(i);
         }
         CountProbe(item, now);
@@ -274,12 +266,12 @@ void ScanTimeouts(std::uint32_t now)
 {
     std::lock_guard lock(EngineLock());
     // Only the armed slots: a walk over all 65536 touches some 42 MB a second.
-    ForEachArmedSlot([now](std::uint32_t id, RequestSlot& slot) {
+    ForEachArmedSlot([now](std::uint32_t, RequestSlot& slot) {
         if (!TickReached(now, slot.expiry))
             return;
         // A reply already read from the socket but still queued behind others is
         // not a timeout: the receiver will process it.
-        if (ReplyWaiting(id))
+        if (ReplyWaiting(slot.identifier))
             return;
         ExpireSlot(slot, now);
     });

@@ -2,7 +2,8 @@
 // requests whose time is up and sends the primary query of every item that is
 // due. It never waits for replies (the receiver handles them) and delivers the
 // results it detects itself by posting WM_DNS_RESULT: 16 timed out, 17 send
-// failed, 18 a follow-up query timed out.
+// failed, and, when a probe's last follow-up query timed out, the code of its
+// primary reply.
 #pragma once
 
 #include <cstdint>

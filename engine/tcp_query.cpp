@@ -288,6 +288,25 @@ ReplyOutcome ProcessTcpReply(const TcpQuery& query, std::span<const std::uint8_t
     return ProcessReply(message, from, TickCount(), true);
 }
 
+bool AskOverTcp(std::uint32_t slot)
+{
+    if (slot >= kRequestSlots)
+        return false;
+    const RequestSlot& s = RequestTable()[slot];
+    const std::span<const std::uint8_t> bytes = PreparedQuery(slot);
+    if (bytes.size() < kDnsHeaderSize || bytes.size() > kMaxQueryBytes)
+        return false;
+    TcpQuery q;
+    q.slot = slot;
+    q.itemSlot = s.itemSlot;
+    q.sendTime = s.sendTime;
+    q.deadline = s.expiry;
+    q.peer = s.destination;
+    q.length = static_cast<std::uint16_t>(bytes.size());
+    std::memcpy(q.query, bytes.data(), bytes.size());
+    return StartTcpQuery(q);
+}
+
 void SetTcpQueryHook(TcpQueryHook hook) { g_hook.store(hook); }
 
 bool StartTcpQuery(const TcpQuery& query)

@@ -37,7 +37,7 @@ inline constexpr std::size_t kMaxTcpConnections = 64; // open at once
 inline constexpr std::size_t kMaxTcpPerServer = 8;    // open at once to one address and port
 
 struct TcpQuery {
-    std::uint32_t slot = 0;     // pending-request slot (the DNS identifier)
+    std::uint32_t slot = 0;     // pending-request slot (the query carries its identifier)
     std::uint32_t itemSlot = 0;
     std::uint32_t sendTime = 0; // the slot's first send; identifies the request
     std::uint32_t deadline = 0; // the slot's expiry (tick ms)
@@ -66,6 +66,11 @@ ReplyOutcome ProcessTcpReply(const TcpQuery& query, std::span<const std::uint8_t
 // Queues the question (starting the worker on first use). False when the table
 // is full or the engine is shutting down: the request then times out.
 bool StartTcpQuery(const TcpQuery& query);
+
+// Asks the question that request slot sent (PreparedQuery) again over TCP, to
+// be given up at the request's expiry; the request keeps waiting meanwhile.
+// False when it could not be queued. Caller holds EngineLock().
+bool AskOverTcp(std::uint32_t slot);
 
 // Ends the worker and closes every connection (shutdown, and tests). A result
 // the worker is delivering must have been released first (ReleaseWaiters).

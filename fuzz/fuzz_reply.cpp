@@ -11,9 +11,12 @@
 // IPv6, so its replies arrive with an IPv6 sender; bit 1: every datagram comes
 // first from a near miss of its sender (bit 2: the other family with the same
 // port and address bytes, else the next port), which must change nothing.
-// Datagram 0 answers the primary query (its identifier picks the slot);
+// Queries are not randomised: datagram 0 answers the primary query (its
+// identifier picks the slot);
 // datagram k answers the k-th query sent after the primary (a follow-up, or a
 // plain retry), whose identifier is written over the datagram's first two bytes.
+// Every datagram long enough to hold it gets the asked question written over
+// its own, so that what follows the question check is reached.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdint>
@@ -26,6 +29,7 @@
 #include "engine/address6.h"
 #include "engine/edns.h"
 #include "engine/item_table.h"
+#include "engine/query_entropy.h"
 #include "engine/reply_parser.h"
 #include "engine/request_table.h"
 #include "engine/tcp_query.h"
@@ -96,9 +100,21 @@ void CheckBounds(const DnsItem& item, const ItemBlock& block)
 // Slots a run can touch: the primary's and the follow-ups' taken after it.
 void ClearSlots(std::uint32_t first)
 {
-    for (std::uint32_t i = 0; i < 2 * kReplyRecords; ++i)
-        RequestTable()[(first + i) & (kRequestSlots - 1)] = RequestSlot{};
+    for (std::uint32_t i = 0; i < 2 * kReplyRecords; ++i) {
+        RequestSlot& slot = RequestTable()[(first + i) & (kRequestSlots - 1)];
+        ReleaseRequestSlot(slot); // and its identifier
+        slot = RequestSlot{};
+    }
     RequestCursor() = 0;
+}
+
+// The question slot asked, written over the datagram's when there is room.
+void EchoQuestion(std::vector<std::uint8_t>& datagram, std::uint32_t slot)
+{
+    const std::span<const std::uint8_t> query = SentQuery(RequestTable()[slot & (kRequestSlots - 1)]);
+    const std::size_t length = SkipName(query, 12) + 4;
+    if (length > 4 && datagram.size() >= 12 + length)
+        std::memcpy(datagram.data() + 12, query.data() + 12, length);
 }
 
 // Where a forger next to the real sender would send from: the other family
@@ -136,6 +152,7 @@ void Reply(std::span<const std::uint8_t> datagram, const PeerAddress& from, std:
 bool Setup()
 {
     InitItemTable();
+    SetQueryRandomisation(false); // identifiers are the slots, names keep their case
     SetQuerySendHook(&Capture);
     SetTcpQueryHook(&CaptureTcp);
     return true;
@@ -210,11 +227,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RaiseOutstanding(item);
     ArmRequestSlot(slot, kNow, item.timeout);
 
+    std::vector<std::uint8_t> patched(first.begin(), first.end());
     if (!overTcp) {
-        Reply(first, slot.destination, kNow + 10, options);
+        EchoQuestion(patched, id);
+        Reply(patched, slot.destination, kNow + 10, options);
     } else {
-        const std::uint8_t truncated[12] = {static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(id >> 8), 0x83,
-                                            0x80};
+        std::vector<std::uint8_t> truncated = {static_cast<std::uint8_t>(id), static_cast<std::uint8_t>(id >> 8), 0x83,
+                                               0x80, 0, 1, 0, 0, 0, 0, 0, 0};
+        const std::span<const std::uint8_t> asked = SentQuery(slot);
+        truncated.insert(truncated.end(), asked.begin() + 12, asked.begin() + 12 + SkipName(asked, 12) + 4);
         ProcessReply(truncated, slot.destination, kNow + 5);
         Check(TcpQueries().size() == 1 && TcpQueries()[0].slot == id);
         const std::span<const std::uint8_t> sent = PreparedQuery(id);
@@ -231,12 +252,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (status == FrameStatus::Complete) {
             frame.body[0] = static_cast<std::uint8_t>(id);
             frame.body[1] = static_cast<std::uint8_t>(id >> 8);
+            EchoQuestion(frame.body, id);
             ProcessTcpReply(TcpQueries()[0], frame.body, slot.destination);
         }
     }
     CheckBounds(item, block);
 
-    std::vector<std::uint8_t> patched;
     for (std::size_t k = 1; k < datagrams.size(); ++k) {
         if (SentQueries().size() <= k)
             break;
@@ -246,6 +267,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             patched[0] = static_cast<std::uint8_t>(followUp.id & 0xFF);
             patched[1] = static_cast<std::uint8_t>(followUp.id >> 8);
         }
+        EchoQuestion(patched, followUp.id);
         Reply(patched, followUp.to, kNow + 10 + static_cast<std::uint32_t>(k), options);
         CheckBounds(item, block);
     }

@@ -16,6 +16,7 @@
 #include "engine/engine.h"
 #include "engine/item_table.h"
 #include "engine/probe_socket.h"
+#include "engine/question_check.h"
 #include "engine/result_eval.h"
 #include "engine/result_hooks.h"
 #include "monitor/monitor.h"
@@ -34,6 +35,7 @@ protected:
     void SetUp() override
     {
         ResetEdnsState();
+        ResetCaseMemory();
         SetDesktop(&desktop);
         MonitorLayer layer;
         layer.createWindows = [this] {
@@ -49,6 +51,7 @@ protected:
     {
         EXPECT_EQ(StopMonitor().engineThreadsEnded, 2);
         SetQueryEdnsSize(0);
+        desktop.Drain(); // results the scheduler posted before it stopped are evaluated first
         RemoveResultWindows();
         SetDesktop(nullptr);
     }

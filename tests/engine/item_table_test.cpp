@@ -99,20 +99,21 @@ TEST(ItemTable, FullTableReusesOnlyIdleDeletedSlots)
     EXPECT_EQ(Items().items[10].flags & kFlagDeleted, 0u);
 }
 
-TEST(ItemTable, SuspendResumeAndUpdateKeepOutstandingRequests)
+TEST(ItemTable, SuspendAndResumeKeepOutstandingRequestsAndAnUpdateEndsThem)
 {
     InitItemTable();
     AddItems(1);
     SetOutstanding(Items().items[0], 2);
     SuspendItem(0);
     EXPECT_NE(Items().items[0].flags & kFlagSuspended, 0u);
+    EXPECT_EQ(Outstanding(Items().items[0]), 2u);
     ItemEdit e = EditOf(Items().items[0]);
     e.lostCount = 70; // six bits only
     e.notifyUp = false;
     CommitItemUpdate(0, e);
     EXPECT_EQ(LostCount(Items().items[0]), 70u & 0x3Fu);
     EXPECT_EQ(Items().items[0].flags & kFlagNotifyUp, 0u);
-    EXPECT_EQ(Outstanding(Items().items[0]), 2u);
+    EXPECT_EQ(Outstanding(Items().items[0]), 0u);
     ResumeItem(0);
     EXPECT_EQ(Items().items[0].flags & kFlagSuspended, 0u);
 }

@@ -16,6 +16,7 @@
 #include "engine/engine_threads.h"
 #include "engine/item_table.h"
 #include "engine/probe_socket.h"
+#include "engine/query_entropy.h"
 #include "engine/receiver.h"
 #include "engine/reply_queue.h"
 #include "engine/request_table.h"
@@ -101,8 +102,10 @@ TEST(ReceiveErrors, ReportedOncePerCodeAMinute)
 
 class ProbeSocket : public ::testing::Test {
 protected:
+    // The replies below are built from the identifiers and questions as written here.
     void SetUp() override
     {
+        SetQueryRandomisation(false);
         SetDesktop(&desktop);
         Engine().exitFlag = 0;
         Engine().eventWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
@@ -115,6 +118,7 @@ protected:
         CloseProbeSocket();
         desktop.Drain();
         SetDesktop(nullptr);
+        SetQueryRandomisation(true);
     }
     std::vector<std::string> Messages()
     {
@@ -303,8 +307,8 @@ TEST_F(ProbeSocket, BatchedResultsKeepOrderAndEachItsOwnReply)
     PeerAddress serverAddr{};
     const int server = OpenWithServer(serverAddr);
 
-    // 300 items with one request each; item 0 has a second one (a late reply to
-    // an earlier probe that timed out is still taken).
+    // 300 items with one request each; item 0 has a second one waiting, whose
+    // reply comes first.
     constexpr std::uint32_t kItems = 300;
     for (std::uint32_t i = 0; i < kItems; ++i)
         ASSERT_TRUE(CommitNewItem(i, LoopbackItem("i" + std::to_string(i))));
@@ -313,12 +317,12 @@ TEST_F(ProbeSocket, BatchedResultsKeepOrderAndEachItsOwnReply)
         RequestSlot& slot = RequestTable()[id];
         slot.destination = serverAddr;
         slot.itemSlot = item;
-        slot.flags = kSlotPrimary;
+        ASSERT_NE(BuildQuery(id, Items().items[item], false, true), 0u); // the question a reply echoes
         ArmRequestSlot(slot, TickCount(), 60000);
         if (outstanding)
             RaiseOutstanding(Items().items[item]);
     };
-    arm(0, 1000, false); // timed out: no longer counted, its reply still taken
+    arm(0, 1000, false);
     for (std::uint32_t i = 0; i < kItems; ++i)
         arm(i, static_cast<std::uint16_t>(2000 + i), true);
 
@@ -382,7 +386,7 @@ TEST_F(ProbeSocket, ShutdownReleasesABatchInFlight)
         RequestSlot& slot = RequestTable()[7];
         slot.destination = self; // the reply comes from the probe socket itself
         slot.itemSlot = 0;
-        slot.flags = kSlotPrimary;
+        ASSERT_NE(BuildQuery(7, Items().items[0], false, true), 0u);
         ArmRequestSlot(slot, TickCount(), 60000);
         RaiseOutstanding(Items().items[0]);
     }

@@ -5,7 +5,11 @@
 #include <vector>
 
 #include "dns_probe_fixture.h"
+#include "engine/engine.h"
+#include "engine/reply_detail.h"
+#include "engine/result_eval.h"
 #include "engine/scheduler.h"
+#include "engine/tcp_query.h"
 #include "dns_reply_builder.h"
 
 namespace varnell {
@@ -277,7 +281,9 @@ TEST_F(ReplyTest, FollowUpRecordsNeverOverrunTheRecordArea)
         followUp.A(kAn, "mx.example.com", ("10.2.0." + std::to_string(i)).c_str());
     const ReplyOutcome out = Reply(followUp.Bytes());
     EXPECT_TRUE(out.deliver);
-    EXPECT_EQ(out.code, kCodeTooManyFollowUpRecords);
+    EXPECT_EQ(out.code, 0); // the primary's: the refused follow-up shows in the text
+    ASSERT_EQ(Block().followUpFailureCount, 1u);
+    EXPECT_EQ(Block().followUpFailures[0].code, kCodeTooManyFollowUpRecords);
     EXPECT_EQ(Block().answerRecords, 1u);
     EXPECT_EQ(Block().additionalRecords, 40u);
     EXPECT_EQ(Block().externalRecords, 0u);
@@ -335,7 +341,7 @@ TEST_F(ReplyTest, BrokenStructureIsDroppedAndTheRequestStillWaits)
     };
     for (std::size_t i = 0; i < broken.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(Reply(broken[i]).verdict, ReplyVerdict::Malformed);
+        EXPECT_EQ(Reply(broken[i]).verdict, i == 4 ? ReplyVerdict::WrongQuestion : ReplyVerdict::Malformed);
         EXPECT_EQ(RequestTable()[id].sendTime, kNow);
         EXPECT_EQ(Outstanding(Item()), 1u);
     }
@@ -346,7 +352,7 @@ TEST_F(ReplyTest, OddButBoundedContentIsKept)
     MakeItem("example.com", 2);
     const std::uint32_t id = SendPrimary();
     DnsReplyBuilder b(static_cast<std::uint16_t>(id));
-    b.Counts(0, 0, 0, 0); // no question section at all
+    b.Question("example.com", 15);
     b.A(kAn, "example.com", "192.0.2.1");
     b.Record(kAn, "example.com", 1, {192, 0, 2}); // short A data: never an address
     b.Record(kAn, "example.com", 15, {0});        // MX too short for its preference
@@ -414,6 +420,117 @@ TEST_F(ReplyTest, NoFreeSlotStopsTheFollowUp)
     // With more than 8 requests of the item outstanding nothing more is asked.
     SetOutstanding(Item(), 9);
     EXPECT_EQ(CollectAnswers(Item(), Block(), 1, "mx.example.com", 1, kNow), 1);
+}
+
+// Which replies count. A forger sweeping every identifier with the item's
+// question as configured never gets one taken: it must also guess the random
+// case the name went out in. The one question asked, type and class included,
+// is the only one a reply may carry.
+bool TakeTcpQuestion(const TcpQuery&) { return true; }
+
+TEST_F(ReplyTest, ForgedRepliesNeedTheIdentifierTheQuestionAndItsCase)
+{
+    SetQueryRandomisation(true);
+    SetTcpQueryHook(&TakeTcpQuestion);
+    MakeItem("forged-replies.example.com", 0);
+    SendPrimary();
+    auto forged = DnsReplyBuilder(0).Question("forged-replies.example.com", 1)
+                      .A(kAn, "forged-replies.example.com", "198.51.100.66").Bytes();
+    for (std::uint32_t id = 0; id < kRequestSlots; ++id) {
+        forged[0] = static_cast<std::uint8_t>(id);
+        forged[1] = static_cast<std::uint8_t>(id >> 8);
+        ASSERT_FALSE(Reply(forged).deliver) << id;
+    }
+    EXPECT_EQ(Outstanding(Item()), 1u);
+
+    const std::uint16_t id = SentQueries()[0].Id();
+    const std::string asked = QuestionOf(SentQueries()[0]);
+    EXPECT_NE(asked, "forged-replies.example.com");
+    const std::vector<DnsReplyBuilder> wrong = {
+        DnsReplyBuilder(id).Question(asked, 28), DnsReplyBuilder(id).Name(asked).U16(1).U16(3).Counts(1, 0, 0, 0),
+        DnsReplyBuilder(id).Question(asked, 1).Question(asked, 1), DnsReplyBuilder(id)};
+    for (const DnsReplyBuilder& b : wrong)
+        EXPECT_EQ(Reply(b.Bytes()).verdict, ReplyVerdict::WrongQuestion);
+    const ReplyOutcome out = Reply(DnsReplyBuilder(id).Question(asked, 1).A(kAn, asked, "192.0.2.1").Bytes());
+    EXPECT_TRUE(out.deliver);
+    EXPECT_EQ(Answers(), Strings{"192.0.2.1"});
+    SetTcpQueryHook(nullptr);
+
+    // Nor does a forged reply waiting to be processed put off the time-out.
+    SendPrimary();
+    const std::uint16_t next = SentQueries().back().Id();
+    EXPECT_FALSE(EndIfTimedOut(next, kNow + Item().timeout - 1).deliver);
+    EXPECT_EQ(EndIfTimedOut(next, kNow + Item().timeout).code, kResultTimeout);
+}
+
+// A reply later than the time-out fails its query whenever it comes, also
+// before the timeout scan has ended the request.
+TEST_F(ReplyTest, ReplyLaterThanTheTimeOutFailsItsQuery)
+{
+    MakeItem("example.com", 0);
+    const auto reply = DnsReplyBuilder(static_cast<std::uint16_t>(SendPrimary())).Question("example.com", 1).Bytes();
+    const ReplyOutcome late = ProcessReply(reply, ServerPeer(Item()), kNow + Item().timeout + 1);
+    EXPECT_EQ(late.verdict, ReplyVerdict::Late);
+    EXPECT_TRUE(late.deliver);
+    EXPECT_EQ(late.code, kResultTimeout);
+    EXPECT_EQ(Outstanding(Item()), 0u);
+    EXPECT_EQ(Reply(reply).verdict, ReplyVerdict::NoRequest);
+}
+
+// A probe's result is its primary reply's code and round trip, whichever
+// follow-up answers last; follow-ups that fail, or cannot even be sent (then
+// nothing is armed to time out later), show in the reply text.
+TEST_F(ReplyTest, ProbeResultIsThePrimaryReplysWhateverItsFollowUpsComeTo)
+{
+    MakeItem("example.com", 2);
+    const auto mx = [](std::uint32_t id, std::initializer_list<const char*> hosts) {
+        DnsReplyBuilder b(static_cast<std::uint16_t>(id));
+        b.Question("example.com", 15);
+        for (const char* host : hosts)
+            b.Mx(kAn, "example.com", 10, host);
+        return b.Bytes();
+    };
+    EXPECT_FALSE(Reply(mx(SendPrimary(), {"mx.example.com", "dead.example.com"})).deliver);
+    ASSERT_EQ(SentQueries().size(), 3u);
+    const PeerAddress server = ServerPeer(Item());
+    const auto live = DnsReplyBuilder(SentQueries()[1].Id()).Question("mx.example.com", 1).A(kAn, "mx.example.com", "192.0.2.25");
+    EXPECT_FALSE(ProcessReply(live.Bytes(), server, TickCount()).deliver);
+    const ReplyOutcome out =
+        ProcessReply(DnsReplyBuilder(SentQueries()[2].Id(), 3).Question("dead.example.com", 1).Bytes(), server, TickCount());
+    EXPECT_TRUE(out.deliver);
+    EXPECT_EQ(out.code, 0);
+    EXPECT_EQ(Answers(), Strings{"192.0.2.25"});
+    EXPECT_EQ(Block().sendTime, kNow);
+    EXPECT_EQ(Block().receiveTime, kNow + 20);
+    EXPECT_NE(DetailPlainText(BuildReplyDetail(Block()))
+                  .find("1 Follow-up failed:\r\n  dead.example.com : Error code 3: Name Error"),
+              std::string::npos);
+
+    const std::uint32_t next = SendPrimary();
+    test::FailSends() = true;
+    EXPECT_TRUE(Reply(mx(next, {"mx.example.com"})).deliver);
+    EXPECT_EQ(Block().followUpFailures[0].code, kResultSendFailed);
+    ForEachArmedSlot([](std::uint32_t slot, RequestSlot&) { ADD_FAILURE() << "slot " << slot << " armed"; });
+}
+
+// Editing an item ends its pending requests as deleting does, so a reply to the
+// old settings finds none; only the slots armed for the item are looked at.
+TEST_F(ReplyTest, EditingAnItemEndsItsRequests)
+{
+    MakeItem("example.com", 0);
+    const std::uint32_t id = SendPrimary();
+    const PeerAddress oldServer = ServerPeer(Item());
+    RequestSlot& unarmed = RequestTable()[id ^ 1];
+    unarmed.itemSlot = kSlot;
+    unarmed.expiry = 5;
+    ItemEdit edit = EditOf(Item());
+    edit.serverBE = test::Ipv4("127.0.0.2");
+    CommitItemUpdate(kSlot, edit);
+    EXPECT_EQ(Outstanding(Item()), 0u);
+    const auto reply =
+        DnsReplyBuilder(static_cast<std::uint16_t>(id)).Question("example.com", 1).A(kAn, "example.com", "192.0.2.1").Bytes();
+    EXPECT_EQ(ProcessReply(reply, oldServer, kNow + 20).verdict, ReplyVerdict::NoRequest);
+    EXPECT_EQ(unarmed.expiry, 5u);
 }
 
 TEST(AnswerAddresses, SortByLastOctetAsSignedIntegers)

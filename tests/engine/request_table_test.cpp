@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -202,6 +203,29 @@ TEST_F(QueryEncodingTest, SlotSearchStartsAtTheCursorAndWraps)
     RequestCursor() = 10;
     EXPECT_EQ(AllocRequestSlot(), -1);
     EXPECT_EQ(RequestCursor(), 9u); // left on the last slot tested
+}
+
+// Identifiers are drawn at random, not the slot's number: neither a lone
+// item's next query nor a set of items' queries can be foretold. Each names
+// its slot until the request ends.
+TEST_F(QueryEncodingTest, IdentifiersAreDrawnAtRandomAndFindTheirSlot)
+{
+    SetQueryRandomisation(true);
+    MakeItem("example.com", 0);
+    std::set<std::uint16_t> ids;
+    int counting = 0;
+    for (std::uint32_t slot = 0; slot < 256; ++slot) {
+        RequestTable()[slot].destination = ServerPeer(Item());
+        ASSERT_NE(BuildAndSendQuery(slot, Item(), false, true), 0u);
+        const std::uint16_t id = SentQueries().back().Id();
+        EXPECT_EQ(SlotOfIdentifier(id), static_cast<int>(slot));
+        counting += ids.count(static_cast<std::uint16_t>(id - 1)) != 0 ? 1 : 0;
+        ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), 256u);
+    EXPECT_LT(counting, 4);
+    ReleaseRequestSlot(RequestTable()[255]);
+    EXPECT_EQ(SlotOfIdentifier(SentQueries().back().Id()), -1);
 }
 
 TEST_F(QueryEncodingTest, ArmingKeepsTimesOffZeroAndCountsSaturate)

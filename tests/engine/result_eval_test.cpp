@@ -222,6 +222,12 @@ TEST_F(ResultEval, AddressChangeEvents)
     Timeout();
     EXPECT_EQ(hooks.events.size(), 2u);
     EXPECT_EQ(hooks.Text(kColAddress), "198.51.100.1");
+
+    // Nor does a success evaluated while the item's next probe gathers into the
+    // same answers: that probe's own result compares them.
+    SetOutstanding(*item, 1);
+    Reply(0);
+    EXPECT_EQ(hooks.events.size(), 2u);
 }
 
 TEST_F(ResultEval, FullAnswerAreaFitsTheEventTextAndTheKnownArea)

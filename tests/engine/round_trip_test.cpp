@@ -101,7 +101,7 @@ protected:
         for (int i = 0; i < count; ++i) {
             SCOPED_TRACE(i);
             const ItemBlock& block = Items().blocks[static_cast<std::size_t>(i)];
-            const int held = responder.Held(static_cast<std::uint16_t>(Items().items[static_cast<std::size_t>(i)].requestId));
+            const int held = responder.Held(block.domain);
             ASSERT_EQ(block.replies, 1u);
             ASSERT_EQ(block.rttMin, block.rttMax) << "the reply was not counted";
             const auto rtt = static_cast<int>(block.rttMax);

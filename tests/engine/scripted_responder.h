@@ -1,5 +1,6 @@
 // A DNS responder on 127.0.0.1 whose UDP and TCP sides misbehave on purpose:
-// FORMERR to any query with an OPT record, truncated answers, and a TCP side
+// FORMERR to any query with an OPT record, truncated answers, questions
+// echoed in lower case (over UDP and TCP alike), and a TCP side
 // that refuses, accepts and stays silent, sends a length prefix beyond what it
 // sends, answers late, or answers. Every answer is `count` A records
 // 192.0.2.1 ... for the name asked, or what `answerer` makes for the question.
@@ -7,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <functional>
 #include <poll.h>
@@ -23,7 +25,7 @@ namespace varnell::test {
 
 class ScriptedResponder {
 public:
-    enum class Udp { Answer, FormErrToOpt, Truncate };
+    enum class Udp { Answer, FormErrToOpt, Truncate, LowerCase };
     enum class Tcp { Refuse, Silent, ShortBody, Answer }; // Answer waits `late` first
     // The whole answer to a question; called on the responder's thread.
     using Answerer = std::function<std::vector<std::uint8_t>(std::uint16_t id, const std::string& name,
@@ -110,6 +112,9 @@ private:
         const auto id = static_cast<std::uint16_t>(q[0] | (q[1] << 8));
         std::vector<char> name(kMaxNameText);
         const DecodedName d = DecodeName(q, 12, name);
+        if (udpMode_ == Udp::LowerCase)
+            for (char& c : name)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         const std::size_t at = 12 + d.consumed;
         const auto type = static_cast<std::uint16_t>(at + 1 < q.size() ? (q[at] << 8) | q[at + 1] : 1);
         if (answerer_ && rcode == 0 && !truncated)
