@@ -151,8 +151,10 @@ Outcome Evaluate(DnsItem& item, int code)
         // A result the scheduler posted (a probe that ended when its last
         // follow-up timed out) may be evaluated after the item's next probe has
         // begun gathering into the same answers: a set half gathered is no
-        // change. That probe's own result compares the whole set.
-        if (Outstanding(item) == 0 && AddressesChanged(item)) {
+        // change. That probe's own result compares the whole set. Nor is a set
+        // some of whose follow-up queries failed: one lost datagram would
+        // otherwise raise a change, and a second when the addresses return.
+        if (Outstanding(item) == 0 && block.followUpFailureCount == 0 && AddressesChanged(item)) {
             std::string text = "the ip of " + block.name + " is changed to ";
             if (IsAaaaItem(item)) {
                 const std::uint32_t count = std::min(block.answerCount, kReplyRecords);

@@ -341,7 +341,7 @@ TEST_F(ReplyTest, BrokenStructureIsDroppedAndTheRequestStillWaits)
     };
     for (std::size_t i = 0; i < broken.size(); ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(Reply(broken[i]).verdict, i == 4 ? ReplyVerdict::WrongQuestion : ReplyVerdict::Malformed);
+        EXPECT_EQ(Reply(broken[i]).verdict, i == 5 ? ReplyVerdict::WrongQuestion : ReplyVerdict::Malformed);
         EXPECT_EQ(RequestTable()[id].sendTime, kNow);
         EXPECT_EQ(Outstanding(Item()), 1u);
     }

@@ -228,6 +228,15 @@ TEST_F(ResultEval, AddressChangeEvents)
     SetOutstanding(*item, 1);
     Reply(0);
     EXPECT_EQ(hooks.events.size(), 2u);
+
+    // Nor a set that a failed follow-up query left incomplete.
+    SetOutstanding(*item, 0);
+    block->followUpFailureCount = 1;
+    Reply(0);
+    EXPECT_EQ(hooks.events.size(), 2u);
+    block->followUpFailureCount = 0;
+    Reply(0);
+    EXPECT_EQ(hooks.events.size(), 3u);
 }
 
 TEST_F(ResultEval, FullAnswerAreaFitsTheEventTextAndTheKnownArea)
