@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "alerts/sound.h"
+#include "alerts/sound/sound.h"
 #include "alerts/workers.h"
 
 namespace varnell {

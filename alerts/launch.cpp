@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "engine/spawn.h"
+#include "base/spawn.h"
 
 namespace varnell {
 

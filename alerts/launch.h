@@ -17,7 +17,7 @@ std::string FindExecutable(const std::string& program);
 std::vector<std::string> SplitWords(const std::string& text);
 
 // Starts program (already resolved to a path) with args as argv[1..], through
-// the one spawner (engine/spawn.h). Returns its pid, or -1 when it could not start.
+// the one spawner (base/spawn.h). Returns its pid, or -1 when it could not start.
 pid_t StartProgram(const std::string& path, const std::vector<std::string>& args);
 
 } // namespace varnell

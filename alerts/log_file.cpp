@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include "alerts/launch.h"
+#include "base/desktop.h"
+#include "base/write_all.h"
 #include "config/settings.h"
-#include "engine/desktop.h"
-#include "engine/write_all.h"
 
 namespace varnell {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "engine/engine.h"
 #include "mail/smtp_connection.h"
 #include "mail/smtp_message.h"
+#include "probe/engine.h"
 
 namespace varnell {
 

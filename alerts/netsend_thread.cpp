@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "alerts/netsend.h"
+#include "alerts/smb/netsend.h"
 #include "config/settings.h"
 
 namespace varnell {

@@ -1,5 +1,5 @@
 // The network message worker: takes queued messages and delivers each to its
-// receiver through the messenger operations of alerts/netsend.h, with the
+// receiver through the messenger operations of alerts/smb/netsend.h, with the
 // retries of the Messenger settings, on its own thread so that a slow or dead
 // receiver never holds up the user-interface thread.
 #pragma once

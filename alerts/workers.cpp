@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "engine/engine.h"
+#include "probe/engine.h"
 
 namespace varnell {
 

@@ -24,8 +24,8 @@
 #include <mutex>
 #include <thread>
 
-#include "engine/desktop.h"
-#include "engine/wake_event.h"
+#include "base/desktop.h"
+#include "base/wake_event.h"
 
 namespace varnell {
 

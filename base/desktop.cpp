@@ -1,8 +1,8 @@
-#include "engine/desktop.h"
+#include "base/desktop.h"
 
 #include <atomic>
 
-#include "engine/spawn.h"
+#include "base/spawn.h"
 
 namespace varnell {
 

@@ -19,8 +19,8 @@
 #include "alerts/dispatch.h"
 #include "alerts/log_file.h"
 #include "alerts/syslog.h"
+#include "base/desktop.h"
 #include "config/settings.h"
-#include "engine/desktop.h"
 
 using namespace varnell;
 

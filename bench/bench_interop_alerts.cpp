@@ -14,7 +14,7 @@
 #include <string>
 
 #include "alerts/mail_thread.h"
-#include "alerts/netsend.h"
+#include "alerts/smb/netsend.h"
 #include "alerts/syslog.h"
 
 using namespace varnell;

@@ -20,14 +20,14 @@
 #include <thread>
 #include <vector>
 
-#include "engine/address6.h"
-#include "engine/desktop.h"
-#include "engine/edns.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
-#include "engine/result_eval.h"
-#include "engine/result_hooks.h"
+#include "base/desktop.h"
+#include "items/address6.h"
+#include "items/item_table.h"
+#include "items/result_eval.h"
+#include "items/result_hooks.h"
 #include "monitor/monitor.h"
+#include "probe/edns.h"
+#include "probe/engine.h"
 
 using namespace varnell;
 

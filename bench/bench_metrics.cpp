@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/item_table.h"
+#include "items/item_table.h"
 #include "metrics/exposition.h"
 #include "metrics/metrics_server.h"
 #include "tests/metrics/http_client.h"

@@ -37,15 +37,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/desktop.h"
 #include "bench/bench_support.h"
-#include "engine/desktop.h"
-#include "engine/edns.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
-#include "engine/receiver.h"
-#include "engine/result_eval.h"
-#include "engine/result_hooks.h"
+#include "items/item_table.h"
+#include "items/result_eval.h"
+#include "items/result_hooks.h"
 #include "monitor/monitor.h"
+#include "probe/edns.h"
+#include "probe/engine.h"
+#include "probe/receiver.h"
 
 using namespace varnell;
 using namespace varnell::bench;

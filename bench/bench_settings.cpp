@@ -13,7 +13,7 @@
 #include "config/settings.h"
 #include "config/settings_blob.h"
 #include "config/settings_store.h"
-#include "engine/item_table.h"
+#include "items/item_table.h"
 
 using namespace varnell;
 

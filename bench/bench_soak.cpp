@@ -28,12 +28,12 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine/desktop.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
-#include "engine/result_eval.h"
-#include "engine/result_hooks.h"
+#include "base/desktop.h"
+#include "items/item_table.h"
+#include "items/result_eval.h"
+#include "items/result_hooks.h"
 #include "monitor/monitor.h"
+#include "probe/engine.h"
 
 #include "bench/bench_support.h"
 

@@ -34,11 +34,11 @@
 #include "config/settings.h"
 #include "config/settings_blob.h"
 #include "config/settings_store.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
-#include "ui/app.h"
-#include "ui/dns_item_view.h"
-#include "ui/main_frame.h"
+#include "items/item_table.h"
+#include "probe/engine.h"
+#include "ui/items/dns_item_view.h"
+#include "ui/main/app.h"
+#include "ui/main/main_frame.h"
 
 using namespace varnell;
 using namespace varnell::bench;

@@ -9,9 +9,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/write_all.h"
 #include "config/fixed_texts.h"
 #include "config/settings_store.h"
-#include "engine/write_all.h"
 
 namespace varnell {
 

@@ -1,6 +1,6 @@
 #include "config/extra_settings.h"
 
-#include "engine/byte_reader.h"
+#include "base/byte_reader.h"
 
 namespace varnell {
 

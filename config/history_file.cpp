@@ -12,9 +12,9 @@
 
 #include "config/registry.h"
 #include "config/settings_store.h"
-#include "engine/address6.h"
-#include "engine/history.h"
-#include "engine/result_eval.h"
+#include "items/address6.h"
+#include "items/history.h"
+#include "items/result_eval.h"
 
 namespace varnell {
 

@@ -6,8 +6,8 @@
 #include <new>
 #include <string>
 
-#include "engine/address6.h"
-#include "engine/byte_reader.h"
+#include "base/byte_reader.h"
+#include "items/address6.h"
 
 namespace varnell {
 

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "engine/item_table.h"
+#include "items/item_table.h"
 
 namespace varnell {
 

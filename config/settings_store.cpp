@@ -11,11 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/byte_reader.h"
+#include "base/write_all.h"
 #include "config/fixed_texts.h"
 #include "config/registry.h"
 #include "config/settings_blob.h"
-#include "engine/byte_reader.h"
-#include "engine/write_all.h"
 
 namespace varnell {
 

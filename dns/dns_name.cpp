@@ -1,7 +1,7 @@
 // Domain name encoding and decoding (RFC 1035 2.3.4, 3.1, 4.1.4).
-#include "engine/dns_name.h"
+#include "dns/dns_name.h"
 
-#include "engine/byte_reader.h"
+#include "base/byte_reader.h"
 
 namespace varnell {
 

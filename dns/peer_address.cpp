@@ -1,4 +1,4 @@
-#include "engine/peer_address.h"
+#include "dns/peer_address.h"
 
 #include <cstring>
 

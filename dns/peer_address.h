@@ -9,7 +9,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "engine/item_table.h"
+#include "items/item_table.h"
 
 namespace varnell {
 

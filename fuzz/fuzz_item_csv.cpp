@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/item_table.h"
+#include "items/item_table.h"
 #include "monitor/item_csv.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

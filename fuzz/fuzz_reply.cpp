@@ -26,13 +26,13 @@
 #include <span>
 #include <vector>
 
-#include "engine/address6.h"
-#include "engine/edns.h"
-#include "engine/item_table.h"
-#include "engine/query_entropy.h"
-#include "engine/reply_parser.h"
-#include "engine/request_table.h"
-#include "engine/tcp_query.h"
+#include "items/address6.h"
+#include "items/item_table.h"
+#include "probe/edns.h"
+#include "probe/query_entropy.h"
+#include "probe/reply_parser.h"
+#include "probe/request_table.h"
+#include "probe/tcp_query.h"
 
 namespace {
 

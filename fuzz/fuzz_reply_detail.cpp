@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/reply_detail.h"
+#include "items/reply_detail.h"
 
 namespace {
 

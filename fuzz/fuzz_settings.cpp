@@ -6,7 +6,7 @@
 #include <span>
 
 #include "config/settings_blob.h"
-#include "engine/address6.h"
+#include "items/address6.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

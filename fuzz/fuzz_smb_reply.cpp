@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "alerts/netsend.h"
+#include "alerts/smb/netsend.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -1,11 +1,11 @@
-#include "engine/address6.h"
+#include "items/address6.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <netinet/in.h>
 
-#include "engine/result_eval.h"
+#include "items/result_eval.h"
 
 namespace varnell {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/item_table.h"
+#include "items/item_table.h"
 
 namespace varnell {
 

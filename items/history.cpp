@@ -1,4 +1,4 @@
-#include "engine/history.h"
+#include "items/history.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "engine/byte_reader.h"
+#include "base/byte_reader.h"
 
 namespace varnell {
 

@@ -21,7 +21,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "engine/item_table.h"
+#include "items/item_table.h"
 
 namespace varnell {
 

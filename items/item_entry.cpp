@@ -1,12 +1,12 @@
-#include "engine/item_entry.h"
+#include "items/item_entry.h"
 
 #include <arpa/inet.h>
 
 #include <algorithm>
 #include <mutex>
 
-#include "engine/address6.h"
-#include "engine/dns_name.h"
+#include "dns/dns_name.h"
+#include "items/address6.h"
 
 namespace varnell {
 

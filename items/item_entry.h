@@ -11,7 +11,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "engine/item_table.h"
+#include "items/item_table.h"
 
 namespace varnell {
 

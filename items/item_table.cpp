@@ -1,12 +1,12 @@
-#include "engine/item_table.h"
+#include "items/item_table.h"
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
-#include "engine/address6.h"
-#include "engine/edns.h"
-#include "engine/request_table.h"
+#include "items/address6.h"
+#include "probe/edns.h"
+#include "probe/request_table.h"
 
 namespace varnell {
 

@@ -40,7 +40,7 @@ inline constexpr std::uint32_t kReservedInts = 256;
 // Socket address of the item's DNS server as stored: family little-endian, port
 // and address in network byte order, eight zero bytes. An IPv6 server keeps
 // family 10 and the port here with the address bytes zero; its address is the
-// item's "server6=" text (engine/address6.h).
+// item's "server6=" text (items/address6.h).
 inline constexpr std::uint16_t kEndpointFamily4 = 2;
 inline constexpr std::uint16_t kEndpointFamily6 = 10;
 struct ItemEndpoint {
@@ -201,7 +201,7 @@ struct ItemBlock {
     Address6 answers6[kReplyRecords] = {};
     // An AAAA item's known addresses: the record's known area holds IPv4 only and
     // is the stored form, so these live here and are stored as the item's
-    // "known6=" text (engine/address6.h).
+    // "known6=" text (items/address6.h).
     std::uint32_t known6Count = 0;
     Address6 known6[kReplyRecords] = {};
     // The DNS server of an IPv6-server item, read from its "server6=" text.

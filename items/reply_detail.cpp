@@ -1,5 +1,5 @@
-#include "engine/reply_detail.h"
-#include "engine/result_eval.h"
+#include "items/reply_detail.h"
+#include "items/result_eval.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,9 +7,9 @@
 #include <mutex>
 #include <string_view>
 
-#include "engine/address6.h"
-#include "engine/dns_wire.h"
-#include "engine/edns.h"
+#include "dns/dns_wire.h"
+#include "items/address6.h"
+#include "probe/edns.h"
 
 namespace varnell {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/item_table.h"
+#include "items/item_table.h"
 
 namespace varnell {
 

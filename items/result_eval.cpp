@@ -1,4 +1,4 @@
-#include "engine/result_eval.h"
+#include "items/result_eval.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,10 +9,10 @@
 #include <iterator>
 #include <mutex>
 
-#include "engine/address6.h"
-#include "engine/engine.h"
-#include "engine/history.h"
-#include "engine/result_hooks.h"
+#include "items/address6.h"
+#include "items/history.h"
+#include "items/result_hooks.h"
+#include "probe/engine.h"
 
 namespace varnell {
 

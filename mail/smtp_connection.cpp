@@ -16,7 +16,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine/byte_reader.h"
+#include "base/byte_reader.h"
 #include "mail/base64.h"
 
 namespace varnell {

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "mail/smtp_message.h"
-#include "mail/socket_wait.h"
 #include "mail/smtp_tls.h"
+#include "mail/socket_wait.h"
 
 namespace varnell {
 

@@ -7,11 +7,11 @@
 #include <mutex>
 #include <random>
 
-#include "engine/address6.h"
-#include "engine/item_table.h"
-#include "engine/result_eval.h"
-#include "engine/result_hooks.h"
-#include "engine/utf8.h"
+#include "base/utf8.h"
+#include "items/address6.h"
+#include "items/item_table.h"
+#include "items/result_eval.h"
+#include "items/result_hooks.h"
 
 #ifndef VARNELL_VERSION
 #define VARNELL_VERSION "unknown"

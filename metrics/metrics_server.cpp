@@ -13,8 +13,8 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
-#include "engine/engine.h"
 #include "metrics/exposition.h"
+#include "probe/engine.h"
 
 namespace varnell {
 

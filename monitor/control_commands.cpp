@@ -6,14 +6,14 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "engine/address6.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
-#include "engine/result_eval.h"
+#include "items/address6.h"
+#include "items/item_table.h"
+#include "items/result_eval.h"
 #include "monitor/instance.h"
 #include "monitor/item_csv.h"
 #include "monitor/item_status.h"
 #include "monitor/monitor.h"
+#include "probe/engine.h"
 
 namespace varnell {
 

@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/desktop.h"
+#include "base/desktop.h"
 
 namespace varnell {
 

@@ -6,12 +6,12 @@
 #include <optional>
 #include <unordered_set>
 
+#include "base/utf8.h"
 #include "config/settings.h"
-#include "engine/address6.h"
-#include "engine/item_entry.h"
-#include "engine/item_table.h"
-#include "engine/result_eval.h"
-#include "engine/utf8.h"
+#include "items/address6.h"
+#include "items/item_entry.h"
+#include "items/item_table.h"
+#include "items/result_eval.h"
 
 namespace varnell {
 

@@ -6,8 +6,8 @@
 #include <mutex>
 
 #include "alerts/event_list.h"
-#include "engine/address6.h"
-#include "engine/result_eval.h"
+#include "items/address6.h"
+#include "items/result_eval.h"
 
 namespace varnell {
 

@@ -24,9 +24,9 @@
 #include <functional>
 #include <string>
 
-#include "engine/desktop.h"
-#include "engine/item_table.h"
-#include "engine/result_hooks.h"
+#include "base/desktop.h"
+#include "items/item_table.h"
+#include "items/result_hooks.h"
 
 namespace varnell {
 
@@ -75,7 +75,7 @@ struct MonitorLayer {
 };
 
 // Steps 1-9 (10-12 and the control socket too when startThreads). Returns the
-// probe socket's set-up result (engine/probe_socket.h). The desktop must have
+// probe socket's set-up result (probe/probe_socket.h). The desktop must have
 // been installed with SetDesktop.
 int StartMonitor(const MonitorOptions& options, MonitorLayer layer = {}, bool startThreads = true);
 // Steps 10-12 and the control socket, for callers that filled the table after

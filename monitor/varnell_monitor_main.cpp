@@ -10,7 +10,7 @@
 #include <pthread.h>
 
 #include "alerts/log_file.h"
-#include "engine/desktop.h"
+#include "base/desktop.h"
 #include "monitor/instance.h"
 #include "monitor/monitor.h"
 

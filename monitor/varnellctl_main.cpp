@@ -12,8 +12,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/utf8.h"
 #include "config/settings_store.h"
-#include "engine/utf8.h"
 #include "monitor/control_commands.h"
 #include "monitor/instance.h"
 #include "monitor/item_csv.h"

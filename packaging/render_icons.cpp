@@ -6,7 +6,7 @@
 #include <QPixmap>
 #include <cstdio>
 
-#include "ui/icons.h"
+#include "ui/pictures/icons.h"
 
 int main(int argc, char** argv)
 {

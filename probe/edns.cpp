@@ -2,19 +2,19 @@
 // (RFC 6891 6.1.2 OPT layout, 6.1.3 extended RCODE and BADVERS, 6.2.3 payload
 // size, 7 fallback on FORMERR; RFC 1035 4.1.1 TC bit; RFC 7766 5 TCP after
 // truncation).
-#include "engine/edns.h"
+#include "probe/edns.h"
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
 
-#include "engine/byte_reader.h"
-#include "engine/dns_name.h"
-#include "engine/dns_wire.h"
-#include "engine/engine.h"
-#include "engine/reply_queue.h"
-#include "engine/tcp_query.h"
+#include "base/byte_reader.h"
+#include "dns/dns_name.h"
+#include "dns/dns_wire.h"
+#include "probe/engine.h"
+#include "probe/reply_queue.h"
+#include "probe/tcp_query.h"
 
 namespace varnell {
 

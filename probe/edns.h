@@ -1,7 +1,7 @@
 // Large answers: the EDNS(0) OPT record of every query (RFC 6891 6.1.2, 6.2.3,
 // 7), the servers that have shown they cannot take one, and the decision taken
 // before a reply is accepted: a truncated reply (TC) goes to TCP (RFC 7766,
-// engine/tcp_query.h), a FORMERR or NOTIMP without OPT, a BADVERS, or an
+// probe/tcp_query.h), a FORMERR or NOTIMP without OPT, a BADVERS, or an
 // unparseable reply to a query with OPT is asked again without it.
 //
 // Who touches what: PrepareQuery runs inside BuildAndSendQuery and
@@ -17,8 +17,8 @@
 #include <netinet/in.h>
 #include <span>
 
-#include "engine/item_table.h"
-#include "engine/request_table.h"
+#include "items/item_table.h"
+#include "probe/request_table.h"
 
 namespace varnell {
 

@@ -1,4 +1,4 @@
-#include "engine/engine.h"
+#include "probe/engine.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -95,7 +95,7 @@ int WakeScheduler()
 
 } // namespace varnell
 
-#include "engine/result_hooks.h"
+#include "items/result_hooks.h"
 
 namespace varnell {
 namespace {

@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "engine/desktop.h"
-#include "engine/wake_event.h"
+#include "base/desktop.h"
+#include "base/wake_event.h"
 
 namespace varnell {
 

@@ -1,13 +1,13 @@
-#include "engine/engine_threads.h"
+#include "probe/engine_threads.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <sys/socket.h>
 
-#include "engine/engine.h"
-#include "engine/probe_socket.h"
-#include "engine/tcp_query.h"
+#include "probe/engine.h"
+#include "probe/probe_socket.h"
+#include "probe/tcp_query.h"
 
 namespace varnell {
 

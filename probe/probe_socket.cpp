@@ -1,4 +1,4 @@
-#include "engine/probe_socket.h"
+#include "probe/probe_socket.h"
 
 #include <arpa/inet.h>
 #include <algorithm>
@@ -12,8 +12,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "engine/engine.h"
-#include "engine/peer_address.h"
+#include "dns/peer_address.h"
+#include "probe/engine.h"
 
 namespace varnell {
 

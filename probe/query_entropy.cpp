@@ -1,5 +1,5 @@
 // Random identifiers and the 0x20 letter case of query names.
-#include "engine/query_entropy.h"
+#include "probe/query_entropy.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,14 +1,14 @@
 // Question matching (RFC 1035 4.1.2; RFC 4343 2: ASCII case-insensitive
 // comparison of labels) and the memory of servers that change case.
-#include "engine/question_check.h"
+#include "probe/question_check.h"
 
 #include <array>
 #include <mutex>
 
-#include "engine/byte_reader.h"
-#include "engine/dns_name.h"
-#include "engine/dns_wire.h"
-#include "engine/engine.h"
+#include "base/byte_reader.h"
+#include "dns/dns_name.h"
+#include "dns/dns_wire.h"
+#include "probe/engine.h"
 
 namespace varnell {
 

@@ -4,7 +4,7 @@
 //
 // A reply must carry exactly one question, and it must be the one of the query:
 // the same name, type and class. Over UDP the name must come back in the very
-// letter case it was sent in (engine/query_entropy.h), unless the server has
+// letter case it was sent in (probe/query_entropy.h), unless the server has
 // been seen to change case. That is learnt only over TCP, which a forger off the
 // path cannot answer: a UDP reply that differs from the question in case alone
 // has the question asked again over TCP, and the TCP answer shows whether the
@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/peer_address.h"
+#include "dns/peer_address.h"
 
 namespace varnell {
 

@@ -1,4 +1,4 @@
-#include "engine/receiver.h"
+#include "probe/receiver.h"
 
 #include <array>
 #include <atomic>
@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "engine/desktop.h"
-#include "engine/engine.h"
-#include "engine/engine_threads.h"
-#include "engine/reply_parser.h"
-#include "engine/request_table.h"
+#include "base/desktop.h"
+#include "probe/engine.h"
+#include "probe/engine_threads.h"
+#include "probe/reply_parser.h"
+#include "probe/request_table.h"
 
 namespace varnell {
 

@@ -14,7 +14,7 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
-#include "engine/reply_queue.h"
+#include "probe/reply_queue.h"
 
 namespace varnell {
 

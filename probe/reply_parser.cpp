@@ -6,7 +6,7 @@
 // - Shorter than 12 bytes, QR bit clear, an identifier whose slot holds no
 //   request (never used, answered, timed out or dropped), a sender other than
 //   the address and port the query went to, or a question section other than
-//   the one question asked (engine/question_check.h): dropped before the slot
+//   the one question asked (probe/question_check.h): dropped before the slot
 //   is touched. Forged replies end here: they must guess a random identifier
 //   and the random letter case of the name.
 // - A question that differs from the one asked in letter case alone, from a
@@ -36,22 +36,22 @@
 // - A follow-up that fails (an error RCODE, no answer in time, a send that
 //   failed, too many records) is listed in the block for the reply text; the
 //   probe's result is its primary reply's code all the same.
-#include "engine/reply_parser.h"
+#include "probe/reply_parser.h"
 
-#include "engine/address6.h"
+#include "items/address6.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <mutex>
 
-#include "engine/dns_wire.h"
-#include "engine/edns.h"
-#include "engine/engine.h"
-#include "engine/question_check.h"
-#include "engine/request_table.h"
-#include "engine/result_eval.h"
-#include "engine/tcp_query.h"
+#include "dns/dns_wire.h"
+#include "items/result_eval.h"
+#include "probe/edns.h"
+#include "probe/engine.h"
+#include "probe/question_check.h"
+#include "probe/request_table.h"
+#include "probe/tcp_query.h"
 
 namespace varnell {
 
@@ -525,7 +525,7 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
     const std::uint32_t alreadyStored = primary ? 0 : StoredRecords(block);
     bool tooMany = alreadyStored + questions + records >= kRefuseAtRecords;
     const bool wellFormed = tooMany || WellFormed(datagram, questions, records);
-    // Large answers (engine/edns.h): a truncated reply goes to TCP, a server that
+    // Large answers (probe/edns.h): a truncated reply goes to TCP, a server that
     // cannot take OPT is asked again without it; the request keeps waiting.
     if (DivertReply(slotIndex, datagram, wellFormed, viaTcp)) {
         outcome.verdict = ReplyVerdict::Diverted;

@@ -14,11 +14,11 @@
 #include <netinet/in.h>
 #include <span>
 
-#include "engine/byte_reader.h"
-#include "engine/dns_name.h"
-#include "engine/item_table.h"
-#include "engine/peer_address.h"
-#include "engine/request_table.h"
+#include "base/byte_reader.h"
+#include "dns/dns_name.h"
+#include "dns/peer_address.h"
+#include "items/item_table.h"
+#include "probe/request_table.h"
 
 namespace varnell {
 
@@ -32,7 +32,7 @@ enum class ReplyVerdict {
     NotResponse,   // QR bit clear
     NoRequest,     // the identifier's slot holds no request
     WrongSender,   // not from the address and port the query went to
-    WrongQuestion, // not exactly one question, or not the one asked (engine/question_check.h)
+    WrongQuestion, // not exactly one question, or not the one asked (probe/question_check.h)
     Late,          // later than the item's time-out: the request ends as unanswered
     Malformed,     // header, question or record structure runs past the datagram
     Diverted,      // truncated, OPT not understood, or the question in another case:
@@ -49,7 +49,7 @@ struct ReplyOutcome {
 // One received datagram from `from`, taken off the socket at tick `now` (the
 // round trip ends there, not when the datagram is processed). Dropped
 // datagrams leave every slot and item untouched.
-// viaTcp: the message came whole over a TCP connection (engine/tcp_query.h).
+// viaTcp: the message came whole over a TCP connection (probe/tcp_query.h).
 ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddress& from, std::uint32_t now,
                           bool viaTcp = false);
 
@@ -65,7 +65,7 @@ int EndUnanswered(RequestSlot& slot, std::uint32_t now);
 
 // For a datagram with identifier id that did not answer its request: the
 // timeout scan passes over a request while a datagram with its identifier waits
-// to be processed (engine/receiver.h), a forged one as well, so a request whose
+// to be processed (probe/receiver.h), a forged one as well, so a request whose
 // time ran out meanwhile ends here, at `now`, as the scan would have ended it,
 // rather than a pass late. Takes EngineLock().
 ReplyOutcome EndIfTimedOut(std::uint16_t id, std::uint32_t now);

@@ -1,4 +1,4 @@
-#include "engine/reply_queue.h"
+#include "probe/reply_queue.h"
 
 #include <algorithm>
 #include <chrono>

@@ -23,7 +23,7 @@
 #include <mutex>
 #include <span>
 
-#include "engine/peer_address.h"
+#include "dns/peer_address.h"
 
 namespace varnell {
 

@@ -1,5 +1,5 @@
 // Pending-request table and query encoding (RFC 1035 4.1.1, 4.1.2).
-#include "engine/request_table.h"
+#include "probe/request_table.h"
 
 #include <arpa/inet.h>
 #include <array>
@@ -7,10 +7,10 @@
 #include <cstring>
 #include <sys/socket.h>
 
-#include "engine/dns_wire.h"
-#include "engine/edns.h"
-#include "engine/engine.h"
-#include "engine/query_entropy.h"
+#include "dns/dns_wire.h"
+#include "probe/edns.h"
+#include "probe/engine.h"
+#include "probe/query_entropy.h"
 
 namespace varnell {
 
@@ -244,7 +244,7 @@ std::uint32_t BuildQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer,
 
     // The whole datagram is built aside and copied into the buffer only once it is
     // complete, so a refused name never leaves a half-written query to be resent.
-    std::uint8_t query[kMaxQueryBytes] = {}; // room for the OPT record (engine/edns.h)
+    std::uint8_t query[kMaxQueryBytes] = {}; // room for the OPT record (probe/edns.h)
     query[2] = static_cast<std::uint8_t>((item.flags & kFlagRecursionDesired) ? 0x01 : 0x00);
     query[3] = static_cast<std::uint8_t>((item.flags & kFlagRecursionAvailable) ? 0x80 : 0x00);
     PutU16BE(query + 4, 1);

@@ -21,9 +21,9 @@
 #include <string_view>
 #include <sys/types.h>
 
-#include "engine/dns_name.h"
-#include "engine/item_table.h"
-#include "engine/peer_address.h"
+#include "dns/dns_name.h"
+#include "dns/peer_address.h"
+#include "items/item_table.h"
 
 namespace varnell {
 
@@ -72,7 +72,7 @@ int SlotOfIdentifier(std::uint16_t id);
 // and sends it to the slot's destination. name == nullptr: the primary query for
 // the item's domain and record type; otherwise an A query for name. The
 // query gets an identifier no other slot holds, drawn at random, and its
-// name's letters a random case (engine/query_entropy.h); the slot's own buffer
+// name's letters a random case (probe/query_entropy.h); the slot's own buffer
 // keeps the query. Returns the
 // bytes sent, or 0 when the name is refused or the send fails (nothing is sent
 // then). The caller fills destination, limit, queryTypeBE and itemSlot first,

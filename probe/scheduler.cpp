@@ -1,4 +1,4 @@
-#include "engine/scheduler.h"
+#include "probe/scheduler.h"
 
 #include <algorithm>
 #include <array>
@@ -8,14 +8,14 @@
 #include <pthread.h>
 #include <thread>
 
-#include "engine/desktop.h"
-#include "engine/engine.h"
-#include "engine/engine_threads.h"
-#include "engine/probe_socket.h"
-#include "engine/receiver.h"
-#include "engine/reply_parser.h"
-#include "engine/request_table.h"
-#include "engine/result_eval.h"
+#include "base/desktop.h"
+#include "items/result_eval.h"
+#include "probe/engine.h"
+#include "probe/engine_threads.h"
+#include "probe/probe_socket.h"
+#include "probe/receiver.h"
+#include "probe/reply_parser.h"
+#include "probe/request_table.h"
 
 namespace varnell {
 

@@ -1,5 +1,5 @@
 // DNS over TCP after truncation (RFC 7766; RFC 1035 4.2.2 framing).
-#include "engine/tcp_query.h"
+#include "probe/tcp_query.h"
 
 #include <algorithm>
 #include <atomic>
@@ -15,10 +15,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine/desktop.h"
-#include "engine/dns_wire.h"
-#include "engine/engine.h"
-#include "engine/reply_parser.h"
+#include "base/desktop.h"
+#include "dns/dns_wire.h"
+#include "probe/engine.h"
+#include "probe/reply_parser.h"
 
 namespace varnell {
 

@@ -27,8 +27,8 @@
 #include <span>
 #include <vector>
 
-#include "engine/edns.h"
-#include "engine/reply_parser.h"
+#include "probe/edns.h"
+#include "probe/reply_parser.h"
 
 namespace varnell {
 

@@ -1,6 +1,6 @@
 // SMB message client (RFC 1001/1002 session service, SMB core message commands).
 // See netsend.h for the shape of the protocol.
-#include "alerts/netsend.h"
+#include "alerts/smb/netsend.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -14,7 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "engine/byte_reader.h"
+#include "base/byte_reader.h"
 
 namespace varnell {
 

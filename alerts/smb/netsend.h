@@ -9,7 +9,7 @@
 // The alias operations are local bookkeeping: the message protocol carries the
 // originator name in every message, so nothing has to be announced on the wire.
 //
-// Every reply byte is read through engine/byte_reader.h.
+// Every reply byte is read through base/byte_reader.h.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "alerts/sound.h"
+#include "alerts/sound/sound.h"
 
 #include <atomic>
 #include <cerrno>
@@ -13,7 +13,7 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 
-#include "engine/byte_reader.h"
+#include "base/byte_reader.h"
 
 namespace varnell {
 

@@ -4,8 +4,8 @@
 
 #include <unistd.h>
 
+#include "base/desktop.h"
 #include "config/settings.h"
-#include "engine/desktop.h"
 #include "tests/support/process.h"
 
 using namespace varnell;

@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "engine/engine.h"
+#include "probe/engine.h"
 
 #include "tests/alerts/reply_window_fixture.h"
 #include "tests/support/peers.h"

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/desktop.h"
+#include "base/desktop.h"
 
 namespace varnell::test {
 

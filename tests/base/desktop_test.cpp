@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "engine/desktop.h"
+#include "base/desktop.h"
 
 using namespace varnell;
 

@@ -1,4 +1,4 @@
-#include "engine/spawn.h"
+#include "base/spawn.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Values kept beside the blob: absent in older stores, written with the blob.
 #include "config/extra_settings.h"
-#include "config/registry.h"
 #include "config/fixed_texts.h"
+#include "config/registry.h"
 #include "tests/config/store_fixture.h"
 
 namespace varnell::test {

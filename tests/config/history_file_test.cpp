@@ -7,7 +7,7 @@
 
 #include "config/history_file.h"
 #include "config/registry.h"
-#include "engine/history.h"
+#include "items/history.h"
 #include "tests/config/store_fixture.h"
 
 namespace varnell::test {

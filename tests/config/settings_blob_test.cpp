@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "config/settings_blob.h"
-#include "engine/address6.h"
+#include "items/address6.h"
 #include "tests/config/store_fixture.h"
 
 using namespace varnell;

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "base/byte_reader.h"
 #include "config/settings.h"
 #include "config/settings_store.h"
-#include "engine/byte_reader.h"
-#include "engine/item_table.h"
+#include "items/item_table.h"
 #include "tests/support/process.h"
 
 namespace varnell::test {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "dns/dns_name.h"
 #include "dns_reply_builder.h"
-#include "engine/dns_name.h"
 
 namespace varnell {
 namespace {

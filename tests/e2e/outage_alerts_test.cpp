@@ -30,13 +30,13 @@
 #include "config/settings.h"
 #include "config/settings_blob.h"
 #include "config/settings_store.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
+#include "items/item_table.h"
+#include "probe/engine.h"
 #include "tests/e2e/blob_parts.h"
-#include "tests/engine/unbound_peer.h"
 #include "tests/support/peers.h"
 #include "tests/support/pki.h"
 #include "tests/support/process.h"
+#include "tests/support/unbound_peer.h"
 
 using namespace varnell;
 using namespace varnell::test;

@@ -16,8 +16,8 @@
 #include "config/settings.h"
 #include "config/settings_blob.h"
 #include "config/settings_store.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
+#include "items/item_table.h"
+#include "probe/engine.h"
 #include "tests/support/process.h"
 
 using namespace varnell;

@@ -21,10 +21,10 @@
 #include "config/settings.h"
 #include "config/settings_blob.h"
 #include "config/settings_store.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
-#include "tests/engine/unbound_peer.h"
+#include "items/item_table.h"
+#include "probe/engine.h"
 #include "tests/support/process.h"
+#include "tests/support/unbound_peer.h"
 
 using namespace varnell;
 using namespace varnell::test;

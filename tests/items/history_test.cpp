@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "engine/history.h"
+#include "items/history.h"
 
 namespace varnell {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <arpa/inet.h>
 
-#include "engine/address6.h"
-#include "engine/item_entry.h"
-#include "engine/item_table.h"
+#include "items/address6.h"
+#include "items/item_entry.h"
+#include "items/item_table.h"
 
 using namespace varnell;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/result_hooks.h"
+#include "items/result_hooks.h"
 
 namespace varnell::test {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <memory>
 
-#include "engine/reply_detail.h"
+#include "items/reply_detail.h"
 
 using namespace varnell;
 

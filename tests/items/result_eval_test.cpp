@@ -4,12 +4,12 @@
 
 #include <arpa/inet.h>
 
-#include "engine/engine.h"
-#include "engine/item_table.h"
-#include "engine/reply_parser.h"
-#include "engine/result_eval.h"
-#include "engine/result_hooks.h"
-#include "tests/engine/recording_hooks.h"
+#include "items/item_table.h"
+#include "items/result_eval.h"
+#include "items/result_hooks.h"
+#include "probe/engine.h"
+#include "probe/reply_parser.h"
+#include "tests/items/recording_hooks.h"
 
 using namespace varnell;
 using varnell::test::RecordingHooks;

@@ -8,8 +8,8 @@
 #include <sys/wait.h>
 
 #include "config/settings_blob.h"
-#include "engine/item_table.h"
-#include "engine/result_eval.h"
+#include "items/item_table.h"
+#include "items/result_eval.h"
 #include "metrics/exposition.h"
 #include "tests/support/process.h"
 

@@ -13,10 +13,10 @@
 
 #include "config/settings.h"
 #include "metrics/metrics_server.h"
-#include "tests/engine/delayed_responder.h"
-#include "tests/engine/engine_fixture.h"
-#include "tests/engine/unbound_peer.h"
 #include "tests/metrics/http_client.h"
+#include "tests/probe/delayed_responder.h"
+#include "tests/probe/engine_fixture.h"
+#include "tests/support/unbound_peer.h"
 
 using namespace varnell;
 using namespace std::chrono_literals;

@@ -9,10 +9,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "engine/desktop.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
+#include "base/desktop.h"
+#include "items/item_table.h"
 #include "metrics/metrics_server.h"
+#include "probe/engine.h"
 #include "tests/metrics/http_client.h"
 #include "tests/support/process.h"
 

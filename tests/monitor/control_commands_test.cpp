@@ -5,12 +5,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "engine/desktop.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
+#include "base/desktop.h"
+#include "items/item_table.h"
 #include "monitor/control_commands.h"
 #include "monitor/item_csv.h"
 #include "monitor/monitor.h"
+#include "probe/engine.h"
 
 using namespace varnell;
 using nlohmann::json;

@@ -13,7 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "engine/desktop.h"
+#include "base/desktop.h"
 #include "monitor/control_commands.h"
 #include "monitor/control_server.h"
 #include "monitor/instance.h"

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "config/settings.h"
-#include "engine/item_entry.h"
-#include "engine/item_table.h"
+#include "items/item_entry.h"
+#include "items/item_table.h"
 #include "monitor/item_csv.h"
 
 using namespace varnell;

@@ -18,13 +18,13 @@
 #include "config/history_file.h"
 #include "config/settings.h"
 #include "config/settings_store.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
+#include "items/item_table.h"
 #include "monitor/control_commands.h"
 #include "monitor/instance.h"
+#include "probe/engine.h"
 #include "tests/config/read_only_store.h"
-#include "tests/engine/unbound_peer.h"
 #include "tests/support/process.h"
+#include "tests/support/unbound_peer.h"
 
 using namespace varnell;
 using namespace varnell::test;

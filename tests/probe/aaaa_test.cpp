@@ -6,10 +6,10 @@
 
 #include <string>
 
-#include "engine/address6.h"
-#include "engine/reply_detail.h"
-#include "tests/engine/engine_fixture.h"
-#include "tests/engine/unbound_peer.h"
+#include "items/address6.h"
+#include "items/reply_detail.h"
+#include "tests/probe/engine_fixture.h"
+#include "tests/support/unbound_peer.h"
 
 using namespace varnell;
 using namespace std::chrono_literals;

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include "dns_probe_fixture.h"
-#include "dns_reply_builder.h"
-#include "engine/engine.h"
+#include "probe/engine.h"
+#include "tests/dns/dns_reply_builder.h"
 #include "tests/support/process.h"
 
 namespace varnell {

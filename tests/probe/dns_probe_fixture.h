@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/address6.h"
-#include "engine/item_table.h"
-#include "engine/query_entropy.h"
-#include "engine/question_check.h"
-#include "engine/reply_parser.h"
-#include "engine/request_table.h"
+#include "items/address6.h"
+#include "items/item_table.h"
+#include "probe/query_entropy.h"
+#include "probe/question_check.h"
+#include "probe/reply_parser.h"
+#include "probe/request_table.h"
 
 namespace varnell::test {
 

@@ -10,17 +10,17 @@
 #include <sys/socket.h>
 #include <vector>
 
-#include "engine/address6.h"
-#include "engine/desktop.h"
-#include "engine/edns.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
-#include "engine/probe_socket.h"
-#include "engine/question_check.h"
-#include "engine/result_eval.h"
-#include "engine/result_hooks.h"
+#include "base/desktop.h"
+#include "items/address6.h"
+#include "items/item_table.h"
+#include "items/result_eval.h"
+#include "items/result_hooks.h"
 #include "monitor/monitor.h"
-#include "tests/engine/recording_hooks.h"
+#include "probe/edns.h"
+#include "probe/engine.h"
+#include "probe/probe_socket.h"
+#include "probe/question_check.h"
+#include "tests/items/recording_hooks.h"
 
 namespace varnell::test {
 

@@ -10,15 +10,15 @@
 #include <map>
 #include <thread>
 
+#include "dns/dns_wire.h"
 #include "dns_probe_fixture.h"
-#include "dns_reply_builder.h"
-#include "engine/dns_wire.h"
-#include "engine/edns.h"
-#include "engine/reply_detail.h"
-#include "engine/tcp_query.h"
-#include "tests/engine/engine_fixture.h"
-#include "tests/engine/scripted_responder.h"
-#include "tests/engine/unbound_peer.h"
+#include "items/reply_detail.h"
+#include "probe/edns.h"
+#include "probe/tcp_query.h"
+#include "tests/dns/dns_reply_builder.h"
+#include "tests/probe/engine_fixture.h"
+#include "tests/probe/scripted_responder.h"
+#include "tests/support/unbound_peer.h"
 
 namespace varnell {
 namespace {

@@ -11,18 +11,18 @@
 #include <thread>
 #include <unistd.h>
 
-#include "engine/desktop.h"
-#include "engine/engine.h"
-#include "engine/engine_threads.h"
-#include "engine/item_table.h"
-#include "engine/probe_socket.h"
-#include "engine/query_entropy.h"
-#include "engine/receiver.h"
-#include "engine/reply_queue.h"
-#include "engine/request_table.h"
-#include "dns_reply_builder.h"
-#include "tests/engine/unbound_peer.h"
+#include "base/desktop.h"
+#include "items/item_table.h"
+#include "probe/engine.h"
+#include "probe/engine_threads.h"
+#include "probe/probe_socket.h"
+#include "probe/query_entropy.h"
+#include "probe/receiver.h"
+#include "probe/reply_queue.h"
+#include "probe/request_table.h"
+#include "tests/dns/dns_reply_builder.h"
 #include "tests/support/process.h"
+#include "tests/support/unbound_peer.h"
 
 using namespace varnell;
 using varnell::test::WaitFor;

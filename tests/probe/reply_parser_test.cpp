@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "dns_probe_fixture.h"
-#include "engine/engine.h"
-#include "engine/reply_detail.h"
-#include "engine/result_eval.h"
-#include "engine/scheduler.h"
-#include "engine/tcp_query.h"
-#include "dns_reply_builder.h"
+#include "items/reply_detail.h"
+#include "items/result_eval.h"
+#include "probe/engine.h"
+#include "probe/scheduler.h"
+#include "probe/tcp_query.h"
+#include "tests/dns/dns_reply_builder.h"
 
 namespace varnell {
 namespace {

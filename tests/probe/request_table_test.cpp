@@ -7,9 +7,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "dns/peer_address.h"
 #include "dns_probe_fixture.h"
-#include "engine/engine.h"
-#include "engine/peer_address.h"
+#include "probe/engine.h"
 #include "tests/support/process.h"
 
 namespace varnell {

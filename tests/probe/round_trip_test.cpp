@@ -17,17 +17,17 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine/desktop.h"
-#include "engine/engine.h"
-#include "engine/engine_threads.h"
-#include "engine/item_table.h"
-#include "engine/probe_socket.h"
-#include "engine/receiver.h"
-#include "engine/request_table.h"
-#include "engine/result_eval.h"
-#include "engine/result_hooks.h"
-#include "engine/scheduler.h"
-#include "tests/engine/delayed_responder.h"
+#include "base/desktop.h"
+#include "items/item_table.h"
+#include "items/result_eval.h"
+#include "items/result_hooks.h"
+#include "probe/engine.h"
+#include "probe/engine_threads.h"
+#include "probe/probe_socket.h"
+#include "probe/receiver.h"
+#include "probe/request_table.h"
+#include "probe/scheduler.h"
+#include "tests/probe/delayed_responder.h"
 #include "tests/support/process.h"
 
 using namespace varnell;

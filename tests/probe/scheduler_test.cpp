@@ -12,16 +12,16 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine/desktop.h"
-#include "engine/engine.h"
-#include "engine/engine_threads.h"
-#include "engine/item_table.h"
-#include "engine/probe_socket.h"
-#include "engine/reply_parser.h"
-#include "engine/request_table.h"
-#include "engine/result_eval.h"
-#include "engine/scheduler.h"
-#include "dns_reply_builder.h"
+#include "base/desktop.h"
+#include "items/item_table.h"
+#include "items/result_eval.h"
+#include "probe/engine.h"
+#include "probe/engine_threads.h"
+#include "probe/probe_socket.h"
+#include "probe/reply_parser.h"
+#include "probe/request_table.h"
+#include "probe/scheduler.h"
+#include "tests/dns/dns_reply_builder.h"
 #include "tests/support/process.h"
 
 using namespace varnell;

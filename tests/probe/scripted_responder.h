@@ -18,8 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "engine/dns_name.h"
-#include "tests/engine/dns_reply_builder.h"
+#include "dns/dns_name.h"
+#include "tests/dns/dns_reply_builder.h"
 
 namespace varnell::test {
 

@@ -13,21 +13,21 @@
 #include <thread>
 #include <unistd.h>
 
-#include "engine/desktop.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
-#include "engine/probe_socket.h"
-#include "engine/receiver.h"
-#include "engine/reply_detail.h"
-#include "engine/result_eval.h"
-#include "engine/result_hooks.h"
-#include "tests/engine/engine_fixture.h"
+#include "base/desktop.h"
+#include "items/item_table.h"
+#include "items/reply_detail.h"
+#include "items/result_eval.h"
+#include "items/result_hooks.h"
+#include "probe/engine.h"
+#include "probe/probe_socket.h"
+#include "probe/receiver.h"
+#include "tests/dns/dns_reply_builder.h"
+#include "tests/items/recording_hooks.h"
+#include "tests/probe/delayed_responder.h"
+#include "tests/probe/engine_fixture.h"
+#include "tests/probe/scripted_responder.h"
 #include "tests/support/process.h"
-#include "tests/engine/delayed_responder.h"
-#include "tests/engine/dns_reply_builder.h"
-#include "tests/engine/recording_hooks.h"
-#include "tests/engine/scripted_responder.h"
-#include "tests/engine/unbound_peer.h"
+#include "tests/support/unbound_peer.h"
 
 using namespace varnell;
 using namespace std::chrono_literals;

@@ -1,4 +1,4 @@
-#include "ui/dns_item_view.h"
+#include "ui/items/dns_item_view.h"
 
 #include <QContextMenuEvent>
 #include <QGuiApplication>
@@ -11,14 +11,14 @@
 
 #include <algorithm>
 
-#include "engine/address6.h"
-#include "engine/history.h"
-#include "engine/reply_detail.h"
-#include "engine/result_eval.h"
-#include "ui/item_dialog.h"
-#include "ui/item_filter.h"
-#include "ui/palette_colours.h"
-#include "ui/state_images.h"
+#include "items/address6.h"
+#include "items/history.h"
+#include "items/reply_detail.h"
+#include "items/result_eval.h"
+#include "ui/items/item_dialog.h"
+#include "ui/items/item_filter.h"
+#include "ui/pictures/palette_colours.h"
+#include "ui/pictures/state_images.h"
 
 namespace varnell {
 

@@ -18,9 +18,9 @@
 #include <array>
 #include <vector>
 
-#include "engine/item_table.h"
-#include "engine/result_hooks.h"
-#include "ui/list_ctrl.h"
+#include "items/item_table.h"
+#include "items/result_hooks.h"
+#include "ui/items/list_ctrl.h"
 
 namespace varnell {
 

@@ -1,4 +1,4 @@
-#include "ui/history_chart.h"
+#include "ui/items/history_chart.h"
 
 #include <QDateTime>
 #include <QEvent>
@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "ui/paint_shapes.h"
-#include "ui/palette_colours.h"
+#include "ui/pictures/paint_shapes.h"
+#include "ui/pictures/palette_colours.h"
 
 namespace varnell {
 

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/history.h"
+#include "items/history.h"
 
 namespace varnell {
 

@@ -1,4 +1,4 @@
-#include "ui/item_csv_commands.h"
+#include "ui/items/item_csv_commands.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/item_table.h"
+#include "items/item_table.h"
 #include "monitor/item_csv.h"
-#include "ui/dialog_base.h"
-#include "ui/dns_item_view.h"
-#include "ui/list_ctrl.h"
+#include "ui/items/dns_item_view.h"
+#include "ui/items/list_ctrl.h"
+#include "ui/setup/dialog_base.h"
 
 namespace varnell {
 

@@ -1,4 +1,4 @@
-#include "ui/item_dialog.h"
+#include "ui/items/item_dialog.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -15,11 +15,11 @@
 #include <limits>
 
 #include "config/settings.h"
-#include "engine/address6.h"
-#include "engine/item_entry.h"
-#include "ui/drawn_picture.h"
-#include "ui/list_ctrl.h"
-#include "ui/state_images.h"
+#include "items/address6.h"
+#include "items/item_entry.h"
+#include "ui/items/list_ctrl.h"
+#include "ui/pictures/drawn_picture.h"
+#include "ui/pictures/state_images.h"
 
 namespace varnell {
 

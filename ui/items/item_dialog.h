@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/item_table.h"
+#include "items/item_table.h"
 
 namespace varnell {
 

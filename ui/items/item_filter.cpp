@@ -1,12 +1,12 @@
-#include "ui/item_filter.h"
+#include "ui/items/item_filter.h"
 
 #include <arpa/inet.h>
 
 #include <array>
 #include <cstring>
 
-#include "engine/result_hooks.h"
-#include "ui/dns_item_view.h"
+#include "items/result_hooks.h"
+#include "ui/items/dns_item_view.h"
 
 namespace varnell {
 

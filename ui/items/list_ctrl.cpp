@@ -1,4 +1,4 @@
-#include "ui/list_ctrl.h"
+#include "ui/items/list_ctrl.h"
 
 #include <QAbstractProxyModel>
 #include <QEvent>

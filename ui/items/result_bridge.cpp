@@ -1,12 +1,12 @@
-#include "ui/result_bridge.h"
+#include "ui/items/result_bridge.h"
 
 #include <QPointer>
 
 #include "alerts/dispatch.h"
 #include "alerts/event_list.h"
-#include "engine/result_hooks.h"
+#include "items/result_hooks.h"
 #include "monitor/monitor.h"
-#include "ui/dns_item_view.h"
+#include "ui/items/dns_item_view.h"
 
 namespace varnell {
 

@@ -1,4 +1,4 @@
-#include "ui/about_dlg.h"
+#include "ui/main/about_dlg.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -6,9 +6,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "ui/app.h"
-#include "ui/hyperlink.h"
-#include "ui/icons.h"
+#include "ui/main/app.h"
+#include "ui/pictures/icons.h"
+#include "ui/platform/hyperlink.h"
 
 namespace varnell {
 

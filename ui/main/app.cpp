@@ -1,4 +1,4 @@
-#include "ui/app.h"
+#include "ui/main/app.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -13,11 +13,11 @@
 
 #include "config/fixed_texts.h"
 #include "monitor/monitor.h"
-#include "ui/dns_item_view.h"
-#include "ui/main_frame.h"
-#include "ui/palette_colours.h"
-#include "ui/qt_desktop.h"
-#include "ui/result_bridge.h"
+#include "ui/items/dns_item_view.h"
+#include "ui/items/result_bridge.h"
+#include "ui/main/main_frame.h"
+#include "ui/pictures/palette_colours.h"
+#include "ui/platform/qt_desktop.h"
 
 namespace varnell {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "ui/main_frame.h"
+#include "ui/main/main_frame.h"
 
 class QSocketNotifier;
 

@@ -1,9 +1,9 @@
-#include "ui/event_view.h"
+#include "ui/main/event_view.h"
 
 #include <QContextMenuEvent>
 
 #include "alerts/event_list.h"
-#include "ui/state_images.h"
+#include "ui/pictures/state_images.h"
 
 namespace varnell {
 

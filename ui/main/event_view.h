@@ -7,7 +7,7 @@
 #include <QTextEdit>
 #include <QWidget>
 
-#include "ui/list_ctrl.h"
+#include "ui/items/list_ctrl.h"
 
 namespace varnell {
 

@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "monitor/instance.h"
-#include "ui/app.h"
+#include "ui/main/app.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/main_frame.h"
+#include "ui/main/main_frame.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -13,22 +13,22 @@
 
 #include <algorithm>
 
-#include "engine/engine.h"
-#include "engine/item_table.h"
-#include "ui/about_dlg.h"
-#include "ui/app.h"
-#include "ui/dns_item_view.h"
-#include "ui/desktop_notifier.h"
-#include "ui/drawn_picture.h"
-#include "ui/event_view.h"
-#include "ui/history_chart.h"
-#include "ui/icons.h"
-#include "ui/item_csv_commands.h"
-#include "ui/setup_dlg.h"
-#include "ui/toolbar.h"
-#include "ui/tray_icon.h"
-#include "ui/tray_state.h"
-#include "ui/window_state.h"
+#include "items/item_table.h"
+#include "probe/engine.h"
+#include "ui/items/dns_item_view.h"
+#include "ui/items/history_chart.h"
+#include "ui/items/item_csv_commands.h"
+#include "ui/main/about_dlg.h"
+#include "ui/main/app.h"
+#include "ui/main/event_view.h"
+#include "ui/main/toolbar.h"
+#include "ui/main/tray_icon.h"
+#include "ui/main/tray_state.h"
+#include "ui/main/window_state.h"
+#include "ui/pictures/drawn_picture.h"
+#include "ui/pictures/icons.h"
+#include "ui/platform/desktop_notifier.h"
+#include "ui/setup/setup_dlg.h"
 
 #include "alerts/beep_thread.h"
 #include "alerts/box_thread.h"

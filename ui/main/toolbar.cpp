@@ -1,4 +1,4 @@
-#include "ui/toolbar.h"
+#include "ui/main/toolbar.h"
 
 #include <QAction>
 #include <QBitmap>

@@ -1,6 +1,6 @@
-#include "ui/tray_icon.h"
+#include "ui/main/tray_icon.h"
 
-#include "ui/main_frame.h"
+#include "ui/main/main_frame.h"
 
 namespace varnell {
 

@@ -1,13 +1,13 @@
-#include "ui/tray_state.h"
+#include "ui/main/tray_state.h"
 
 #include <QPainter>
 #include <QPainterPath>
 
-#include "engine/result_hooks.h"
-#include "ui/dns_item_view.h"
-#include "ui/icons.h"
-#include "ui/item_filter.h"
-#include "ui/paint_shapes.h"
+#include "items/result_hooks.h"
+#include "ui/items/dns_item_view.h"
+#include "ui/items/item_filter.h"
+#include "ui/pictures/icons.h"
+#include "ui/pictures/paint_shapes.h"
 
 namespace varnell {
 

@@ -1,14 +1,14 @@
-#include "ui/window_state.h"
+#include "ui/main/window_state.h"
 
 #include <QHeaderView>
 #include <QAbstractButton>
 #include <QSettings>
 
 #include "config/settings_store.h"
-#include "ui/dns_item_view.h"
-#include "ui/event_view.h"
-#include "ui/history_chart.h"
-#include "ui/main_frame.h"
+#include "ui/items/dns_item_view.h"
+#include "ui/items/history_chart.h"
+#include "ui/main/event_view.h"
+#include "ui/main/main_frame.h"
 
 namespace varnell {
 

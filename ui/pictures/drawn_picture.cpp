@@ -1,4 +1,4 @@
-#include "ui/drawn_picture.h"
+#include "ui/pictures/drawn_picture.h"
 
 #include <QGuiApplication>
 

@@ -1,4 +1,4 @@
-#include "ui/icons.h"
+#include "ui/pictures/icons.h"
 
 #include <QPainter>
 #include <QPainterPath>
@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "ui/drawn_picture.h"
-#include "ui/paint_shapes.h"
+#include "ui/pictures/drawn_picture.h"
+#include "ui/pictures/paint_shapes.h"
 
 namespace varnell {
 

@@ -1,4 +1,4 @@
-#include "ui/page_icons.h"
+#include "ui/pictures/page_icons.h"
 
 #include <QLinearGradient>
 #include <QPainter>
@@ -7,8 +7,8 @@
 
 #include <cmath>
 
-#include "ui/drawn_picture.h"
-#include "ui/paint_shapes.h"
+#include "ui/pictures/drawn_picture.h"
+#include "ui/pictures/paint_shapes.h"
 
 namespace varnell {
 

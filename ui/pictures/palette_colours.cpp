@@ -1,4 +1,4 @@
-#include "ui/palette_colours.h"
+#include "ui/pictures/palette_colours.h"
 
 #include <QApplication>
 #include <QEvent>

@@ -8,7 +8,7 @@
 
 class QApplication;
 
-#include "engine/reply_detail.h"
+#include "items/reply_detail.h"
 
 namespace varnell {
 

@@ -1,11 +1,11 @@
-#include "ui/state_images.h"
+#include "ui/pictures/state_images.h"
 
 #include <QPainter>
 #include <QPainterPath>
 #include <QPixmap>
 
-#include "ui/drawn_picture.h"
-#include "ui/paint_shapes.h"
+#include "ui/pictures/drawn_picture.h"
+#include "ui/pictures/paint_shapes.h"
 
 namespace varnell {
 

@@ -1,4 +1,4 @@
-#include "ui/desktop_notifier.h"
+#include "ui/platform/desktop_notifier.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>

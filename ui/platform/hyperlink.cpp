@@ -1,4 +1,4 @@
-#include "ui/hyperlink.h"
+#include "ui/platform/hyperlink.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "engine/desktop.h"
-#include "engine/spawn.h"
-#include "ui/app.h"
+#include "base/desktop.h"
+#include "base/spawn.h"
+#include "ui/main/app.h"
 
 namespace varnell {
 

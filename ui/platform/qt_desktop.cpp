@@ -1,4 +1,4 @@
-#include "ui/qt_desktop.h"
+#include "ui/platform/qt_desktop.h"
 
 #include <QApplication>
 #include <QDesktopServices>

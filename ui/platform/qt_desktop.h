@@ -19,7 +19,7 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/desktop.h"
+#include "base/desktop.h"
 
 class QMessageBox;
 class QWidget;

@@ -1,4 +1,4 @@
-#include "ui/dialog_base.h"
+#include "ui/setup/dialog_base.h"
 
 #include <QChildEvent>
 #include <QFileDialog>

@@ -20,7 +20,7 @@
 #include <functional>
 #include <string>
 
-#include "engine/desktop.h"
+#include "base/desktop.h"
 
 class QHBoxLayout;
 class QKeyEvent;

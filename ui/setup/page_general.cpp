@@ -1,4 +1,4 @@
-#include "ui/page_general.h"
+#include "ui/setup/page_general.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -11,9 +11,9 @@
 #include "alerts/log_file.h"
 #include "config/settings.h"
 #include "config/settings_store.h"
-#include "engine/edns.h"
-#include "ui/item_dialog.h"
-#include "ui/sound_dlg.h"
+#include "probe/edns.h"
+#include "ui/items/item_dialog.h"
+#include "ui/setup/sound_dlg.h"
 
 namespace varnell {
 

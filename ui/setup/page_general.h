@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include "ui/dialog_base.h"
+#include "ui/setup/dialog_base.h"
 
 namespace varnell {
 

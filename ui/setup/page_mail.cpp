@@ -1,4 +1,4 @@
-#include "ui/page_mail.h"
+#include "ui/setup/page_mail.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -13,7 +13,7 @@
 #include "alerts/dispatch.h"
 #include "alerts/mail_thread.h"
 #include "config/settings.h"
-#include "ui/item_dialog.h"
+#include "ui/items/item_dialog.h"
 
 namespace varnell {
 

@@ -14,7 +14,7 @@
 #include <memory>
 
 #include "alerts/mail_thread.h"
-#include "ui/dialog_base.h"
+#include "ui/setup/dialog_base.h"
 
 namespace varnell {
 

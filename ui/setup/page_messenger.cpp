@@ -1,4 +1,4 @@
-#include "ui/page_messenger.h"
+#include "ui/setup/page_messenger.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -10,7 +10,7 @@
 #include "alerts/dispatch.h"
 #include "alerts/netsend_thread.h"
 #include "config/settings.h"
-#include "ui/item_dialog.h"
+#include "ui/items/item_dialog.h"
 
 namespace varnell {
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <vector>
 
-#include "ui/dialog_base.h"
+#include "ui/setup/dialog_base.h"
 
 namespace varnell {
 

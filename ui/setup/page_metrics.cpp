@@ -1,4 +1,4 @@
-#include "ui/page_metrics.h"
+#include "ui/setup/page_metrics.h"
 
 #include <QFormLayout>
 #include <QGroupBox>
@@ -7,7 +7,7 @@
 
 #include "config/settings.h"
 #include "metrics/metrics_server.h"
-#include "ui/hyperlink.h"
+#include "ui/platform/hyperlink.h"
 
 namespace varnell {
 

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "ui/dialog_base.h"
+#include "ui/setup/dialog_base.h"
 
 namespace varnell {
 

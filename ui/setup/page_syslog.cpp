@@ -1,4 +1,4 @@
-#include "ui/page_syslog.h"
+#include "ui/setup/page_syslog.h"
 
 #include <QGridLayout>
 #include <QGroupBox>

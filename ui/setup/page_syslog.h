@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "ui/dialog_base.h"
+#include "ui/setup/dialog_base.h"
 
 namespace varnell {
 

@@ -1,4 +1,4 @@
-#include "ui/setup_dlg.h"
+#include "ui/setup/setup_dlg.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -7,13 +7,13 @@
 #include <QVBoxLayout>
 
 #include "config/settings_store.h"
-#include "ui/drawn_picture.h"
-#include "ui/page_general.h"
-#include "ui/page_icons.h"
-#include "ui/page_mail.h"
-#include "ui/page_messenger.h"
-#include "ui/page_metrics.h"
-#include "ui/page_syslog.h"
+#include "ui/pictures/drawn_picture.h"
+#include "ui/pictures/page_icons.h"
+#include "ui/setup/page_general.h"
+#include "ui/setup/page_mail.h"
+#include "ui/setup/page_messenger.h"
+#include "ui/setup/page_metrics.h"
+#include "ui/setup/page_syslog.h"
 
 namespace varnell {
 

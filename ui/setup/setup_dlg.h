@@ -9,7 +9,7 @@
 
 #include <array>
 
-#include "ui/dialog_base.h"
+#include "ui/setup/dialog_base.h"
 
 namespace varnell {
 

@@ -1,4 +1,4 @@
-#include "ui/sound_dlg.h"
+#include "ui/setup/sound_dlg.h"
 
 #include <QGridLayout>
 #include <QGroupBox>

@@ -11,8 +11,8 @@
 
 #include <memory>
 
-#include "alerts/sound.h"
-#include "ui/dialog_base.h"
+#include "alerts/sound/sound.h"
+#include "ui/setup/dialog_base.h"
 
 namespace varnell {
 

@@ -11,10 +11,10 @@
 #include <thread>
 #include <unistd.h>
 
-#include "alerts/netsend.h"
 #include "alerts/netsend_thread.h"
+#include "alerts/smb/netsend.h"
+#include "base/desktop.h"
 #include "config/settings.h"
-#include "engine/desktop.h"
 #include "tests/support/peers.h"
 #include "tests/support/process.h"
 

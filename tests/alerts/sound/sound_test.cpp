@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "alerts/beep_thread.h"
-#include "alerts/sound.h"
-#include "engine/byte_reader.h"
-#include "engine/desktop.h"
+#include "alerts/sound/sound.h"
+#include "base/byte_reader.h"
+#include "base/desktop.h"
 #include "tests/support/process.h"
 
 using namespace varnell;

@@ -6,13 +6,13 @@
 #include <memory>
 
 #include "alerts/event_list.h"
-#include "engine/item_table.h"
+#include "items/item_table.h"
+#include "tests/ui/items/view_test_support.h"
 #include "tests/ui/qt_test_env.h"
-#include "tests/ui/view_test_support.h"
-#include "ui/dialog_base.h"
-#include "ui/dns_item_view.h"
-#include "ui/item_dialog.h"
-#include "ui/main_frame.h"
+#include "ui/items/dns_item_view.h"
+#include "ui/items/item_dialog.h"
+#include "ui/main/main_frame.h"
+#include "ui/setup/dialog_base.h"
 
 using namespace varnell;
 using namespace varnell::test;

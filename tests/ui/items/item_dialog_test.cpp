@@ -4,10 +4,10 @@
 #include <QTextEdit>
 
 #include "config/settings.h"
+#include "tests/ui/items/view_test_support.h"
 #include "tests/ui/qt_test_env.h"
-#include "tests/ui/view_test_support.h"
-#include "ui/dns_item_view.h"
-#include "ui/item_dialog.h"
+#include "ui/items/dns_item_view.h"
+#include "ui/items/item_dialog.h"
 
 using namespace varnell;
 using namespace varnell::test;

@@ -12,15 +12,15 @@
 #include <thread>
 
 #include "alerts/event_list.h"
-#include "engine/engine.h"
-#include "engine/reply_detail.h"
+#include "items/reply_detail.h"
+#include "probe/engine.h"
+#include "tests/ui/items/view_test_support.h"
 #include "tests/ui/qt_test_env.h"
-#include "tests/ui/view_test_support.h"
-#include "ui/dns_item_view.h"
-#include "ui/item_dialog.h"
-#include "ui/qt_desktop.h"
-#include "ui/result_bridge.h"
-#include "ui/state_images.h"
+#include "ui/items/dns_item_view.h"
+#include "ui/items/item_dialog.h"
+#include "ui/items/result_bridge.h"
+#include "ui/pictures/state_images.h"
+#include "ui/platform/qt_desktop.h"
 
 using namespace varnell;
 using namespace varnell::test;

@@ -6,12 +6,12 @@
 #include <thread>
 
 #include "config/settings_store.h"
-#include "engine/engine.h"
+#include "probe/engine.h"
 #include "tests/support/process.h"
 #include "tests/ui/qt_test_env.h"
-#include "ui/app.h"
-#include "ui/main_frame.h"
-#include "ui/qt_desktop.h"
+#include "ui/main/app.h"
+#include "ui/main/main_frame.h"
+#include "ui/platform/qt_desktop.h"
 
 using namespace varnell;
 using varnell::test::ProcessUntil;

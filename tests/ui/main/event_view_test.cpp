@@ -5,8 +5,8 @@
 
 #include "alerts/event_list.h"
 #include "tests/ui/qt_test_env.h"
-#include "ui/event_view.h"
-#include "ui/state_images.h"
+#include "ui/main/event_view.h"
+#include "ui/pictures/state_images.h"
 
 using namespace varnell;
 

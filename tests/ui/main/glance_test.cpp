@@ -15,19 +15,19 @@
 
 #include <fstream>
 
-#include "engine/history.h"
-#include "engine/result_hooks.h"
+#include "items/history.h"
+#include "items/result_hooks.h"
 #include "tests/support/process.h"
+#include "tests/ui/items/view_test_support.h"
 #include "tests/ui/qt_test_env.h"
-#include "tests/ui/view_test_support.h"
-#include "ui/dns_item_view.h"
-#include "ui/history_chart.h"
-#include "ui/item_filter.h"
-#include "ui/main_frame.h"
-#include "ui/palette_colours.h"
-#include "ui/state_images.h"
-#include "ui/tray_state.h"
-#include "ui/window_state.h"
+#include "ui/items/dns_item_view.h"
+#include "ui/items/history_chart.h"
+#include "ui/items/item_filter.h"
+#include "ui/main/main_frame.h"
+#include "ui/main/tray_state.h"
+#include "ui/main/window_state.h"
+#include "ui/pictures/palette_colours.h"
+#include "ui/pictures/state_images.h"
 
 using namespace varnell;
 using namespace varnell::test;

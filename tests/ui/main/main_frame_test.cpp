@@ -12,15 +12,15 @@
 #include <set>
 
 #include "alerts/event_list.h"
-#include "engine/engine.h"
-#include "engine/item_table.h"
+#include "items/item_table.h"
+#include "probe/engine.h"
 #include "tests/ui/qt_test_env.h"
-#include "ui/dns_item_view.h"
-#include "ui/event_view.h"
-#include "ui/history_chart.h"
-#include "ui/main_frame.h"
-#include "ui/toolbar.h"
-#include "ui/tray_icon.h"
+#include "ui/items/dns_item_view.h"
+#include "ui/items/history_chart.h"
+#include "ui/main/event_view.h"
+#include "ui/main/main_frame.h"
+#include "ui/main/toolbar.h"
+#include "ui/main/tray_icon.h"
 
 using namespace varnell;
 using varnell::test::ModalCloser;

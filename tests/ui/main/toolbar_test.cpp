@@ -3,8 +3,8 @@
 #include <QBitmap>
 
 #include "tests/ui/qt_test_env.h"
-#include "ui/icons.h"
-#include "ui/toolbar.h"
+#include "ui/main/toolbar.h"
+#include "ui/pictures/icons.h"
 
 using namespace varnell;
 

@@ -17,8 +17,8 @@
 #include "config/settings.h"
 #include "tests/support/process.h"
 #include "tests/ui/qt_test_env.h"
-#include "ui/desktop_notifier.h"
-#include "ui/main_frame.h"
+#include "ui/main/main_frame.h"
+#include "ui/platform/desktop_notifier.h"
 
 using namespace varnell;
 using namespace varnell::test;

@@ -6,10 +6,10 @@
 
 #include <cstdlib>
 
-#include "engine/desktop.h"
+#include "base/desktop.h"
 #include "tests/ui/qt_test_env.h"
-#include "ui/about_dlg.h"
-#include "ui/hyperlink.h"
+#include "ui/main/about_dlg.h"
+#include "ui/platform/hyperlink.h"
 
 using namespace varnell;
 using varnell::test::ProcessUntil;

@@ -15,7 +15,7 @@
 #include "config/settings.h"
 #include "tests/support/process.h"
 #include "tests/ui/qt_test_env.h"
-#include "ui/qt_desktop.h"
+#include "ui/platform/qt_desktop.h"
 
 using namespace varnell;
 using varnell::test::ProcessUntil;

@@ -1,8 +1,8 @@
 // The General page's "Use EDNS (large answers)" box: what it shows of the
 // stored size and what Apply writes to the settings and hands to the engine.
-#include "engine/edns.h"
-#include "tests/ui/setup_test_support.h"
-#include "ui/page_general.h"
+#include "probe/edns.h"
+#include "tests/ui/setup/setup_test_support.h"
+#include "ui/setup/page_general.h"
 
 using namespace varnell;
 

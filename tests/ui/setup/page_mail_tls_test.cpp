@@ -4,9 +4,9 @@
 #include "config/settings_store.h"
 #include "tests/support/peers.h"
 #include "tests/support/pki.h"
-#include "tests/ui/setup_test_support.h"
-#include "ui/page_mail.h"
-#include "ui/setup_dlg.h"
+#include "tests/ui/setup/setup_test_support.h"
+#include "ui/setup/page_mail.h"
+#include "ui/setup/setup_dlg.h"
 
 using namespace varnell;
 using namespace varnell::test;

@@ -3,9 +3,9 @@
 #include <QCheckBox>
 
 #include "metrics/metrics_server.h"
-#include "tests/ui/setup_test_support.h"
-#include "ui/hyperlink.h"
-#include "ui/page_metrics.h"
+#include "tests/ui/setup/setup_test_support.h"
+#include "ui/platform/hyperlink.h"
+#include "ui/setup/page_metrics.h"
 
 using namespace varnell;
 using namespace varnell::test;

@@ -12,13 +12,13 @@
 #include "alerts/dispatch.h"
 #include "alerts/log_file.h"
 #include "config/settings_store.h"
-#include "tests/ui/setup_test_support.h"
-#include "ui/item_dialog.h"
-#include "ui/page_general.h"
-#include "ui/page_mail.h"
-#include "ui/page_messenger.h"
-#include "ui/page_syslog.h"
-#include "ui/sound_dlg.h"
+#include "tests/ui/setup/setup_test_support.h"
+#include "ui/items/item_dialog.h"
+#include "ui/setup/page_general.h"
+#include "ui/setup/page_mail.h"
+#include "ui/setup/page_messenger.h"
+#include "ui/setup/page_syslog.h"
+#include "ui/setup/sound_dlg.h"
 
 using namespace varnell;
 using namespace varnell::test;

@@ -2,15 +2,15 @@
 // to aiosmtpd, a syslog test to rsyslogd, a messenger test to smbd. Each uses
 // the page's unsaved values and leaves the stored settings alone.
 #include "alerts/dispatch.h"
-#include "alerts/netsend.h"
+#include "alerts/smb/netsend.h"
 #include "alerts/syslog.h"
 #include "config/settings_store.h"
 #include "tests/support/peers.h"
-#include "tests/ui/setup_test_support.h"
-#include "ui/page_mail.h"
-#include "ui/page_messenger.h"
-#include "ui/page_syslog.h"
-#include "ui/setup_dlg.h"
+#include "tests/ui/setup/setup_test_support.h"
+#include "ui/setup/page_mail.h"
+#include "ui/setup/page_messenger.h"
+#include "ui/setup/page_syslog.h"
+#include "ui/setup/setup_dlg.h"
 
 #include <QRegularExpression>
 

@@ -14,11 +14,11 @@
 
 #include "config/settings.h"
 #include "config/settings_blob.h"
-#include "engine/item_table.h"
+#include "items/item_table.h"
 #include "tests/support/process.h"
 #include "tests/ui/qt_test_env.h"
-#include "ui/dialog_base.h"
-#include "ui/qt_desktop.h"
+#include "ui/platform/qt_desktop.h"
+#include "ui/setup/dialog_base.h"
 
 namespace varnell::test {
 

@@ -10,15 +10,15 @@
 
 #include <cstdlib>
 
-#include "engine/item_table.h"
+#include "items/item_table.h"
 #include "tests/ui/qt_test_env.h"
-#include "ui/about_dlg.h"
-#include "ui/icons.h"
-#include "ui/item_dialog.h"
-#include "ui/main_frame.h"
-#include "ui/setup_dlg.h"
-#include "ui/state_images.h"
-#include "ui/toolbar.h"
+#include "ui/items/item_dialog.h"
+#include "ui/main/about_dlg.h"
+#include "ui/main/main_frame.h"
+#include "ui/main/toolbar.h"
+#include "ui/pictures/icons.h"
+#include "ui/pictures/state_images.h"
+#include "ui/setup/setup_dlg.h"
 
 using namespace varnell;
 
