@@ -23,6 +23,7 @@
 #include "base/desktop.h"
 #include "items/address6.h"
 #include "items/item_table.h"
+#include "items/reply_detail.h"
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
 #include "monitor/monitor.h"

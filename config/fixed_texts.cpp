@@ -48,4 +48,6 @@ const char* FixedTextValue(FixedText which)
     return i < texts.size() ? texts[i].c_str() : "";
 }
 
+std::string ApplicationTitle() { return FixedTextValue(FixedText::kAppTitle); }
+
 } // namespace varnell

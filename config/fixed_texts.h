@@ -4,6 +4,8 @@
 // `strings` listing of the binary.
 #pragma once
 
+#include <string>
+
 namespace varnell {
 
 enum class FixedText : int {
@@ -16,5 +18,8 @@ enum class FixedText : int {
 
 // The deciphered text; valid for the whole run. Safe from any thread.
 const char* FixedTextValue(FixedText which);
+
+// The application title: main window caption and message box caption.
+std::string ApplicationTitle();
 
 } // namespace varnell

@@ -58,11 +58,4 @@ PeerAddress Ipv6Peer(const Address6& address, std::uint16_t portBE)
     return p;
 }
 
-PeerAddress ServerPeer(const DnsItem& item)
-{
-    if (item.server.family == kEndpointFamily6)
-        return Ipv6Peer(BlockOf(item).server6, item.server.portBE);
-    return Ipv4Peer(item.server.addrBE, item.server.portBE);
-}
-
 } // namespace varnell

@@ -9,7 +9,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "items/item_table.h"
+#include "base/ip_address.h"
 
 namespace varnell {
 
@@ -42,9 +42,5 @@ struct PeerHash {
 
 PeerAddress Ipv4Peer(std::uint32_t addrBE, std::uint16_t portBE);
 PeerAddress Ipv6Peer(const Address6& address, std::uint16_t portBE);
-
-// The item's DNS server: its endpoint, and for an IPv6 server the address held
-// in its block.
-PeerAddress ServerPeer(const DnsItem& item);
 
 } // namespace varnell

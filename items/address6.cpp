@@ -103,6 +103,13 @@ bool StoreKnown6(DnsItem& item, ItemBlock& block)
 
 bool IsServer6Item(const DnsItem& item) { return item.server.family == kEndpointFamily6; }
 
+PeerAddress ServerPeer(const DnsItem& item)
+{
+    if (item.server.family == kEndpointFamily6)
+        return Ipv6Peer(BlockOf(item).server6, item.server.portBE);
+    return Ipv4Peer(item.server.addrBE, item.server.portBE);
+}
+
 std::string ServerAddressText(const DnsItem& item)
 {
     return IsServer6Item(item) ? Address6Text(BlockOf(item).server6) : DottedAddress(item.server.addrBE);

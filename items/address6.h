@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "dns/peer_address.h"
 #include "items/item_table.h"
 
 namespace varnell {
@@ -42,6 +43,9 @@ bool StoreKnown6(DnsItem& item, ItemBlock& block);
 
 // True when the item's DNS server is an IPv6 address (its endpoint family is 10).
 bool IsServer6Item(const DnsItem& item);
+// The item's DNS server: its endpoint, and for an IPv6 server the address held
+// in its block.
+PeerAddress ServerPeer(const DnsItem& item);
 // The item's DNS server as every text shows it: dotted IPv4, or RFC 5952 text
 // of the IPv6 address held in the item's block.
 std::string ServerAddressText(const DnsItem& item);

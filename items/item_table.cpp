@@ -1,12 +1,11 @@
 #include "items/item_table.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 
 #include "items/address6.h"
-#include "probe/edns.h"
-#include "probe/request_table.h"
 
 namespace varnell {
 
@@ -59,6 +58,16 @@ void ApplyEdit(DnsItem& item, const ItemEdit& edit)
     block.domain = edit.domain;
 }
 
+std::atomic<ItemRequestsEnder> g_endRequests{nullptr};
+
+// Engine lock held.
+void EndItemRequests(std::uint32_t slot)
+{
+    if (ItemRequestsEnder end = g_endRequests.load())
+        end(slot);
+    SetOutstanding(Table().items[slot], 0);
+}
+
 void ResetSlot(std::uint32_t i)
 {
     ItemTable& t = Table();
@@ -77,6 +86,8 @@ void ResetSlot(std::uint32_t i)
 } // namespace
 
 ItemTable& Items() { return Table(); }
+
+void SetItemRequestsEnder(ItemRequestsEnder ender) { g_endRequests.store(ender); }
 
 std::recursive_mutex& EngineLock()
 {
@@ -233,11 +244,10 @@ void CommitItemUpdate(std::uint32_t slot, const ItemEdit& edit)
         return;
     std::lock_guard lock(EngineLock());
     ApplyEdit(Table().items[slot], edit);
-    // What the item learnt of its servers was learnt for the old settings.
-    ForgetPlainServers(slot);
-    // A reply to the old settings (another server, name or type) must not be
+    // What the item learnt of its servers was learnt for the old settings, and
+    // a reply to the old settings (another server, name or type) must not be
     // gathered for the new ones.
-    DropItemRequests(slot);
+    EndItemRequests(slot);
 }
 
 bool DeleteItemRow(std::uint32_t row)
@@ -255,8 +265,7 @@ bool DeleteItemRow(std::uint32_t row)
         // Its pending requests end here: the slot may be taken by the next new
         // item at once (the top of the table), which must inherit neither their
         // timeouts (a spurious 16 or 18) nor a late reply taken as its answer.
-        DropItemRequests(slot);
-        ForgetPlainServers(slot);
+        EndItemRequests(slot);
         for (std::uint32_t i = 0; i < t.highWater; ++i) {
             DnsItem& other = t.items[i];
             if ((other.flags & kFlagDeleted) == 0 && other.rowPosition > static_cast<std::int32_t>(row))

@@ -23,6 +23,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "base/ip_address.h"
+
 namespace varnell {
 
 static_assert(std::endian::native == std::endian::little,
@@ -58,13 +60,6 @@ struct AddressEntry {
     std::uint32_t reserved;
 };
 static_assert(sizeof(AddressEntry) == 8);
-
-// An IPv6 address as it comes in an AAAA record (RFC 3596 2.2): 16 bytes in
-// network order, so comparing the bytes orders the addresses numerically.
-struct Address6 {
-    std::uint8_t bytes[16];
-};
-static_assert(sizeof(Address6) == 16);
 
 // Flags word of an item record (offset 24).
 enum ItemFlags : std::uint32_t {
@@ -287,13 +282,22 @@ int NewItemSlot();
 // Returns false (and writes nothing) when the slot is not free.
 bool CommitNewItem(std::uint32_t slot, const ItemEdit& edit);
 // Rewrites a live item's settings; its counters and state stay, its pending
-// requests end unanswered (DropItemRequests).
+// requests end unanswered (ItemRequestsEnder).
 void CommitItemUpdate(std::uint32_t slot, const ItemEdit& edit);
 // Removes the item shown in row r (the row itself is removed by the caller).
 // Returns false when r is not a row.
 bool DeleteItemRow(std::uint32_t row);
 void SuspendItem(std::uint32_t slot);
 void ResumeItem(std::uint32_t slot);
+
+// What the probing threads hold for an item (its pending requests, the servers
+// it found to refuse EDNS) was asked for the item as it was. An edited or
+// deleted item ends it through this hook, called with the engine lock held; the
+// probing room installs it as its request table comes into being, since before
+// that no item has anything to end. The item's outstanding count goes to 0
+// either way.
+using ItemRequestsEnder = void (*)(std::uint32_t itemSlot);
+void SetItemRequestsEnder(ItemRequestsEnder ender);
 
 // "A", "CNAME", "MX", "NS", "PTR", "SOA", "AAAA", and their query types.
 inline constexpr std::uint32_t kRecordTypeCount = 7;

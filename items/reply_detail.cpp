@@ -2,6 +2,8 @@
 #include "items/result_eval.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -9,7 +11,6 @@
 
 #include "dns/dns_wire.h"
 #include "items/address6.h"
-#include "probe/edns.h"
 
 namespace varnell {
 
@@ -207,6 +208,37 @@ std::vector<DetailRun> ReplyDetailOf(const DnsItem& item)
 {
     std::lock_guard lock(EngineLock());
     return BuildReplyDetail(BlockOf(item), AnsweredOverTcp(SlotOf(item)), IsAaaaItem(item));
+}
+
+namespace {
+
+std::array<std::atomic<std::uint8_t>, kItemSlots>& AnswerTransports()
+{
+    static auto* transports = new std::array<std::atomic<std::uint8_t>, kItemSlots>();
+    return *transports;
+}
+
+} // namespace
+
+void NoteAnswerTransport(std::uint32_t itemSlot, bool primary, bool viaTcp)
+{
+    if (itemSlot >= kItemSlots)
+        return;
+    if (primary)
+        AnswerTransports()[itemSlot].store(viaTcp ? 1 : 0);
+    else if (viaTcp)
+        AnswerTransports()[itemSlot].store(1);
+}
+
+bool AnsweredOverTcp(std::uint32_t itemSlot)
+{
+    return itemSlot < kItemSlots && AnswerTransports()[itemSlot].load() != 0;
+}
+
+void ResetAnswerTransports()
+{
+    for (auto& t : AnswerTransports())
+        t.store(0);
 }
 
 std::string DetailPlainText(const std::vector<DetailRun>& runs)

@@ -35,4 +35,13 @@ std::vector<DetailRun> ReplyDetailOf(const DnsItem& item);
 // The runs joined, without colours (logs and tests).
 std::string DetailPlainText(const std::vector<DetailRun>& runs);
 
+// How the latest probe of each item got its answers, for the "(TCP)" mark. The
+// probing threads note it as they take a reply: the primary reply sets it, a
+// follow-up reply that came over TCP sets it too.
+void NoteAnswerTransport(std::uint32_t itemSlot, bool primary, bool viaTcp);
+// Whether the latest probe of the item needed TCP for any of its answers.
+bool AnsweredOverTcp(std::uint32_t itemSlot);
+// Forgets every item's (start-up and tests, no engine thread running).
+void ResetAnswerTransports();
+
 } // namespace varnell

@@ -12,7 +12,6 @@
 #include "items/address6.h"
 #include "items/history.h"
 #include "items/result_hooks.h"
-#include "probe/engine.h"
 
 namespace varnell {
 

@@ -12,6 +12,7 @@
 #include "base/byte_reader.h"
 #include "dns/dns_name.h"
 #include "dns/dns_wire.h"
+#include "items/reply_detail.h"
 #include "probe/engine.h"
 #include "probe/reply_queue.h"
 #include "probe/tcp_query.h"
@@ -45,7 +46,6 @@ struct EdnsState {
     std::array<std::uint8_t, kRequestSlots> transport{};
     std::array<std::uint16_t, kRequestSlots> queryLength{};
     std::array<std::array<ServerKey, kPlainServersPerItem>, kItemSlots> plain{};
-    std::array<std::atomic<std::uint8_t>, kItemSlots> tcpAnswer{};
 };
 
 EdnsState& State()
@@ -243,16 +243,8 @@ bool DivertReply(std::uint32_t slot, std::span<const std::uint8_t> reply, bool w
     }
 
     // Taken: note how the probe's answers travelled, for the reply detail.
-    if (primary)
-        state.tcpAnswer[itemSlot].store(viaTcp ? 1 : 0);
-    else if (viaTcp)
-        state.tcpAnswer[itemSlot].store(1);
+    NoteAnswerTransport(itemSlot, primary, viaTcp);
     return false;
-}
-
-bool AnsweredOverTcp(std::uint32_t itemSlot)
-{
-    return itemSlot < kItemSlots && State().tcpAnswer[itemSlot].load() != 0;
 }
 
 void ForgetPlainServers(std::uint32_t itemSlot)
@@ -269,8 +261,7 @@ void ResetEdnsState()
     state.queryLength.fill(0);
     for (auto& keys : state.plain)
         keys.fill(ServerKey{});
-    for (auto& t : state.tcpAnswer)
-        t.store(0);
+    ResetAnswerTransports();
 }
 
 } // namespace varnell

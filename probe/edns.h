@@ -57,9 +57,6 @@ std::span<const std::uint8_t> PreparedQuery(std::uint32_t slot);
 // Lock held.
 bool DivertReply(std::uint32_t slot, std::span<const std::uint8_t> reply, bool wellFormed, bool viaTcp);
 
-// Whether the latest probe of the item needed TCP for any of its answers.
-bool AnsweredOverTcp(std::uint32_t itemSlot);
-
 // Forgets the servers the item in itemSlot found plain: it was edited or
 // deleted. Lock held.
 void ForgetPlainServers(std::uint32_t itemSlot);

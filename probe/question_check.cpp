@@ -8,6 +8,7 @@
 #include "base/byte_reader.h"
 #include "dns/dns_name.h"
 #include "dns/dns_wire.h"
+#include "items/item_table.h"
 #include "probe/engine.h"
 
 namespace varnell {

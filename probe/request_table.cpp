@@ -161,12 +161,24 @@ void PutU16BE(std::uint8_t* p, std::uint16_t v)
     p[1] = static_cast<std::uint8_t>(v);
 }
 
+// An edited or deleted item: its requests end, and what it learnt of its
+// servers is forgotten. Engine lock held.
+void EndItemRequests(std::uint32_t itemSlot)
+{
+    DropItemRequests(itemSlot);
+    ForgetPlainServers(itemSlot);
+}
+
 } // namespace
 
 std::array<RequestSlot, kRequestSlots>& RequestTable()
 {
-    // About 42 MB; allocated once and never freed, like the item table.
-    static auto* table = new std::array<RequestSlot, kRequestSlots>();
+    // About 42 MB; allocated once and never freed, like the item table. From
+    // the first request on, the item table ends an edited item's requests here.
+    static auto* table = [] {
+        SetItemRequestsEnder(&EndItemRequests);
+        return new std::array<RequestSlot, kRequestSlots>();
+    }();
     return *table;
 }
 

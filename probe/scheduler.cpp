@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/desktop.h"
+#include "items/address6.h"
 #include "items/result_eval.h"
 #include "probe/engine.h"
 #include "probe/engine_threads.h"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/desktop.h"
+#include "items/address6.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "probe/engine.h"

@@ -11,7 +11,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "config/fixed_texts.h"
 #include "monitor/monitor.h"
 #include "ui/items/dns_item_view.h"
 #include "ui/items/result_bridge.h"
@@ -36,8 +35,6 @@ extern "C" void OnTerminationSignal(int)
 }
 
 } // namespace
-
-std::string ApplicationTitle() { return FixedTextValue(FixedText::kAppTitle); }
 
 CVarnellApp::CVarnellApp(AppOptions options) : options_(options) {}
 

@@ -18,8 +18,6 @@ namespace varnell {
 
 class QtDesktop;
 
-// The application title: main window caption and message box caption.
-std::string ApplicationTitle();
 // "Varnell V1.01": tray tool tip and the About box's first line.
 inline constexpr const char* kVersionText = "Varnell V1.01";
 

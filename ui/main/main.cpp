@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "config/fixed_texts.h"
 #include "monitor/instance.h"
 #include "ui/main/app.h"
 

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 
+#include "config/fixed_texts.h"
 #include "items/item_table.h"
 #include "probe/engine.h"
 #include "ui/items/dns_item_view.h"

@@ -11,7 +11,7 @@
 
 #include "base/desktop.h"
 #include "base/spawn.h"
-#include "ui/main/app.h"
+#include "config/fixed_texts.h"
 
 namespace varnell {
 

@@ -12,7 +12,7 @@
 #include "config/settings.h"
 #include "config/settings_store.h"
 #include "probe/edns.h"
-#include "ui/items/item_dialog.h"
+#include "ui/platform/edit_controls.h"
 #include "ui/setup/sound_dlg.h"
 
 namespace varnell {

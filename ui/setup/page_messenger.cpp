@@ -10,7 +10,7 @@
 #include "alerts/dispatch.h"
 #include "alerts/netsend_thread.h"
 #include "config/settings.h"
-#include "ui/items/item_dialog.h"
+#include "ui/platform/edit_controls.h"
 
 namespace varnell {
 
