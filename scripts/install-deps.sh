@@ -16,6 +16,14 @@ packages=(
   clang libclang-rt-14-dev
   # real peers the tests start on loopback
   unbound dnsutils dnsperf prometheus python3-aiosmtpd rsyslog samba smbclient pulseaudio pulseaudio-utils sox
+  # expected answers (regular expressions)
+  libre2-dev
+  # signed zones and the servers of the answer interoperability rows
+  bind9-utils
+  bind9
+  knot
+  nsd
+  dnsmasq
   # desktop runs and screenshots
   xvfb xauth imagemagick xdg-utils xdotool x11-utils openbox
   # packaging checks
