@@ -1,0 +1,63 @@
+// An item's answer as a set of record texts, and the verdict of its
+// conditions on it (items/answer_conditions.h).
+//
+// The answer set of an item is, for the record types read for their content
+// (TXT, SRV, CAA, HTTPS, DNSKEY, DS), the records of the asked type at the end
+// of the CNAME chain of the primary reply's answer section, compared as a set;
+// for A and AAAA items the gathered addresses; for the other types the records
+// of the asked type the same way as the content types.
+//
+// Who touches what: the state lives in the item's block; result evaluation
+// reads and writes it on the user-interface thread under the engine lock, the
+// receiver writes the reply flags under the same lock, and the scheduler reads
+// whether the query wants DNSSEC records.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "items/answer_conditions.h"
+
+namespace varnell {
+
+struct DnsItem;
+struct ItemBlock;
+
+struct AnswerState {
+    AnswerConditions conditions;
+    std::string digest;               // of the last answer set reported ("answer_digest=")
+    std::string detail;               // what the latest probe's answer failed, "" when it passed
+    std::int64_t signatureExpiry = 0; // earliest expiry of the latest signatures read; 0 none
+    std::int8_t conditionOk = -1;     // the latest verdict: -1 none yet (or no conditions), 0, 1
+    std::uint8_t replyFlags = 0;      // byte 3 of the primary reply (RA, Z, AD, CD, RCODE)
+};
+
+inline constexpr std::uint8_t kReplyFlagAd = 0x20; // RFC 4035 3.2.3, in byte 3 of the header
+
+// True for the record types whose answer is compared as a set of record texts.
+bool IsContentType(std::uint16_t qtype);
+
+// The texts of the item's answer set in the form they are compared in
+// (NormalizeValue of each record's text), unsorted, duplicates kept.
+std::vector<std::string> AnswerTexts(const DnsItem& item, const ItemBlock& block);
+// The same as shown to the operator (the event text, the reply detail).
+std::vector<std::string> AnswerDisplayTexts(const DnsItem& item, const ItemBlock& block);
+
+// The validity windows of the RRSIG records in the answer section that cover
+// the asked type and are owned by the name the answer set is owned by.
+std::vector<SignatureWindow> AnswerSignatures(const DnsItem& item, const ItemBlock& block, std::int64_t now);
+
+struct AnswerJudgement {
+    int code = 0;        // the probe's result after the conditions
+    std::string changed; // the change event's text when a content answer set changed
+};
+
+// Applies the item's conditions to a probe that ended with code (a RCODE or an
+// engine code) and, for content types, notes a change of the answer set.
+// Updates state (detail, verdict, signature expiry, digest on a change).
+// Caller holds the engine lock.
+AnswerJudgement JudgeAnswer(const DnsItem& item, const ItemBlock& block, AnswerState& state, int code,
+                            std::int64_t now);
+
+} // namespace varnell
