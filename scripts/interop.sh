@@ -2,7 +2,9 @@
 # Interoperability matrix: Varnell's engine and alert senders against the
 # servers Debian ships, all on loopback, and writes docs/interop.md.
 #
-#   DNS:   every record type the item dialog offers (A, CNAME, MX, NS, PTR, SOA)
+#   DNS:   every record type the item dialog offers (A, CNAME, MX, NS, PTR, SOA;
+#          TXT, SRV, CAA, HTTPS, DNSKEY and DS compared as answer sets of record
+#          texts with what dig +short prints)
 #          against unbound, knot, nsd, bind9 (named) and dnsmasq, each serving
 #          the same test zone on its own address 127.0.1.1 ... 127.0.1.5 (named
 #          on 127.0.0.1 and a port of its own: it binds interface addresses); the
@@ -107,14 +109,43 @@ www      IN AAAA 2001:db8::81
 alias    IN CNAME www.interop.example.
 deep     IN CNAME alias.interop.example.
 host     IN PTR  www.interop.example.
+@        IN TXT  "v=spf1 ip4:192.0.2.0/24 -all"
+_sip._udp IN SRV 10 60 5060 mx1.interop.example.
+_sip._udp IN SRV 10 20 5060 mx2.interop.example.
+_sip._udp IN SRV 20 0 5061 www.interop.example.
+@        IN CAA  0 issue "ca.example"
+@        IN CAA  0 issuewild ";"
+@        IN CAA  128 iodef "mailto:security@interop.example"
+@        IN HTTPS 1 . alpn="h2,h3" port=8443 ipv4hint=192.0.2.80
+@        IN DNSKEY 257 3 13 mdsswUyr3DPW132mOi8V9xESWE8jTo0dxCjjnopKl+GqJxpVXckHAeF+KkxLbxILfDLUT0rAK9iUzy1L53eKGQ==
+child    IN NS   ns1.interop.example.
+child    IN DS   12345 13 2 C988EC423E3880EB8DD8A46FE06CA230EE23F35B578D64D5DFCE9D2D50CF1C9F
 ZONE
+# The same records for dnsmasq, which has no zone file: raw data in hexadecimal.
+hex_of() { printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
+caa_hex() { # flags tag value
+  printf '%02x%02x%s%s' "$1" "${#2}" "$(hex_of "$2")" "$(hex_of "$3")"
+}
+content_rr=(
+  "--dns-rr=interop.example,257,$(caa_hex 0 issue ca.example)"
+  "--dns-rr=interop.example,257,$(caa_hex 0 issuewild ';')"
+  "--dns-rr=interop.example,257,$(caa_hex 128 iodef mailto:security@interop.example)"
+  # 1 . alpn=h2,h3 port=8443 ipv4hint=192.0.2.80
+  "--dns-rr=interop.example,65,000100000100060268320268330003000220fb00040004c0000250"
+  "--dns-rr=interop.example,48,$(printf '0101030d'; base64 -d <<<'mdsswUyr3DPW132mOi8V9xESWE8jTo0dxCjjnopKl+GqJxpVXckHAeF+KkxLbxILfDLUT0rAK9iUzy1L53eKGQ==' | od -An -tx1 | tr -d ' \n')"
+  "--dns-rr=child.interop.example,43,30390d02C988EC423E3880EB8DD8A46FE06CA230EE23F35B578D64D5DFCE9D2D50CF1C9F"
+)
 # A 40-address pool: over 512 bytes, so without EDNS the answer comes truncated.
 pool_addresses=()
 for i in $(seq 1 40); do pool_addresses+=("198.51.100.$i"); echo "pool     IN A    198.51.100.$i" >> "$zone"; done
 # name asked for each type
 declare -A ask=([A]=www.interop.example [CNAME]=deep.interop.example [MX]=interop.example [NS]=interop.example
-                [PTR]=host.interop.example [SOA]=interop.example)
-types=(A CNAME MX NS PTR SOA)
+                [PTR]=host.interop.example [SOA]=interop.example [TXT]=interop.example
+                [SRV]=_sip._udp.interop.example [CAA]=interop.example [HTTPS]=interop.example
+                [DNSKEY]=interop.example [DS]=child.interop.example)
+types=(A CNAME MX NS PTR SOA TXT SRV CAA HTTPS DNSKEY DS)
+# The types whose answer is a set of record texts rather than addresses.
+content_types=" TXT SRV CAA HTTPS DNSKEY DS "
 # AAAA items: two addresses, a CNAME chain ending in them, a name with an A
 # record only (no addresses, no error) and a name that does not exist.
 aaaa_names=(www.interop.example deep.interop.example mx1.interop.example absent.interop.example)
@@ -250,6 +281,11 @@ start_bg "$work/dnsmasq.log" dnsmasq --keep-in-foreground --no-daemon --conf-fil
   --cname=alias.interop.example,www.interop.example --cname=deep.interop.example,alias.interop.example \
   --mx-host=interop.example,mx1.interop.example,10 --mx-host=interop.example,mx2.interop.example,20 \
   --ptr-record=host.interop.example,www.interop.example \
+  --txt-record=interop.example,"v=spf1 ip4:192.0.2.0/24 -all" \
+  --srv-host=_sip._udp.interop.example,mx1.interop.example,5060,10,60 \
+  --srv-host=_sip._udp.interop.example,mx2.interop.example,5060,10,20 \
+  --srv-host=_sip._udp.interop.example,www.interop.example,5061,20,0 \
+  "${content_rr[@]}" \
   "${pool_addresses[@]/#/--host-record=pool.interop.example,}"
 
 # name, IPv4 address and port, port on ::1
@@ -281,6 +317,9 @@ dns_row() { # addr type name label
   if [ "$2" = AAAA ]; then
     want=$(addresses6_of "$1" "$3")
     got=$(tail -n +3 <<<"$got_out" | sort -u | paste -sd ' ')
+  elif [[ $content_types == *" $2 "* ]]; then
+    want=$(dig_short "$1" "$3" "$2" | sort -u | paste -sd '|' | sed 's/|/ | /g')
+    got=$(tail -n +3 <<<"$got_out" | sort -u | paste -sd '|' | sed 's/|/ | /g')
   else
     want=$(expected_addresses "$1" "$2" "$3")
     got=$(tail -n +3 <<<"$got_out" | sort -u -t. -k1,1n -k2,2n -k3,3n -k4,4n | paste -sd ' ')
