@@ -196,6 +196,35 @@ std::string CompleteConditions(AnswerConditions& c)
     return {};
 }
 
+std::string ReadConditionFields(const ConditionFields& fields, AnswerConditions& c)
+{
+    AnswerConditions read;
+    std::string error = ParseExpectMode(fields.mode, read.mode);
+    if (error.empty())
+        error = ParseExpectRcode(fields.rcode, read.rcode);
+    if (error.empty())
+        error = ParseDnssec(fields.dnssec, read.validated);
+    if (error.empty())
+        error = ParseSigWarnDays(fields.sigWarnDays, read.sigWarnDays);
+    read.values = SplitValues(fields.values);
+    if (error.empty())
+        error = CompleteConditions(read);
+    if (error.empty())
+        c = std::move(read);
+    return error;
+}
+
+ConditionFields FieldsOf(const AnswerConditions& c)
+{
+    ConditionFields f;
+    f.mode = ExpectModeName(c.mode);
+    f.values = JoinValues(c.values);
+    f.rcode = ExpectRcodeName(c.rcode);
+    f.dnssec = c.validated ? "validated" : "";
+    f.sigWarnDays = c.sigWarnDays != 0 ? std::to_string(c.sigWarnDays) : "";
+    return f;
+}
+
 std::vector<std::string> ConditionTexts(const AnswerConditions& c)
 {
     std::vector<std::string> texts;

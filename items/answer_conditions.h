@@ -71,6 +71,16 @@ std::string ParseSigWarnDays(std::string_view text, std::uint32_t& days);
 std::vector<std::string> SplitValues(std::string_view text);
 std::string JoinValues(const std::vector<std::string>& values);
 
+// The conditions as an operator enters them: the CSV columns expect_mode,
+// expect (values one per line), expect_rcode, dnssec and sig_warn_days, the
+// command line's key=value words of the same names, the dialog's fields.
+struct ConditionFields {
+    std::string mode, values, rcode, dnssec, sigWarnDays;
+};
+// Reads fields into c (checked whole, pattern compiled); "" or why not.
+std::string ReadConditionFields(const ConditionFields& fields, AnswerConditions& c);
+ConditionFields FieldsOf(const AnswerConditions& c);
+
 // Checks the whole: values for a mode and none without one, one pattern that
 // RE2 compiles for Matches (compiled into out.pattern). "" when fine.
 std::string CompleteConditions(AnswerConditions& c);
