@@ -3,8 +3,12 @@
 // three SRV and three CAA records, HTTPS with every common parameter).
 #pragma once
 
+#include <algorithm>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "tests/support/process.h"
 #include "tests/support/unbound_peer.h"
 
 namespace varnell::test {
@@ -31,5 +35,17 @@ child IN DS 12345 13 2 C988EC423E3880EB8DD8A46FE06CA230EE23F35B578D64D5DFCE9D2D5
 @ IN DNSKEY 257 3 13 mdsswUyr3DPW132mOi8V9xESWE8jTo0dxCjjnopKl+GqJxpVXckHAeF+KkxLbxILfDLUT0rAK9iUzy1L53eKGQ==
 @ IN DNSKEY 256 3 8 AwEAAagAIKlVZrpC6Ia7gEzahOR+9W29euxhJhVVLOyQbSEW0O8gcCjFFVQUTf6v58fLjwBd0YI0EzrAcQqBGCzh/RStIoO8g0NfnfL2MTJRkxoXbfDaUeVPQuYEhg37NZWAJQ9VnMVDxP/VHL496M/QZxkjf5/Efucp2gaDX6RS6CXpoY68LsvPVjR0ZSwzz1apAzvN9dlzEheX7ICJBBtuA6G3LQpzW5hOA2hzCTMjJPJ8LbqF6dsV6DoBQzgul0sGIcGOYl7OyQdXfZ57relSQageu+ipAdTTJ25AsRTAoub8ONGcLmqrAmRLKBP1dfwhYB4N7knNnulqQxA+Uk1ihz0=
 )");
+
+// What dig +short prints for name/type asked of 127.0.0.1:port, a line each, sorted.
+inline std::vector<std::string> DigShort(std::uint16_t port, const std::string& name, const std::string& type)
+{
+    const auto run = RunProgram({"dig", "+short", "+norec", "-p", std::to_string(port), "@127.0.0.1", name, type});
+    std::vector<std::string> lines;
+    std::istringstream in(run.out);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
 
 } // namespace varnell::test
