@@ -1,6 +1,7 @@
 #include "items/answer_eval.h"
 
 #include <algorithm>
+#include <array>
 #include <arpa/inet.h>
 #include <span>
 
@@ -88,7 +89,75 @@ std::vector<std::string> Texts(const DnsItem& item, const ItemBlock& block, bool
     return texts;
 }
 
+// One state per slot, beside the blocks; reached only under the engine lock.
+std::array<AnswerState, kItemSlots>& States()
+{
+    static auto* states = new std::array<AnswerState, kItemSlots>();
+    return *states;
+}
+
 } // namespace
+
+AnswerState& AnswerOf(std::uint32_t slot) { return States()[slot < kItemSlots ? slot : 0]; }
+AnswerState& AnswerOf(const DnsItem& item) { return AnswerOf(SlotOf(item)); }
+
+void ResetAnswerStates()
+{
+    for (AnswerState& s : States())
+        s = AnswerState{};
+}
+
+bool SetItemConditions(DnsItem& item, const AnswerConditions& c)
+{
+    ItemBlock& block = BlockOf(item);
+    const std::vector<std::string> texts = ConditionTexts(c);
+    // The texts that stay: everything but the old conditions and digest.
+    std::vector<std::string> kept;
+    const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);
+    for (std::uint32_t k = 0; k < n; ++k)
+        if (!IsConditionText(block.reservedTexts[k]) && !block.reservedTexts[k].starts_with(kAnswerDigestPrefix))
+            kept.push_back(block.reservedTexts[k]);
+    if (kept.size() + texts.size() > kReservedTexts)
+        return false;
+    kept.insert(kept.end(), texts.begin(), texts.end());
+    for (std::uint32_t k = 0; k < kReservedTexts; ++k)
+        block.reservedTexts[k] = k < kept.size() ? std::move(kept[k]) : std::string();
+    item.reservedTextCount = static_cast<std::uint32_t>(kept.size());
+    AnswerState& state = AnswerOf(item);
+    state = AnswerState{};
+    state.conditions = c;
+    return true;
+}
+
+std::string LoadItemConditions(const DnsItem& item, const ItemBlock& block)
+{
+    AnswerState& state = AnswerOf(item);
+    state = AnswerState{};
+    const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);
+    const std::span<const std::string> texts(block.reservedTexts.data(), n);
+    for (const std::string& t : texts)
+        if (t.starts_with(kAnswerDigestPrefix))
+            state.digest = t.substr(kAnswerDigestPrefix.size());
+    return ReadConditionTexts(texts, state.conditions);
+}
+
+bool StoreAnswerDigest(DnsItem& item)
+{
+    return StoreItemText(item, BlockOf(item), kAnswerDigestPrefix,
+                         std::string(kAnswerDigestPrefix) + AnswerOf(item).digest);
+}
+
+std::string FailureDetail(const DnsItem& item)
+{
+    const AnswerState& state = AnswerOf(item);
+    const int code = state.lastCode;
+    if (code <= kResultOk)
+        return {};
+    if (!state.detail.empty() && code >= kResultAnswerDiffers && code <= kResultSignatureExpired)
+        return state.detail;
+    const char* text = ResultCodeText(code);
+    return text != nullptr ? text : "";
+}
 
 bool IsContentType(std::uint16_t qtype) { return HasContentData(qtype) && qtype != kTypeRrsig; }
 
@@ -111,8 +180,9 @@ std::vector<SignatureWindow> AnswerSignatures(const DnsItem& item, const ItemBlo
     return windows;
 }
 
-AnswerJudgement JudgeAnswer(const DnsItem& item, const ItemBlock& block, AnswerState& state, int code,
-                            std::int64_t now)
+namespace {
+
+AnswerJudgement Judge(const DnsItem& item, const ItemBlock& block, AnswerState& state, int code, std::int64_t now)
 {
     AnswerJudgement j;
     j.code = code;
@@ -163,6 +233,16 @@ AnswerJudgement JudgeAnswer(const DnsItem& item, const ItemBlock& block, AnswerS
             j.changed = Shortened(std::move(text));
         }
     }
+    return j;
+}
+
+} // namespace
+
+AnswerJudgement JudgeAnswer(const DnsItem& item, const ItemBlock& block, AnswerState& state, int code,
+                            std::int64_t now)
+{
+    AnswerJudgement j = Judge(item, block, state, code, now);
+    state.lastCode = j.code;
     return j;
 }
 

@@ -7,10 +7,12 @@
 // for A and AAAA items the gathered addresses; for the other types the records
 // of the asked type the same way as the content types.
 //
-// Who touches what: the state lives in the item's block; result evaluation
-// reads and writes it on the user-interface thread under the engine lock, the
-// receiver writes the reply flags under the same lock, and the scheduler reads
-// whether the query wants DNSSEC records.
+// Who touches what: the state is kept per slot beside the item's block (the
+// block's layout is that of the item table); result evaluation reads and writes
+// it on the user-interface thread under the engine lock, the receiver writes
+// the reply flags under the same lock, the scheduler reads whether the query
+// wants DNSSEC records, and the entry commands and the store's loading set the
+// conditions, all under that lock.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +33,30 @@ struct AnswerState {
     std::int64_t signatureExpiry = 0; // earliest expiry of the latest signatures read; 0 none
     std::int8_t conditionOk = -1;     // the latest verdict: -1 none yet (or no conditions), 0, 1
     std::uint8_t replyFlags = 0;      // byte 3 of the primary reply (RA, Z, AD, CD, RCODE)
+    int lastCode = -1;                // the latest probe's result after the conditions; -1 none yet
 };
+
+// The state of the item in slot. Engine lock held.
+AnswerState& AnswerOf(std::uint32_t slot);
+AnswerState& AnswerOf(const DnsItem& item);
+// Forgets every slot's (start-up and tests).
+void ResetAnswerStates();
+
+// Gives the item these conditions: its condition texts are replaced by c's and
+// its state starts afresh (no digest, no verdict). false, and nothing changed,
+// when the item's extra texts have no room for them. Engine lock held.
+bool SetItemConditions(DnsItem& item, const AnswerConditions& c);
+// Reads the item's conditions and answer digest from its stored texts into its
+// state, as the store is loaded. "" when they read whole, else why not (the
+// item then has none and should wait, suspended, for the operator).
+std::string LoadItemConditions(const DnsItem& item, const ItemBlock& block);
+// Keeps the state's digest in the item's "answer_digest=" text.
+bool StoreAnswerDigest(DnsItem& item);
+
+// What the latest probe's failure was, for the operator: the condition's detail
+// ("expected 192.0.2.1; got 192.0.2.7"), else the result code's text; "" when
+// the latest probe succeeded or none ended yet.
+std::string FailureDetail(const DnsItem& item);
 
 inline constexpr std::uint8_t kReplyFlagAd = 0x20; // RFC 4035 3.2.3, in byte 3 of the header
 
