@@ -8,6 +8,7 @@
 
 #include "base/byte_reader.h"
 #include "items/address6.h"
+#include "items/answer_eval.h"
 
 namespace varnell {
 
@@ -334,6 +335,7 @@ void LoadItems(ByteReader r, ItemTable& table)
             item.knownCount = kKnownAddresses;
         ItemBlock& block = table.blocks[loaded];
         ResetItemBlock(block);
+        const std::uint32_t storedTexts = item.reservedTextCount;
         const bool whole = LoadItemExtras(r, item, block);
         // Known addresses that cannot be read would raise a change event on the
         // first probe, so the item waits, suspended, for the operator instead.
@@ -347,6 +349,16 @@ void LoadItems(ByteReader r, ItemTable& table)
         if (!LoadServer6(item, block)) {
             item.flags |= kFlagSuspended;
             ItemLoadNotes().push_back(block.name + " is suspended: its stored server6= address cannot be read");
+        }
+        // Conditions that cannot be read, or texts past what an item keeps (a
+        // condition continued there would be cut), would judge the answer by
+        // something else than what the operator set.
+        if (const std::string why = LoadItemConditions(loaded, item, block); !why.empty()) {
+            item.flags |= kFlagSuspended;
+            ItemLoadNotes().push_back(block.name + " is suspended: its stored conditions cannot be read (" + why + ")");
+        } else if (storedTexts > kReservedTexts) {
+            item.flags |= kFlagSuspended;
+            ItemLoadNotes().push_back(block.name + " is suspended: its stored texts do not fit the item");
         }
         table.items[loaded] = item;
         if (!whole) {

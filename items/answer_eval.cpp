@@ -129,9 +129,9 @@ bool SetItemConditions(DnsItem& item, const AnswerConditions& c)
     return true;
 }
 
-std::string LoadItemConditions(const DnsItem& item, const ItemBlock& block)
+std::string LoadItemConditions(std::uint32_t slot, const DnsItem& item, const ItemBlock& block)
 {
-    AnswerState& state = AnswerOf(item);
+    AnswerState& state = AnswerOf(slot);
     state = AnswerState{};
     const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);
     const std::span<const std::string> texts(block.reservedTexts.data(), n);

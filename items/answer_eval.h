@@ -49,7 +49,8 @@ bool SetItemConditions(DnsItem& item, const AnswerConditions& c);
 // Reads the item's conditions and answer digest from its stored texts into its
 // state, as the store is loaded. "" when they read whole, else why not (the
 // item then has none and should wait, suspended, for the operator).
-std::string LoadItemConditions(const DnsItem& item, const ItemBlock& block);
+// slot: where the item is being loaded to.
+std::string LoadItemConditions(std::uint32_t slot, const DnsItem& item, const ItemBlock& block);
 // Keeps the state's digest in the item's "answer_digest=" text.
 bool StoreAnswerDigest(DnsItem& item);
 

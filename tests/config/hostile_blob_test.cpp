@@ -108,6 +108,8 @@ TEST_F(HostileBlob, ItemCountsAndReservedCountsOutOfRange)
         EXPECT_EQ(Items().blocks[0].reservedInts[3], 3);
         EXPECT_EQ(Items().blocks[1].domain, "dom");
         EXPECT_EQ(Items().items[1].reservedTextCount, std::min(bad.reservedTextCount, kReservedTexts));
+        // Texts were lost: the item waits, suspended, rather than run on part of them.
+        EXPECT_EQ((Items().items[1].flags & kFlagSuspended) != 0, bad.reservedTextCount > kReservedTexts);
         EXPECT_EQ(Items().blocks[2].name, "name");
         EXPECT_EQ(Items().blocks[2].domain, "dom");
     }

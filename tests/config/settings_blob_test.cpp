@@ -6,6 +6,7 @@
 
 #include "config/settings_blob.h"
 #include "items/address6.h"
+#include "items/answer_eval.h"
 #include "tests/config/store_fixture.h"
 
 using namespace varnell;
@@ -330,4 +331,46 @@ TEST_F(SettingsBlob, Ipv6TextsComeBackAndUnreadableOnesAreSuspended)
     }
     t.blocks[bad].reservedTexts[0] = "known6=";
     EXPECT_TRUE(LoadKnown6(t.items[bad], t.blocks[bad])) << "no known addresses yet";
+}
+
+TEST_F(SettingsBlob, ConditionsAndDigestComeBackAndUnreadableOnesAreSuspended)
+{
+    ItemTable& t = Items();
+    const std::uint32_t caa = AddItem("caa");
+    const std::uint32_t broken = AddItem("broken");
+    const std::uint32_t plain = AddItem("plain");
+    AnswerConditions c;
+    ASSERT_EQ(ReadConditionFields({"contains", "0 issue \"ca.example\"\n0 issuewild \";\"", "", "validated", "7"}, c), "");
+    {
+        std::lock_guard lock(EngineLock());
+        ASSERT_TRUE(SetItemConditions(t.items[caa], c));
+        AnswerOf(caa).digest = "0123456789abcdef:2";
+        ASSERT_TRUE(StoreAnswerDigest(t.items[caa]));
+        t.items[broken].reservedTextCount = 1;
+        t.blocks[broken].reservedTexts[0] = "expect_mode=sometimes";
+    }
+    SaveSettings();
+    const auto with = Save();
+    InitItemTable();
+    ResetAnswerStates();
+    TakeItemLoadNotes();
+    ASSERT_EQ(LoadSettings(), 0);
+    EXPECT_EQ(t.items[broken].flags & kFlagSuspended, kFlagSuspended);
+    ResumeItem(broken);
+    EXPECT_TRUE(Save() == with) << "the condition texts come back byte for byte";
+    EXPECT_EQ(AnswerOf(caa).conditions.values, c.values);
+    EXPECT_TRUE(AnswerOf(caa).conditions.validated);
+    EXPECT_EQ(AnswerOf(caa).digest, "0123456789abcdef:2");
+    EXPECT_EQ(t.items[caa].flags & kFlagSuspended, 0u);
+    EXPECT_EQ(TakeItemLoadNotes(), (std::vector<std::string>{"broken is suspended: its stored conditions cannot be read "
+                                                             "(expect_mode must be empty, equals, contains, excludes or "
+                                                             "matches)"}));
+    // Taking the conditions away leaves no text of them, the digest's neither.
+    std::lock_guard lock(EngineLock());
+    ASSERT_TRUE(SetItemConditions(t.items[caa], AnswerConditions{}));
+    EXPECT_EQ(t.items[caa].reservedTextCount, 0u);
+    // No room: 31 texts of its own leave none for two condition texts.
+    t.items[plain].reservedTextCount = kReservedTexts - 1;
+    EXPECT_FALSE(SetItemConditions(t.items[plain], c));
+    EXPECT_EQ(t.items[plain].reservedTextCount, kReservedTexts - 1);
 }
