@@ -9,6 +9,7 @@
 
 #include "base/utf8.h"
 #include "items/address6.h"
+#include "items/answer_eval.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
@@ -78,6 +79,11 @@ constexpr ItemFamily kItemFamilies[] = {
      VARNELL_SAMPLE(s.addresses, true)},
     {"varnell_item_last_event_timestamp_seconds", "gauge", "When the item last went down, came up or changed.",
      Unit::kCount, VARNELL_SAMPLE(s.lastEventTime, s.lastEventTime > 0)},
+    {"varnell_item_condition_ok", "gauge", "1 when the item's latest answer met its conditions, 0 when it did not.",
+     Unit::kCount, VARNELL_SAMPLE(s.conditionOk > 0 ? 1 : 0, s.conditionOk >= 0)},
+    {"varnell_item_signature_expiry_timestamp_seconds", "gauge",
+     "When the earliest signature over the item's latest answer expires.", Unit::kCount,
+     VARNELL_SAMPLE(s.signatureExpiry, s.signatureExpiry > 0)},
 };
 #undef VARNELL_SAMPLE
 
@@ -258,6 +264,9 @@ MetricsSnapshot TakeMetricsSnapshot()
         s.failed = block.probesFailed;
         s.replies = block.replies;
         s.addresses = block.answerCount;
+        const AnswerState& answer = AnswerOf(slot);
+        s.conditionOk = answer.conditions.Any() ? answer.conditionOk : std::int8_t{-1};
+        s.signatureExpiry = answer.conditions.sigWarnDays != 0 ? answer.signatureExpiry : 0;
         s.lastEventTime = block.lastEventTime;
     }
     return snap;

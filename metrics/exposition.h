@@ -33,6 +33,8 @@ struct ItemSample {
     std::uint32_t sent = 0, failed = 0, replies = 0; // failed: every failed probe
     std::uint32_t addresses = 0;
     std::int64_t lastEventTime = 0; // calendar seconds, 0 = no event yet
+    std::int8_t conditionOk = -1;   // latest verdict of the item's conditions; -1 none
+    std::int64_t signatureExpiry = 0; // calendar seconds, 0 = no signatures read
 };
 
 struct MetricsSnapshot {

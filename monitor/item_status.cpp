@@ -7,6 +7,7 @@
 
 #include "alerts/event_list.h"
 #include "items/address6.h"
+#include "items/answer_eval.h"
 #include "items/result_eval.h"
 
 namespace varnell {
@@ -70,6 +71,7 @@ std::vector<ItemStatus> CollectItemStatus()
         s.averageRtt = block.rttAvg;
         if (block.lastEventTime != 0)
             s.lastEvent = FormatTimeText(block.lastEventTime);
+        s.detail = FailureDetail(item);
         out.push_back(std::move(s));
     }
     return out;

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include "config/settings_blob.h"
+#include "items/answer_eval.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "metrics/exposition.h"
@@ -226,6 +227,32 @@ TEST(Exposition, FailuresCountEveryFailedProbe)
                         "server=\"127.0.0.1\",id=\"" + IdOf(s) + "\"} 6\n"),
               std::string::npos);
     EXPECT_EQ(block.failed, 0u);
+}
+
+// The condition and signature series are there for the items that have them.
+TEST(Exposition, ConditionSeriesOnlyForItemsWithConditions)
+{
+    InitItemTable();
+    ResetAnswerStates();
+    const std::uint32_t plain = AddItem("plain", "", "plain.test");
+    const std::uint32_t signed_ = AddItem("signed", "", "signed.test");
+    AnswerConditions c;
+    ASSERT_EQ(ReadConditionFields({"", "", "", "validated", "7"}, c), "");
+    {
+        std::lock_guard lock(EngineLock());
+        ASSERT_TRUE(SetItemConditions(Items().items[signed_], c));
+        AnswerOf(signed_).conditionOk = 0;
+        AnswerOf(signed_).signatureExpiry = 1797000000;
+        AnswerOf(plain).signatureExpiry = 1797000000; // read, but not asked for: not shown
+    }
+    const std::string page = FormatExposition(TakeMetricsSnapshot());
+    const std::string labels = "{item=\"signed\",domain=\"signed.test\",type=\"MX\",server=\"127.0.0.1\",id=\"" +
+                               IdOf(signed_) + "\"}";
+    EXPECT_NE(page.find("\nvarnell_item_condition_ok" + labels + " 0\n"), std::string::npos) << page;
+    EXPECT_NE(page.find("\nvarnell_item_signature_expiry_timestamp_seconds" + labels + " 1797000000\n"),
+              std::string::npos);
+    EXPECT_EQ(page.find("varnell_item_condition_ok{item=\"plain\""), std::string::npos);
+    EXPECT_EQ(page.find("varnell_item_signature_expiry_timestamp_seconds{item=\"plain\""), std::string::npos);
 }
 
 TEST(Exposition, ShippedAlertRulesPassPromtool)
