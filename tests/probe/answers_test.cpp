@@ -50,7 +50,7 @@ protected:
     std::string Detail(std::uint32_t slot)
     {
         std::lock_guard lock(EngineLock());
-        return Items().blocks[slot].answer.detail;
+        return AnswerOf(slot).detail;
     }
     bool Down(std::uint32_t slot) { return HasEvent(Items().blocks[slot].name + " is down"); }
 };
@@ -210,7 +210,7 @@ TEST_F(Answers, ValidationAndSignatureExpiry)
     EXPECT_TRUE(Detail(week).starts_with("signature expires 20")) << Detail(week);
     {
         std::lock_guard lock(EngineLock());
-        const std::int64_t expiry = Items().blocks[week].answer.signatureExpiry;
+        const std::int64_t expiry = AnswerOf(week).signatureExpiry;
         EXPECT_NEAR(static_cast<double>(expiry - std::time(nullptr)), 3 * 86400.0, 600.0);
     }
 
