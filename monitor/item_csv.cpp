@@ -9,6 +9,7 @@
 #include "base/utf8.h"
 #include "config/settings.h"
 #include "items/address6.h"
+#include "items/answer_eval.h"
 #include "items/item_entry.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
@@ -33,12 +34,19 @@ enum Column : std::size_t {
     kSuspended,
     kDescription,
     kRecursionAvailable,
+    // What the item expects of its answer (items/answer_conditions.h).
+    kExpectMode,
+    kExpect,
+    kExpectRcode,
+    kDnssec,
+    kSigWarnDays,
     kColumnCount
 };
 constexpr std::array<std::string_view, kColumnCount> kColumnNames = {
     "name",      "domain",      "type",          "server",            "interval_ms",
     "timeout_ms", "continuous_lost", "notify_down", "notify_up",      "notify_change",
     "recursion_desired", "high_priority", "suspended", "description", "recursion_available",
+    "expect_mode", "expect", "expect_rcode", "dnssec", "sig_warn_days",
 };
 constexpr std::size_t kRequiredColumns = 4; // name, domain, type, server
 
@@ -91,7 +99,7 @@ std::string TypeNames()
 
 // The row's values as an entry with the dialog's defaults for what is absent.
 // Returns why not, or an empty text.
-std::string EntryFromRow(const RowValues& row, ItemEntry& entry, bool& suspended)
+std::string EntryFromRow(const RowValues& row, ItemEntry& entry, bool& suspended, AnswerConditions& conditions)
 {
     for (std::size_t c = 0; c < kColumnCount; ++c)
         if (row[c] != nullptr && !IsUtf8(*row[c]))
@@ -140,12 +148,22 @@ std::string EntryFromRow(const RowValues& row, ItemEntry& entry, bool& suspended
     for (const auto& [column, out] : flags)
         if (!ReadFlag(row[column], *out))
             return Quoted(kColumnNames[column]) + " must be 0 or 1";
-    return {};
+
+    ConditionFields fields;
+    const std::pair<Column, std::string*> texts[] = {
+        {kExpectMode, &fields.mode}, {kExpect, &fields.values},          {kExpectRcode, &fields.rcode},
+        {kDnssec, &fields.dnssec},   {kSigWarnDays, &fields.sigWarnDays},
+    };
+    for (const auto& [column, out] : texts)
+        if (row[column] != nullptr)
+            *out = *row[column];
+    return ReadConditionFields(fields, conditions);
 }
 
 struct PlannedItem {
     ItemEdit edit;
     bool suspended;
+    AnswerConditions conditions;
 };
 
 // Adds the planned items in one hold of the engine lock, so the scheduler never
@@ -158,14 +176,19 @@ bool AddPlanned(const std::vector<PlannedItem>& planned)
     if (FreeItemSlots() < planned.size())
         return false;
     std::size_t added = 0;
+    const auto undo = [&added] {
+        while (added-- > 0)
+            DeleteItemRow(Items().rowCount - 1);
+        return false;
+    };
     for (const PlannedItem& p : planned) {
         const int slot = NewItemSlot();
-        if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), p.edit)) {
-            while (added-- > 0)
-                DeleteItemRow(Items().rowCount - 1);
-            return false;
-        }
+        if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), p.edit))
+            return undo();
         ++added;
+        // A new item holds at most its server's text: its conditions always fit.
+        if (!SetItemConditions(Items().items[static_cast<std::uint32_t>(slot)], p.conditions))
+            return undo();
         if (p.suspended)
             SuspendItem(static_cast<std::uint32_t>(slot));
     }
@@ -363,7 +386,7 @@ int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
             row[columnOf[f]] = &record.fields[f];
         ItemEntry entry;
         PlannedItem item{};
-        std::string reason = EntryFromRow(row, entry, item.suspended);
+        std::string reason = EntryFromRow(row, entry, item.suspended, item.conditions);
         if (reason.empty()) {
             EntryTarget target;
             target.pendingNew = planned.size();
@@ -416,10 +439,13 @@ std::string ExportItemsCsv()
     for (const std::uint32_t slot : slots) {
         const DnsItem& item = t.items[slot];
         const ItemEdit e = EditOf(item);
-        const bool suspended = [&] {
+        bool suspended = false;
+        ConditionFields conditions;
+        {
             std::lock_guard lock(EngineLock());
-            return (item.flags & kFlagSuspended) != 0;
-        }();
+            suspended = (item.flags & kFlagSuspended) != 0;
+            conditions = FieldsOf(AnswerOf(slot).conditions);
+        }
         // From the edit, read under the engine lock, rather than from the block.
         const std::string server = e.server6 ? Address6Text(e.server6Address) : DottedAddress(e.serverBE);
         const std::string values[kColumnCount] = {
@@ -438,6 +464,11 @@ std::string ExportItemsCsv()
             suspended ? "1" : "0",
             e.description,
             e.recursionAvailable ? "1" : "0",
+            conditions.mode,
+            conditions.values,
+            conditions.rcode,
+            conditions.dnssec,
+            conditions.sigWarnDays,
         };
         for (std::size_t c = 0; c < kColumnCount; ++c) {
             if (c != 0)
@@ -462,7 +493,7 @@ bool AddItemFromFields(const std::map<std::string, std::string>& columns, std::s
     }
     ItemEntry entry;
     PlannedItem item{};
-    reason = EntryFromRow(row, entry, item.suspended);
+    reason = EntryFromRow(row, entry, item.suspended, item.conditions);
     if (reason.empty())
         reason = CheckItemEntry(entry, EntryTarget{}, item.edit);
     if (!reason.empty())

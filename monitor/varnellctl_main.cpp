@@ -45,9 +45,12 @@ constexpr CommandHelp kCommands[] = {
     {"add", "add NAME DOMAIN TYPE SERVER [COLUMN=VALUE...]",
      "Adds one item; SERVER is an IPv4 or IPv6 address. COLUMN is one of the CSV\n"
      "columns (interval_ms, timeout_ms, continuous_lost, notify_down, notify_up,\n"
-     "notify_change, recursion_desired, high_priority, suspended, description);\n"
+     "notify_change, recursion_desired, high_priority, suspended, description,\n"
+     "recursion_available, expect_mode, expect, expect_rcode, dnssec, sig_warn_days);\n"
      "the others take the item dialog's defaults. NAME, DOMAIN, TYPE and SERVER\n"
-     "are given once, in their places."},
+     "are given once, in their places; expect may be given once per value:\n"
+     "  add shop shop.example CAA 192.0.2.53 expect_mode=contains \\\n"
+     "      'expect=0 issue \"ca.example\"' 'expect=0 iodef \"mailto:ops@shop.example\"'"},
     {"delete", "delete NAME", "Deletes the item of that name."},
     {"suspend", "suspend NAME", "Stops probing the item of that name."},
     {"resume", "resume NAME", "Probes the item of that name again."},
@@ -242,6 +245,11 @@ int Main(int argc, char** argv)
             if (eq == std::string::npos || eq == 0)
                 return Fail("expected COLUMN=VALUE, got " + words[i], kExitUsage);
             const std::string column = words[i].substr(0, eq);
+            // Values are one a line, however many are given.
+            if (column == "expect" && fields.contains(column)) {
+                fields[column] = fields[column].get<std::string>() + "\n" + words[i].substr(eq + 1);
+                continue;
+            }
             // Silently replacing the NAME given before would add another item than the one named.
             if (fields.contains(column))
                 return Fail(column + " is given twice", kExitUsage);

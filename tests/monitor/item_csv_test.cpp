@@ -17,7 +17,7 @@ constexpr const char* kHeader = "name,domain,type,server,interval_ms,timeout_ms,
                                 "notify_change,recursion_desired,high_priority,suspended,description\r\n";
 constexpr const char* kExportHeader = "name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,"
                                       "notify_up,notify_change,recursion_desired,high_priority,suspended,description,"
-                                      "recursion_available\r\n";
+                                      "recursion_available,expect_mode,expect,expect_rcode,dnssec,sig_warn_days\r\n";
 
 class ItemCsvTest : public ::testing::Test {
 protected:
@@ -161,13 +161,16 @@ TEST_F(ItemCsvTest, ExportWritesWhatImportReadsByteForByte)
 {
     CurrentSettings().mail.flags |= kMailHighPriority; // defaults must not leak into a full row
     const std::string text = std::string(kExportHeader) +
-                             "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1\r\n"
+                             "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1,,,,,\r\n"
                              "\"a, \"\"b\"\"\",example.test.,SOA,203.0.113.254,500,0,63,0,1,0,0,1,1,"
-                             "\"two\nlines, \"\"quoted\"\"\",0\r\n"
-                             "ptr,1.2.0.192.in-addr.arpa,PTR,10.0.0.1,86400000,1,1,1,0,1,0,1,0,caf\xC3\xA9,1\r\n"
-                             "six,www.example.test,AAAA,2001:db8::53,1000,2000,6,1,1,1,1,0,0,,1\r\n";
+                             "\"two\nlines, \"\"quoted\"\"\",0,,,,,\r\n"
+                             "ptr,1.2.0.192.in-addr.arpa,PTR,10.0.0.1,86400000,1,1,1,0,1,0,1,0,caf\xC3\xA9,1,,,,,\r\n"
+                             "six,www.example.test,AAAA,2001:db8::53,1000,2000,6,1,1,1,1,0,0,,1,,,,,\r\n"
+                             "caa,shop.example,CAA,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1,contains,"
+                             "\"0 issue \"\"ca.example\"\"\n0 issuewild \"\";\"\"\",,validated,7\r\n"
+                             "gone,old.example,TXT,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1,matches,\"^\"\"v=spf1\",NXDOMAIN,,\r\n";
     std::vector<CsvProblem> problems;
-    ASSERT_EQ(ImportItemsCsv(text, problems), 4) << (problems.empty() ? "" : problems[0].reason);
+    ASSERT_EQ(ImportItemsCsv(text, problems), 6) << (problems.empty() ? "" : problems[0].reason);
     EXPECT_EQ(ExportItemsCsv(), text);
     EXPECT_NE(Item(1).flags & kFlagSuspended, 0u);
     EXPECT_NE(Item(1).flags & kFlagHighPriorityMail, 0u);
@@ -231,6 +234,27 @@ TEST_F(ItemCsvTest, EveryItemTheDialogCanMakeComesBackFromItsExport)
     ASSERT_FALSE(problems.empty());
     EXPECT_EQ(problems.back().reason, CsvSizeProblem(rows.size()));
     EXPECT_EQ(CsvSizeProblem(kItemsCsvLimit), "");
+}
+
+TEST_F(ItemCsvTest, ConditionsAreCheckedLikeEveryColumn)
+{
+    const std::string header = "name,domain,type,server,expect_mode,expect,expect_rcode,dnssec,sig_warn_days\n";
+    ExpectRefused(header + Row("a", "a.test,A,192.0.2.1,sometimes,192.0.2.1,,,") +
+                      Row("b", "b.test,A,192.0.2.1,,192.0.2.1,,,") + Row("c", "c.test,A,192.0.2.1,matches,(,,,") +
+                      Row("d", "d.test,A,192.0.2.1,,,NOTAUTH,,") + Row("e", "e.test,A,192.0.2.1,,,,yes,") +
+                      Row("f", "f.test,A,192.0.2.1,,,,,7d") + Row("g", "g.test,A,192.0.2.1,equals,,,,"),
+                  {{2, "expect_mode must be"},
+                   {3, "values given without an expect_mode"},
+                   {4, "the pattern does not compile"},
+                   {5, "expect_rcode must be"},
+                   {6, "dnssec must be"},
+                   {7, "sig_warn_days must be"},
+                   {8, "expect_mode equals needs values"}});
+    std::vector<CsvProblem> problems;
+    ASSERT_EQ(ImportItemsCsv(header + Row("ok", "ok.test,a,192.0.2.1,EQUALS,192.0.2.1,nxdomain,Validated,30"),
+                             problems),
+              1);
+    EXPECT_NE(ExportItemsCsv().find(",equals,192.0.2.1,NXDOMAIN,validated,30\r\n"), std::string::npos);
 }
 
 TEST_F(ItemCsvTest, AFullTableTakesNoRowBeyondItsLastSlot)
