@@ -1,14 +1,16 @@
 // Monitored items as CSV text (RFC 4180, UTF-8, a header row), one item per row:
 //   name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,
 //   notify_up,notify_change,recursion_desired,high_priority,suspended,description,
-//   recursion_available
+//   recursion_available,expect_mode,expect,expect_rcode,dnssec,sig_warn_days
 // Only the first four columns are required and they may come in any order; an
 // empty or absent value takes the item dialog's default, except that the name
 // and the domain may be empty, as in the dialog (an empty domain asks for the
 // root). recursion_available came last and later than the others: files
 // written before it import with the dialog's default. Types are the names of
 // the engine's record type table, booleans are 0 or 1, the server is an IPv4 or
-// IPv6 address. Every row passes the same checks as the item dialog
+// IPv6 address. The last five are the item's conditions on its answer
+// (items/answer_conditions.h): expect holds its values one per line inside the
+// quoted field; all five empty is an item without conditions. Every row passes the same checks as the item dialog
 // (CheckItemEntry), so nothing comes in that the dialog would have refused, and
 // everything the dialog makes comes back from an export as it was (the mail
 // group id aside, which is kept but never used).
