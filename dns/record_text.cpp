@@ -497,4 +497,45 @@ std::string RecordDataText(std::uint16_t type, std::span<const std::uint8_t> dat
     }
 }
 
+bool StoreContentData(std::uint16_t type, std::span<const std::uint8_t> message, std::size_t at, std::size_t length,
+                      std::span<char> names, std::uint32_t& cursor, std::uint16_t& storedLength)
+{
+    if (cursor >= names.size() || at > message.size() || length > message.size() - at)
+        return false;
+    const std::span<std::uint8_t> room(reinterpret_cast<std::uint8_t*>(names.data()) + cursor, names.size() - cursor);
+    // One name expanded from a two-byte pointer grows by at most 253 bytes.
+    constexpr std::size_t kGrowth = kMaxNameOctets;
+    std::size_t size = ExpandRecordData(type, message, at, length, room);
+    if (size == 0) {
+        if (room.size() <= length + kGrowth)
+            return false; // perhaps only too little room: refused, as a full area is
+        std::memcpy(room.data(), message.data() + at, length);
+        size = length;
+    }
+    if (size >= room.size())
+        return false;
+    room[size] = 0;
+    std::uint32_t next = cursor + static_cast<std::uint32_t>(size) + 1;
+    if (type == kTypeSrv) {
+        // As every gathered name is kept: dotted, without escapes or the final ".".
+        if (next >= names.size())
+            return false;
+        const DecodedName target = DecodeName(room.first(size), 6, names.subspan(next));
+        if (target.status == NameStatus::NoRoom)
+            return false;
+        next += static_cast<std::uint32_t>(target.length) + 1;
+    }
+    storedLength = static_cast<std::uint16_t>(size);
+    cursor = next;
+    return true;
+}
+
+std::string RecordDetailLine(std::uint16_t type, std::span<const std::uint8_t> data)
+{
+    std::string line = "     " + TypeMnemonic(type);
+    if (type == kTypeDnskey)
+        line += " (key tag " + std::to_string(DnskeyKeyTag(data)) + ")";
+    return line + " : " + RecordDataText(type, data) + "\r\n";
+}
+
 } // namespace varnell

@@ -44,6 +44,22 @@ bool HasContentData(std::uint16_t type);
 std::size_t ExpandRecordData(std::uint16_t type, std::span<const std::uint8_t> message, std::size_t at,
                              std::size_t length, std::span<std::uint8_t> out);
 
+// Stores the data of a record of type (one HasContentData names) at
+// names[cursor]: expanded, or as received when it does not read as its type,
+// then a 0 byte; an SRV record's target follows as dotted text (its offset is
+// SrvTargetOffset), for the gathering of its addresses. storedLength gets the
+// length stored. false, and nothing written, when names has no room.
+bool StoreContentData(std::uint16_t type, std::span<const std::uint8_t> message, std::size_t at, std::size_t length,
+                      std::span<char> names, std::uint32_t& cursor, std::uint16_t& storedLength);
+inline std::uint32_t SrvTargetOffset(std::uint32_t data, std::uint16_t storedLength)
+{
+    return data + storedLength + 1;
+}
+
+// The reply detail's line for a record of type with this stored data:
+// "     CAA : 0 issue \"ca.example\"\r\n", a DNSKEY with its key tag.
+std::string RecordDetailLine(std::uint16_t type, std::span<const std::uint8_t> data);
+
 // Presentation text of expanded data of type. pieces: cut base64 and hexadecimal
 // fields as the resolver prints them (false: in one piece, the form answers are
 // compared in). Data that does not read as its type gives "\# length hex"

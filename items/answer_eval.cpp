@@ -147,6 +147,23 @@ bool StoreAnswerDigest(DnsItem& item)
                          std::string(kAnswerDigestPrefix) + AnswerOf(item).digest);
 }
 
+int ApplyAnswerConditions(DnsItem& item, int code, std::string& changed, std::int64_t now)
+{
+    AnswerState& state = AnswerOf(item);
+    const std::uint16_t qtype = RecordQueryType(item.typeIndex);
+    if (!state.conditions.Any() && !IsContentType(qtype)) {
+        state.lastCode = code;
+        return code;
+    }
+    AnswerJudgement j = JudgeAnswer(item, BlockOf(item), state, code, now);
+    // No room for the digest's text leaves it in memory only: the change is
+    // raised again after a restart, never missed.
+    if (!j.changed.empty())
+        StoreAnswerDigest(item);
+    changed = std::move(j.changed);
+    return j.code;
+}
+
 std::string FailureDetail(const DnsItem& item)
 {
     const AnswerState& state = AnswerOf(item);

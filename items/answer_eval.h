@@ -54,6 +54,13 @@ std::string LoadItemConditions(std::uint32_t slot, const DnsItem& item, const It
 // Keeps the state's digest in the item's "answer_digest=" text.
 bool StoreAnswerDigest(DnsItem& item);
 
+// Result evaluation's one call: applies the item's conditions to the probe's
+// code (a reply's RCODE or an engine code) and returns the code to go on with;
+// changed gets the change event's text when a content answer set changed (its
+// digest is then kept in the item's text). An item without conditions and of
+// none of the content types costs one test. Engine lock held.
+int ApplyAnswerConditions(DnsItem& item, int code, std::string& changed, std::int64_t now);
+
 // What the latest probe's failure was, for the operator: the condition's detail
 // ("expected 192.0.2.1; got 192.0.2.7"), else the result code's text; "" when
 // the latest probe succeeded or none ended yet.
