@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "items/address6.h"
+#include "items/answer_eval.h"
 
 namespace varnell {
 
@@ -17,6 +18,8 @@ struct RecordType {
 };
 constexpr RecordType kRecordTypes[kRecordTypeCount] = {
     {"A", 1}, {"CNAME", 5}, {"MX", 15}, {"NS", 2}, {"PTR", 12}, {"SOA", 6}, {"AAAA", 28},
+    // Read for their content (dns/record_text.h): their answer is a set of records.
+    {"TXT", 16}, {"SRV", 33}, {"CAA", 257}, {"HTTPS", 65}, {"DNSKEY", 48}, {"DS", 43},
 };
 
 ItemTable& Table()
@@ -81,6 +84,7 @@ void ResetSlot(std::uint32_t i)
     item.server.portBE = static_cast<std::uint16_t>((53u >> 8) | (53u << 8));
     t.rowToSlot[i] = 0;
     ResetItemBlock(t.blocks[i]);
+    AnswerOf(i) = AnswerState{};
 }
 
 } // namespace
@@ -221,6 +225,7 @@ bool CommitNewItem(std::uint32_t slot, const ItemEdit& edit)
     } else {
         // Statistics of an item deleted from the top of the table do not carry over.
         ResetItemBlock(t.blocks[slot]);
+        AnswerOf(slot) = AnswerState{};
         item.flags &= ~(kFlagDeleted | kFlagSuspended | kFlagOutstandingMask);
     }
     // The block's texts were reset with it: the record's counts of them follow.

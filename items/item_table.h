@@ -87,7 +87,7 @@ struct DnsItem {
     std::uint32_t timeout;           // ms to wait for a reply
     ItemEndpoint server;
     std::uint32_t flags;             // ItemFlags
-    std::uint32_t typeIndex;         // record type index 0..6
+    std::uint32_t typeIndex;         // record type index 0..12
     std::int32_t mailGroup;          // stored, never read
     std::uint32_t knownCount;        // addresses last reported
     AddressEntry known[kKnownAddresses];
@@ -299,8 +299,9 @@ void ResumeItem(std::uint32_t slot);
 using ItemRequestsEnder = void (*)(std::uint32_t itemSlot);
 void SetItemRequestsEnder(ItemRequestsEnder ender);
 
-// "A", "CNAME", "MX", "NS", "PTR", "SOA", "AAAA", and their query types.
-inline constexpr std::uint32_t kRecordTypeCount = 7;
+// "A", "CNAME", "MX", "NS", "PTR", "SOA", "AAAA", "TXT", "SRV", "CAA", "HTTPS",
+// "DNSKEY", "DS", and their query types.
+inline constexpr std::uint32_t kRecordTypeCount = 13;
 inline constexpr std::uint32_t kRecordTypeAaaa = 6;
 inline bool IsAaaaItem(const DnsItem& item) { return item.typeIndex == kRecordTypeAaaa; }
 const char* RecordTypeName(std::uint32_t typeIndex);

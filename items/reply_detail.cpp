@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <span>
 #include <string_view>
 
 #include "dns/dns_wire.h"
+#include "dns/record_text.h"
 #include "items/address6.h"
 
 namespace varnell {
@@ -69,6 +71,15 @@ std::string RecordAddress6(const ItemBlock& block, const ReplyRecord& record)
         address.bytes[i] = static_cast<std::uint8_t>(block.names[record.data + i]);
     }
     return Address6Text(address);
+}
+
+// The stored data of a record read for its content; cut to the names area.
+std::span<const std::uint8_t> ContentData(const ItemBlock& block, const ReplyRecord& record)
+{
+    if (record.data >= kNamesArea)
+        return {};
+    const std::uint32_t length = std::min<std::uint32_t>(FromBE16(record.dataLengthBE), kNamesArea - record.data);
+    return {reinterpret_cast<const std::uint8_t*>(block.names) + record.data, length};
 }
 
 template <typename... Args>
@@ -144,6 +155,8 @@ void AddSection(RunBuilder& out, const ItemBlock& block, const char* title, std:
             out.Add(DetailColour::Red, "     SOA name : ", data, "\r\n");
             break;
         default:
+            if (HasContentData(FromBE16(record.typeBE)))
+                out.Add(DetailColour::Red, RecordDetailLine(FromBE16(record.typeBE), ContentData(block, record)));
             break;
         }
     }

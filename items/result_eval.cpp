@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "items/address6.h"
+#include "items/answer_eval.h"
 #include "items/history.h"
 #include "items/result_hooks.h"
 
@@ -42,9 +43,17 @@ constexpr const char* kCodeTexts[] = {
     "Error code 18: Get part reply",
     "Error code 19: More than 64 sections",
     "Error code 20: More than 64 sections",
+    // An answer that came but fails the item's conditions (items/answer_conditions.h).
+    "Error code 21: Answer not as expected",
+    "Error code 22: Response code not as expected",
+    "Error code 23: Answer not validated",
+    "Error code 24: Signature expires soon",
+    "Error code 25: Signature not valid yet",
+    "Error code 26: No signature covers the answer",
+    "Error code 27: Signature expired",
 };
 constexpr int kCodeTextCount = static_cast<int>(sizeof kCodeTexts / sizeof kCodeTexts[0]);
-static_assert(kCodeTextCount == 21);
+static_assert(kCodeTextCount == kResultSignatureExpired + 1);
 
 enum class Event { None, Down, Up };
 
@@ -64,6 +73,7 @@ void NoteEvent(ItemBlock& block, int kind)
 struct Outcome {
     std::string requests;
     const char* state = nullptr;
+    std::string stateDetail; // what a failed condition found, after the state text
     std::string rtt;
     std::int32_t rttMs = -1; // the accepted round trip, for the history
     int image = -1;
@@ -97,7 +107,13 @@ Outcome Evaluate(DnsItem& item, int code)
     Outcome out;
     out.flags = item.flags;
     out.requests = Format("%u/%u", block.sent, block.failed);
+    // What the item expects of its answer may fail a reply, or make a name
+    // error the answer expected.
+    std::string answerChanged;
+    code = ApplyAnswerConditions(item, code, answerChanged, static_cast<std::int64_t>(std::time(nullptr)));
     out.state = ResultCodeText(code);
+    if (code >= kResultAnswerDiffers && code <= kResultSignatureExpired)
+        out.stateDetail = AnswerOf(item).detail;
     const std::uint32_t n = LostCount(item);
     std::uint32_t k = block.state & kStateRunMask;
     const bool failing = (block.state & (kStateFailing | kStateReserved10)) != 0;
@@ -153,7 +169,13 @@ Outcome Evaluate(DnsItem& item, int code)
         // change. That probe's own result compares the whole set. Nor is a set
         // some of whose follow-up queries failed: one lost datagram would
         // otherwise raise a change, and a second when the addresses return.
-        if (Outstanding(item) == 0 && block.followUpFailureCount == 0 && AddressesChanged(item)) {
+        // An item read for its content changes with its answer set; the
+        // addresses an SRV item gathers are shown, not reported.
+        if (!answerChanged.empty()) {
+            out.changed = std::move(answerChanged);
+            NoteEvent(block, kEventChanged);
+        } else if (!IsContentType(RecordQueryType(item.typeIndex)) && Outstanding(item) == 0 &&
+                   block.followUpFailureCount == 0 && AddressesChanged(item)) {
             std::string text = "the ip of " + block.name + " is changed to ";
             if (IsAaaaItem(item)) {
                 const std::uint32_t count = std::min(block.answerCount, kReplyRecords);
@@ -264,7 +286,8 @@ int OnDnsResult(DnsItem* item, int code)
     const ItemBlock& block = BlockOf(*item);
     hooks->SetRowText(*item, kColRequests, out.requests);
     if (out.state != nullptr)
-        hooks->SetRowText(*item, kColMonitorState, out.state);
+        hooks->SetRowText(*item, kColMonitorState,
+                          out.stateDetail.empty() ? std::string(out.state) : out.state + (" - " + out.stateDetail));
     if (out.late)
         return kResultLate;
     if (!out.rtt.empty())

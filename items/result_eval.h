@@ -34,7 +34,7 @@ int OnDnsResult(DnsItem* item, int code);
 // position (the answers are sorted, so another reply order is no change).
 bool AddressesChanged(const DnsItem& item);
 
-// The "Monitor State" text of a code: the table text for 0-20, "" for 21-31, and
+// The "Monitor State" text of a code: the table text for 0-27, "" for 28-31, and
 // nullptr for any other code (the column is then left as it is).
 const char* ResultCodeText(int code);
 

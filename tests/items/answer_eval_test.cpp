@@ -75,7 +75,7 @@ TEST_F(AnswerEval, TheSetAtTheEndOfTheChainAndItsSignatures)
     Answer("other.example", kTypeCaa, Caa(0, "issue", "elsewhere.example"));
     Answer("shop.example", kTypeCaa, Caa(128, "iodef", "mailto:x@y"));
     // RRSIG over CAA, expiring 2026-12-11 12:00, and one over another type.
-    std::vector<std::uint8_t> sig = {1, 1, 13, 2, 0, 0, 1, 0x2C, 0x6B, 0x16, 0xA7, 0xC0, 0x6B, 0x11, 0xE1, 0x30, 9, 0x43,
+    std::vector<std::uint8_t> sig = {1, 1, 13, 2, 0, 0, 1, 0x2C, 0x6B, 0x1B, 0xE5, 0xC0, 0x6B, 0x17, 0xE3, 0x30, 9, 0x43,
                                      0};
     Answer("shop.example", kTypeRrsig, sig);
     sig[0] = 0; // covers A

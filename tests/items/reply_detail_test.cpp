@@ -106,7 +106,7 @@ TEST(ReplyDetail, EveryRecordKindHasItsLineAndColour)
     w.Name("1.2.0.192.in-addr.arpa", 12, 5, "host.example.test");
     block->additionalRecords = 2;
     w.A("mx1.example.test", 7, Addr(192, 0, 2, 25));
-    w.Name("mx1.example.test", 16, 7, "some text");
+    w.Name("mx1.example.test", 13, 7, "some text"); // HINFO: a type with no line of its own
     block->externalRecords = 2;
     block->answerCount = 2;
     block->answers[0].addrBE = Addr(192, 0, 2, 25);

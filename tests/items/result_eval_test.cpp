@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 
+#include "items/answer_eval.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
@@ -181,7 +182,9 @@ TEST_F(ResultEval, CodesBeyondTheTableBlankOrKeepTheStateColumn)
 {
     EXPECT_STREQ(ResultCodeText(18), "Error code 18: Get part reply");
     EXPECT_STREQ(ResultCodeText(20), "Error code 20: More than 64 sections");
-    EXPECT_STREQ(ResultCodeText(21), "");
+    EXPECT_STREQ(ResultCodeText(21), "Error code 21: Answer not as expected");
+    EXPECT_STREQ(ResultCodeText(27), "Error code 27: Signature expired");
+    EXPECT_STREQ(ResultCodeText(28), "");
     EXPECT_STREQ(ResultCodeText(31), "");
     EXPECT_EQ(ResultCodeText(32), nullptr);
     EXPECT_EQ(ResultCodeText(-4), nullptr);
@@ -189,6 +192,29 @@ TEST_F(ResultEval, CodesBeyondTheTableBlankOrKeepTheStateColumn)
     OnDnsResult(item, 40);
     EXPECT_EQ(hooks.Count(kColMonitorState), 0);
     EXPECT_EQ(hooks.Images(), std::vector<int>{kImageFailing}); // still a failure
+}
+
+// An answer that fails its condition fails the probe, with the reason in the
+// state column, and goes down through the lost count like any failure.
+TEST_F(ResultEval, FailedConditionIsAFailureWithItsReason)
+{
+    AnswerConditions c;
+    ASSERT_EQ(ReadConditionFields({"equals", "192.0.2.1", "", "", ""}, c), "");
+    ASSERT_TRUE(SetItemConditions(*item, c));
+    SetLost(1);
+    SetAnswers({"192.0.2.7"});
+    Reply(0);
+    Reply(0);
+    EXPECT_EQ(hooks.Text(kColMonitorState),
+              "Error code 21: Answer not as expected - expected 192.0.2.1; got 192.0.2.7");
+    ASSERT_EQ(hooks.events.size(), 1u);
+    EXPECT_EQ(hooks.events[0].text, "alpha is down");
+    EXPECT_EQ(FailureDetail(*item), "expected 192.0.2.1; got 192.0.2.7");
+    SetAnswers({"192.0.2.1"});
+    Reply(0);
+    Reply(0);
+    EXPECT_EQ(hooks.events.back().text, "alpha is up");
+    EXPECT_EQ(FailureDetail(*item), "");
 }
 
 TEST_F(ResultEval, AddressChangeEvents)
