@@ -2,7 +2,9 @@
 // to the follow-up queries that the gathering sends, all from the right sender.
 //
 // Input: two setup bytes, then up to four datagrams separated by the marker
-// F0 0D F0 0D. Setup bits 0-2: record type index (mod 7; 6 is AAAA); bits 3-4:
+// F0 0D F0 0D. Setup bits 0-2: the low bits of the record type index (the
+// second byte's bit 3 its high bit; mod 13: 6 is AAAA, 7-12 the types read
+// for their content); bits 3-4:
 // which domain the item asks for; bit 5: RD and RA clear; bit 6: queries carry
 // an OPT record and the primary reply comes truncated, so datagram 0 is instead
 // the TCP stream that answers it (length-prefixed, read in pieces of 5 bytes; the
@@ -10,7 +12,8 @@
 // gathering over the stored records. Second byte, bit 0: the item's server is
 // IPv6, so its replies arrive with an IPv6 sender; bit 1: every datagram comes
 // first from a near miss of its sender (bit 2: the other family with the same
-// port and address bytes, else the next port), which must change nothing.
+// port and address bytes, else the next port), which must change nothing;
+// bit 4: the item asks for DNSSEC (the DO bit, AD and the signatures read).
 // Queries are not randomised: datagram 0 answers the primary query (its
 // identifier picks the slot);
 // datagram k answers the k-th query sent after the primary (a follow-up, or a
@@ -27,6 +30,7 @@
 #include <vector>
 
 #include "items/address6.h"
+#include "items/answer_eval.h"
 #include "items/item_table.h"
 #include "probe/edns.h"
 #include "probe/query_entropy.h"
@@ -189,7 +193,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ItemBlock& block = Items().blocks[kItem];
     ResetItemBlock(block);
     block.domain = kDomains[(setup >> 3) & 3];
-    item.typeIndex = (setup & 7u) % kRecordTypeCount;
+    item.typeIndex = ((setup & 7u) | ((options & 0x08u) != 0 ? 8u : 0u)) % kRecordTypeCount;
+    AnswerConditions conditions;
+    conditions.validated = conditions.sigWarnDays = (options & 0x10) != 0;
+    SetItemConditions(item, conditions);
     item.flags = kNeverUsedFlags;
     if (setup & 0x20)
         item.flags &= ~(kFlagRecursionDesired | kFlagRecursionAvailable);
@@ -283,6 +290,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             SortAnswers(block);
         CheckBounds(item, block);
     }
+
+    // The answer set and its signatures as result evaluation reads them.
+    for (const std::string& text : AnswerTexts(item, block))
+        Check(!text.empty());
+    AnswerSignatures(item, block, 1796727600);
 
     ClearSlots(id);
     SetOutstanding(item, 0);

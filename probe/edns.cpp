@@ -12,6 +12,7 @@
 #include "base/byte_reader.h"
 #include "dns/dns_name.h"
 #include "dns/dns_wire.h"
+#include "items/answer_eval.h"
 #include "items/reply_detail.h"
 #include "probe/engine.h"
 #include "probe/reply_queue.h"
@@ -20,6 +21,10 @@
 namespace varnell {
 
 namespace {
+
+// What a query asking for signatures advertises when EDNS is otherwise off:
+// signed answers rarely fit 512 bytes.
+constexpr std::uint32_t kDnssecEdnsSize = 1232;
 
 // Servers that answered a query with OPT by FORMERR, NOTIMP or garbage are
 // asked plainly by that item for a while. Each item remembers a few: its own
@@ -161,7 +166,12 @@ std::size_t PrepareQuery(std::uint32_t slot, const DnsItem& item, std::span<std:
     RequestSlot& s = RequestTable()[slot];
     EdnsState& state = State();
     state.transport[slot] = 0;
-    const std::uint32_t size = QueryEdnsSize();
+    // DNSSEC records come only to a query with OPT and its DO bit (RFC 3225),
+    // which also asks a validating resolver for its AD verdict (RFC 6840 5.8).
+    const bool dnssec = AnswerOf(SlotOf(item)).conditions.WantsDnssec();
+    std::uint32_t size = QueryEdnsSize();
+    if (size == 0 && dnssec)
+        size = kDnssecEdnsSize;
     if (size != 0 && !IsPlain(SlotOf(item), s.destination) && query.size() - length >= kOptRecordSize &&
         length >= kDnsHeaderSize) {
         std::uint8_t* opt = query.data() + length;
@@ -169,6 +179,8 @@ std::size_t PrepareQuery(std::uint32_t slot, const DnsItem& item, std::span<std:
         PutU16BE(opt + 1, kTypeOpt);
         PutU16BE(opt + 3, static_cast<std::uint16_t>(size));
         std::memset(opt + 5, 0, 6); // extended RCODE 0, version 0, DO clear, no options
+        if (dnssec)
+            opt[7] = 0x80; // DO, the first bit of the flags
         PutU16BE(query.data() + 10, 1); // ARCOUNT
         length += kOptRecordSize;
         state.transport[slot] = kSentWithOpt;

@@ -46,6 +46,8 @@
 #include <mutex>
 
 #include "dns/dns_wire.h"
+#include "dns/record_text.h"
+#include "items/answer_eval.h"
 #include "items/result_eval.h"
 #include "probe/edns.h"
 #include "probe/engine.h"
@@ -87,10 +89,21 @@ std::uint32_t AddressOf(const ItemBlock& block, const ReplyRecord& record)
     return addrBE;
 }
 
+// Of the types read for their content only SRV names a host whose addresses
+// are gathered, as an MX record does.
 bool Follows(const ReplyRecord& record, std::uint16_t type)
 {
     const std::uint16_t t = TypeOf(record);
-    return t == kTypeCname || (t == type && type != kTypeA && type != kTypeAaaa);
+    return t == kTypeCname ||
+           (t == type && type != kTypeA && type != kTypeAaaa && (type == kTypeSrv || !HasContentData(type)));
+}
+
+// The name a followed record points at: its data, or an SRV record's target.
+const char* FollowedName(const ItemBlock& block, const ReplyRecord& record)
+{
+    if (TypeOf(record) == kTypeSrv)
+        return NamesText(block, SrvTargetOffset(record.data, ntohs(record.dataLengthBE)));
+    return NamesText(block, record.data);
 }
 
 std::uint32_t StoredRecords(const ItemBlock& block)
@@ -239,7 +252,7 @@ int Collect(Gathering& g, const char* name, int depth)
     for (std::uint32_t r = 0; r < g.count; ++r) {
         const ReplyRecord& record = block.records[r];
         if (Follows(record, g.qtype) && SameName(NamesText(block, record.owner), name)) {
-            Collect(g, NamesText(block, record.data), depth + 1);
+            Collect(g, FollowedName(block, record), depth + 1);
             ++aliases;
         }
     }
@@ -331,6 +344,12 @@ ParseStatus ParseRecords(ItemBlock& block, ByteReader& reader, std::uint32_t n, 
                     return ParseStatus::NoRoom;
                 block.names[block.namesCursor++] = '\0';
             }
+        } else if (HasContentData(type)) {
+            // Kept whole, names written out: the data length is then what is stored.
+            std::uint16_t stored = 0;
+            if (!StoreContentData(type, message, dataStart, dataLength, block.names, block.namesCursor, stored))
+                return ParseStatus::NoRoom;
+            record.dataLengthBE = htons(stored);
         } else if (!StoreDataName(block, message, dataStart)) {
             return ParseStatus::NoRoom;
         }
@@ -355,7 +374,12 @@ namespace {
 void GatherAnswers(DnsItem& item, ItemBlock& block, std::uint32_t now, bool ask)
 {
     block.answerCount = 0;
-    Gathering g{item, block, std::min(StoredRecords(block), kReplyRecords), RecordQueryType(item.typeIndex), now, ask};
+    const std::uint16_t qtype = RecordQueryType(item.typeIndex);
+    // A TXT, CAA, HTTPS, DNSKEY or DS answer names no host: nothing to gather
+    // (items/answer_eval.h reads its records).
+    if (qtype != kTypeSrv && HasContentData(qtype))
+        return;
+    Gathering g{item, block, std::min(StoredRecords(block), kReplyRecords), qtype, now, ask};
     Collect(g, block.domain.c_str(), 0);
     if (IsAaaaItem(item))
         SortAnswers6(block);
@@ -418,7 +442,7 @@ std::uint32_t ResolveName(const ItemBlock& block, std::uint32_t count, const cha
         for (std::uint32_t r = 0; r < count && next == nullptr; ++r) {
             const ReplyRecord& record = block.records[r];
             if (Follows(record, type) && SameName(NamesText(block, record.owner), current))
-                next = NamesText(block, record.data);
+                next = FollowedName(block, record);
         }
         if (next == nullptr)
             return 0;
@@ -552,6 +576,8 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
         block.receiveTime = now;
         block.primaryCode = rcode;
         block.followUpFailureCount = 0;
+        if (AnswerState& answer = AnswerOf(item); answer.conditions.validated)
+            answer.replyFlags = flags2;
         block.namesCursor = 0;
         block.answerRecords = block.authorityRecords = block.additionalRecords = block.externalRecords = 0;
         block.answerStart = 0;
