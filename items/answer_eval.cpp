@@ -129,6 +129,28 @@ bool SetItemConditions(DnsItem& item, const AnswerConditions& c)
     return true;
 }
 
+bool ConditionsFit(std::uint32_t slot, bool server6, const AnswerConditions& c)
+{
+    if (slot >= kItemSlots)
+        return false;
+    std::lock_guard lock(EngineLock());
+    const DnsItem& item = Items().items[slot];
+    const ItemBlock& block = Items().blocks[slot];
+    std::size_t kept = 0;
+    bool hasServer6 = false;
+    const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);
+    for (std::uint32_t k = 0; k < n; ++k) {
+        const std::string& t = block.reservedTexts[k];
+        hasServer6 = hasServer6 || t.starts_with(kServer6Prefix);
+        kept += IsConditionText(t) || t.starts_with(kAnswerDigestPrefix) ? 0 : 1;
+    }
+    if (server6 && !hasServer6)
+        ++kept;
+    else if (!server6 && hasServer6)
+        --kept;
+    return kept + ConditionTexts(c).size() <= kReservedTexts;
+}
+
 std::string LoadItemConditions(std::uint32_t slot, const DnsItem& item, const ItemBlock& block)
 {
     AnswerState& state = AnswerOf(slot);

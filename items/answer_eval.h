@@ -46,6 +46,9 @@ void ResetAnswerStates();
 // its state starts afresh (no digest, no verdict). false, and nothing changed,
 // when the item's extra texts have no room for them. Engine lock held.
 bool SetItemConditions(DnsItem& item, const AnswerConditions& c);
+// True when the item in slot, edited to have an IPv6 server or not, has room
+// for c's texts beside its other texts. Engine lock taken.
+bool ConditionsFit(std::uint32_t slot, bool server6, const AnswerConditions& c);
 // Reads the item's conditions and answer digest from its stored texts into its
 // state, as the store is loaded. "" when they read whole, else why not (the
 // item then has none and should wait, suspended, for the operator).

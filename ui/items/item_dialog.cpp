@@ -16,6 +16,7 @@
 
 #include "config/settings.h"
 #include "items/address6.h"
+#include "items/answer_eval.h"
 #include "items/item_entry.h"
 #include "ui/items/list_ctrl.h"
 #include "ui/pictures/drawn_picture.h"
@@ -163,10 +164,13 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
     buttons->addWidget(cancelButton);
     buttons->addWidget(okButton);
 
+    conditions = new ConditionsGroup(this);
+
     auto* fields = new QVBoxLayout;
     fields->addWidget(descript);
     fields->addWidget(mail);
     fields->addWidget(monitor);
+    fields->addWidget(conditions);
     fields->addLayout(buttons);
     auto* whole = new QHBoxLayout(this);
     whole->addWidget(picture);
@@ -190,6 +194,10 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
         return;
     }
     const ItemEdit e = EditOf(Items().items[slot]);
+    {
+        std::lock_guard lock(EngineLock());
+        conditions->SetFields(FieldsOf(AnswerOf(slot).conditions));
+    }
     itemName->setText(Text(e.name));
     domainName->setText(Text(e.domain));
     description->setPlainText(Text(e.description));
@@ -245,18 +253,28 @@ void DlgAddDNS::accept()
         return;
     }
     ItemEdit edit;
-    const QString problem = ReadFields(edit);
+    QString problem = ReadFields(edit);
+    AnswerConditions answer;
+    if (problem.isEmpty())
+        problem = Text(ReadConditionFields(conditions->Fields(), answer));
+    if (problem.isEmpty() && update_ && !ConditionsFit(slot_, edit.server6, answer))
+        problem = QStringLiteral("The item has no room left for these conditions.");
     if (!problem.isEmpty()) {
         ShowListMessage(this, problem);
         return;
     }
+    // The item and its conditions change together: no probe sees one without the other.
+    std::unique_lock lock(EngineLock());
     if (update_) {
         CommitItemUpdate(slot_, edit);
     } else if (!CommitNewItem(slot_, edit)) {
+        lock.unlock();
         ShowListMessage(this, Text(std::string(kTableFullMessage)));
         reject();
         return;
     }
+    SetItemConditions(Items().items[slot_], answer);
+    lock.unlock();
     QDialog::accept();
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "items/item_table.h"
+#include "ui/items/conditions_group.h"
 #include "ui/platform/edit_controls.h"
 
 namespace varnell {
@@ -49,6 +50,7 @@ public:
     QLineEdit* server6 = nullptr;
     QCheckBox* recursionDesired = nullptr;
     QCheckBox* recursionAvailable = nullptr;
+    ConditionsGroup* conditions = nullptr; // what the answer must be
     QPushButton* okButton = nullptr;
     QPushButton* cancelButton = nullptr;
 

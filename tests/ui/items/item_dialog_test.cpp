@@ -4,6 +4,8 @@
 #include <QTextEdit>
 
 #include "config/settings.h"
+#include "items/answer_eval.h"
+#include "items/item_entry.h"
 #include "tests/ui/items/view_test_support.h"
 #include "tests/ui/qt_test_env.h"
 #include "ui/items/dns_item_view.h"
@@ -50,8 +52,9 @@ TEST_F(ItemDialogTest, NewItemDefaultsAreStoredOnConfirm)
     EXPECT_EQ(dialog.mailGroup->text(), "0");
     EXPECT_EQ(dialog.continuousLost->Edit()->text(), "6");
     EXPECT_EQ(dialog.recordType->currentText(), "A");
-    EXPECT_EQ(dialog.recordType->count(), 7);
+    EXPECT_EQ(dialog.recordType->count(), 13);
     EXPECT_EQ(dialog.recordType->itemText(6), "AAAA");
+    EXPECT_EQ(dialog.recordType->itemText(12), "DS");
     EXPECT_TRUE(dialog.highPriority->isChecked());
     EXPECT_TRUE(dialog.itemName->text().isEmpty());
     EXPECT_TRUE(dialog.server->Text() == "0.0.0.0");
@@ -223,7 +226,7 @@ TEST_F(ItemDialogTest, UpdateShowsTheItemAndKeepsTheTableCounters)
     EXPECT_TRUE(dialog.highPriority->isChecked());
 
     // Typed text that names no entry stores the first.
-    dialog.recordType->setEditText("TXT");
+    dialog.recordType->setEditText("SPF");
     dialog.notifyUp->setChecked(true);
     ASSERT_TRUE(Confirm(dialog));
     const DnsItem& item = Items().items[slot];
@@ -316,4 +319,43 @@ TEST_F(ItemDialogTest, AnIpv6ServerIsCheckedStoredAndShownInTheList)
     EXPECT_TRUE(shown);
     EXPECT_EQ(model->TextAt(0, kColServer), "192.0.2.7");
     EXPECT_EQ(Items().items[slot].server.family, kEndpointFamily4);
+}
+
+TEST_F(ItemDialogTest, ConditionsAreCheckedStoredAndShownAgain)
+{
+    const std::uint32_t slot = NewSlot();
+    {
+        DlgAddDNS dialog(slot);
+        dialog.server->SetText("192.0.2.53");
+        dialog.domainName->setText("shop.example");
+        dialog.recordType->setCurrentIndex(RecordTypeIndex("CAA"));
+        dialog.conditions->mode->setCurrentIndex(dialog.conditions->mode->findText("matches"));
+        dialog.conditions->values->setPlainText("(unclosed");
+        ModalDriver driver;
+        EXPECT_FALSE(Confirm(dialog));
+        ASSERT_EQ(driver.boxes.size(), 1u);
+        EXPECT_TRUE(driver.boxes[0].text.startsWith("the pattern does not compile")) << driver.boxes[0].text.toStdString();
+        EXPECT_EQ(Items().rowCount, 0u);
+
+        dialog.conditions->mode->setCurrentIndex(dialog.conditions->mode->findText("contains"));
+        dialog.conditions->values->setPlainText("0 issue \"ca.example\"\n\n0 issuewild \";\"");
+        dialog.conditions->validated->setChecked(true);
+        dialog.conditions->signatureWarning->setChecked(true);
+        dialog.conditions->signatureDays->setValue(10);
+        EXPECT_TRUE(Confirm(dialog));
+    }
+    const ConditionFields stored = FieldsOf(AnswerOf(slot).conditions);
+    EXPECT_EQ(stored.mode, "contains");
+    EXPECT_EQ(stored.values, "0 issue \"ca.example\"\n0 issuewild \";\"");
+    EXPECT_EQ(stored.dnssec, "validated");
+    EXPECT_EQ(stored.sigWarnDays, "10");
+    DlgAddDNS again(slot);
+    EXPECT_TRUE(again.IsUpdate());
+    EXPECT_EQ(again.recordType->currentText(), "CAA");
+    EXPECT_EQ(again.conditions->mode->currentText(), "contains");
+    EXPECT_EQ(again.conditions->signatureDays->value(), 10);
+    again.conditions->mode->setCurrentIndex(0); // no values expected any more
+    EXPECT_TRUE(Confirm(again));
+    EXPECT_EQ(AnswerOf(slot).conditions.mode, ExpectMode::None);
+    EXPECT_TRUE(AnswerOf(slot).conditions.validated);
 }
