@@ -7,8 +7,9 @@
 // 0 for no OPT record (default 1232, the program's own default).
 // prints: "code N" (0 = answered), "over udp" or "over tcp" (the answer came
 // truncated and was asked again over TCP), then the gathered addresses,
-// sorted, one a line (RFC 5952 text for an AAAA item). Exit status 0 when a
-// result came back in time.
+// sorted, one a line (RFC 5952 text for an AAAA item), or for a type read for
+// its content (TXT, SRV, CAA, HTTPS, DNSKEY, DS) the texts of its answer set as
+// dig prints them. Exit status 0 when a result came back in time.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -22,6 +23,7 @@
 
 #include "base/desktop.h"
 #include "items/address6.h"
+#include "items/answer_eval.h"
 #include "items/item_table.h"
 #include "items/reply_detail.h"
 #include "items/result_eval.h"
@@ -86,6 +88,7 @@ int main(int argc, char** argv)
     std::atomic<int> code{-1};
     std::vector<std::uint32_t> addresses;
     std::vector<std::string> addresses6;
+    std::vector<std::string> texts;
     MonitorLayer layer;
     layer.createWindows = [&] {
         // The answers are the reply's own; evaluating it does not change them.
@@ -94,6 +97,13 @@ int main(int argc, char** argv)
                                           const ItemBlock& block = Items().blocks[slot];
                                           addresses.clear();
                                           addresses6.clear();
+                                          texts.clear();
+                                          const DnsItem& item = Items().items[slot];
+                                          if (IsContentType(RecordQueryType(item.typeIndex))) {
+                                              texts = AnswerDisplayTexts(item, block);
+                                              code = result;
+                                              return;
+                                          }
                                           // The engine keeps an AAAA item's answers sorted by their bytes.
                                           if (IsAaaaItem(Items().items[slot])) {
                                               for (std::uint32_t i = 0; i < std::min(block.answerCount, kReplyRecords); ++i)
@@ -128,5 +138,8 @@ int main(int argc, char** argv)
         std::printf("%u.%u.%u.%u\n", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
     for (const std::string& a : addresses6)
         std::printf("%s\n", a.c_str());
+    std::sort(texts.begin(), texts.end());
+    for (const std::string& t : texts)
+        std::printf("%s\n", t.c_str());
     return 0;
 }
