@@ -106,15 +106,7 @@ std::string TypeMnemonic(std::uint16_t type)
     }
 }
 
-std::string TimeText(std::int64_t seconds)
-{
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm);
-    return text;
-}
+std::string TimeText(std::int64_t seconds) { return UtcTimeText(seconds, "%Y%m%d%H%M%S"); }
 
 // RFC 1982 serial arithmetic: the 32-bit time closest to now.
 std::int64_t NearestTime(std::uint32_t serial, std::int64_t now)
@@ -285,6 +277,15 @@ std::string UnknownText(std::span<const std::uint8_t> data)
 }
 
 } // namespace
+
+std::string UtcTimeText(std::int64_t seconds, const char* format)
+{
+    const auto t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[64];
+    return std::strftime(text, sizeof text, format, &tm) != 0 ? text : "";
+}
 
 bool HasContentData(std::uint16_t type)
 {

@@ -80,6 +80,9 @@ struct SignatureTimes {
 // false when the data is too short for an RRSIG.
 bool ReadSignatureTimes(std::span<const std::uint8_t> data, std::int64_t now, SignatureTimes& out);
 
+// Calendar seconds as UTC text in a strftime format (RRSIG times, expiry texts).
+std::string UtcTimeText(std::int64_t seconds, const char* format);
+
 // A domain name in wire form (uncompressed) at data[at] as presentation text with
 // the final "."; "." for the root. RFC 1035 5.1 escapes for dots, quotes and
 // bytes outside printable ASCII. consumed gets the bytes the name occupies; 0

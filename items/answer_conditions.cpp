@@ -83,15 +83,15 @@ std::string ListText(std::span<const std::string> texts)
     return out;
 }
 
-std::string UtcText(std::int64_t seconds)
+// A set of texts as compared: sorted, each once.
+std::vector<std::string> SortedSet(std::vector<std::string> texts)
 {
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &tm);
-    return text;
+    std::sort(texts.begin(), texts.end());
+    texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+    return texts;
 }
+
+std::string UtcText(std::int64_t seconds) { return UtcTimeText(seconds, "%Y-%m-%d %H:%M UTC"); }
 
 } // namespace
 
@@ -336,9 +336,7 @@ int CheckAnswer(const AnswerConditions& c, std::uint16_t type, int rcode, std::s
     }
     if (c.mode == ExpectMode::None)
         return kResultOk;
-    std::vector<std::string> got(answer.begin(), answer.end());
-    std::sort(got.begin(), got.end());
-    got.erase(std::unique(got.begin(), got.end()), got.end());
+    const std::vector<std::string> got = SortedSet({answer.begin(), answer.end()});
     if (c.mode == ExpectMode::Matches) {
         if (c.pattern == nullptr)
             return kResultOk;
@@ -357,8 +355,7 @@ int CheckAnswer(const AnswerConditions& c, std::uint16_t type, int rcode, std::s
     std::vector<std::string> expected;
     for (const std::string& v : c.values)
         expected.push_back(NormalizeValue(type, v));
-    std::sort(expected.begin(), expected.end());
-    expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+    expected = SortedSet(std::move(expected));
     std::vector<std::string> differing;
     switch (c.mode) {
     case ExpectMode::Equals:
@@ -426,9 +423,7 @@ std::string Shortened(std::string text, std::size_t limit)
 
 std::string AnswerDigest(std::span<const std::string> normalizedTexts)
 {
-    std::vector<std::string> sorted(normalizedTexts.begin(), normalizedTexts.end());
-    std::sort(sorted.begin(), sorted.end());
-    sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+    const std::vector<std::string> sorted = SortedSet({normalizedTexts.begin(), normalizedTexts.end()});
     // FNV-1a over the sorted texts, each ended by a 0 byte: not a guard against
     // a forger (the server is trusted for its answer), only a change detector.
     std::uint64_t h = 0xCBF29CE484222325ull;
