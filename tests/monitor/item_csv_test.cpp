@@ -97,7 +97,7 @@ TEST_F(ItemCsvTest, EveryBadRowIsReportedWithItsLineAndNothingIsImported)
     std::string text = std::string(kHeader);
     text += Row("good", "good.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,fine");         // line 2
     text += Row("bad address", "x.example.test,A,192.0.2.256,,,,,,,,,,");                      // 3
-    text += Row("unknown type", "x.example.test,TXT,192.0.2.1,,,,,,,,,,");                     // 4
+    text += Row("unknown type", "x.example.test,SPF,192.0.2.1,,,,,,,,,,");                     // 4
     text += Row(longName, "x.example.test,A,192.0.2.1,,,,,,,,,,");                             // 5
     text += Row(std::string(255, 'm'), longLabel + ".example.test,A,192.0.2.1,,,,,,,,,,");     // 6
     text += Row("good", "again.example.test,A,192.0.2.1,,,,,,,,,,");                           // 7: in the file
@@ -114,7 +114,8 @@ TEST_F(ItemCsvTest, EveryBadRowIsReportedWithItsLineAndNothingIsImported)
     text += "open,x.example.test,A,192.0.2.1,,,,,,,,,,\"never\nclosed\n";                      // 18
     ExpectRefused(text, {
                             {3, "error dns server ip address !"},
-                            {4, "unknown record type \"TXT\" (A, CNAME, MX, NS, PTR, SOA or AAAA)"},
+                            {4, "unknown record type \"SPF\" (A, CNAME, MX, NS, PTR, SOA, AAAA, TXT, SRV, CAA, HTTPS, "
+                                "DNSKEY or DS)"},
                             {5, "The item name is longer than 255 bytes."},
                             {6, "The domain name has a label longer than 63 characters."},
                             {7, "An item named \"good\" already exists."},

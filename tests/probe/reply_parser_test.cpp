@@ -357,7 +357,7 @@ TEST_F(ReplyTest, OddButBoundedContentIsKept)
     b.Record(kAn, "example.com", 1, {192, 0, 2}); // short A data: never an address
     b.Record(kAn, "example.com", 15, {0});        // MX too short for its preference
     b.Record(kAr, "example.com", 28, {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}); // data is no name
-    b.Record(kAr, "example.com", 16, {0xC0, 0xFF});                                                   // pointer past the end
+    b.Record(kAr, "example.com", 99, {0xC0, 0xFF});                                                   // pointer past the end
     const ReplyOutcome out = Reply(b.Bytes());
     EXPECT_TRUE(out.deliver);
     EXPECT_EQ(Block().answerRecords, 3u);
