@@ -10,10 +10,10 @@
 #include <cstring>
 
 #include "base/byte_reader.h"
+#include "base/tick.h"
 #include "dns/dns_name.h"
 #include "dns/dns_wire.h"
 #include "items/reply_detail.h"
-#include "probe/engine.h"
 #include "probe/reply_queue.h"
 #include "probe/tcp_query.h"
 

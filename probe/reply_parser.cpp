@@ -38,17 +38,16 @@
 //   probe's result is its primary reply's code all the same.
 #include "probe/reply_parser.h"
 
-#include "items/address6.h"
-
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <mutex>
 
+#include "base/tick.h"
 #include "dns/dns_wire.h"
+#include "items/address6.h"
 #include "items/result_eval.h"
 #include "probe/edns.h"
-#include "probe/engine.h"
 #include "probe/question_check.h"
 #include "probe/request_table.h"
 #include "probe/tcp_query.h"

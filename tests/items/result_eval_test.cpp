@@ -4,10 +4,10 @@
 
 #include <arpa/inet.h>
 
+#include "base/tick.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
-#include "probe/engine.h"
 #include "probe/reply_parser.h"
 #include "tests/items/recording_hooks.h"
 

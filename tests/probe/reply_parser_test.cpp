@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "base/tick.h"
 #include "dns_probe_fixture.h"
 #include "items/reply_detail.h"
 #include "items/result_eval.h"
-#include "probe/engine.h"
 #include "probe/scheduler.h"
 #include "probe/tcp_query.h"
 #include "tests/dns/dns_reply_builder.h"
