@@ -37,8 +37,8 @@ protected:
         e.name = "alpha";
         e.domain = "alpha.test";
         ASSERT_TRUE(CommitNewItem(0, e));
-        item = &Items().items[0];
-        block = &Items().blocks[0];
+        item = &LockItems()->items[0];
+        block = &LockItems()->blocks[0];
     }
     void TearDown() override { SetResultHooks(nullptr); }
 
