@@ -72,7 +72,6 @@ int RecordTypeIndex(std::string_view name)
 
 std::size_t FreeItemSlots()
 {
-    std::lock_guard lock(EngineLock());
     const LockedItems locked = LockItems();
     const ItemTable& t = *locked;
     // The same slots NewItemSlot hands out: the never-used ones above the
@@ -91,7 +90,6 @@ bool ItemNameTaken(std::string_view name, int exceptSlot)
 {
     if (name.empty())
         return false;
-    std::lock_guard lock(EngineLock());
     const LockedItems locked = LockItems();
     const ItemTable& t = *locked;
     for (std::uint32_t i = 0; i < t.highWater && i < kItemSlots; ++i) {

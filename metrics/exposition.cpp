@@ -232,7 +232,6 @@ MetricsSnapshot TakeMetricsSnapshot()
         snap.events[kind] = EventCount(kind);
     snap.items.reserve(kItemSlots);
     IdSet taken;
-    std::lock_guard lock(EngineLock());
     LockedItems locked = LockItems();
     ItemTable& t = *locked;
     const std::uint32_t top = std::min(t.highWater, kItemSlots);

@@ -209,7 +209,7 @@ std::array<std::uint64_t, kRequestSlots / 64>& ArmedSlotBits()
     return bits;
 }
 
-void ResetSlots()
+void ResetRequestTable()
 {
     std::lock_guard lock(EngineLock());
     std::memset(static_cast<void*>(Slots().data()), 0, sizeof(RequestSlot) * kRequestSlots);
