@@ -1,8 +1,8 @@
 #include "alerts/workers.h"
 
+#include "base/tick.h"
 #include <chrono>
 
-#include "probe/engine.h"
 
 namespace varnell {
 

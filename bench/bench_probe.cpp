@@ -163,7 +163,7 @@ int main(int argc, char** argv)
         e.name = "h" + std::to_string(i);
         e.domain = e.name + ".test";
         CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e);
-        Items().items[i].server.portBE = htons(port);
+        LockItems()->items[i].server.portBE = htons(port);
     }
 
     SetQueryEdnsSize(o.edns);
@@ -180,7 +180,7 @@ int main(int argc, char** argv)
     auto sample = [&] {
         std::lock_guard lock(EngineLock());
         for (std::uint32_t i = 0; i < o.items; ++i) {
-            const std::uint32_t due = Items().items[i].nextDue;
+            const std::uint32_t due = LockItems()->items[i].nextDue;
             if (due != lastDue[i]) {
                 lastDue[i] = due;
                 probedAt[i].insert(due - o.interval);

@@ -46,7 +46,8 @@ bool Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, 
 template <typename Visit>
 void ForEachLiveSlot(Visit visit)
 {
-    const ItemTable& table = Items();
+    const LockedItems locked = LockItems();
+    const ItemTable& table = *locked;
     const std::uint32_t top = std::min(table.highWater, kItemSlots);
     for (std::uint32_t slot = 0; slot < top; ++slot)
         if ((table.items[slot].flags & kFlagDeleted) == 0)
@@ -82,7 +83,7 @@ HistoryLoad LoadHistoryFile(const std::string& path)
         return MoveAside(path) ? HistoryLoad::kMovedAside : HistoryLoad::kFailed;
 
     std::unordered_map<std::string, std::uint32_t> slots;
-    ForEachLiveSlot([&](std::uint32_t slot) { slots.emplace(HistoryKey(Items().items[slot]), slot); });
+    ForEachLiveSlot([&](std::uint32_t slot) { slots.emplace(HistoryKey(LockItems()->items[slot]), slot); });
 
     int rc = SQLITE_OK;
     {
@@ -130,7 +131,7 @@ std::vector<SlotKey> CollectKeys()
     std::vector<SlotKey> keys;
     ForEachLiveSlot([&](std::uint32_t slot) {
         if (HistoryOf(slot) != nullptr)
-            keys.push_back({slot, HistoryKey(Items().items[slot])});
+            keys.push_back({slot, HistoryKey(LockItems()->items[slot])});
     });
     return keys;
 }

@@ -324,7 +324,7 @@ int LoadSettings()
     }
     if (read <= 0)
         return read;
-    ApplySettingsBlob(blob, CurrentSettings(), Items());
+    ApplySettingsBlob(blob, CurrentSettings(), *LockItems());
     CurrentSettings().extra = std::move(extra);
     return 0;
 }
@@ -337,7 +337,7 @@ bool SaveSettings(std::string* why)
         return false;
     }
     std::vector<std::uint8_t> blob;
-    BuildSettingsBlob(CurrentSettings(), Items(), blob);
+    BuildSettingsBlob(CurrentSettings(), *LockItems(), blob);
     return WriteSettingsBlob(blob.data(), blob.size(), EncodeExtraSettings(CurrentSettings().extra), why) == 1;
 }
 

@@ -232,8 +232,8 @@ MetricsSnapshot TakeMetricsSnapshot()
         snap.events[kind] = EventCount(kind);
     snap.items.reserve(kItemSlots);
     IdSet taken;
-    std::lock_guard lock(EngineLock());
-    ItemTable& t = Items();
+    LockedItems locked = LockItems();
+    ItemTable& t = *locked;
     const std::uint32_t top = std::min(t.highWater, kItemSlots);
     for (std::uint32_t slot = 0; slot < top; ++slot) {
         DnsItem& item = t.items[slot];

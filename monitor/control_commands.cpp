@@ -55,7 +55,8 @@ json StatusReply(bool running)
 json ListReply()
 {
     json items = json::array();
-    ItemTable& t = Items();
+    LockedItems locked = LockItems();
+    ItemTable& t = *locked;
     std::lock_guard lock(EngineLock());
     for (std::uint32_t row = 0; row < t.rowCount && row < kItemSlots; ++row) {
         const std::uint32_t slot = t.rowToSlot[row];
@@ -80,8 +81,8 @@ void ShowNewRows(std::uint32_t rowsBefore)
     const MonitorLayer& layer = CurrentLayer();
     if (!layer.rowAdded)
         return;
-    for (std::uint32_t row = rowsBefore; row < Items().rowCount && row < kItemSlots; ++row)
-        layer.rowAdded(Items().items[Items().rowToSlot[row]]);
+    for (std::uint32_t row = rowsBefore; row < LockItems()->rowCount && row < kItemSlots; ++row)
+        layer.rowAdded(LockItems()->items[LockItems()->rowToSlot[row]]);
 }
 
 json AddReply(const json& request, bool& changed)
@@ -95,7 +96,7 @@ json AddReply(const json& request, bool& changed)
             return Failure("the value of " + key + " is not a text");
         columns[key] = value.get<std::string>();
     }
-    const std::uint32_t rowsBefore = Items().rowCount;
+    const std::uint32_t rowsBefore = LockItems()->rowCount;
     std::string reason;
     if (!AddItemFromFields(columns, reason))
         return Failure(reason);
@@ -111,7 +112,8 @@ json NamedReply(const json& request, NamedAction action, bool& changed)
     const std::string name = RequestText(request, "name");
     if (name.empty())
         return Failure("no item name given");
-    ItemTable& t = Items();
+    LockedItems locked = LockItems();
+    ItemTable& t = *locked;
     int count = 0;
     for (std::uint32_t row = 0; row < t.rowCount && row < kItemSlots;) {
         const std::uint32_t slot = t.rowToSlot[row];
@@ -147,7 +149,7 @@ json ImportReply(const json& request, bool& changed)
     const auto csv = request.find("csv");
     if (csv == request.end() || !csv->is_string())
         return Failure("import needs the CSV text");
-    const std::uint32_t rowsBefore = Items().rowCount;
+    const std::uint32_t rowsBefore = LockItems()->rowCount;
     std::vector<CsvProblem> problems;
     const int added = ImportItemsCsv(csv->get_ref<const std::string&>(), problems);
     if (added < 0) {

@@ -162,7 +162,7 @@ bool AddPlanned(const std::vector<PlannedItem>& planned)
         const int slot = NewItemSlot();
         if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), p.edit)) {
             while (added-- > 0)
-                DeleteItemRow(Items().rowCount - 1);
+                DeleteItemRow(LockItems()->rowCount - 1);
             return false;
         }
         ++added;
@@ -401,7 +401,9 @@ std::string ExportItemsCsv()
     }
     out += "\r\n";
 
-    const ItemTable& t = Items();
+    const LockedItems locked = LockItems();
+
+    const ItemTable& t = *locked;
     // List order when the list is filled; otherwise (a program that shows no
     // list) slot order, which is also the order the store keeps.
     std::vector<std::uint32_t> slots;

@@ -16,7 +16,7 @@
 // Everything here runs on the thread that owns the item table (the window's
 // user-interface thread, or a program working on the store alone). New items
 // take the rows after the existing ones: a caller that shows the list inserts
-// rows for Items().rowCount - count up to Items().rowCount - 1.
+// rows for rowCount - count up to rowCount - 1 of the item table.
 #pragma once
 
 #include <cstddef>

@@ -45,7 +45,8 @@ const char* HealthText(ItemHealth health)
 std::vector<ItemStatus> CollectItemStatus()
 {
     std::vector<ItemStatus> out;
-    ItemTable& t = Items();
+    LockedItems locked = LockItems();
+    ItemTable& t = *locked;
     out.reserve(t.rowCount);
     std::lock_guard lock(EngineLock());
     for (std::uint32_t row = 0; row < t.rowCount && row < kItemSlots; ++row) {

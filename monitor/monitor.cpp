@@ -125,7 +125,7 @@ void OnResultMessage(const WindowMessage& message)
     Core& core = TheCore();
     if (core.observers.beforeResult)
         core.observers.beforeResult(slot, code);
-    OnDnsResult(&Items().items[slot], code);
+    OnDnsResult(&LockItems()->items[slot], code);
     KeepHistory(HistoryNow());
 }
 

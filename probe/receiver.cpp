@@ -59,11 +59,11 @@ std::uint32_t ItemOfReply(std::span<const std::uint8_t> datagram)
     const int id = IdOf(datagram);
     if (id < 0)
         return kItemSlots;
-    std::lock_guard lock(EngineLock());
+    const LockedRequests requests = LockRequests();
     const int s = SlotOfIdentifier(static_cast<std::uint16_t>(id));
     if (s < 0)
         return kItemSlots;
-    const RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(s)];
+    const RequestSlot& slot = requests[static_cast<std::uint32_t>(s)];
     return slot.sendTime != 0 ? slot.itemSlot : kItemSlots;
 }
 

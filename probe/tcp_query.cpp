@@ -17,6 +17,7 @@
 
 #include "base/desktop.h"
 #include "dns/dns_wire.h"
+#include "probe/edns.h"
 #include "probe/engine.h"
 #include "probe/reply_parser.h"
 
@@ -273,13 +274,13 @@ FrameStatus FeedFrame(TcpFrame& frame, std::span<const std::uint8_t> bytes, std:
 
 ReplyOutcome ProcessTcpReply(const TcpQuery& query, std::span<const std::uint8_t> message, const PeerAddress& from)
 {
-    std::lock_guard lock(EngineLock());
+    const LockedRequests requests = LockRequests();
     if (query.slot >= kRequestSlots) {
         ReplyOutcome none;
         none.verdict = ReplyVerdict::NoRequest;
         return none;
     }
-    const RequestSlot& slot = RequestTable()[query.slot];
+    const RequestSlot& slot = requests[query.slot];
     if (slot.sendTime != query.sendTime || slot.expiry == 0 || slot.itemSlot != query.itemSlot) {
         ReplyOutcome none;
         none.verdict = ReplyVerdict::NoRequest;
@@ -292,7 +293,7 @@ bool AskOverTcp(std::uint32_t slot)
 {
     if (slot >= kRequestSlots)
         return false;
-    const RequestSlot& s = RequestTable()[slot];
+    const RequestSlot& s = LockRequests()[slot];
     const std::span<const std::uint8_t> bytes = PreparedQuery(slot);
     if (bytes.size() < kDnsHeaderSize || bytes.size() > kMaxQueryBytes)
         return false;

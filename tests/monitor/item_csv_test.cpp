@@ -29,12 +29,12 @@ protected:
     static std::vector<std::string> Names()
     {
         std::vector<std::string> names;
-        for (std::uint32_t r = 0; r < Items().rowCount; ++r)
-            names.push_back(Items().blocks[Items().rowToSlot[r]].name);
+        for (std::uint32_t r = 0; r < LockItems()->rowCount; ++r)
+            names.push_back(LockItems()->blocks[LockItems()->rowToSlot[r]].name);
         return names;
     }
-    static const ItemBlock& Block(std::uint32_t row) { return Items().blocks[Items().rowToSlot[row]]; }
-    static const DnsItem& Item(std::uint32_t row) { return Items().items[Items().rowToSlot[row]]; }
+    static const ItemBlock& Block(std::uint32_t row) { return LockItems()->blocks[LockItems()->rowToSlot[row]]; }
+    static const DnsItem& Item(std::uint32_t row) { return LockItems()->items[LockItems()->rowToSlot[row]]; }
 };
 
 std::string Row(const std::string& name, const std::string& rest = "ok.example.test,A,192.0.2.1")
@@ -45,10 +45,10 @@ std::string Row(const std::string& name, const std::string& rest = "ok.example.t
 // Expects nothing imported and exactly these (line, start of reason) problems.
 void ExpectRefused(const std::string& text, const std::vector<std::pair<std::size_t, std::string>>& expected)
 {
-    const std::uint32_t before = Items().liveCount;
+    const std::uint32_t before = LockItems()->liveCount;
     std::vector<CsvProblem> problems;
     EXPECT_EQ(ImportItemsCsv(text, problems), -1);
-    EXPECT_EQ(Items().liveCount, before) << "a bad row must import nothing";
+    EXPECT_EQ(LockItems()->liveCount, before) << "a bad row must import nothing";
     ASSERT_EQ(problems.size(), expected.size()) << text;
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(problems[i].line, expected[i].first) << problems[i].reason;
@@ -149,11 +149,11 @@ TEST_F(ItemCsvTest, EveryBadRowIsReportedWithItsLineAndNothingIsImported)
     EXPECT_FALSE(AddItemFromFields(
         {{"name", "n"}, {"domain", "d.test"}, {"type", "AAAA"}, {"server", "2001:db8::1::2"}}, reason));
     EXPECT_EQ(reason, "error dns server ip address !");
-    EXPECT_EQ(Items().liveCount, 1u);
+    EXPECT_EQ(LockItems()->liveCount, 1u);
     EXPECT_TRUE(AddItemFromFields(
         {{"name", "n"}, {"domain", "d.test"}, {"type", "SOA"}, {"server", "192.0.2.1"}, {"suspended", "1"}}, reason))
         << reason;
-    EXPECT_EQ(Items().liveCount, 2u);
+    EXPECT_EQ(LockItems()->liveCount, 2u);
     EXPECT_NE(Item(1).flags & kFlagSuspended, 0u);
 }
 
@@ -245,7 +245,7 @@ TEST_F(ItemCsvTest, AFullTableTakesNoRowBeyondItsLastSlot)
     const std::string fits = rows.substr(0, rows.rfind("item2048,"));
     std::vector<CsvProblem> problems;
     ASSERT_EQ(ImportItemsCsv(fits, problems), static_cast<int>(kItemSlots));
-    EXPECT_EQ(Items().liveCount, kItemSlots);
+    EXPECT_EQ(LockItems()->liveCount, kItemSlots);
     ExpectRefused(std::string(kHeader) + "more,more.test,A,127.0.0.1,,,,,,,,,,\n"
                                          "more2,more2.test,A,127.0.0.1,,,,,,,,,,\n",
                   {{2, "The item table is full: delete an item first."}});
@@ -259,5 +259,5 @@ TEST_F(ItemCsvTest, AFullTableTakesNoRowBeyondItsLastSlot)
                                          "more2,more2.test,A,127.0.0.1,,,,,,,,,,\n",
                   {{3, "The item table is full: delete an item first."}});
     ASSERT_EQ(ImportItemsCsv(std::string(kHeader) + "more,more.test,A,127.0.0.1,,,,,,,,,,\n", problems), 1);
-    EXPECT_EQ(Items().liveCount, kItemSlots);
+    EXPECT_EQ(LockItems()->liveCount, kItemSlots);
 }

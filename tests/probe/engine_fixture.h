@@ -16,10 +16,10 @@
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
 #include "monitor/monitor.h"
+#include "probe/case_memory.h"
 #include "probe/edns.h"
 #include "probe/engine.h"
 #include "probe/probe_socket.h"
-#include "probe/question_check.h"
 #include "tests/items/recording_hooks.h"
 
 namespace varnell::test {
@@ -62,7 +62,7 @@ protected:
         Result r{slot, code, {}};
         {
             std::lock_guard lock(EngineLock());
-            const ItemBlock& block = Items().blocks[slot];
+            const ItemBlock& block = LockItems()->blocks[slot];
             for (std::uint32_t i = 0; i < block.answerCount && i < kAnswerAddresses; ++i)
                 r.answers.push_back(DottedAddress(block.answers[i].addrBE));
         }
@@ -95,7 +95,7 @@ protected:
         const int slot = NewItemSlot();
         EXPECT_TRUE(CommitNewItem(static_cast<std::uint32_t>(slot), e));
         std::lock_guard lock(EngineLock());
-        Items().items[static_cast<std::uint32_t>(slot)].server.portBE = htons(port);
+        LockItems()->items[static_cast<std::uint32_t>(slot)].server.portBE = htons(port);
         return static_cast<std::uint32_t>(slot);
     }
 

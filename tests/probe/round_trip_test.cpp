@@ -63,7 +63,7 @@ protected:
         SetResultHooks(nullptr);
         Engine().resultWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
             if (m.wparam < kItemSlots)
-                OnDnsResult(&Items().items[m.wparam], static_cast<int>(m.lparam));
+                OnDnsResult(&LockItems()->items[m.wparam], static_cast<int>(m.lparam));
             ++results;
         });
         busyWindow = desktop.RegisterWindow([](const WindowMessage& m) {
@@ -88,7 +88,7 @@ protected:
             e.name = "item" + std::to_string(i);
             e.domain = e.name + ".test";
             ASSERT_TRUE(CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e));
-            Items().items[static_cast<std::size_t>(i)].server.portBE = portBE;
+            LockItems()->items[static_cast<std::size_t>(i)].server.portBE = portBE;
         }
     }
     // Each item answered once and counted, its round trip no shorter than the
@@ -100,7 +100,7 @@ protected:
         std::vector<int> excess;
         for (int i = 0; i < count; ++i) {
             SCOPED_TRACE(i);
-            const ItemBlock& block = Items().blocks[static_cast<std::size_t>(i)];
+            const ItemBlock& block = LockItems()->blocks[static_cast<std::size_t>(i)];
             const int held = responder.Held(block.domain);
             ASSERT_EQ(block.replies, 1u);
             ASSERT_EQ(block.rttMin, block.rttMax) << "the reply was not counted";

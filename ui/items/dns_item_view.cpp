@@ -432,18 +432,18 @@ void CDnsItemView::OnAdd()
     DlgAddDNS dialog(static_cast<std::uint32_t>(slot), this);
     if (dialog.exec() == QDialog::Accepted) {
         ClearHistory(static_cast<std::uint32_t>(slot)); // a reused slot: not the old item's history
-        list_->InsertItemRow(Items().items[static_cast<std::size_t>(slot)]);
+        list_->InsertItemRow(LockItems()->items[static_cast<std::size_t>(slot)]);
     }
 }
 
 void CDnsItemView::OnUpdate(int row)
 {
-    if (row < 0 || static_cast<std::uint32_t>(row) >= Items().rowCount)
+    if (row < 0 || static_cast<std::uint32_t>(row) >= LockItems()->rowCount)
         return;
-    const std::uint16_t slot = Items().rowToSlot[static_cast<std::size_t>(row)];
+    const std::uint16_t slot = LockItems()->rowToSlot[static_cast<std::size_t>(row)];
     DlgAddDNS dialog(slot, this);
     if (dialog.exec() == QDialog::Accepted)
-        list_->RefreshItemRow(Items().items[slot]);
+        list_->RefreshItemRow(LockItems()->items[slot]);
 }
 
 void CDnsItemView::OnDelete()
@@ -455,11 +455,11 @@ void CDnsItemView::OnDelete()
     }
     // The list and the table must agree on the row before either changes, so a
     // refused removal leaves both as they were.
-    if (static_cast<std::uint32_t>(row) >= Items().rowCount || !list_->Model()->RemoveRow(row)) {
+    if (static_cast<std::uint32_t>(row) >= LockItems()->rowCount || !list_->Model()->RemoveRow(row)) {
         ShowListMessage(this, QStringLiteral("Can't delete item !"));
         return;
     }
-    const std::uint16_t slot = Items().rowToSlot[static_cast<std::size_t>(row)];
+    const std::uint16_t slot = LockItems()->rowToSlot[static_cast<std::size_t>(row)];
     DeleteItemRow(static_cast<std::uint32_t>(row));
     ClearHistory(slot);
 }
@@ -481,9 +481,9 @@ void CDnsItemView::OnDeleteConfirmed()
 void CDnsItemView::SetSuspendedRows(bool suspended)
 {
     for (int row : list_->SelectedRows()) {
-        if (static_cast<std::uint32_t>(row) >= Items().rowCount)
+        if (static_cast<std::uint32_t>(row) >= LockItems()->rowCount)
             continue;
-        const std::uint16_t slot = Items().rowToSlot[static_cast<std::size_t>(row)];
+        const std::uint16_t slot = LockItems()->rowToSlot[static_cast<std::size_t>(row)];
         if (suspended)
             SuspendItem(slot);
         else

@@ -52,15 +52,15 @@ void ImportItemsFromFile(QWidget* parent, CDnsItemView* view)
         return;
     }
     const QByteArray bytes = file.readAll();
-    const std::uint32_t firstNewRow = Items().rowCount;
+    const std::uint32_t firstNewRow = LockItems()->rowCount;
     std::vector<CsvProblem> problems;
     if (ImportItemsCsv(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), problems) < 0) {
         ShowListMessage(parent, ProblemList(problems));
         return;
     }
     if (view != nullptr)
-        for (std::uint32_t r = firstNewRow; r < Items().rowCount; ++r)
-            view->List()->InsertItemRow(Items().items[Items().rowToSlot[r]]);
+        for (std::uint32_t r = firstNewRow; r < LockItems()->rowCount; ++r)
+            view->List()->InsertItemRow(LockItems()->items[LockItems()->rowToSlot[r]]);
 }
 
 void ExportItemsToFile(QWidget* parent)

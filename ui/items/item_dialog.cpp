@@ -65,7 +65,7 @@ QString DomainNameProblem(const std::string& name) { return Text(CheckDomainName
 // --- dialog ------------------------------------------------------------------
 
 DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
-    : QDialog(parent), slot_(slot), update_(slot < kItemSlots && Items().items[slot].rowPosition != -1)
+    : QDialog(parent), slot_(slot), update_(slot < kItemSlots && LockItems()->items[slot].rowPosition != -1)
 {
     setModal(true);
     auto* picture = new QLabel(this);
@@ -189,7 +189,7 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
         highPriority->setChecked((CurrentSettings().mail.flags & kMailHighPriority) != 0);
         return;
     }
-    const ItemEdit e = EditOf(Items().items[slot]);
+    const ItemEdit e = EditOf(LockItems()->items[slot]);
     itemName->setText(Text(e.name));
     domainName->setText(Text(e.domain));
     description->setPlainText(Text(e.description));

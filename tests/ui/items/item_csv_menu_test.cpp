@@ -74,7 +74,7 @@ TEST(ItemCsvMenuTest, ImportAndExportGoThroughTheFileMenuAllOrNothing)
         EXPECT_EQ(driver.boxes[0].text, "Nothing was imported:\nLine 3: error dns server ip address !");
     }
     EXPECT_EQ(model->rowCount(), 2);
-    EXPECT_EQ(Items().liveCount, 2u);
+    EXPECT_EQ(LockItems()->liveCount, 2u);
 
     // The item dialog keeps to the same rules: an imported name is taken.
     {
@@ -85,7 +85,7 @@ TEST(ItemCsvMenuTest, ImportAndExportGoThroughTheFileMenuAllOrNothing)
         dialog.okButton->click();
         ASSERT_EQ(driver.boxes.size(), 1u);
         EXPECT_EQ(driver.boxes[0].text, "An item named \"mail\" already exists.");
-        EXPECT_EQ(Items().liveCount, 2u);
+        EXPECT_EQ(LockItems()->liveCount, 2u);
     }
     SetFileChooserHook(nullptr);
 }

@@ -249,8 +249,8 @@ TEST_F(SetupDialogTest, OkAppliesEveryPageAndStoresTheItemTableToo)
     EXPECT_EQ(stored, Serialised());
     Settings loaded = DefaultSettings(0);
     InitItemTable();
-    ApplySettingsBlob(stored, loaded, Items());
-    EXPECT_EQ(Items().liveCount, 2u);
+    ApplySettingsBlob(stored, loaded, *LockItems());
+    EXPECT_EQ(LockItems()->liveCount, 2u);
     EXPECT_EQ(loaded.general.Facility(), 23u);
     EXPECT_EQ(loaded.mail.testSubject, "check");
 }

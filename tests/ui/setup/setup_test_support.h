@@ -49,7 +49,7 @@ protected:
     {
         Settings copy = CurrentSettings();
         std::vector<std::uint8_t> out;
-        BuildSettingsBlob(copy, Items(), out);
+        BuildSettingsBlob(copy, *LockItems(), out);
         return out;
     }
 
