@@ -16,6 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "base/folders.h"
 #include "config/settings_store.h"
 #include "monitor/control_commands.h"
 
@@ -124,7 +125,7 @@ LockResult TryLockStore(StoreLock& lock, std::string& error)
     if (lock.fd < 0) {
         const std::string path = StoreLockPath();
         const std::string config = ParentOf(ParentOf(path));
-        if (mkdir(config.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (!MakeFolder(config)) {
             error = config + ": " + std::strerror(errno);
             return LockResult::kFailed;
         }
