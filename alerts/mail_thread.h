@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "alerts/workers.h"
+#include "base/socket_wait.h"
 #include "mail/smtp_tls.h"
-#include "mail/socket_wait.h"
 
 namespace varnell {
 

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/address_text.h"
 #include "base/desktop.h"
 #include "items/address6.h"
 #include "items/item_table.h"

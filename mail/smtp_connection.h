@@ -18,9 +18,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/socket_wait.h"
 #include "mail/smtp_message.h"
 #include "mail/smtp_tls.h"
-#include "mail/socket_wait.h"
 
 namespace varnell {
 

@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include "base/socket_helpers.h"
 #include "metrics/exposition.h"
 #include "probe/engine.h"
 
@@ -92,10 +93,9 @@ bool HostAllowed(const char* header)
         if (host.ends_with('.'))
             host.remove_suffix(1);
         in_addr address{};
-        char own[256] = {};
-        const bool named = gethostname(own, sizeof own - 1) == 0 && own[0] != '\0';
+        const std::string own = LocalHostName();
         if (inet_pton(AF_INET, std::string(host).c_str(), &address) != 1 && !SameName(host, "localhost") &&
-            !(named && SameName(host, own)))
+            !(!own.empty() && SameName(host, own)))
             return false;
     }
     if (!port.empty())

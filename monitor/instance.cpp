@@ -16,6 +16,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "base/folders.h"
+#include "base/write_all.h"
 #include "config/settings_store.h"
 #include "monitor/control_commands.h"
 
@@ -124,7 +126,7 @@ LockResult TryLockStore(StoreLock& lock, std::string& error)
     if (lock.fd < 0) {
         const std::string path = StoreLockPath();
         const std::string config = ParentOf(ParentOf(path));
-        if (mkdir(config.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (!MakeFolder(config)) {
             error = config + ": " + std::strerror(errno);
             return LockResult::kFailed;
         }
@@ -198,17 +200,7 @@ int ConnectInstance(std::string* refusal)
 
 bool SendControlLine(int fd, const std::string& line)
 {
-    std::string data = line + "\n";
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return SendAll(fd, line + "\n");
 }
 
 bool ReadControlLine(int fd, std::string& pending, std::string& line, int ms)

@@ -2,9 +2,10 @@
 
 #include <arpa/inet.h>
 #include <atomic>
-#include <cstring>
-#include <netdb.h>
+#include <string>
 #include <unistd.h>
+
+#include "base/socket_helpers.h"
 
 namespace varnell {
 
@@ -16,26 +17,9 @@ EngineState& Engine()
 
 std::uint32_t LookUpLocalAddress()
 {
-    char host[256] = {};
-    std::uint32_t result = htonl(INADDR_LOOPBACK);
-    if (gethostname(host, sizeof host - 1) != 0)
-        return result;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &list) != 0 || list == nullptr)
-        return result;
-    for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            sockaddr_in sin{};
-            std::memcpy(&sin, ai->ai_addr, sizeof sin);
-            result = sin.sin_addr.s_addr;
-            break;
-        }
-    }
-    freeaddrinfo(list);
-    return result;
+    std::uint32_t address = 0;
+    const std::string host = LocalHostName();
+    return !host.empty() && LookUpIPv4(host, address) ? address : htonl(INADDR_LOOPBACK);
 }
 
 void ReportEngineMessage(std::string text)

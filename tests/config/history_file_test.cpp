@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fstream>
 
+#include "base/folders.h"
 #include "config/history_file.h"
 #include "config/registry.h"
 #include "items/history.h"
@@ -100,7 +101,7 @@ TEST_F(HistoryFileTest, DamagedFilesAreMovedAsideAndTheHistoryStartsEmpty)
     EXPECT_EQ(LoadHistoryFile(HistoryPath()), HistoryLoad::kAbsent);
 
     // Not a database at all.
-    ASSERT_TRUE(MakeFolders(HistoryPath()));
+    ASSERT_TRUE(MakeFolderFor(HistoryPath()));
     std::ofstream(HistoryPath()) << "garbage that is no database, long enough to have a header";
     EXPECT_EQ(LoadHistoryFile(HistoryPath()), HistoryLoad::kMovedAside);
     EXPECT_EQ(HistoryOf(a), nullptr);

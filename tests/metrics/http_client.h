@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "base/write_all.h"
+
 namespace varnell::test {
 
 // A connected TCP socket to addr:port, or -1.
@@ -34,12 +36,7 @@ inline std::string HttpExchange(std::uint16_t port, const std::string& request, 
     const int fd = ConnectTcp(port, addr);
     if (fd < 0)
         return {};
-    for (std::size_t sent = 0; sent < request.size();) {
-        const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            break;
-        sent += static_cast<std::size_t>(n);
-    }
+    SendAll(fd, request);
     std::string answer;
     char buffer[65536];
     for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)

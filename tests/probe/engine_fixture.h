@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <vector>
 
+#include "base/address_text.h"
 #include "base/desktop.h"
 #include "items/address6.h"
 #include "items/item_table.h"

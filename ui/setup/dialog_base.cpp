@@ -15,6 +15,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include "base/address_text.h"
 #include "config/fixed_texts.h"
 
 namespace varnell {
@@ -300,11 +301,7 @@ std::uint32_t AddressFromText(const QString& text)
 
 QString AddressText(std::uint32_t addressBE)
 {
-    in_addr a{};
-    a.s_addr = addressBE;
-    char buffer[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a, buffer, sizeof buffer);
-    return QString::fromLatin1(buffer);
+    return QString::fromStdString(DottedAddress(addressBE));
 }
 
 // --- completion window -------------------------------------------------------------

@@ -1,4 +1,4 @@
-#include "mail/socket_wait.h"
+#include "base/socket_wait.h"
 
 #include <algorithm>
 #include <cerrno>
