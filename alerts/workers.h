@@ -24,7 +24,7 @@
 #include <mutex>
 #include <thread>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 #include "base/wake_event.h"
 
 namespace varnell {
@@ -170,7 +170,7 @@ protected:
             ring[r] = Entry{};
             readIndex_.store(next, std::memory_order_release);
             if (reply != kNoWindow && done.id != 0)
-                GetDesktop().Post(reply, std::move(done));
+                GetUiChannel().Post(reply, std::move(done));
         }
     }
 

@@ -1,10 +1,12 @@
-#include "alerts/launch.h"
+#include "base/opener.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/spawn.h"
+#include "base/ui_channel.h"
 
 namespace varnell {
 
@@ -14,6 +16,20 @@ bool IsExecutableFile(const std::string& path)
 {
     struct stat st {};
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+OpenResult ResultOfFailedStart(int error)
+{
+    switch (error) {
+    case ENOENT:
+        return OpenResult::kFileNotFound;
+    case EACCES:
+        return OpenResult::kAccessDenied;
+    case ENOMEM:
+        return OpenResult::kOutOfMemory;
+    default:
+        return OpenResult::kNoApplication;
+    }
 }
 
 } // namespace
@@ -65,6 +81,54 @@ pid_t StartProgram(const std::string& path, const std::vector<std::string>& args
     argv.push_back(path);
     argv.insert(argv.end(), args.begin(), args.end());
     return Spawn(argv).pid;
+}
+
+OpenResult OpenWithXdg(const std::string& path, OpenDone done)
+{
+    ExitHandler onExit;
+    if (done)
+        onExit = [done](int status) { done(status == 0 ? OpenResult::kOpened : OpenResult::kFileNotFound); };
+    return Spawn({"xdg-open", path}, std::move(onExit)).Started() ? OpenResult::kOpened : OpenResult::kFileNotFound;
+}
+
+std::vector<std::string> BrowserCommand(const std::string& setting, const std::string& target)
+{
+    std::string command = setting.substr(0, setting.find(':'));
+    std::size_t cut = command.find("\"%s\"");
+    if (cut == std::string::npos)
+        cut = command.find("%s");
+    if (cut != std::string::npos)
+        command.resize(cut);
+    std::vector<std::string> argv = SplitWords(command);
+    if (!argv.empty())
+        argv.push_back(target);
+    return argv;
+}
+
+OpenResult OpenLink(const std::string& target)
+{
+    const OpenResult result = GetUiChannel().ShellOpen(target);
+    if (result == OpenResult::kOpened)
+        return result;
+    // The desktop could not open it: try the browser the user has named.
+    const char* browser = std::getenv("BROWSER");
+    if (browser == nullptr || *browser == '\0')
+        return result;
+    const auto argv = BrowserCommand(browser, target);
+    if (argv.empty())
+        return result;
+    const SpawnResult started = Spawn(argv);
+    return started.Started() ? OpenResult::kOpened : ResultOfFailedStart(started.error);
+}
+
+OpenResult LaunchProgram(const std::string& program, const std::string& parameters)
+{
+    if (program.empty())
+        return OpenResult::kFileNotFound;
+    const std::string path = FindExecutable(program);
+    if (!path.empty())
+        return StartProgram(path, SplitWords(parameters)) > 0 ? OpenResult::kOpened : OpenResult::kNoApplication;
+    return GetUiChannel().ShellOpen(program);
 }
 
 } // namespace varnell

@@ -1,22 +1,19 @@
-// The desktop layer as the core sees it: the one way the engine and the alert
-// workers reach the user-interface thread. The Qt program installs its own
-// implementation (ui/); tests install HeadlessDesktop.
+// The channel to the user-interface thread as the core sees it: the one way the
+// engine and the alert workers reach that thread. The Qt program installs its
+// own implementation (ui/platform/qt_ui_channel.h); the daemon and tests install
+// a HeadlessUiChannel (base/headless_ui_channel.h).
 //
 // Windows are numbers handed out by RegisterWindow; a message for a window that
 // has gone away by the time it is delivered is dropped, so a worker can never
 // reach a destroyed dialog.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "base/opener.h"
 
 namespace varnell {
 
@@ -57,9 +54,9 @@ using MessageHandler = std::function<void(const WindowMessage&)>;
 
 enum class BoxIcon { None, Information, Warning, Error };
 
-class Desktop {
+class UiChannel {
 public:
-    virtual ~Desktop() = default;
+    virtual ~UiChannel() = default;
 
     // Handlers run on the user-interface thread. Unregistering drops later messages.
     virtual WindowId RegisterWindow(MessageHandler handler) = 0;
@@ -80,86 +77,23 @@ public:
     // the box is closed or the program shuts down.
     virtual void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) = 0;
 
-    // Opens a document or program with the desktop's default action. Like the
-    // shell it stands in for, a result above 32 is success.
-    virtual int ShellOpen(const std::string& path) = 0;
+    // Opens a document or program with the desktop's default action.
+    virtual OpenResult ShellOpen(const std::string& path) = 0;
 
-    // Opens a document without waiting for the opener: done gets 42 once the
-    // opener has ended well and 2 when it failed or could not start. done may
-    // run on any thread, and after the caller has returned. The default runs
-    // xdg-open.
-    virtual void OpenDocument(const std::string& path, std::function<void(int result)> done);
+    // Opens a document without waiting for the opener: done gets kOpened once
+    // the opener has ended well and a failure when it failed or could not start.
+    // done may run on any thread, and after the caller has returned. The default
+    // runs xdg-open.
+    virtual void OpenDocument(const std::string& path, OpenDone done);
 
     // Shutdown: every waiting Send and MessageBox returns, and later ones return at once.
     virtual void ReleaseWaiters() = 0;
 };
 
-// The process-wide desktop; set once at start-up (or by a test).
-void SetDesktop(Desktop* desktop);
-Desktop& GetDesktop();
-
-// Opens with xdg-open (no shell involved) and returns at once: 42 when xdg-open
-// started, 2 when it could not. done, when given, gets xdg-open's outcome in the
-// shell's codes (42 success, 2 failure) on the thread that reaps it.
-int XdgOpen(const std::string& path, std::function<void(int result)> done = {});
-
-// A desktop for tests and for running without a window system: messages run on
-// one dispatcher thread that stands in for the user-interface thread; message
-// boxes are recorded and closed at once unless HoldBoxes is set.
-class HeadlessDesktop : public Desktop {
-public:
-    HeadlessDesktop();
-    ~HeadlessDesktop() override;
-
-    WindowId RegisterWindow(MessageHandler handler) override;
-    void UnregisterWindow(WindowId window) override;
-    void Post(WindowId window, WindowMessage message) override;
-    bool Send(WindowId window, WindowMessage message) override;
-    bool SendAll(WindowId window, std::vector<WindowMessage>& messages) override;
-    void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
-    int ShellOpen(const std::string& path) override;
-    // Recorded like ShellOpen, whose result goes to done at once.
-    void OpenDocument(const std::string& path, std::function<void(int result)> done) override;
-    void ReleaseWaiters() override;
-
-    // Runs fn on the dispatcher thread and waits for it.
-    void RunOnUiThread(const std::function<void()>& fn);
-    // Waits until every message queued so far has been handled.
-    void Drain();
-    bool IsUiThread() const;
-
-    struct Box {
-        std::string text, caption;
-        BoxIcon icon;
-    };
-    std::vector<Box> Boxes();
-    std::vector<std::string> Opened();
-    // While held, MessageBox blocks until CloseBoxes or ReleaseWaiters.
-    void HoldBoxes(bool hold);
-    void CloseBoxes();
-
-private:
-    struct Pending {
-        WindowId window;
-        WindowMessage message;
-        std::function<void()> task;
-        std::shared_ptr<int> done; // set to 1 = handled, 2 = dropped
-    };
-    void Loop();
-
-    mutable std::mutex mutex_;
-    std::condition_variable cv_;
-    std::deque<Pending> queue_;
-    std::map<WindowId, MessageHandler> windows_;
-    WindowId nextWindow_ = 1;
-    bool stopping_ = false;
-    bool released_ = false;
-    bool busy_ = false;
-    bool holdBoxes_ = false;
-    std::uint64_t boxGeneration_ = 0;
-    std::vector<Box> boxes_;
-    std::vector<std::string> opened_;
-    std::thread thread_;
-};
+// The process-wide channel; set once at start-up (or by a test).
+void SetUiChannel(UiChannel* channel);
+UiChannel& GetUiChannel();
+// Uninstalls channel if it is the one installed (a channel going away).
+void ForgetUiChannel(UiChannel* channel);
 
 } // namespace varnell

@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 #include "base/wake_event.h"
 
 namespace varnell {

@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <vector>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "items/address6.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
@@ -36,7 +36,7 @@ protected:
     {
         ResetEdnsState();
         ResetCaseMemory();
-        SetDesktop(&desktop);
+        SetUiChannel(&desktop);
         MonitorLayer layer;
         layer.createWindows = [this] {
             InstallResultWindows(&hooks, {[this](std::uint32_t slot, int code) { OnResult(slot, code); },
@@ -53,7 +53,7 @@ protected:
         SetQueryEdnsSize(0);
         desktop.Drain(); // results the scheduler posted before it stopped are evaluated first
         RemoveResultWindows();
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
     }
 
     // Before the result is evaluated: the answers as the receiver left them.
@@ -121,7 +121,7 @@ protected:
         return false;
     }
 
-    HeadlessDesktop desktop;
+    RecordingUiChannel desktop;
     RecordingHooks hooks;
     std::mutex mutex;
     std::vector<Result> results;

@@ -15,7 +15,7 @@
 #include "alerts/beep_thread.h"
 #include "alerts/sound/sound.h"
 #include "base/byte_reader.h"
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "tests/support/process.h"
 
 using namespace varnell;
@@ -191,7 +191,7 @@ protected:
         server_ = std::make_unique<PulseServer>();
         if (!server_->Started())
             GTEST_SKIP() << "PulseAudio could not be started here:\n" << server_->Log();
-        SetDesktop(&desktop_);
+        SetUiChannel(&desktop_);
     }
     void TearDown() override
     {
@@ -212,7 +212,7 @@ protected:
         return *worker_;
     }
 
-    HeadlessDesktop desktop_;
+    RecordingUiChannel desktop_;
     std::unique_ptr<PulseServer> server_;
     std::unique_ptr<cbeepthread> worker_;
 };
@@ -365,8 +365,8 @@ TEST(SoundWithoutServer, EveryOperationFailsAtOnceAndBeepRoundsKeepTheirPace)
 {
     TempDir dir;
     setenv("PULSE_SERVER", ("unix:" + dir.File("no-server")).c_str(), 1);
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    RecordingUiChannel desktop;
+    SetUiChannel(&desktop);
 
     auto start = std::chrono::steady_clock::now();
     std::string error;
