@@ -40,7 +40,7 @@ void cbasethread::PostExitNotification()
 {
     if (notifyWindow_ == kNoWindow || notifyMessage_ == 0)
         return;
-    GetDesktop().Post(notifyWindow_,
+    GetUiChannel().Post(notifyWindow_,
                       MakeMessage(notifyMessage_, reinterpret_cast<std::uintptr_t>(this), kThreadExitMagic));
 }
 

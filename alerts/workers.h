@@ -24,8 +24,8 @@
 #include <mutex>
 #include <thread>
 
-#include "base/desktop.h"
 #include "base/thread_end.h"
+#include "base/ui_channel.h"
 #include "base/wake_event.h"
 
 namespace varnell {
@@ -167,7 +167,7 @@ protected:
             ring[r] = Entry{};
             readIndex_.store(next, std::memory_order_release);
             if (reply != kNoWindow && done.id != 0)
-                GetDesktop().Post(reply, std::move(done));
+                GetUiChannel().Post(reply, std::move(done));
         }
     }
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "base/address_text.h"
-#include "base/desktop.h"
+#include "base/headless_ui_channel.h"
 #include "items/address6.h"
 #include "items/item_table.h"
 #include "items/reply_detail.h"
@@ -81,8 +81,8 @@ int main(int argc, char** argv)
     e.interval = 60000;
     SetQueryEdnsSize(argc > 6 ? static_cast<std::uint32_t>(std::strtoul(argv[6], nullptr, 10)) : 1232);
 
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    HeadlessUiChannel desktop;
+    SetUiChannel(&desktop);
     QuietHooks hooks;
     std::atomic<int> code{-1};
     std::vector<std::uint32_t> addresses;

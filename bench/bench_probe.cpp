@@ -37,7 +37,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/desktop.h"
+#include "base/headless_ui_channel.h"
 #include "bench/bench_support.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
@@ -142,8 +142,8 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    HeadlessUiChannel desktop;
+    SetUiChannel(&desktop);
     CountingHooks hooks;
     std::map<int, std::uint64_t> codes; // user-interface thread only until the end
     std::vector<std::string> engineMessages;
@@ -285,6 +285,6 @@ int main(int argc, char** argv)
     waitpid(unbound, &status, 0);
     std::filesystem::remove_all(dir);
     RemoveResultWindows();
-    SetDesktop(nullptr);
+    SetUiChannel(nullptr);
     return 0;
 }

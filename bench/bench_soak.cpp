@@ -28,7 +28,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/desktop.h"
+#include "base/headless_ui_channel.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
@@ -165,8 +165,8 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    HeadlessUiChannel desktop;
+    SetUiChannel(&desktop);
     SoakHooks hooks;
     gRecords.assign(o.items, Record{});
     MonitorLayer layer;

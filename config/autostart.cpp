@@ -142,7 +142,7 @@ int RegisterAutoStart(int mode)
         return 0;
     std::string entry = "[Desktop Entry]\n"
                         "Type=Application\n";
-    entry += std::string("Name=") + FixedTextValue(FixedText::kAppTitle) + "\n";
+    entry += std::string("Name=") + ApplicationTitle() + "\n";
     entry += "Exec=" + DesktopExecValue(exe, mode) + "\n";
     entry += "X-GNOME-Autostart-enabled=true\n";
     return WriteFileAtomically(path, entry) ? 1 : 0;

@@ -125,7 +125,7 @@ std::string HandOver(std::string request)
         number = s.nextExchange++;
         s.exchanges[number] = exchange;
     }
-    const bool handled = GetDesktop().Send(s.window, MakeMessage(WM_CONTROL_REQUEST, number, 0));
+    const bool handled = GetUiChannel().Send(s.window, MakeMessage(WM_CONTROL_REQUEST, number, 0));
     std::lock_guard lock(s.mutex);
     s.exchanges.erase(number);
     if (!handled || exchange->reply.empty())
@@ -378,7 +378,7 @@ bool StartControlServer(const std::string& path, std::string& error, std::chrono
     lstat(path.c_str(), &s.bound);
     s.listenFd = fd;
     s.idleLimit = idleLimit;
-    s.window = GetDesktop().RegisterWindow(OnControlMessage);
+    s.window = GetUiChannel().RegisterWindow(OnControlMessage);
     s.stop.store(false);
     s.thread = std::thread(Serve);
     return true;
@@ -393,7 +393,7 @@ void StopControlServer()
     const char byte = 1;
     [[maybe_unused]] ssize_t n = write(s.wake[1], &byte, 1);
     s.thread.join();
-    GetDesktop().UnregisterWindow(s.window);
+    GetUiChannel().UnregisterWindow(s.window);
     s.window = kNoWindow;
     close(s.listenFd);
     close(s.wake[0]);

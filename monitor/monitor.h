@@ -24,7 +24,7 @@
 #include <functional>
 #include <string>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 #include "items/item_table.h"
 #include "items/result_hooks.h"
 

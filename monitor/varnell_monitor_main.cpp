@@ -10,26 +10,26 @@
 #include <pthread.h>
 
 #include "alerts/log_file.h"
-#include "base/desktop.h"
+#include "base/headless_ui_channel.h"
 #include "monitor/instance.h"
 #include "monitor/monitor.h"
 
 namespace varnell {
 namespace {
 
-// The dispatcher thread of the headless desktop is the thread that owns the
+// The dispatcher thread of the headless channel is the thread that owns the
 // item table; nothing here can show a box or open a document.
-class MonitorDesktop final : public HeadlessDesktop {
+class MonitorUiChannel final : public HeadlessUiChannel {
 public:
     void MessageBox(const std::string&, const std::string&, BoxIcon) override
     {
         if (!told_.exchange(true))
             std::fprintf(stderr, "varnell-monitor: the message box alert needs a window; it is skipped\n");
     }
-    int ShellOpen(const std::string& path) override
+    OpenResult ShellOpen(const std::string& path) override
     {
         std::fprintf(stderr, "varnell-monitor: no desktop to open %s with\n", path.c_str());
-        return 2;
+        return OpenResult::kNoApplication;
     }
 
 private:
@@ -85,8 +85,8 @@ int Run()
         return 1;
     }
 
-    MonitorDesktop desktop;
-    SetDesktop(&desktop);
+    MonitorUiChannel desktop;
+    SetUiChannel(&desktop);
     MonitorOptions options;
     std::string skipped;
     options.controlSocket = ControlSocketPath(skipped);
@@ -113,7 +113,7 @@ int Run()
         FlushLogFile();
     });
     UnlockStore(lock);
-    SetDesktop(nullptr);
+    SetUiChannel(nullptr);
     return 0;
 }
 

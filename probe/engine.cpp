@@ -27,7 +27,7 @@ void ReportEngineMessage(std::string text)
     WindowMessage m;
     m.id = WM_EVENT_MESSAGE;
     m.text = std::move(text);
-    GetDesktop().Post(Engine().eventWindow.load(), std::move(m));
+    GetUiChannel().Post(Engine().eventWindow.load(), std::move(m));
 }
 
 int WakeScheduler()

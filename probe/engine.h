@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "base/desktop.h"
 #include "base/tick.h"
+#include "base/ui_channel.h"
 #include "base/wake_event.h"
 
 namespace varnell {

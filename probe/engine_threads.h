@@ -23,7 +23,7 @@ bool FinishEngineThread(std::thread& thread, EngineThreadId which, std::uint32_t
 // Shutdown of the engine: sets the exit flag, wakes the scheduler, shuts the
 // probe socket down so the receiver ends at once, waits up to kJoinWaitMs for each
 // thread, then closes the socket. A Send the receiver is blocked in must have
-// been released first (Desktop::ReleaseWaiters). Returns how many threads ended.
+// been released first (UiChannel::ReleaseWaiters). Returns how many threads ended.
 int StopEngineThreads(std::uint32_t waitMs = kJoinWaitMs);
 
 } // namespace varnell

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 #include "probe/engine.h"
 #include "probe/engine_threads.h"
 #include "probe/reply_parser.h"
@@ -280,7 +280,7 @@ int ReceiverLoop()
         const auto results = batch.size();
         // Synchronous: the next batch is processed only after these results have
         // been evaluated, in arrival order.
-        GetDesktop().SendAll(engine.resultWindow.load(), batch);
+        GetUiChannel().SendAll(engine.resultWindow.load(), batch);
         g_delivered.fetch_add(results, std::memory_order_relaxed);
     }
     queue.Stop(); // a reader waiting for room ends too

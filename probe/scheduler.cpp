@@ -8,7 +8,7 @@
 #include <pthread.h>
 #include <thread>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 #include "items/address6.h"
 #include "items/result_eval.h"
 #include "probe/engine.h"
@@ -24,7 +24,7 @@ namespace {
 
 void PostResult(std::uint32_t itemSlot, int code)
 {
-    GetDesktop().Post(Engine().resultWindow.load(), DnsResultMessage(itemSlot, code));
+    GetUiChannel().Post(Engine().resultWindow.load(), DnsResultMessage(itemSlot, code));
 }
 
 // Ends one request whose time is up (lock held).

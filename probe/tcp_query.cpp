@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 #include "dns/dns_wire.h"
 #include "probe/edns.h"
 #include "probe/engine.h"
@@ -109,7 +109,7 @@ void Deliver(Connection& c)
     TheWorker().answered.fetch_add(1, std::memory_order_relaxed);
     if (!outcome.deliver)
         return;
-    GetDesktop().Send(Engine().resultWindow.load(), DnsResultMessage(outcome.itemSlot, outcome.code));
+    GetUiChannel().Send(Engine().resultWindow.load(), DnsResultMessage(outcome.itemSlot, outcome.code));
 }
 
 // Moves the connection on as far as the socket allows without waiting.

@@ -9,7 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "items/item_table.h"
 #include "metrics/metrics_server.h"
 #include "probe/engine.h"
@@ -27,7 +27,7 @@ protected:
     void SetUp() override
     {
         InitItemTable();
-        SetDesktop(&desktop);
+        SetUiChannel(&desktop);
         Engine().eventWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
             std::lock_guard lock(mutex);
             rows.push_back(m.text);
@@ -37,7 +37,7 @@ protected:
     {
         StopMetricsServer();
         desktop.ReleaseWaiters();
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
     }
     std::vector<std::string> Rows()
     {
@@ -46,7 +46,7 @@ protected:
         return rows;
     }
 
-    HeadlessDesktop desktop;
+    RecordingUiChannel desktop;
     std::mutex mutex;
     std::vector<std::string> rows;
 };

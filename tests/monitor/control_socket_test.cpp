@@ -13,7 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "monitor/control_commands.h"
 #include "monitor/control_server.h"
 #include "monitor/instance.h"
@@ -139,7 +139,7 @@ class ControlServing : public ControlSocket {
 protected:
     void Serve(std::chrono::milliseconds idleLimit)
     {
-        SetDesktop(&desktop_);
+        SetUiChannel(&desktop_);
         StartMonitor(EngineOnlyOptions(), {}, false);
         std::string skipped, error;
         path_ = ControlSocketPath(skipped);
@@ -149,7 +149,7 @@ protected:
     {
         StopMonitor();
         RemoveResultWindows();
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
         ControlSocket::TearDown();
     }
     int Connect() { return ConnectControl(path_); }
@@ -167,7 +167,7 @@ protected:
         close(fd);
         return reply;
     }
-    HeadlessDesktop desktop_;
+    RecordingUiChannel desktop_;
     std::string path_;
 };
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/address_text.h"
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "items/address6.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
@@ -37,7 +37,7 @@ protected:
     {
         ResetEdnsState();
         ResetCaseMemory();
-        SetDesktop(&desktop);
+        SetUiChannel(&desktop);
         MonitorLayer layer;
         layer.createWindows = [this] {
             InstallResultWindows(&hooks, {[this](std::uint32_t slot, int code) { OnResult(slot, code); },
@@ -54,7 +54,7 @@ protected:
         SetQueryEdnsSize(0);
         desktop.Drain(); // results the scheduler posted before it stopped are evaluated first
         RemoveResultWindows();
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
     }
 
     // Before the result is evaluated: the answers as the receiver left them.
@@ -122,7 +122,7 @@ protected:
         return false;
     }
 
-    HeadlessDesktop desktop;
+    RecordingUiChannel desktop;
     RecordingHooks hooks;
     std::mutex mutex;
     std::vector<Result> results;

@@ -11,7 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "items/item_table.h"
 #include "probe/engine.h"
 #include "probe/engine_threads.h"
@@ -106,7 +106,7 @@ protected:
     void SetUp() override
     {
         SetQueryRandomisation(false);
-        SetDesktop(&desktop);
+        SetUiChannel(&desktop);
         Engine().exitFlag = 0;
         Engine().eventWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
             std::lock_guard lock(mutex);
@@ -117,7 +117,7 @@ protected:
     {
         CloseProbeSocket();
         desktop.Drain();
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
         SetQueryRandomisation(true);
     }
     std::vector<std::string> Messages()
@@ -152,7 +152,7 @@ protected:
         return e;
     }
 
-    HeadlessDesktop desktop;
+    RecordingUiChannel desktop;
     std::mutex mutex;
     std::vector<std::string> messages;
 };

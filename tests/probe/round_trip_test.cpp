@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
@@ -59,7 +59,7 @@ protected:
         InitItemTable();
         ResetRequestTable();
         Engine().exitFlag = 0;
-        SetDesktop(&desktop);
+        SetUiChannel(&desktop);
         SetResultHooks(nullptr);
         Engine().resultWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
             if (m.wparam < kItemSlots)
@@ -76,7 +76,7 @@ protected:
     {
         desktop.ReleaseWaiters();
         StopEngineThreads();
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
     }
     void AddItems(int count, std::uint16_t portBE, std::uint32_t timeout)
     {
@@ -114,7 +114,7 @@ protected:
         EXPECT_LE(excess[static_cast<std::size_t>(count / 2)], kTypicalExcessMs);
     }
 
-    HeadlessDesktop desktop;
+    RecordingUiChannel desktop;
     WindowId busyWindow = kNoWindow;
     std::atomic<int> results{0};
 };
@@ -125,7 +125,7 @@ TEST_F(RoundTrip, BusyUserInterfaceThreadAddsNothingAndTheReplyCounts)
     AddItems(1, responder.PortBE(), 200);
     WindowMessage hold;
     hold.lparam = 300;
-    GetDesktop().Post(busyWindow, hold);
+    GetUiChannel().Post(busyWindow, hold);
     EXPECT_EQ(ProbePass(TickCount()), 1u);
     ASSERT_TRUE(test::WaitFor([&] { return results.load() == 1; }, 5s));
     ExpectRoundTrips(responder, 1, 50);

@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "items/address6.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
@@ -61,7 +61,7 @@ protected:
         g_sent.clear();
         g_sendFails = false;
         SetQuerySendHook(CaptureSend);
-        SetDesktop(&desktop);
+        SetUiChannel(&desktop);
         Engine().resultWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
             std::lock_guard lock(mutex);
             results.emplace_back(static_cast<std::uint32_t>(m.wparam), static_cast<int>(m.lparam));
@@ -72,7 +72,7 @@ protected:
         SetQuerySendHook(nullptr);
         SetTickSource(nullptr);
         desktop.Drain();
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
     }
     // Sets the tick for the engine's own stamps and returns it.
     std::uint32_t At(std::uint32_t tick)
@@ -106,7 +106,7 @@ protected:
         return g_sent;
     }
 
-    HeadlessDesktop desktop;
+    RecordingUiChannel desktop;
     std::mutex mutex;
     std::vector<std::pair<std::uint32_t, int>> results;
 };

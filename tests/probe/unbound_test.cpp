@@ -13,7 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 #include "items/item_table.h"
 #include "items/reply_detail.h"
 #include "items/result_eval.h"

@@ -19,6 +19,7 @@
 #include "ui/items/item_filter.h"
 #include "ui/pictures/palette_colours.h"
 #include "ui/pictures/state_images.h"
+#include "ui/platform/message_box.h"
 
 namespace varnell {
 
@@ -426,7 +427,7 @@ void CDnsItemView::OnAdd()
 {
     const int slot = NewItemSlot();
     if (slot < 0) {
-        ShowListMessage(this, QStringLiteral("The item table is full: delete an item first."));
+        ShowMessageBox(this, QStringLiteral("The item table is full: delete an item first."));
         return;
     }
     DlgAddDNS dialog(static_cast<std::uint32_t>(slot), this);
@@ -450,13 +451,13 @@ void CDnsItemView::OnDelete()
 {
     const int row = list_->FirstSelectedRow();
     if (row < 0) {
-        ShowListMessage(this, QStringLiteral("Please choose a dns item to delete !"));
+        ShowMessageBox(this, QStringLiteral("Please choose a dns item to delete !"));
         return;
     }
     // The list and the table must agree on the row before either changes, so a
     // refused removal leaves both as they were.
     if (static_cast<std::uint32_t>(row) >= LockItems()->rowCount || !list_->Model()->RemoveRow(row)) {
-        ShowListMessage(this, QStringLiteral("Can't delete item !"));
+        ShowMessageBox(this, QStringLiteral("Can't delete item !"));
         return;
     }
     const std::uint16_t slot = LockItems()->rowToSlot[static_cast<std::size_t>(row)];
@@ -470,7 +471,7 @@ void CDnsItemView::OnDeleteConfirmed()
     const int row = list_->FirstSelectedRow();
     if (row >= 0) {
         const QString question = QStringLiteral("Delete the item \"%1\"?").arg(list_->Model()->TextAt(row, kColName));
-        QMessageBox box(QMessageBox::Question, AppTitle(), question, QMessageBox::Yes | QMessageBox::No, this);
+        QMessageBox box(QMessageBox::Question, ApplicationTitleText(), question, QMessageBox::Yes | QMessageBox::No, this);
         box.setDefaultButton(QMessageBox::No);
         if (box.exec() != QMessageBox::Yes)
             return;

@@ -21,6 +21,7 @@
 #include "ui/items/list_ctrl.h"
 #include "ui/pictures/drawn_picture.h"
 #include "ui/pictures/state_images.h"
+#include "ui/platform/message_box.h"
 
 namespace varnell {
 
@@ -248,13 +249,13 @@ void DlgAddDNS::accept()
     ItemEdit edit;
     const QString problem = ReadFields(edit);
     if (!problem.isEmpty()) {
-        ShowListMessage(this, problem);
+        ShowMessageBox(this, problem);
         return;
     }
     if (update_) {
         CommitItemUpdate(slot_, edit);
     } else if (!CommitNewItem(slot_, edit)) {
-        ShowListMessage(this, Text(std::string(kTableFullMessage)));
+        ShowMessageBox(this, Text(std::string(kTableFullMessage)));
         reject();
         return;
     }

@@ -16,7 +16,7 @@
 #include "ui/items/result_bridge.h"
 #include "ui/main/main_frame.h"
 #include "ui/pictures/palette_colours.h"
-#include "ui/platform/qt_desktop.h"
+#include "ui/platform/qt_ui_channel.h"
 
 namespace varnell {
 
@@ -44,13 +44,13 @@ CVarnellApp::~CVarnellApp()
     delete frame_.data();
     if (signalNotifier_ != nullptr)
         signalNotifier_->setEnabled(false);
-    SetDesktop(nullptr);
+    SetUiChannel(nullptr);
 }
 
 void CVarnellApp::InitInstance()
 {
-    desktop_ = std::make_unique<QtDesktop>();
-    SetDesktop(desktop_.get());
+    desktop_ = std::make_unique<QtUiChannel>();
+    SetUiChannel(desktop_.get());
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("varnell"));
     KeepPlaceholdersReadable(qApp);

@@ -4,7 +4,6 @@
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStringList>
@@ -16,7 +15,7 @@
 #include <netinet/in.h>
 
 #include "base/address_text.h"
-#include "config/fixed_texts.h"
+#include "ui/platform/message_box.h"
 
 namespace varnell {
 
@@ -104,8 +103,6 @@ void CDialogBase::keyPressEvent(QKeyEvent* event)
 
 // --- message boxes -------------------------------------------------------------
 
-QString PageCaption() { return QString::fromLatin1(FixedTextValue(FixedText::kAppTitle)); }
-
 void SetBoxHook(BoxHook hook) { TheBoxHook() = std::move(hook); }
 
 void ShowPageMessage(QWidget* parent, const QString& text, const QString& caption, BoxIcon icon)
@@ -114,22 +111,7 @@ void ShowPageMessage(QWidget* parent, const QString& text, const QString& captio
         TheBoxHook()(BoxRecord{text, caption, icon});
         return;
     }
-    QMessageBox::Icon qtIcon = QMessageBox::NoIcon;
-    switch (icon) {
-    case BoxIcon::Information:
-        qtIcon = QMessageBox::Information;
-        break;
-    case BoxIcon::Warning:
-        qtIcon = QMessageBox::Warning;
-        break;
-    case BoxIcon::Error:
-        qtIcon = QMessageBox::Critical;
-        break;
-    case BoxIcon::None:
-        break;
-    }
-    QMessageBox box(qtIcon, caption, text, QMessageBox::Ok, parent);
-    box.exec();
+    ShowMessageBox(parent, text, caption, icon);
 }
 
 // --- file dialogs ----------------------------------------------------------------
@@ -307,7 +289,7 @@ QString AddressText(std::uint32_t addressBE)
 // --- completion window -------------------------------------------------------------
 
 PageWindow::PageWindow(MessageHandler handler)
-    : desktop_(&GetDesktop()), id_(desktop_->RegisterWindow(std::move(handler)))
+    : desktop_(&GetUiChannel()), id_(desktop_->RegisterWindow(std::move(handler)))
 {
 }
 

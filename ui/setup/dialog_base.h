@@ -20,7 +20,7 @@
 #include <functional>
 #include <string>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 
 class QHBoxLayout;
 class QKeyEvent;
@@ -60,8 +60,6 @@ struct BoxRecord {
     BoxIcon icon = BoxIcon::None;
 };
 void ShowPageMessage(QWidget* parent, const QString& text, const QString& caption, BoxIcon icon);
-// The caption of the pages' boxes: the application title.
-QString PageCaption();
 using BoxHook = std::function<void(const BoxRecord&)>;
 void SetBoxHook(BoxHook hook);
 
@@ -127,7 +125,7 @@ public:
     WindowId Id() const { return id_; }
 
 private:
-    Desktop* desktop_; // the one it was registered with, even if a test swaps it later
+    UiChannel* desktop_; // the one it was registered with, even if a test swaps it later
     WindowId id_;
 };
 

@@ -14,6 +14,7 @@
 #include "alerts/mail_thread.h"
 #include "config/settings.h"
 #include "ui/platform/edit_controls.h"
+#include "ui/platform/message_box.h"
 
 namespace varnell {
 
@@ -265,7 +266,7 @@ int CDlgMail::Apply()
 void CDlgMail::OnTestMail()
 {
     if (testRunning_) {
-        ShowPageMessage(this, QStringLiteral("Now it is in mail testing!"), PageCaption(), BoxIcon::Error);
+        ShowPageMessage(this, QStringLiteral("Now it is in mail testing!"), ApplicationTitleText(), BoxIcon::Error);
         return;
     }
     // What the page shows now, saved or not: the point of the test is to try
@@ -287,7 +288,7 @@ void CDlgMail::OnTestMail()
         return;
     }
     // Refused (no receiver, or no worker to take it): say so rather than nothing.
-    ShowPageMessage(this, QStringLiteral("Send mail failed!"), PageCaption(), BoxIcon::None);
+    ShowPageMessage(this, QStringLiteral("Send mail failed!"), ApplicationTitleText(), BoxIcon::None);
 }
 
 void CDlgMail::OnTestDone(const WindowMessage& message)
@@ -300,7 +301,7 @@ void CDlgMail::OnTestDone(const WindowMessage& message)
         QString text = QStringLiteral("Send mail OK!");
         if (!message.text.empty())
             text += QStringLiteral("\nRefused: ") + QString::fromStdString(message.text);
-        ShowPageMessage(this, text, PageCaption(), BoxIcon::None);
+        ShowPageMessage(this, text, ApplicationTitleText(), BoxIcon::None);
         return;
     }
     // The reason (a refused certificate, no STARTTLS, the time-out) is what the
@@ -308,7 +309,7 @@ void CDlgMail::OnTestDone(const WindowMessage& message)
     QString text = QStringLiteral("Send mail failed!");
     if (!message.text.empty())
         text += QStringLiteral("\n") + QString::fromStdString(message.text);
-    ShowPageMessage(this, text, PageCaption(), BoxIcon::None);
+    ShowPageMessage(this, text, ApplicationTitleText(), BoxIcon::None);
 }
 
 } // namespace varnell

@@ -11,6 +11,7 @@
 #include "alerts/netsend_thread.h"
 #include "config/settings.h"
 #include "ui/platform/edit_controls.h"
+#include "ui/platform/message_box.h"
 
 namespace varnell {
 
@@ -46,7 +47,7 @@ void CDlgMsgIP::accept()
     // send to, and a receiver the operator would never see fail.
     const QString text = addressEdit->Text();
     if (AddressFromText(text) == 0) {
-        ShowPageMessage(this, QStringLiteral("error receiver ip address !"), PageCaption(), BoxIcon::None);
+        ShowPageMessage(this, QStringLiteral("error receiver ip address !"), ApplicationTitleText(), BoxIcon::None);
         return;
     }
     address_ = text;
@@ -164,12 +165,12 @@ int CDlgMessenger::Apply()
 void CDlgMessenger::OnTest()
 {
     if (testRunning_) {
-        ShowPageMessage(this, QStringLiteral("Now it is in testing!"), PageCaption(), BoxIcon::Error);
+        ShowPageMessage(this, QStringLiteral("Now it is in testing!"), ApplicationTitleText(), BoxIcon::Error);
         return;
     }
     const QStringList rows = ListTexts(receivers);
     if (rows.isEmpty()) {
-        ShowPageMessage(this, QStringLiteral("No message receiver!"), PageCaption(), BoxIcon::Error);
+        ShowPageMessage(this, QStringLiteral("No message receiver!"), ApplicationTitleText(), BoxIcon::Error);
         return;
     }
     const std::string sender = senderName->text().toStdString();

@@ -10,6 +10,7 @@
 
 #include "alerts/syslog.h"
 #include "config/settings.h"
+#include "ui/platform/message_box.h"
 
 namespace varnell {
 
@@ -153,12 +154,12 @@ void CDlgSyslog::OnTest()
 {
     const std::string text = CutText(testMessage->text().left(kSyslogTestMessageLimit), 4 * kSyslogTestMessageLimit);
     if (text.empty()) {
-        ShowPageMessage(this, QStringLiteral("No message!"), PageCaption(), BoxIcon::Error);
+        ShowPageMessage(this, QStringLiteral("No message!"), ApplicationTitleText(), BoxIcon::Error);
         return;
     }
     const QStringList rows = ListTexts(servers);
     if (rows.isEmpty()) {
-        ShowPageMessage(this, QStringLiteral("No Syslog Server!"), PageCaption(), BoxIcon::Error);
+        ShowPageMessage(this, QStringLiteral("No Syslog Server!"), ApplicationTitleText(), BoxIcon::Error);
         return;
     }
     // The rows as they stand in the page, saved or not.

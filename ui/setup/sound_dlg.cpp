@@ -1,4 +1,5 @@
 #include "ui/setup/sound_dlg.h"
+#include "ui/platform/message_box.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -132,7 +133,7 @@ void CDlgSound::OnSave()
     soundFile_ = path;
     fileEdit->setText(path);
     if (device_.Save(path.toStdString()) != 0)
-        ShowPageMessage(this, QStringLiteral("Save wave file successed !"), PageCaption(), BoxIcon::None);
+        ShowPageMessage(this, QStringLiteral("Save wave file successed !"), ApplicationTitleText(), BoxIcon::None);
 }
 
 } // namespace varnell

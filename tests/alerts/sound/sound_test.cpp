@@ -96,8 +96,8 @@ TEST(SoundWithoutServer, EveryOperationFailsAtOnceAndBeepRoundsKeepTheirPace)
 {
     TempDir dir;
     setenv("PULSE_SERVER", ("unix:" + dir.File("no-server")).c_str(), 1);
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    RecordingUiChannel desktop;
+    SetUiChannel(&desktop);
 
     auto start = std::chrono::steady_clock::now();
     std::string error;

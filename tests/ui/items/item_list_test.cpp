@@ -20,7 +20,7 @@
 #include "ui/items/item_dialog.h"
 #include "ui/items/result_bridge.h"
 #include "ui/pictures/state_images.h"
-#include "ui/platform/qt_desktop.h"
+#include "ui/platform/qt_ui_channel.h"
 
 using namespace varnell;
 using namespace varnell::test;
@@ -406,8 +406,8 @@ TEST_F(ItemListTest, ResultBridgeCarriesResultsAndEngineMessages)
 
     CDnsItemView view(&pane, nullptr);
     CDnsListCtrl* list = view.List();
-    QtDesktop desktop;
-    SetDesktop(&desktop);
+    QtUiChannel desktop;
+    SetUiChannel(&desktop);
     InstallResultBridge(&view);
     ASSERT_NE(Engine().resultWindow.load(), kNoWindow);
     ASSERT_NE(Engine().eventWindow.load(), kNoWindow);
@@ -425,7 +425,7 @@ TEST_F(ItemListTest, ResultBridgeCarriesResultsAndEngineMessages)
     bool delivered = false;
     std::atomic<bool> done{false};
     std::thread receiver([&] {
-        delivered = GetDesktop().Send(Engine().resultWindow.load(), WindowMessage{WM_DNS_RESULT, slot, 0, {}});
+        delivered = GetUiChannel().Send(Engine().resultWindow.load(), WindowMessage{WM_DNS_RESULT, slot, 0, {}});
         done = true;
     });
     ASSERT_TRUE(ProcessUntil([&] { return done.load(); }, 5000));
@@ -441,8 +441,8 @@ TEST_F(ItemListTest, ResultBridgeCarriesResultsAndEngineMessages)
     EXPECT_EQ(EventRowAt(0).kind, kEventChanged);
 
     // A failure from the scheduler arrives posted; a slot number that is no slot is dropped.
-    GetDesktop().Post(Engine().resultWindow.load(), WindowMessage{WM_DNS_RESULT, kItemSlots + 5, 16, {}});
-    GetDesktop().Post(Engine().resultWindow.load(), WindowMessage{WM_DNS_RESULT, slot, 16, {}});
+    GetUiChannel().Post(Engine().resultWindow.load(), WindowMessage{WM_DNS_RESULT, kItemSlots + 5, 16, {}});
+    GetUiChannel().Post(Engine().resultWindow.load(), WindowMessage{WM_DNS_RESULT, slot, 16, {}});
     ReportEngineMessage("WSA IO error code is 9");
     ASSERT_TRUE(ProcessUntil([&] { return EventRowCount() == 2; }, 5000));
     EXPECT_EQ(list->Model()->TextAt(0, kColMonitorState), "Error code 16: Request timeout");
@@ -453,5 +453,5 @@ TEST_F(ItemListTest, ResultBridgeCarriesResultsAndEngineMessages)
     RemoveResultBridge();
     EXPECT_EQ(Engine().resultWindow.load(), kNoWindow);
     EXPECT_EQ(GetResultHooks(), nullptr);
-    SetDesktop(nullptr);
+    SetUiChannel(nullptr);
 }

@@ -18,6 +18,7 @@
 #include "ui/setup/page_messenger.h"
 #include "ui/setup/page_syslog.h"
 #include "ui/setup/setup_dlg.h"
+#include "ui/platform/message_box.h"
 
 using namespace varnell;
 using namespace varnell::test;
@@ -311,7 +312,7 @@ TEST_F(SetupDialogTest, SmallDialogsTakeEnterAndEscapeAndRefuseAnEmptyReceiver)
     EXPECT_TRUE(receiver.isVisible());
     ASSERT_EQ(boxes_.size(), 1u);
     EXPECT_EQ(boxes_[0].text, "error receiver ip address !");
-    EXPECT_EQ(boxes_[0].caption, PageCaption());
+    EXPECT_EQ(boxes_[0].caption, ApplicationTitleText());
     receiver.addressEdit->SetText("127.0.0.2");
     QTest::keyClick(receiver.addressEdit->Octet(3), Qt::Key_Enter, Qt::KeypadModifier);
     EXPECT_EQ(receiver.result(), QDialog::Accepted);

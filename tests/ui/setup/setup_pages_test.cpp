@@ -505,7 +505,7 @@ TEST_F(PagesTest, MessengerTestReportsEachReceiverAndIgnoresStaleReplies)
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1].cookie & 0xFFFFu, 1u);
     auto reply = [&](std::uint32_t cookie, std::intptr_t status) {
-        GetDesktop().Post(page.Window(), WindowMessage{WM_NETSEND_DONE, cookie, status, {}});
+        GetUiChannel().Post(page.Window(), WindowMessage{WM_NETSEND_DONE, cookie, status, {}});
     };
     reply(records[0].cookie, 0);
     reply(records[1].cookie - 65536, 0); // an earlier test's reply for the same row

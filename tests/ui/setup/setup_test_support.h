@@ -17,7 +17,7 @@
 #include "items/item_table.h"
 #include "tests/support/process.h"
 #include "tests/ui/qt_test_env.h"
-#include "ui/platform/qt_desktop.h"
+#include "ui/platform/qt_ui_channel.h"
 #include "ui/setup/dialog_base.h"
 
 namespace varnell::test {
@@ -29,7 +29,7 @@ protected:
         setenv("XDG_CONFIG_HOME", dir_.Path().c_str(), 1);
         CurrentSettings() = DefaultSettings(0x0100007Fu); // 127.0.0.1
         InitItemTable();
-        SetDesktop(&desktop_);
+        SetUiChannel(&desktop_);
         SetBoxHook([this](const BoxRecord& box) { boxes_.push_back(box); });
         SetFileChooserHook([this](const FileRequest& request) {
             requests_.push_back(request);
@@ -40,7 +40,7 @@ protected:
     {
         SetBoxHook({});
         SetFileChooserHook({});
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
         unsetenv("XDG_CONFIG_HOME");
     }
 
@@ -54,7 +54,7 @@ protected:
     }
 
     TempDir dir_;
-    QtDesktop desktop_;
+    QtUiChannel desktop_;
     std::vector<BoxRecord> boxes_;
     std::vector<FileRequest> requests_;
     QString chosenFile_;

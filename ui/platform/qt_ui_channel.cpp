@@ -1,4 +1,4 @@
-#include "ui/platform/qt_desktop.h"
+#include "ui/platform/qt_ui_channel.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -8,24 +8,11 @@
 #include <QThread>
 #include <QUrl>
 
+#include "ui/platform/message_box.h"
+
 namespace varnell {
 
 namespace {
-
-QMessageBox::Icon ToQtIcon(BoxIcon icon)
-{
-    switch (icon) {
-    case BoxIcon::Information:
-        return QMessageBox::Information;
-    case BoxIcon::Warning:
-        return QMessageBox::Warning;
-    case BoxIcon::Error:
-        return QMessageBox::Critical;
-    case BoxIcon::None:
-        break;
-    }
-    return QMessageBox::NoIcon;
-}
 
 bool LooksLikeUrl(const std::string& s)
 {
@@ -45,47 +32,47 @@ bool LooksLikeUrl(const std::string& s)
 
 } // namespace
 
-int OpenWithDesktop(const std::string& pathOrUrl)
+OpenResult OpenWithDesktop(const std::string& pathOrUrl)
 {
     if (pathOrUrl.empty())
-        return 2;
+        return OpenResult::kFileNotFound;
     QUrl url;
     if (LooksLikeUrl(pathOrUrl)) {
         url = QUrl(QString::fromStdString(pathOrUrl), QUrl::StrictMode);
         if (!url.isValid())
-            return 2;
+            return OpenResult::kFileNotFound;
     } else {
         const QFileInfo info(QString::fromStdString(pathOrUrl));
         if (!info.exists())
-            return info.dir().exists() ? 2 : 3;
+            return info.dir().exists() ? OpenResult::kFileNotFound : OpenResult::kPathNotFound;
         url = QUrl::fromLocalFile(info.absoluteFilePath());
     }
     if (QDesktopServices::openUrl(url))
-        return 42;
+        return OpenResult::kOpened;
     // Platforms without a desktop service (the offscreen one among them) still
     // have xdg-open on a desktop machine.
-    const int r = XdgOpen(url.isLocalFile() ? url.toLocalFile().toStdString() : pathOrUrl);
-    return r > 32 ? r : 31;
+    const OpenResult r = OpenWithXdg(url.isLocalFile() ? url.toLocalFile().toStdString() : pathOrUrl);
+    return r == OpenResult::kOpened ? r : OpenResult::kNoApplication;
 }
 
-QtDesktop::QtDesktop() : context_(new QObject()) {}
+QtUiChannel::QtUiChannel() : context_(new QObject()) {}
 
-QtDesktop::~QtDesktop()
+QtUiChannel::~QtUiChannel()
 {
     ReleaseWaiters();
     CloseAlertBoxes();
     delete context_;
 }
 
-bool QtDesktop::IsUiThread() const { return QThread::currentThread() == context_->thread(); }
+bool QtUiChannel::IsUiThread() const { return QThread::currentThread() == context_->thread(); }
 
-bool QtDesktop::Released() const
+bool QtUiChannel::Released() const
 {
     std::lock_guard lock(mutex_);
     return released_;
 }
 
-WindowId QtDesktop::RegisterWindow(MessageHandler handler)
+WindowId QtUiChannel::RegisterWindow(MessageHandler handler)
 {
     std::lock_guard lock(mutex_);
     const WindowId id = nextWindow_++;
@@ -93,13 +80,13 @@ WindowId QtDesktop::RegisterWindow(MessageHandler handler)
     return id;
 }
 
-void QtDesktop::UnregisterWindow(WindowId window)
+void QtUiChannel::UnregisterWindow(WindowId window)
 {
     std::lock_guard lock(mutex_);
     windows_.erase(window);
 }
 
-void QtDesktop::Deliver(WindowId window, const WindowMessage& message)
+void QtUiChannel::Deliver(WindowId window, const WindowMessage& message)
 {
     std::shared_ptr<MessageHandler> handler;
     {
@@ -112,7 +99,7 @@ void QtDesktop::Deliver(WindowId window, const WindowMessage& message)
     (*handler)(message);
 }
 
-void QtDesktop::Post(WindowId window, WindowMessage message)
+void QtUiChannel::Post(WindowId window, WindowMessage message)
 {
     // Queued invocations on one receiver run in the order they were queued, so one
     // sender's messages keep their order.
@@ -120,7 +107,7 @@ void QtDesktop::Post(WindowId window, WindowMessage message)
         context_, [this, window, m = std::move(message)] { Deliver(window, m); }, Qt::QueuedConnection);
 }
 
-void QtDesktop::Complete(const std::shared_ptr<Ticket>& ticket, int state)
+void QtUiChannel::Complete(const std::shared_ptr<Ticket>& ticket, int state)
 {
     {
         std::lock_guard lock(mutex_);
@@ -130,14 +117,14 @@ void QtDesktop::Complete(const std::shared_ptr<Ticket>& ticket, int state)
     cv_.notify_all();
 }
 
-bool QtDesktop::Send(WindowId window, WindowMessage message)
+bool QtUiChannel::Send(WindowId window, WindowMessage message)
 {
     std::vector<WindowMessage> one;
     one.push_back(std::move(message));
     return SendAll(window, one);
 }
 
-bool QtDesktop::SendAll(WindowId window, std::vector<WindowMessage>& messages)
+bool QtUiChannel::SendAll(WindowId window, std::vector<WindowMessage>& messages)
 {
     if (IsUiThread()) {
         std::shared_ptr<MessageHandler> handler;
@@ -184,20 +171,20 @@ bool QtDesktop::SendAll(WindowId window, std::vector<WindowMessage>& messages)
     return ticket->state == 1;
 }
 
-QMessageBox* QtDesktop::MakeBox(const std::string& text, const std::string& caption, BoxIcon icon, QWidget* owner)
+QMessageBox* QtUiChannel::MakeBox(const std::string& text, const std::string& caption, BoxIcon icon, QWidget* owner)
 {
     return new QMessageBox(ToQtIcon(icon), QString::fromStdString(caption), QString::fromStdString(text),
                            QMessageBox::Ok, owner);
 }
 
-void QtDesktop::CloseAlertBoxes()
+void QtUiChannel::CloseAlertBoxes()
 {
     for (const QPointer<QMessageBox>& box : alertBoxes_)
         delete box.data();
     alertBoxes_.clear();
 }
 
-void QtDesktop::MessageBox(const std::string& text, const std::string& caption, BoxIcon icon)
+void QtUiChannel::MessageBox(const std::string& text, const std::string& caption, BoxIcon icon)
 {
     if (IsUiThread()) {
         if (Released())
@@ -237,18 +224,18 @@ void QtDesktop::MessageBox(const std::string& text, const std::string& caption, 
     cv_.wait(lock, [&] { return ticket->state != 0 || released_; });
 }
 
-int QtDesktop::ShellOpen(const std::string& path)
+OpenResult QtUiChannel::ShellOpen(const std::string& path)
 {
     if (IsUiThread())
         return OpenWithDesktop(path);
     // QDesktopServices belongs to the user-interface thread; a worker that opens a
     // document waits for the answer like a Send does.
     auto ticket = std::make_shared<Ticket>();
-    auto result = std::make_shared<int>(2);
+    auto result = std::make_shared<OpenResult>(OpenResult::kFileNotFound);
     {
         std::lock_guard lock(mutex_);
         if (released_)
-            return 2;
+            return OpenResult::kFileNotFound;
     }
     QMetaObject::invokeMethod(
         context_,
@@ -259,10 +246,10 @@ int QtDesktop::ShellOpen(const std::string& path)
         Qt::QueuedConnection);
     std::unique_lock lock(mutex_);
     cv_.wait(lock, [&] { return ticket->state != 0 || released_; });
-    return ticket->state == 1 ? *result : 2;
+    return ticket->state == 1 ? *result : OpenResult::kFileNotFound;
 }
 
-void QtDesktop::ReleaseWaiters()
+void QtUiChannel::ReleaseWaiters()
 {
     {
         std::lock_guard lock(mutex_);

@@ -15,7 +15,7 @@
 #include "config/settings.h"
 #include "tests/support/process.h"
 #include "tests/ui/qt_test_env.h"
-#include "ui/platform/qt_desktop.h"
+#include "ui/platform/qt_ui_channel.h"
 
 using namespace varnell;
 using varnell::test::ProcessUntil;
@@ -33,9 +33,9 @@ QMessageBox* OpenBox()
 
 } // namespace
 
-TEST(QtDesktop, OneSendersPostsArriveInOrderOnTheUiThread)
+TEST(QtUiChannel, OneSendersPostsArriveInOrderOnTheUiThread)
 {
-    QtDesktop desktop;
+    QtUiChannel desktop;
     std::vector<std::uintptr_t> seen;
     bool allOnUi = true;
     const WindowId w = desktop.RegisterWindow([&](const WindowMessage& m) {
@@ -53,9 +53,9 @@ TEST(QtDesktop, OneSendersPostsArriveInOrderOnTheUiThread)
     EXPECT_TRUE(allOnUi);
 }
 
-TEST(QtDesktop, SendWaitsForTheHandlerAndRunsDirectlyOnTheUiThread)
+TEST(QtUiChannel, SendWaitsForTheHandlerAndRunsDirectlyOnTheUiThread)
 {
-    QtDesktop desktop;
+    QtUiChannel desktop;
     std::atomic<int> handled{0};
     const WindowId w = desktop.RegisterWindow([&](const WindowMessage& m) { handled += static_cast<int>(m.lparam); });
     // On the user-interface thread a Send is a plain call.
@@ -75,9 +75,9 @@ TEST(QtDesktop, SendWaitsForTheHandlerAndRunsDirectlyOnTheUiThread)
     EXPECT_EQ(seenAfterReturn.load(), 11);
 }
 
-TEST(QtDesktop, ReleaseWaitersFreesASenderWhileTheUiThreadIsBusy)
+TEST(QtUiChannel, ReleaseWaitersFreesASenderWhileTheUiThreadIsBusy)
 {
-    QtDesktop desktop;
+    QtUiChannel desktop;
     int handled = 0;
     const WindowId w = desktop.RegisterWindow([&](const WindowMessage&) { ++handled; });
     std::atomic<int> result{-1};
@@ -98,9 +98,9 @@ TEST(QtDesktop, ReleaseWaitersFreesASenderWhileTheUiThreadIsBusy)
     EXPECT_EQ(handled, 0);
 }
 
-TEST(QtDesktop, MessagesForAWindowThatWentAwayAreDropped)
+TEST(QtUiChannel, MessagesForAWindowThatWentAwayAreDropped)
 {
-    QtDesktop desktop;
+    QtUiChannel desktop;
     int calls = 0;
     const WindowId w = desktop.RegisterWindow([&](const WindowMessage&) { ++calls; });
     desktop.Post(w, WindowMessage{WM_DNS_RESULT, 0, 0, {}});
@@ -115,9 +115,9 @@ TEST(QtDesktop, MessagesForAWindowThatWentAwayAreDropped)
     EXPECT_EQ(calls, 0);
 }
 
-TEST(QtDesktop, WorkerMessageBoxBlocksOnlyTheWorkerUntilClosed)
+TEST(QtUiChannel, WorkerMessageBoxBlocksOnlyTheWorkerUntilClosed)
 {
-    QtDesktop desktop;
+    QtUiChannel desktop;
     std::atomic<bool> returned{false};
     std::thread worker([&] {
         desktop.MessageBox("host is down", "Varnell", BoxIcon::Warning);
@@ -136,9 +136,9 @@ TEST(QtDesktop, WorkerMessageBoxBlocksOnlyTheWorkerUntilClosed)
     worker.join();
 }
 
-TEST(QtDesktop, ReleaseWaitersFreesAWorkerHeldByABox)
+TEST(QtUiChannel, ReleaseWaitersFreesAWorkerHeldByABox)
 {
-    QtDesktop desktop;
+    QtUiChannel desktop;
     std::atomic<bool> returned{false};
     std::thread worker([&] {
         desktop.MessageBox("still open", "Varnell", BoxIcon::Information);
@@ -151,14 +151,14 @@ TEST(QtDesktop, ReleaseWaitersFreesAWorkerHeldByABox)
     delete OpenBox();
 }
 
-TEST(QtDesktop, ShellOpenTellsAMissingFileFromAMissingFolder)
+TEST(QtUiChannel, ShellOpenTellsAMissingFileFromAMissingFolder)
 {
-    QtDesktop desktop;
-    EXPECT_EQ(desktop.ShellOpen("/tmp/no-such-file-for-varnell-tests.txt"), 2);
-    EXPECT_EQ(desktop.ShellOpen("/no-such-folder-for-varnell/x.txt"), 3);
-    EXPECT_EQ(desktop.ShellOpen(""), 2);
+    QtUiChannel desktop;
+    EXPECT_EQ(static_cast<int>(desktop.ShellOpen("/tmp/no-such-file-for-varnell-tests.txt")), 2);
+    EXPECT_EQ(static_cast<int>(desktop.ShellOpen("/no-such-folder-for-varnell/x.txt")), 3);
+    EXPECT_EQ(static_cast<int>(desktop.ShellOpen("")), 2);
     std::atomic<int> fromWorker{-1};
-    std::thread worker([&] { fromWorker = desktop.ShellOpen("/no-such-folder-for-varnell/x.txt"); });
+    std::thread worker([&] { fromWorker = static_cast<int>(desktop.ShellOpen("/no-such-folder-for-varnell/x.txt")); });
     ASSERT_TRUE(ProcessUntil([&] { return fromWorker.load() != -1; }, 5000));
     worker.join();
     EXPECT_EQ(fromWorker.load(), 3);
@@ -166,10 +166,10 @@ TEST(QtDesktop, ShellOpenTellsAMissingFileFromAMissingFolder)
 
 // View Log File hands the log to xdg-open and returns while it runs; only its
 // failing exit status brings in the text editor.
-TEST(QtDesktop, ViewLogFileFallsBackOnTheOpenersExitWithoutWaiting)
+TEST(QtUiChannel, ViewLogFileFallsBackOnTheOpenersExitWithoutWaiting)
 {
-    QtDesktop desktop;
-    SetDesktop(&desktop);
+    QtUiChannel desktop;
+    SetUiChannel(&desktop);
     test::TempDir dir;
     auto script = [&](const char* name, const std::string& body) {
         test::WriteFile(dir.File(name), "#!/bin/sh\nPATH=/usr/bin:/bin\n" + body);
@@ -204,5 +204,5 @@ TEST(QtDesktop, ViewLogFileFallsBackOnTheOpenersExitWithoutWaiting)
     setenv("PATH", savedPath.c_str(), 1);
     CurrentSettings().general.texts[kTextLogPath].clear();
     ReopenLogFile();
-    SetDesktop(nullptr);
+    SetUiChannel(nullptr);
 }

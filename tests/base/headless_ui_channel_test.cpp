@@ -3,13 +3,13 @@
 #include <atomic>
 #include <thread>
 
-#include "base/desktop.h"
+#include "base/headless_ui_channel.h"
 
 using namespace varnell;
 
-TEST(HeadlessDesktop, PostsArriveInOrderAndSendWaitsForTheHandler)
+TEST(HeadlessUiChannel, PostsArriveInOrderAndSendWaitsForTheHandler)
 {
-    HeadlessDesktop desktop;
+    HeadlessUiChannel desktop;
     std::vector<std::uintptr_t> seen;
     WindowId w = desktop.RegisterWindow([&](const WindowMessage& m) { seen.push_back(m.wparam); });
     for (std::uintptr_t i = 0; i < 100; ++i)
@@ -20,9 +20,9 @@ TEST(HeadlessDesktop, PostsArriveInOrderAndSendWaitsForTheHandler)
         EXPECT_EQ(seen[i], i);
 }
 
-TEST(HeadlessDesktop, ShutdownReleasesAWaitingSender)
+TEST(HeadlessUiChannel, ShutdownReleasesAWaitingSender)
 {
-    HeadlessDesktop desktop;
+    HeadlessUiChannel desktop;
     std::atomic<bool> inHandler{false};
     std::atomic<bool> leave{false};
     WindowId w = desktop.RegisterWindow([&](const WindowMessage&) {
@@ -45,9 +45,9 @@ TEST(HeadlessDesktop, ShutdownReleasesAWaitingSender)
     blocker.join();
 }
 
-TEST(HeadlessDesktop, MessagesForAGoneWindowAreDropped)
+TEST(HeadlessUiChannel, MessagesForAGoneWindowAreDropped)
 {
-    HeadlessDesktop desktop;
+    HeadlessUiChannel desktop;
     int calls = 0;
     WindowId w = desktop.RegisterWindow([&](const WindowMessage&) { ++calls; });
     desktop.UnregisterWindow(w);

@@ -1,56 +1,16 @@
-#include "base/desktop.h"
-
-#include <atomic>
-
-#include "base/spawn.h"
+#include "base/headless_ui_channel.h"
 
 namespace varnell {
 
-namespace {
-std::atomic<Desktop*> g_desktop{nullptr};
-}
+HeadlessUiChannel::HeadlessUiChannel() : thread_([this] { Loop(); }) {}
 
-void SetDesktop(Desktop* desktop) { g_desktop.store(desktop); }
-
-Desktop& GetDesktop()
+HeadlessUiChannel::~HeadlessUiChannel()
 {
-    Desktop* d = g_desktop.load();
-    if (d == nullptr) {
-        // A program part used before start-up installed a desktop: fall back to a
-        // headless one so nothing dereferences null.
-        static HeadlessDesktop fallback;
-        return fallback;
-    }
-    return *d;
+    Stop();
+    ForgetUiChannel(this);
 }
 
-int XdgOpen(const std::string& path, std::function<void(int result)> done)
-{
-    // Never waited for: xdg-open may hand over to an application that runs for
-    // as long as the document is open.
-    ExitHandler onExit;
-    if (done)
-        onExit = [done](int status) { done(status == 0 ? 42 : 2); };
-    return Spawn({"xdg-open", path}, std::move(onExit)).Started() ? 42 : 2;
-}
-
-void Desktop::OpenDocument(const std::string& path, std::function<void(int result)> done)
-{
-    if (XdgOpen(path, done) <= 32 && done)
-        done(2);
-}
-
-bool Desktop::SendAll(WindowId window, std::vector<WindowMessage>& messages)
-{
-    for (WindowMessage& m : messages)
-        if (!Send(window, std::move(m)))
-            return false;
-    return true;
-}
-
-HeadlessDesktop::HeadlessDesktop() : thread_([this] { Loop(); }) {}
-
-HeadlessDesktop::~HeadlessDesktop()
+void HeadlessUiChannel::Stop()
 {
     {
         std::lock_guard lock(mutex_);
@@ -58,12 +18,11 @@ HeadlessDesktop::~HeadlessDesktop()
         released_ = true;
     }
     cv_.notify_all();
-    thread_.join();
-    if (g_desktop.load() == this)
-        g_desktop.store(nullptr);
+    if (thread_.joinable())
+        thread_.join();
 }
 
-WindowId HeadlessDesktop::RegisterWindow(MessageHandler handler)
+WindowId HeadlessUiChannel::RegisterWindow(MessageHandler handler)
 {
     std::lock_guard lock(mutex_);
     WindowId id = nextWindow_++;
@@ -71,13 +30,13 @@ WindowId HeadlessDesktop::RegisterWindow(MessageHandler handler)
     return id;
 }
 
-void HeadlessDesktop::UnregisterWindow(WindowId window)
+void HeadlessUiChannel::UnregisterWindow(WindowId window)
 {
     std::lock_guard lock(mutex_);
     windows_.erase(window);
 }
 
-void HeadlessDesktop::Post(WindowId window, WindowMessage message)
+void HeadlessUiChannel::Post(WindowId window, WindowMessage message)
 {
     {
         std::lock_guard lock(mutex_);
@@ -88,7 +47,7 @@ void HeadlessDesktop::Post(WindowId window, WindowMessage message)
     cv_.notify_all();
 }
 
-bool HeadlessDesktop::Send(WindowId window, WindowMessage message)
+bool HeadlessUiChannel::Send(WindowId window, WindowMessage message)
 {
     if (IsUiThread()) {
         MessageHandler handler;
@@ -112,7 +71,7 @@ bool HeadlessDesktop::Send(WindowId window, WindowMessage message)
     return *done == 1;
 }
 
-bool HeadlessDesktop::SendAll(WindowId window, std::vector<WindowMessage>& messages)
+bool HeadlessUiChannel::SendAll(WindowId window, std::vector<WindowMessage>& messages)
 {
     // Shared with the task: a sender released at shutdown has gone on by the
     // time a task still queued runs.
@@ -150,32 +109,18 @@ bool HeadlessDesktop::SendAll(WindowId window, std::vector<WindowMessage>& messa
     return *done == 1 && batch->ran;
 }
 
-void HeadlessDesktop::MessageBox(const std::string& text, const std::string& caption, BoxIcon icon)
-{
-    std::unique_lock lock(mutex_);
-    boxes_.push_back(Box{text, caption, icon});
-    cv_.notify_all();
-    if (!holdBoxes_ || released_)
-        return;
-    const std::uint64_t generation = boxGeneration_;
-    cv_.wait(lock, [&] { return boxGeneration_ != generation || released_; });
-}
+void HeadlessUiChannel::MessageBox(const std::string&, const std::string&, BoxIcon) {}
 
-int HeadlessDesktop::ShellOpen(const std::string& path)
-{
-    std::lock_guard lock(mutex_);
-    opened_.push_back(path);
-    return 42;
-}
+OpenResult HeadlessUiChannel::ShellOpen(const std::string&) { return OpenResult::kNoApplication; }
 
-void HeadlessDesktop::OpenDocument(const std::string& path, std::function<void(int result)> done)
+void HeadlessUiChannel::OpenDocument(const std::string& path, OpenDone done)
 {
-    const int result = ShellOpen(path);
+    const OpenResult result = ShellOpen(path);
     if (done)
         done(result);
 }
 
-void HeadlessDesktop::ReleaseWaiters()
+void HeadlessUiChannel::ReleaseWaiters()
 {
     {
         std::lock_guard lock(mutex_);
@@ -184,7 +129,7 @@ void HeadlessDesktop::ReleaseWaiters()
     cv_.notify_all();
 }
 
-void HeadlessDesktop::RunOnUiThread(const std::function<void()>& fn)
+void HeadlessUiChannel::RunOnUiThread(const std::function<void()>& fn)
 {
     if (IsUiThread()) {
         fn();
@@ -197,7 +142,7 @@ void HeadlessDesktop::RunOnUiThread(const std::function<void()>& fn)
     cv_.wait(lock, [&] { return *done != 0 || stopping_; });
 }
 
-void HeadlessDesktop::Drain()
+void HeadlessUiChannel::Drain()
 {
     if (IsUiThread())
         return;
@@ -205,36 +150,9 @@ void HeadlessDesktop::Drain()
     cv_.wait(lock, [&] { return (queue_.empty() && !busy_) || stopping_; });
 }
 
-bool HeadlessDesktop::IsUiThread() const { return std::this_thread::get_id() == thread_.get_id(); }
+bool HeadlessUiChannel::IsUiThread() const { return std::this_thread::get_id() == thread_.get_id(); }
 
-std::vector<HeadlessDesktop::Box> HeadlessDesktop::Boxes()
-{
-    std::lock_guard lock(mutex_);
-    return boxes_;
-}
-
-std::vector<std::string> HeadlessDesktop::Opened()
-{
-    std::lock_guard lock(mutex_);
-    return opened_;
-}
-
-void HeadlessDesktop::HoldBoxes(bool hold)
-{
-    std::lock_guard lock(mutex_);
-    holdBoxes_ = hold;
-}
-
-void HeadlessDesktop::CloseBoxes()
-{
-    {
-        std::lock_guard lock(mutex_);
-        ++boxGeneration_;
-    }
-    cv_.notify_all();
-}
-
-void HeadlessDesktop::Loop()
+void HeadlessUiChannel::Loop()
 {
     std::unique_lock lock(mutex_);
     for (;;) {

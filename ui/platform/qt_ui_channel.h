@@ -1,4 +1,4 @@
-// The desktop layer on Qt: window messages become queued invocations on the
+// The channel to the user-interface thread on Qt: window messages become queued invocations on the
 // user-interface thread, message boxes are QMessageBoxes, and opening a document
 // goes through the desktop's URL handler.
 //
@@ -19,20 +19,20 @@
 #include <mutex>
 #include <vector>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 
 class QMessageBox;
 class QWidget;
 
 namespace varnell {
 
-class QtDesktop : public Desktop {
+class QtUiChannel : public UiChannel {
 public:
     // Must be constructed on the user-interface thread, after the QApplication.
-    QtDesktop();
-    ~QtDesktop() override;
-    QtDesktop(const QtDesktop&) = delete;
-    QtDesktop& operator=(const QtDesktop&) = delete;
+    QtUiChannel();
+    ~QtUiChannel() override;
+    QtUiChannel(const QtUiChannel&) = delete;
+    QtUiChannel& operator=(const QtUiChannel&) = delete;
 
     WindowId RegisterWindow(MessageHandler handler) override;
     void UnregisterWindow(WindowId window) override;
@@ -40,7 +40,7 @@ public:
     bool Send(WindowId window, WindowMessage message) override;
     bool SendAll(WindowId window, std::vector<WindowMessage>& messages) override;
     void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
-    int ShellOpen(const std::string& path) override;
+    OpenResult ShellOpen(const std::string& path) override;
     void ReleaseWaiters() override;
 
     bool IsUiThread() const;
@@ -69,8 +69,7 @@ private:
     std::vector<QPointer<QMessageBox>> alertBoxes_; // user-interface thread only
 };
 
-// Result of opening a path or URL, in the shell's numbering: above 32 is success,
-// 2 file not found, 31 nothing associated with it.
-int OpenWithDesktop(const std::string& pathOrUrl);
+// Opens a path or URL with the desktop's URL handler, then with xdg-open.
+OpenResult OpenWithDesktop(const std::string& pathOrUrl);
 
 } // namespace varnell
