@@ -11,8 +11,9 @@
 #include "monitor/item_csv.h"
 #include "ui/items/dns_item_view.h"
 #include "ui/items/list_ctrl.h"
-#include "ui/setup/dialog_base.h"
 #include "ui/platform/message_box.h"
+#include "ui/platform/file_dialog.h"
+#include "ui/platform/qt_text.h"
 
 namespace varnell {
 

@@ -4,6 +4,16 @@
 
 namespace varnell {
 
+namespace {
+
+BoxHook& TheBoxHook()
+{
+    static BoxHook hook;
+    return hook;
+}
+
+} // namespace
+
 QString ApplicationTitleText() { return QString::fromStdString(ApplicationTitle()); }
 
 QMessageBox::Icon ToQtIcon(BoxIcon icon)
@@ -25,6 +35,17 @@ void ShowMessageBox(QWidget* parent, const QString& text, const QString& caption
 {
     QMessageBox box(ToQtIcon(icon), caption, text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+void SetBoxHook(BoxHook hook) { TheBoxHook() = std::move(hook); }
+
+void ShowPageMessage(QWidget* parent, const QString& text, const QString& caption, BoxIcon icon)
+{
+    if (TheBoxHook()) {
+        TheBoxHook()(BoxRecord{text, caption, icon});
+        return;
+    }
+    ShowMessageBox(parent, text, caption, icon);
 }
 
 } // namespace varnell

@@ -6,6 +6,8 @@
 #include <QMessageBox>
 #include <QString>
 
+#include <functional>
+
 #include "base/ui_channel.h"
 
 class QWidget;
@@ -20,5 +22,16 @@ QMessageBox::Icon ToQtIcon(BoxIcon icon);
 // A modal box owned by parent (none: a box of its own on the desktop).
 void ShowMessageBox(QWidget* parent, const QString& text, const QString& caption = ApplicationTitleText(),
                     BoxIcon icon = BoxIcon::None);
+
+// The Setup pages' boxes: as ShowMessageBox, but tests install a hook that
+// records the box instead of showing it.
+struct BoxRecord {
+    QString text;
+    QString caption;
+    BoxIcon icon = BoxIcon::None;
+};
+void ShowPageMessage(QWidget* parent, const QString& text, const QString& caption, BoxIcon icon);
+using BoxHook = std::function<void(const BoxRecord&)>;
+void SetBoxHook(BoxHook hook);
 
 } // namespace varnell

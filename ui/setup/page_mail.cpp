@@ -15,6 +15,12 @@
 #include "config/settings.h"
 #include "ui/platform/edit_controls.h"
 #include "ui/platform/message_box.h"
+#include "ui/platform/file_dialog.h"
+#include "ui/platform/qt_text.h"
+#include "ui/setup/address_dialog.h"
+#include "ui/setup/address_list.h"
+#include "ui/setup/dialog_buttons.h"
+#include "ui/setup/page_window.h"
 
 namespace varnell {
 
@@ -31,31 +37,6 @@ std::uint16_t PortNumber(const QLineEdit* edit)
 }
 
 } // namespace
-
-// --- receiver dialog -------------------------------------------------------------
-
-CDlgAddMail::CDlgAddMail(QString& address, QWidget* parent) : CDialogBase(parent), address_(address)
-{
-    setObjectName(QStringLiteral("dlgAddMail"));
-    setWindowTitle(address.isEmpty() ? QStringLiteral("Add Mail") : QStringLiteral("Update Mail"));
-    addressEdit = new QLineEdit(this);
-    addressEdit->setText(address);
-    auto* row = new QHBoxLayout;
-    row->addWidget(Label("Mail Address", this));
-    row->addWidget(addressEdit, 1);
-    const EditDialogButtons buttons = LayOutEditDialog(this, row);
-    applyButton = buttons.apply;
-    cancelButton = buttons.cancel;
-    InstallKeyFilter();
-}
-
-void CDlgAddMail::accept()
-{
-    address_ = addressEdit->text();
-    if (address_.isEmpty())
-        return;
-    CDialogBase::accept();
-}
 
 // --- page ----------------------------------------------------------------------------
 
@@ -171,11 +152,10 @@ bool CDlgMail::RunReceiverDialog(QString& address)
 {
     if (editReceiver)
         return editReceiver(address);
-    sharedAddress_ = address;
-    CDlgAddMail dialog(sharedAddress_, this);
+    CAddressDialog dialog(kMailReceiverDialog, address, this);
     if (dialog.exec() != QDialog::Accepted)
         return false;
-    address = sharedAddress_;
+    address = dialog.Address();
     return true;
 }
 

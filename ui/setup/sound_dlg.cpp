@@ -1,5 +1,8 @@
 #include "ui/setup/sound_dlg.h"
 #include "ui/platform/message_box.h"
+#include "ui/platform/file_dialog.h"
+#include "ui/platform/qt_text.h"
+#include "ui/setup/dialog_buttons.h"
 
 #include <QGridLayout>
 #include <QGroupBox>

@@ -12,7 +12,7 @@
 #include "ui/items/dns_item_view.h"
 #include "ui/items/item_dialog.h"
 #include "ui/main/main_frame.h"
-#include "ui/setup/dialog_base.h"
+#include "ui/platform/file_dialog.h"
 
 using namespace varnell;
 using namespace varnell::test;

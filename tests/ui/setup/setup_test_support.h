@@ -18,7 +18,13 @@
 #include "tests/support/process.h"
 #include "tests/ui/qt_test_env.h"
 #include "ui/platform/qt_ui_channel.h"
+#include "ui/platform/file_dialog.h"
+#include "ui/platform/message_box.h"
+#include "ui/platform/qt_text.h"
+#include "ui/setup/address_dialog.h"
+#include "ui/setup/address_list.h"
 #include "ui/setup/dialog_base.h"
+#include "ui/platform/edit_controls.h"
 
 namespace varnell::test {
 
