@@ -9,6 +9,7 @@
 #include "items/address6.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
+#include "monitor/apply_plan.h"
 #include "monitor/instance.h"
 #include "monitor/item_csv.h"
 #include "monitor/item_status.h"
@@ -163,6 +164,28 @@ json ImportReply(const json& request, bool& changed)
     return json{{"ok", true}, {"imported", added}};
 }
 
+json ApplyReply(const json& request, bool& changed)
+{
+    const auto csv = request.find("csv");
+    if (csv == request.end() || !csv->is_string())
+        return Failure("apply needs the CSV text");
+    const auto flag = [&](const char* key) {
+        const auto it = request.find(key);
+        return it != request.end() && it->is_boolean() && it->get<bool>();
+    };
+    const ApplyResult result = ApplyItemsCsv(csv->get_ref<const std::string&>(), flag("prune"), flag("dry_run"));
+    changed = result.changed;
+    if (!result.problems.empty()) {
+        json list = json::array();
+        for (const CsvProblem& p : result.problems)
+            list.push_back(json{{"line", p.line}, {"reason", p.reason}});
+        json reply = Failure(changed ? "the list was changed only in part" : "nothing was changed");
+        reply["problems"] = list;
+        return reply;
+    }
+    return json{{"ok", true}, {"plan", result.plan}, {"changed", changed}};
+}
+
 json Run(const json& request, bool running, bool& changed)
 {
     const std::string cmd = RequestText(request, "cmd");
@@ -177,7 +200,9 @@ json Run(const json& request, bool running, bool& changed)
         return StatusReply(running);
     if (cmd == "list")
         return ListReply();
-    const bool changes = cmd == "add" || cmd == "delete" || cmd == "suspend" || cmd == "resume" || cmd == "import";
+    const bool dryRun = request.contains("dry_run") && request["dry_run"].is_boolean() && request["dry_run"].get<bool>();
+    const bool changes = cmd == "add" || cmd == "delete" || cmd == "suspend" || cmd == "resume" || cmd == "import" ||
+                         (cmd == "apply" && !dryRun);
     if (changes && CurrentLayer().itemsBusy && CurrentLayer().itemsBusy())
         return Failure("a dialog of the window is open; try again once it is closed");
     // Nothing is changed that could not be kept.
@@ -193,6 +218,8 @@ json Run(const json& request, bool running, bool& changed)
         return NamedReply(request, NamedAction::kResume, changed);
     if (cmd == "import")
         return ImportReply(request, changed);
+    if (cmd == "apply")
+        return ApplyReply(request, changed);
     if (cmd == "export") {
         std::string csv = ExportItemsCsv();
         if (std::string tooLarge = CsvSizeProblem(csv.size()); !tooLarge.empty())

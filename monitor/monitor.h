@@ -67,6 +67,7 @@ struct MonitorLayer {
     // Item commands from the control socket, so a list on screen follows the table.
     std::function<void(DnsItem& item)> rowAdded;       // after the item got its row
     std::function<bool(std::uint32_t row)> removeRow;  // before the table drops the row; false refuses
+    std::function<void(DnsItem& item)> rowChanged;     // after the item's settings were rewritten
     // Shows the main window; false when the program has none (or it stays hidden).
     std::function<bool()> showWindow;
     // True while a dialog of the window holds items open for editing: changes
