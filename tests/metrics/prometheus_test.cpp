@@ -13,7 +13,10 @@
 
 #include "config/settings.h"
 #include "metrics/metrics_server.h"
-#include "tests/metrics/http_client.h"
+#include "tests/metrics/bcrypt_hash.h"
+#include "tests/support/http_client.h"
+#include "tests/support/monitoring_peers.h"
+#include "tests/support/pki.h"
 #include "tests/probe/delayed_responder.h"
 #include "tests/probe/engine_fixture.h"
 #include "tests/support/unbound_peer.h"
@@ -130,4 +133,46 @@ TEST_F(AgainstPrometheus, ItemDownRuleFiresAndResolvesAndRoundTripIsMeasured)
     EXPECT_TRUE(WaitFor([&] { return AlertState("resolver") == "inactive"; }, 20s, 250ms));
     EXPECT_EQ(AlertState("delayed"), "inactive");
     EXPECT_GE(EventCount(kEventDown), 1u);
+}
+
+// Scraped across the network: TLS with a CA made for the test, a logon checked
+// against a bcrypt hash. Prometheus with the right password reads the items; a
+// job with a wrong one is turned away with 401.
+TEST(MetricsOverTls, PrometheusScrapesWithItsLogonAndAWrongPasswordGets401)
+{
+    InitItemTable();
+    TempDir dir;
+    const CertFiles ca = MakeCa(dir.Path(), "ca");
+    MakeServerCert(dir.Path(), "server", ca, {"IP:127.0.0.1"});
+    WriteFile(dir.File("web.yml"), "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
+                                   "basic_auth_users:\n  prometheus: " +
+                                       BcryptHash("scrape-me") + "\n");
+    const std::uint16_t port = FreePort(false);
+    SetMetricsWebConfig(dir.File("web.yml"));
+    ASSERT_EQ(StartMetricsServer("127.0.0.1:" + std::to_string(port)), kMetricsListening);
+    // Plain HTTP gets no answer from a TLS endpoint.
+    EXPECT_EQ(HttpRequest(port, "GET", "/metrics").find("varnell_"), std::string::npos);
+
+    const auto job = [&](const std::string& name, const std::string& password) {
+        return "  - job_name: " + name + "\n    scheme: https\n    tls_config:\n      ca_file: " + ca.cert +
+               "\n    basic_auth:\n      username: prometheus\n      password: " + password +
+               "\n    static_configs:\n      - targets: [\"127.0.0.1:" + std::to_string(port) + "\"]\n";
+    };
+    PrometheusPeer prometheus;
+    ASSERT_TRUE(prometheus.Start("global:\n  scrape_interval: 1s\nscrape_configs:\n" + job("right", "scrape-me") +
+                                 job("wrong", "guessed")))
+        << prometheus.Log();
+    EXPECT_TRUE(WaitFor([&] { return prometheus.Value("varnell_build_info{job=\"right\"}") == 1.0; }, 20s, 200ms))
+        << prometheus.Log();
+    std::vector<std::pair<std::string, std::string>> wrong;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            wrong = prometheus.Targets("wrong");
+            return wrong.size() == 1 && wrong[0].first == "down";
+        },
+        20s, 200ms));
+    ASSERT_EQ(wrong.size(), 1u);
+    EXPECT_NE(wrong[0].second.find("401"), std::string::npos) << wrong[0].second;
+    StopMetricsServer();
+    SetMetricsWebConfig("");
 }
