@@ -66,6 +66,11 @@ constexpr CommandHelp kCommands[] = {
      "- NAME) or \"no changes\"; all of it is saved before it answers, or nothing is\n"
      "changed (a bad row is named with its line). --dry-run only prints the plan and\n"
      "exits 2 when something would change, 0 when nothing would."},
+    {"metrics", "metrics [ADDRESS:PORT|off [WEB_CONFIG]]",
+     "Shows where the instance serves Prometheus metrics, or sets it: ADDRESS:PORT\n"
+     "(127.0.0.1:9353, [::1]:9353, 0.0.0.0:9353) or off, and optionally the absolute\n"
+     "path of a web configuration file (TLS and bcrypt logons, as Prometheus'\n"
+     "exporters read it; docs/deploy.md). Both are checked before they are saved."},
     {"export", "export [FILE]", "Writes every item as CSV, sorted by name, to FILE or to standard output."},
 };
 
@@ -250,6 +255,12 @@ int Main(int argc, char** argv)
         wordsWanted = wordsAllowed = 1;
     } else if (command == "export") {
         wordsAllowed = 1;
+    } else if (command == "metrics") {
+        wordsAllowed = 2;
+        if (!words.empty())
+            request["listen"] = words[0] == "off" ? std::string() : words[0];
+        if (words.size() > 1)
+            request["web_config"] = words[1];
     } else if (command == "add") {
         wordsWanted = 4;
         wordsAllowed = words.size();
@@ -297,7 +308,8 @@ int Main(int argc, char** argv)
     // A change that went out without an answer may have been made: sending it
     // again could answer "already exists" for an add that succeeded.
     const bool changes = command == "add" || command == "delete" || command == "suspend" || command == "resume" ||
-                         command == "import" || (command == "apply" && !dryRun);
+                         command == "import" || (command == "apply" && !dryRun) ||
+                         (command == "metrics" && !words.empty());
     const Claim claim = ClaimStore(lock, line, replyText, error, !changes);
     const int failure = command == "status" ? kExitNoAnswer : kExitError;
     switch (claim) {
@@ -355,6 +367,19 @@ int Main(int argc, char** argv)
         PrintEvents(reply);
     if (command == "import")
         std::printf("imported %s items\n", Cell(reply.value("imported", json())).c_str());
+    if (command == "metrics") {
+        const std::string listen = Cell(reply.value("listen", json("")));
+        const std::string webConfig = Cell(reply.value("web_config", json("")));
+        if (listen.empty()) {
+            std::printf("metrics are off\n");
+            return 0;
+        }
+        std::printf("metrics at %s%s%s\n", listen.c_str(), webConfig.empty() ? "" : ", web configuration ",
+                    webConfig.c_str());
+        if (reply.value("serving", true) == false)
+            return Fail("not served: see varnellctl events");
+        return 0;
+    }
     if (command == "apply") {
         const json plan = reply.value("plan", json::array());
         for (const json& line : plan)

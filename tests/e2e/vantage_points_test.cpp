@@ -87,10 +87,22 @@ protected:
         Settings s = DefaultSettings(LookUpLocalAddress());
         s.general.SetFlags(kGenLog);
         s.general.texts[kTextLogPath] = v.store + ".log";
-        s.extra.metricsListen = "127.0.0.1:" + std::to_string(v.metricsPort);
         CurrentSettings() = s;
         InitItemTable();
         ASSERT_TRUE(SaveSettings());
+        // The endpoint as an operator sets it on a server, checked before it is saved.
+        const std::string listen = "127.0.0.1:" + std::to_string(v.metricsPort);
+        const FinishedProgram refused = Ctl(v, {"metrics", listen, dir_.File("missing.yml")});
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find("missing.yml: No such file"), std::string::npos) << refused.err;
+        const FinishedProgram set = Ctl(v, {"metrics", listen});
+        EXPECT_EQ(set.status, 0) << set.err;
+        EXPECT_EQ(set.out, "metrics at " + listen + "\n");
+    }
+    FinishedProgram Ctl(const VantagePoint& v, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {BinaryDir() + "/varnellctl", "--store", v.store});
+        return RunProgram(args, env_);
     }
 
     ::testing::AssertionResult StartPoint(VantagePoint& v)
@@ -104,8 +116,7 @@ protected:
         WriteFile(v.store + ".csv", "name,domain,type,server,interval_ms,timeout_ms,continuous_lost\n"
                                     "web,web.test,A," +
                                         v.address + ",500,400,1\n");
-        const FinishedProgram applied =
-            RunProgram({BinaryDir() + "/varnellctl", "--store", v.store, "apply", v.store + ".csv"}, env_);
+        const FinishedProgram applied = Ctl(v, {"apply", v.store + ".csv"});
         if (applied.status != 0 || applied.out != "+ web\n")
             return ::testing::AssertionFailure() << applied.out << applied.err;
         return ::testing::AssertionSuccess();
@@ -125,6 +136,23 @@ protected:
                "    metric_relabel_configs:\n      - source_labels: [__name__]\n        regex: varnell_item_.*\n"
                "        target_label: server\n        replacement: \"" +
                kServerLabel + "\"\n";
+    }
+
+    // The query of a panel of the shipped dashboard, every variable at "All".
+    static std::string DashboardQuery(const std::string& title)
+    {
+        const nlohmann::json dashboard =
+            nlohmann::json::parse(ReadFile(SourceDir() + "/packaging/grafana/varnell-dashboard.json"), nullptr, false);
+        for (const auto& panel : dashboard.value("panels", nlohmann::json::array()))
+            if (panel["title"] == title) {
+                std::string expr = panel["targets"][0]["expr"];
+                for (const char* variable : {"$instance", "$vantage"})
+                    for (std::size_t at; (at = expr.find(variable)) != std::string::npos;)
+                        expr.replace(at, std::string(variable).size(), ".*");
+                return expr;
+            }
+        ADD_FAILURE() << "no panel " << title;
+        return {};
     }
 
     // The notifications so far that hold an alert of this name in this state.
@@ -194,6 +222,8 @@ TEST_F(VantagePoints, QuorumPagesOnceForAnOutageSeenEverywhereAndNotForOneVantag
     EXPECT_TRUE(WaitFor([&] { return Inhibited("VarnellItemDown") == kVantagePoints; }, 20s, 200ms))
         << GetJson(alertmanager_.Port(), "/api/v2/alerts").dump();
     EXPECT_TRUE(Notified("VarnellItemDown", "firing").empty()) << webhook_.Notifications().back().dump();
+    // The dashboard's panel counts them, with every Varnell and vantage point chosen.
+    EXPECT_EQ(prometheus_.Value(DashboardQuery("Down from how many vantage points")), kVantagePoints);
 
     for (VantagePoint& v : points_)
         ASSERT_TRUE(v.unbound.Restart({{"test", Zone()}})) << v.unbound.Log();
