@@ -6,19 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <cctype>
 #include <cmath>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "config/settings.h"
 #include "metrics/metrics_server.h"
 #include "tests/metrics/bcrypt_hash.h"
+#include "tests/probe/delayed_responder.h"
+#include "tests/probe/engine_fixture.h"
 #include "tests/support/http_client.h"
 #include "tests/support/monitoring_peers.h"
 #include "tests/support/pki.h"
-#include "tests/probe/delayed_responder.h"
-#include "tests/probe/engine_fixture.h"
 #include "tests/support/unbound_peer.h"
 
 using namespace varnell;
@@ -39,29 +37,9 @@ protected:
         EngineAgainstServer::TearDown();
     }
 
-    // Prometheus' answer to an API query, parsed; null when it did not answer.
-    nlohmann::json Api(const std::string& pathAndQuery)
-    {
-        const std::string body = HttpGetBody(prometheusPort, pathAndQuery);
-        return nlohmann::json::parse(body, nullptr, false);
-    }
-    // The value of an instant query with one result, or NaN.
-    double Value(const std::string& promql)
-    {
-        std::string encoded;
-        for (const unsigned char c : promql) {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", c);
-            encoded += std::isalnum(c) != 0 ? std::string(1, static_cast<char>(c)) : std::string(hex);
-        }
-        const nlohmann::json r = Api("/api/v1/query?query=" + encoded);
-        if (r.is_discarded() || r["data"]["result"].size() != 1)
-            return std::nan("");
-        return std::stod(r["data"]["result"][0]["value"][1].get<std::string>());
-    }
     std::string AlertState(const std::string& item)
     {
-        const nlohmann::json alerts = Api("/api/v1/alerts");
+        const nlohmann::json alerts = GetJson(prometheus.Port(), "/api/v1/alerts");
         if (alerts.is_discarded())
             return "?";
         for (const auto& a : alerts["data"]["alerts"])
@@ -69,10 +47,9 @@ protected:
                 return a["state"];
         return "inactive";
     }
+    double Value(const std::string& promql) { return prometheus.Value(promql); }
 
-    TempDir dir;
-    ChildProcess prometheus;
-    std::uint16_t prometheusPort = 0;
+    PrometheusPeer prometheus;
 };
 
 } // namespace
@@ -95,18 +72,13 @@ TEST_F(AgainstPrometheus, ItemDownRuleFiresAndResolvesAndRoundTripIsMeasured)
     const std::size_t wait = rules.find("for: 2m");
     ASSERT_NE(wait, std::string::npos);
     rules.replace(wait, 7, "for: 1s");
-    WriteFile(dir.File("rules.yml"), rules);
-    WriteFile(dir.File("prometheus.yml"),
-              "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\nrule_files: [\"" + dir.File("rules.yml") +
-                  "\"]\nscrape_configs:\n  - job_name: varnell\n    static_configs:\n      - targets: [\"127.0.0.1:" +
-                  std::to_string(metricsPort) + "\"]\n");
-    prometheusPort = FreePort(false);
-    ASSERT_TRUE(prometheus.Start({"prometheus", "--config.file=" + dir.File("prometheus.yml"),
-                                  "--storage.tsdb.path=" + dir.File("data"),
-                                  "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
-                                 {}, "", dir.File("prometheus.log")));
-    ASSERT_TRUE(WaitFor([&] { return !HttpGetBody(prometheusPort, "/-/ready").empty(); }, 20s))
-        << ReadFile(dir.File("prometheus.log"));
+    WriteFile(prometheus.File("rules.yml"), rules);
+    ASSERT_TRUE(prometheus.Start("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\nrule_files: [\"" +
+                                 prometheus.File("rules.yml") +
+                                 "\"]\nscrape_configs:\n  - job_name: varnell\n    static_configs:\n      - targets: "
+                                 "[\"127.0.0.1:" +
+                                 std::to_string(metricsPort) + "\"]\n"))
+        << prometheus.Log();
 
     // The responder's fixed delay, as Prometheus stored it.
     double rtt = 0;
