@@ -14,8 +14,15 @@ namespace varnell {
 
 namespace {
 
-constexpr std::size_t kSuspendedColumn = 12;
-static_assert(kSuspendedColumn < kCsvColumnCount);
+// A suspension alone is no reason to rewrite the item (which ends its pending
+// requests); it is told apart by the column's name.
+std::size_t SuspendedColumn()
+{
+    std::size_t c = 0;
+    while (c < kCsvColumnCount && ItemColumnName(c) != "suspended")
+        ++c;
+    return c;
+}
 
 struct Update {
     std::uint32_t slot;
@@ -51,6 +58,7 @@ ApplyResult ApplyItemsCsv(std::string_view text, bool prune, bool dryRun)
         return result;
 
     ItemTable& t = Items();
+    const std::size_t suspendedColumn = SuspendedColumn();
     // The table's rows by name; a name held twice cannot be matched to one row.
     std::unordered_map<std::string, std::vector<std::uint32_t>> rowsOf;
     for (std::uint32_t row = 0; row < t.rowCount && row < kItemSlots; ++row)
@@ -110,7 +118,7 @@ ApplyResult ApplyItemsCsv(std::string_view text, bool prune, bool dryRun)
         for (std::size_t c = 0; c < kCsvColumnCount; ++c) {
             if (before[c] == after[c])
                 continue;
-            settingsChanged = settingsChanged || c != kSuspendedColumn;
+            settingsChanged = settingsChanged || c != suspendedColumn;
             result.plan.push_back("~ " + name + ": " + std::string(ItemColumnName(c)) + " " + Shown(before[c]) +
                                   " \u2192 " + Shown(after[c]));
         }
