@@ -14,7 +14,7 @@
 #include "items/item_table.h"
 #include "metrics/exposition.h"
 #include "metrics/metrics_server.h"
-#include "tests/metrics/http_client.h"
+#include "tests/support/http_client.h"
 
 using namespace varnell;
 

@@ -89,7 +89,14 @@ std::string StateDir()
     return HomeDir() + "/.local/state";
 }
 
-std::string RegistryPath() { return ConfigDir() + "/varnell/registry.db"; }
+namespace {
+// Set once by a program's command line, before any thread starts.
+std::string g_storeFolder;
+} // namespace
+
+std::string RegistryPath() { return (g_storeFolder.empty() ? ConfigDir() + "/varnell" : g_storeFolder) + "/registry.db"; }
+
+void SetStoreFolder(std::string folder) { g_storeFolder = std::move(folder); }
 
 void SetSaveTransactionHook(void (*hook)()) { g_saveHook = hook; }
 

@@ -1,6 +1,7 @@
 #include "monitor/instance.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -57,7 +58,40 @@ std::string StoreKey()
 
 constexpr std::size_t kSocketPathLimit = sizeof(sockaddr_un{}.sun_path);
 
+// A system service's runtime folder, made by systemd; set once at start.
+std::string g_runtimeFolder;
+
 } // namespace
+
+bool SelectInstance(const std::string& nameOrFolder, bool isFolder, std::string& error)
+{
+    if (isFolder || nameOrFolder.find('/') != std::string::npos) {
+        if (nameOrFolder.empty() || nameOrFolder[0] != '/') {
+            char cwd[PATH_MAX];
+            if (nameOrFolder.empty() || getcwd(cwd, sizeof cwd) == nullptr) {
+                error = "the store folder \"" + nameOrFolder + "\" is not an absolute path";
+                return false;
+            }
+            SetStoreFolder(std::string(cwd) + "/" + nameOrFolder);
+        } else {
+            SetStoreFolder(nameOrFolder);
+        }
+        return true;
+    }
+    // What systemd's %i can be, less what would leave the two folders.
+    const bool plain = !nameOrFolder.empty() && nameOrFolder[0] != '.' &&
+                       std::all_of(nameOrFolder.begin(), nameOrFolder.end(), [](char c) {
+                           return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' ||
+                                  c == '.' || c == '@' || c == ':';
+                       });
+    if (!plain) {
+        error = "the instance name \"" + nameOrFolder + "\" is not a plain name (letters, digits, - _ . @ :)";
+        return false;
+    }
+    SetStoreFolder(std::string(kInstanceStateRoot) + "/" + nameOrFolder);
+    g_runtimeFolder = std::string(kInstanceRuntimeRoot) + "/" + nameOrFolder;
+    return true;
+}
 
 std::string StoreFolder()
 {
@@ -73,8 +107,13 @@ std::string StoreFolder()
 
 std::vector<std::string> ControlSocketCandidates()
 {
-    const std::string name = "/varnell/control-" + StoreKey();
     std::vector<std::string> out;
+    if (!g_runtimeFolder.empty()) {
+        out.push_back(g_runtimeFolder + "/control");
+        out.push_back(StoreFolder() + "/control");
+        return out;
+    }
+    const std::string name = "/varnell/control-" + StoreKey();
     const char* xdg = std::getenv("XDG_RUNTIME_DIR");
     if (xdg != nullptr && xdg[0] == '/')
         out.push_back(std::string(xdg) + name);

@@ -22,6 +22,16 @@
 
 namespace varnell {
 
+// A system service's instance: "--instance NAME" keeps the store in
+// /var/lib/varnell/NAME and the control socket in /run/varnell/NAME, the
+// folders its unit has systemd make for it; "--store FOLDER" (or an --instance
+// that is a path) keeps the store in FOLDER and looks for the socket as for any
+// store. Called before anything else reads the store's place; false, with why,
+// for a name that is no plain name or a folder that is not absolute.
+inline constexpr const char* kInstanceStateRoot = "/var/lib/varnell";
+inline constexpr const char* kInstanceRuntimeRoot = "/run/varnell";
+bool SelectInstance(const std::string& nameOrFolder, bool isFolder, std::string& error);
+
 // The store's folder with links resolved, as ping and status name it.
 std::string StoreFolder();
 // Where this store's control socket may be, in the order clients look.

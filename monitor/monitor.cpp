@@ -273,6 +273,7 @@ void StartMonitorThreads()
     }
     // Last, once the table is live; a port that cannot be bound is an event-list
     // row and monitoring goes on without the endpoint.
+    SetMetricsWebConfig(CurrentSettings().extra.metricsWebConfig);
     StartMetricsServer(CurrentSettings().extra.metricsListen);
 }
 

@@ -161,22 +161,27 @@ TEST_F(ItemCsvTest, ExportWritesWhatImportReadsByteForByte)
 {
     CurrentSettings().mail.flags |= kMailHighPriority; // defaults must not leak into a full row
     const std::string text = std::string(kExportHeader) +
-                             "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1\r\n"
                              "\"a, \"\"b\"\"\",example.test.,SOA,203.0.113.254,500,0,63,0,1,0,0,1,1,"
                              "\"two\nlines, \"\"quoted\"\"\",0\r\n"
+                             "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1\r\n"
                              "ptr,1.2.0.192.in-addr.arpa,PTR,10.0.0.1,86400000,1,1,1,0,1,0,1,0,caf\xC3\xA9,1\r\n"
                              "six,www.example.test,AAAA,2001:db8::53,1000,2000,6,1,1,1,1,0,0,,1\r\n";
     std::vector<CsvProblem> problems;
     ASSERT_EQ(ImportItemsCsv(text, problems), 4) << (problems.empty() ? "" : problems[0].reason);
     EXPECT_EQ(ExportItemsCsv(), text);
-    EXPECT_NE(Item(1).flags & kFlagSuspended, 0u);
-    EXPECT_NE(Item(1).flags & kFlagHighPriorityMail, 0u);
-    EXPECT_EQ(Item(0).flags & kFlagHighPriorityMail, 0u);
+    EXPECT_NE(Item(0).flags & kFlagSuspended, 0u);
+    EXPECT_NE(Item(0).flags & kFlagHighPriorityMail, 0u);
+    EXPECT_EQ(Item(1).flags & kFlagHighPriorityMail, 0u);
 
-    // Deleting a row and reusing nothing: the list order is what is written.
-    ASSERT_TRUE(DeleteItemRow(0));
-    const std::string rest = ExportItemsCsv();
-    EXPECT_EQ(rest, std::string(kExportHeader) + text.substr(text.find("\"a, ")));
+    // Sorted by name whatever the list order: a row deleted, the same name
+    // added back at the end of the list, and the text is as it was.
+    ASSERT_TRUE(DeleteItemRow(1));
+    EXPECT_EQ(ExportItemsCsv(), text.substr(0, text.find("plain,")) + text.substr(text.find("ptr,")));
+    ASSERT_EQ(ImportItemsCsv(std::string(kExportHeader) + "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,"
+                                                          "0,0,,1\r\n",
+                             problems),
+              1);
+    EXPECT_EQ(ExportItemsCsv(), text);
 
     // A short interval is raised as the dialog raises it, and then stays; an
     // IPv6 server is written in its RFC 5952 text, and then stays.
@@ -221,7 +226,7 @@ TEST_F(ItemCsvTest, EveryItemTheDialogCanMakeComesBackFromItsExport)
     ASSERT_EQ(ImportItemsCsv(first, problems), 4) << (problems.empty() ? "" : problems[0].reason);
     EXPECT_EQ(ExportItemsCsv(), first);
     EXPECT_EQ(Item(0).flags & (kFlagRecursionDesired | kFlagRecursionAvailable), kFlagRecursionDesired);
-    EXPECT_EQ(Block(2).name, "  padded ");
+    EXPECT_EQ(Block(3).name, "  padded "); // sorted after the empty names
 
     // An export larger than an import reads is refused by both, with one reason.
     InitItemTable();

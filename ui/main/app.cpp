@@ -81,6 +81,10 @@ void CVarnellApp::InitInstance()
         if (frame_ != nullptr && frame_->ItemView() != nullptr)
             frame_->ItemView()->List()->InsertItemRow(item);
     };
+    layer.rowChanged = [this](DnsItem& item) {
+        if (frame_ != nullptr && frame_->ItemView() != nullptr)
+            frame_->ItemView()->List()->RefreshItemRow(item);
+    };
     layer.removeRow = [this](std::uint32_t row) {
         return frame_ != nullptr && frame_->ItemView() != nullptr &&
                frame_->ItemView()->List()->Model()->RemoveRow(static_cast<int>(row));

@@ -48,8 +48,8 @@ TEST(ItemCsvMenuTest, ImportAndExportGoThroughTheFileMenuAllOrNothing)
     const QByteArray items =
         "name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,notify_up,notify_change,"
         "recursion_desired,high_priority,suspended,description,recursion_available\r\n"
-        "web,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,\"front, \"\"main\"\"\nsecond line\",1\r\n"
-        "mail,example.test,MX,192.0.2.2,5000,700,3,0,1,0,1,0,1,,0\r\n";
+        "mail,example.test,MX,192.0.2.2,5000,700,3,0,1,0,1,0,1,,0\r\n"
+        "web,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,\"front, \"\"main\"\"\nsecond line\",1\r\n";
     WriteFile(in, items);
     WriteFile(bad, "name,domain,type,server\nthird,third.example.test,A,192.0.2.3\nfourth,x.test,A,300.1.1.1\n");
     QString chosen;
@@ -59,8 +59,8 @@ TEST(ItemCsvMenuTest, ImportAndExportGoThroughTheFileMenuAllOrNothing)
     frame->Action(kCmdImportItems)->trigger();
     CDnsItemModel* model = frame->ItemView()->List()->Model();
     ASSERT_EQ(model->rowCount(), 2);
-    EXPECT_EQ(model->TextAt(0, 1), "web");
-    EXPECT_EQ(model->TextAt(1, 3), "MX");
+    EXPECT_EQ(model->TextAt(1, 1), "web");
+    EXPECT_EQ(model->TextAt(0, 3), "MX");
 
     chosen = out;
     frame->Action(kCmdExportItems)->trigger();
