@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/line_buffer.h"
 #include "monitor/control_commands.h"
 #include "monitor/instance.h"
 #include "monitor/item_status.h"
@@ -46,7 +47,7 @@ struct Exchange {
 
 struct Client {
     int fd = -1;
-    std::string in;
+    LineBuffer in{"\n", kControlLineLimit};
     std::string out;
     bool follow = false;
     bool statusOnly = false;  // in the slot kept for one status request
@@ -160,23 +161,18 @@ void Answer(Client& c, const std::string& line)
 // limit; the rest wait in c.in.
 void AnswerLines(Client& c)
 {
-    std::size_t start = 0;
-    for (std::size_t end; !c.closing && c.out.size() <= kOutputLimit &&
-                          (end = c.in.find('\n', start)) != std::string::npos;
-         start = end + 1)
-        Answer(c, c.in.substr(start, end - start));
-    c.in.erase(0, start);
+    std::string line;
+    while (!c.closing && c.out.size() <= kOutputLimit && c.in.Next(line))
+        Answer(c, line);
     if (c.closing)
         return;
-    if (c.in.size() > kControlLineLimit) {
+    if (c.in.Overlong()) {
         c.out += Failure("request line too long") + "\n";
-        c.in.clear();
+        c.in.Clear();
         c.closing = true;
-    } else if (c.inputEnded && c.in.find('\n') == std::string::npos && !c.in.empty()) {
+    } else if (c.inputEnded && !c.in.HasLine() && !c.in.Empty()) {
         // The end of the input ends the last line as well.
-        std::string last;
-        last.swap(c.in);
-        Answer(c, last);
+        Answer(c, c.in.TakeRest());
     }
 }
 
@@ -226,7 +222,7 @@ bool Read(Client& c)
             return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         if (n == 0)
             c.inputEnded = true;
-        c.in.append(buffer, static_cast<std::size_t>(n));
+        c.in.Append(buffer, static_cast<std::size_t>(n));
         c.active = Clock::now();
         AnswerLines(c);
     }
