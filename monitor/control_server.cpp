@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <list>
 #include <map>
 #include <memory>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "base/line_buffer.h"
+#include "base/wake_event.h"
 #include "monitor/control_commands.h"
 #include "monitor/instance.h"
 #include "monitor/item_status.h"
@@ -66,7 +66,7 @@ struct Server {
     std::string path;
     struct stat bound {};
     int listenFd = -1;
-    int wake[2] = {-1, -1};
+    WakeFd wake; // set to stop the socket thread
     WindowId window = kNoWindow;
     std::chrono::milliseconds idleLimit = kControlIdleLimit;
     std::atomic<bool> stop{false};
@@ -304,7 +304,7 @@ void Serve()
     std::vector<pollfd> fds;
     while (!s.stop.load()) {
         fds.clear();
-        fds.push_back(pollfd{s.wake[0], POLLIN, 0});
+        fds.push_back(pollfd{s.wake.Fd(), POLLIN, 0});
         fds.push_back(pollfd{s.listenFd, POLLIN, 0});
         for (const Client& c : clients) {
             const bool reading = !c.closing && !c.inputEnded && c.out.size() <= kOutputLimit;
@@ -365,7 +365,7 @@ bool StartControlServer(const std::string& path, std::string& error, std::chrono
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.data(), path.size());
     if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || chmod(path.c_str(), 0600) != 0 ||
-        listen(fd, kControlClients) != 0 || pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        listen(fd, kControlClients) != 0 || !s.wake.Open()) {
         error = std::strerror(errno);
         close(fd);
         return false;
@@ -386,15 +386,13 @@ void StopControlServer()
     if (!s.thread.joinable())
         return;
     s.stop.store(true);
-    const char byte = 1;
-    [[maybe_unused]] ssize_t n = write(s.wake[1], &byte, 1);
+    s.wake.Set();
     s.thread.join();
     GetUiChannel().UnregisterWindow(s.window);
     s.window = kNoWindow;
     close(s.listenFd);
-    close(s.wake[0]);
-    close(s.wake[1]);
-    s.listenFd = s.wake[0] = s.wake[1] = -1;
+    s.wake.Close();
+    s.listenFd = -1;
     // Only our own socket goes: a later instance may already have made a new one.
     struct stat st {};
     if (lstat(s.path.c_str(), &st) == 0 && st.st_ino == s.bound.st_ino && st.st_dev == s.bound.st_dev)
