@@ -15,7 +15,7 @@
 
 #include "alerts/beep_thread.h"
 #include "alerts/sound/sound.h"
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "tests/support/process.h"
 
 namespace varnell::test {
@@ -168,7 +168,7 @@ protected:
         server_ = std::make_unique<PulseServer>();
         if (!server_->Started())
             GTEST_SKIP() << "PulseAudio could not be started here:\n" << server_->Log();
-        SetDesktop(&desktop_);
+        SetUiChannel(&desktop_);
     }
     void TearDown() override
     {
@@ -189,7 +189,7 @@ protected:
         return *worker_;
     }
 
-    HeadlessDesktop desktop_;
+    HeadlessUiChannel desktop_;
     std::unique_ptr<PulseServer> server_;
     std::unique_ptr<cbeepthread> worker_;
 };
