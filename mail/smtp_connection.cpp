@@ -129,7 +129,7 @@ void CSMTPConnection::SetState(SmtpState next)
         tls_.Close();
         ::close(socket_);
         socket_ = -1;
-        pending_.clear();
+        pending_.Clear();
     }
     state_ = next;
 }
@@ -183,7 +183,7 @@ int CSMTPConnection::OpenSession(const std::string& server, std::uint16_t port)
         // RFC 3207 section 4.2: what the server said in the clear is forgotten,
         // bytes already sent after its 220 included (they could only be an
         // injection by someone on the path).
-        pending_.clear();
+        pending_.Clear();
         ehloReply_.clear();
         if (!StartTls())
             return 0;
@@ -473,10 +473,8 @@ CSMTPConnection::ReadStatus CSMTPConnection::ReadReply(std::string& text)
     int lines = 0;
     bool overflow = false;
     for (;;) {
-        std::size_t end;
-        while (!overflow && (end = pending_.find("\r\n")) != std::string::npos) {
-            const std::string line = pending_.substr(0, end);
-            pending_.erase(0, end + 2);
+        std::string line;
+        while (!overflow && pending_.Next(line)) {
             if (!text.empty())
                 text += "\r\n";
             text += line;
@@ -487,14 +485,13 @@ CSMTPConnection::ReadStatus CSMTPConnection::ReadReply(std::string& text)
             if (++lines >= kMaxReplyLines)
                 overflow = true;
         }
-        if (pending_.size() >= kReplyBufferSize - 1)
+        if (pending_.Overlong())
             overflow = true;
 
         const std::uint32_t idle = MsSince(lastActivity);
         if (idle >= replyTimeoutMs) {
-            if (!pending_.empty())
-                text += (text.empty() ? "" : "\r\n") + pending_;
-            pending_.clear();
+            if (!pending_.Empty())
+                text += (text.empty() ? "" : "\r\n") + pending_.TakeRest();
             lastError_ = kSmtpErrTimedOut;
             return ReadStatus::kTimedOut;
         }
@@ -502,10 +499,10 @@ CSMTPConnection::ReadStatus CSMTPConnection::ReadReply(std::string& text)
         short event = 0;
         if (!overflow) {
             char buf[kReplyBufferSize];
-            const std::size_t room = kReplyBufferSize - 1 - pending_.size();
+            const std::size_t room = pending_.Room();
             const IoStep step = tls_.Active() ? tls_.Recv(buf, room) : PlainRecv(socket_, buf, room);
             if (step.bytes > 0) {
-                pending_.append(buf, static_cast<std::size_t>(step.bytes));
+                pending_.Append(buf, static_cast<std::size_t>(step.bytes));
                 lastActivity = Clock::now();
                 continue;
             }
@@ -525,9 +522,8 @@ CSMTPConnection::ReadStatus CSMTPConnection::ReadReply(std::string& text)
             break;
         }
     }
-    if (!pending_.empty())
-        text += (text.empty() ? "" : "\r\n") + pending_;
-    pending_.clear();
+    if (!pending_.Empty())
+        text += (text.empty() ? "" : "\r\n") + pending_.TakeRest();
     SetState(SmtpState::kBroken);
     return ReadStatus::kSocketError;
 }

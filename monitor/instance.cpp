@@ -242,17 +242,15 @@ bool SendControlLine(int fd, const std::string& line)
     return SendAll(fd, line + "\n");
 }
 
-bool ReadControlLine(int fd, std::string& pending, std::string& line, int ms)
+ControlLines::ControlLines() : LineBuffer("\n", kControlLineLimit) {}
+
+bool ReadControlLine(int fd, ControlLines& pending, std::string& line, int ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
     for (;;) {
-        const auto end = pending.find('\n');
-        if (end != std::string::npos) {
-            line = pending.substr(0, end);
-            pending.erase(0, end + 1);
+        if (pending.Next(line))
             return true;
-        }
-        if (pending.size() > kControlLineLimit)
+        if (pending.Overlong())
             return false;
         int wait = -1;
         if (ms >= 0) {
@@ -274,7 +272,7 @@ bool ReadControlLine(int fd, std::string& pending, std::string& line, int ms)
             continue;
         if (n <= 0)
             return false;
-        pending.append(buffer, static_cast<std::size_t>(n));
+        pending.Append(buffer, static_cast<std::size_t>(n));
     }
 }
 
@@ -283,7 +281,7 @@ Asked AskInstance(const std::string& request, std::string& reply, int ms, std::s
     const int fd = ConnectInstance(refusal);
     if (fd < 0)
         return Asked::kUnreached;
-    std::string pending;
+    ControlLines pending;
     // A refusal may come and the socket close before the request is through: the
     // reply is read whether or not the send went through.
     const bool sent = SendControlLine(fd, request);

@@ -18,6 +18,8 @@
 
 #include <cstdint>
 #include <string>
+
+#include "base/line_buffer.h"
 #include <vector>
 
 namespace varnell {
@@ -67,9 +69,15 @@ int ConnectControl(const std::string& path, std::string* refusal = nullptr);
 int ConnectInstance(std::string* refusal = nullptr);
 // Sends one request line. false when the peer is gone.
 bool SendControlLine(int fd, const std::string& line);
+// What a client has read of the replies on one connection: lines end in "\n"
+// and none may be longer than kControlLineLimit.
+struct ControlLines : LineBuffer {
+    ControlLines();
+};
 // Reads one reply line (without its end) into line, keeping what follows in
-// pending; waits up to ms (negative: no limit). false on end, error or time-out.
-bool ReadControlLine(int fd, std::string& pending, std::string& line, int ms);
+// pending; waits up to ms (negative: no limit). false on end, error, time-out
+// or a line over the limit.
+bool ReadControlLine(int fd, ControlLines& pending, std::string& line, int ms);
 enum class Asked {
     kAnswered,   // reply holds the answer
     kUnreached,  // no instance took the request

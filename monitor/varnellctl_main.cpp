@@ -189,7 +189,8 @@ int FollowEvents(const std::string& request)
         Fail(refusal);
     if (fd < 0)
         return Fail("no instance runs, so there are no events");
-    std::string pending, line;
+    ControlLines pending;
+    std::string line;
     if (!SendControlLine(fd, request))
         return Fail("the instance went away");
     while (ReadControlLine(fd, pending, line, -1)) {

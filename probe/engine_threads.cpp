@@ -4,6 +4,7 @@
 
 #include "probe/engine.h"
 #include "probe/probe_socket.h"
+#include "probe/receiver.h"
 #include "probe/tcp_query.h"
 
 namespace varnell {
@@ -39,8 +40,10 @@ int StopEngineThreads(std::uint32_t waitMs)
     EngineState& engine = Engine();
     engine.exitFlag.store(1);
     WakeScheduler();
-    // Shut the sockets down but keep their descriptors until the receiver has
-    // ended, so a number cannot be reused by another open while it still polls it.
+    WakeReceiver();
+    // Shut the sockets down as well: a thread that does not end in time meets
+    // dead sockets. Their descriptors stay until the receiver has ended, so a
+    // number cannot be reused by another open while it still polls it.
     for (const int fd : {engine.probeSocket.load(), engine.probeSocket6.load()})
         if (fd >= 0)
             shutdown(fd, SHUT_RDWR);

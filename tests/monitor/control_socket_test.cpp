@@ -154,7 +154,7 @@ protected:
     }
     int Connect() { return ConnectControl(path_); }
     // The next reply line on fd, or "" at the end or after 10 s.
-    static std::string Line(int fd, std::string& pending)
+    static std::string Line(int fd, ControlLines& pending)
     {
         std::string line;
         return ReadControlLine(fd, pending, line, 10000) ? line : std::string();
@@ -162,7 +162,7 @@ protected:
     std::string Ask(const std::string& request)
     {
         const int fd = Connect();
-        std::string pending;
+        ControlLines pending;
         const std::string reply = SendControlLine(fd, request) ? Line(fd, pending) : "";
         close(fd);
         return reply;
@@ -178,7 +178,7 @@ TEST_F(ControlServing, HalfClosedRequestIsAnsweredAndPingNamesTheStore)
         const int fd = Connect();
         ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
         shutdown(fd, SHUT_WR);
-        std::string pending;
+        ControlLines pending;
         const json reply = json::parse(Line(fd, pending), nullptr, false);
         ASSERT_TRUE(reply.is_object()) << request;
         EXPECT_EQ(reply.value("ok", false), true) << request;
@@ -230,7 +230,7 @@ TEST_F(ControlServing, IdleClientsAreDroppedAndFollowersStay)
 {
     ASSERT_NO_FATAL_FAILURE(Serve(300ms));
     const int idle = Connect(), follower = Connect();
-    std::string pending;
+    ControlLines pending;
     ASSERT_TRUE(SendControlLine(follower, R"({"cmd":"events","follow":true})"));
     ASSERT_FALSE(Line(follower, pending).empty());
     EXPECT_TRUE(WaitFor([&] {
@@ -248,7 +248,7 @@ TEST_F(ControlServing, FollowerIsToldWhatItMissedAndGetsTheLastEventsAtShutdown)
 {
     ASSERT_NO_FATAL_FAILURE(Serve(kControlIdleLimit));
     const int follower = Connect();
-    std::string pending;
+    ControlLines pending;
     ASSERT_TRUE(SendControlLine(follower, R"({"cmd":"events","follow":true})"));
     ASSERT_FALSE(Line(follower, pending).empty());
     std::uint64_t seen = EventsAfter(0).empty() ? 0 : EventsAfter(0).back().sequence, missed = 0;

@@ -402,7 +402,8 @@ std::string Exchange(const std::string& bytes, bool wait = true)
     if (fd < 0)
         return "no socket";
     send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    std::string pending, line;
+    ControlLines pending;
+    std::string line;
     if (wait)
         ReadControlLine(fd, pending, line, 5000);
     close(fd);
