@@ -11,7 +11,7 @@
 #include "alerts/mail_thread.h"
 #include "alerts/netsend_thread.h"
 #include "alerts/syslog.h"
-#include "base/address_text.h"
+#include "base/net/address_text.h"
 #include "config/settings.h"
 
 namespace varnell {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "alerts/workers.h"
-#include "base/socket_wait.h"
+#include "base/net/socket_wait.h"
 #include "mail/smtp_tls.h"
 
 namespace varnell {

@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/address_text.h"
 #include "base/headless_ui_channel.h"
+#include "base/net/address_text.h"
 #include "items/address6.h"
 #include "items/item_table.h"
 #include "items/reply_detail.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "base/address_text.h"
+#include "base/net/address_text.h"
 #include "config/settings_blob.h"
 #include "items/address6.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "base/address_text.h"
+#include "base/net/address_text.h"
 #include "items/result_eval.h"
 
 namespace varnell {

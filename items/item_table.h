@@ -24,7 +24,7 @@
 #include <type_traits>
 
 #include "base/guarded.h"
-#include "base/ip_address.h"
+#include "base/net/ip_address.h"
 #include "dns/record_reader.h"
 
 namespace varnell {

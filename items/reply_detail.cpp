@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "base/address_text.h"
+#include "base/net/address_text.h"
 #include "dns/dns_wire.h"
 #include "items/address6.h"
 

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <mutex>
 
-#include "base/address_text.h"
+#include "base/net/address_text.h"
 #include "items/address6.h"
 #include "items/history.h"
 #include "items/result_hooks.h"

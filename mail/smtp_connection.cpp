@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/byte_reader.h"
-#include "base/socket_helpers.h"
+#include "base/net/socket_helpers.h"
 #include "mail/base64.h"
 
 namespace varnell {

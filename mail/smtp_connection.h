@@ -18,8 +18,8 @@
 #include <string_view>
 #include <vector>
 
-#include "base/line_buffer.h"
-#include "base/socket_wait.h"
+#include "base/net/line_buffer.h"
+#include "base/net/socket_wait.h"
 #include "mail/smtp_message.h"
 #include "mail/smtp_tls.h"
 

@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/socket_helpers.h"
+#include "base/net/socket_helpers.h"
 #include "metrics/exposition.h"
 #include "metrics/web_config.h"
 #include "probe/engine.h"

@@ -18,7 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/line_buffer.h"
+#include "base/net/line_buffer.h"
 #include "base/wake_event.h"
 #include "monitor/control_commands.h"
 #include "monitor/instance.h"

@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <string>
 
-#include "base/line_buffer.h"
+#include "base/net/line_buffer.h"
 #include <vector>
 
 namespace varnell {

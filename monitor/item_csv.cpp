@@ -7,7 +7,7 @@
 #include <optional>
 #include <unordered_set>
 
-#include "base/address_text.h"
+#include "base/net/address_text.h"
 #include "base/utf8.h"
 #include "config/settings.h"
 #include "items/address6.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "base/socket_helpers.h"
+#include "base/net/socket_helpers.h"
 
 namespace varnell {
 

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "base/byte_reader.h"
-#include "base/socket_helpers.h"
+#include "base/net/socket_helpers.h"
 
 namespace varnell {
 

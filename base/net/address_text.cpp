@@ -1,4 +1,4 @@
-#include "base/address_text.h"
+#include "base/net/address_text.h"
 
 #include <arpa/inet.h>
 #include <cstring>

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "base/ip_address.h"
+#include "base/net/ip_address.h"
 
 namespace varnell {
 

@@ -1,4 +1,4 @@
-#include "base/socket_helpers.h"
+#include "base/net/socket_helpers.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "base/socket_wait.h"
+#include "base/net/socket_wait.h"
 
 struct sockaddr_in;
 

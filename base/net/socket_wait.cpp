@@ -1,4 +1,4 @@
-#include "base/socket_wait.h"
+#include "base/net/socket_wait.h"
 
 #include <algorithm>
 #include <cerrno>

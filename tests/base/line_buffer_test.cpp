@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "base/line_buffer.h"
+#include "base/net/line_buffer.h"
 
 namespace varnell {
 namespace {

@@ -30,7 +30,7 @@ protected:
 // line of its own; the item keeps its slot (and so its counters and identity).
 TEST_F(ApplyPlanTest, ChangedColumnsAreOneLineEachAndTheItemIsRewrittenInPlace)
 {
-    const std::uint32_t slot = Items().rowToSlot[0];
+    const std::uint32_t slot = LockItems()->rowToSlot[0];
     const std::string file = std::string(kHeader) + "web,www.test,AAAA,127.0.0.1,2000,0,front door\n"
                                                     "mail,m.test,MX,127.0.0.1,2000,1,\n";
     const ApplyResult dry = ApplyItemsCsv(file, false, true);
@@ -44,8 +44,8 @@ TEST_F(ApplyPlanTest, ChangedColumnsAreOneLineEachAndTheItemIsRewrittenInPlace)
     const ApplyResult done = ApplyItemsCsv(file, false, false);
     EXPECT_EQ(done.plan, plan);
     EXPECT_TRUE(done.changed);
-    EXPECT_EQ(Items().rowToSlot[0], slot);
-    EXPECT_EQ(Items().blocks[slot].domain, "www.test");
+    EXPECT_EQ(LockItems()->rowToSlot[0], slot);
+    EXPECT_EQ(LockItems()->blocks[slot].domain, "www.test");
     EXPECT_NE(Item(1).flags & kFlagSuspended, 0u);
     EXPECT_TRUE(ApplyItemsCsv(file, true, false).plan.empty()) << "a second apply planned more";
 }
@@ -66,13 +66,13 @@ TEST_F(ApplyPlanTest, RowsThatMatchNoSingleItemChangeNothing)
     EXPECT_EQ(r.problems[2].line, 5u);
     EXPECT_TRUE(r.plan.empty());
     EXPECT_FALSE(r.changed);
-    EXPECT_EQ(Items().liveCount, 2u);
+    EXPECT_EQ(LockItems()->liveCount, 2u);
     EXPECT_EQ(Item(0).timeout, 2000u);
 
     // Two items of one name: the file cannot say which it means.
     std::vector<CsvProblem> problems;
     ASSERT_EQ(ImportItemsCsv(std::string(kHeader) + ",x.test,A,127.0.0.1,,,\n,y.test,A,127.0.0.1,,,\n", problems), 2);
-    Items().blocks[Items().rowToSlot[2]].name = "web";
+    LockItems()->blocks[LockItems()->rowToSlot[2]].name = "web";
     const ApplyResult twice = ApplyItemsCsv(std::string(kHeader) + "web,w.test,A,127.0.0.1,2000,0,\n", false, true);
     ASSERT_EQ(twice.problems.size(), 1u);
     EXPECT_EQ(twice.problems[0].reason, "2 items are named \"web\"; rename or delete all but one first");

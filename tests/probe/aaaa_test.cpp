@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "base/address_text.h"
+#include "base/net/address_text.h"
 #include "items/address6.h"
 #include "items/reply_detail.h"
 #include "tests/probe/engine_fixture.h"

@@ -10,8 +10,7 @@
 #include <sys/socket.h>
 #include <vector>
 
-#include "base/address_text.h"
-#include "tests/support/recording_ui_channel.h"
+#include "base/net/address_text.h"
 #include "items/address6.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
@@ -22,6 +21,7 @@
 #include "probe/engine.h"
 #include "probe/probe_socket.h"
 #include "tests/items/recording_hooks.h"
+#include "tests/support/recording_ui_channel.h"
 
 namespace varnell::test {
 

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <limits>
 
-#include "base/address_text.h"
+#include "base/net/address_text.h"
 #include "config/settings.h"
 #include "items/address6.h"
 #include "items/item_entry.h"

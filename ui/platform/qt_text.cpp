@@ -3,7 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include "base/address_text.h"
+#include "base/net/address_text.h"
 
 namespace varnell {
 
