@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <span>
 
+#include "base/net/address_text.h"
 #include "dns/dns_name.h"
 #include "dns/dns_wire.h"
 #include "dns/record_text.h"
@@ -133,9 +134,9 @@ bool ConditionsFit(std::uint32_t slot, bool server6, const AnswerConditions& c)
 {
     if (slot >= kItemSlots)
         return false;
-    std::lock_guard lock(EngineLock());
-    const DnsItem& item = Items().items[slot];
-    const ItemBlock& block = Items().blocks[slot];
+    const LockedItems items = LockItems();
+    const DnsItem& item = items->items[slot];
+    const ItemBlock& block = items->blocks[slot];
     std::size_t kept = 0;
     bool hasServer6 = false;
     const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <string>
 
-#include "mail/socket_wait.h"
+#include "base/net/socket_wait.h"
 
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;

@@ -33,8 +33,8 @@ protected:
         ADD_FAILURE() << name;
         return 0;
     }
-    DnsItem& item() { return Items().items[0]; }
-    ItemBlock& block() { return Items().blocks[0]; }
+    DnsItem& item() { return LockItems()->items[0]; }
+    ItemBlock& block() { return LockItems()->blocks[0]; }
     std::uint32_t Put(const void* bytes, std::size_t n)
     {
         ItemBlock& b = block();

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "items/item_table.h"
 #include "monitor/control_commands.h"
 #include "monitor/item_csv.h"
@@ -32,8 +32,8 @@ json Add(const std::string& name, const std::string& server = "127.0.0.1")
 
 TEST(ControlCommands, NamedCommandsFollowTheListAndRefuseWhileADialogIsOpen)
 {
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    RecordingUiChannel desktop;
+    SetUiChannel(&desktop);
     std::vector<std::string> shown; // the rows of a list on screen
     bool busy = false;
     MonitorLayer layer;
@@ -100,7 +100,7 @@ TEST(ControlCommands, NamedCommandsFollowTheListAndRefuseWhileADialogIsOpen)
 
     StopMonitor();
     RemoveResultWindows();
-    SetDesktop(nullptr);
+    SetUiChannel(nullptr);
 }
 
 } // namespace

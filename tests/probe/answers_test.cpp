@@ -39,7 +39,7 @@ protected:
         AnswerConditions conditions;
         EXPECT_EQ(ReadConditionFields(c, conditions), "");
         std::lock_guard lock(EngineLock());
-        EXPECT_TRUE(SetItemConditions(Items().items[slot], conditions));
+        EXPECT_TRUE(SetItemConditions(LockItems()->items[slot], conditions));
         return slot;
     }
     // The latest result as evaluated, conditions applied (-1 before the first).
@@ -53,7 +53,7 @@ protected:
         std::lock_guard lock(EngineLock());
         return AnswerOf(slot).detail;
     }
-    bool Down(std::uint32_t slot) { return HasEvent(Items().blocks[slot].name + " is down"); }
+    bool Down(std::uint32_t slot) { return HasEvent(LockItems()->blocks[slot].name + " is down"); }
 };
 
 TEST_F(Answers, ContentTypesReadAsDigPrintsThemAndChangeAsSets)
@@ -77,11 +77,11 @@ TEST_F(Answers, ContentTypesReadAsDigPrintsThemAndChangeAsSets)
         std::vector<std::string> ours;
         {
             std::lock_guard lock(EngineLock());
-            ours = AnswerDisplayTexts(Items().items[slots[i]], Items().blocks[slots[i]]);
+            ours = AnswerDisplayTexts(LockItems()->items[slots[i]], LockItems()->blocks[slots[i]]);
         }
         std::sort(ours.begin(), ours.end());
         EXPECT_EQ(ours, test::DigShort(p, asked[i].name, asked[i].type)) << asked[i].name;
-        const std::string detail = DetailPlainText(ReplyDetailOf(Items().items[slots[i]]));
+        const std::string detail = DetailPlainText(ReplyDetailOf(LockItems()->items[slots[i]]));
         for (const std::string& text : ours)
             EXPECT_NE(detail.find(text), std::string::npos) << detail;
     }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 
+#include "base/net/address_text.h"
 #include "config/settings.h"
 #include "items/address6.h"
 #include "items/answer_eval.h"
@@ -21,6 +22,7 @@
 #include "ui/items/list_ctrl.h"
 #include "ui/pictures/drawn_picture.h"
 #include "ui/pictures/state_images.h"
+#include "ui/platform/message_box.h"
 
 namespace varnell {
 
@@ -66,7 +68,7 @@ QString DomainNameProblem(const std::string& name) { return Text(CheckDomainName
 // --- dialog ------------------------------------------------------------------
 
 DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
-    : QDialog(parent), slot_(slot), update_(slot < kItemSlots && Items().items[slot].rowPosition != -1)
+    : QDialog(parent), slot_(slot), update_(slot < kItemSlots && LockItems()->items[slot].rowPosition != -1)
 {
     setModal(true);
     auto* picture = new QLabel(this);
@@ -193,7 +195,7 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
         highPriority->setChecked((CurrentSettings().mail.flags & kMailHighPriority) != 0);
         return;
     }
-    const ItemEdit e = EditOf(Items().items[slot]);
+    const ItemEdit e = EditOf(LockItems()->items[slot]);
     {
         std::lock_guard lock(EngineLock());
         conditions->SetFields(FieldsOf(AnswerOf(slot).conditions));
@@ -260,7 +262,7 @@ void DlgAddDNS::accept()
     if (problem.isEmpty() && update_ && !ConditionsFit(slot_, edit.server6, answer))
         problem = QStringLiteral("The item has no room left for these conditions.");
     if (!problem.isEmpty()) {
-        ShowListMessage(this, problem);
+        ShowMessageBox(this, problem);
         return;
     }
     // The item and its conditions change together: no probe sees one without the other.
@@ -269,11 +271,11 @@ void DlgAddDNS::accept()
         CommitItemUpdate(slot_, edit);
     } else if (!CommitNewItem(slot_, edit)) {
         lock.unlock();
-        ShowListMessage(this, Text(std::string(kTableFullMessage)));
+        ShowMessageBox(this, Text(std::string(kTableFullMessage)));
         reject();
         return;
     }
-    SetItemConditions(Items().items[slot_], answer);
+    SetItemConditions(LockItems()->items[slot_], answer);
     lock.unlock();
     QDialog::accept();
 }
