@@ -195,7 +195,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     block.domain = kDomains[(setup >> 3) & 3];
     item.typeIndex = ((setup & 7u) | ((options & 0x08u) != 0 ? 8u : 0u)) % kRecordTypeCount;
     AnswerConditions conditions;
-    conditions.validated = conditions.sigWarnDays = (options & 0x10) != 0;
+    conditions.validated = (options & 0x10) != 0;
+    conditions.sigWarnDays = conditions.validated ? 1 : 0;
     SetItemConditions(item, conditions);
     item.flags = kNeverUsedFlags;
     if (setup & 0x20)

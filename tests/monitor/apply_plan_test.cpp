@@ -57,7 +57,7 @@ TEST_F(ApplyPlanTest, RowsThatMatchNoSingleItemChangeNothing)
     const ApplyResult r = ApplyItemsCsv(std::string(kHeader) + "web,w.test,A,127.0.0.1,2500,0,\n"
                                                                ",n.test,A,127.0.0.1,,,\n"
                                                                "web,w.test,A,127.0.0.1,,,\n"
-                                                               "new,n.test,TXT,127.0.0.1,,,\n",
+                                                               "new,n.test,NAPTR,127.0.0.1,,,\n",
                                         true, false);
     ASSERT_EQ(r.problems.size(), 3u);
     EXPECT_EQ(r.problems[0].line, 3u);
