@@ -76,6 +76,7 @@ std::string JoinValues(const std::vector<std::string>& values);
 // command line's key=value words of the same names, the dialog's fields.
 struct ConditionFields {
     std::string mode, values, rcode, dnssec, sigWarnDays;
+    bool operator==(const ConditionFields&) const = default;
 };
 // Reads fields into c (checked whole, pattern compiled); "" or why not.
 std::string ReadConditionFields(const ConditionFields& fields, AnswerConditions& c);

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "items/answer_eval.h"
 #include "items/item_entry.h"
 #include "items/item_table.h"
 #include "monitor/monitor.h"
@@ -26,11 +27,15 @@ std::size_t SuspendedColumn()
 }
 
 struct Update {
+    std::size_t line;
     std::uint32_t slot;
     ItemEdit edit;
     bool settingsChanged; // more than the suspension
     bool wasSuspended;
     bool suspended;
+    // Set only when they differ, so that an item whose conditions stay keeps
+    // the digest of its answer set (and makes no change event of the edit).
+    std::optional<AnswerConditions> conditions;
 };
 
 // A value as the plan shows it: as the file would write it, an empty one as "".
@@ -47,6 +52,17 @@ bool Suspended(const DnsItem& item)
 {
     std::lock_guard lock(EngineLock());
     return (item.flags & kFlagSuspended) != 0;
+}
+
+CsvProblem NoRoomForConditions(std::size_t line, const std::string& name)
+{
+    return {line, "the item \"" + name + "\" has no room left for these conditions"};
+}
+
+ConditionFields ConditionsOf(std::uint32_t slot)
+{
+    std::lock_guard lock(EngineLock());
+    return FieldsOf(AnswerOf(slot).conditions);
 }
 
 } // namespace
@@ -116,8 +132,20 @@ ApplyResult ApplyItemsCsv(std::string_view text, bool prune, bool dryRun)
         }
         const DnsItem& item = t.items[slot];
         const bool wasSuspended = Suspended(item);
-        const auto before = ItemColumnValues(EditOf(item), wasSuspended);
-        const auto after = ItemColumnValues(edit, row.suspended);
+        const ConditionFields conditionsBefore = ConditionsOf(slot);
+        const ConditionFields conditionsAfter = FieldsOf(row.conditions);
+        const auto before = ItemColumnValues(EditOf(item), wasSuspended, conditionsBefore);
+        const auto after = ItemColumnValues(edit, row.suspended, conditionsAfter);
+        // The conditions live in the item's extra texts: with no room for them
+        // the whole file is refused here, before anything changes.
+        std::optional<AnswerConditions> conditions;
+        if (conditionsBefore != conditionsAfter) {
+            if (!ConditionsFit(slot, edit.server6, row.conditions)) {
+                result.problems.push_back(NoRoomForConditions(row.line, name));
+                continue;
+            }
+            conditions = row.conditions;
+        }
         bool settingsChanged = false;
         for (std::size_t c = 0; c < kCsvColumnCount; ++c) {
             if (before[c] == after[c])
@@ -127,7 +155,8 @@ ApplyResult ApplyItemsCsv(std::string_view text, bool prune, bool dryRun)
                                   " \u2192 " + Shown(after[c]));
         }
         if (settingsChanged || wasSuspended != row.suspended)
-            updates.push_back({slot, std::move(edit), settingsChanged, wasSuspended, row.suspended});
+            updates.push_back(
+                {row.line, slot, std::move(edit), settingsChanged, wasSuspended, row.suspended, std::move(conditions)});
     }
     if (!result.problems.empty()) {
         SortProblems(result.problems);
@@ -146,13 +175,32 @@ ApplyResult ApplyItemsCsv(std::string_view text, bool prune, bool dryRun)
         return result;
     locked.reset();
 
-    // Adding is the one step that can fail (the table may have filled since the
-    // check): it goes first, so that a failure leaves the table as it was.
+    // Adding and writing new conditions are the steps that can fail (the table
+    // may have filled since the check; the metrics thread may have given an
+    // item its "id=" text, taking the room its conditions were to have): both
+    // are checked again and made in one hold of the engine lock before anything
+    // else, so that a failure leaves the table as it was and no probe sees an
+    // item without its conditions.
     const std::uint32_t rowsBefore = t.rowCount;
-    if (!AddNewItems(adds)) {
-        result.problems.push_back({1, std::string(kTableFullMessage)});
-        result.plan.clear();
-        return result;
+    {
+        std::lock_guard lock(EngineLock());
+        for (const Update& u : updates)
+            if (u.conditions && !ConditionsFit(u.slot, u.edit.server6, *u.conditions)) {
+                result.problems.push_back(NoRoomForConditions(u.line, u.edit.name));
+                result.plan.clear();
+                return result;
+            }
+        if (!AddNewItems(adds)) {
+            result.problems.push_back({1, std::string(kTableFullMessage)});
+            result.plan.clear();
+            return result;
+        }
+        for (const Update& u : updates)
+            if (u.settingsChanged) {
+                CommitItemUpdate(u.slot, u.edit);
+                if (u.conditions)
+                    SetItemConditions(LockItems()->items[u.slot], *u.conditions);
+            }
     }
     result.changed = true;
     const MonitorLayer& layer = CurrentLayer();
@@ -160,8 +208,6 @@ ApplyResult ApplyItemsCsv(std::string_view text, bool prune, bool dryRun)
         for (std::uint32_t row = rowsBefore; row < t.rowCount && row < kItemSlots; ++row)
             layer.rowAdded(t.items[t.rowToSlot[row]]);
     for (const Update& u : updates) {
-        if (u.settingsChanged)
-            CommitItemUpdate(u.slot, u.edit);
         if (u.suspended && !u.wasSuspended)
             SuspendItem(u.slot);
         else if (!u.suspended && u.wasSuspended)

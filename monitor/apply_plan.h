@@ -8,7 +8,9 @@
 //   - NAME                     an item to delete (prune)
 // Applying is all or nothing: every row is checked by the item dialog's rules
 // (CheckItemEntry) before anything changes, and a file with one bad row changes
-// nothing. A second apply of the same file plans nothing.
+// nothing. A second apply of the same file plans nothing. An item's conditions
+// on its answer are columns like the others; as they are kept in the item's
+// extra texts, an item without room for new ones refuses the file too.
 //
 // Runs on the thread that owns the item table, as every control request does.
 #pragma once

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "config/settings.h"
+#include "items/answer_eval.h"
 #include "items/item_table.h"
 #include "monitor/apply_plan.h"
 
@@ -15,6 +16,7 @@ protected:
     void SetUp() override
     {
         InitItemTable();
+        ResetAnswerStates();
         std::vector<CsvProblem> problems;
         ASSERT_EQ(ImportItemsCsv(std::string(kHeader) + "web,w.test,A,127.0.0.1,2000,0,\n"
                                                         "mail,m.test,MX,127.0.0.1,2000,0,\n",
@@ -76,4 +78,49 @@ TEST_F(ApplyPlanTest, RowsThatMatchNoSingleItemChangeNothing)
     const ApplyResult twice = ApplyItemsCsv(std::string(kHeader) + "web,w.test,A,127.0.0.1,2000,0,\n", false, true);
     ASSERT_EQ(twice.problems.size(), 1u);
     EXPECT_EQ(twice.problems[0].reason, "2 items are named \"web\"; rename or delete all but one first");
+}
+
+// Conditions are columns like the others: shown in the plan, written with the
+// item, and a file that gives an item conditions it has no room for changes
+// nothing at all.
+TEST_F(ApplyPlanTest, ConditionsArePlannedAndWrittenOnlyWhereTheyFit)
+{
+    const std::string header = "name,domain,type,server,timeout_ms,expect_mode,expect,expect_rcode\n";
+    const std::uint32_t web = LockItems()->rowToSlot[0];
+    const std::uint32_t mail = LockItems()->rowToSlot[1];
+    AnswerOf(mail).digest = "kept";
+    const std::string file = header + "web,w.test,A,127.0.0.1,2000,contains,\"192.0.2.1\n192.0.2.2\",\n"
+                                      "mail,m.test,MX,127.0.0.1,2500,,,\n";
+    const std::vector<std::string> plan = {"~ web: expect_mode \"\" \u2192 contains",
+                                           "~ web: expect \"\" \u2192 \"192.0.2.1\n192.0.2.2\"",
+                                           "~ mail: timeout_ms 2000 \u2192 2500"};
+    EXPECT_EQ(ApplyItemsCsv(file, false, true).plan, plan);
+    EXPECT_EQ(AnswerOf(web).conditions.mode, ExpectMode::None) << "a dry run set the conditions";
+    EXPECT_EQ(ApplyItemsCsv(file, false, false).plan, plan);
+    EXPECT_EQ(AnswerOf(web).conditions.mode, ExpectMode::Contains);
+    EXPECT_EQ(AnswerOf(web).conditions.values, (std::vector<std::string>{"192.0.2.1", "192.0.2.2"}));
+    EXPECT_EQ(Item(0).reservedTextCount, 2u);
+    EXPECT_EQ(AnswerOf(mail).digest, "kept") << "an item whose conditions stayed lost its answer digest";
+    EXPECT_TRUE(ApplyItemsCsv(file, false, false).plan.empty()) << "a second apply planned more";
+
+    // The item's texts full but for the two its conditions hold now: a third
+    // does not fit, and the other row's change is not made either.
+    {
+        const LockedItems t = LockItems();
+        for (std::uint32_t k = 2; k < kReservedTexts; ++k)
+            t->blocks[web].reservedTexts[k] = "note=" + std::to_string(k);
+        t->items[web].reservedTextCount = kReservedTexts;
+    }
+    const ApplyResult full = ApplyItemsCsv(header + "web,w.test,A,127.0.0.1,2000,contains,192.0.2.1,NXDOMAIN\n"
+                                                    "mail,m.test,MX,127.0.0.1,3000,,,\n",
+                                           false, false);
+    ASSERT_EQ(full.problems.size(), 1u);
+    EXPECT_EQ(full.problems[0].line, 2u);
+    EXPECT_EQ(full.problems[0].reason, "the item \"web\" has no room left for these conditions");
+    EXPECT_FALSE(full.changed);
+    EXPECT_EQ(Item(1).timeout, 2500u);
+    EXPECT_EQ(AnswerOf(web).conditions.rcode, ExpectRcode::Default);
+    // Fewer values in the room the old ones free do fit.
+    EXPECT_TRUE(ApplyItemsCsv(header + "web,w.test,A,127.0.0.1,2000,contains,192.0.2.1,\n", false, false).changed);
+    EXPECT_EQ(AnswerOf(web).conditions.values, std::vector<std::string>{"192.0.2.1"});
 }
