@@ -11,6 +11,8 @@
 #include <thread>
 
 #include "dns/dns_wire.h"
+#include "dns/opt_record.h"
+#include "items/answer_eval.h"
 #include "dns_probe_fixture.h"
 #include "items/reply_detail.h"
 #include "probe/edns.h"
@@ -42,6 +44,7 @@ protected:
     }
     void TearDown() override
     {
+        ResetAnswerStates();
         SetQueryEdnsSize(0);
         SetTickSource(nullptr);
         DnsProbeTest::TearDown();
@@ -81,6 +84,26 @@ TEST_F(OptQueryTest, SizeZeroIsThePlainQueryAndOtherSizesAddOneOptRecord)
         LockRequests()[slot] = RequestSlot{};
         SetOutstanding(Item(), 0);
     }
+}
+
+// DO is the first bit of the OPT record's flags word (RFC 3225 3); an item
+// that reads signatures sets it, over OPT 1232 when EDNS is otherwise off.
+TEST_F(OptQueryTest, OnlyItemsThatReadSignaturesSetTheDoBit)
+{
+    std::array<std::uint8_t, kDnsHeaderSize + kOptRecordSize> message{};
+    for (const bool dnssecOk : {false, true}) {
+        ASSERT_EQ(AppendOptRecord(message, kDnsHeaderSize, 1232, dnssecOk), message.size());
+        EXPECT_EQ((Bytes{message.begin() + kDnsHeaderSize + 5, message.end()}),
+                  (Bytes{0, 0, static_cast<std::uint8_t>(dnssecOk ? 0x80 : 0), 0, 0, 0}));
+    }
+    MakeItem("example.com", kTypeIndexA);
+    AnswerConditions validated;
+    validated.validated = true;
+    ASSERT_TRUE(SetItemConditions(Item(), validated));
+    SendPrimary();
+    const Bytes& query = LastQuery();
+    ASSERT_EQ(query[11], 1);
+    EXPECT_EQ((Bytes{query.end() - 8, query.end()}), (Bytes{0x04, 0xD0, 0, 0, 0x80, 0, 0, 0}));
 }
 
 // FORMERR, NOTIMP and an unreadable reply to a query with OPT each bring the
