@@ -318,8 +318,10 @@ dns_row() { # addr type name label
     want=$(addresses6_of "$1" "$3")
     got=$(tail -n +3 <<<"$got_out" | sort -u | paste -sd ' ')
   elif [[ $content_types == *" $2 "* ]]; then
-    want=$(dig_short "$1" "$3" "$2" | sort -u | paste -sd '|' | sed 's/|/ | /g')
-    got=$(tail -n +3 <<<"$got_out" | sort -u | paste -sd '|' | sed 's/|/ | /g')
+    # The texts one after another, the bars between them escaped for the table.
+    want=$(dig_short "$1" "$3" "$2" | sort -u | paste -sd '|' | sed 's/|/ \\| /g')
+    got=$(tail -n +3 <<<"$got_out" | sort -u | paste -sd '|' | sed 's/|/ \\| /g')
+    records="$(grep -c . <<<"$(dig_short "$1" "$3" "$2")") $2 records"
   else
     want=$(expected_addresses "$1" "$2" "$3")
     got=$(tail -n +3 <<<"$got_out" | sort -u -t. -k1,1n -k2,2n -k3,3n -k4,4n | paste -sd ' ')
@@ -554,6 +556,11 @@ net_rows+=("| smbd $(smbd -V 2>/dev/null | awk '{print $2}') | $r | \`${got:-not
   echo "reply leaves without its records (dnsmasq answers \`deep\` with its first"
   echo "CNAME alone, and Varnell sends the follow-up AAAA queries); Varnell gives"
   echo "the addresses in RFC 5952 text."
+  echo
+  echo "TXT, SRV, CAA, HTTPS, DNSKEY and DS items are compared by their answer sets:"
+  echo "the dig column lists what \`dig +short\` prints for the asked type (sorted, one"
+  echo "text after another), and Varnell agrees when its result code matches and the"
+  echo "texts of its answer set, as it shows them, are exactly those."
   echo
   echo "The 40-address pool (\`pool\`, 198.51.100.1 to .40) needs about 700 bytes: asked"
   echo "with the program's EDNS size (1232) it comes in one datagram; asked without"
