@@ -208,12 +208,12 @@ TEST_F(Answers, ValidationAndSignatureExpiry)
     EXPECT_EQ(LastCode(plain), kResultNotValidated);
     EXPECT_EQ(Detail(plain), "answer not validated");
     EXPECT_EQ(LastCode(week), kResultSignatureExpiring);
-    EXPECT_TRUE(Detail(week).starts_with("signature expires 20")) << Detail(week);
     {
         std::lock_guard lock(EngineLock());
         const std::int64_t expiry = AnswerOf(week).signatureExpiry;
         // dnssec-signzone counts the three days from its start time, an hour ago.
         EXPECT_NEAR(static_cast<double>(expiry - std::time(nullptr)), 3 * 86400.0 - 3600.0, 600.0) << expiry;
+        EXPECT_EQ(Detail(week), "signature expires " + UtcTimeText(expiry, "%Y-%m-%d %H:%M UTC"));
     }
 
     ASSERT_TRUE(zone.Resign(30));
