@@ -391,8 +391,8 @@ void SendQueries(std::span<OutgoingQuery> queries)
         q.sent = -1;
     if (QuerySendHook hook = g_sendHook.load(std::memory_order_acquire)) {
         for (OutgoingQuery& q : queries) {
-            q.sent = hook(q.bytes, q.length, *q.to);
             q.sentTick = TickCount();
+            q.sent = hook(q.bytes, q.length, *q.to);
         }
         return;
     }
@@ -407,8 +407,10 @@ void SendQueries(std::span<OutgoingQuery> queries)
             // sendmmsg stops at the first datagram it cannot send: that one fails
             // on its own, and the rest are sent again.
             for (std::size_t start = 0; start < n;) {
-                const int r = ::sendmmsg(sock, messages.data() + start, static_cast<unsigned>(n - start), 0);
+                // Before the call: a thread preempted once the datagrams left
+                // would count round trips shorter than they were.
                 const std::uint32_t tick = TickCount();
+                const int r = ::sendmmsg(sock, messages.data() + start, static_cast<unsigned>(n - start), 0);
                 if (r <= 0) {
                     of[start]->sentTick = tick;
                     ++start;

@@ -169,7 +169,7 @@ struct OutgoingQuery {
     std::size_t length = 0;
     const PeerAddress* to = nullptr;
     ssize_t sent = -1;          // the bytes sent, or -1 as SendQueryBytes gives it
-    std::uint32_t sentTick = 0; // read right after the system call that sent it returned
+    std::uint32_t sentTick = 0; // read right before the system call that sent it (never late)
 };
 // Sends every query as SendQueryBytes would, with one sendmmsg per socket for
 // many datagrams (the test hook still gets them one by one).
