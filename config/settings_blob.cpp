@@ -323,6 +323,7 @@ void LoadItems(ByteReader r, ItemTable& table)
     std::lock_guard lock(EngineLock());
     std::uint32_t loaded = 0;
     for (; loaded < count; ++loaded) {
+        PrepareItemSlots(loaded + 1); // a short file reaches no further
         DnsItem item;
         if (!r.ReadBytes(&item, sizeof item))
             break;

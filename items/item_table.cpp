@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <cstdlib>
 #include <memory>
+#include <new>
+#include <sys/mman.h>
 
 #include "items/address6.h"
 
@@ -21,8 +24,14 @@ constexpr RecordType kRecordTypes[kRecordTypeCount] = {
 
 ItemTable& Table()
 {
-    // 2048 records and blocks are about 25 MB: allocated once, never freed.
-    static ItemTable* table = new ItemTable();
+    // 2048 records and blocks are about 30 MB of address space, mapped once and
+    // never unmapped; only the slots in use become resident.
+    static ItemTable* table = [] {
+        void* pages = mmap(nullptr, sizeof(ItemTable), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pages == MAP_FAILED)
+            std::abort(); // at start-up, before any item exists
+        return new (pages) ItemTable; // default-initialised: the records and blocks are not written
+    }();
     return *table;
 }
 
@@ -142,15 +151,29 @@ bool StoreItemText(DnsItem& item, ItemBlock& block, std::string_view prefix, std
     return true;
 }
 
+void ItemBlocks::Build(std::size_t count)
+{
+    for (; built < count && built < kItemSlots; ++built)
+        new (storage + built * sizeof(ItemBlock)) ItemBlock();
+}
+
 void InitItemTable()
 {
     std::lock_guard lock(EngineLock());
     ItemTable& t = Table();
-    for (std::uint32_t i = 0; i < kItemSlots; ++i)
+    for (std::uint32_t i = 0; i < t.touched; ++i)
         ResetSlot(i);
     t.highWater = 0;
     t.liveCount = 0;
     t.rowCount = 0;
+}
+
+void PrepareItemSlots(std::uint32_t count)
+{
+    std::lock_guard lock(EngineLock());
+    ItemTable& t = Table();
+    for (; t.touched < count && t.touched < kItemSlots; ++t.touched)
+        ResetSlot(t.touched);
 }
 
 void FillItemList(const std::function<void(DnsItem&)>& insertRow)
@@ -220,6 +243,7 @@ bool CommitNewItem(std::uint32_t slot, const ItemEdit& edit)
         return false;
     const bool atTop = slot == t.highWater;
     std::lock_guard lock(EngineLock());
+    PrepareItemSlots(slot + 1);
     DnsItem& item = t.items[slot];
     if (!atTop && ((item.flags & kFlagDeleted) == 0 || Outstanding(item) != 0))
         return false;
