@@ -225,8 +225,11 @@ ItemEdit EditOf(const DnsItem& item)
 int NewItemSlot()
 {
     ItemTable& t = Table();
-    if (t.highWater < kItemSlots)
+    if (t.highWater < kItemSlots) {
+        // The dialog of a new item starts from the slot's record: reached now.
+        PrepareItemSlots(t.highWater + 1);
         return static_cast<int>(t.highWater);
+    }
     // Full up to the top: reuse a deleted slot, but only once none of its requests
     // is still pending, so no late reply of the old item is taken for the new one.
     std::lock_guard lock(EngineLock());
