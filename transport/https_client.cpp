@@ -279,16 +279,17 @@ void HttpsClient::Finish(CURL* easy, int curlCode, std::vector<TransportAnswer>&
     case CURLE_PEER_FAILED_VERIFICATION:
     case CURLE_SSL_CACERT_BADFILE:
     case CURLE_SSL_CONNECT_ERROR:
-        if (verify != 0) {
+        // libcurl checks the name itself once OpenSSL has accepted the chain,
+        // and reports a mismatch as "unspecified".
+        if (code == CURLE_PEER_FAILED_VERIFICATION && (verify == X509_V_OK || verify == X509_V_ERR_UNSPECIFIED)) {
+            a.code = kResultCertificateNameMismatch;
+            a.failure = VerifyFailureText(X509_V_ERR_HOSTNAME_MISMATCH);
+        } else if (verify != X509_V_OK) {
             const TlsFailure failure = VerifyFailure(verify);
             a.code = failure == TlsFailure::kExpired        ? kResultCertificateExpired
                      : failure == TlsFailure::kNameMismatch ? kResultCertificateNameMismatch
                                                             : kResultCertificateUntrusted;
             a.failure = VerifyFailureText(verify);
-        } else if (code == CURLE_PEER_FAILED_VERIFICATION) {
-            // libcurl checks the name itself, after OpenSSL accepted the chain.
-            a.code = kResultCertificateNameMismatch;
-            a.failure = VerifyFailureText(X509_V_ERR_HOSTNAME_MISMATCH);
         } else if (code == CURLE_SSL_CACERT_BADFILE) {
             a.code = kResultTlsHandshakeFailed;
             a.failure = "the CA file " + t.query.caFile + " cannot be read";
