@@ -57,6 +57,33 @@ private:
     std::uint16_t port_ = 0, tlsPort_ = 0, httpsPort_ = 0;
 };
 
+// bind9's named with its "tls" and "http" statements (scripts/peers/named.sh).
+class EncryptedNamed {
+public:
+    bool Start(const std::map<std::string, std::string>& zones, const CertFiles& cert)
+    {
+        for (const auto& [name, text] : zones)
+            WriteFile(dir_.File(name + ".zone"), text);
+        port_ = FreePort(true);
+        tlsPort_ = FreePort(false);
+        httpsPort_ = FreePort(false);
+        if (!child_.Start({"bash", SourceDir() + "/scripts/peers/named.sh", dir_.Path(), std::to_string(port_),
+                           std::to_string(tlsPort_), std::to_string(httpsPort_), cert.cert, cert.key},
+                          {}, "", dir_.File("named.log")))
+            return false;
+        return DnsAnswers("127.0.0.1", port_, std::chrono::seconds(15)) &&
+               WaitFor([&] { return TcpPortOpen(tlsPort_) && TcpPortOpen(httpsPort_); }, std::chrono::seconds(15));
+    }
+    std::uint16_t Port() const { return port_; }
+    std::uint16_t TlsPort() const { return tlsPort_; }
+    std::uint16_t HttpsPort() const { return httpsPort_; }
+
+private:
+    TempDir dir_;
+    ChildProcess child_;
+    std::uint16_t port_ = 0, tlsPort_ = 0, httpsPort_ = 0;
+};
+
 // mode: "status500", "wrongtype" or "notanswer" (scripts/peers/doh_front.py).
 class DohFrontPeer {
 public:

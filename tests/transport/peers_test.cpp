@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -129,6 +130,39 @@ TEST_F(Transports, TlsHttpsAndTcpBringTheSameAnswer)
         EXPECT_EQ(a.reply[7], 1) << "one answer record";
         if (a.token != 0x100) {
             EXPECT_GT(a.certNotAfter, 0) << a.token;
+        }
+    }
+}
+
+// The address of the one A record the transport brought, and what dig says
+// over the same transport.
+TEST_F(Transports, UnboundAndNamedAgreeWithDig)
+{
+    EncryptedNamed named;
+    ASSERT_TRUE(named.Start({{"test", ZoneText("test.", "ns IN A 127.0.0.1\n")}}, good_));
+    struct Server {
+        std::uint16_t tls, https;
+    };
+    std::uint16_t token = 0x300;
+    for (const Server s : {Server{server_->TlsPort(), server_->HttpsPort()}, Server{named.TlsPort(), named.HttpsPort()}}) {
+        for (const bool https : {false, true}) {
+            Answers one;
+            TransportWorker w;
+            ASSERT_TRUE(w.Start([&](TransportAnswer&& a) { one.Add(std::move(a)); }));
+            ASSERT_TRUE(w.Submit(https ? Doh(++token, s.https) : Dot(++token, s.tls)));
+            const auto got = one.WaitFor(1);
+            ASSERT_EQ(got.size(), 1u);
+            ASSERT_EQ(got[0].code, 0) << got[0].failure;
+            const auto& r = got[0].reply;
+            // The first answer's data follows the question (25 bytes) and the
+            // record's compressed owner, type, class, TTL and length (12).
+            ASSERT_GE(r.size(), 41u);
+            char address[32];
+            std::snprintf(address, sizeof address, "%d.%d.%d.%d\n", r[37], r[38], r[39], r[40]);
+            const auto dig = RunProgram({"dig", https ? "+https" : "+tls", "+tls-ca=" + ca_.cert,
+                                         std::string("+tls-hostname=") + kDnsServerName, "@127.0.0.1", "-p",
+                                         std::to_string(https ? s.https : s.tls), "ns.test", "A", "+short"});
+            EXPECT_EQ(dig.out, address) << (https ? "https " : "tls ") << s.tls;
         }
     }
 }
