@@ -99,6 +99,7 @@ struct ExtraSettings {
     std::string metricsListen;               // "MetricsListen", "ADDRESS:PORT"; empty = off
     std::uint32_t alertNotification = 0;     // "AlertNotification", 4 bytes LE; 1 = desktop notification
     std::uint32_t queryEdns = kDefaultQueryEdns; // "QueryEdns", 4 bytes LE; advertised UDP size, 0 = no OPT
+    std::string dnsCaFile;                   // "DnsCaFile", UTF-8; CAs of DoT/DoH servers, empty = system trust store
 };
 
 struct Settings {
