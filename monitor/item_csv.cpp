@@ -12,6 +12,7 @@
 #include "items/item_entry.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
+#include "items/transport_state.h"
 
 namespace varnell {
 
@@ -33,12 +34,18 @@ enum Column : std::size_t {
     kSuspended,
     kDescription,
     kRecursionAvailable,
+    kTransport,
+    kTlsName,
+    kUrl,
+    kTlsPin,
+    kCertWarnDays,
     kColumnCount
 };
 constexpr std::array<std::string_view, kColumnCount> kColumnNames = {
     "name",      "domain",      "type",          "server",            "interval_ms",
     "timeout_ms", "continuous_lost", "notify_down", "notify_up",      "notify_change",
     "recursion_desired", "high_priority", "suspended", "description", "recursion_available",
+    "transport", "tls_name", "url", "tls_pin", "cert_warn_days",
 };
 constexpr std::size_t kRequiredColumns = 4; // name, domain, type, server
 
@@ -87,6 +94,18 @@ std::string TypeNames()
     for (std::uint32_t i = 0; i < kRecordTypeCount; ++i)
         names += (i == 0 ? "" : i + 1 == kRecordTypeCount ? " or " : ", ") + std::string(RecordTypeName(i));
     return names;
+}
+
+// The row's transport columns; absent ones keep UDP's defaults.
+std::string TransportFromRow(const RowValues& row, ItemTransport& t)
+{
+    t = ItemTransport{};
+    for (const Column c : {kTransport, kTlsName, kUrl, kTlsPin, kCertWarnDays}) {
+        std::string why;
+        if (row[c] != nullptr && !SetItemTransportField(t, kColumnNames[c], TrimSpace(*row[c]), why))
+            return why;
+    }
+    return CheckItemTransport(t);
 }
 
 // The row's values as an entry with the dialog's defaults for what is absent.
@@ -146,6 +165,7 @@ std::string EntryFromRow(const RowValues& row, ItemEntry& entry, bool& suspended
 struct PlannedItem {
     ItemEdit edit;
     bool suspended;
+    ItemTransport transport;
 };
 
 // Adds the planned items in one hold of the engine lock, so the scheduler never
@@ -160,12 +180,13 @@ bool AddPlanned(const std::vector<PlannedItem>& planned)
     std::size_t added = 0;
     for (const PlannedItem& p : planned) {
         const int slot = NewItemSlot();
-        if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), p.edit)) {
+        const bool committed = slot >= 0 && CommitNewItem(static_cast<std::uint32_t>(slot), p.edit);
+        added += committed ? 1 : 0;
+        if (!committed || !SetItemTransport(Items().items[static_cast<std::uint32_t>(slot)], p.transport)) {
             while (added-- > 0)
                 DeleteItemRow(Items().rowCount - 1);
             return false;
         }
-        ++added;
         if (p.suspended)
             SuspendItem(static_cast<std::uint32_t>(slot));
     }
@@ -364,6 +385,8 @@ int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
         ItemEntry entry;
         PlannedItem item{};
         std::string reason = EntryFromRow(row, entry, item.suspended);
+        if (reason.empty())
+            reason = TransportFromRow(row, item.transport);
         if (reason.empty()) {
             EntryTarget target;
             target.pendingNew = planned.size();
@@ -416,10 +439,13 @@ std::string ExportItemsCsv()
     for (const std::uint32_t slot : slots) {
         const DnsItem& item = t.items[slot];
         const ItemEdit e = EditOf(item);
-        const bool suspended = [&] {
+        bool suspended = false;
+        ItemTransport transport;
+        {
             std::lock_guard lock(EngineLock());
-            return (item.flags & kFlagSuspended) != 0;
-        }();
+            suspended = (item.flags & kFlagSuspended) != 0;
+            transport = TransportOf(item).settings;
+        }
         // From the edit, read under the engine lock, rather than from the block.
         const std::string server = e.server6 ? Address6Text(e.server6Address) : DottedAddress(e.serverBE);
         const std::string values[kColumnCount] = {
@@ -438,6 +464,11 @@ std::string ExportItemsCsv()
             suspended ? "1" : "0",
             e.description,
             e.recursionAvailable ? "1" : "0",
+            std::string(TransportName(transport.transport)),
+            transport.tlsName,
+            transport.url,
+            transport.pin,
+            transport.certWarnDays != 0 ? std::to_string(transport.certWarnDays) : std::string(),
         };
         for (std::size_t c = 0; c < kColumnCount; ++c) {
             if (c != 0)
@@ -463,6 +494,8 @@ bool AddItemFromFields(const std::map<std::string, std::string>& columns, std::s
     ItemEntry entry;
     PlannedItem item{};
     reason = EntryFromRow(row, entry, item.suspended);
+    if (reason.empty())
+        reason = TransportFromRow(row, item.transport);
     if (reason.empty())
         reason = CheckItemEntry(entry, EntryTarget{}, item.edit);
     if (!reason.empty())

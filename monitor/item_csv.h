@@ -1,12 +1,16 @@
 // Monitored items as CSV text (RFC 4180, UTF-8, a header row), one item per row:
 //   name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,
 //   notify_up,notify_change,recursion_desired,high_priority,suspended,description,
-//   recursion_available
+//   recursion_available,transport,tls_name,url,tls_pin,cert_warn_days
 // Only the first four columns are required and they may come in any order; an
 // empty or absent value takes the item dialog's default, except that the name
 // and the domain may be empty, as in the dialog (an empty domain asks for the
 // root). recursion_available came last and later than the others: files
-// written before it import with the dialog's default. Types are the names of
+// written before it import with the dialog's default, and so do files without
+// the transport columns (UDP). transport is empty or udp, tcp, tls or https;
+// tls_name the name a TLS server's certificate must carry, url the HTTPS URL,
+// tls_pin empty or sha256/<base64>, cert_warn_days empty or whole days
+// (transport/item_transport.h checks them together). Types are the names of
 // the engine's record type table, booleans are 0 or 1, the server is an IPv4 or
 // IPv6 address. Every row passes the same checks as the item dialog
 // (CheckItemEntry), so nothing comes in that the dialog would have refused, and
