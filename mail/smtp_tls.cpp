@@ -69,9 +69,7 @@ bool TlsChannel::Start(int fd, const std::string& server, const std::string& caF
         } else {
             HandshakeFailure(ssl_, step, failure_, reason);
         }
-        SSL_free(ssl_);
-        ssl_ = nullptr;
-        Close();
+        EndTlsSession(ssl_, ctx_, false);
         return false;
     }
 }
@@ -92,19 +90,6 @@ IoStep TlsChannel::Recv(char* data, std::size_t size)
     return TlsStep(ssl_, SSL_read(ssl_, data, n), failure_);
 }
 
-void TlsChannel::Close()
-{
-    if (ssl_ != nullptr) {
-        // One attempt: the socket is non-blocking and the session is ending.
-        SSL_shutdown(ssl_);
-        ERR_clear_error();
-        SSL_free(ssl_);
-        ssl_ = nullptr;
-    }
-    if (ctx_ != nullptr) {
-        SSL_CTX_free(ctx_);
-        ctx_ = nullptr;
-    }
-}
+void TlsChannel::Close() { EndTlsSession(ssl_, ctx_, true); }
 
 } // namespace varnell

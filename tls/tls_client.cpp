@@ -173,6 +173,21 @@ SSL* NewTlsClientSession(SSL_CTX* ctx, int fd, const std::string& expected, std:
     return ssl;
 }
 
+void EndTlsSession(SSL*& ssl, SSL_CTX*& ctx, bool notify)
+{
+    if (ssl != nullptr) {
+        if (notify)
+            SSL_shutdown(ssl);
+        ERR_clear_error();
+        SSL_free(ssl);
+        ssl = nullptr;
+    }
+    if (ctx != nullptr) {
+        SSL_CTX_free(ctx);
+        ctx = nullptr;
+    }
+}
+
 IoStep TlsStep(SSL* ssl, int rc, std::string& failure)
 {
     IoStep step;

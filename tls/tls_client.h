@@ -53,6 +53,11 @@ SSL_CTX* NewTlsClientContext(const std::string& caFile, const std::string& alpn,
 // nullptr with reason when the name cannot be checked.
 SSL* NewTlsClientSession(SSL_CTX* ctx, int fd, const std::string& expected, std::string& reason);
 
+// Ends a session: close_notify when notify is set (one attempt, the socket
+// being non-blocking), then frees the session and its context and sets both to
+// nullptr. The socket stays open for its owner.
+void EndTlsSession(SSL*& ssl, SSL_CTX*& ctx, bool notify);
+
 // The outcome of an SSL_connect/read/write return value rc. Empties OpenSSL's
 // error queue so that a stale error cannot be blamed on the next call; the
 // first error of a failed call is kept in failure.

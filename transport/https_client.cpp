@@ -61,16 +61,6 @@ void InitCurlOnce()
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-std::string AddressText(const PeerAddress& peer)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (peer.Family() == AF_INET6)
-        inet_ntop(AF_INET6, &peer.v6.sin6_addr, text, sizeof text);
-    else
-        inet_ntop(AF_INET, &peer.v4.sin_addr, text, sizeof text);
-    return text;
-}
-
 } // namespace
 
 std::string CurlPin(const std::string& pin)
@@ -157,7 +147,7 @@ void HttpsClient::Add(TransportQuery&& query, std::vector<TransportAnswer>& answ
     t->query = std::move(query);
     // The URL's host and port go to the item's server address: the TLS name
     // and the Host header stay the URL's (hosts in brackets: IPv6 literals).
-    std::string address = AddressText(t->query.server);
+    std::string address = PeerAddressText(t->query.server);
     if (t->query.server.Family() == AF_INET6)
         address = "[" + address + "]";
     const std::string connectTo = hostText + ":" + portText + ":" + address + ":" +
@@ -271,9 +261,7 @@ void HttpsClient::Finish(CURL* easy, int curlCode, std::vector<TransportAnswer>&
         break;
     case CURLE_COULDNT_CONNECT:
         a.code = osError == ECONNREFUSED ? kResultConnectRefused : kResultConnectionFailed;
-        a.failure = osError == ECONNREFUSED ? "the server " + AddressText(t.query.server) + " port " +
-                                                  std::to_string(ntohs(t.query.server.PortBE())) +
-                                                  " refused the connection"
+        a.failure = osError == ECONNREFUSED ? ConnectFailureText(t.query.server, ECONNREFUSED)
                                             : "the HTTPS server cannot be reached: " + detail;
         break;
     case CURLE_PEER_FAILED_VERIFICATION:

@@ -43,16 +43,6 @@ int CodeOf(TlsFailure failure)
     }
 }
 
-std::string AddressText(const PeerAddress& peer)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (peer.Family() == AF_INET6)
-        inet_ntop(AF_INET6, &peer.v6.sin6_addr, text, sizeof text);
-    else
-        inet_ntop(AF_INET, &peer.v4.sin_addr, text, sizeof text);
-    return text;
-}
-
 } // namespace
 
 StreamConnection::StreamConnection(const TransportQuery& first)
@@ -103,9 +93,7 @@ void StreamConnection::Connect(TransportClock::time_point now, std::vector<Trans
     handshakeStart_ = now;
     if (::connect(fd_, key_.server.Address(), key_.server.Length()) != 0 && errno != EINPROGRESS) {
         const int e = errno;
-        Fail(e == ECONNREFUSED ? kResultConnectRefused : kResultConnectionFailed,
-             "the server " + AddressText(key_.server) + " port " + std::to_string(ntohs(key_.server.PortBE())) +
-                 (e == ECONNREFUSED ? " refused the connection" : std::string(" cannot be reached: ") + std::strerror(e)),
+        Fail(e == ECONNREFUSED ? kResultConnectRefused : kResultConnectionFailed, ConnectFailureText(key_.server, e),
              answers);
     }
 }
@@ -135,10 +123,7 @@ void StreamConnection::OnEvents(short revents, TransportClock::time_point now, s
         ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
         if (error != 0) {
             Fail(error == ECONNREFUSED ? kResultConnectRefused : kResultConnectionFailed,
-                 "the server " + AddressText(key_.server) + " port " + std::to_string(ntohs(key_.server.PortBE())) +
-                     (error == ECONNREFUSED ? " refused the connection"
-                                            : std::string(" cannot be reached: ") + std::strerror(error)),
-                 answers);
+                 ConnectFailureText(key_.server, error), answers);
             return;
         }
         if (key_.transport != Transport::kTls) {
@@ -149,7 +134,7 @@ void StreamConnection::OnEvents(short revents, TransportClock::time_point now, s
         }
         std::string reason;
         ctx_ = NewTlsClientContext(key_.caFile, "dot", reason);
-        const std::string expected = key_.tlsName.empty() ? AddressText(key_.server) : key_.tlsName;
+        const std::string expected = key_.tlsName.empty() ? PeerAddressText(key_.server) : key_.tlsName;
         ssl_ = ctx_ != nullptr ? NewTlsClientSession(ctx_, fd_, expected, reason) : nullptr;
         if (ssl_ == nullptr) {
             Fail(kResultTlsHandshakeFailed, reason, answers);
@@ -423,18 +408,7 @@ TransportAnswer StreamConnection::AnswerFor(const Waiting& w) const
 
 void StreamConnection::Close()
 {
-    if (ssl_ != nullptr) {
-        // One attempt: the socket is non-blocking and the connection is ending.
-        if (state_ == State::kOpen)
-            SSL_shutdown(ssl_);
-        ERR_clear_error();
-        SSL_free(ssl_);
-        ssl_ = nullptr;
-    }
-    if (ctx_ != nullptr) {
-        SSL_CTX_free(ctx_);
-        ctx_ = nullptr;
-    }
+    EndTlsSession(ssl_, ctx_, state_ == State::kOpen);
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;

@@ -1,6 +1,9 @@
 #include "transport/transport.h"
 
+#include <arpa/inet.h>
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 
 namespace varnell {
@@ -55,6 +58,22 @@ std::string_view TransportResultText(int code)
     if (code < kFirstTransportResult || code > kLastTransportResult)
         return {};
     return kTexts[static_cast<std::size_t>(code - kFirstTransportResult)];
+}
+
+std::string PeerAddressText(const PeerAddress& server)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (server.Family() == AF_INET6)
+        inet_ntop(AF_INET6, &server.v6.sin6_addr, text, sizeof text);
+    else
+        inet_ntop(AF_INET, &server.v4.sin_addr, text, sizeof text);
+    return text;
+}
+
+std::string ConnectFailureText(const PeerAddress& server, int e)
+{
+    const std::string where = "the server " + PeerAddressText(server) + " port " + std::to_string(ntohs(server.PortBE()));
+    return e == ECONNREFUSED ? where + " refused the connection" : where + " cannot be reached: " + std::strerror(e);
 }
 
 bool ApplyCertificateWarning(TransportAnswer& answer, std::uint32_t warnDays, std::int64_t now)

@@ -72,6 +72,11 @@ struct TransportAnswer {
     std::int64_t certNotAfter = 0;      // the server certificate's end (seconds since 1970), 0 unknown
 };
 
+// The server's address as text ("127.0.0.1", "::1"), and the failure text of
+// a connection it refused or that could not reach it (errno e).
+std::string PeerAddressText(const PeerAddress& server);
+std::string ConnectFailureText(const PeerAddress& server, int e);
+
 // The certificate warning: a reply that came over a certificate ending fewer
 // than warnDays days after now (seconds since 1970) fails with
 // kResultCertificateExpiresSoon and the date; the reply itself is kept.

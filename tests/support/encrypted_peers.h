@@ -23,6 +23,13 @@ namespace varnell::test {
 // The name every test certificate of a good server carries beside 127.0.0.1.
 inline constexpr const char* kDnsServerName = "dns.varnell.test";
 
+// True once plain DNS answers on port and the TLS and HTTPS ports accept.
+inline bool ServesAll(std::uint16_t port, std::uint16_t tlsPort, std::uint16_t httpsPort)
+{
+    return DnsAnswers("127.0.0.1", port, std::chrono::seconds(15)) &&
+           WaitFor([&] { return TcpPortOpen(tlsPort) && TcpPortOpen(httpsPort); }, std::chrono::seconds(15));
+}
+
 class EncryptedUnbound {
 public:
     // cert: the server's certificate and key. Serves zones on 127.0.0.1 over
@@ -42,8 +49,7 @@ public:
                                                std::to_string(port_), "127.0.0.1"};
         if (!child_.Start(argv, {}, "", dir_.File("unbound.log")))
             return false;
-        return DnsAnswers("127.0.0.1", port_, std::chrono::seconds(15)) &&
-               WaitFor([&] { return TcpPortOpen(tlsPort_) && TcpPortOpen(httpsPort_); }, std::chrono::seconds(15));
+        return ServesAll(port_, tlsPort_, httpsPort_);
     }
     std::uint16_t Port() const { return port_; }
     std::uint16_t TlsPort() const { return tlsPort_; }
@@ -71,8 +77,7 @@ public:
                            std::to_string(tlsPort_), std::to_string(httpsPort_), cert.cert, cert.key},
                           {}, "", dir_.File("named.log")))
             return false;
-        return DnsAnswers("127.0.0.1", port_, std::chrono::seconds(15)) &&
-               WaitFor([&] { return TcpPortOpen(tlsPort_) && TcpPortOpen(httpsPort_); }, std::chrono::seconds(15));
+        return ServesAll(port_, tlsPort_, httpsPort_);
     }
     std::uint16_t Port() const { return port_; }
     std::uint16_t TlsPort() const { return tlsPort_; }
