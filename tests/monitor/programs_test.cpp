@@ -149,11 +149,12 @@ std::string Zone()
 std::string ImportFile(const std::string& server)
 {
     std::string csv = "name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,notify_up,"
-                      "notify_change,recursion_desired,high_priority,suspended,description,recursion_available\r\n";
+                      "notify_change,recursion_desired,high_priority,suspended,description,recursion_available,"
+                      "transport,tls_name,url,tls_pin,cert_warn_days\r\n";
     for (std::uint32_t i = 0; i < kRows; ++i) {
         const std::string n = "h" + std::to_string(i);
         csv += n + "," + n + ".test,A," + server + ",1000,800,1,1,1,1,1,0,0," + (i == 7 ? "\"seven, \"\"quoted\"\"\"" : "") +
-               ",1\r\n";
+               ",1,udp,,,,\r\n";
     }
     return csv;
 }
