@@ -28,7 +28,7 @@ BoxIcon cboxthread::IconOfKind(int kind)
 void cboxthread::Process()
 {
     Drain(ring_, true, [](BoxEntry& e, std::uint32_t next) {
-        GetDesktop().MessageBox(e.text, e.caption, IconOfKind(e.icon));
+        GetUiChannel().MessageBox(e.text, e.caption, IconOfKind(e.icon));
         return ActionDone(next, 0);
     });
 }

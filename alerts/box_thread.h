@@ -1,6 +1,6 @@
 // The message box worker: shows one modal box per queue entry, one after the
 // other, on the user-interface thread through the desktop layer. The worker
-// waits while a box is open; shutdown releases it (Desktop::ReleaseWaiters).
+// waits while a box is open; shutdown releases it (UiChannel::ReleaseWaiters).
 #pragma once
 
 #include <string>

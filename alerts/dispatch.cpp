@@ -11,6 +11,7 @@
 #include "alerts/mail_thread.h"
 #include "alerts/netsend_thread.h"
 #include "alerts/syslog.h"
+#include "base/net/address_text.h"
 #include "config/settings.h"
 
 namespace varnell {
@@ -48,15 +49,6 @@ void Trace(AlertChannel channel, int result)
 {
     if (gTrace)
         gTrace(channel, result);
-}
-
-std::string DottedQuad(std::uint32_t addressBE)
-{
-    in_addr a{};
-    a.s_addr = addressBE;
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
 }
 
 std::uint16_t MailPort(std::int32_t port)
@@ -116,7 +108,7 @@ int DispatchEvent(std::uint32_t itemFlags, const std::string& text, const std::s
         ++gNetMessageSequence;
         if (w.netsend != nullptr) {
             for (std::uint32_t receiver : s.messenger.receivers)
-                Trace(AlertChannel::NetMessage, w.netsend->Post(kNoWindow, gNetMessageSequence, DottedQuad(receiver),
+                Trace(AlertChannel::NetMessage, w.netsend->Post(kNoWindow, gNetMessageSequence, DottedAddress(receiver),
                                                                 text, s.general.texts[kTextSenderName]));
         }
     }

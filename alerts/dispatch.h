@@ -38,7 +38,7 @@ int DispatchEvent(const DnsItem& item, const std::string& text, const std::strin
 // false: tests look at what was queued before anything runs).
 void StartAlertWorkers(bool resume = true);
 // Asks all five to stop, then joins each (up to 3000 ms apiece) in that same
-// order, then frees them. Call Desktop::ReleaseWaiters first so that an open
+// order, then frees them. Call UiChannel::ReleaseWaiters first so that an open
 // message box lets its worker go. A worker that still does not end is left to
 // end with the process and is not freed (its thread still uses it). Returns
 // how many were left so: the caller must then end the process soon, before

@@ -1,6 +1,6 @@
 #include "alerts/exec_thread.h"
 
-#include "alerts/launch.h"
+#include "base/opener.h"
 
 namespace varnell {
 
@@ -17,14 +17,7 @@ int cexecthread::Post(WindowId reply, const std::string& program, const std::str
 
 int cexecthread::Launch(const std::string& program, const std::string& parameters)
 {
-    if (program.empty())
-        return 0;
-    std::string path = FindExecutable(program);
-    if (!path.empty())
-        return StartProgram(path, SplitWords(parameters)) > 0 ? 1 : 0;
-    // Not a program: a document, a folder or a URL. The desktop's default
-    // action takes no parameters, as opening a document by its type never did.
-    return GetDesktop().ShellOpen(program) > 32 ? 1 : 0;
+    return LaunchProgram(program, parameters) == OpenResult::kOpened ? 1 : 0;
 }
 
 void cexecthread::Process()

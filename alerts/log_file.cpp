@@ -4,8 +4,8 @@
 #include <mutex>
 #include <unistd.h>
 
-#include "alerts/launch.h"
-#include "base/desktop.h"
+#include "base/opener.h"
+#include "base/ui_channel.h"
 #include "base/write_all.h"
 #include "config/settings.h"
 
@@ -130,8 +130,8 @@ int ViewLogFile()
     }
     // xdg-open reports that nothing handles the file only by its exit status, so
     // the editor is started from its end, never by waiting for it here.
-    GetDesktop().OpenDocument(path, [path](int result) {
-        if (result > 32)
+    GetUiChannel().OpenDocument(path, [path](OpenResult result) {
+        if (result == OpenResult::kOpened)
             return;
         for (const char* editor : kTextEditors) {
             const std::string found = FindExecutable(editor);

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "alerts/workers.h"
+#include "base/net/socket_wait.h"
 #include "mail/smtp_tls.h"
-#include "mail/socket_wait.h"
 
 namespace varnell {
 

@@ -1,8 +1,8 @@
 #include "alerts/workers.h"
 
+#include "base/tick.h"
 #include <chrono>
 
-#include "probe/engine.h"
 
 namespace varnell {
 
@@ -40,7 +40,7 @@ void cbasethread::PostExitNotification()
 {
     if (notifyWindow_ == kNoWindow || notifyMessage_ == 0)
         return;
-    GetDesktop().Post(notifyWindow_,
+    GetUiChannel().Post(notifyWindow_,
                       MakeMessage(notifyMessage_, reinterpret_cast<std::uintptr_t>(this), kThreadExitMagic));
 }
 
@@ -50,11 +50,7 @@ void cbasethread::ThreadMain()
     Run();
     int code = OnExit();
     exitCode_.store(code, std::memory_order_release);
-    {
-        std::lock_guard lock(endMutex_);
-        ended_ = true;
-    }
-    endCv_.notify_all();
+    end_.Set();
 }
 
 int cbasethread::Resume()
@@ -70,19 +66,9 @@ int cbasethread::StopAndJoin()
 {
     if (!thread_.joinable())
         return 0;
-    bool ended;
-    {
-        std::unique_lock lock(endMutex_);
-        ended = endCv_.wait_for(lock, std::chrono::milliseconds(kJoinWaitMs), [this] { return ended_; });
-    }
-    if (ended) {
-        thread_.join();
-        return 1;
-    }
-    // The thread is blocked somewhere we cannot reach (a modal box, a silent
-    // server). Killing it could leave locks held; it ends with the process.
-    thread_.detach();
-    return 2;
+    // A thread left behind is blocked somewhere we cannot reach (a modal box,
+    // a silent server).
+    return end_.JoinWithin(thread_) ? 1 : 2;
 }
 
 // ---- ceventthread ----

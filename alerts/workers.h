@@ -24,15 +24,14 @@
 #include <mutex>
 #include <thread>
 
-#include "base/desktop.h"
+#include "base/thread_end.h"
+#include "base/ui_channel.h"
 #include "base/wake_event.h"
 
 namespace varnell {
 
 // Second parameter of the exit notification.
 inline constexpr std::intptr_t kThreadExitMagic = 0x12345678;
-// How long StopAndJoin waits for the thread to end.
-inline constexpr std::uint32_t kJoinWaitMs = 3000;
 
 class cbasethread {
 public:
@@ -86,9 +85,7 @@ private:
 
     std::thread thread_;
     std::thread::id threadId_;
-    std::mutex endMutex_;
-    std::condition_variable endCv_;
-    bool ended_ = false;
+    ThreadEndMark end_;
     std::atomic<int> exitCode_{0};
 };
 
@@ -170,7 +167,7 @@ protected:
             ring[r] = Entry{};
             readIndex_.store(next, std::memory_order_release);
             if (reply != kNoWindow && done.id != 0)
-                GetDesktop().Post(reply, std::move(done));
+                GetUiChannel().Post(reply, std::move(done));
         }
     }
 

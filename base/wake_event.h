@@ -1,6 +1,7 @@
-// An auto-reset event: Set wakes one waiter (or the next one to wait), and the
-// event resets itself as that waiter passes. Used as the scheduler's wake event
-// and each alert worker's wake event.
+// The two ways a thread is woken. A thread that waits on a condition waits on
+// an AutoResetEvent; a thread blocked in poll() has a WakeFd among its
+// descriptors. Nothing else wakes a thread: no self-pipe, no short poll that
+// only looks at a stop flag.
 #pragma once
 
 #include <chrono>
@@ -10,6 +11,9 @@
 
 namespace varnell {
 
+// An auto-reset event: Set wakes one waiter (or the next one to wait), and the
+// event resets itself as that waiter passes. Used as the scheduler's wake event
+// and each alert worker's wake event.
 class AutoResetEvent {
 public:
     explicit AutoResetEvent(bool signalled = false) : signalled_(signalled) {}
@@ -38,6 +42,28 @@ private:
     std::mutex mutex_;
     std::condition_variable cv_;
     bool signalled_;
+};
+
+// A wake for a thread blocked in poll(): the thread polls Fd() for POLLIN and
+// calls Clear() when it is readable. Set() is one write(2) and keeps errno, so
+// a signal handler may call it.
+class WakeFd {
+public:
+    WakeFd() = default;
+    ~WakeFd() { Close(); }
+    WakeFd(const WakeFd&) = delete;
+    WakeFd& operator=(const WakeFd&) = delete;
+
+    // false when the system gave no descriptor. Opening one that is open keeps it.
+    bool Open();
+    void Close();
+    bool IsOpen() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
+    void Set() const;
+    void Clear() const;
+
+private:
+    int fd_ = -1;
 };
 
 } // namespace varnell

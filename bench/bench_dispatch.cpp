@@ -19,7 +19,7 @@
 #include "alerts/dispatch.h"
 #include "alerts/log_file.h"
 #include "alerts/syslog.h"
-#include "base/desktop.h"
+#include "base/headless_ui_channel.h"
 #include "config/settings.h"
 
 using namespace varnell;
@@ -29,8 +29,8 @@ int main(int argc, char** argv)
     int events = argc > 1 ? std::atoi(argv[1]) : 2000;
     events = std::clamp(events, 1, 2000);
 
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    HeadlessUiChannel desktop;
+    SetUiChannel(&desktop);
 
     // A loopback sink for the syslog datagrams, drained by nobody: the socket
     // buffer takes them.

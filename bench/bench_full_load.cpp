@@ -167,7 +167,7 @@ int main(int argc, char** argv)
         e.timeout = 2000;
         e.serverBE = htonl(INADDR_LOOPBACK);
         CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e);
-        Items().items[i].server.portBE = htons(dnsPort);
+        LockItems()->items[i].server.portBE = htons(dnsPort);
     }
     CurrentSettings() = s;
     SaveSettings();

@@ -20,7 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/desktop.h"
+#include "base/headless_ui_channel.h"
+#include "base/net/address_text.h"
 #include "items/address6.h"
 #include "items/item_table.h"
 #include "items/reply_detail.h"
@@ -80,8 +81,8 @@ int main(int argc, char** argv)
     e.interval = 60000;
     SetQueryEdnsSize(argc > 6 ? static_cast<std::uint32_t>(std::strtoul(argv[6], nullptr, 10)) : 1232);
 
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    HeadlessUiChannel desktop;
+    SetUiChannel(&desktop);
     QuietHooks hooks;
     std::atomic<int> code{-1};
     std::vector<std::uint32_t> addresses;
@@ -91,11 +92,11 @@ int main(int argc, char** argv)
         // The answers are the reply's own; evaluating it does not change them.
         InstallResultWindows(&hooks, {[&](std::uint32_t slot, int result) {
                                           std::lock_guard lock(EngineLock());
-                                          const ItemBlock& block = Items().blocks[slot];
+                                          const ItemBlock& block = LockItems()->blocks[slot];
                                           addresses.clear();
                                           addresses6.clear();
                                           // The engine keeps an AAAA item's answers sorted by their bytes.
-                                          if (IsAaaaItem(Items().items[slot])) {
+                                          if (IsAaaaItem(LockItems()->items[slot])) {
                                               for (std::uint32_t i = 0; i < std::min(block.answerCount, kReplyRecords); ++i)
                                                   addresses6.push_back(Address6Text(block.answers6[i]));
                                           } else {
@@ -110,7 +111,7 @@ int main(int argc, char** argv)
     const int slot = NewItemSlot();
     if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), e))
         return 1;
-    Items().items[static_cast<std::size_t>(slot)].server.portBE = htons(port);
+    LockItems()->items[static_cast<std::size_t>(slot)].server.portBE = htons(port);
     StartMonitorThreads();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(e.timeout + 3000);
     while (code.load() < 0 && std::chrono::steady_clock::now() < deadline)

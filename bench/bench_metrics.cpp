@@ -14,7 +14,7 @@
 #include "items/item_table.h"
 #include "metrics/exposition.h"
 #include "metrics/metrics_server.h"
-#include "tests/metrics/http_client.h"
+#include "tests/support/http_client.h"
 
 using namespace varnell;
 
@@ -40,7 +40,7 @@ void FillTable()
         e.description = "branch office resolver " + std::to_string(i);
         e.domain = "host" + std::to_string(i) + ".example.org";
         CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e);
-        ItemBlock& b = Items().blocks[i];
+        ItemBlock& b = LockItems()->blocks[i];
         b.rttLast = 12 + i % 90, b.rttMin = 3, b.rttMax = 1890, b.rttAvg = 41;
         b.sent = 100000 + i, b.probesFailed = i, b.replies = 99000, b.answerCount = 4, b.lastEventTime = 1765000000;
     }

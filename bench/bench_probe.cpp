@@ -37,7 +37,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/desktop.h"
+#include "base/headless_ui_channel.h"
 #include "bench/bench_support.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
@@ -142,8 +142,8 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    HeadlessUiChannel desktop;
+    SetUiChannel(&desktop);
     CountingHooks hooks;
     std::map<int, std::uint64_t> codes; // user-interface thread only until the end
     std::vector<std::string> engineMessages;
@@ -163,7 +163,7 @@ int main(int argc, char** argv)
         e.name = "h" + std::to_string(i);
         e.domain = e.name + ".test";
         CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e);
-        Items().items[i].server.portBE = htons(port);
+        LockItems()->items[i].server.portBE = htons(port);
     }
 
     SetQueryEdnsSize(o.edns);
@@ -180,7 +180,7 @@ int main(int argc, char** argv)
     auto sample = [&] {
         std::lock_guard lock(EngineLock());
         for (std::uint32_t i = 0; i < o.items; ++i) {
-            const std::uint32_t due = Items().items[i].nextDue;
+            const std::uint32_t due = LockItems()->items[i].nextDue;
             if (due != lastDue[i]) {
                 lastDue[i] = due;
                 probedAt[i].insert(due - o.interval);
@@ -285,6 +285,6 @@ int main(int argc, char** argv)
     waitpid(unbound, &status, 0);
     std::filesystem::remove_all(dir);
     RemoveResultWindows();
-    SetDesktop(nullptr);
+    SetUiChannel(nullptr);
     return 0;
 }

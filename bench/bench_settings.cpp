@@ -36,7 +36,7 @@ void FillTable()
         e.description = "branch office resolver " + std::to_string(i);
         e.domain = "host" + std::to_string(i) + ".example.org";
         CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e);
-        Items().items[i].knownCount = 4;
+        LockItems()->items[i].knownCount = 4;
     }
 }
 
@@ -69,8 +69,8 @@ int main(int argc, char** argv)
         t0 = Clock::now();
         const int rc = LoadSettings();
         load.push_back(Ms(Clock::now() - t0));
-        if (rc != 0 || Items().liveCount != kItemSlots) {
-            std::fprintf(stderr, "load failed: %d, %u items\n", rc, Items().liveCount);
+        if (rc != 0 || LockItems()->liveCount != kItemSlots) {
+            std::fprintf(stderr, "load failed: %d, %u items\n", rc, LockItems()->liveCount);
             return 1;
         }
     }
@@ -78,7 +78,7 @@ int main(int argc, char** argv)
     std::vector<double> build, write, read, apply;
     for (int r = 0; r < reps; ++r) {
         auto t0 = Clock::now();
-        BuildSettingsBlob(CurrentSettings(), Items(), blob);
+        BuildSettingsBlob(CurrentSettings(), *LockItems(), blob);
         build.push_back(Ms(Clock::now() - t0));
         t0 = Clock::now();
         WriteSettingsBlob(blob.data(), blob.size());
@@ -87,7 +87,7 @@ int main(int argc, char** argv)
         ReadSettingsBlob(blob);
         read.push_back(Ms(Clock::now() - t0));
         t0 = Clock::now();
-        ApplySettingsBlob(blob, CurrentSettings(), Items());
+        ApplySettingsBlob(blob, CurrentSettings(), *LockItems());
         apply.push_back(Ms(Clock::now() - t0));
     }
     std::printf("blob: %zu bytes for %u items\n", blob.size(), kItemSlots);

@@ -28,7 +28,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/desktop.h"
+#include "base/headless_ui_channel.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
@@ -75,7 +75,7 @@ public:
         timeText = "2026-01-01 00:00:00";
         if (item == nullptr)
             return;
-        const auto slot = static_cast<std::size_t>(item - Items().items.data());
+        const auto slot = static_cast<std::size_t>(item - LockItems()->items.data());
         std::lock_guard lock(gLock);
         if (slot < gRecords.size())
             gRecords[slot].events += kind == kEventDown ? 'D' : kind == kEventUp ? 'U' : 'C';
@@ -165,8 +165,8 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    HeadlessUiChannel desktop;
+    SetUiChannel(&desktop);
     SoakHooks hooks;
     gRecords.assign(o.items, Record{});
     MonitorLayer layer;
@@ -190,7 +190,7 @@ int main(int argc, char** argv)
         e.name = "h" + std::to_string(i);
         e.domain = e.name + ".soak";
         CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e);
-        Items().items[i].server.portBE = htons(port);
+        LockItems()->items[i].server.portBE = htons(port);
     }
 
     std::printf("soak: %u items, interval %u ms, timeout %u ms, lost %u, outage %u s every %u s, %u s\n", o.items,

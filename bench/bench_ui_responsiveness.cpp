@@ -73,10 +73,10 @@ void SeedStore(const Options& o, std::uint16_t port, const std::string& dir)
         const int slot = NewItemSlot();
         if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), e))
             break;
-        Items().items[static_cast<std::size_t>(slot)].server.portBE = htons(port);
+        LockItems()->items[static_cast<std::size_t>(slot)].server.portBE = htons(port);
     }
     std::vector<std::uint8_t> blob;
-    BuildSettingsBlob(settings, Items(), blob);
+    BuildSettingsBlob(settings, *LockItems(), blob);
     WriteSettingsBlob(blob.data(), blob.size());
 }
 
@@ -161,8 +161,8 @@ int main(int argc, char** argv)
 
     std::uint64_t replies = 0, sent = 0;
     for (std::uint32_t i = 0; i < o.items; ++i) {
-        replies += Items().blocks[i].replies;
-        sent += Items().blocks[i].sent;
+        replies += LockItems()->blocks[i].replies;
+        sent += LockItems()->blocks[i].sent;
     }
     std::sort(stalls.begin(), stalls.end());
     auto pct = [&](double p) { return stalls.empty() ? 0.0 : stalls[static_cast<std::size_t>(p * static_cast<double>(stalls.size() - 1))]; };

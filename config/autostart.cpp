@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/folders.h"
 #include "base/write_all.h"
 #include "config/fixed_texts.h"
 #include "config/settings_store.h"
@@ -76,19 +77,6 @@ std::string ExecutablePath()
     return std::string(buf.data(), static_cast<std::size_t>(n));
 }
 
-bool MakeFolder(const std::string& folder)
-{
-    if (folder.empty())
-        return true;
-    struct stat st{};
-    if (stat(folder.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    const std::size_t slash = folder.rfind('/');
-    if (slash != std::string::npos && slash != 0 && !MakeFolder(folder.substr(0, slash)))
-        return false;
-    return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
 // Written beside the target and renamed over it, so a session starting while
 // we write never sees half an entry.
 bool WriteFileAtomically(const std::string& path, const std::string& text)
@@ -150,11 +138,11 @@ int RegisterAutoStart(int mode)
     if (exe.empty())
         return 0;
     const std::string path = AutoStartPath();
-    if (!MakeFolder(path.substr(0, path.rfind('/'))))
+    if (!MakeFolderFor(path))
         return 0;
     std::string entry = "[Desktop Entry]\n"
                         "Type=Application\n";
-    entry += std::string("Name=") + FixedTextValue(FixedText::kAppTitle) + "\n";
+    entry += std::string("Name=") + ApplicationTitle() + "\n";
     entry += "Exec=" + DesktopExecValue(exe, mode) + "\n";
     entry += "X-GNOME-Autostart-enabled=true\n";
     return WriteFileAtomically(path, entry) ? 1 : 0;

@@ -22,6 +22,7 @@ constexpr ExtraField kExtraFields[] = {
     {"AlertNotification", Kind::kU32, &ExtraSettings::alertNotification, nullptr},
     {"QueryEdns", Kind::kU32, &ExtraSettings::queryEdns, nullptr},
     {"DnsCaFile", Kind::kText, nullptr, &ExtraSettings::dnsCaFile},
+    {"MetricsWebConfig", Kind::kText, nullptr, &ExtraSettings::metricsWebConfig},
 };
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <unordered_map>
 
+#include "base/folders.h"
 #include "config/registry.h"
 #include "config/settings_store.h"
 #include "items/address6.h"
@@ -28,11 +29,6 @@ struct Db {
     ~Db() { sqlite3_close_v2(db); }
 };
 
-struct Stmt {
-    sqlite3_stmt* stmt = nullptr;
-    ~Stmt() { sqlite3_finalize(stmt); }
-};
-
 bool Unreadable(int rc)
 {
     const int primary = rc & 0xFF;
@@ -46,7 +42,8 @@ bool Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, 
 template <typename Visit>
 void ForEachLiveSlot(Visit visit)
 {
-    const ItemTable& table = Items();
+    const LockedItems locked = LockItems();
+    const ItemTable& table = *locked;
     const std::uint32_t top = std::min(table.highWater, kItemSlots);
     for (std::uint32_t slot = 0; slot < top; ++slot)
         if ((table.items[slot].flags & kFlagDeleted) == 0)
@@ -82,21 +79,21 @@ HistoryLoad LoadHistoryFile(const std::string& path)
         return MoveAside(path) ? HistoryLoad::kMovedAside : HistoryLoad::kFailed;
 
     std::unordered_map<std::string, std::uint32_t> slots;
-    ForEachLiveSlot([&](std::uint32_t slot) { slots.emplace(HistoryKey(Items().items[slot]), slot); });
+    ForEachLiveSlot([&](std::uint32_t slot) { slots.emplace(HistoryKey(LockItems()->items[slot]), slot); });
 
     int rc = SQLITE_OK;
     {
         Db db;
         if (sqlite3_open_v2(path.c_str(), &db.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
             return HistoryLoad::kFailed;
-        Stmt select;
-        rc = sqlite3_prepare_v2(db.db, "SELECT key, data FROM history", -1, &select.stmt, nullptr);
+        SqliteStatement select;
+        rc = select.Prepare(db.db, "SELECT key, data FROM history");
         if (rc == SQLITE_OK) {
-            while ((rc = sqlite3_step(select.stmt)) == SQLITE_ROW) {
-                const auto* key = static_cast<const char*>(sqlite3_column_blob(select.stmt, 0));
-                const int keySize = sqlite3_column_bytes(select.stmt, 0);
-                const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(select.stmt, 1));
-                const int dataSize = sqlite3_column_bytes(select.stmt, 1);
+            while ((rc = sqlite3_step(select.get())) == SQLITE_ROW) {
+                const auto* key = static_cast<const char*>(sqlite3_column_blob(select.get(), 0));
+                const int keySize = sqlite3_column_bytes(select.get(), 0);
+                const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(select.get(), 1));
+                const int dataSize = sqlite3_column_bytes(select.get(), 1);
                 if (key == nullptr || data == nullptr || keySize <= 0 || dataSize <= 0)
                     continue;
                 const auto found = slots.find(std::string(key, static_cast<std::size_t>(keySize)));
@@ -130,7 +127,7 @@ std::vector<SlotKey> CollectKeys()
     std::vector<SlotKey> keys;
     ForEachLiveSlot([&](std::uint32_t slot) {
         if (HistoryOf(slot) != nullptr)
-            keys.push_back({slot, HistoryKey(Items().items[slot])});
+            keys.push_back({slot, HistoryKey(LockItems()->items[slot])});
     });
     return keys;
 }
@@ -204,7 +201,7 @@ bool WriteHistoryFile(const std::string& path, const std::vector<HistoryRow>& ro
 {
     struct stat st{};
     if (stat(path.c_str(), &st) != 0) {
-        if (errno != ENOENT || !MakeFolders(path))
+        if (errno != ENOENT || !MakeFolderFor(path))
             return false;
         const int fd = open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
         if (fd < 0)
@@ -218,18 +215,17 @@ bool WriteHistoryFile(const std::string& path, const std::vector<HistoryRow>& ro
     // Two copies of the program write whole files in turn: the last one wins.
     if (!Exec(db.db, kCreateTable) || !Exec(db.db, "BEGIN IMMEDIATE"))
         return false;
-    Stmt insert;
+    SqliteStatement insert;
     if (!Exec(db.db, "DELETE FROM history") ||
-        sqlite3_prepare_v2(db.db, "INSERT OR REPLACE INTO history(key, data) VALUES(?1, ?2)", -1, &insert.stmt,
-                           nullptr) != SQLITE_OK)
+        insert.Prepare(db.db, "INSERT OR REPLACE INTO history(key, data) VALUES(?1, ?2)") != SQLITE_OK)
         return false;
     for (const HistoryRow& row : rows) {
-        sqlite3_reset(insert.stmt);
-        if (sqlite3_bind_text(insert.stmt, 1, row.key.data(), static_cast<int>(row.key.size()), SQLITE_STATIC) !=
+        sqlite3_reset(insert.get());
+        if (sqlite3_bind_text(insert.get(), 1, row.key.data(), static_cast<int>(row.key.size()), SQLITE_STATIC) !=
                 SQLITE_OK ||
-            sqlite3_bind_blob(insert.stmt, 2, row.data.data(), static_cast<int>(row.data.size()), SQLITE_STATIC) !=
+            sqlite3_bind_blob(insert.get(), 2, row.data.data(), static_cast<int>(row.data.size()), SQLITE_STATIC) !=
                 SQLITE_OK ||
-            sqlite3_step(insert.stmt) != SQLITE_DONE)
+            sqlite3_step(insert.get()) != SQLITE_DONE)
             return false;
     }
     return Exec(db.db, "COMMIT");

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/folders.h"
+
 namespace varnell {
 
 namespace {
@@ -34,12 +36,11 @@ bool IsUnreadable(int rc)
 
 Schema CheckSchema(sqlite3* db)
 {
-    sqlite3_stmt* stmt = nullptr;
-    int rc = sqlite3_prepare_v2(db, "PRAGMA table_info(registry_values)", -1, &stmt, nullptr);
-    if (rc != SQLITE_OK) {
-        sqlite3_finalize(stmt);
+    SqliteStatement columnsOf;
+    int rc = columnsOf.Prepare(db, "PRAGMA table_info(registry_values)");
+    if (rc != SQLITE_OK)
         return IsUnreadable(rc) ? Schema::kUnreadable : Schema::kError;
-    }
+    sqlite3_stmt* stmt = columnsOf.get();
     std::size_t columns = 0;
     bool matches = true;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
@@ -54,43 +55,22 @@ Schema CheckSchema(sqlite3* db)
         }
         ++columns;
     }
-    sqlite3_finalize(stmt);
     if (rc != SQLITE_DONE)
         return IsUnreadable(rc) ? Schema::kUnreadable : Schema::kError;
     if (columns != 0)
         return matches && columns == std::size(kColumns) ? Schema::kGood : Schema::kForeign;
 
     // No such table: a fresh empty file, or somebody else's database.
-    rc = sqlite3_prepare_v2(db, "SELECT count(*) FROM sqlite_master", -1, &stmt, nullptr);
-    if (rc != SQLITE_OK) {
-        sqlite3_finalize(stmt);
+    SqliteStatement count;
+    rc = count.Prepare(db, "SELECT count(*) FROM sqlite_master");
+    if (rc != SQLITE_OK)
         return IsUnreadable(rc) ? Schema::kUnreadable : Schema::kError;
-    }
-    rc = sqlite3_step(stmt);
-    const int objects = rc == SQLITE_ROW ? sqlite3_column_int(stmt, 0) : -1;
-    sqlite3_finalize(stmt);
+    rc = sqlite3_step(count.get());
+    const int objects = rc == SQLITE_ROW ? sqlite3_column_int(count.get(), 0) : -1;
     if (rc != SQLITE_ROW)
         return IsUnreadable(rc) ? Schema::kUnreadable : Schema::kError;
     return objects == 0 ? Schema::kEmpty : Schema::kForeign;
 }
-
-} // namespace
-
-bool MakeFolders(const std::string& filePath)
-{
-    const std::size_t slash = filePath.rfind('/');
-    if (slash == std::string::npos || slash == 0)
-        return true;
-    const std::string folder = filePath.substr(0, slash);
-    struct stat st{};
-    if (stat(folder.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    if (!MakeFolders(folder))
-        return false;
-    return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-namespace {
 
 // Renames without ever replacing an existing file.
 bool RenameNoReplace(const std::string& from, const std::string& to)
@@ -208,7 +188,7 @@ RegistryOpen OpenRegistry(const std::string& path, bool create, Registry& reg)
             return Failed(reg, path + ": " + std::strerror(errno));
         if (!create)
             return RegistryOpen::kAbsent;
-        if (!MakeFolders(path))
+        if (!MakeFolderFor(path))
             return Failed(reg, path + ": its folder cannot be made: " + std::strerror(errno));
         // Journals of a store that was moved away would be played back into
         // the new one.
@@ -256,11 +236,10 @@ RegistryOpen OpenRegistry(const std::string& path, bool create, Registry& reg)
 
     if (create)
         Exec(reg.db, "PRAGMA synchronous=NORMAL");
-    if (sqlite3_prepare_v2(reg.db, "SELECT data FROM registry_values WHERE key = ?1 AND name = ?2", -1, &reg.get,
-                           nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(reg.db, "INSERT INTO registry_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
-                           "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data",
-                           -1, &reg.put, nullptr) != SQLITE_OK)
+    if (reg.get.Prepare(reg.db, "SELECT data FROM registry_values WHERE key = ?1 AND name = ?2") != SQLITE_OK ||
+        reg.put.Prepare(reg.db, "INSERT INTO registry_values(key, name, type, data) VALUES(?1, ?2, ?3, ?4) "
+                                "ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data") !=
+            SQLITE_OK)
         return Failed(reg, "");
     return RegistryOpen::kOpened;
 }
@@ -269,11 +248,9 @@ void CloseRegistry(Registry& reg)
 {
     if (reg.inTransaction)
         RollbackWrite(reg);
-    sqlite3_finalize(reg.get);
-    sqlite3_finalize(reg.put);
+    reg.get.Finalize();
+    reg.put.Finalize();
     sqlite3_close(reg.db);
-    reg.get = nullptr;
-    reg.put = nullptr;
     reg.db = nullptr;
     reg.inTransaction = false;
 }
@@ -283,19 +260,20 @@ Registry::~Registry() { CloseRegistry(*this); }
 ValueRead AppendValue(Registry& reg, const std::string& key, const std::string& name, std::vector<std::uint8_t>& out,
                       std::size_t room)
 {
-    if (reg.get == nullptr)
+    if (!reg.get)
         return ValueRead::kFailed;
-    sqlite3_reset(reg.get);
-    if (!Bind(reg.get, key, name))
+    sqlite3_stmt* const get = reg.get.get();
+    sqlite3_reset(get);
+    if (!Bind(get, key, name))
         return ValueRead::kFailed;
-    const int rc = sqlite3_step(reg.get);
+    const int rc = sqlite3_step(get);
     ValueRead result = ValueRead::kFailed;
     Noted(reg, rc == SQLITE_DONE || rc == SQLITE_ROW);
     if (rc == SQLITE_DONE) {
         result = ValueRead::kMissing;
     } else if (rc == SQLITE_ROW) {
-        const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(reg.get, 0));
-        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(reg.get, 0));
+        const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(get, 0));
+        const auto size = static_cast<std::size_t>(sqlite3_column_bytes(get, 0));
         if (size > room) {
             result = ValueRead::kTooLarge;
         } else {
@@ -304,7 +282,7 @@ ValueRead AppendValue(Registry& reg, const std::string& key, const std::string& 
             result = ValueRead::kOk;
         }
     }
-    sqlite3_reset(reg.get);
+    sqlite3_reset(get);
     return result;
 }
 
@@ -313,16 +291,14 @@ ValueRead ForEachValue(Registry& reg, const std::string& key, const std::string&
 {
     if (reg.db == nullptr)
         return ValueRead::kFailed;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(reg.db,
-                           "SELECT name, data FROM registry_values WHERE key = ?1 AND name GLOB ?2 "
-                           "ORDER BY length(name), name",
-                           -1, &stmt, nullptr) != SQLITE_OK ||
-        !Bind(stmt, key, globPattern)) {
+    SqliteStatement select;
+    if (select.Prepare(reg.db, "SELECT name, data FROM registry_values WHERE key = ?1 AND name GLOB ?2 "
+                               "ORDER BY length(name), name") != SQLITE_OK ||
+        !Bind(select.get(), key, globPattern)) {
         Noted(reg, false);
-        sqlite3_finalize(stmt);
         return ValueRead::kFailed;
     }
+    sqlite3_stmt* stmt = select.get();
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
@@ -335,7 +311,6 @@ ValueRead ForEachValue(Registry& reg, const std::string& key, const std::string&
         }
     }
     Noted(reg, rc == SQLITE_DONE);
-    sqlite3_finalize(stmt);
     return rc == SQLITE_DONE ? ValueRead::kOk : ValueRead::kFailed;
 }
 
@@ -352,18 +327,19 @@ bool BeginWrite(Registry& reg)
 bool PutValue(Registry& reg, const std::string& key, const std::string& name, int type, const std::uint8_t* data,
               std::size_t size)
 {
-    if (reg.put == nullptr || size > static_cast<std::size_t>(INT32_MAX))
+    if (!reg.put || size > static_cast<std::size_t>(INT32_MAX))
         return Noted(reg, false);
-    sqlite3_reset(reg.put);
-    bool ok = Bind(reg.put, key, name) && sqlite3_bind_int(reg.put, 3, type) == SQLITE_OK;
+    sqlite3_stmt* const put = reg.put.get();
+    sqlite3_reset(put);
+    bool ok = Bind(put, key, name) && sqlite3_bind_int(put, 3, type) == SQLITE_OK;
     // A null pointer would bind NULL, which the table refuses: an empty value is
     // a zero-length blob.
     if (ok)
-        ok = (size == 0 ? sqlite3_bind_zeroblob(reg.put, 4, 0)
-                        : sqlite3_bind_blob(reg.put, 4, data, static_cast<int>(size), SQLITE_STATIC)) == SQLITE_OK;
-    ok = Noted(reg, ok && sqlite3_step(reg.put) == SQLITE_DONE);
-    sqlite3_reset(reg.put);
-    sqlite3_clear_bindings(reg.put);
+        ok = (size == 0 ? sqlite3_bind_zeroblob(put, 4, 0)
+                        : sqlite3_bind_blob(put, 4, data, static_cast<int>(size), SQLITE_STATIC)) == SQLITE_OK;
+    ok = Noted(reg, ok && sqlite3_step(put) == SQLITE_DONE);
+    sqlite3_reset(put);
+    sqlite3_clear_bindings(put);
     return ok;
 }
 
@@ -379,16 +355,15 @@ bool DeleteValuesAfter(Registry& reg, const std::string& key, const std::string&
 {
     if (reg.db == nullptr)
         return Noted(reg, false);
-    sqlite3_stmt* stmt = nullptr;
-    bool ok = sqlite3_prepare_v2(reg.db,
-                                 "DELETE FROM registry_values WHERE key = ?1 AND name GLOB ?2 AND "
-                                 "(length(name) > length(?3) OR (length(name) = length(?3) AND name > ?3))",
-                                 -1, &stmt, nullptr) == SQLITE_OK &&
-              Bind(stmt, key, globPattern) &&
-              sqlite3_bind_text(stmt, 3, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT) == SQLITE_OK &&
-              sqlite3_step(stmt) == SQLITE_DONE;
+    SqliteStatement erase;
+    bool ok = erase.Prepare(reg.db, "DELETE FROM registry_values WHERE key = ?1 AND name GLOB ?2 AND "
+                                    "(length(name) > length(?3) OR (length(name) = length(?3) AND name > ?3))") ==
+                  SQLITE_OK &&
+              Bind(erase.get(), key, globPattern) &&
+              sqlite3_bind_text(erase.get(), 3, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT) ==
+                  SQLITE_OK &&
+              sqlite3_step(erase.get()) == SQLITE_DONE;
     Noted(reg, ok);
-    sqlite3_finalize(stmt);
     return ok;
 }
 

@@ -20,8 +20,7 @@
 #include <string_view>
 #include <vector>
 
-struct sqlite3;
-struct sqlite3_stmt;
+#include "config/sqlite_statement.h"
 
 namespace varnell {
 
@@ -32,8 +31,8 @@ inline constexpr int kRegistryBusyMs = 5000;
 // of scope, so no early return leaves a connection or a lock behind.
 struct Registry {
     sqlite3* db = nullptr;
-    sqlite3_stmt* get = nullptr;
-    sqlite3_stmt* put = nullptr;
+    SqliteStatement get;
+    SqliteStatement put;
     bool inTransaction = false;
     std::string error; // why the last open or write failed, in the store's own words
 
@@ -89,10 +88,9 @@ void RollbackWrite(Registry& reg);
 std::string AsideName(const std::string& path, const char* tag = "unreadable");
 
 // Shared with the other SQLite files of the program (the round-trip history):
-// makes the folders above filePath (0700); renames path and its journals to
+// renames path and its journals to
 // AsideName(path) (with its journals); tells a non-empty file that does not
 // start like a database.
-bool MakeFolders(const std::string& filePath);
 bool MoveAside(const std::string& path);
 bool LacksDatabaseHeader(const std::string& path, off_t size);
 

@@ -97,6 +97,7 @@ struct ExtraSettings {
     std::uint32_t mailSecurity = kMailPlain; // "MailSecurity", 4 bytes LE
     std::string mailCaFile;                  // "MailCaFile", UTF-8; empty = system trust store
     std::string metricsListen;               // "MetricsListen", "ADDRESS:PORT"; empty = off
+    std::string metricsWebConfig;            // "MetricsWebConfig", UTF-8 path; empty = plain HTTP, no logon
     std::uint32_t alertNotification = 0;     // "AlertNotification", 4 bytes LE; 1 = desktop notification
     std::uint32_t queryEdns = kDefaultQueryEdns; // "QueryEdns", 4 bytes LE; advertised UDP size, 0 = no OPT
     std::string dnsCaFile;                   // "DnsCaFile", UTF-8; CAs of DoT/DoH servers, empty = system trust store

@@ -89,7 +89,14 @@ std::string StateDir()
     return HomeDir() + "/.local/state";
 }
 
-std::string RegistryPath() { return ConfigDir() + "/varnell/registry.db"; }
+namespace {
+// Set once by a program's command line, before any thread starts.
+std::string g_storeFolder;
+} // namespace
+
+std::string RegistryPath() { return (g_storeFolder.empty() ? ConfigDir() + "/varnell" : g_storeFolder) + "/registry.db"; }
+
+void SetStoreFolder(std::string folder) { g_storeFolder = std::move(folder); }
 
 void SetSaveTransactionHook(void (*hook)()) { g_saveHook = hook; }
 
@@ -324,7 +331,7 @@ int LoadSettings()
     }
     if (read <= 0)
         return read;
-    ApplySettingsBlob(blob, CurrentSettings(), Items());
+    ApplySettingsBlob(blob, CurrentSettings(), *LockItems());
     CurrentSettings().extra = std::move(extra);
     return 0;
 }
@@ -337,7 +344,7 @@ bool SaveSettings(std::string* why)
         return false;
     }
     std::vector<std::uint8_t> blob;
-    BuildSettingsBlob(CurrentSettings(), Items(), blob);
+    BuildSettingsBlob(CurrentSettings(), *LockItems(), blob);
     return WriteSettingsBlob(blob.data(), blob.size(), EncodeExtraSettings(CurrentSettings().extra), why) == 1;
 }
 

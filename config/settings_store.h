@@ -73,8 +73,11 @@ bool ReadExtraSettings(ExtraSettings& extra);
 std::string ConfigDir();
 // $XDG_STATE_HOME, or ~/.local/state: what the program keeps that is no setting.
 std::string StateDir();
-// ConfigDir()/varnell/registry.db
+// ConfigDir()/varnell/registry.db, or FOLDER/registry.db once SetStoreFolder
+// named one (a system service's instance keeps its store in a folder of its own).
 std::string RegistryPath();
+// An absolute folder for the store instead of ConfigDir()/varnell; empty: that again.
+void SetStoreFolder(std::string folder);
 
 // The automatic start-up entry, ConfigDir()/autostart/varnell.desktop.
 // mode 1 starts the program plainly, mode 2 with the argument ICON.

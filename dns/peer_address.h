@@ -9,7 +9,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include "base/ip_address.h"
+#include "base/net/ip_address.h"
 
 namespace varnell {
 

@@ -24,11 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<CsvProblem> problems;
     const int added = ImportItemsCsv(std::string_view(reinterpret_cast<const char*>(data), size), problems);
     if (added < 0) {
-        if (problems.empty() || Items().liveCount != 0)
+        if (problems.empty() || LockItems()->liveCount != 0)
             __builtin_trap();
         return 0;
     }
-    if (!problems.empty() || Items().liveCount != static_cast<std::uint32_t>(added))
+    if (!problems.empty() || LockItems()->liveCount != static_cast<std::uint32_t>(added))
         __builtin_trap();
     if (added == 0)
         return 0;

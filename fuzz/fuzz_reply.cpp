@@ -101,7 +101,7 @@ void CheckBounds(const DnsItem& item, const ItemBlock& block)
 void ClearSlots(std::uint32_t first)
 {
     for (std::uint32_t i = 0; i < 2 * kReplyRecords; ++i) {
-        RequestSlot& slot = RequestTable()[(first + i) & (kRequestSlots - 1)];
+        RequestSlot& slot = LockRequests()[(first + i) & (kRequestSlots - 1)];
         ReleaseRequestSlot(slot); // and its identifier
         slot = RequestSlot{};
     }
@@ -111,7 +111,7 @@ void ClearSlots(std::uint32_t first)
 // The question slot asked, written over the datagram's when there is room.
 void EchoQuestion(std::vector<std::uint8_t>& datagram, std::uint32_t slot)
 {
-    const std::span<const std::uint8_t> query = SentQuery(RequestTable()[slot & (kRequestSlots - 1)]);
+    const std::span<const std::uint8_t> query = SentQuery(LockRequests()[slot & (kRequestSlots - 1)]);
     const std::size_t length = SkipName(query, 12) + 4;
     if (length > 4 && datagram.size() >= 12 + length)
         std::memcpy(datagram.data() + 12, query.data() + 12, length);
@@ -140,9 +140,9 @@ PeerAddress NearMiss(const PeerAddress& from, bool otherFamily)
 void Reply(std::span<const std::uint8_t> datagram, const PeerAddress& from, std::uint32_t now, std::uint8_t options)
 {
     if ((options & 0x02) != 0) {
-        const std::uint32_t outstanding = Outstanding(Items().items[kItem]);
+        const std::uint32_t outstanding = Outstanding(LockItems()->items[kItem]);
         const ReplyOutcome forged = ProcessReply(datagram, NearMiss(from, (options & 0x04) != 0), now);
-        Check(!forged.deliver && Outstanding(Items().items[kItem]) == outstanding);
+        Check(!forged.deliver && Outstanding(LockItems()->items[kItem]) == outstanding);
         Check(forged.verdict == ReplyVerdict::WrongSender || forged.verdict == ReplyVerdict::NoRequest ||
               forged.verdict == ReplyVerdict::NotResponse || forged.verdict == ReplyVerdict::TooShort);
     }
@@ -185,8 +185,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     std::lock_guard lock(EngineLock());
-    DnsItem& item = Items().items[kItem];
-    ItemBlock& block = Items().blocks[kItem];
+    DnsItem& item = LockItems()->items[kItem];
+    ItemBlock& block = LockItems()->blocks[kItem];
     ResetItemBlock(block);
     block.domain = kDomains[(setup >> 3) & 3];
     item.typeIndex = (setup & 7u) % kRecordTypeCount;
@@ -216,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RequestCursor() = id;
     const int s = AllocRequestSlot();
     Check(s == static_cast<int>(id));
-    RequestSlot& slot = RequestTable()[id];
+    RequestSlot& slot = LockRequests()[id];
     slot.destination = ServerPeer(item);
     slot.limit = item.flags & kFlagSendLimitMask;
     slot.queryTypeBE = htons(RecordQueryType(item.typeIndex));

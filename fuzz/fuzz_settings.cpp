@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 
+#include "base/net/address_text.h"
 #include "config/settings_blob.h"
 #include "items/address6.h"
 
@@ -14,8 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     using namespace varnell;
     CurrentSettings() = DefaultSettings(0x0100007F);
-    ApplySettingsBlob(std::span<const std::uint8_t>(data, size), CurrentSettings(), Items());
-    const ItemTable& t = Items();
+    ApplySettingsBlob(std::span<const std::uint8_t>(data, size), CurrentSettings(), *LockItems());
+    const LockedItems locked = LockItems();
+    const ItemTable& t = *locked;
     if (t.highWater > kItemSlots || t.liveCount != t.highWater)
         __builtin_trap();
     for (std::uint32_t i = 0; i < t.highWater; ++i) {

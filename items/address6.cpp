@@ -1,10 +1,9 @@
 #include "items/address6.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cstring>
-#include <netinet/in.h>
 
+#include "base/net/address_text.h"
 #include "items/result_eval.h"
 
 namespace varnell {
@@ -23,30 +22,7 @@ std::string_view Trimmed(std::string_view s)
     return s;
 }
 
-// inet_pton wants a terminated text; false for anything no IPv6 text.
-bool ReadAddress6(std::string_view piece, Address6& out)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    in6_addr a{};
-    if (piece.empty() || piece.size() >= sizeof text)
-        return false;
-    std::memcpy(text, piece.data(), piece.size());
-    if (inet_pton(AF_INET6, text, &a) != 1)
-        return false;
-    std::memcpy(out.bytes, &a, sizeof a);
-    return true;
-}
-
 } // namespace
-
-std::string Address6Text(const Address6& address)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    in6_addr a{};
-    std::memcpy(&a, address.bytes, sizeof address.bytes);
-    inet_ntop(AF_INET6, &a, text, sizeof text);
-    return text;
-}
 
 void AddUniqueAddress6(ItemBlock& block, const Address6& address)
 {

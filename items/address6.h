@@ -23,9 +23,6 @@ namespace varnell {
 inline constexpr std::string_view kKnown6Prefix = "known6=";
 inline constexpr std::string_view kServer6Prefix = "server6=";
 
-// RFC 5952 text ("2001:db8::1").
-std::string Address6Text(const Address6& address);
-
 // Appends the address to the answers6 area unless present or the area is full.
 void AddUniqueAddress6(ItemBlock& block, const Address6& address);
 // Orders answers6 by their 16 bytes.

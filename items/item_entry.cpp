@@ -72,8 +72,8 @@ int RecordTypeIndex(std::string_view name)
 
 std::size_t FreeItemSlots()
 {
-    std::lock_guard lock(EngineLock());
-    const ItemTable& t = Items();
+    const LockedItems locked = LockItems();
+    const ItemTable& t = *locked;
     // The same slots NewItemSlot hands out: the never-used ones above the
     // high-water mark, and deleted ones no request refers to any more.
     std::size_t free = kItemSlots - std::min(t.highWater, kItemSlots);
@@ -90,8 +90,8 @@ bool ItemNameTaken(std::string_view name, int exceptSlot)
 {
     if (name.empty())
         return false;
-    std::lock_guard lock(EngineLock());
-    const ItemTable& t = Items();
+    const LockedItems locked = LockItems();
+    const ItemTable& t = *locked;
     for (std::uint32_t i = 0; i < t.highWater && i < kItemSlots; ++i) {
         if (static_cast<int>(i) == exceptSlot || (t.items[i].flags & kFlagDeleted) != 0)
             continue;

@@ -85,15 +85,23 @@ void ResetSlot(std::uint32_t i)
 
 } // namespace
 
-ItemTable& Items() { return Table(); }
-
-void SetItemRequestsEnder(ItemRequestsEnder ender) { g_endRequests.store(ender); }
-
 std::recursive_mutex& EngineLock()
 {
     static std::recursive_mutex* lock = new std::recursive_mutex();
     return *lock;
 }
+
+LockedItems LockItems()
+{
+    static Guarded<ItemTable> guarded(EngineLock(), Table());
+    return guarded.Lock();
+}
+
+std::uint32_t SlotOf(const DnsItem& item) { return static_cast<std::uint32_t>(&item - Table().items.data()); }
+
+ItemBlock& BlockOf(const DnsItem& item) { return Table().blocks[SlotOf(item)]; }
+
+void SetItemRequestsEnder(ItemRequestsEnder ender) { g_endRequests.store(ender); }
 
 const char* RecordTypeName(std::uint32_t typeIndex)
 {
@@ -166,8 +174,8 @@ void FillItemList(const std::function<void(DnsItem&)>& insertRow)
 
 ItemEdit EditOf(const DnsItem& item)
 {
-    std::lock_guard lock(EngineLock());
-    const ItemBlock& block = Items().blocks[SlotOf(item)];
+    const LockedItems items = LockItems();
+    const ItemBlock& block = items->blocks[SlotOf(item)];
     ItemEdit e;
     e.interval = item.interval;
     e.timeout = item.timeout;

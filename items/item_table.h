@@ -23,7 +23,9 @@
 #include <string_view>
 #include <type_traits>
 
-#include "base/ip_address.h"
+#include "base/guarded.h"
+#include "base/net/ip_address.h"
+#include "dns/record_reader.h"
 
 namespace varnell {
 
@@ -133,19 +135,6 @@ inline void SetOutstanding(DnsItem& item, std::uint32_t n)
     item.flags = (item.flags & ~kFlagOutstandingMask) | ((n & 0x3Fu) << kFlagOutstandingShift);
 }
 
-// One parsed resource record. Names and data are offsets into the block's names
-// area; type, class, TTL and data length stay in network byte order as received.
-struct ReplyRecord {
-    std::uint32_t owner;       // offset of the decoded owner name
-    std::uint16_t typeBE;
-    std::uint16_t classBE;
-    std::uint32_t ttlBE;
-    std::uint16_t dataLengthBE;
-    std::uint16_t preference;  // MX only, host byte order
-    std::uint32_t data;        // offset of the data (A: raw bytes + 0; else a decoded name)
-};
-static_assert(sizeof(ReplyRecord) == 20);
-
 // State word of the string block.
 enum ItemState : std::uint32_t {
     kStateRunMask = 0x3Fu,      // run counter K
@@ -233,17 +222,20 @@ struct ItemTable {
     std::array<std::uint16_t, kItemSlots> rowToSlot;
 };
 
-ItemTable& Items();
-// The engine lock: re-entrant, guards the pending-request table and each item's
-// outstanding count, flags and reply data between the engine threads and the
-// user-interface thread's writes.
+// The engine lock: re-entrant, guards the item table and the pending-request
+// table (probe/request_table.h), each item's outstanding count, flags and reply
+// data between the engine threads and the user-interface thread's writes.
 std::recursive_mutex& EngineLock();
 
-inline std::uint32_t SlotOf(const DnsItem& item)
-{
-    return static_cast<std::uint32_t>(&item - Items().items.data());
-}
-inline ItemBlock& BlockOf(const DnsItem& item) { return Items().blocks[SlotOf(item)]; }
+// The item table, reachable only through an accessor that holds the engine
+// lock while it lives. Take one per pass or batch, not one per item.
+using LockedItems = Guarded<ItemTable>::Access;
+LockedItems LockItems();
+
+// The slot of a record of the table, and the string block beside it: a caller
+// that has the record got it through the lock and still holds it.
+std::uint32_t SlotOf(const DnsItem& item);
+ItemBlock& BlockOf(const DnsItem& item);
 
 // Resets every slot (start-up, and tests).
 void InitItemTable();

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "base/net/address_text.h"
 #include "dns/dns_wire.h"
 #include "items/address6.h"
 
@@ -36,13 +37,6 @@ std::string_view NameAt(const ItemBlock& block, std::uint32_t offset)
     return {start, length};
 }
 
-std::string Dotted(const std::uint8_t (&octets)[4])
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", octets[0], octets[1], octets[2], octets[3]);
-    return text;
-}
-
 // The four data bytes of an A record, as received. Bytes the record does not
 // have (a short data length, or the end of the area) show as 0.
 std::string RecordAddress(const ItemBlock& block, const ReplyRecord& record)
@@ -54,7 +48,9 @@ std::string RecordAddress(const ItemBlock& block, const ReplyRecord& record)
             break;
         octets[i] = static_cast<std::uint8_t>(block.names[record.data + i]);
     }
-    return Dotted(octets);
+    std::uint32_t addressBE = 0;
+    std::memcpy(&addressBE, octets, sizeof addressBE);
+    return DottedAddress(addressBE);
 }
 
 // An AAAA record's 16 bytes as IPv6 text; data of another length shows as much

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <mutex>
 
+#include "base/net/address_text.h"
 #include "items/address6.h"
 #include "items/history.h"
 #include "items/result_hooks.h"
@@ -211,15 +212,6 @@ const char* ResultCodeText(int code)
     if (code >= kCodeTextCount && code <= kResultLastWithText)
         return "";
     return nullptr;
-}
-
-std::string DottedAddress(std::uint32_t addrBE)
-{
-    char text[INET_ADDRSTRLEN] = {};
-    in_addr a{};
-    a.s_addr = addrBE;
-    inet_ntop(AF_INET, &a, text, sizeof text);
-    return text;
 }
 
 bool AddressesChanged(const DnsItem& item)

@@ -42,7 +42,4 @@ const char* ResultCodeText(int code);
 // from any thread. Out-of-range kinds give 0.
 std::uint64_t EventCount(int kind);
 
-// An IPv4 address in network byte order as dotted text.
-std::string DottedAddress(std::uint32_t addrBE);
-
 } // namespace varnell

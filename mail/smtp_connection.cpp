@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "base/byte_reader.h"
+#include "base/net/socket_helpers.h"
 #include "mail/base64.h"
 
 namespace varnell {
@@ -31,37 +31,10 @@ std::uint32_t MsSince(Clock::time_point t)
     return ms < 0 ? 0u : ms > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<std::uint32_t>(ms);
 }
 
-// The first IPv4 address of a dotted address or host name.
-bool ResolveIPv4(const std::string& server, in_addr& out)
+// The name HELO/EHLO announces.
+std::string GreetingName()
 {
-    if (::inet_pton(AF_INET, server.c_str(), &out) == 1)
-        return true;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    if (server.empty() || ::getaddrinfo(server.c_str(), nullptr, &hints, &list) != 0 || list == nullptr)
-        return false;
-    bool found = false;
-    for (addrinfo* ai = list; ai != nullptr && !found; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            sockaddr_in sin{};
-            std::memcpy(&sin, ai->ai_addr, sizeof(sin));
-            out = sin.sin_addr;
-            found = true;
-        }
-    }
-    ::freeaddrinfo(list);
-    return found;
-}
-
-// The name HELO/EHLO announces; a 100-byte buffer as the session always had.
-std::string LocalHostName()
-{
-    char buf[100] = {};
-    if (::gethostname(buf, sizeof(buf) - 1) != 0)
-        buf[0] = '\0';
-    std::string name = StripLineBreaks(buf);
+    std::string name = StripLineBreaks(LocalHostName());
     return name.empty() ? std::string("localhost") : name;
 }
 
@@ -156,7 +129,7 @@ void CSMTPConnection::SetState(SmtpState next)
         tls_.Close();
         ::close(socket_);
         socket_ = -1;
-        pending_.clear();
+        pending_.Clear();
     }
     state_ = next;
 }
@@ -179,32 +152,17 @@ int CSMTPConnection::OpenSession(const std::string& server, std::uint16_t port)
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    if (!ResolveIPv4(server, addr.sin_addr)) {
+    if (!LookUpIPv4(server, addr.sin_addr.s_addr)) {
         lastError_ = kSmtpErrInvalidArgument;
         SetState(SmtpState::kClosed);
         return 0;
     }
-    // Non-blocking connect bounded by the reply time-out: an unanswered SYN
-    // would otherwise hold the mail worker for minutes.
-    if (::connect(socket_, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
-        if (errno != EINPROGRESS) {
-            lastError_ = errno;
-            SetState(SmtpState::kClosed);
-            return 0;
-        }
-        const SocketWait ready = WaitForSocket(socket_, POLLOUT, replyTimeoutMs, stopRequested);
-        int soError = 0;
-        socklen_t len = sizeof(soError);
-        if (ready != SocketWait::kReady) {
-            lastError_ = WaitError(ready);
-            SetState(SmtpState::kClosed);
-            return 0;
-        }
-        if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) {
-            lastError_ = soError != 0 ? soError : errno;
-            SetState(SmtpState::kClosed);
-            return 0;
-        }
+    int connectError = 0;
+    const SocketWait connected = ConnectWithin(socket_, addr, replyTimeoutMs, stopRequested, connectError);
+    if (connected != SocketWait::kReady) {
+        lastError_ = connected == SocketWait::kError ? connectError : WaitError(connected);
+        SetState(SmtpState::kClosed);
+        return 0;
     }
     SetState(SmtpState::kConnected);
     server_ = server;
@@ -214,7 +172,7 @@ int CSMTPConnection::OpenSession(const std::string& server, std::uint16_t port)
         return 0;
     if (!ReadCommandResponse(220))
         return FailAndQuit();
-    localHost_ = LocalHostName();
+    localHost_ = GreetingName();
     if (security == SmtpSecurity::kStartTls) {
         if (!Ehlo())
             return FailAndQuit();
@@ -225,7 +183,7 @@ int CSMTPConnection::OpenSession(const std::string& server, std::uint16_t port)
         // RFC 3207 section 4.2: what the server said in the clear is forgotten,
         // bytes already sent after its 220 included (they could only be an
         // injection by someone on the path).
-        pending_.clear();
+        pending_.Clear();
         ehloReply_.clear();
         if (!StartTls())
             return 0;
@@ -515,10 +473,8 @@ CSMTPConnection::ReadStatus CSMTPConnection::ReadReply(std::string& text)
     int lines = 0;
     bool overflow = false;
     for (;;) {
-        std::size_t end;
-        while (!overflow && (end = pending_.find("\r\n")) != std::string::npos) {
-            const std::string line = pending_.substr(0, end);
-            pending_.erase(0, end + 2);
+        std::string line;
+        while (!overflow && pending_.Next(line)) {
             if (!text.empty())
                 text += "\r\n";
             text += line;
@@ -529,14 +485,13 @@ CSMTPConnection::ReadStatus CSMTPConnection::ReadReply(std::string& text)
             if (++lines >= kMaxReplyLines)
                 overflow = true;
         }
-        if (pending_.size() >= kReplyBufferSize - 1)
+        if (pending_.Overlong())
             overflow = true;
 
         const std::uint32_t idle = MsSince(lastActivity);
         if (idle >= replyTimeoutMs) {
-            if (!pending_.empty())
-                text += (text.empty() ? "" : "\r\n") + pending_;
-            pending_.clear();
+            if (!pending_.Empty())
+                text += (text.empty() ? "" : "\r\n") + pending_.TakeRest();
             lastError_ = kSmtpErrTimedOut;
             return ReadStatus::kTimedOut;
         }
@@ -544,10 +499,10 @@ CSMTPConnection::ReadStatus CSMTPConnection::ReadReply(std::string& text)
         short event = 0;
         if (!overflow) {
             char buf[kReplyBufferSize];
-            const std::size_t room = kReplyBufferSize - 1 - pending_.size();
+            const std::size_t room = pending_.Room();
             const IoStep step = tls_.Active() ? tls_.Recv(buf, room) : PlainRecv(socket_, buf, room);
             if (step.bytes > 0) {
-                pending_.append(buf, static_cast<std::size_t>(step.bytes));
+                pending_.Append(buf, static_cast<std::size_t>(step.bytes));
                 lastActivity = Clock::now();
                 continue;
             }
@@ -567,9 +522,8 @@ CSMTPConnection::ReadStatus CSMTPConnection::ReadReply(std::string& text)
             break;
         }
     }
-    if (!pending_.empty())
-        text += (text.empty() ? "" : "\r\n") + pending_;
-    pending_.clear();
+    if (!pending_.Empty())
+        text += (text.empty() ? "" : "\r\n") + pending_.TakeRest();
     SetState(SmtpState::kBroken);
     return ReadStatus::kSocketError;
 }

@@ -18,9 +18,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/net/line_buffer.h"
+#include "base/net/socket_wait.h"
 #include "mail/smtp_message.h"
 #include "mail/smtp_tls.h"
-#include "mail/socket_wait.h"
 
 namespace varnell {
 
@@ -161,7 +162,7 @@ private:
     std::string tlsReason_;
     TlsChannel tls_;
     // Bytes received after the end of the last reply; read first by the next one.
-    std::string pending_;
+    LineBuffer pending_{"\r\n", kReplyBufferSize - 2};
 };
 
 // The code of one reply line: its first three characters as a decimal number

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "mail/socket_wait.h"
+#include "base/net/socket_wait.h"
 #include "tls/tls_client.h"
 
 namespace varnell {

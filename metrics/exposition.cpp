@@ -9,6 +9,7 @@
 
 #include "base/utf8.h"
 #include "items/address6.h"
+#include "items/item_health.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
@@ -40,10 +41,12 @@ struct ItemFamily {
 
 bool Measured(const ItemSample& s) { return s.rttMin != kNoRoundTrip; }
 
-// Up means answering: not failing, not reported down, and answered at least once.
-bool IsUp(const ItemSample& s)
+// The metric's up: the item's health is up with suspension left aside (a
+// suspended item keeps the value it had), and "answered" means a round trip
+// was measured.
+bool AnswersWhenNotSuspended(const ItemSample& s)
 {
-    return (s.state & (kStateFailing | kStateReserved10 | kStateDownReported)) == 0 && Measured(s);
+    return HealthOf(false, s.state, Measured(s)) == ItemHealth::kUp;
 }
 
 #define VARNELL_SAMPLE(expr, present) \
@@ -54,7 +57,7 @@ bool IsUp(const ItemSample& s)
 
 constexpr ItemFamily kItemFamilies[] = {
     {"varnell_item_up", "gauge", "1 when the item answers, 0 when it is failing, down or not answered yet.",
-     Unit::kCount, VARNELL_SAMPLE(IsUp(s) ? 1 : 0, true)},
+     Unit::kCount, VARNELL_SAMPLE(AnswersWhenNotSuspended(s) ? 1 : 0, true)},
     {"varnell_item_down", "gauge", "1 from the item's down event until its up event.", Unit::kCount,
      VARNELL_SAMPLE((s.state & kStateDownReported) != 0 ? 1 : 0, true)},
     {"varnell_item_suspended", "gauge", "1 while the item is suspended.", Unit::kCount,
@@ -249,8 +252,8 @@ MetricsSnapshot TakeMetricsSnapshot()
         snap.events[kind] = EventCount(kind);
     snap.items.reserve(kItemSlots);
     IdSet taken;
-    std::lock_guard lock(EngineLock());
-    ItemTable& t = Items();
+    LockedItems locked = LockItems();
+    ItemTable& t = *locked;
     const std::uint32_t top = std::min(t.highWater, kItemSlots);
     for (std::uint32_t slot = 0; slot < top; ++slot) {
         DnsItem& item = t.items[slot];

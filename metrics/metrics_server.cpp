@@ -12,8 +12,11 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <unistd.h>
+#include <vector>
 
+#include "base/net/socket_helpers.h"
 #include "metrics/exposition.h"
+#include "metrics/web_config.h"
 #include "probe/engine.h"
 
 namespace varnell {
@@ -33,6 +36,10 @@ struct ServerState {
     MHD_Daemon* daemon = nullptr;
     int socket = -1;
     std::string listen;
+    std::string webConfigPath;
+    // Read by the server's thread (the handler's argument); replaced only while
+    // no server runs.
+    WebConfig webConfig;
     std::uint16_t port = 0;
 };
 
@@ -92,10 +99,9 @@ bool HostAllowed(const char* header)
         if (host.ends_with('.'))
             host.remove_suffix(1);
         in_addr address{};
-        char own[256] = {};
-        const bool named = gethostname(own, sizeof own - 1) == 0 && own[0] != '\0';
+        const std::string own = LocalHostName();
         if (inet_pton(AF_INET, std::string(host).c_str(), &address) != 1 && !SameName(host, "localhost") &&
-            !(named && SameName(host, own)))
+            !(!own.empty() && SameName(host, own)))
             return false;
     }
     if (!port.empty())
@@ -107,8 +113,27 @@ bool HostAllowed(const char* header)
 // on the first call makes it close the connection, so that call only marks the
 // request and a scraper keeps its connection. Nothing here reads a body; a
 // request that brought one is closed after the answer.
-MHD_Result Answer(void*, MHD_Connection* connection, const char* url, const char* method, const char*, const char*,
-                  std::size_t*, void** request)
+// Whether the request carries a logon the configuration knows; true when it
+// asks for none.
+bool LoggedOn(const WebConfig& config, MHD_Connection* connection)
+{
+    if (config.users.empty())
+        return true;
+    char* password = nullptr;
+    char* user = MHD_basic_auth_get_username_password(connection, &password);
+    const bool ok = user != nullptr && password != nullptr && CheckLogon(config, user, password);
+    if (password != nullptr) {
+        // The password leaves no copy behind in the heap.
+        explicit_bzero(password, std::strlen(password));
+        MHD_free(password);
+    }
+    if (user != nullptr)
+        MHD_free(user);
+    return ok;
+}
+
+MHD_Result Answer(void* config, MHD_Connection* connection, const char* url, const char* method, const char*,
+                  const char*, std::size_t*, void** request)
 {
     static char headersSeen;
     if (*request == nullptr) {
@@ -118,6 +143,17 @@ MHD_Result Answer(void*, MHD_Connection* connection, const char* url, const char
     constexpr const char* kPlain = "text/plain; charset=utf-8";
     if (!HostAllowed(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST)))
         return Respond(connection, MHD_HTTP_MISDIRECTED_REQUEST, "Misdirected Request\n", kPlain, nullptr);
+    if (!LoggedOn(*static_cast<const WebConfig*>(config), connection)) {
+        constexpr std::string_view kBody = "Unauthorized\n";
+        MHD_Response* response =
+            MHD_create_response_from_buffer(kBody.size(), const_cast<char*>(kBody.data()), MHD_RESPMEM_PERSISTENT);
+        if (response == nullptr)
+            return MHD_NO;
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, kPlain);
+        const MHD_Result result = MHD_queue_basic_auth_fail_response(connection, "Varnell", response);
+        MHD_destroy_response(response);
+        return result;
+    }
     if (std::strcmp(url, "/metrics") != 0)
         return Respond(connection, MHD_HTTP_NOT_FOUND, "Not Found\n", kPlain, nullptr);
     if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
@@ -207,6 +243,14 @@ int StartMetricsServer(const std::string& listen, unsigned idleSeconds)
     s.listen = listen;
     if (listen.empty())
         return kMetricsOff;
+    s.webConfig = WebConfig{};
+    if (std::string why; !s.webConfigPath.empty() && !LoadWebConfig(s.webConfigPath, s.webConfig, why)) {
+        // Served without the TLS or the logon the operator asked for, the items
+        // would be open to whoever reaches the address: closed is the safe side.
+        s.webConfig = WebConfig{};
+        ReportEngineMessage("Metrics: the web configuration cannot be used (" + why + "); metrics are not served");
+        return kMetricsBadWebConfig;
+    }
     ListenAddress where;
     if (!ParseListenAddress(listen, where)) {
         ReportEngineMessage("Metrics: \"" + listen + "\" is not ADDRESS:PORT; metrics are not served");
@@ -221,12 +265,25 @@ int StartMetricsServer(const std::string& listen, unsigned idleSeconds)
     unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ITC;
     if (where.address.ss_family == AF_INET6)
         flags |= MHD_USE_IPv6;
-    s.daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Answer, nullptr, MHD_OPTION_LISTEN_SOCKET, fd,
+    std::vector<MHD_OptionItem> tls;
+    if (s.webConfig.Tls()) {
+        flags |= MHD_USE_TLS;
+        tls.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(s.webConfig.keyPem.c_str())});
+        tls.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(s.webConfig.certPem.c_str())});
+        if (!s.webConfig.tlsPriorities.empty())
+            tls.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(s.webConfig.tlsPriorities.c_str())});
+    }
+    tls.push_back({MHD_OPTION_END, 0, nullptr});
+    s.daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &Answer, &s.webConfig, MHD_OPTION_LISTEN_SOCKET, fd,
                                 MHD_OPTION_CONNECTION_TIMEOUT, idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-                                kConnectionMemory, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_END);
+                                kConnectionMemory, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_ARRAY,
+                                tls.data(), MHD_OPTION_END);
     if (s.daemon == nullptr) {
         close(fd);
-        ReportEngineMessage("Metrics: cannot start the server on " + listen);
+        ReportEngineMessage("Metrics: cannot start the server on " + listen +
+                            (s.webConfig.Tls() ? " (the web configuration's certificate and key may not be an "
+                                                 "unencrypted PEM pair)"
+                                               : ""));
         return kMetricsServerFailed;
     }
     s.socket = fd;
@@ -244,6 +301,24 @@ void StopMetricsServer()
     std::lock_guard lock(s.mutex);
     StopLocked(s);
     s.listen.clear();
+}
+
+void SetMetricsWebConfig(const std::string& path)
+{
+    ServerState& s = Server();
+    std::lock_guard lock(s.mutex);
+    s.webConfigPath = path;
+}
+
+int ReloadMetricsServer()
+{
+    std::string listen;
+    {
+        ServerState& s = Server();
+        std::lock_guard lock(s.mutex);
+        listen = s.listen;
+    }
+    return listen.empty() ? kMetricsOff : StartMetricsServer(listen);
 }
 
 int ApplyMetricsSetting(const std::string& listen)

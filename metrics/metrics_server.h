@@ -12,6 +12,9 @@
 // and shutdown (the user-interface thread); the server's own thread reaches the
 // engine only through TakeMetricsSnapshot.
 //
+// With a web configuration (SetMetricsWebConfig) it speaks TLS and asks for a
+// logon: a request without one the configuration knows gets 401.
+//
 // A request is answered only when its Host names an IP address, localhost or
 // this machine (421 otherwise): a web page that points its own name at this
 // address must not read the items through the browser.
@@ -34,6 +37,7 @@ enum MetricsStatus : int {
     kMetricsBadAddress = -1,  // the setting is not ADDRESS:PORT
     kMetricsBindFailed = -2,  // the port is taken, or the address is not this host's
     kMetricsServerFailed = -3,
+    kMetricsBadWebConfig = -4, // the web configuration cannot be read or used: nothing listens
 };
 
 struct ListenAddress {
@@ -54,6 +58,12 @@ void StopMetricsServer();
 // Restarts the server when listen differs from what it was started with, or
 // when it is set but the server is not running (the port may be free now).
 int ApplyMetricsSetting(const std::string& listen);
+// The web configuration file (TLS, logons; metrics/web_config.h) the next start
+// reads; empty: plain HTTP without a logon. Takes effect at the next start.
+void SetMetricsWebConfig(const std::string& path);
+// Starts again with the same address, reading the web configuration anew (a
+// renewed certificate, a changed password); off stays off.
+int ReloadMetricsServer();
 // The port actually bound (useful after ":0"), 0 when not listening.
 std::uint16_t MetricsPort();
 

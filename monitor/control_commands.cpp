@@ -9,6 +9,10 @@
 #include "items/address6.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
+#include "config/settings.h"
+#include "metrics/metrics_server.h"
+#include "metrics/web_config.h"
+#include "monitor/apply_plan.h"
 #include "monitor/instance.h"
 #include "monitor/item_csv.h"
 #include "monitor/item_status.h"
@@ -56,8 +60,8 @@ json StatusReply(bool running)
 json ListReply()
 {
     json items = json::array();
-    ItemTable& t = Items();
-    std::lock_guard lock(EngineLock());
+    LockedItems locked = LockItems();
+    ItemTable& t = *locked;
     for (std::uint32_t row = 0; row < t.rowCount && row < kItemSlots; ++row) {
         const std::uint32_t slot = t.rowToSlot[row];
         const DnsItem& item = t.items[slot];
@@ -81,8 +85,8 @@ void ShowNewRows(std::uint32_t rowsBefore)
     const MonitorLayer& layer = CurrentLayer();
     if (!layer.rowAdded)
         return;
-    for (std::uint32_t row = rowsBefore; row < Items().rowCount && row < kItemSlots; ++row)
-        layer.rowAdded(Items().items[Items().rowToSlot[row]]);
+    for (std::uint32_t row = rowsBefore; row < LockItems()->rowCount && row < kItemSlots; ++row)
+        layer.rowAdded(LockItems()->items[LockItems()->rowToSlot[row]]);
 }
 
 json AddReply(const json& request, bool& changed)
@@ -96,7 +100,7 @@ json AddReply(const json& request, bool& changed)
             return Failure("the value of " + key + " is not a text");
         columns[key] = value.get<std::string>();
     }
-    const std::uint32_t rowsBefore = Items().rowCount;
+    const std::uint32_t rowsBefore = LockItems()->rowCount;
     std::string reason;
     if (!AddItemFromFields(columns, reason))
         return Failure(reason);
@@ -112,7 +116,8 @@ json NamedReply(const json& request, NamedAction action, bool& changed)
     const std::string name = RequestText(request, "name");
     if (name.empty())
         return Failure("no item name given");
-    ItemTable& t = Items();
+    LockedItems locked = LockItems();
+    ItemTable& t = *locked;
     int count = 0;
     for (std::uint32_t row = 0; row < t.rowCount && row < kItemSlots;) {
         const std::uint32_t slot = t.rowToSlot[row];
@@ -148,7 +153,7 @@ json ImportReply(const json& request, bool& changed)
     const auto csv = request.find("csv");
     if (csv == request.end() || !csv->is_string())
         return Failure("import needs the CSV text");
-    const std::uint32_t rowsBefore = Items().rowCount;
+    const std::uint32_t rowsBefore = LockItems()->rowCount;
     std::vector<CsvProblem> problems;
     const int added = ImportItemsCsv(csv->get_ref<const std::string&>(), problems);
     if (added < 0) {
@@ -162,6 +167,59 @@ json ImportReply(const json& request, bool& changed)
     changed = added > 0;
     ShowNewRows(rowsBefore);
     return json{{"ok", true}, {"imported", added}};
+}
+
+json ApplyReply(const json& request, bool& changed)
+{
+    const auto csv = request.find("csv");
+    if (csv == request.end() || !csv->is_string())
+        return Failure("apply needs the CSV text");
+    const auto flag = [&](const char* key) {
+        const auto it = request.find(key);
+        return it != request.end() && it->is_boolean() && it->get<bool>();
+    };
+    const ApplyResult result = ApplyItemsCsv(csv->get_ref<const std::string&>(), flag("prune"), flag("dry_run"));
+    changed = result.changed;
+    if (!result.problems.empty()) {
+        json list = json::array();
+        for (const CsvProblem& p : result.problems)
+            list.push_back(json{{"line", p.line}, {"reason", p.reason}});
+        json reply = Failure(changed ? "the list was changed only in part" : "nothing was changed");
+        reply["problems"] = list;
+        return reply;
+    }
+    return json{{"ok", true}, {"plan", result.plan}, {"changed", changed}};
+}
+
+// Shows the metrics endpoint's settings, or sets them when the request names
+// them: both are checked before anything changes, and a running instance
+// serves the new ones at once.
+json MetricsReply(const json& request, bool running, bool& changed)
+{
+    ExtraSettings& extra = CurrentSettings().extra;
+    if (request.contains("listen")) {
+        const std::string listen = RequestText(request, "listen");
+        const std::string webConfig = RequestText(request, "web_config");
+        ListenAddress where;
+        if (!listen.empty() && !ParseListenAddress(listen, where))
+            return Failure("\"" + listen + "\" is not ADDRESS:PORT (an IPv6 address in brackets)");
+        if (!webConfig.empty() && webConfig[0] != '/')
+            return Failure("the web configuration must be named by an absolute path");
+        WebConfig config;
+        if (std::string why; !webConfig.empty() && !LoadWebConfig(webConfig, config, why))
+            return Failure(why);
+        extra.metricsListen = listen;
+        extra.metricsWebConfig = webConfig;
+        changed = true;
+        if (running) {
+            SetMetricsWebConfig(webConfig);
+            StartMetricsServer(listen);
+        }
+    }
+    json reply{{"ok", true}, {"listen", extra.metricsListen}, {"web_config", extra.metricsWebConfig}};
+    if (running)
+        reply["serving"] = MetricsPort() != 0;
+    return reply;
 }
 
 json Run(const json& request, bool running, bool& changed)
@@ -178,7 +236,9 @@ json Run(const json& request, bool running, bool& changed)
         return StatusReply(running);
     if (cmd == "list")
         return ListReply();
-    const bool changes = cmd == "add" || cmd == "delete" || cmd == "suspend" || cmd == "resume" || cmd == "import";
+    const bool dryRun = request.contains("dry_run") && request["dry_run"].is_boolean() && request["dry_run"].get<bool>();
+    const bool changes = cmd == "add" || cmd == "delete" || cmd == "suspend" || cmd == "resume" || cmd == "import" ||
+                         (cmd == "apply" && !dryRun) || (cmd == "metrics" && request.contains("listen"));
     if (changes && CurrentLayer().itemsBusy && CurrentLayer().itemsBusy())
         return Failure("a dialog of the window is open; try again once it is closed");
     // Nothing is changed that could not be kept.
@@ -194,6 +254,10 @@ json Run(const json& request, bool running, bool& changed)
         return NamedReply(request, NamedAction::kResume, changed);
     if (cmd == "import")
         return ImportReply(request, changed);
+    if (cmd == "apply")
+        return ApplyReply(request, changed);
+    if (cmd == "metrics")
+        return MetricsReply(request, running, changed);
     if (cmd == "export") {
         std::string csv = ExportItemsCsv();
         if (std::string tooLarge = CsvSizeProblem(csv.size()); !tooLarge.empty())

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <list>
 #include <map>
 #include <memory>
@@ -19,6 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/net/line_buffer.h"
+#include "base/wake_event.h"
 #include "monitor/control_commands.h"
 #include "monitor/instance.h"
 #include "monitor/item_status.h"
@@ -46,7 +47,7 @@ struct Exchange {
 
 struct Client {
     int fd = -1;
-    std::string in;
+    LineBuffer in{"\n", kControlLineLimit};
     std::string out;
     bool follow = false;
     bool statusOnly = false;  // in the slot kept for one status request
@@ -65,7 +66,7 @@ struct Server {
     std::string path;
     struct stat bound {};
     int listenFd = -1;
-    int wake[2] = {-1, -1};
+    WakeFd wake; // set to stop the socket thread
     WindowId window = kNoWindow;
     std::chrono::milliseconds idleLimit = kControlIdleLimit;
     std::atomic<bool> stop{false};
@@ -125,7 +126,7 @@ std::string HandOver(std::string request)
         number = s.nextExchange++;
         s.exchanges[number] = exchange;
     }
-    const bool handled = GetDesktop().Send(s.window, MakeMessage(WM_CONTROL_REQUEST, number, 0));
+    const bool handled = GetUiChannel().Send(s.window, MakeMessage(WM_CONTROL_REQUEST, number, 0));
     std::lock_guard lock(s.mutex);
     s.exchanges.erase(number);
     if (!handled || exchange->reply.empty())
@@ -160,23 +161,18 @@ void Answer(Client& c, const std::string& line)
 // limit; the rest wait in c.in.
 void AnswerLines(Client& c)
 {
-    std::size_t start = 0;
-    for (std::size_t end; !c.closing && c.out.size() <= kOutputLimit &&
-                          (end = c.in.find('\n', start)) != std::string::npos;
-         start = end + 1)
-        Answer(c, c.in.substr(start, end - start));
-    c.in.erase(0, start);
+    std::string line;
+    while (!c.closing && c.out.size() <= kOutputLimit && c.in.Next(line))
+        Answer(c, line);
     if (c.closing)
         return;
-    if (c.in.size() > kControlLineLimit) {
+    if (c.in.Overlong()) {
         c.out += Failure("request line too long") + "\n";
-        c.in.clear();
+        c.in.Clear();
         c.closing = true;
-    } else if (c.inputEnded && c.in.find('\n') == std::string::npos && !c.in.empty()) {
+    } else if (c.inputEnded && !c.in.HasLine() && !c.in.Empty()) {
         // The end of the input ends the last line as well.
-        std::string last;
-        last.swap(c.in);
-        Answer(c, last);
+        Answer(c, c.in.TakeRest());
     }
 }
 
@@ -226,7 +222,7 @@ bool Read(Client& c)
             return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         if (n == 0)
             c.inputEnded = true;
-        c.in.append(buffer, static_cast<std::size_t>(n));
+        c.in.Append(buffer, static_cast<std::size_t>(n));
         c.active = Clock::now();
         AnswerLines(c);
     }
@@ -308,7 +304,7 @@ void Serve()
     std::vector<pollfd> fds;
     while (!s.stop.load()) {
         fds.clear();
-        fds.push_back(pollfd{s.wake[0], POLLIN, 0});
+        fds.push_back(pollfd{s.wake.Fd(), POLLIN, 0});
         fds.push_back(pollfd{s.listenFd, POLLIN, 0});
         for (const Client& c : clients) {
             const bool reading = !c.closing && !c.inputEnded && c.out.size() <= kOutputLimit;
@@ -369,7 +365,7 @@ bool StartControlServer(const std::string& path, std::string& error, std::chrono
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.data(), path.size());
     if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 || chmod(path.c_str(), 0600) != 0 ||
-        listen(fd, kControlClients) != 0 || pipe2(s.wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        listen(fd, kControlClients) != 0 || !s.wake.Open()) {
         error = std::strerror(errno);
         close(fd);
         return false;
@@ -378,7 +374,7 @@ bool StartControlServer(const std::string& path, std::string& error, std::chrono
     lstat(path.c_str(), &s.bound);
     s.listenFd = fd;
     s.idleLimit = idleLimit;
-    s.window = GetDesktop().RegisterWindow(OnControlMessage);
+    s.window = GetUiChannel().RegisterWindow(OnControlMessage);
     s.stop.store(false);
     s.thread = std::thread(Serve);
     return true;
@@ -390,15 +386,13 @@ void StopControlServer()
     if (!s.thread.joinable())
         return;
     s.stop.store(true);
-    const char byte = 1;
-    [[maybe_unused]] ssize_t n = write(s.wake[1], &byte, 1);
+    s.wake.Set();
     s.thread.join();
-    GetDesktop().UnregisterWindow(s.window);
+    GetUiChannel().UnregisterWindow(s.window);
     s.window = kNoWindow;
     close(s.listenFd);
-    close(s.wake[0]);
-    close(s.wake[1]);
-    s.listenFd = s.wake[0] = s.wake[1] = -1;
+    s.wake.Close();
+    s.listenFd = -1;
     // Only our own socket goes: a later instance may already have made a new one.
     struct stat st {};
     if (lstat(s.path.c_str(), &st) == 0 && st.st_ino == s.bound.st_ino && st.st_dev == s.bound.st_dev)

@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <string>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 
 namespace varnell {
 
@@ -33,7 +33,7 @@ inline constexpr std::chrono::milliseconds kControlIdleLimit{30000};
 // when the socket cannot be made, or another live instance serves it.
 bool StartControlServer(const std::string& path, std::string& error,
                         std::chrono::milliseconds idleLimit = kControlIdleLimit);
-// Call after Desktop::ReleaseWaiters, so a hand-over in progress lets go.
+// Call after UiChannel::ReleaseWaiters, so a hand-over in progress lets go.
 void StopControlServer();
 
 } // namespace varnell

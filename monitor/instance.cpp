@@ -1,6 +1,7 @@
 #include "monitor/instance.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -16,6 +17,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "base/folders.h"
+#include "base/write_all.h"
 #include "config/settings_store.h"
 #include "monitor/control_commands.h"
 
@@ -55,7 +58,40 @@ std::string StoreKey()
 
 constexpr std::size_t kSocketPathLimit = sizeof(sockaddr_un{}.sun_path);
 
+// A system service's runtime folder, made by systemd; set once at start.
+std::string g_runtimeFolder;
+
 } // namespace
+
+bool SelectInstance(const std::string& nameOrFolder, bool isFolder, std::string& error)
+{
+    if (isFolder || nameOrFolder.find('/') != std::string::npos) {
+        if (nameOrFolder.empty() || nameOrFolder[0] != '/') {
+            char cwd[PATH_MAX];
+            if (nameOrFolder.empty() || getcwd(cwd, sizeof cwd) == nullptr) {
+                error = "the store folder \"" + nameOrFolder + "\" is not an absolute path";
+                return false;
+            }
+            SetStoreFolder(std::string(cwd) + "/" + nameOrFolder);
+        } else {
+            SetStoreFolder(nameOrFolder);
+        }
+        return true;
+    }
+    // What systemd's %i can be, less what would leave the two folders.
+    const bool plain = !nameOrFolder.empty() && nameOrFolder[0] != '.' &&
+                       std::all_of(nameOrFolder.begin(), nameOrFolder.end(), [](char c) {
+                           return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' ||
+                                  c == '.' || c == '@' || c == ':';
+                       });
+    if (!plain) {
+        error = "the instance name \"" + nameOrFolder + "\" is not a plain name (letters, digits, - _ . @ :)";
+        return false;
+    }
+    SetStoreFolder(std::string(kInstanceStateRoot) + "/" + nameOrFolder);
+    g_runtimeFolder = std::string(kInstanceRuntimeRoot) + "/" + nameOrFolder;
+    return true;
+}
 
 std::string StoreFolder()
 {
@@ -71,8 +107,13 @@ std::string StoreFolder()
 
 std::vector<std::string> ControlSocketCandidates()
 {
-    const std::string name = "/varnell/control-" + StoreKey();
     std::vector<std::string> out;
+    if (!g_runtimeFolder.empty()) {
+        out.push_back(g_runtimeFolder + "/control");
+        out.push_back(StoreFolder() + "/control");
+        return out;
+    }
+    const std::string name = "/varnell/control-" + StoreKey();
     const char* xdg = std::getenv("XDG_RUNTIME_DIR");
     if (xdg != nullptr && xdg[0] == '/')
         out.push_back(std::string(xdg) + name);
@@ -124,7 +165,7 @@ LockResult TryLockStore(StoreLock& lock, std::string& error)
     if (lock.fd < 0) {
         const std::string path = StoreLockPath();
         const std::string config = ParentOf(ParentOf(path));
-        if (mkdir(config.c_str(), 0700) != 0 && errno != EEXIST) {
+        if (!MakeFolder(config)) {
             error = config + ": " + std::strerror(errno);
             return LockResult::kFailed;
         }
@@ -198,30 +239,18 @@ int ConnectInstance(std::string* refusal)
 
 bool SendControlLine(int fd, const std::string& line)
 {
-    std::string data = line + "\n";
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return SendAll(fd, line + "\n");
 }
 
-bool ReadControlLine(int fd, std::string& pending, std::string& line, int ms)
+ControlLines::ControlLines() : LineBuffer("\n", kControlLineLimit) {}
+
+bool ReadControlLine(int fd, ControlLines& pending, std::string& line, int ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
     for (;;) {
-        const auto end = pending.find('\n');
-        if (end != std::string::npos) {
-            line = pending.substr(0, end);
-            pending.erase(0, end + 1);
+        if (pending.Next(line))
             return true;
-        }
-        if (pending.size() > kControlLineLimit)
+        if (pending.Overlong())
             return false;
         int wait = -1;
         if (ms >= 0) {
@@ -243,7 +272,7 @@ bool ReadControlLine(int fd, std::string& pending, std::string& line, int ms)
             continue;
         if (n <= 0)
             return false;
-        pending.append(buffer, static_cast<std::size_t>(n));
+        pending.Append(buffer, static_cast<std::size_t>(n));
     }
 }
 
@@ -252,7 +281,7 @@ Asked AskInstance(const std::string& request, std::string& reply, int ms, std::s
     const int fd = ConnectInstance(refusal);
     if (fd < 0)
         return Asked::kUnreached;
-    std::string pending;
+    ControlLines pending;
     // A refusal may come and the socket close before the request is through: the
     // reply is read whether or not the send went through.
     const bool sent = SendControlLine(fd, request);

@@ -18,9 +18,21 @@
 
 #include <cstdint>
 #include <string>
+
+#include "base/net/line_buffer.h"
 #include <vector>
 
 namespace varnell {
+
+// A system service's instance: "--instance NAME" keeps the store in
+// /var/lib/varnell/NAME and the control socket in /run/varnell/NAME, the
+// folders its unit has systemd make for it; "--store FOLDER" (or an --instance
+// that is a path) keeps the store in FOLDER and looks for the socket as for any
+// store. Called before anything else reads the store's place; false, with why,
+// for a name that is no plain name or a folder that is not absolute.
+inline constexpr const char* kInstanceStateRoot = "/var/lib/varnell";
+inline constexpr const char* kInstanceRuntimeRoot = "/run/varnell";
+bool SelectInstance(const std::string& nameOrFolder, bool isFolder, std::string& error);
 
 // The store's folder with links resolved, as ping and status name it.
 std::string StoreFolder();
@@ -57,9 +69,15 @@ int ConnectControl(const std::string& path, std::string* refusal = nullptr);
 int ConnectInstance(std::string* refusal = nullptr);
 // Sends one request line. false when the peer is gone.
 bool SendControlLine(int fd, const std::string& line);
+// What a client has read of the replies on one connection: lines end in "\n"
+// and none may be longer than kControlLineLimit.
+struct ControlLines : LineBuffer {
+    ControlLines();
+};
 // Reads one reply line (without its end) into line, keeping what follows in
-// pending; waits up to ms (negative: no limit). false on end, error or time-out.
-bool ReadControlLine(int fd, std::string& pending, std::string& line, int ms);
+// pending; waits up to ms (negative: no limit). false on end, error, time-out
+// or a line over the limit.
+bool ReadControlLine(int fd, ControlLines& pending, std::string& line, int ms);
 enum class Asked {
     kAnswered,   // reply holds the answer
     kUnreached,  // no instance took the request

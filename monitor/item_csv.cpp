@@ -1,11 +1,13 @@
 #include "monitor/item_csv.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <mutex>
 #include <optional>
 #include <unordered_set>
 
+#include "base/net/address_text.h"
 #include "base/utf8.h"
 #include "config/settings.h"
 #include "items/address6.h"
@@ -47,6 +49,7 @@ constexpr std::array<std::string_view, kColumnCount> kColumnNames = {
     "recursion_desired", "high_priority", "suspended", "description", "recursion_available",
     "transport", "tls_name", "url", "tls_pin", "cert_warn_days",
 };
+static_assert(kColumnCount == kCsvColumnCount && kTransport == kFirstTransportColumn);
 constexpr std::size_t kRequiredColumns = 4; // name, domain, type, server
 
 // One row's values by column; nullptr where the column is absent.
@@ -162,29 +165,25 @@ std::string EntryFromRow(const RowValues& row, ItemEntry& entry, bool& suspended
     return {};
 }
 
-struct PlannedItem {
-    ItemEdit edit;
-    bool suspended;
-    ItemTransport transport;
-};
-
 // Adds the planned items in one hold of the engine lock, so the scheduler never
 // sees a suspended item before its suspension. All or nothing: the room is
 // counted again under the lock before the first one goes in, and should the
 // table still refuse one, the rows already added are taken out again.
-bool AddPlanned(const std::vector<PlannedItem>& planned)
+bool AddPlanned(const std::vector<NewItem>& planned)
 {
+    if (planned.empty())
+        return true;
     std::lock_guard lock(EngineLock());
     if (FreeItemSlots() < planned.size())
         return false;
     std::size_t added = 0;
-    for (const PlannedItem& p : planned) {
+    for (const NewItem& p : planned) {
         const int slot = NewItemSlot();
         const bool committed = slot >= 0 && CommitNewItem(static_cast<std::uint32_t>(slot), p.edit);
         added += committed ? 1 : 0;
-        if (!committed || !SetItemTransport(Items().items[static_cast<std::uint32_t>(slot)], p.transport)) {
+        if (!committed || !SetItemTransport(LockItems()->items[static_cast<std::uint32_t>(slot)], p.transport)) {
             while (added-- > 0)
-                DeleteItemRow(Items().rowCount - 1);
+                DeleteItemRow(LockItems()->rowCount - 1);
             return false;
         }
         if (p.suspended)
@@ -303,7 +302,9 @@ private:
     std::size_t line_ = 1;
 };
 
-void AppendField(std::string& out, std::string_view value)
+} // namespace
+
+void AppendCsvField(std::string& out, std::string_view value)
 {
     if (value.find_first_of(",\"\r\n") == std::string_view::npos) {
         out += value;
@@ -318,8 +319,6 @@ void AppendField(std::string& out, std::string_view value)
     out += '"';
 }
 
-} // namespace
-
 std::string CsvSizeProblem(std::size_t bytes)
 {
     if (bytes <= kItemsCsvLimit)
@@ -328,22 +327,22 @@ std::string CsvSizeProblem(std::size_t bytes)
            std::to_string(kItemsCsvLimit) + " an import reads";
 }
 
-int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
+bool ReadItemsCsv(std::string_view text, std::vector<CsvItem>& items, std::vector<CsvProblem>& problems)
 {
     if (std::string tooLarge = CsvSizeProblem(text.size()); !tooLarge.empty()) {
         problems.push_back({1, std::move(tooLarge)});
-        return -1;
+        return false;
     }
     const std::size_t problemsBefore = problems.size();
     RecordReader reader(text);
     Record header;
     if (!reader.Next(header)) {
         problems.push_back({1, "no header row"});
-        return -1;
+        return false;
     }
     if (!header.error.empty()) {
         problems.push_back({header.line, header.error});
-        return -1;
+        return false;
     }
     // Where each field of a row goes.
     std::vector<std::size_t> columnOf;
@@ -363,11 +362,8 @@ int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
         if (!seen[c])
             problems.push_back({header.line, "missing column " + Quoted(kColumnNames[c])});
     if (problems.size() != problemsBefore)
-        return -1;
+        return false;
 
-    std::vector<PlannedItem> planned;
-    std::unordered_set<std::string> names;
-    bool fullReported = false;
     Record record;
     while (reader.Next(record)) {
         if (!record.error.empty()) {
@@ -382,17 +378,45 @@ int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
         RowValues row{};
         for (std::size_t f = 0; f < record.fields.size(); ++f)
             row[columnOf[f]] = &record.fields[f];
-        ItemEntry entry;
-        PlannedItem item{};
-        std::string reason = EntryFromRow(row, entry, item.suspended);
+        CsvItem item;
+        item.line = record.line;
+        std::string reason = EntryFromRow(row, item.entry, item.suspended);
         if (reason.empty())
             reason = TransportFromRow(row, item.transport);
-        if (reason.empty()) {
-            EntryTarget target;
-            target.pendingNew = planned.size();
-            target.pendingNames = &names;
-            reason = CheckItemEntry(entry, target, item.edit);
+        if (!reason.empty()) {
+            problems.push_back({record.line, std::move(reason)});
+            continue;
         }
+        items.push_back(std::move(item));
+    }
+    return true;
+}
+
+void SortProblems(std::vector<CsvProblem>& problems)
+{
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const CsvProblem& a, const CsvProblem& b) { return a.line < b.line; });
+}
+
+bool AddNewItems(const std::vector<NewItem>& items) { return AddPlanned(items); }
+
+int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
+{
+    std::vector<CsvItem> rows;
+    const std::size_t problemsBefore = problems.size();
+    if (!ReadItemsCsv(text, rows, problems))
+        return -1;
+    std::vector<NewItem> planned;
+    std::unordered_set<std::string> names;
+    bool fullReported = false;
+    for (const CsvItem& row : rows) {
+        NewItem item{};
+        item.suspended = row.suspended;
+        item.transport = row.transport;
+        EntryTarget target;
+        target.pendingNew = planned.size();
+        target.pendingNames = &names;
+        std::string reason = CheckItemEntry(row.entry, target, item.edit);
         if (reason.empty()) {
             // Empty names are never taken, as in the dialog: several may come in.
             if (!item.edit.name.empty())
@@ -403,16 +427,48 @@ int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
         // Every row past the end of the table would say the same: once is enough.
         const bool full = reason == kTableFullMessage;
         if (!full || !fullReported)
-            problems.push_back({record.line, std::move(reason)});
+            problems.push_back({row.line, std::move(reason)});
         fullReported = fullReported || full;
     }
-    if (problems.size() != problemsBefore)
+    if (problems.size() != problemsBefore) {
+        SortProblems(problems);
         return -1;
+    }
     if (!AddPlanned(planned)) {
         problems.push_back({1, std::string(kTableFullMessage)});
         return -1;
     }
     return static_cast<int>(planned.size());
+}
+
+std::string_view ItemColumnName(std::size_t column) { return column < kColumnCount ? kColumnNames[column] : ""; }
+
+std::array<std::string, kCsvColumnCount> ItemColumnValues(const ItemEdit& e, bool suspended,
+                                                          const ItemTransport& transport)
+{
+    const auto flag = [](bool on) { return std::string(on ? "1" : "0"); };
+    return {
+        e.name,
+        e.domain,
+        std::string(RecordTypeName(e.typeIndex)),
+        e.server6 ? Address6Text(e.server6Address) : DottedAddress(e.serverBE),
+        std::to_string(e.interval),
+        std::to_string(e.timeout),
+        std::to_string(e.lostCount),
+        flag(e.notifyDown),
+        flag(e.notifyUp),
+        flag(e.notifyChange),
+        flag(e.recursionDesired),
+        flag(e.highPriorityMail),
+        flag(suspended),
+        e.description,
+        flag(e.recursionAvailable),
+        std::string(TransportName(transport.transport)),
+        transport.tlsName,
+        transport.url,
+        transport.pin,
+        transport.certWarnDays != 0 ? std::to_string(transport.certWarnDays) : std::string(),
+    };
 }
 
 std::string ExportItemsCsv()
@@ -424,7 +480,9 @@ std::string ExportItemsCsv()
     }
     out += "\r\n";
 
-    const ItemTable& t = Items();
+    const LockedItems locked = LockItems();
+
+    const ItemTable& t = *locked;
     // List order when the list is filled; otherwise (a program that shows no
     // list) slot order, which is also the order the store keeps.
     std::vector<std::uint32_t> slots;
@@ -436,9 +494,12 @@ std::string ExportItemsCsv()
             if ((t.items[i].flags & kFlagDeleted) == 0)
                 slots.push_back(i);
     }
+    // By name, so that two exports of one list diff cleanly whatever the order
+    // on screen; items of one name keep their list order.
+    std::stable_sort(slots.begin(), slots.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return t.blocks[a].name < t.blocks[b].name; });
     for (const std::uint32_t slot : slots) {
         const DnsItem& item = t.items[slot];
-        const ItemEdit e = EditOf(item);
         bool suspended = false;
         ItemTransport transport;
         {
@@ -447,33 +508,11 @@ std::string ExportItemsCsv()
             transport = TransportOf(item).settings;
         }
         // From the edit, read under the engine lock, rather than from the block.
-        const std::string server = e.server6 ? Address6Text(e.server6Address) : DottedAddress(e.serverBE);
-        const std::string values[kColumnCount] = {
-            e.name,
-            e.domain,
-            RecordTypeName(e.typeIndex),
-            server,
-            std::to_string(e.interval),
-            std::to_string(e.timeout),
-            std::to_string(e.lostCount),
-            e.notifyDown ? "1" : "0",
-            e.notifyUp ? "1" : "0",
-            e.notifyChange ? "1" : "0",
-            e.recursionDesired ? "1" : "0",
-            e.highPriorityMail ? "1" : "0",
-            suspended ? "1" : "0",
-            e.description,
-            e.recursionAvailable ? "1" : "0",
-            std::string(TransportName(transport.transport)),
-            transport.tlsName,
-            transport.url,
-            transport.pin,
-            transport.certWarnDays != 0 ? std::to_string(transport.certWarnDays) : std::string(),
-        };
+        const auto values = ItemColumnValues(EditOf(item), suspended, transport);
         for (std::size_t c = 0; c < kColumnCount; ++c) {
             if (c != 0)
                 out += ',';
-            AppendField(out, values[c]);
+            AppendCsvField(out, values[c]);
         }
         out += "\r\n";
     }
@@ -492,7 +531,7 @@ bool AddItemFromFields(const std::map<std::string, std::string>& columns, std::s
         row[*c] = &value;
     }
     ItemEntry entry;
-    PlannedItem item{};
+    NewItem item{};
     reason = EntryFromRow(row, entry, item.suspended);
     if (reason.empty())
         reason = TransportFromRow(row, item.transport);
@@ -500,7 +539,7 @@ bool AddItemFromFields(const std::map<std::string, std::string>& columns, std::s
         reason = CheckItemEntry(entry, EntryTarget{}, item.edit);
     if (!reason.empty())
         return false;
-    if (!AddPlanned({item})) {
+    if (!AddPlanned({std::move(item)})) {
         reason = kTableFullMessage;
         return false;
     }

@@ -20,14 +20,18 @@
 // Everything here runs on the thread that owns the item table (the window's
 // user-interface thread, or a program working on the store alone). New items
 // take the rows after the existing ones: a caller that shows the list inserts
-// rows for Items().rowCount - count up to Items().rowCount - 1.
+// rows for rowCount - count up to rowCount - 1 of the item table.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "items/item_entry.h"
+#include "transport/item_transport.h"
 
 namespace varnell {
 
@@ -49,7 +53,43 @@ struct CsvProblem {
 // of items added, or -1.
 int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems);
 
-// The header and one row per live item, in list order, lines ending in CRLF.
+// One row of an item file as the operator wrote it, before CheckItemEntry.
+struct CsvItem {
+    std::size_t line = 0; // where the record starts
+    ItemEntry entry;
+    bool suspended = false;
+    ItemTransport transport;
+};
+// Reads the header and every row into items, with the dialog's defaults for
+// the columns a row leaves out; a row that cannot be read adds a problem
+// instead, so that the caller can check the others and report all at once.
+// false (with the problems) when the header or the size leaves nothing to read.
+bool ReadItemsCsv(std::string_view text, std::vector<CsvItem>& items, std::vector<CsvProblem>& problems);
+// Puts problems in line order, those of one line in the order they were found.
+void SortProblems(std::vector<CsvProblem>& problems);
+
+// An item as the table is to take it.
+struct NewItem {
+    ItemEdit edit;
+    bool suspended = false;
+    ItemTransport transport;
+};
+// Adds them all in one hold of the engine lock, or none (false: no room).
+bool AddNewItems(const std::vector<NewItem>& items);
+
+// The columns in the order an export writes them, and an item's value in each
+// as it writes it: two items with the same texts are the same item to a file.
+inline constexpr std::size_t kCsvColumnCount = 20;
+// The transport columns are the last ones, from this one on.
+inline constexpr std::size_t kFirstTransportColumn = 15;
+std::string_view ItemColumnName(std::size_t column);
+std::array<std::string, kCsvColumnCount> ItemColumnValues(const ItemEdit& edit, bool suspended,
+                                                          const ItemTransport& transport);
+// Appends value as one CSV field, quoted when it has to be.
+void AppendCsvField(std::string& out, std::string_view value);
+
+// The header and one row per live item, sorted by name (byte order; items of
+// one name in list order), so that exports of one list diff cleanly; lines end in CRLF.
 // ImportItemsCsv reads it back to the same items and ExportItemsCsv then writes
 // the same text again. A caller that writes it out first checks CsvSizeProblem:
 // a list too large to import back is not exported.

@@ -31,22 +31,11 @@ EventRecord& Record()
 
 } // namespace
 
-const char* HealthText(ItemHealth health)
-{
-    switch (health) {
-    case ItemHealth::kUp: return "up";
-    case ItemHealth::kFailing: return "failing";
-    case ItemHealth::kDown: return "down";
-    case ItemHealth::kSuspended: return "suspended";
-    case ItemHealth::kNotProbed: break;
-    }
-    return "not yet probed";
-}
-
 std::vector<ItemStatus> CollectItemStatus()
 {
     std::vector<ItemStatus> out;
-    ItemTable& t = Items();
+    LockedItems locked = LockItems();
+    ItemTable& t = *locked;
     out.reserve(t.rowCount);
     std::lock_guard lock(EngineLock());
     for (std::uint32_t row = 0; row < t.rowCount && row < kItemSlots; ++row) {
@@ -58,14 +47,7 @@ std::vector<ItemStatus> CollectItemStatus()
         s.domain = block.domain;
         s.type = RecordTypeName(item.typeIndex);
         s.server = ServerAddressText(item);
-        if ((item.flags & kFlagSuspended) != 0)
-            s.health = ItemHealth::kSuspended;
-        else if ((block.state & kStateDownReported) != 0)
-            s.health = ItemHealth::kDown;
-        else if ((block.state & (kStateFailing | kStateReserved10)) != 0)
-            s.health = ItemHealth::kFailing;
-        else if (block.replies != 0)
-            s.health = ItemHealth::kUp;
+        s.health = HealthOf((item.flags & kFlagSuspended) != 0, block.state, block.replies != 0);
         s.hasRtt = block.rttMin != 0xFFFFFFFFu; // set by the first accepted reply
         s.currentRtt = block.rttLast;
         s.averageRtt = block.rttAvg;

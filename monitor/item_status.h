@@ -13,13 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "items/item_health.h"
 #include "items/item_table.h"
 
 namespace varnell {
-
-enum class ItemHealth { kNotProbed, kUp, kFailing, kDown, kSuspended };
-// "not yet probed", "up", "failing", "down", "suspended".
-const char* HealthText(ItemHealth health);
 
 struct ItemStatus {
     std::string name, domain, type, server;

@@ -125,7 +125,7 @@ void OnResultMessage(const WindowMessage& message)
     Core& core = TheCore();
     if (core.observers.beforeResult)
         core.observers.beforeResult(slot, code);
-    OnDnsResult(&Items().items[slot], code);
+    OnDnsResult(&LockItems()->items[slot], code);
     KeepHistory(HistoryNow());
 }
 
@@ -152,7 +152,7 @@ void InstallResultWindows(ResultHooks* hooks, ResultObservers observers)
     Core& core = TheCore();
     core.hooks.inner = hooks;
     core.observers = std::move(observers);
-    Desktop& desktop = GetDesktop();
+    UiChannel& desktop = GetUiChannel();
     core.resultWindow = desktop.RegisterWindow(OnResultMessage);
     core.eventWindow = desktop.RegisterWindow(OnEventMessage);
     SetResultHooks(&core.hooks);
@@ -170,9 +170,9 @@ void RemoveResultWindows()
     if (GetResultHooks() == &core.hooks)
         SetResultHooks(nullptr);
     if (core.resultWindow != kNoWindow)
-        GetDesktop().UnregisterWindow(core.resultWindow);
+        GetUiChannel().UnregisterWindow(core.resultWindow);
     if (core.eventWindow != kNoWindow)
-        GetDesktop().UnregisterWindow(core.eventWindow);
+        GetUiChannel().UnregisterWindow(core.eventWindow);
     core.resultWindow = kNoWindow;
     core.eventWindow = kNoWindow;
     core.hooks.inner = nullptr;
@@ -273,6 +273,7 @@ void StartMonitorThreads()
     }
     // Last, once the table is live; a port that cannot be bound is an event-list
     // row and monitoring goes on without the endpoint.
+    SetMetricsWebConfig(CurrentSettings().extra.metricsWebConfig);
     StartMetricsServer(CurrentSettings().extra.metricsListen);
 }
 
@@ -285,7 +286,7 @@ MonitorStop StopMonitor()
     core.running = false;
     // No engine, worker or control thread may stay blocked on the owner thread
     // while this thread joins it.
-    GetDesktop().ReleaseWaiters();
+    GetUiChannel().ReleaseWaiters();
     WakeEventWaiters();
     StopControlServer();
     StopMetricsServer();

@@ -24,7 +24,7 @@
 #include <functional>
 #include <string>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 #include "items/item_table.h"
 #include "items/result_hooks.h"
 
@@ -67,6 +67,7 @@ struct MonitorLayer {
     // Item commands from the control socket, so a list on screen follows the table.
     std::function<void(DnsItem& item)> rowAdded;       // after the item got its row
     std::function<bool(std::uint32_t row)> removeRow;  // before the table drops the row; false refuses
+    std::function<void(DnsItem& item)> rowChanged;     // after the item's settings were rewritten
     // Shows the main window; false when the program has none (or it stays hidden).
     std::function<bool()> showWindow;
     // True while a dialog of the window holds items open for editing: changes
@@ -76,7 +77,7 @@ struct MonitorLayer {
 
 // Steps 1-9 (10-12 and the control socket too when startThreads). Returns the
 // probe socket's set-up result (probe/probe_socket.h). The desktop must have
-// been installed with SetDesktop.
+// been installed with SetUiChannel.
 int StartMonitor(const MonitorOptions& options, MonitorLayer layer = {}, bool startThreads = true);
 // Steps 10-12 and the control socket, for callers that filled the table after
 // StartMonitor(..., false).

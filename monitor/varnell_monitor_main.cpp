@@ -10,26 +10,27 @@
 #include <pthread.h>
 
 #include "alerts/log_file.h"
-#include "base/desktop.h"
+#include "base/headless_ui_channel.h"
+#include "metrics/metrics_server.h"
 #include "monitor/instance.h"
 #include "monitor/monitor.h"
 
 namespace varnell {
 namespace {
 
-// The dispatcher thread of the headless desktop is the thread that owns the
+// The dispatcher thread of the headless channel is the thread that owns the
 // item table; nothing here can show a box or open a document.
-class MonitorDesktop final : public HeadlessDesktop {
+class MonitorUiChannel final : public HeadlessUiChannel {
 public:
     void MessageBox(const std::string&, const std::string&, BoxIcon) override
     {
         if (!told_.exchange(true))
             std::fprintf(stderr, "varnell-monitor: the message box alert needs a window; it is skipped\n");
     }
-    int ShellOpen(const std::string& path) override
+    OpenResult ShellOpen(const std::string& path) override
     {
         std::fprintf(stderr, "varnell-monitor: no desktop to open %s with\n", path.c_str());
-        return 2;
+        return OpenResult::kNoApplication;
     }
 
 private:
@@ -37,10 +38,13 @@ private:
 };
 
 constexpr const char* kUsage =
-    "Usage: varnell-monitor\n"
+    "Usage: varnell-monitor [--instance NAME | --store FOLDER]\n"
     "Watches the DNS items of the store without a window, with every alert but the\n"
     "message box. Manage it with varnellctl. SIGTERM or SIGINT end it and save;\n"
-    "SIGHUP reopens the log file.\n"
+    "SIGHUP reopens the log file and reads the metrics web configuration again.\n"
+    "  --instance NAME  as the system service varnell-monitor@NAME: the store in\n"
+    "                   /var/lib/varnell/NAME, the control socket in /run/varnell/NAME\n"
+    "  --store FOLDER   the store in FOLDER instead of ~/.config/varnell\n"
     "Exit status: 0 ended in order, 1 failed or another instance holds the store,\n"
     "2 bad arguments, 4 the window program holds the store.\n";
 
@@ -85,8 +89,8 @@ int Run()
         return 1;
     }
 
-    MonitorDesktop desktop;
-    SetDesktop(&desktop);
+    MonitorUiChannel desktop;
+    SetUiChannel(&desktop);
     MonitorOptions options;
     std::string skipped;
     options.controlSocket = ControlSocketPath(skipped);
@@ -102,7 +106,10 @@ int Run()
         if (sigwait(&signals, &signal) != 0)
             continue;
         if (signal == SIGHUP) {
-            desktop.RunOnUiThread([] { ReopenLogFile(); });
+            desktop.RunOnUiThread([] {
+                ReopenLogFile();
+                ReloadMetricsServer();
+            });
             continue;
         }
         break;
@@ -113,7 +120,7 @@ int Run()
         FlushLogFile();
     });
     UnlockStore(lock);
-    SetDesktop(nullptr);
+    SetUiChannel(nullptr);
     return 0;
 }
 
@@ -126,6 +133,15 @@ int main(int argc, char** argv)
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(varnell::kUsage, stdout);
             return 0;
+        }
+        if ((std::strcmp(argv[i], "--instance") == 0 || std::strcmp(argv[i], "--store") == 0) && i + 1 < argc) {
+            std::string error;
+            if (!varnell::SelectInstance(argv[i + 1], argv[i][2] == 's', error)) {
+                std::fprintf(stderr, "varnell-monitor: %s\n", error.c_str());
+                return 2;
+            }
+            ++i;
+            continue;
         }
         std::fprintf(stderr, "varnell-monitor: unknown argument %s\n%s", argv[i], varnell::kUsage);
         return 2;

@@ -28,6 +28,8 @@ using nlohmann::json;
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 64;
 constexpr int kExitNoAnswer = 3;
+// apply --dry-run: the list differs from the file (a drift check in CI).
+constexpr int kExitWouldChange = 2;
 
 struct CommandHelp {
     const char* name;
@@ -59,12 +61,27 @@ constexpr CommandHelp kCommands[] = {
     {"import", "import FILE",
      "Adds every item of a CSV file (\"-\" for standard input), or none: every bad\n"
      "row is reported with its line number."},
-    {"export", "export [FILE]", "Writes every item as CSV to FILE, or to standard output."},
+    {"apply", "apply FILE [--dry-run] [--prune]",
+     "Makes the items match a CSV file (\"-\" for standard input), matched by name:\n"
+     "adds the missing, rewrites the changed and, with --prune, deletes the items the\n"
+     "file does not name. Prints the plan (+ NAME, ~ NAME: COLUMN OLD \u2192 NEW,\n"
+     "- NAME) or \"no changes\"; all of it is saved before it answers, or nothing is\n"
+     "changed (a bad row is named with its line). --dry-run only prints the plan and\n"
+     "exits 2 when something would change, 0 when nothing would."},
+    {"metrics", "metrics [ADDRESS:PORT|off [WEB_CONFIG]]",
+     "Shows where the instance serves Prometheus metrics, or sets it: ADDRESS:PORT\n"
+     "(127.0.0.1:9353, [::1]:9353, 0.0.0.0:9353) or off, and optionally the absolute\n"
+     "path of a web configuration file (TLS and bcrypt logons, as Prometheus'\n"
+     "exporters read it; docs/deploy.md). Both are checked before they are saved."},
+    {"export", "export [FILE]", "Writes every item as CSV, sorted by name, to FILE or to standard output."},
 };
 
 void PrintUsage(std::FILE* to)
 {
-    std::fputs("Usage: varnellctl COMMAND [ARGUMENTS]\n"
+    std::fputs("Usage: varnellctl [--instance NAME | --store FOLDER] COMMAND [ARGUMENTS]\n"
+               "  --instance NAME  the system service varnell-monitor@NAME (store in\n"
+               "                   /var/lib/varnell/NAME); run it as that service's user\n"
+               "  --store FOLDER   the store in FOLDER instead of ~/.config/varnell\n"
                "Commands (varnellctl COMMAND --help for each):\n",
                to);
     for (const CommandHelp& c : kCommands)
@@ -102,7 +119,7 @@ bool ReadFile(const std::string& path, std::string& text, std::string& error)
     for (std::size_t start = 0; start < text.size(); ++line) {
         const std::size_t end = std::min(text.find('\n', start), text.size());
         if (!IsUtf8(std::string_view(text).substr(start, end - start))) {
-            error = path + ":" + std::to_string(line) + ": not valid UTF-8; nothing was imported";
+            error = path + ":" + std::to_string(line) + ": not valid UTF-8; nothing was changed";
             return false;
         }
         start = end + 1;
@@ -174,7 +191,8 @@ int FollowEvents(const std::string& request)
         Fail(refusal);
     if (fd < 0)
         return Fail("no instance runs, so there are no events");
-    std::string pending, line;
+    ControlLines pending;
+    std::string line;
     if (!SendControlLine(fd, request))
         return Fail("the instance went away");
     while (ReadControlLine(fd, pending, line, -1)) {
@@ -191,9 +209,15 @@ int FollowEvents(const std::string& request)
 
 int Main(int argc, char** argv)
 {
-    if (argc < 2)
+    int first = 1;
+    while (first + 1 < argc && (std::strcmp(argv[first], "--instance") == 0 || std::strcmp(argv[first], "--store") == 0)) {
+        if (std::string error; !SelectInstance(argv[first + 1], argv[first][2] == 's', error))
+            return Fail(error, kExitUsage);
+        first += 2;
+    }
+    if (argc <= first)
         return PrintUsage(stderr), kExitUsage;
-    const std::string command = argv[1];
+    const std::string command = argv[first];
     if (command == "--help" || command == "-h" || command == "help")
         return PrintUsage(stdout), 0;
     const CommandHelp* help = nullptr;
@@ -202,8 +226,8 @@ int Main(int argc, char** argv)
             help = &c;
     if (help == nullptr)
         return PrintUsage(stderr), Fail("unknown command " + command, kExitUsage);
-    std::vector<std::string> args(argv + 2, argv + argc);
-    bool jsonOut = false, follow = false;
+    std::vector<std::string> args(argv + first + 1, argv + argc);
+    bool jsonOut = false, follow = false, dryRun = false, prune = false;
     std::vector<std::string> words;
     for (const std::string& a : args) {
         if (a == "--help" || a == "-h") {
@@ -214,6 +238,10 @@ int Main(int argc, char** argv)
             jsonOut = true;
         else if (a == "--follow" && command == "events")
             follow = true;
+        else if (a == "--dry-run" && command == "apply")
+            dryRun = true;
+        else if (a == "--prune" && command == "apply")
+            prune = true;
         else if (a.size() > 1 && a[0] == '-' && a != "-")
             return Fail("unknown option " + a + "; see varnellctl " + command + " --help", kExitUsage);
         else
@@ -226,10 +254,16 @@ int Main(int argc, char** argv)
         wordsWanted = wordsAllowed = 1;
         if (!words.empty())
             request["name"] = words[0];
-    } else if (command == "import") {
+    } else if (command == "import" || command == "apply") {
         wordsWanted = wordsAllowed = 1;
     } else if (command == "export") {
         wordsAllowed = 1;
+    } else if (command == "metrics") {
+        wordsAllowed = 2;
+        if (!words.empty())
+            request["listen"] = words[0] == "off" ? std::string() : words[0];
+        if (words.size() > 1)
+            request["web_config"] = words[1];
     } else if (command == "add") {
         wordsWanted = 4;
         wordsAllowed = words.size();
@@ -256,11 +290,15 @@ int Main(int argc, char** argv)
             return Fail("argument " + std::to_string(i + 1) + " is not valid UTF-8", kExitUsage);
     if (words.size() < wordsWanted || words.size() > wordsAllowed)
         return Fail(std::string("usage: varnellctl ") + help->synopsis, kExitUsage);
-    if (command == "import") {
+    if (command == "import" || command == "apply") {
         std::string text, error;
         if (!ReadFile(words[0], text, error))
             return Fail(error);
         request["csv"] = text;
+    }
+    if (command == "apply") {
+        request["prune"] = prune;
+        request["dry_run"] = dryRun;
     }
     if (command == "events")
         request["follow"] = follow;
@@ -273,7 +311,8 @@ int Main(int argc, char** argv)
     // A change that went out without an answer may have been made: sending it
     // again could answer "already exists" for an add that succeeded.
     const bool changes = command == "add" || command == "delete" || command == "suspend" || command == "resume" ||
-                         command == "import";
+                         command == "import" || (command == "apply" && !dryRun) ||
+                         (command == "metrics" && !words.empty());
     const Claim claim = ClaimStore(lock, line, replyText, error, !changes);
     const int failure = command == "status" ? kExitNoAnswer : kExitError;
     switch (claim) {
@@ -331,6 +370,27 @@ int Main(int argc, char** argv)
         PrintEvents(reply);
     if (command == "import")
         std::printf("imported %s items\n", Cell(reply.value("imported", json())).c_str());
+    if (command == "metrics") {
+        const std::string listen = Cell(reply.value("listen", json("")));
+        const std::string webConfig = Cell(reply.value("web_config", json("")));
+        if (listen.empty()) {
+            std::printf("metrics are off\n");
+            return 0;
+        }
+        std::printf("metrics at %s%s%s\n", listen.c_str(), webConfig.empty() ? "" : ", web configuration ",
+                    webConfig.c_str());
+        if (reply.value("serving", true) == false)
+            return Fail("not served: see varnellctl events");
+        return 0;
+    }
+    if (command == "apply") {
+        const json plan = reply.value("plan", json::array());
+        for (const json& line : plan)
+            std::printf("%s\n", Cell(line).c_str());
+        if (plan.empty())
+            std::printf("no changes\n");
+        return dryRun && !plan.empty() ? kExitWouldChange : 0;
+    }
     if (command == "export") {
         const std::string csv = Cell(reply.value("csv", json("")));
         if (words.empty()) {

@@ -10,12 +10,10 @@
 #include <cstring>
 
 #include "base/byte_reader.h"
-#include "dns/dns_name.h"
+#include "base/tick.h"
 #include "dns/dns_wire.h"
 #include "items/reply_detail.h"
-#include "probe/engine.h"
 #include "probe/reply_queue.h"
-#include "probe/tcp_query.h"
 
 namespace varnell {
 
@@ -79,64 +77,15 @@ void RememberPlain(std::uint32_t itemSlot, const PeerAddress& to)
     keys.back() = ServerKey{to, TickCount(), true};
 }
 
-// What a reply's OPT record says (RFC 6891 6.1.3): that the server speaks
-// EDNS, and the upper eight bits of the 12-bit RCODE.
-struct ReplyOpt {
-    bool present = false;
-    std::uint8_t extendedRcode = 0;
-};
-
-// The first OPT record of the additional section; none when the reply cannot
-// be walked that far.
-ReplyOpt ReadReplyOpt(std::span<const std::uint8_t> reply)
-{
-    ReplyOpt opt;
-    ByteReader reader(reply);
-    std::uint16_t counts[4] = {};
-    if (!reader.Skip(4))
-        return opt;
-    for (std::uint16_t& c : counts)
-        if (!reader.ReadU16BE(c))
-            return opt;
-    auto skipName = [&] {
-        const std::size_t length = SkipName(reply, reader.Position());
-        return length != 0 && reader.Skip(length);
-    };
-    for (std::uint32_t q = 0; q < counts[0]; ++q)
-        if (!skipName() || !reader.Skip(4))
-            return opt;
-    const std::uint32_t records = std::uint32_t{counts[1]} + counts[2] + counts[3];
-    for (std::uint32_t r = 0; r < records; ++r) {
-        std::uint16_t type = 0, klass = 0, dataLength = 0;
-        std::uint32_t ttl = 0;
-        if (!skipName() || !reader.ReadU16BE(type) || !reader.ReadU16BE(klass) || !reader.ReadU32BE(ttl) ||
-            !reader.ReadU16BE(dataLength) || !reader.Skip(dataLength))
-            return opt;
-        if (type == kTypeOpt && r >= records - counts[3]) {
-            opt.present = true;
-            opt.extendedRcode = static_cast<std::uint8_t>(ttl >> 24);
-            return opt;
-        }
-    }
-    return opt;
-}
-
-void PutU16BE(std::uint8_t* p, std::uint16_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v >> 8);
-    p[1] = static_cast<std::uint8_t>(v);
-}
-
 // The query of slot without its OPT record: the record is always the last one
 // and the only additional record, so it is cut off and ARCOUNT cleared.
-bool StripOpt(std::uint32_t slot)
+bool StripOpt(std::uint32_t slot, RequestSlot& s)
 {
-    RequestSlot& s = RequestTable()[slot];
     std::uint16_t& length = State().queryLength[slot];
-    if (length < kDnsHeaderSize + kOptRecordSize)
+    const std::size_t plain = StripOptRecord(std::span(s.ownBuffer, length));
+    if (plain == 0)
         return false;
-    length = static_cast<std::uint16_t>(length - kOptRecordSize);
-    PutU16BE(s.ownBuffer + 10, 0);
+    length = static_cast<std::uint16_t>(plain);
     // A new attempt: its own truncated reply may go to TCP again, plainly.
     State().transport[slot] = 0;
     return true;
@@ -153,25 +102,21 @@ void SetQueryEdnsSize(std::uint32_t size)
 
 std::uint32_t QueryEdnsSize() { return g_ednsSize.load(); }
 
-std::size_t PrepareQuery(std::uint32_t slot, const DnsItem& item, std::span<std::uint8_t> query, std::size_t length)
+std::size_t PrepareQuery(std::uint32_t slot, RequestSlot& s, const DnsItem& item, std::span<std::uint8_t> query,
+                         std::size_t length)
 {
     static_assert(kMaxQueryBytes <= kOwnQueryBuffer && kMaxQueryBytes <= kQueryBuffer);
     if (slot >= kRequestSlots || length > query.size())
         return length;
-    RequestSlot& s = RequestTable()[slot];
     EdnsState& state = State();
     state.transport[slot] = 0;
     const std::uint32_t size = QueryEdnsSize();
-    if (size != 0 && !IsPlain(SlotOf(item), s.destination) && query.size() - length >= kOptRecordSize &&
-        length >= kDnsHeaderSize) {
-        std::uint8_t* opt = query.data() + length;
-        opt[0] = 0; // root owner
-        PutU16BE(opt + 1, kTypeOpt);
-        PutU16BE(opt + 3, static_cast<std::uint16_t>(size));
-        std::memset(opt + 5, 0, 6); // extended RCODE 0, version 0, DO clear, no options
-        PutU16BE(query.data() + 10, 1); // ARCOUNT
-        length += kOptRecordSize;
-        state.transport[slot] = kSentWithOpt;
+    if (size != 0 && !IsPlain(SlotOf(item), s.destination)) {
+        const std::size_t withOpt = AppendOptRecord(query, length, static_cast<std::uint16_t>(size));
+        if (withOpt != 0) {
+            length = withOpt;
+            state.transport[slot] = kSentWithOpt;
+        }
     }
     // The slot's own buffer is otherwise unused: it keeps this slot's question
     // for a retry, since later queries of the item overwrite the item's buffer.
@@ -190,18 +135,18 @@ std::span<const std::uint8_t> PreparedQuery(std::uint32_t slot)
 {
     if (slot >= kRequestSlots)
         return {};
-    return {RequestTable()[slot].ownBuffer, State().queryLength[slot]};
+    return {LockRequests()[slot].ownBuffer, State().queryLength[slot]};
 }
 
-bool DivertReply(std::uint32_t slot, std::span<const std::uint8_t> reply, bool wellFormed, bool viaTcp)
+Diversion DivertReply(std::uint32_t slot, RequestSlot& s, std::span<const std::uint8_t> reply, bool wellFormed,
+                      bool viaTcp)
 {
     if (slot >= kRequestSlots)
-        return false;
-    RequestSlot& s = RequestTable()[slot];
+        return Diversion::None;
     EdnsState& state = State();
     const std::uint32_t itemSlot = s.itemSlot;
     if (itemSlot >= kItemSlots)
-        return false;
+        return Diversion::None;
     ByteReader reader(reply);
     std::uint8_t flags1 = 0, flags2 = 0;
     const bool header = reader.Skip(2) && reader.ReadU8(flags1) && reader.ReadU8(flags2);
@@ -211,10 +156,9 @@ bool DivertReply(std::uint32_t slot, std::span<const std::uint8_t> reply, bool w
         // RFC 1035 4.1.1 TC: the answer did not fit. What came is not evaluated,
         // whether empty or a partial set that would differ from probe to probe.
         if ((state.transport[slot] & kSentOverTcp) != 0)
-            return true; // a duplicate of the truncated reply
+            return Diversion::Held; // a duplicate of the truncated reply
         state.transport[slot] |= kSentOverTcp;
-        AskOverTcp(slot); // no room for another connection: the request runs to its timeout
-        return true;
+        return Diversion::OverTcp;
     }
 
     const std::uint8_t rcode = flags2 & 0x0F;
@@ -230,21 +174,21 @@ bool DivertReply(std::uint32_t slot, std::span<const std::uint8_t> reply, bool w
     // without cookies or signatures) is taken the same way, since the low four
     // bits alone would pass it off as another code, success included.
     if (opt.extendedRcode != 0 && !sentOpt)
-        return true; // the request ends by its timeout
+        return Diversion::Held; // the request ends by its timeout
     if (sentOpt && (lacksEdns || opt.extendedRcode != 0)) {
         RememberPlain(itemSlot, s.destination);
-        if (StripOpt(slot)) {
+        if (StripOpt(slot, s)) {
             const std::span<const std::uint8_t> bytes = PreparedQuery(slot);
             SendQueryBytes(bytes.data(), bytes.size(), s.destination);
         }
         // Sent or not, the request keeps its first send time and expiry: the
         // plain answer is measured from the first send, or the request times out.
-        return true;
+        return Diversion::Held;
     }
 
     // Taken: note how the probe's answers travelled, for the reply detail.
     NoteAnswerTransport(itemSlot, primary, viaTcp);
-    return false;
+    return Diversion::None;
 }
 
 void ForgetPlainServers(std::uint32_t itemSlot)

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <thread>
 
+#include "base/thread_end.h"
+
 namespace varnell {
 
 enum EngineThreadId : int { kReceiverThread = 0, kSchedulerThread = 1, kEngineThreadCount = 2 };
@@ -19,9 +21,9 @@ std::thread LaunchEngineThread(EngineThreadId which, int (*body)());
 bool FinishEngineThread(std::thread& thread, EngineThreadId which, std::uint32_t ms);
 
 // Shutdown of the engine: sets the exit flag, wakes the scheduler, shuts the
-// probe socket down so the receiver ends at once, waits up to 3000 ms for each
+// probe socket down so the receiver ends at once, waits up to kJoinWaitMs for each
 // thread, then closes the socket. A Send the receiver is blocked in must have
-// been released first (Desktop::ReleaseWaiters). Returns how many threads ended.
-int StopEngineThreads(std::uint32_t waitMs = 3000);
+// been released first (UiChannel::ReleaseWaiters). Returns how many threads ended.
+int StopEngineThreads(std::uint32_t waitMs = kJoinWaitMs);
 
 } // namespace varnell

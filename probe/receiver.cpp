@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
+#include "base/wake_event.h"
 #include "probe/engine.h"
 #include "probe/engine_threads.h"
 #include "probe/reply_parser.h"
@@ -36,12 +37,19 @@ std::array<std::atomic<std::uint32_t>, 65536>& Waiting()
     return *waiting;
 }
 
+// Set at exit: the reader waits for datagrams and for it in one poll.
+WakeFd& ReaderWake()
+{
+    static auto* wake = new WakeFd();
+    return *wake;
+}
+
 std::atomic<ReceiveHook> g_receiveHook{nullptr};
 std::atomic<std::uint64_t> g_datagrams{0};
 std::atomic<std::uint64_t> g_delivered{0};
 std::atomic<std::uint64_t> g_errors{0};
 
-constexpr int kPollMs = 250;        // how soon the reader notices the exit flag on a quiet socket
+constexpr int kPollMs = 250;        // the longest wait for room in the queue, or for a datagram without a wake
 constexpr std::size_t kMaxBatch = 64; // results handed to the user-interface thread at once
 constexpr int kErrorPauseMs = 20;   // between two failed receives in a row
 
@@ -59,11 +67,11 @@ std::uint32_t ItemOfReply(std::span<const std::uint8_t> datagram)
     const int id = IdOf(datagram);
     if (id < 0)
         return kItemSlots;
-    std::lock_guard lock(EngineLock());
+    const LockedRequests requests = LockRequests();
     const int s = SlotOfIdentifier(static_cast<std::uint16_t>(id));
     if (s < 0)
         return kItemSlots;
-    const RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(s)];
+    const RequestSlot& slot = requests[static_cast<std::uint32_t>(s)];
     return slot.sendTime != 0 ? slot.itemSlot : kItemSlots;
 }
 
@@ -153,22 +161,26 @@ Drained DrainSocket(ReadSocket& socket, ReplyQueue& queue, ErrorPacer& pacer)
     return Drained::More;
 }
 
-// Waits until one of the open sockets is readable; a socket shut down at exit
-// (hang-up) or closed under us (invalid) is no longer open afterwards.
+// Waits until one of the open sockets is readable or the exit wake is set; a
+// socket shut down at exit (hang-up) or closed under us (invalid) is no longer
+// open afterwards.
 void WaitReadable(std::array<ReadSocket, 2>& sockets)
 {
-    pollfd polled[2] = {};
-    ReadSocket* of[2] = {};
-    nfds_t n = 0;
+    const WakeFd& wake = ReaderWake();
+    pollfd polled[3] = {pollfd{wake.Fd(), POLLIN, 0}};
+    ReadSocket* of[3] = {};
+    nfds_t n = 1;
     for (ReadSocket& s : sockets) {
         if (s.open) {
             polled[n] = pollfd{s.fd, POLLIN, 0};
             of[n++] = &s;
         }
     }
-    if (poll(polled, n, kPollMs) <= 0)
+    if (poll(polled, n, wake.IsOpen() ? -1 : kPollMs) <= 0)
         return;
-    for (nfds_t i = 0; i < n; ++i)
+    if ((polled[0].revents & POLLIN) != 0)
+        wake.Clear();
+    for (nfds_t i = 1; i < n; ++i)
         if ((polled[i].revents & (POLLHUP | POLLNVAL)) != 0)
             of[i]->open = false;
 }
@@ -280,7 +292,7 @@ int ReceiverLoop()
         const auto results = batch.size();
         // Synchronous: the next batch is processed only after these results have
         // been evaluated, in arrival order.
-        GetDesktop().SendAll(engine.resultWindow.load(), batch);
+        GetUiChannel().SendAll(engine.resultWindow.load(), batch);
         g_delivered.fetch_add(results, std::memory_order_relaxed);
     }
     queue.Stop(); // a reader waiting for room ends too
@@ -288,8 +300,18 @@ int ReceiverLoop()
     return 0;
 }
 
+void WakeReceiver()
+{
+    if (ReaderWake().IsOpen())
+        ReaderWake().Set();
+}
+
 void StartReceiver()
 {
+    // Opened here, before the thread, as the stopping thread reads it. Without
+    // a wake the reader looks at the exit flag every kPollMs instead.
+    if (ReaderWake().Open())
+        ReaderWake().Clear(); // a wake left by an earlier stop
     Engine().receiver = LaunchEngineThread(kReceiverThread, [] {
         pthread_setname_np(pthread_self(), "receiver");
         return ReceiverLoop();

@@ -26,6 +26,9 @@ void StartReceiver();
 // reader. Returns 0.
 int ReceiverLoop();
 
+// Ends the reader's wait for datagrams at exit; the exit flag is set first.
+void WakeReceiver();
+
 // True while a reply with this DNS identifier has been read from the socket and
 // waits to be processed. The timeout scan leaves such a request alone.
 bool ReplyWaiting(std::uint32_t id);

@@ -6,7 +6,7 @@
 // - Shorter than 12 bytes, QR bit clear, an identifier whose slot holds no
 //   request (never used, answered, timed out or dropped), a sender other than
 //   the address and port the query went to, or a question section other than
-//   the one question asked (probe/question_check.h): dropped before the slot
+//   the one question asked (dns/question_check.h): dropped before the slot
 //   is touched. Forged replies end here: they must guess a random identifier
 //   and the random letter case of the name.
 // - A question that differs from the one asked in letter case alone, from a
@@ -38,18 +38,19 @@
 //   probe's result is its primary reply's code all the same.
 #include "probe/reply_parser.h"
 
-#include "items/address6.h"
-
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <mutex>
 
+#include "base/tick.h"
 #include "dns/dns_wire.h"
+#include "dns/question_check.h"
+#include "dns/record_reader.h"
+#include "items/address6.h"
 #include "items/result_eval.h"
+#include "probe/case_memory.h"
 #include "probe/edns.h"
-#include "probe/engine.h"
-#include "probe/question_check.h"
 #include "probe/request_table.h"
 #include "probe/tcp_query.h"
 
@@ -98,42 +99,8 @@ std::uint32_t StoredRecords(const ItemBlock& block)
     return block.answerRecords + block.authorityRecords + block.additionalRecords + block.externalRecords;
 }
 
-// Question and record structure lie within the datagram and every owner name
-// decodes; checked before anything is changed, so a broken reply is simply dropped.
-bool WellFormed(std::span<const std::uint8_t> message, std::uint32_t questions, std::uint32_t records)
-{
-    ByteReader reader(message);
-    if (!reader.Seek(kDnsHeaderSize))
-        return false;
-    for (std::uint32_t q = 0; q < questions; ++q) {
-        const std::size_t nameLength = SkipName(message, reader.Position());
-        if (nameLength == 0 || !reader.Skip(nameLength) || !reader.Skip(4))
-            return false;
-    }
-    char scratch[kMaxNameText];
-    for (std::uint32_t r = 0; r < records; ++r) {
-        const DecodedName owner = DecodeName(message, reader.Position(), scratch);
-        if (owner.status != NameStatus::Ok)
-            return false;
-        std::uint16_t dataLength = 0;
-        if (!reader.Skip(owner.consumed) || !reader.Skip(8) || !reader.ReadU16BE(dataLength) ||
-            !reader.Skip(dataLength))
-            return false;
-    }
-    return true;
-}
-
-// Decodes a name of record data at `at` into the names area. Only a full names
-// area fails: data that is no proper name keeps what decoded before the fault.
-bool StoreDataName(ItemBlock& block, std::span<const std::uint8_t> message, std::size_t at)
-{
-    std::span<char> room(block.names + block.namesCursor, kNamesArea - block.namesCursor);
-    const DecodedName name = DecodeName(message, at, room);
-    if (name.status == NameStatus::NoRoom)
-        return false;
-    block.namesCursor += static_cast<std::uint32_t>(name.length + 1);
-    return true;
-}
+// The records of the item's latest probe, where a reply's records are stored.
+RecordStore StoreOf(ItemBlock& block) { return {block.records, block.names, block.namesCursor}; }
 
 struct Gathering {
     DnsItem& item;
@@ -186,7 +153,7 @@ int SendFollowUp(Gathering& g, const char* qname, const PeerAddress& to)
     if (!NoteFollowUpName(g.item, qname, to))
         return 0; // the slot stays free: nothing was armed
     const auto slotIndex = static_cast<std::uint32_t>(s);
-    RequestSlot& slot = RequestTable()[slotIndex];
+    RequestSlot& slot = LockRequests()[slotIndex];
     slot.destination = to;
     slot.limit = g.item.flags & kFlagSendLimitMask;
     slot.queryTypeBE = htons(RecordQueryType(g.item.typeIndex));
@@ -277,70 +244,6 @@ const char* NamesText(const ItemBlock& block, std::uint32_t offset)
     return offset < kNamesArea ? block.names + offset : "";
 }
 
-ParseStatus ParseRecords(ItemBlock& block, ByteReader& reader, std::uint32_t n, std::uint32_t& count,
-                         std::uint32_t start)
-{
-    const std::span<const std::uint8_t> message = reader.Bytes();
-    for (std::uint32_t k = 0; k < n; ++k) {
-        if (start > kReplyRecords || kReplyRecords - start <= k)
-            return ParseStatus::NoRoom;
-        ReplyRecord& record = block.records[start + k];
-        if (block.namesCursor >= kNamesArea)
-            return ParseStatus::NoRoom;
-
-        std::span<char> room(block.names + block.namesCursor, kNamesArea - block.namesCursor);
-        const DecodedName owner = DecodeName(message, reader.Position(), room);
-        if (owner.status == NameStatus::NoRoom)
-            return ParseStatus::NoRoom;
-        if (owner.status == NameStatus::Malformed || !reader.Skip(owner.consumed))
-            return ParseStatus::Malformed;
-        const std::uint32_t ownerOffset = block.namesCursor;
-
-        std::uint16_t type = 0, klass = 0, dataLength = 0;
-        std::uint32_t ttl = 0;
-        if (!reader.ReadU16BE(type) || !reader.ReadU16BE(klass) || !reader.ReadU32BE(ttl) ||
-            !reader.ReadU16BE(dataLength) || dataLength > reader.Remaining())
-            return ParseStatus::Malformed;
-        const std::size_t dataStart = reader.Position();
-        block.namesCursor += static_cast<std::uint32_t>(owner.length + 1);
-
-        record.owner = ownerOffset;
-        record.typeBE = htons(type);
-        record.classBE = htons(klass);
-        record.ttlBE = htonl(ttl);
-        record.dataLengthBE = htons(dataLength);
-        record.preference = 0;
-        record.data = block.namesCursor;
-
-        if (type == kTypeA || type == kTypeAaaa) {
-            if (kNamesArea - block.namesCursor <= dataLength)
-                return ParseStatus::NoRoom;
-            if (!reader.ReadBytes(block.names + block.namesCursor, dataLength))
-                return ParseStatus::Malformed;
-            block.names[block.namesCursor + dataLength] = '\0';
-            block.namesCursor += std::uint32_t{dataLength} + 1;
-        } else if (type == kTypeMx) {
-            std::uint16_t preference = 0;
-            ByteReader data(message.subspan(dataStart, dataLength));
-            if (data.ReadU16BE(preference)) {
-                record.preference = preference;
-                if (!StoreDataName(block, message, dataStart + 2))
-                    return ParseStatus::NoRoom;
-            } else {
-                if (block.namesCursor >= kNamesArea)
-                    return ParseStatus::NoRoom;
-                block.names[block.namesCursor++] = '\0';
-            }
-        } else if (!StoreDataName(block, message, dataStart)) {
-            return ParseStatus::NoRoom;
-        }
-        if (!reader.Seek(dataStart + dataLength))
-            return ParseStatus::Malformed;
-        ++count;
-    }
-    return ParseStatus::Ok;
-}
-
 int CollectAnswers(DnsItem& item, ItemBlock& block, std::uint32_t count, const char* name,
                    std::uint16_t qtype, std::uint32_t now)
 {
@@ -365,15 +268,15 @@ void GatherAnswers(DnsItem& item, ItemBlock& block, std::uint32_t now, bool ask)
 
 } // namespace
 
-int EndUnanswered(RequestSlot& slot, std::uint32_t now)
+int EndUnanswered(ItemTable& items, RequestSlot& slot, std::uint32_t now)
 {
     const std::uint32_t itemSlot = slot.itemSlot;
     const bool primary = (slot.flags & kSlotPrimary) != 0;
     ReleaseRequestSlot(slot);
     if (itemSlot >= kItemSlots)
         return -1;
-    DnsItem& item = Items().items[itemSlot];
-    ItemBlock& block = Items().blocks[itemSlot];
+    DnsItem& item = items.items[itemSlot];
+    ItemBlock& block = items.blocks[itemSlot];
     if (!primary)
         NoteFollowUpFailure(block, slot, kResultTimeout);
     LowerOutstanding(item);
@@ -389,15 +292,16 @@ ReplyOutcome EndIfTimedOut(std::uint16_t id, std::uint32_t now)
 {
     ReplyOutcome outcome;
     outcome.verdict = ReplyVerdict::NoRequest;
-    std::lock_guard lock(EngineLock());
+    const LockedItems items = LockItems();
+    const LockedRequests requests = LockRequests();
     const int found = SlotOfIdentifier(id);
     if (found < 0)
         return outcome;
-    RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(found)];
+    RequestSlot& slot = requests[static_cast<std::uint32_t>(found)];
     if (slot.sendTime == 0 || slot.expiry == 0 || !TickReached(now, slot.expiry))
         return outcome;
     outcome.itemSlot = slot.itemSlot;
-    const int code = EndUnanswered(slot, now);
+    const int code = EndUnanswered(*items, slot, now);
     outcome.deliver = code >= 0 && outcome.itemSlot < kItemSlots;
     outcome.code = code;
     return outcome;
@@ -469,14 +373,15 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
         return outcome;
     }
 
-    std::lock_guard lock(EngineLock());
+    const LockedItems items = LockItems();
+    const LockedRequests requests = LockRequests();
     const int found = SlotOfIdentifier(id);
     if (found < 0) {
         outcome.verdict = ReplyVerdict::NoRequest;
         return outcome;
     }
     const auto slotIndex = static_cast<std::uint32_t>(found);
-    RequestSlot& slot = RequestTable()[slotIndex];
+    RequestSlot& slot = requests[slotIndex];
     if (slot.identifier != id || slot.sendTime == 0 || slot.expiry == 0 || slot.itemSlot >= kItemSlots) {
         outcome.verdict = ReplyVerdict::NoRequest;
         return outcome;
@@ -509,13 +414,13 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
         outcome.verdict = ReplyVerdict::WrongQuestion;
         return outcome;
     }
-    DnsItem& item = Items().items[slot.itemSlot];
-    ItemBlock& block = Items().blocks[slot.itemSlot];
+    DnsItem& item = items->items[slot.itemSlot];
+    ItemBlock& block = items->blocks[slot.itemSlot];
     outcome.itemSlot = slot.itemSlot;
     const auto rtt = static_cast<std::int32_t>(now - slot.sendTime);
     if (rtt > 0 && static_cast<std::uint32_t>(rtt) > item.timeout) {
         outcome.verdict = ReplyVerdict::Late;
-        const int code = EndUnanswered(slot, now);
+        const int code = EndUnanswered(*items, slot, now);
         outcome.deliver = code >= 0;
         outcome.code = code;
         return outcome;
@@ -524,10 +429,16 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
     const std::uint32_t records = std::uint32_t{answers} + authorities + additionals;
     const std::uint32_t alreadyStored = primary ? 0 : StoredRecords(block);
     bool tooMany = alreadyStored + questions + records >= kRefuseAtRecords;
-    const bool wellFormed = tooMany || WellFormed(datagram, questions, records);
+    const bool wellFormed = tooMany || RecordsWellFormed(datagram, questions, records);
     // Large answers (probe/edns.h): a truncated reply goes to TCP, a server that
     // cannot take OPT is asked again without it; the request keeps waiting.
-    if (DivertReply(slotIndex, datagram, wellFormed, viaTcp)) {
+    switch (DivertReply(slotIndex, slot, datagram, wellFormed, viaTcp)) {
+    case Diversion::None:
+        break;
+    case Diversion::OverTcp:
+        AskOverTcp(slotIndex); // no room for another connection: the request runs to its timeout
+        [[fallthrough]];
+    case Diversion::Held:
         outcome.verdict = ReplyVerdict::Diverted;
         return outcome;
     }
@@ -556,13 +467,13 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
         block.answerRecords = block.authorityRecords = block.additionalRecords = block.externalRecords = 0;
         block.answerStart = 0;
         if (!tooMany) {
-            bool stored = ParseRecords(block, reader, answers, block.answerRecords, 0) == ParseStatus::Ok;
+            const RecordStore store = StoreOf(block);
+            bool stored = ParseRecords(store, reader, answers, block.answerRecords, 0) == ParseStatus::Ok;
             block.authorityStart = block.answerStart + block.answerRecords;
-            stored = stored &&
-                     ParseRecords(block, reader, authorities, block.authorityRecords, block.authorityStart) ==
-                         ParseStatus::Ok;
+            stored = stored && ParseRecords(store, reader, authorities, block.authorityRecords,
+                                            block.authorityStart) == ParseStatus::Ok;
             block.additionalStart = block.authorityStart + block.authorityRecords;
-            stored = stored && ParseRecords(block, reader, additionals, block.additionalRecords,
+            stored = stored && ParseRecords(store, reader, additionals, block.additionalRecords,
                                             block.additionalStart) == ParseStatus::Ok;
             block.nextFree = block.additionalStart + block.additionalRecords;
             if (!stored) {
@@ -586,8 +497,9 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
         const std::uint32_t savedExternal = block.externalRecords;
         const std::uint32_t savedNames = block.namesCursor;
         const std::uint32_t savedNext = block.nextFree;
+        const RecordStore store = StoreOf(block);
         for (const std::uint16_t batch : {answers, authorities, additionals}) {
-            if (ParseRecords(block, reader, batch, block.externalRecords, block.nextFree) != ParseStatus::Ok) {
+            if (ParseRecords(store, reader, batch, block.externalRecords, block.nextFree) != ParseStatus::Ok) {
                 tooMany = true;
                 break;
             }

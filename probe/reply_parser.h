@@ -32,7 +32,7 @@ enum class ReplyVerdict {
     NotResponse,   // QR bit clear
     NoRequest,     // the identifier's slot holds no request
     WrongSender,   // not from the address and port the query went to
-    WrongQuestion, // not exactly one question, or not the one asked (probe/question_check.h)
+    WrongQuestion, // not exactly one question, or not the one asked (dns/question_check.h)
     Late,          // later than the item's time-out: the request ends as unanswered
     Malformed,     // header, question or record structure runs past the datagram
     Diverted,      // truncated, OPT not understood, or the question in another case:
@@ -60,8 +60,8 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
 // those names had their follow-ups then). A follow-up query is noted as failed
 // and the probe ends with its primary reply's code. Either way only once no
 // other request of the item is outstanding: returns the code to deliver, or -1
-// while the item's other requests decide. Caller holds EngineLock().
-int EndUnanswered(RequestSlot& slot, std::uint32_t now);
+// while the item's other requests decide. items: the table, engine lock held.
+int EndUnanswered(ItemTable& items, RequestSlot& slot, std::uint32_t now);
 
 // For a datagram with identifier id that did not answer its request: the
 // timeout scan passes over a request while a datagram with its identifier waits
@@ -69,14 +69,6 @@ int EndUnanswered(RequestSlot& slot, std::uint32_t now);
 // time ran out meanwhile ends here, at `now`, as the scan would have ended it,
 // rather than a pass late. Takes EngineLock().
 ReplyOutcome EndIfTimedOut(std::uint16_t id, std::uint32_t now);
-
-enum class ParseStatus { Ok, Malformed, NoRoom };
-
-// Parses n records at the reader's position into block.records from index
-// `start`, adding each stored record to count. NoRoom when the record area or
-// the names area cannot take them; Malformed when a record runs past the message.
-ParseStatus ParseRecords(ItemBlock& block, ByteReader& reader, std::uint32_t n, std::uint32_t& count,
-                         std::uint32_t start);
 
 // Gathers the addresses of name over the first count records (CNAME chains and
 // records of qtype followed; follow-up queries sent for names left unresolved).

@@ -15,6 +15,10 @@
 namespace varnell {
 
 namespace {
+RequestSlots& Slots();
+} // namespace
+
+namespace {
 
 constexpr std::size_t kQuestionTail = 4; // QTYPE and QCLASS
 
@@ -65,14 +69,14 @@ std::array<std::uint32_t, kRequestSlots>& SlotOfId()
 
 std::uint32_t IndexOf(const RequestSlot& slot)
 {
-    return static_cast<std::uint32_t>(&slot - RequestTable().data());
+    return static_cast<std::uint32_t>(&slot - Slots().data());
 }
 
 // Gives back the identifier slot holds, if any.
 void FreeIdentifier(std::uint32_t slotIndex)
 {
     auto& map = SlotOfId();
-    const std::uint32_t id = RequestTable()[slotIndex].identifier & (kRequestSlots - 1);
+    const std::uint32_t id = Slots()[slotIndex].identifier & (kRequestSlots - 1);
     if (map[id] == slotIndex)
         map[id] = kNoSlot;
 }
@@ -98,7 +102,7 @@ std::uint32_t TakeIdentifier(std::uint32_t slotIndex)
         if (++step == kRequestSlots)
             return kRequestSlots;
     map[id] = slotIndex;
-    RequestTable()[slotIndex].identifier = id;
+    Slots()[slotIndex].identifier = id;
     return id;
 }
 
@@ -125,7 +129,7 @@ void NoteArmed(std::uint32_t itemSlot, std::uint32_t slotIndex)
             bool seen = false;
             for (std::uint32_t k = 0; k < kept && !seen; ++k)
                 seen = list.slots[k] == s;
-            if (!seen && WaitsFor(RequestTable()[s], itemSlot))
+            if (!seen && WaitsFor(Slots()[s], itemSlot))
                 list.slots[kept++] = s;
         }
         list.count = kept;
@@ -171,15 +175,26 @@ void EndItemRequests(std::uint32_t itemSlot)
 
 } // namespace
 
-std::array<RequestSlot, kRequestSlots>& RequestTable()
+namespace {
+
+// The table itself, for the operations here whose callers hold the engine lock.
+RequestSlots& Slots()
 {
     // About 42 MB; allocated once and never freed, like the item table. From
     // the first request on, the item table ends an edited item's requests here.
     static auto* table = [] {
         SetItemRequestsEnder(&EndItemRequests);
-        return new std::array<RequestSlot, kRequestSlots>();
+        return new RequestSlots();
     }();
     return *table;
+}
+
+} // namespace
+
+LockedRequests LockRequests()
+{
+    static Guarded<RequestSlots> guarded(EngineLock(), Slots());
+    return guarded.Lock();
 }
 
 std::uint32_t& RequestCursor()
@@ -197,7 +212,7 @@ std::array<std::uint64_t, kRequestSlots / 64>& ArmedSlotBits()
 void ResetRequestTable()
 {
     std::lock_guard lock(EngineLock());
-    std::memset(static_cast<void*>(RequestTable().data()), 0, sizeof(RequestSlot) * kRequestSlots);
+    std::memset(static_cast<void*>(Slots().data()), 0, sizeof(RequestSlot) * kRequestSlots);
     ArmedSlotBits().fill(0);
     RequestCursor() = 0;
     FollowUps().fill(FollowUpLog{});
@@ -207,7 +222,7 @@ void ResetRequestTable()
 
 int AllocRequestSlot()
 {
-    auto& table = RequestTable();
+    auto& table = Slots();
     std::uint32_t& cursor = RequestCursor();
     cursor &= kRequestSlots - 1;
     if (table[cursor].expiry == 0)
@@ -232,7 +247,7 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool own
     const std::uint32_t length = BuildQuery(slotIndex, item, ownBuffer, primary, name);
     if (length == 0)
         return 0;
-    RequestSlot& slot = RequestTable()[slotIndex];
+    RequestSlot& slot = Slots()[slotIndex];
     if (SendQueryBytes(slot.query, length, slot.destination) != static_cast<ssize_t>(length))
         return 0;
     slot.transmissions = 1;
@@ -243,7 +258,7 @@ std::uint32_t BuildQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer,
 {
     if (slotIndex >= kRequestSlots)
         return 0;
-    RequestSlot& slot = RequestTable()[slotIndex];
+    RequestSlot& slot = Slots()[slotIndex];
     ItemBlock& block = BlockOf(item);
     FollowUpLog& followUps = FollowUps()[SlotOf(item)];
     if (primary)
@@ -276,7 +291,7 @@ std::uint32_t BuildQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer,
     PutU16BE(query + kDnsHeaderSize + nameLength, qtype);
     PutU16BE(query + kDnsHeaderSize + nameLength + 2, kClassIn);
     // Large answers: the OPT record when due, and a copy kept for a retry.
-    const std::size_t length = PrepareQuery(slotIndex, item, query, kDnsHeaderSize + nameLength + kQuestionTail);
+    const std::size_t length = PrepareQuery(slotIndex, slot, item, query, kDnsHeaderSize + nameLength + kQuestionTail);
     std::memcpy(buffer, query, length);
     if (buffer != slot.ownBuffer)
         std::memcpy(slot.ownBuffer, query, length); // the question a reply must echo
@@ -329,18 +344,18 @@ void DropItemRequests(std::uint32_t itemSlot)
         return;
     ItemRequests& list = ArmedOfItems()[itemSlot];
     for (std::uint32_t i = 0; i < list.count; ++i) {
-        RequestSlot& slot = RequestTable()[list.slots[i]];
+        RequestSlot& slot = Slots()[list.slots[i]];
         if (WaitsFor(slot, itemSlot))
             ReleaseRequestSlot(slot);
     }
     if (list.overflowed) {
-        ForEachArmedSlot([itemSlot](std::uint32_t, RequestSlot& slot) {
+        ForEachArmedSlot(Slots(), [itemSlot](std::uint32_t, RequestSlot& slot) {
             if (WaitsFor(slot, itemSlot))
                 ReleaseRequestSlot(slot);
         });
     }
     list = ItemRequests{};
-    SetOutstanding(Items().items[itemSlot], 0);
+    SetOutstanding(LockItems()->items[itemSlot], 0);
 }
 
 void RaiseOutstanding(DnsItem& item)

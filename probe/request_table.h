@@ -53,7 +53,11 @@ struct RequestSlot {
     std::uint8_t ownBuffer[kOwnQueryBuffer];
 };
 
-std::array<RequestSlot, kRequestSlots>& RequestTable();
+using RequestSlots = std::array<RequestSlot, kRequestSlots>;
+// The table, reachable only through an accessor that holds the engine lock
+// (items/item_table.h) while it lives. Take one per pass or batch.
+using LockedRequests = Guarded<RequestSlots>::Access;
+LockedRequests LockRequests();
 // The allocation cursor (starts at 0).
 std::uint32_t& RequestCursor();
 // Zeroes every slot, the identifier map and the cursor (start-up and tests; no
@@ -108,7 +112,7 @@ std::span<const std::uint8_t> SentQuery(const RequestSlot& slot);
 // no longer waiting (expiry 0): a superset of the waiting slots, which the
 // timeout scan walks instead of all 65536. A slot that visit leaves with expiry
 // 0 is forgotten until it is armed again. Under EngineLock().
-template <typename Visit> void ForEachArmedSlot(Visit&& visit);
+template <typename Visit> void ForEachArmedSlot(RequestSlots& table, Visit&& visit);
 
 // Follow-up queries built for the item since its last primary query. The
 // gathering stops asking past a fixed number per probe, so a server that keeps
@@ -130,13 +134,12 @@ bool NoteFollowUpName(const DnsItem& item, std::string_view name, const PeerAddr
 // Under EngineLock().
 void DropItemRequests(std::uint32_t itemSlot);
 
-// One bit per slot of RequestTable(), set by ArmRequestSlot. Under EngineLock().
+// One bit per request slot, set by ArmRequestSlot. Under EngineLock().
 std::array<std::uint64_t, kRequestSlots / 64>& ArmedSlotBits();
 
-template <typename Visit> void ForEachArmedSlot(Visit&& visit)
+template <typename Visit> void ForEachArmedSlot(RequestSlots& table, Visit&& visit)
 {
     auto& words = ArmedSlotBits();
-    auto& table = RequestTable();
     for (std::uint32_t w = 0; w < words.size(); ++w) {
         for (std::uint64_t bits = words[w]; bits != 0; bits &= bits - 1) {
             const std::uint32_t id = w * 64 + static_cast<std::uint32_t>(std::countr_zero(bits));

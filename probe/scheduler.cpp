@@ -8,7 +8,7 @@
 #include <pthread.h>
 #include <thread>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 #include "items/address6.h"
 #include "items/result_eval.h"
 #include "probe/engine.h"
@@ -24,18 +24,18 @@ namespace {
 
 void PostResult(std::uint32_t itemSlot, int code)
 {
-    GetDesktop().Post(Engine().resultWindow.load(), DnsResultMessage(itemSlot, code));
+    GetUiChannel().Post(Engine().resultWindow.load(), DnsResultMessage(itemSlot, code));
 }
 
 // Ends one request whose time is up (lock held).
-void ExpireSlot(RequestSlot& slot, std::uint32_t now)
+void ExpireSlot(ItemTable& items, RequestSlot& slot, std::uint32_t now)
 {
     if (slot.itemSlot >= kItemSlots) {
         ReleaseRequestSlot(slot);
         return;
     }
     const std::uint32_t itemSlot = slot.itemSlot;
-    DnsItem& item = Items().items[itemSlot];
+    DnsItem& item = items.items[itemSlot];
 
     // Never taken with the limit of 1 every item has, but kept for the send limit
     // the record carries.
@@ -47,7 +47,7 @@ void ExpireSlot(RequestSlot& slot, std::uint32_t now)
     }
     // The slot answers nothing from now on: a reply that comes after all is
     // dropped, never taken for the request that has the slot next.
-    const int code = EndUnanswered(slot, now);
+    const int code = EndUnanswered(items, slot, now);
     if (code >= 0)
         PostResult(itemSlot, code);
 }
@@ -181,9 +181,9 @@ void CountProbe(DnsItem& item, std::uint32_t now)
     item.nextDue = next != 0 ? next : 1; // 0 would mean "due now"
 }
 
-void SendFailed(std::uint32_t i)
+void SendFailed(ItemTable& items, std::uint32_t i)
 {
-    ++Items().blocks[i].failed;
+    ++items.blocks[i].failed;
     // At shutdown the socket is shut down under a pass still running: that is
     // no failure to report.
     if (Engine().exitFlag.load() == 0)
@@ -192,13 +192,13 @@ void SendFailed(std::uint32_t i)
 
 // Adds item i's primary query to the group (lock held). False when no request
 // slot is free.
-bool AddProbe(std::uint32_t i, std::uint32_t now, ProbeGroup& group)
+bool AddProbe(ItemTable& items, RequestSlots& requests, std::uint32_t i, std::uint32_t now, ProbeGroup& group)
 {
-    DnsItem& item = Items().items[i];
+    DnsItem& item = items.items[i];
     const int s = AllocRequestSlot();
     if (s < 0)
         return false;
-    RequestSlot& slot = RequestTable()[static_cast<std::uint32_t>(s)];
+    RequestSlot& slot = requests[static_cast<std::uint32_t>(s)];
     slot.destination = ServerPeer(item);
     slot.limit = item.flags & kFlagSendLimitMask;
     slot.queryTypeBE = htons(RecordQueryType(item.typeIndex));
@@ -206,7 +206,7 @@ bool AddProbe(std::uint32_t i, std::uint32_t now, ProbeGroup& group)
     item.requestId = static_cast<std::uint32_t>(s);
     const std::uint32_t length = BuildQuery(static_cast<std::uint32_t>(s), item, false, true);
     if (length == 0) {
-        SendFailed(i);
+        SendFailed(items, i);
         CountProbe(item, now);
         return true;
     }
@@ -222,14 +222,15 @@ bool AddProbe(std::uint32_t i, std::uint32_t now, ProbeGroup& group)
 
 // Sends the group and arms the slots of what went out (lock held: a reply read
 // meanwhile waits for its slot to be armed).
-void SendGroup(ProbeGroup& group, std::uint32_t now, ReplyWindow& window)
+void SendGroup(ItemTable& items, RequestSlots& requests, ProbeGroup& group, std::uint32_t now,
+               ReplyWindow& window)
 {
     SendQueries(std::span<OutgoingQuery>(group.queries.data(), group.count));
     for (std::size_t k = 0; k < group.count; ++k) {
         const OutgoingQuery& q = group.queries[k];
         const std::uint32_t i = group.items[k];
-        DnsItem& item = Items().items[i];
-        RequestSlot& slot = RequestTable()[group.slots[k]];
+        DnsItem& item = items.items[i];
+        RequestSlot& slot = requests[group.slots[k]];
         slot.expiry = 0;
         if (q.sent == static_cast<ssize_t>(q.length)) {
             slot.transmissions = 1;
@@ -240,11 +241,11 @@ void SendGroup(ProbeGroup& group, std::uint32_t now, ReplyWindow& window)
             // expiry is counted from the pass, so the pass one time-out later
             // ends it and probes the item again, as its interval allows.
             ArmRequestSlot(slot, q.sentTick, item.timeout, now);
-            if ((Items().blocks[i].state & kStateFailing) == 0)
+            if ((items.blocks[i].state & kStateFailing) == 0)
                 window.Sent();
         } else {
             ReleaseRequestSlot(slot); // and its identifier
-            SendFailed(i);
+            SendFailed(items, i);
         }
         CountProbe(item, now);
     }
@@ -265,16 +266,17 @@ std::uint32_t NextWait(std::uint32_t passStart, std::uint32_t passEnd)
 
 void ScanTimeouts(std::uint32_t now)
 {
-    std::lock_guard lock(EngineLock());
+    const LockedItems items = LockItems();
+    const LockedRequests requests = LockRequests();
     // Only the armed slots: a walk over all 65536 touches some 42 MB a second.
-    ForEachArmedSlot([now](std::uint32_t, RequestSlot& slot) {
+    ForEachArmedSlot(*requests, [now, &items](std::uint32_t, RequestSlot& slot) {
         if (!TickReached(now, slot.expiry))
             return;
         // A reply already read from the socket but still queued behind others is
         // not a timeout: the receiver will process it.
         if (ReplyWaiting(slot.identifier))
             return;
-        ExpireSlot(slot, now);
+        ExpireSlot(*items, slot, now);
     });
 }
 
@@ -289,25 +291,26 @@ std::uint32_t ProbePass(std::uint32_t now)
     ProbeGroup group;
     for (std::uint32_t i = 0; Engine().exitFlag.load() == 0;) {
         {
-            std::lock_guard lock(EngineLock());
-            while (i < Items().highWater && i < kItemSlots && !Probeable(Items().items[i], now))
+            const LockedItems items = LockItems();
+            while (i < items->highWater && i < kItemSlots && !Probeable(items->items[i], now))
                 ++i;
-            if (i >= Items().highWater || i >= kItemSlots)
+            if (i >= items->highWater || i >= kItemSlots)
                 break;
         }
         // Only a send is paced: items that are not due never wait.
         window.Pace();
         const std::uint64_t room = window.Room();
-        std::lock_guard lock(EngineLock());
+        const LockedItems items = LockItems();
+        const LockedRequests requests = LockRequests();
         bool slotsLeft = true;
-        for (; group.count < room && i < Items().highWater && i < kItemSlots; ++i) {
-            if (!Probeable(Items().items[i], now))
+        for (; group.count < room && i < items->highWater && i < kItemSlots; ++i) {
+            if (!Probeable(items->items[i], now))
                 continue;
-            if (!(slotsLeft = AddProbe(i, now, group)))
+            if (!(slotsLeft = AddProbe(*items, *requests, i, now, group)))
                 break; // no free request slot: the rest wait for the next pass
             ++due;
         }
-        SendGroup(group, now, window);
+        SendGroup(*items, *requests, group, now, window);
         if (!slotsLeft)
             break;
     }

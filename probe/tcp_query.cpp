@@ -9,14 +9,15 @@
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
+#include "base/wake_event.h"
 #include "dns/dns_wire.h"
+#include "probe/edns.h"
 #include "probe/engine.h"
 #include "probe/reply_parser.h"
 
@@ -26,7 +27,9 @@ namespace {
 
 std::atomic<TcpQueryHook> g_hook{nullptr};
 
-constexpr int kMaxPollMs = 250; // how soon a stop or a new question is noticed at worst
+// Longest wait while connections are held: their deadlines are ticks, read
+// afresh each round. An idle worker waits for its wake alone.
+constexpr int kMaxPollMs = 250;
 constexpr std::size_t kFrameBytes = 2 + kMaxQueryBytes;
 
 enum class Phase { Waiting, Connecting, Sending, Reading, Done };
@@ -50,7 +53,7 @@ struct Worker {
     bool running = false;
     bool stopping = false;
     std::thread thread;
-    int wake = -1; // eventfd: a new question or a stop
+    WakeFd wake; // a new question or a stop
 
     std::atomic<std::uint64_t> queued{0}, answered{0}, failed{0}, dropped{0};
     std::atomic<std::size_t> held{0}; // questions in the worker's table, for the bound at intake
@@ -108,7 +111,7 @@ void Deliver(Connection& c)
     TheWorker().answered.fetch_add(1, std::memory_order_relaxed);
     if (!outcome.deliver)
         return;
-    GetDesktop().Send(Engine().resultWindow.load(), DnsResultMessage(outcome.itemSlot, outcome.code));
+    GetUiChannel().Send(Engine().resultWindow.load(), DnsResultMessage(outcome.itemSlot, outcome.code));
 }
 
 // Moves the connection on as far as the socket allows without waiting.
@@ -217,9 +220,9 @@ void WorkerLoop()
         w.held.store(table.size());
         Admit(table);
 
-        fds.assign(1, pollfd{w.wake, POLLIN, 0});
+        fds.assign(1, pollfd{w.wake.Fd(), POLLIN, 0});
         owner.assign(1, 0);
-        int wait = kMaxPollMs;
+        int wait = table.empty() ? -1 : kMaxPollMs;
         for (std::size_t i = 0; i < table.size(); ++i) {
             const Connection& c = table[i];
             if (c.phase == Phase::Done)
@@ -233,10 +236,8 @@ void WorkerLoop()
         }
         if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if ((fds[0].revents & POLLIN) != 0) {
-            std::uint64_t count = 0;
-            [[maybe_unused]] const ssize_t r = read(w.wake, &count, sizeof count);
-        }
+        if ((fds[0].revents & POLLIN) != 0)
+            w.wake.Clear();
         for (std::size_t k = 1; k < fds.size(); ++k)
             if (fds[k].revents != 0)
                 Advance(table[owner[k]], fds[k].revents);
@@ -273,13 +274,13 @@ FrameStatus FeedFrame(TcpFrame& frame, std::span<const std::uint8_t> bytes, std:
 
 ReplyOutcome ProcessTcpReply(const TcpQuery& query, std::span<const std::uint8_t> message, const PeerAddress& from)
 {
-    std::lock_guard lock(EngineLock());
+    const LockedRequests requests = LockRequests();
     if (query.slot >= kRequestSlots) {
         ReplyOutcome none;
         none.verdict = ReplyVerdict::NoRequest;
         return none;
     }
-    const RequestSlot& slot = RequestTable()[query.slot];
+    const RequestSlot& slot = requests[query.slot];
     if (slot.sendTime != query.sendTime || slot.expiry == 0 || slot.itemSlot != query.itemSlot) {
         ReplyOutcome none;
         none.verdict = ReplyVerdict::NoRequest;
@@ -292,7 +293,7 @@ bool AskOverTcp(std::uint32_t slot)
 {
     if (slot >= kRequestSlots)
         return false;
-    const RequestSlot& s = RequestTable()[slot];
+    const RequestSlot& s = LockRequests()[slot];
     const std::span<const std::uint8_t> bytes = PreparedQuery(slot);
     if (bytes.size() < kDnsHeaderSize || bytes.size() > kMaxQueryBytes)
         return false;
@@ -322,9 +323,7 @@ bool StartTcpQuery(const TcpQuery& query)
         return false;
     }
     if (!w.running) {
-        if (w.wake < 0)
-            w.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (w.wake < 0)
+        if (!w.wake.Open())
             return false;
         w.thread = std::thread([] {
             pthread_setname_np(pthread_self(), "tcp queries");
@@ -334,8 +333,7 @@ bool StartTcpQuery(const TcpQuery& query)
     }
     w.inbox.push_back(query);
     w.queued.fetch_add(1, std::memory_order_relaxed);
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t r = write(w.wake, &one, sizeof one);
+    w.wake.Set();
     return true;
 }
 
@@ -349,8 +347,7 @@ void StopTcpQueries()
             return;
         w.stopping = true;
         thread = std::move(w.thread);
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const ssize_t r = write(w.wake, &one, sizeof one);
+        w.wake.Set();
     }
     thread.join();
     std::lock_guard lock(w.mutex);

@@ -27,7 +27,7 @@
 #include <span>
 #include <vector>
 
-#include "probe/edns.h"
+#include "dns/opt_record.h"
 #include "probe/reply_parser.h"
 
 namespace varnell {

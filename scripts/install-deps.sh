@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev ccache
   # mail over TLS, metrics endpoint, command line, history graph, desktop notifications
   libssl-dev openssl libmicrohttpd-dev nlohmann-json3-dev qt6-charts-dev dbus-daemon
+  # the metrics endpoint's web configuration (YAML, bcrypt through crypt(3))
+  libyaml-cpp-dev libcrypt-dev
   # sound layer
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-libav
@@ -17,13 +19,14 @@ packages=(
   # fuzzing
   clang libclang-rt-14-dev
   # real peers the tests start on loopback
+  unbound dnsutils dnsperf prometheus prometheus-alertmanager python3-aiosmtpd rsyslog samba smbclient pulseaudio pulseaudio-utils sox
   unbound dnsutils dnsperf prometheus python3-aiosmtpd rsyslog samba smbclient pulseaudio pulseaudio-utils sox
   # DNS over TLS and HTTPS peers besides unbound
   bind9
   # desktop runs and screenshots
   xvfb xauth imagemagick xdg-utils xdotool x11-utils openbox
   # packaging checks
-  appstream desktop-file-utils dpkg-dev
+  appstream desktop-file-utils dpkg-dev systemd
 )
 
 missing=()

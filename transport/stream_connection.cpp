@@ -15,7 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "base/ip_address.h"
+#include "base/net/ip_address.h"
 #include "tls/tls_client.h"
 #include "transport/reply_check.h"
 

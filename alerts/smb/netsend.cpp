@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "base/byte_reader.h"
+#include "base/net/socket_helpers.h"
 
 namespace varnell {
 
@@ -114,17 +115,8 @@ public:
         sa.sin_family = AF_INET;
         sa.sin_port = htons(port);
         sa.sin_addr.s_addr = addrBE;
-        if (connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0)
-            return kNetSendOk;
-        if (errno != EINPROGRESS)
-            return kNetSendBadNetPath;
-        if (WaitForSocket(fd_, POLLOUT, timeoutMs, stop_) != SocketWait::kReady)
-            return kNetSendBadNetPath;
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)
-            return kNetSendBadNetPath;
-        return kNetSendOk;
+        int error = 0;
+        return ConnectWithin(fd_, sa, timeoutMs, stop_, error) == SocketWait::kReady ? kNetSendOk : kNetSendBadNetPath;
     }
 
     void SetDeadline(std::uint32_t timeoutMs) { deadline_ = Clock::now() + std::chrono::milliseconds(timeoutMs); }
@@ -264,10 +256,9 @@ std::vector<std::string> NetMessageNames()
 
 std::string LocalNetbiosName()
 {
-    char host[256] = {};
-    if (gethostname(host, sizeof host - 1) != 0 || host[0] == 0)
+    std::string name = LocalHostName();
+    if (name.empty())
         return "LOCALHOST";
-    std::string name(host);
     name = name.substr(0, name.find('.')); // the NetBIOS name is the first label
     return CutName(name);
 }

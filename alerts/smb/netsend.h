@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "mail/socket_wait.h"
+#include "base/net/socket_wait.h"
 
 namespace varnell {
 

@@ -18,6 +18,7 @@
 #include "alerts/syslog.h"
 #include "config/settings.h"
 #include "tests/support/process.h"
+#include "tests/support/recording_ui_channel.h"
 
 using namespace varnell;
 using namespace std::chrono_literals;
@@ -31,7 +32,7 @@ class DispatchTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        SetDesktop(&desktop_);
+        SetUiChannel(&desktop_);
         saved_ = CurrentSettings();
         Settings& s = CurrentSettings();
         s.general.SetFlags(0);
@@ -84,7 +85,7 @@ protected:
     }
 
     using Step = std::pair<AlertChannel, int>;
-    HeadlessDesktop desktop_;
+    RecordingUiChannel desktop_;
     test::TempDir dir_;
     Settings saved_;
     int sink_ = -1;

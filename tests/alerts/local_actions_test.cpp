@@ -5,7 +5,7 @@
 
 #include "alerts/box_thread.h"
 #include "alerts/exec_thread.h"
-#include "alerts/launch.h"
+#include "base/opener.h"
 #include "tests/alerts/reply_window_fixture.h"
 #include "tests/support/process.h"
 

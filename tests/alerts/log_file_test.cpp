@@ -4,7 +4,7 @@
 
 #include <unistd.h>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "config/settings.h"
 #include "tests/support/process.h"
 
@@ -16,7 +16,7 @@ class LogFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        SetDesktop(&desktop_);
+        SetUiChannel(&desktop_);
         saved_ = CurrentSettings().general.texts[kTextLogPath];
     }
     void TearDown() override
@@ -27,7 +27,7 @@ protected:
     }
     void SetLogName(const std::string& name) { CurrentSettings().general.texts[kTextLogPath] = name; }
 
-    HeadlessDesktop desktop_;
+    RecordingUiChannel desktop_;
     test::TempDir dir_;
     std::string saved_;
 };

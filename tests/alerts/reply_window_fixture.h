@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 
 namespace varnell::test {
 
@@ -15,7 +15,7 @@ class ReplyWindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        SetDesktop(&desktop_);
+        SetUiChannel(&desktop_);
         window_ = desktop_.RegisterWindow([this](const WindowMessage& m) {
             std::lock_guard lock(mutex_);
             done_.push_back(m);
@@ -30,7 +30,7 @@ protected:
         return done_;
     }
 
-    HeadlessDesktop desktop_;
+    RecordingUiChannel desktop_;
     WindowId window_ = kNoWindow;
     std::mutex mutex_;
     std::vector<WindowMessage> done_;

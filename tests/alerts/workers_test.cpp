@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/support/recording_ui_channel.h"
 
 using namespace varnell;
 using namespace std::chrono_literals;
@@ -100,7 +101,7 @@ class WorkersTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        SetDesktop(&desktop_);
+        SetUiChannel(&desktop_);
         window_ = desktop_.RegisterWindow([this](const WindowMessage& m) {
             std::lock_guard lock(collector_.mutex);
             collector_.messages.push_back(m);
@@ -108,7 +109,7 @@ protected:
     }
     void TearDown() override { desktop_.UnregisterWindow(window_); }
 
-    HeadlessDesktop desktop_;
+    RecordingUiChannel desktop_;
     WindowId window_ = kNoWindow;
     Collector collector_;
 };

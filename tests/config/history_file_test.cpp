@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fstream>
 
+#include "base/folders.h"
 #include "config/history_file.h"
 #include "config/registry.h"
 #include "items/history.h"
@@ -62,7 +63,7 @@ TEST_F(HistoryFileTest, RestartRestoresEachItemsHistoryByWhatItAsks)
     const std::uint32_t a2 = AddItem("alpha", 0x0300007F);
     ASSERT_NE(b2, b);
     // Loaded as at start-up: before the item list has given the items rows.
-    Items().rowCount = 0;
+    LockItems()->rowCount = 0;
     EXPECT_EQ(LoadHistoryFile(HistoryPath()), HistoryLoad::kLoaded);
     ASSERT_NE(HistoryOf(b2), nullptr);
     EXPECT_EQ(EncodeHistory(*HistoryOf(b2), kNow), before);
@@ -100,7 +101,7 @@ TEST_F(HistoryFileTest, DamagedFilesAreMovedAsideAndTheHistoryStartsEmpty)
     EXPECT_EQ(LoadHistoryFile(HistoryPath()), HistoryLoad::kAbsent);
 
     // Not a database at all.
-    ASSERT_TRUE(MakeFolders(HistoryPath()));
+    ASSERT_TRUE(MakeFolderFor(HistoryPath()));
     std::ofstream(HistoryPath()) << "garbage that is no database, long enough to have a header";
     EXPECT_EQ(LoadHistoryFile(HistoryPath()), HistoryLoad::kMovedAside);
     EXPECT_EQ(HistoryOf(a), nullptr);
@@ -128,7 +129,7 @@ TEST_F(HistoryFileTest, DamagedFilesAreMovedAsideAndTheHistoryStartsEmpty)
     RecordResult(a, kNow, 0, 5, 0);
     auto good = CollectHistoryRows(kNow);
     const std::uint32_t b = AddItem("beta");
-    good.push_back({HistoryKey(Items().items[b]), {1, 0xFF, 0xFF}});
+    good.push_back({HistoryKey(LockItems()->items[b]), {1, 0xFF, 0xFF}});
     ASSERT_TRUE(WriteHistoryFile(HistoryPath(), good));
     ClearAllHistory();
     EXPECT_EQ(LoadHistoryFile(HistoryPath()), HistoryLoad::kLoaded);

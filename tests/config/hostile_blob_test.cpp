@@ -36,7 +36,7 @@ Bytes ItemsBody(std::int64_t count, const std::vector<DnsItem>& items)
     return body;
 }
 
-void Apply(const std::vector<std::uint8_t>& blob) { ApplySettingsBlob(blob, CurrentSettings(), Items()); }
+void Apply(const std::vector<std::uint8_t>& blob) { ApplySettingsBlob(blob, CurrentSettings(), *LockItems()); }
 
 // What every load must leave, whatever the input.
 void ExpectSane()
@@ -45,7 +45,8 @@ void ExpectSane()
     for (std::size_t i = 0; i < kGeneralTextCount; ++i)
         ASSERT_LE(s.general.texts[i].size(), kGeneralTextLimits[i]);
     ASSERT_LE(s.syslog.servers.size(), kMaxSyslogServers);
-    const ItemTable& t = Items();
+    const LockedItems locked = LockItems();
+    const ItemTable& t = *locked;
     ASSERT_LE(t.highWater, kItemSlots);
     ASSERT_EQ(t.liveCount, t.highWater);
     for (std::uint32_t i = 0; i < t.highWater; ++i) {
@@ -91,8 +92,8 @@ TEST_F(HostileBlob, ItemCountsAndReservedCountsOutOfRange)
     blob.Record(kRecordItems, ItemsBody(0x7FFFFFFF, {StoredItem(), StoredItem()}));
     Apply(blob.b);
     ExpectSane();
-    EXPECT_EQ(Items().highWater, 2u);
-    EXPECT_EQ(Items().blocks[1].domain, "dom");
+    EXPECT_EQ(LockItems()->highWater, 2u);
+    EXPECT_EQ(LockItems()->blocks[1].domain, "dom");
 
     // More further texts or integers than the block holds: the excess is
     // skipped and the walk goes on with the next item, whose texts come back
@@ -103,13 +104,13 @@ TEST_F(HostileBlob, ItemCountsAndReservedCountsOutOfRange)
         b.Record(kRecordItems, ItemsBody(3, {StoredItem(2, 4), bad, StoredItem()}));
         Apply(b.b);
         ExpectSane();
-        EXPECT_EQ(Items().highWater, 3u);
-        EXPECT_EQ(Items().blocks[0].reservedTexts[1], "k");
-        EXPECT_EQ(Items().blocks[0].reservedInts[3], 3);
-        EXPECT_EQ(Items().blocks[1].domain, "dom");
-        EXPECT_EQ(Items().items[1].reservedTextCount, std::min(bad.reservedTextCount, kReservedTexts));
-        EXPECT_EQ(Items().blocks[2].name, "name");
-        EXPECT_EQ(Items().blocks[2].domain, "dom");
+        EXPECT_EQ(LockItems()->highWater, 3u);
+        EXPECT_EQ(LockItems()->blocks[0].reservedTexts[1], "k");
+        EXPECT_EQ(LockItems()->blocks[0].reservedInts[3], 3);
+        EXPECT_EQ(LockItems()->blocks[1].domain, "dom");
+        EXPECT_EQ(LockItems()->items[1].reservedTextCount, std::min(bad.reservedTextCount, kReservedTexts));
+        EXPECT_EQ(LockItems()->blocks[2].name, "name");
+        EXPECT_EQ(LockItems()->blocks[2].domain, "dom");
     }
     // A count no body can hold reads to the body's end: the item before stays.
     InitItemTable();
@@ -117,15 +118,15 @@ TEST_F(HostileBlob, ItemCountsAndReservedCountsOutOfRange)
     lying.Record(kRecordItems, ItemsBody(3, {StoredItem(2, 4), StoredItem(0xFFFFFFFFu, 0), StoredItem()}));
     Apply(lying.b);
     ExpectSane();
-    EXPECT_GE(Items().highWater, 1u);
-    EXPECT_EQ(Items().blocks[0].domain, "dom");
+    EXPECT_GE(LockItems()->highWater, 1u);
+    EXPECT_EQ(LockItems()->blocks[0].domain, "dom");
 
     // The limits themselves are fine.
     InitItemTable();
     Bytes edge;
     edge.Record(kRecordItems, ItemsBody(1, {StoredItem(32, 256)}));
     Apply(edge.b);
-    EXPECT_EQ(Items().highWater, 1u);
+    EXPECT_EQ(LockItems()->highWater, 1u);
 
     // A known-address count past the array is cut to it.
     InitItemTable();
@@ -136,7 +137,7 @@ TEST_F(HostileBlob, ItemCountsAndReservedCountsOutOfRange)
     known.Record(kRecordItems, ItemsBody(1, {wide}));
     Apply(known.b);
     ExpectSane();
-    EXPECT_EQ(Items().items[0].knownCount, kKnownAddresses);
+    EXPECT_EQ(LockItems()->items[0].knownCount, kKnownAddresses);
 }
 
 TEST_F(HostileBlob, TextWithoutTerminatorEndsOnlyItsRecord)
@@ -190,12 +191,12 @@ TEST_F(HostileBlob, EveryTruncationAndRandomDamageLoadsSafely)
 {
     for (int i = 0; i < 3; ++i)
         AddItem("t" + std::to_string(i));
-    Items().items[1].reservedTextCount = 2;
-    Items().items[2].reservedIntCount = 3;
+    LockItems()->items[1].reservedTextCount = 2;
+    LockItems()->items[2].reservedIntCount = 3;
     CurrentSettings().mail.receivers = {"x@example.org"};
     CurrentSettings().syslog.servers = {1, 2, 3};
     std::vector<std::uint8_t> good;
-    BuildSettingsBlob(CurrentSettings(), Items(), good);
+    BuildSettingsBlob(CurrentSettings(), *LockItems(), good);
 
     for (std::size_t len = 0; len < good.size(); len += (len < 200 || len > good.size() - 12000) ? 1 : 7) {
         Apply(std::vector<std::uint8_t>(good.begin(), good.begin() + static_cast<long>(len)));

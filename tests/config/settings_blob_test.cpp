@@ -37,7 +37,7 @@ std::vector<RecordView> Records(const std::vector<std::uint8_t>& blob)
 std::vector<std::uint8_t> Save()
 {
     std::vector<std::uint8_t> blob;
-    BuildSettingsBlob(CurrentSettings(), Items(), blob);
+    BuildSettingsBlob(CurrentSettings(), *LockItems(), blob);
     return blob;
 }
 
@@ -131,7 +131,7 @@ TEST_F(SettingsBlob, EverySettingComesBack)
     const auto blob = Save();
     const Settings saved = s;
     CurrentSettings() = DefaultSettings(0);
-    ApplySettingsBlob(blob, CurrentSettings(), Items());
+    ApplySettingsBlob(blob, CurrentSettings(), *LockItems());
     const Settings& back = CurrentSettings();
 
     EXPECT_EQ(back.general.block, saved.general.block);
@@ -160,7 +160,7 @@ TEST_F(SettingsBlob, TextsAreCutAtTheirLoadLimits)
         g.texts[i] = std::string(1400, static_cast<char>('a' + i));
     g.texts[kTextExecPath] = std::string(300, 'x');
     const auto blob = Save();
-    ApplySettingsBlob(blob, CurrentSettings(), Items());
+    ApplySettingsBlob(blob, CurrentSettings(), *LockItems());
     EXPECT_EQ(g.texts[kTextExecPath], std::string(271, 'x'));
     const std::size_t expected[kGeneralTextCount] = {271, 271, 255, 255, 269, 255, 1287, 127, 65, 65, 269, 255, 255};
     for (std::size_t i = 1; i < kGeneralTextCount; ++i)
@@ -177,7 +177,7 @@ TEST_F(SettingsBlob, UnknownRecordTypesAreSkippedByLength)
         .Record(-3, Bytes().Zeros(3))
         .Record(0x7FFFFFFF, Bytes())
         .Record(kRecordSyslog, syslog);
-    ApplySettingsBlob(blob.b, CurrentSettings(), Items());
+    ApplySettingsBlob(blob.b, CurrentSettings(), *LockItems());
     ASSERT_EQ(CurrentSettings().syslog.servers.size(), 1u);
     EXPECT_EQ(CurrentSettings().syslog.servers[0], AddressBE(127, 0, 0, 9));
     EXPECT_EQ(CurrentSettings().syslog.messageTemplate, "tmpl");
@@ -187,7 +187,8 @@ TEST_F(SettingsBlob, DeletedItemsAreNotStoredAndReloadCompacts)
 {
     for (int i = 0; i < 5; ++i)
         AddItem("n" + std::to_string(i));
-    ItemTable& t = Items();
+    LockedItems locked = LockItems();
+    ItemTable& t = *locked;
     SetOutstanding(t.items[2], 3);
     t.items[2].nextDue = 123456;
     SuspendItem(4);
@@ -218,7 +219,8 @@ TEST_F(SettingsBlob, DeletedItemsAreNotStoredAndReloadCompacts)
 
 TEST_F(SettingsBlob, FullTableRoundTripsByteForByte)
 {
-    ItemTable& t = Items();
+    LockedItems locked = LockItems();
+    ItemTable& t = *locked;
     for (std::uint32_t i = 0; i < kItemSlots; ++i) {
         AddItem("host-" + std::to_string(i), 0x0100007F + (i << 24));
         DnsItem& item = t.items[i];
@@ -255,7 +257,8 @@ TEST_F(SettingsBlob, FullTableRoundTripsByteForByte)
 // suspends the item and says so.
 TEST_F(SettingsBlob, Ipv6TextsComeBackAndUnreadableOnesAreSuspended)
 {
-    ItemTable& t = Items();
+    LockedItems locked = LockItems();
+    ItemTable& t = *locked;
     const std::uint32_t a = AddItem("v6");
     const std::uint32_t b = AddItem("other");
     const std::uint32_t bad = AddItem("broken");

@@ -95,8 +95,8 @@ TEST_F(StoreRecovery, SaveKilledInsideItsTransactionLeavesThePreviousSettings)
     CurrentSettings() = DefaultSettings(0);
     ASSERT_EQ(LoadSettings(), 0);
     EXPECT_EQ(CurrentSettings().general.texts[kTextExecPath], "/usr/bin/previous");
-    EXPECT_EQ(Items().liveCount, 2u);
-    EXPECT_EQ(Items().blocks[1].name, "second");
+    EXPECT_EQ(LockItems()->liveCount, 2u);
+    EXPECT_EQ(LockItems()->blocks[1].name, "second");
 
     // The dead writer's lock and journal are gone: the next save goes through.
     CurrentSettings().general.texts[kTextExecPath] = "/usr/bin/third";

@@ -96,3 +96,44 @@ TEST(Install, PutsTheProgramEntryIconsAndMetainfoInTheirXdgPlaces)
             << ReadFile(dir.File("entry.txt"));
     }
 }
+
+// Both units pass systemd's own check. The units name the installed program;
+// the check wants it to exist, so the copies checked name this build's.
+TEST(Install, SystemdUnitsPassVerify)
+{
+    if (!Available("systemd-analyze"))
+        GTEST_SKIP() << "systemd-analyze is not installed (no systemd on this machine)";
+    TempDir dir;
+    for (const char* unit : {"varnell.service", "varnell-monitor@.service"}) {
+        std::string text = ReadFile(SourceDir() + "/packaging/" + unit);
+        for (std::size_t at; (at = text.find("/usr/bin/varnell-monitor")) != std::string::npos;)
+            text.replace(at, 24, BinaryDir() + "/varnell-monitor");
+        WriteFile(dir.File(unit), text);
+        EXPECT_EQ(RunTool({"systemd-analyze", "verify", dir.File(unit)}, dir.File("verify.txt")), 0) << unit;
+        EXPECT_EQ(ReadFile(dir.File("verify.txt")), "") << unit;
+    }
+}
+
+// What the package holds for a server: both units (enabled by nobody), the
+// service's user, and the examples a fleet behind Prometheus starts from.
+TEST(Install, DebianPackageHoldsTheUnitsAndTheAlertmanagerExample)
+{
+    if (!Available("cpack") || !Available("dpkg-deb"))
+        GTEST_SKIP() << "cpack or dpkg-deb is not installed";
+    TempDir dir;
+    ASSERT_EQ(RunTool({"cpack", "-G", "DEB", "-B", dir.Path(), "--config", BinaryDir() + "/CPackConfig.cmake"},
+                      dir.File("cpack.txt")),
+              0)
+        << ReadFile(dir.File("cpack.txt"));
+    const std::string deb = dir.File("varnell_" VARNELL_VERSION "_amd64.deb");
+    ASSERT_EQ(RunTool({"dpkg-deb", "--contents", deb}, dir.File("contents.txt")), 0);
+    const std::string contents = ReadFile(dir.File("contents.txt"));
+    for (const char* path : {"./usr/lib/systemd/system/varnell-monitor@.service", "./usr/lib/systemd/user/varnell.service",
+                             "./usr/lib/sysusers.d/varnell.conf", "./usr/share/doc/varnell/examples/varnell.yml",
+                             "./usr/share/doc/varnell/examples/varnell-rules.yml", "./usr/share/doc/varnell/deploy.md"})
+        EXPECT_NE(contents.find(std::string(path) + "\n"), std::string::npos) << path;
+    ASSERT_EQ(RunTool({"dpkg-deb", "--info", deb, "postinst"}, dir.File("postinst.txt")), 0);
+    const std::string postinst = ReadFile(dir.File("postinst.txt"));
+    EXPECT_NE(postinst.find("systemd-sysusers varnell.conf"), std::string::npos) << postinst;
+    EXPECT_EQ(postinst.find("systemctl enable"), std::string::npos) << "the units are installed, not enabled";
+}

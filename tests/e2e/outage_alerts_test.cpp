@@ -161,11 +161,11 @@ protected:
             const int slot = NewItemSlot();
             ASSERT_GE(slot, 0);
             ASSERT_TRUE(CommitNewItem(static_cast<std::uint32_t>(slot), e));
-            Items().items[static_cast<std::size_t>(slot)].server.portBE = htons(dnsPort);
+            LockItems()->items[static_cast<std::size_t>(slot)].server.portBE = htons(dnsPort);
         }
         for (std::size_t i = 0; i < 2; ++i)
-            written_[i] = Items().items[i];
-        BuildSettingsBlob(s, Items(), blob_);
+            written_[i] = LockItems()->items[i];
+        BuildSettingsBlob(s, *LockItems(), blob_);
         ASSERT_EQ(WriteSettingsBlob(blob_.data(), blob_.size(), EncodeExtraSettings(s.extra)), 1);
     }
 
@@ -327,13 +327,13 @@ TEST_F(OutageAlerts, EveryChannelReportsTheOutageOnceAndTheStoreKeepsTheNewAddre
     EXPECT_EQ(SettingsRecords(saved), SettingsRecords(blob_));
     Settings back;
     InitItemTable();
-    ApplySettingsBlob(saved, back, Items());
-    ASSERT_EQ(Items().liveCount, 2u);
+    ApplySettingsBlob(saved, back, *LockItems());
+    ASSERT_EQ(LockItems()->liveCount, 2u);
     const std::vector<std::vector<std::uint32_t>> known = {{Ipv4("10.20.30.50")}, {Ipv4("10.20.30.60")}};
     for (std::size_t i = 0; i < 2; ++i) {
         SCOPED_TRACE(i);
         const DnsItem& a = written_[i];
-        const DnsItem& b = Items().items[i];
+        const DnsItem& b = LockItems()->items[i];
         const std::uint32_t runBits = kFlagDeleted | kFlagOutstandingMask;
         EXPECT_EQ(a.flags & ~runBits, b.flags & ~runBits);
         EXPECT_EQ(a.interval, b.interval);
@@ -344,8 +344,8 @@ TEST_F(OutageAlerts, EveryChannelReportsTheOutageOnceAndTheStoreKeepsTheNewAddre
         for (std::size_t k = 0; k < known[i].size(); ++k)
             EXPECT_EQ(b.known[k].addrBE, known[i][k]);
     }
-    EXPECT_EQ(Items().blocks[0].name, "www");
-    EXPECT_EQ(Items().blocks[1].domain, "e2e.example");
+    EXPECT_EQ(LockItems()->blocks[0].name, "www");
+    EXPECT_EQ(LockItems()->blocks[1].domain, "e2e.example");
 }
 
 } // namespace

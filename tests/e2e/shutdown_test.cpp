@@ -106,7 +106,7 @@ TEST_F(ProgramRun, FirstStartEndedBySigtermSavesTheDefaultsAndRegistersAutostart
     Settings defaults = DefaultSettings(LookUpLocalAddress());
     InitItemTable();
     std::vector<std::uint8_t> expected;
-    BuildSettingsBlob(defaults, Items(), expected);
+    BuildSettingsBlob(defaults, *LockItems(), expected);
     EXPECT_EQ(saved, expected);
 }
 
@@ -139,9 +139,9 @@ TEST_F(ProgramRun, StoredItemsComeBackAsTheyWereWritten)
     }
     std::array<DnsItem, 3> written{};
     for (int i = 0; i < 3; ++i)
-        written[static_cast<std::size_t>(i)] = Items().items[static_cast<std::size_t>(i)];
+        written[static_cast<std::size_t>(i)] = LockItems()->items[static_cast<std::size_t>(i)];
     std::vector<std::uint8_t> blob;
-    BuildSettingsBlob(settings, Items(), blob);
+    BuildSettingsBlob(settings, *LockItems(), blob);
     ASSERT_EQ(WriteSettingsBlob(blob.data(), blob.size()), 1);
 
     ChildProcess child;
@@ -158,11 +158,11 @@ TEST_F(ProgramRun, StoredItemsComeBackAsTheyWereWritten)
 
     Settings back;
     InitItemTable();
-    ApplySettingsBlob(saved, back, Items());
-    ASSERT_EQ(Items().liveCount, 3u);
+    ApplySettingsBlob(saved, back, *LockItems());
+    ASSERT_EQ(LockItems()->liveCount, 3u);
     for (std::size_t i = 0; i < 3; ++i) {
         const DnsItem& a = written[i];
-        const DnsItem& b = Items().items[i];
+        const DnsItem& b = LockItems()->items[i];
         // Loading clears the deleted and outstanding bits and the due time, and
         // the list and the scheduler own row, request and due fields at run time.
         const std::uint32_t runBits = kFlagDeleted | kFlagOutstandingMask;
@@ -174,9 +174,9 @@ TEST_F(ProgramRun, StoredItemsComeBackAsTheyWereWritten)
         EXPECT_EQ(a.mailGroup, b.mailGroup);
         EXPECT_EQ(a.knownCount, b.knownCount);
         EXPECT_EQ(0, std::memcmp(a.reserved1, b.reserved1, sizeof a.reserved1));
-        EXPECT_EQ(Items().blocks[i].name, names[i]);
-        EXPECT_EQ(Items().blocks[i].description, std::string("item ") + names[i]);
-        EXPECT_EQ(Items().blocks[i].domain, std::string(names[i]) + ".example.test");
+        EXPECT_EQ(LockItems()->blocks[i].name, names[i]);
+        EXPECT_EQ(LockItems()->blocks[i].description, std::string("item ") + names[i]);
+        EXPECT_EQ(LockItems()->blocks[i].domain, std::string(names[i]) + ".example.test");
     }
 }
 

@@ -106,7 +106,7 @@ TEST(StalledAlerts, ExitEndsPromptlyWhileMailAndNetworkMessageWaitOnSilentPeers)
     ASSERT_GE(slot, 0);
     ASSERT_TRUE(CommitNewItem(static_cast<std::uint32_t>(slot), e));
     std::vector<std::uint8_t> blob;
-    BuildSettingsBlob(s, Items(), blob);
+    BuildSettingsBlob(s, *LockItems(), blob);
     ASSERT_EQ(WriteSettingsBlob(blob.data(), blob.size()), 1); // no extra values: the exit's save adds them
 
     ChildProcess program;

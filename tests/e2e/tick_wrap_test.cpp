@@ -132,10 +132,10 @@ TEST(TickWrap, ItemsKeepBeingProbedAcrossTheWrap)
         const int slot = NewItemSlot();
         ASSERT_GE(slot, 0);
         ASSERT_TRUE(CommitNewItem(static_cast<std::uint32_t>(slot), e));
-        Items().items[static_cast<std::size_t>(slot)].server.portBE = htons(back ? backPort : gone.Port());
+        LockItems()->items[static_cast<std::size_t>(slot)].server.portBE = htons(back ? backPort : gone.Port());
     }
     std::vector<std::uint8_t> blob;
-    BuildSettingsBlob(s, Items(), blob);
+    BuildSettingsBlob(s, *LockItems(), blob);
     ASSERT_EQ(WriteSettingsBlob(blob.data(), blob.size()), 1);
     unsetenv("XDG_CONFIG_HOME");
 

@@ -35,7 +35,7 @@ void AddItems(int n)
 TEST(ItemTable, NeverUsedSlotHoldsResetValues)
 {
     InitItemTable();
-    const DnsItem& item = Items().items[7];
+    const DnsItem& item = LockItems()->items[7];
     EXPECT_EQ(item.interval, 0u);
     EXPECT_EQ(item.timeout, 0u);
     EXPECT_EQ(item.flags, 0x000A3F01u);
@@ -44,25 +44,25 @@ TEST(ItemTable, NeverUsedSlotHoldsResetValues)
     EXPECT_EQ(item.rowPosition, -1);
     EXPECT_EQ(item.server.family, 2);
     EXPECT_EQ(item.server.portBE, 0x3500); // 53 in network byte order
-    EXPECT_EQ(Items().blocks[7].rttMin, 0xFFFFFFFFu);
-    EXPECT_EQ(Items().highWater, 0u);
+    EXPECT_EQ(LockItems()->blocks[7].rttMin, 0xFFFFFFFFu);
+    EXPECT_EQ(LockItems()->highWater, 0u);
 }
 
 TEST(ItemTable, DeletingRowsKeepsMapAndPositionsInOrder)
 {
     InitItemTable();
     AddItems(3);
-    ASSERT_EQ(Items().rowCount, 3u);
+    ASSERT_EQ(LockItems()->rowCount, 3u);
     ASSERT_TRUE(DeleteItemRow(0));
-    EXPECT_EQ(Items().rowCount, 2u);
-    EXPECT_EQ(Items().liveCount, 2u);
-    EXPECT_EQ(Items().highWater, 3u); // slot 0 is a hole until the next load
-    EXPECT_EQ(Items().rowToSlot[0], 1);
-    EXPECT_EQ(Items().rowToSlot[1], 2);
-    EXPECT_EQ(Items().items[1].rowPosition, 0);
-    EXPECT_EQ(Items().items[2].rowPosition, 1);
-    EXPECT_EQ(Items().items[0].rowPosition, -1);
-    EXPECT_NE(Items().items[0].flags & kFlagDeleted, 0u);
+    EXPECT_EQ(LockItems()->rowCount, 2u);
+    EXPECT_EQ(LockItems()->liveCount, 2u);
+    EXPECT_EQ(LockItems()->highWater, 3u); // slot 0 is a hole until the next load
+    EXPECT_EQ(LockItems()->rowToSlot[0], 1);
+    EXPECT_EQ(LockItems()->rowToSlot[1], 2);
+    EXPECT_EQ(LockItems()->items[1].rowPosition, 0);
+    EXPECT_EQ(LockItems()->items[2].rowPosition, 1);
+    EXPECT_EQ(LockItems()->items[0].rowPosition, -1);
+    EXPECT_NE(LockItems()->items[0].flags & kFlagDeleted, 0u);
     EXPECT_FALSE(DeleteItemRow(2));
 }
 
@@ -71,9 +71,9 @@ TEST(ItemTable, DeletingTheOnlyItemEmptiesTheTable)
     InitItemTable();
     AddItems(1);
     ASSERT_TRUE(DeleteItemRow(0));
-    EXPECT_EQ(Items().rowCount, 0u);
-    EXPECT_EQ(Items().liveCount, 0u);
-    EXPECT_EQ(Items().highWater, 0u);
+    EXPECT_EQ(LockItems()->rowCount, 0u);
+    EXPECT_EQ(LockItems()->liveCount, 0u);
+    EXPECT_EQ(LockItems()->highWater, 0u);
     EXPECT_EQ(NewItemSlot(), 0);
 }
 
@@ -81,41 +81,41 @@ TEST(ItemTable, FullTableReusesOnlyIdleDeletedSlots)
 {
     InitItemTable();
     AddItems(static_cast<int>(kItemSlots));
-    EXPECT_EQ(Items().highWater, kItemSlots);
+    EXPECT_EQ(LockItems()->highWater, kItemSlots);
     EXPECT_EQ(NewItemSlot(), -1);
     EXPECT_FALSE(CommitNewItem(kItemSlots, Edit("beyond")));
 
     ASSERT_TRUE(DeleteItemRow(10)); // slot 10
-    SetOutstanding(Items().items[10], 1);
+    SetOutstanding(LockItems()->items[10], 1);
     EXPECT_EQ(NewItemSlot(), -1) << "a slot with a pending request must not be reused";
-    SetOutstanding(Items().items[10], 0);
+    SetOutstanding(LockItems()->items[10], 0);
     ASSERT_EQ(NewItemSlot(), 10);
-    Items().blocks[10].sent = 99;
+    LockItems()->blocks[10].sent = 99;
     ASSERT_TRUE(CommitNewItem(10, Edit("reused")));
-    EXPECT_EQ(Items().blocks[10].name, "reused");
-    EXPECT_EQ(Items().blocks[10].sent, 0u);
-    EXPECT_EQ(Items().items[10].rowPosition, static_cast<std::int32_t>(kItemSlots - 1));
-    EXPECT_EQ(Items().rowToSlot[kItemSlots - 1], 10);
-    EXPECT_EQ(Items().items[10].flags & kFlagDeleted, 0u);
+    EXPECT_EQ(LockItems()->blocks[10].name, "reused");
+    EXPECT_EQ(LockItems()->blocks[10].sent, 0u);
+    EXPECT_EQ(LockItems()->items[10].rowPosition, static_cast<std::int32_t>(kItemSlots - 1));
+    EXPECT_EQ(LockItems()->rowToSlot[kItemSlots - 1], 10);
+    EXPECT_EQ(LockItems()->items[10].flags & kFlagDeleted, 0u);
 }
 
 TEST(ItemTable, SuspendAndResumeKeepOutstandingRequestsAndAnUpdateEndsThem)
 {
     InitItemTable();
     AddItems(1);
-    SetOutstanding(Items().items[0], 2);
+    SetOutstanding(LockItems()->items[0], 2);
     SuspendItem(0);
-    EXPECT_NE(Items().items[0].flags & kFlagSuspended, 0u);
-    EXPECT_EQ(Outstanding(Items().items[0]), 2u);
-    ItemEdit e = EditOf(Items().items[0]);
+    EXPECT_NE(LockItems()->items[0].flags & kFlagSuspended, 0u);
+    EXPECT_EQ(Outstanding(LockItems()->items[0]), 2u);
+    ItemEdit e = EditOf(LockItems()->items[0]);
     e.lostCount = 70; // six bits only
     e.notifyUp = false;
     CommitItemUpdate(0, e);
-    EXPECT_EQ(LostCount(Items().items[0]), 70u & 0x3Fu);
-    EXPECT_EQ(Items().items[0].flags & kFlagNotifyUp, 0u);
-    EXPECT_EQ(Outstanding(Items().items[0]), 0u);
+    EXPECT_EQ(LostCount(LockItems()->items[0]), 70u & 0x3Fu);
+    EXPECT_EQ(LockItems()->items[0].flags & kFlagNotifyUp, 0u);
+    EXPECT_EQ(Outstanding(LockItems()->items[0]), 0u);
     ResumeItem(0);
-    EXPECT_EQ(Items().items[0].flags & kFlagSuspended, 0u);
+    EXPECT_EQ(LockItems()->items[0].flags & kFlagSuspended, 0u);
 }
 
 // Six bits are kept; a count that keeps none would mean down only after 65
@@ -143,12 +143,12 @@ TEST(ItemTable, FillItemListGivesLiveItemsTheirRows)
 {
     InitItemTable();
     AddItems(3);
-    Items().blocks[1].state = 0xFFF;
+    LockItems()->blocks[1].state = 0xFFF;
     std::vector<std::uint32_t> inserted;
     FillItemList([&](DnsItem& item) { inserted.push_back(SlotOf(item)); });
     EXPECT_EQ(inserted, (std::vector<std::uint32_t>{0, 1, 2}));
-    EXPECT_EQ(Items().blocks[1].state, 0x800u); // only the down-reported bit survives
-    EXPECT_EQ(Items().items[2].requestId, 2u);
+    EXPECT_EQ(LockItems()->blocks[1].state, 0x800u); // only the down-reported bit survives
+    EXPECT_EQ(LockItems()->items[2].requestId, 2u);
 }
 
 // An IPv6 server comes in through the one entry check, is stored as family 10
@@ -177,8 +177,8 @@ TEST(ItemTable, Ipv6ServerIsCheckedStoredAndSwitchedBack)
     entry.server = " 2001:DB8:0:0::53 ";
     ASSERT_EQ(CheckItemEntry(entry, {}, edit), "");
     ASSERT_TRUE(CommitNewItem(0, edit));
-    DnsItem& item = Items().items[0];
-    ItemBlock& block = Items().blocks[0];
+    DnsItem& item = LockItems()->items[0];
+    ItemBlock& block = LockItems()->blocks[0];
     EXPECT_EQ(item.server.family, kEndpointFamily6);
     EXPECT_EQ(item.server.portBE, 0x3500);
     EXPECT_EQ(item.server.addrBE, 0u);

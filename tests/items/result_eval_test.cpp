@@ -4,10 +4,10 @@
 
 #include <arpa/inet.h>
 
+#include "base/tick.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
-#include "probe/engine.h"
 #include "probe/reply_parser.h"
 #include "tests/items/recording_hooks.h"
 
@@ -37,8 +37,8 @@ protected:
         e.name = "alpha";
         e.domain = "alpha.test";
         ASSERT_TRUE(CommitNewItem(0, e));
-        item = &Items().items[0];
-        block = &Items().blocks[0];
+        item = &LockItems()->items[0];
+        block = &LockItems()->blocks[0];
     }
     void TearDown() override { SetResultHooks(nullptr); }
 

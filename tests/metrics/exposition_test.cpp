@@ -62,8 +62,8 @@ std::uint32_t AddItem(const std::string& name, const std::string& description, c
 
 std::string IdOf(std::uint32_t slot)
 {
-    const int k = ItemTextIndex(Items().items[slot], Items().blocks[slot], kItemIdPrefix);
-    return k < 0 ? "" : Items().blocks[slot].reservedTexts[static_cast<std::size_t>(k)].substr(kItemIdPrefix.size());
+    const int k = ItemTextIndex(LockItems()->items[slot], LockItems()->blocks[slot], kItemIdPrefix);
+    return k < 0 ? "" : LockItems()->blocks[slot].reservedTexts[static_cast<std::size_t>(k)].substr(kItemIdPrefix.size());
 }
 
 // The labels of the item's varnell_item_up line: what identifies its series.
@@ -107,8 +107,8 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
     // One item that has been down and has answered again, with every figure set.
     const std::uint32_t s = AddItem("one", "first", "mail.test");
     {
-        ItemBlock& b = Items().blocks[s];
-        Items().items[s].server.portBE = htons(5353);
+        ItemBlock& b = LockItems()->blocks[s];
+        LockItems()->items[s].server.portBE = htons(5353);
         b.state = kStateDownReported | 3;
         b.rttLast = 50, b.rttMin = 7, b.rttMax = 1234, b.rttAvg = 61;
         b.sent = 10, b.probesFailed = 4, b.replies = 6, b.answerCount = 2, b.lastEventTime = 1700000000;
@@ -147,17 +147,17 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
 
     // An IPv6 server: its colons need no escape, its port goes after brackets.
     const std::uint32_t six = AddItem("six", "", "six.test");
-    ItemEdit e = EditOf(Items().items[six]);
+    ItemEdit e = EditOf(LockItems()->items[six]);
     e.server6 = true;
     e.server6Address = Address6{{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x53}};
     CommitItemUpdate(six, e);
-    Items().items[six].server.portBE = htons(5353);
+    LockItems()->items[six].server.portBE = htons(5353);
     const std::string two = FormatExposition(TakeMetricsSnapshot());
     EXPECT_TRUE(PromtoolAccepts(two));
     EXPECT_NE(two.find("\nvarnell_item_up{item=\"six\",domain=\"six.test\",type=\"MX\","
                        "server=\"[2001:db8::53]:5353\","),
               std::string::npos);
-    Items().items[six].server.portBE = htons(53);
+    LockItems()->items[six].server.portBE = htons(53);
     EXPECT_NE(FormatExposition(TakeMetricsSnapshot()).find(",server=\"2001:db8::53\","), std::string::npos);
 
     // A full table of hostile texts, a few of them alike, a suspended item that
@@ -171,7 +171,7 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
     }
     SuspendItem(5);
     ASSERT_TRUE(DeleteItemRow(7));
-    Items().blocks[9].rttMin = 3;
+    LockItems()->blocks[9].rttMin = 3;
     const std::string full = FormatExposition(TakeMetricsSnapshot());
     EXPECT_TRUE(PromtoolAccepts(full));
     EXPECT_EQ(CountLines(full, "varnell_item_up{"), kItemSlots - 1);
@@ -202,7 +202,7 @@ TEST(Exposition, SeriesStayWithTheirItem)
     ASSERT_EQ(static_cast<std::uint32_t>(NewItemSlot()), c);
     AddItem("top", "", "top.test");
     ASSERT_TRUE(DeleteItemRow(0)); // a
-    ItemEdit e = EditOf(Items().items[b]);
+    ItemEdit e = EditOf(LockItems()->items[b]);
     e.description = "edited";
     CommitItemUpdate(b, e);
     const std::string second = FormatExposition(TakeMetricsSnapshot());
@@ -215,12 +215,12 @@ TEST(Exposition, SeriesStayWithTheirItem)
     // copied id is given up by the later item.
     std::vector<std::uint8_t> blob;
     Settings settings = DefaultSettings(0);
-    BuildSettingsBlob(settings, Items(), blob);
+    BuildSettingsBlob(settings, *LockItems(), blob);
     InitItemTable();
-    ApplySettingsBlob(blob, settings, Items());
+    ApplySettingsBlob(blob, settings, *LockItems());
     EXPECT_EQ(SeriesOf(FormatExposition(TakeMetricsSnapshot()), idB), seriesB);
     EXPECT_EQ(IdOf(1), idNew);
-    Items().blocks[1].reservedTexts[0] = "id=" + idB;
+    LockItems()->blocks[1].reservedTexts[0] = "id=" + idB;
     TakeMetricsSnapshot();
     EXPECT_EQ(IdOf(0), idB);
     EXPECT_NE(IdOf(1), idB);
@@ -232,8 +232,8 @@ TEST(Exposition, FailuresCountEveryFailedProbe)
 {
     InitItemTable();
     const std::uint32_t s = AddItem("probe", "", "probe.test");
-    DnsItem& item = Items().items[s];
-    ItemBlock& block = Items().blocks[s];
+    DnsItem& item = LockItems()->items[s];
+    ItemBlock& block = LockItems()->blocks[s];
     for (const int code : {+kResultTimeout, +kResultNameError, 2, +kResultSendFailed, +kResultPartReply})
         OnDnsResult(&item, code);
     block.sendTime = 1000, block.receiveTime = 1000 + item.timeout + 1; // a late reply

@@ -6,16 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <cctype>
 #include <cmath>
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "config/settings.h"
 #include "metrics/metrics_server.h"
-#include "tests/metrics/http_client.h"
+#include "tests/metrics/bcrypt_hash.h"
 #include "tests/probe/delayed_responder.h"
 #include "tests/probe/engine_fixture.h"
+#include "tests/support/http_client.h"
+#include "tests/support/monitoring_peers.h"
+#include "tests/support/pki.h"
 #include "tests/support/unbound_peer.h"
 
 using namespace varnell;
@@ -36,29 +37,9 @@ protected:
         EngineAgainstServer::TearDown();
     }
 
-    // Prometheus' answer to an API query, parsed; null when it did not answer.
-    nlohmann::json Api(const std::string& pathAndQuery)
-    {
-        const std::string body = HttpGetBody(prometheusPort, pathAndQuery);
-        return nlohmann::json::parse(body, nullptr, false);
-    }
-    // The value of an instant query with one result, or NaN.
-    double Value(const std::string& promql)
-    {
-        std::string encoded;
-        for (const unsigned char c : promql) {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", c);
-            encoded += std::isalnum(c) != 0 ? std::string(1, static_cast<char>(c)) : std::string(hex);
-        }
-        const nlohmann::json r = Api("/api/v1/query?query=" + encoded);
-        if (r.is_discarded() || r["data"]["result"].size() != 1)
-            return std::nan("");
-        return std::stod(r["data"]["result"][0]["value"][1].get<std::string>());
-    }
     std::string AlertState(const std::string& item)
     {
-        const nlohmann::json alerts = Api("/api/v1/alerts");
+        const nlohmann::json alerts = GetJson(prometheus.Port(), "/api/v1/alerts");
         if (alerts.is_discarded())
             return "?";
         for (const auto& a : alerts["data"]["alerts"])
@@ -66,10 +47,9 @@ protected:
                 return a["state"];
         return "inactive";
     }
+    double Value(const std::string& promql) { return prometheus.Value(promql); }
 
-    TempDir dir;
-    ChildProcess prometheus;
-    std::uint16_t prometheusPort = 0;
+    PrometheusPeer prometheus;
 };
 
 } // namespace
@@ -92,18 +72,13 @@ TEST_F(AgainstPrometheus, ItemDownRuleFiresAndResolvesAndRoundTripIsMeasured)
     const std::size_t wait = rules.find("for: 2m");
     ASSERT_NE(wait, std::string::npos);
     rules.replace(wait, 7, "for: 1s");
-    WriteFile(dir.File("rules.yml"), rules);
-    WriteFile(dir.File("prometheus.yml"),
-              "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\nrule_files: [\"" + dir.File("rules.yml") +
-                  "\"]\nscrape_configs:\n  - job_name: varnell\n    static_configs:\n      - targets: [\"127.0.0.1:" +
-                  std::to_string(metricsPort) + "\"]\n");
-    prometheusPort = FreePort(false);
-    ASSERT_TRUE(prometheus.Start({"prometheus", "--config.file=" + dir.File("prometheus.yml"),
-                                  "--storage.tsdb.path=" + dir.File("data"),
-                                  "--web.listen-address=127.0.0.1:" + std::to_string(prometheusPort)},
-                                 {}, "", dir.File("prometheus.log")));
-    ASSERT_TRUE(WaitFor([&] { return !HttpGetBody(prometheusPort, "/-/ready").empty(); }, 20s))
-        << ReadFile(dir.File("prometheus.log"));
+    WriteFile(prometheus.File("rules.yml"), rules);
+    ASSERT_TRUE(prometheus.Start("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\nrule_files: [\"" +
+                                 prometheus.File("rules.yml") +
+                                 "\"]\nscrape_configs:\n  - job_name: varnell\n    static_configs:\n      - targets: "
+                                 "[\"127.0.0.1:" +
+                                 std::to_string(metricsPort) + "\"]\n"))
+        << prometheus.Log();
 
     // The responder's fixed delay, as Prometheus stored it.
     double rtt = 0;
@@ -130,4 +105,46 @@ TEST_F(AgainstPrometheus, ItemDownRuleFiresAndResolvesAndRoundTripIsMeasured)
     EXPECT_TRUE(WaitFor([&] { return AlertState("resolver") == "inactive"; }, 20s, 250ms));
     EXPECT_EQ(AlertState("delayed"), "inactive");
     EXPECT_GE(EventCount(kEventDown), 1u);
+}
+
+// Scraped across the network: TLS with a CA made for the test, a logon checked
+// against a bcrypt hash. Prometheus with the right password reads the items; a
+// job with a wrong one is turned away with 401.
+TEST(MetricsOverTls, PrometheusScrapesWithItsLogonAndAWrongPasswordGets401)
+{
+    InitItemTable();
+    TempDir dir;
+    const CertFiles ca = MakeCa(dir.Path(), "ca");
+    MakeServerCert(dir.Path(), "server", ca, {"IP:127.0.0.1"});
+    WriteFile(dir.File("web.yml"), "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
+                                   "basic_auth_users:\n  prometheus: " +
+                                       BcryptHash("scrape-me") + "\n");
+    const std::uint16_t port = FreePort(false);
+    SetMetricsWebConfig(dir.File("web.yml"));
+    ASSERT_EQ(StartMetricsServer("127.0.0.1:" + std::to_string(port)), kMetricsListening);
+    // Plain HTTP gets no answer from a TLS endpoint.
+    EXPECT_EQ(HttpRequest(port, "GET", "/metrics").find("varnell_"), std::string::npos);
+
+    const auto job = [&](const std::string& name, const std::string& password) {
+        return "  - job_name: " + name + "\n    scheme: https\n    tls_config:\n      ca_file: " + ca.cert +
+               "\n    basic_auth:\n      username: prometheus\n      password: " + password +
+               "\n    static_configs:\n      - targets: [\"127.0.0.1:" + std::to_string(port) + "\"]\n";
+    };
+    PrometheusPeer prometheus;
+    ASSERT_TRUE(prometheus.Start("global:\n  scrape_interval: 1s\nscrape_configs:\n" + job("right", "scrape-me") +
+                                 job("wrong", "guessed")))
+        << prometheus.Log();
+    EXPECT_TRUE(WaitFor([&] { return prometheus.Value("varnell_build_info{job=\"right\"}") == 1.0; }, 20s, 200ms))
+        << prometheus.Log();
+    std::vector<std::pair<std::string, std::string>> wrong;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            wrong = prometheus.Targets("wrong");
+            return wrong.size() == 1 && wrong[0].first == "down";
+        },
+        20s, 200ms));
+    ASSERT_EQ(wrong.size(), 1u);
+    EXPECT_NE(wrong[0].second.find("401"), std::string::npos) << wrong[0].second;
+    StopMetricsServer();
+    SetMetricsWebConfig("");
 }

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "items/item_table.h"
 #include "items/transport_state.h"
 #include "monitor/control_commands.h"
@@ -33,8 +33,8 @@ json Add(const std::string& name, const std::string& server = "127.0.0.1")
 
 TEST(ControlCommands, NamedCommandsFollowTheListAndRefuseWhileADialogIsOpen)
 {
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    RecordingUiChannel desktop;
+    SetUiChannel(&desktop);
     std::vector<std::string> shown; // the rows of a list on screen
     bool busy = false;
     MonitorLayer layer;
@@ -65,7 +65,7 @@ TEST(ControlCommands, NamedCommandsFollowTheListAndRefuseWhileADialogIsOpen)
     // A transport's failure is the item's detail; the others have none.
     {
         std::lock_guard lock(EngineLock());
-        TransportState& t = TransportOf(Items().rowToSlot[0]);
+        TransportState& t = TransportOf(LockItems()->rowToSlot[0]);
         t.lastCode = kResultCertificateExpired;
         t.failure = "the server's certificate is not accepted: certificate has expired";
     }
@@ -111,7 +111,7 @@ TEST(ControlCommands, NamedCommandsFollowTheListAndRefuseWhileADialogIsOpen)
 
     StopMonitor();
     RemoveResultWindows();
-    SetDesktop(nullptr);
+    SetUiChannel(nullptr);
 }
 
 } // namespace

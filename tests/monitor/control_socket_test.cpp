@@ -13,7 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "monitor/control_commands.h"
 #include "monitor/control_server.h"
 #include "monitor/instance.h"
@@ -139,7 +139,7 @@ class ControlServing : public ControlSocket {
 protected:
     void Serve(std::chrono::milliseconds idleLimit)
     {
-        SetDesktop(&desktop_);
+        SetUiChannel(&desktop_);
         StartMonitor(EngineOnlyOptions(), {}, false);
         std::string skipped, error;
         path_ = ControlSocketPath(skipped);
@@ -149,12 +149,12 @@ protected:
     {
         StopMonitor();
         RemoveResultWindows();
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
         ControlSocket::TearDown();
     }
     int Connect() { return ConnectControl(path_); }
     // The next reply line on fd, or "" at the end or after 10 s.
-    static std::string Line(int fd, std::string& pending)
+    static std::string Line(int fd, ControlLines& pending)
     {
         std::string line;
         return ReadControlLine(fd, pending, line, 10000) ? line : std::string();
@@ -162,12 +162,12 @@ protected:
     std::string Ask(const std::string& request)
     {
         const int fd = Connect();
-        std::string pending;
+        ControlLines pending;
         const std::string reply = SendControlLine(fd, request) ? Line(fd, pending) : "";
         close(fd);
         return reply;
     }
-    HeadlessDesktop desktop_;
+    RecordingUiChannel desktop_;
     std::string path_;
 };
 
@@ -178,7 +178,7 @@ TEST_F(ControlServing, HalfClosedRequestIsAnsweredAndPingNamesTheStore)
         const int fd = Connect();
         ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
         shutdown(fd, SHUT_WR);
-        std::string pending;
+        ControlLines pending;
         const json reply = json::parse(Line(fd, pending), nullptr, false);
         ASSERT_TRUE(reply.is_object()) << request;
         EXPECT_EQ(reply.value("ok", false), true) << request;
@@ -230,7 +230,7 @@ TEST_F(ControlServing, IdleClientsAreDroppedAndFollowersStay)
 {
     ASSERT_NO_FATAL_FAILURE(Serve(300ms));
     const int idle = Connect(), follower = Connect();
-    std::string pending;
+    ControlLines pending;
     ASSERT_TRUE(SendControlLine(follower, R"({"cmd":"events","follow":true})"));
     ASSERT_FALSE(Line(follower, pending).empty());
     EXPECT_TRUE(WaitFor([&] {
@@ -248,7 +248,7 @@ TEST_F(ControlServing, FollowerIsToldWhatItMissedAndGetsTheLastEventsAtShutdown)
 {
     ASSERT_NO_FATAL_FAILURE(Serve(kControlIdleLimit));
     const int follower = Connect();
-    std::string pending;
+    ControlLines pending;
     ASSERT_TRUE(SendControlLine(follower, R"({"cmd":"events","follow":true})"));
     ASSERT_FALSE(Line(follower, pending).empty());
     std::uint64_t seen = EventsAfter(0).empty() ? 0 : EventsAfter(0).back().sequence, missed = 0;

@@ -29,12 +29,12 @@ protected:
     static std::vector<std::string> Names()
     {
         std::vector<std::string> names;
-        for (std::uint32_t r = 0; r < Items().rowCount; ++r)
-            names.push_back(Items().blocks[Items().rowToSlot[r]].name);
+        for (std::uint32_t r = 0; r < LockItems()->rowCount; ++r)
+            names.push_back(LockItems()->blocks[LockItems()->rowToSlot[r]].name);
         return names;
     }
-    static const ItemBlock& Block(std::uint32_t row) { return Items().blocks[Items().rowToSlot[row]]; }
-    static const DnsItem& Item(std::uint32_t row) { return Items().items[Items().rowToSlot[row]]; }
+    static const ItemBlock& Block(std::uint32_t row) { return LockItems()->blocks[LockItems()->rowToSlot[row]]; }
+    static const DnsItem& Item(std::uint32_t row) { return LockItems()->items[LockItems()->rowToSlot[row]]; }
 };
 
 std::string Row(const std::string& name, const std::string& rest = "ok.example.test,A,192.0.2.1")
@@ -45,10 +45,10 @@ std::string Row(const std::string& name, const std::string& rest = "ok.example.t
 // Expects nothing imported and exactly these (line, start of reason) problems.
 void ExpectRefused(const std::string& text, const std::vector<std::pair<std::size_t, std::string>>& expected)
 {
-    const std::uint32_t before = Items().liveCount;
+    const std::uint32_t before = LockItems()->liveCount;
     std::vector<CsvProblem> problems;
     EXPECT_EQ(ImportItemsCsv(text, problems), -1);
-    EXPECT_EQ(Items().liveCount, before) << "a bad row must import nothing";
+    EXPECT_EQ(LockItems()->liveCount, before) << "a bad row must import nothing";
     ASSERT_EQ(problems.size(), expected.size()) << text;
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(problems[i].line, expected[i].first) << problems[i].reason;
@@ -149,11 +149,11 @@ TEST_F(ItemCsvTest, EveryBadRowIsReportedWithItsLineAndNothingIsImported)
     EXPECT_FALSE(AddItemFromFields(
         {{"name", "n"}, {"domain", "d.test"}, {"type", "AAAA"}, {"server", "2001:db8::1::2"}}, reason));
     EXPECT_EQ(reason, "error dns server ip address !");
-    EXPECT_EQ(Items().liveCount, 1u);
+    EXPECT_EQ(LockItems()->liveCount, 1u);
     EXPECT_TRUE(AddItemFromFields(
         {{"name", "n"}, {"domain", "d.test"}, {"type", "SOA"}, {"server", "192.0.2.1"}, {"suspended", "1"}}, reason))
         << reason;
-    EXPECT_EQ(Items().liveCount, 2u);
+    EXPECT_EQ(LockItems()->liveCount, 2u);
     EXPECT_NE(Item(1).flags & kFlagSuspended, 0u);
 }
 
@@ -176,24 +176,29 @@ TEST_F(ItemCsvTest, ExportWritesWhatImportReadsByteForByte)
 {
     CurrentSettings().mail.flags |= kMailHighPriority; // defaults must not leak into a full row
     const std::string text = std::string(kExportHeader) +
-                             "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1,udp,,,,\r\n"
                              "\"a, \"\"b\"\"\",example.test.,SOA,203.0.113.254,500,0,63,0,1,0,0,1,1,"
                              "\"two\nlines, \"\"quoted\"\"\",0,tls,dns.example.test,,"
                              "sha256/AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=,14\r\n"
+                             "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1,udp,,,,\r\n"
                              "ptr,1.2.0.192.in-addr.arpa,PTR,10.0.0.1,86400000,1,1,1,0,1,0,1,0,caf\xC3\xA9,1,https,,"
                              "https://dns.example.test/dns-query,,\r\n"
                              "six,www.example.test,AAAA,2001:db8::53,1000,2000,6,1,1,1,1,0,0,,1,tcp,,,,\r\n";
     std::vector<CsvProblem> problems;
     ASSERT_EQ(ImportItemsCsv(text, problems), 4) << (problems.empty() ? "" : problems[0].reason);
     EXPECT_EQ(ExportItemsCsv(), text);
-    EXPECT_NE(Item(1).flags & kFlagSuspended, 0u);
-    EXPECT_NE(Item(1).flags & kFlagHighPriorityMail, 0u);
-    EXPECT_EQ(Item(0).flags & kFlagHighPriorityMail, 0u);
+    EXPECT_NE(Item(0).flags & kFlagSuspended, 0u);
+    EXPECT_NE(Item(0).flags & kFlagHighPriorityMail, 0u);
+    EXPECT_EQ(Item(1).flags & kFlagHighPriorityMail, 0u);
 
-    // Deleting a row and reusing nothing: the list order is what is written.
-    ASSERT_TRUE(DeleteItemRow(0));
-    const std::string rest = ExportItemsCsv();
-    EXPECT_EQ(rest, std::string(kExportHeader) + text.substr(text.find("\"a, ")));
+    // Sorted by name whatever the list order: a row deleted, the same name
+    // added back at the end of the list, and the text is as it was.
+    ASSERT_TRUE(DeleteItemRow(1));
+    EXPECT_EQ(ExportItemsCsv(), text.substr(0, text.find("plain,")) + text.substr(text.find("ptr,")));
+    ASSERT_EQ(ImportItemsCsv(std::string(kExportHeader) + "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,"
+                                                          "0,0,,1\r\n",
+                             problems),
+              1);
+    EXPECT_EQ(ExportItemsCsv(), text);
 
     // A short interval is raised as the dialog raises it, and then stays; an
     // IPv6 server is written in its RFC 5952 text, and then stays.
@@ -238,7 +243,7 @@ TEST_F(ItemCsvTest, EveryItemTheDialogCanMakeComesBackFromItsExport)
     ASSERT_EQ(ImportItemsCsv(first, problems), 4) << (problems.empty() ? "" : problems[0].reason);
     EXPECT_EQ(ExportItemsCsv(), first);
     EXPECT_EQ(Item(0).flags & (kFlagRecursionDesired | kFlagRecursionAvailable), kFlagRecursionDesired);
-    EXPECT_EQ(Block(2).name, "  padded ");
+    EXPECT_EQ(Block(3).name, "  padded "); // sorted after the empty names
 
     // An export larger than an import reads is refused by both, with one reason.
     InitItemTable();
@@ -262,7 +267,7 @@ TEST_F(ItemCsvTest, AFullTableTakesNoRowBeyondItsLastSlot)
     const std::string fits = rows.substr(0, rows.rfind("item2048,"));
     std::vector<CsvProblem> problems;
     ASSERT_EQ(ImportItemsCsv(fits, problems), static_cast<int>(kItemSlots));
-    EXPECT_EQ(Items().liveCount, kItemSlots);
+    EXPECT_EQ(LockItems()->liveCount, kItemSlots);
     ExpectRefused(std::string(kHeader) + "more,more.test,A,127.0.0.1,,,,,,,,,,\n"
                                          "more2,more2.test,A,127.0.0.1,,,,,,,,,,\n",
                   {{2, "The item table is full: delete an item first."}});
@@ -276,5 +281,5 @@ TEST_F(ItemCsvTest, AFullTableTakesNoRowBeyondItsLastSlot)
                                          "more2,more2.test,A,127.0.0.1,,,,,,,,,,\n",
                   {{3, "The item table is full: delete an item first."}});
     ASSERT_EQ(ImportItemsCsv(std::string(kHeader) + "more,more.test,A,127.0.0.1,,,,,,,,,,\n", problems), 1);
-    EXPECT_EQ(Items().liveCount, kItemSlots);
+    EXPECT_EQ(LockItems()->liveCount, kItemSlots);
 }

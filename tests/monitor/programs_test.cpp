@@ -7,6 +7,7 @@
 // what it could not send faithfully.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
 #include <nlohmann/json.hpp>
@@ -151,7 +152,12 @@ std::string ImportFile(const std::string& server)
     std::string csv = "name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,notify_up,"
                       "notify_change,recursion_desired,high_priority,suspended,description,recursion_available,"
                       "transport,tls_name,url,tls_pin,cert_warn_days\r\n";
-    for (std::uint32_t i = 0; i < kRows; ++i) {
+    // In the export's order: by name.
+    std::vector<std::uint32_t> order(kRows);
+    for (std::uint32_t i = 0; i < kRows; ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [](auto a, auto b) { return std::to_string(a) < std::to_string(b); });
+    for (const std::uint32_t i : order) {
         const std::string n = "h" + std::to_string(i);
         csv += n + "," + n + ".test,A," + server + ",1000,800,1,1,1,1,1,0,0," + (i == 7 ? "\"seven, \"\"quoted\"\"\"" : "") +
                ",1,udp,,,,\r\n";
@@ -279,6 +285,82 @@ TEST_F(ProgramsTest, AcknowledgedChangesSurviveAKillAndFailedSavesAreNotAcknowle
 // A store that cannot be read is never taken for an empty one: the command line
 // stops, an instance keeps a copy, says so and saves nothing over it until the
 // operator moves the store away.
+// An item list kept as a file: a store of its own (--store), 300 of its 320
+// items named in a file of 500, 100 of them changed. The plan is exactly the
+// differences, the change survives a SIGKILL right after the answer, a second
+// apply changes nothing, and a file with one bad row changes nothing.
+TEST_F(ProgramsTest, ApplyMakesTheListMatchAFileAndSavesItBeforeItAnswers)
+{
+    const std::string store = dir_.File("dc1");
+    const auto ctl = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--store", store});
+        return Ctl(args);
+    };
+    const auto start = [&] {
+        return monitor_.Start(Unprivileged({BinaryDir() + "/varnell-monitor", "--store", store}), env_, "",
+                              dir_.File("monitor.err")) &&
+               WaitFor([&] { return ctl({"status"}).status != 3; }, 10s);
+    };
+    // Nothing answers on this address: the items only need to exist.
+    const auto row = [](const std::string& name, int timeout) {
+        return name + "," + name + ".test,A,127.29.0.1,1000," + std::to_string(timeout) + "\n";
+    };
+    std::string before = "name,domain,type,server,interval_ms,timeout_ms\n";
+    std::string after = before;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 320; ++i)
+        before += row((i < 300 ? "n" : "x") + std::to_string(i), 800);
+    for (int i = 0; i < 500; ++i) {
+        const std::string name = "n" + std::to_string(i);
+        after += row(name, i < 100 ? 900 : 800);
+        if (i < 100)
+            expected.push_back("~ " + name + ": timeout_ms 800 \u2192 900");
+        else if (i >= 300)
+            expected.push_back("+ " + name);
+    }
+    for (int i = 300; i < 320; ++i)
+        expected.push_back("- x" + std::to_string(i));
+    WriteFile(dir_.File("before.csv"), before);
+    WriteFile(dir_.File("after.csv"), after);
+
+    ASSERT_TRUE(start()) << ReadFile(dir_.File("monitor.err"));
+    ASSERT_EQ(ctl({"import", dir_.File("before.csv")}).status, 0);
+    const FinishedProgram drift = ctl({"apply", dir_.File("after.csv"), "--dry-run", "--prune"});
+    EXPECT_EQ(drift.status, 2) << drift.err;
+    const FinishedProgram applied = ctl({"apply", dir_.File("after.csv"), "--prune"});
+    ASSERT_EQ(applied.status, 0) << applied.err;
+    std::vector<std::string> plan;
+    for (std::size_t at = 0, end; (end = applied.out.find('\n', at)) != std::string::npos; at = end + 1)
+        plan.push_back(applied.out.substr(at, end - at));
+    EXPECT_EQ(plan, expected);
+    EXPECT_EQ(drift.out, applied.out) << "the dry run planned something else";
+
+    monitor_.Stop(SIGKILL);
+    ASSERT_TRUE(start()) << ReadFile(dir_.File("monitor.err"));
+    const std::string exported = ctl({"export"}).out;
+    EXPECT_EQ(std::count(exported.begin(), exported.end(), '\n'), 501);
+    for (const char* name : {"\nn0,n0.test,A,127.29.0.1,1000,900,", "\nn499,", "\nn150,n150.test,A,127.29.0.1,1000,800,"})
+        EXPECT_NE(exported.find(name), std::string::npos) << name;
+    EXPECT_EQ(exported.find("\nx310,"), std::string::npos);
+
+    for (const auto& args : {std::vector<std::string>{"apply", dir_.File("after.csv"), "--prune"},
+                             std::vector<std::string>{"apply", dir_.File("after.csv"), "--dry-run"}}) {
+        const FinishedProgram again = ctl(args);
+        EXPECT_EQ(again.status, 0) << again.err;
+        EXPECT_EQ(again.out, "no changes\n");
+    }
+
+    std::string bad = after;
+    bad.replace(bad.find("n57.test,A,127.29.0.1"), 21, "n57.test,A,127.29.0.256");
+    bad.replace(bad.find(",800\n"), 5, ",801\n");
+    WriteFile(dir_.File("bad.csv"), bad);
+    const FinishedProgram refused = ctl({"apply", dir_.File("bad.csv"), "--prune"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find(dir_.File("bad.csv") + ":59: error dns server ip address"), std::string::npos)
+        << refused.err;
+    EXPECT_EQ(ctl({"export"}).out, exported) << "a refused file changed the list";
+}
+
 TEST_F(ProgramsTest, AnUnreadableStoreIsNeitherLoadedAsDefaultsNorSavedOver)
 {
     mkdir(dir_.File("varnell").c_str(), 0700);
@@ -321,7 +403,8 @@ std::string Exchange(const std::string& bytes, bool wait = true)
     if (fd < 0)
         return "no socket";
     send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    std::string pending, line;
+    ControlLines pending;
+    std::string line;
     if (wait)
         ReadControlLine(fd, pending, line, 5000);
     close(fd);

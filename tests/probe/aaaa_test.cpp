@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "base/net/address_text.h"
 #include "items/address6.h"
 #include "items/reply_detail.h"
 #include "tests/probe/engine_fixture.h"
@@ -38,7 +39,7 @@ constexpr std::uint32_t kA = 0;
 std::vector<std::string> Answers6(std::uint32_t slot)
 {
     std::lock_guard lock(EngineLock());
-    const ItemBlock& block = Items().blocks[slot];
+    const ItemBlock& block = LockItems()->blocks[slot];
     std::vector<std::string> out;
     for (std::uint32_t i = 0; i < block.answerCount && i < kReplyRecords; ++i)
         out.push_back(Address6Text(block.answers6[i]));
@@ -75,7 +76,7 @@ TEST_F(EngineAgainstServer, AaaaItemsGatherIpv6AddressesAndOthersStayIpv4OverEit
     StartEngine();
     ASSERT_TRUE(WaitFor(
         [&] {
-            for (std::uint32_t s = 0; s < Items().highWater; ++s)
+            for (std::uint32_t s = 0; s < LockItems()->highWater; ++s)
                 if (ResultsOf(s).empty())
                     return false;
             return true;
@@ -84,7 +85,7 @@ TEST_F(EngineAgainstServer, AaaaItemsGatherIpv6AddressesAndOthersStayIpv4OverEit
 
     const std::vector<std::string> both = {"2001:db8::1", "2001:db8::a:2"}; // by their bytes
     for (const Set& set : sets) {
-        SCOPED_TRACE(Items().blocks[set.two].name);
+        SCOPED_TRACE(LockItems()->blocks[set.two].name);
         for (const std::uint32_t s : {set.two, set.chain, set.far, set.v4only, set.plain})
             EXPECT_EQ(ResultsOf(s)[0].code, 0) << s;
         EXPECT_EQ(Answers6(set.two), both);
@@ -100,22 +101,22 @@ TEST_F(EngineAgainstServer, AaaaItemsGatherIpv6AddressesAndOthersStayIpv4OverEit
     EXPECT_FALSE(HasEvent("the ip of v4only is changed to "));
     EXPECT_FALSE(HasEvent("the ip of missing is changed to "));
     const Set& four = sets[0];
-    const std::string detail = DetailPlainText(ReplyDetailOf(Items().items[four.two]));
+    const std::string detail = DetailPlainText(ReplyDetailOf(LockItems()->items[four.two]));
     EXPECT_NE(detail.find("2 Address:2001:db8::1; 2001:db8::a:2; \r\n"), std::string::npos) << detail;
     EXPECT_NE(detail.find("     IPv6 address :  2001:db8::a:2\r\n"), std::string::npos) << detail;
     {
         std::lock_guard lock(EngineLock());
-        EXPECT_EQ(Items().blocks[four.two].reservedTexts[0], "known6=2001:db8::1; 2001:db8::a:2");
-        EXPECT_EQ(Items().items[four.two].reservedTextCount, 1u);
-        EXPECT_EQ(Items().items[four.two].knownCount, 0u) << "the stored IPv4 area is left alone";
-        EXPECT_EQ(Items().items[four.plain].reservedTextCount, 0u);
+        EXPECT_EQ(LockItems()->blocks[four.two].reservedTexts[0], "known6=2001:db8::1; 2001:db8::a:2");
+        EXPECT_EQ(LockItems()->items[four.two].reservedTextCount, 1u);
+        EXPECT_EQ(LockItems()->items[four.two].knownCount, 0u) << "the stored IPv4 area is left alone";
+        EXPECT_EQ(LockItems()->items[four.plain].reservedTextCount, 0u);
     }
     if (!v6)
         GTEST_SKIP() << test::kNoIpv6Loopback << ": the IPv6-server half did not run";
     EXPECT_TRUE(HasEvent("the ip of two6 is changed to 2001:db8::1; 2001:db8::a:2; "));
     EXPECT_TRUE(HasEvent("the ip of plain6 is changed to 192.0.2.9; "));
     std::lock_guard lock(EngineLock());
-    const ItemBlock& two6 = Items().blocks[sets[1].two];
+    const ItemBlock& two6 = LockItems()->blocks[sets[1].two];
     EXPECT_EQ(two6.reservedTexts[0], "server6=::1");
     EXPECT_EQ(two6.reservedTexts[1], "known6=2001:db8::1; 2001:db8::a:2") << "beside the server's text";
 }
@@ -148,7 +149,7 @@ TEST_F(EngineAgainstServer, AddressChangesAndAnOutageReachItemsOnEitherServer)
     ASSERT_TRUE(WaitFor([&] { return all("2001:db8::1; 2001:db8::3; ", "192.0.2.10; "); }, 15s));
     {
         std::lock_guard lock(EngineLock());
-        EXPECT_EQ(Items().blocks[s].reservedTexts[0], "known6=2001:db8::1; 2001:db8::3");
+        EXPECT_EQ(LockItems()->blocks[s].reservedTexts[0], "known6=2001:db8::1; 2001:db8::3");
     }
 
     server.Stop();

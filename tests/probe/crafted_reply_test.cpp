@@ -197,7 +197,7 @@ TEST_F(CraftedReplyTest, Ipv6RepliesCountOnlyFromTheServersAddressAndPort)
     unreadable.server6Address = Address6{};
     CommitItemUpdate(kSlot, unreadable);
     std::lock_guard lock(EngineLock());
-    RequestTable()[1].destination = ServerPeer(Item());
+    LockRequests()[1].destination = ServerPeer(Item());
     EXPECT_EQ(BuildAndSendQuery(1, Item(), false, true), 0u);
 }
 

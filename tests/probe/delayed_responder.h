@@ -20,8 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "base/tick.h"
 #include "dns/dns_name.h"
-#include "probe/engine.h"
 #include "tests/support/process.h"
 
 namespace varnell::test {

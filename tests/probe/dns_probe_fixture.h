@@ -10,8 +10,8 @@
 
 #include "items/address6.h"
 #include "items/item_table.h"
+#include "probe/case_memory.h"
 #include "probe/query_entropy.h"
-#include "probe/question_check.h"
 #include "probe/reply_parser.h"
 #include "probe/request_table.h"
 
@@ -88,8 +88,8 @@ protected:
         SetQueryRandomisation(true);
     }
 
-    DnsItem& Item() { return Items().items[kSlot]; }
-    ItemBlock& Block() { return Items().blocks[kSlot]; }
+    DnsItem& Item() { return LockItems()->items[kSlot]; }
+    ItemBlock& Block() { return LockItems()->blocks[kSlot]; }
 
     // A live item asking server (IPv4 or IPv6, port 53) for domain with the given
     // record type.
@@ -113,11 +113,11 @@ protected:
     std::uint32_t SendPrimary(std::uint32_t now = kNow, std::uint32_t itemSlot = kSlot)
     {
         std::lock_guard lock(EngineLock());
-        DnsItem& item = Items().items[itemSlot];
+        DnsItem& item = LockItems()->items[itemSlot];
         const int s = AllocRequestSlot();
         EXPECT_GE(s, 0);
         const auto slotIndex = static_cast<std::uint32_t>(s);
-        RequestSlot& slot = RequestTable()[slotIndex];
+        RequestSlot& slot = LockRequests()[slotIndex];
         slot.destination = ServerPeer(item);
         slot.limit = item.flags & kFlagSendLimitMask;
         slot.queryTypeBE = htons(RecordQueryType(item.typeIndex));

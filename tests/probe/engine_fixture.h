@@ -10,17 +10,18 @@
 #include <sys/socket.h>
 #include <vector>
 
-#include "base/desktop.h"
+#include "base/net/address_text.h"
 #include "items/address6.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
 #include "monitor/monitor.h"
+#include "probe/case_memory.h"
 #include "probe/edns.h"
 #include "probe/engine.h"
 #include "probe/probe_socket.h"
-#include "probe/question_check.h"
 #include "tests/items/recording_hooks.h"
+#include "tests/support/recording_ui_channel.h"
 
 namespace varnell::test {
 
@@ -36,7 +37,7 @@ protected:
     {
         ResetEdnsState();
         ResetCaseMemory();
-        SetDesktop(&desktop);
+        SetUiChannel(&desktop);
         MonitorLayer layer;
         layer.createWindows = [this] {
             InstallResultWindows(&hooks, {[this](std::uint32_t slot, int code) { OnResult(slot, code); },
@@ -53,7 +54,7 @@ protected:
         SetQueryEdnsSize(0);
         desktop.Drain(); // results the scheduler posted before it stopped are evaluated first
         RemoveResultWindows();
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
     }
 
     // Before the result is evaluated: the answers as the receiver left them.
@@ -62,7 +63,7 @@ protected:
         Result r{slot, code, {}};
         {
             std::lock_guard lock(EngineLock());
-            const ItemBlock& block = Items().blocks[slot];
+            const ItemBlock& block = LockItems()->blocks[slot];
             for (std::uint32_t i = 0; i < block.answerCount && i < kAnswerAddresses; ++i)
                 r.answers.push_back(DottedAddress(block.answers[i].addrBE));
         }
@@ -95,7 +96,7 @@ protected:
         const int slot = NewItemSlot();
         EXPECT_TRUE(CommitNewItem(static_cast<std::uint32_t>(slot), e));
         std::lock_guard lock(EngineLock());
-        Items().items[static_cast<std::uint32_t>(slot)].server.portBE = htons(port);
+        LockItems()->items[static_cast<std::uint32_t>(slot)].server.portBE = htons(port);
         return static_cast<std::uint32_t>(slot);
     }
 
@@ -121,7 +122,7 @@ protected:
         return false;
     }
 
-    HeadlessDesktop desktop;
+    RecordingUiChannel desktop;
     RecordingHooks hooks;
     std::mutex mutex;
     std::vector<Result> results;

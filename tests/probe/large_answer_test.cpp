@@ -76,9 +76,9 @@ TEST_F(OptQueryTest, SizeZeroIsThePlainQueryAndOtherSizesAddOneOptRecord)
                                      static_cast<std::uint8_t>(advertised), 0, 0, 0, 0, 0, 0});
         }
         EXPECT_EQ(LastQuery(), want) << "size " << asked;
-        EXPECT_EQ(RequestTable()[slot].queryLength, want.size());
+        EXPECT_EQ(LockRequests()[slot].queryLength, want.size());
         std::lock_guard lock(EngineLock());
-        RequestTable()[slot] = RequestSlot{};
+        LockRequests()[slot] = RequestSlot{};
         SetOutstanding(Item(), 0);
     }
 }
@@ -102,7 +102,7 @@ TEST_F(OptQueryTest, ServerThatRefusesOptIsAskedPlainlyFromThenOn)
         Bytes bad = fault > 0 ? Answer(id, static_cast<std::uint8_t>(fault)) : garbage;
         bad[0] = static_cast<std::uint8_t>(id);
         bad[1] = static_cast<std::uint8_t>(id >> 8);
-        const std::uint32_t sendTime = RequestTable()[id].sendTime;
+        const std::uint32_t sendTime = LockRequests()[id].sendTime;
         const ReplyOutcome diverted = Reply(bad);
         EXPECT_EQ(diverted.verdict, ReplyVerdict::Diverted);
         EXPECT_FALSE(diverted.deliver);
@@ -111,7 +111,7 @@ TEST_F(OptQueryTest, ServerThatRefusesOptIsAskedPlainlyFromThenOn)
         plain.resize(plain.size() - kOptRecordSize);
         plain[11] = 0;
         EXPECT_EQ(LastQuery(), plain) << "same identifier and question, without OPT";
-        EXPECT_EQ(RequestTable()[id].sendTime, sendTime) << "the round trip counts from the first send";
+        EXPECT_EQ(LockRequests()[id].sendTime, sendTime) << "the round trip counts from the first send";
 
         const ReplyOutcome out = Reply(Answer(id));
         EXPECT_TRUE(out.deliver);
@@ -127,7 +127,7 @@ TEST_F(OptQueryTest, ServerThatRefusesOptIsAskedPlainlyFromThenOn)
         // Another item on the same server still asks with OPT.
         ItemEdit other = EditOf(Item());
         ASSERT_TRUE(CommitNewItem(1, other));
-        Items().items[1].server = Item().server;
+        LockItems()->items[1].server = Item().server;
         SendPrimary(kNow, 1);
         EXPECT_EQ(LastQuery()[11], 1);
     }
@@ -211,7 +211,7 @@ TEST_F(OptQueryTest, ExtendedRcodeAndOptInAFormErrAreRead)
     SetQueryEdnsSize(0);
     const std::uint32_t plain = SendPrimary(kNow + 3000);
     EXPECT_FALSE(Reply(badVers(plain)).deliver);
-    EXPECT_EQ(RequestTable()[plain].expiry, kNow + 3000 + Item().timeout) << "still waiting";
+    EXPECT_EQ(LockRequests()[plain].expiry, kNow + 3000 + Item().timeout) << "still waiting";
 }
 
 // Thirty hosts in zones of three, each with its address in the additional
@@ -291,7 +291,7 @@ TEST_F(SharedSuffixTest, PointersPastByte512GiveWholeNamesAndTheirGlue)
 
 class LargeAnswerEngineTest : public test::EngineAgainstServer {
 protected:
-    std::string Detail(std::uint32_t slot) { return DetailPlainText(ReplyDetailOf(Items().items[slot])); }
+    std::string Detail(std::uint32_t slot) { return DetailPlainText(ReplyDetailOf(LockItems()->items[slot])); }
     void ProbePool(std::uint32_t ednsSize, const char* at = "127.0.0.1");
 };
 
@@ -335,7 +335,7 @@ TEST_F(LargeAnswerEngineTest, TruncatedAnswersAreAskedOverTcpWithinTheTimeout)
     EXPECT_NE(Detail(d).find("40 (TCP) Address:"), std::string::npos);
     {
         std::lock_guard lock(EngineLock());
-        const ItemBlock& block = Items().blocks[d];
+        const ItemBlock& block = LockItems()->blocks[d];
         EXPECT_GE(block.rttMax, 100u) << "from the first UDP send, across the TCP server's delay";
     }
     EXPECT_EQ(ResultsOf(e)[0].code, 0);

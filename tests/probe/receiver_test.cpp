@@ -11,7 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "items/item_table.h"
 #include "probe/engine.h"
 #include "probe/engine_threads.h"
@@ -106,7 +106,7 @@ protected:
     void SetUp() override
     {
         SetQueryRandomisation(false);
-        SetDesktop(&desktop);
+        SetUiChannel(&desktop);
         Engine().exitFlag = 0;
         Engine().eventWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
             std::lock_guard lock(mutex);
@@ -117,7 +117,7 @@ protected:
     {
         CloseProbeSocket();
         desktop.Drain();
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
         SetQueryRandomisation(true);
     }
     std::vector<std::string> Messages()
@@ -152,7 +152,7 @@ protected:
         return e;
     }
 
-    HeadlessDesktop desktop;
+    RecordingUiChannel desktop;
     std::mutex mutex;
     std::vector<std::string> messages;
 };
@@ -256,14 +256,14 @@ TEST_F(ProbeSocket, ReceiverReportsTransientErrorsPacedAndGoesOn)
     });
     {
         std::lock_guard lock(EngineLock());
-        RequestSlot& slot = RequestTable()[0x1234];
+        RequestSlot& slot = LockRequests()[0x1234];
         slot.destination = serverAddr;
         slot.limit = 1;
         slot.itemSlot = 0;
-        Items().items[0].requestId = 0x1234;
-        ASSERT_NE(BuildAndSendQuery(0x1234, Items().items[0], false, true), 0u);
+        LockItems()->items[0].requestId = 0x1234;
+        ASSERT_NE(BuildAndSendQuery(0x1234, LockItems()->items[0], false, true), 0u);
         ArmRequestSlot(slot, TickCount(), 60000);
-        RaiseOutstanding(Items().items[0]);
+        RaiseOutstanding(LockItems()->items[0]);
     }
 
     g_injected = 0;
@@ -314,13 +314,13 @@ TEST_F(ProbeSocket, BatchedResultsKeepOrderAndEachItsOwnReply)
         ASSERT_TRUE(CommitNewItem(i, LoopbackItem("i" + std::to_string(i))));
     const auto arm = [&](std::uint32_t item, std::uint16_t id, bool outstanding) {
         std::lock_guard lock(EngineLock());
-        RequestSlot& slot = RequestTable()[id];
+        RequestSlot& slot = LockRequests()[id];
         slot.destination = serverAddr;
         slot.itemSlot = item;
-        ASSERT_NE(BuildQuery(id, Items().items[item], false, true), 0u); // the question a reply echoes
+        ASSERT_NE(BuildQuery(id, LockItems()->items[item], false, true), 0u); // the question a reply echoes
         ArmRequestSlot(slot, TickCount(), 60000);
         if (outstanding)
-            RaiseOutstanding(Items().items[item]);
+            RaiseOutstanding(LockItems()->items[item]);
     };
     arm(0, 1000, false);
     for (std::uint32_t i = 0; i < kItems; ++i)
@@ -335,7 +335,7 @@ TEST_F(ProbeSocket, BatchedResultsKeepOrderAndEachItsOwnReply)
     std::vector<Seen> seen;
     Engine().resultWindow = desktop.RegisterWindow([&](const WindowMessage& m) {
         std::lock_guard engineLock(EngineLock());
-        const ItemBlock& block = Items().blocks[m.wparam];
+        const ItemBlock& block = LockItems()->blocks[m.wparam];
         std::lock_guard lock(seenMutex);
         seen.push_back({static_cast<std::uint32_t>(m.wparam), static_cast<int>(m.lparam),
                         block.answerCount != 0 ? block.answers[0].addrBE : 0});
@@ -383,12 +383,12 @@ TEST_F(ProbeSocket, ShutdownReleasesABatchInFlight)
     const PeerAddress self = Loopback(ProbeSocketPort());
     {
         std::lock_guard lock(EngineLock());
-        RequestSlot& slot = RequestTable()[7];
+        RequestSlot& slot = LockRequests()[7];
         slot.destination = self; // the reply comes from the probe socket itself
         slot.itemSlot = 0;
-        ASSERT_NE(BuildQuery(7, Items().items[0], false, true), 0u);
+        ASSERT_NE(BuildQuery(7, LockItems()->items[0], false, true), 0u);
         ArmRequestSlot(slot, TickCount(), 60000);
-        RaiseOutstanding(Items().items[0]);
+        RaiseOutstanding(LockItems()->items[0]);
     }
     std::atomic<bool> release{false};
     std::atomic<int> handled{0};

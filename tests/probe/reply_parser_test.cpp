@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "base/tick.h"
 #include "dns_probe_fixture.h"
 #include "items/reply_detail.h"
 #include "items/result_eval.h"
-#include "probe/engine.h"
 #include "probe/scheduler.h"
 #include "probe/tcp_query.h"
 #include "tests/dns/dns_reply_builder.h"
@@ -56,8 +56,8 @@ TEST_F(ReplyTest, TwoAddressesAreGatheredSortedAndDelivered)
     EXPECT_EQ(Block().sendTime, kNow);
     EXPECT_EQ(Block().answerRecords, 2u);
     EXPECT_EQ(Outstanding(Item()), 0u);
-    EXPECT_EQ(RequestTable()[id].sendTime, 0u);
-    EXPECT_EQ(RequestTable()[id].expiry, 0u);
+    EXPECT_EQ(LockRequests()[id].sendTime, 0u);
+    EXPECT_EQ(LockRequests()[id].expiry, 0u);
     EXPECT_STREQ(NamesText(Block(), Block().records[1].owner), "WWW.Example.com");
     EXPECT_EQ(ntohl(Block().records[1].ttlBE), 300u);
 
@@ -124,7 +124,7 @@ TEST_F(ReplyTest, MxWithoutGlueAsksForTheExchangeOnce)
     EXPECT_EQ(followUp.to.v4.sin_addr.s_addr, test::Ipv4("127.0.0.1"));
     EXPECT_EQ(Outstanding(Item()), 1u);
     EXPECT_EQ(Item().requestId, followUp.Id());
-    const RequestSlot& slot = RequestTable()[followUp.Id()];
+    const RequestSlot& slot = LockRequests()[followUp.Id()];
     EXPECT_EQ(slot.flags & kSlotPrimary, 0u);
     EXPECT_NE(slot.sendTime, 0u); // as it left
     EXPECT_EQ(slot.expiry, slot.sendTime + 2000);
@@ -260,7 +260,7 @@ TEST_F(ReplyTest, SixtyTwoRecordsAreTooMany)
     EXPECT_EQ(Block().answerRecords + Block().additionalRecords, 0u);
     EXPECT_EQ(Block().nextFree, 0u);
     EXPECT_EQ(Block().replies, 2u);
-    EXPECT_EQ(RequestTable()[id].sendTime, 0u);
+    EXPECT_EQ(LockRequests()[id].sendTime, 0u);
 }
 
 TEST_F(ReplyTest, FollowUpRecordsNeverOverrunTheRecordArea)
@@ -342,7 +342,7 @@ TEST_F(ReplyTest, BrokenStructureIsDroppedAndTheRequestStillWaits)
     for (std::size_t i = 0; i < broken.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(Reply(broken[i]).verdict, i == 5 ? ReplyVerdict::WrongQuestion : ReplyVerdict::Malformed);
-        EXPECT_EQ(RequestTable()[id].sendTime, kNow);
+        EXPECT_EQ(LockRequests()[id].sendTime, kNow);
         EXPECT_EQ(Outstanding(Item()), 1u);
     }
 }
@@ -394,11 +394,11 @@ TEST_F(ReplyTest, FollowUpNameIsAskedOncePerProbe)
     mx(SendPrimary(kNow + 1000));
     ASSERT_EQ(SentQueries().size(), 4u);
     const std::uint32_t followUp = SentQueries().back().Id();
-    RequestTable()[followUp].expiry = kNow + 1000;
+    LockRequests()[followUp].expiry = kNow + 1000;
     ScanTimeouts(kNow + 1000);
     EXPECT_EQ(SentQueries().size(), 4u);
     EXPECT_EQ(Outstanding(Item()), 0u);
-    EXPECT_EQ(RequestTable()[followUp].expiry, 0u);
+    EXPECT_EQ(LockRequests()[followUp].expiry, 0u);
 }
 
 TEST_F(ReplyTest, NoFreeSlotStopsTheFollowUp)
@@ -411,7 +411,7 @@ TEST_F(ReplyTest, NoFreeSlotStopsTheFollowUp)
               .Bytes());
     ASSERT_EQ(SentQueries().size(), 2u);
     std::lock_guard lock(EngineLock());
-    for (auto& slot : RequestTable())
+    for (auto& slot : *LockRequests())
         slot.expiry = 1;
     EXPECT_EQ(CollectAnswers(Item(), Block(), 1, "mx.example.com", 1, kNow), 2);
     EXPECT_EQ(CollectAnswers(Item(), Block(), 1, "example.com", 15, kNow), 0);
@@ -510,7 +510,7 @@ TEST_F(ReplyTest, ProbeResultIsThePrimaryReplysWhateverItsFollowUpsComeTo)
     test::FailSends() = true;
     EXPECT_TRUE(Reply(mx(next, {"mx.example.com"})).deliver);
     EXPECT_EQ(Block().followUpFailures[0].code, kResultSendFailed);
-    ForEachArmedSlot([](std::uint32_t slot, RequestSlot&) { ADD_FAILURE() << "slot " << slot << " armed"; });
+    ForEachArmedSlot(*LockRequests(), [](std::uint32_t slot, RequestSlot&) { ADD_FAILURE() << "slot " << slot << " armed"; });
 }
 
 // Editing an item ends its pending requests as deleting does, so a reply to the
@@ -520,7 +520,7 @@ TEST_F(ReplyTest, EditingAnItemEndsItsRequests)
     MakeItem("example.com", 0);
     const std::uint32_t id = SendPrimary();
     const PeerAddress oldServer = ServerPeer(Item());
-    RequestSlot& unarmed = RequestTable()[id ^ 1];
+    RequestSlot& unarmed = LockRequests()[id ^ 1];
     unarmed.itemSlot = kSlot;
     unarmed.expiry = 5;
     ItemEdit edit = EditOf(Item());
@@ -535,7 +535,7 @@ TEST_F(ReplyTest, EditingAnItemEndsItsRequests)
 
 TEST(AnswerAddresses, SortByLastOctetAsSignedIntegers)
 {
-    ItemBlock& block = Items().blocks[1];
+    ItemBlock& block = LockItems()->blocks[1];
     ResetItemBlock(block);
     for (const char* a : {"10.0.0.2", "10.0.0.1", "10.0.0.200", "10.0.0.128", "10.0.0.127", "9.0.0.1"})
         AddUniqueAddress(block, test::Ipv4(a));

@@ -35,7 +35,7 @@ protected:
     // Sends the primary query of the item from slot 0x0102 and returns its bytes.
     Bytes PrimaryFromSlot0102()
     {
-        RequestSlot& slot = RequestTable()[0x0102];
+        RequestSlot& slot = LockRequests()[0x0102];
         slot.destination = ServerPeer(Item());
         Item().requestId = 0x0102;
         SentQueries().clear();
@@ -52,7 +52,7 @@ TEST_F(QueryEncodingTest, MxQueryIsByteForByte)
     const Bytes expected = {0x02, 0x01, 0x01, 0x80, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x65, 0x78,
                             0x61, 0x6D, 0x70, 0x6C, 0x65, 0x03, 0x63, 0x6F, 0x6D, 0x00, 0x00, 0x0F, 0x00, 0x01};
     EXPECT_EQ(PrimaryFromSlot0102(), expected);
-    const RequestSlot& slot = RequestTable()[0x0102];
+    const RequestSlot& slot = LockRequests()[0x0102];
     EXPECT_EQ(slot.transmissions, 1u);
     EXPECT_EQ(slot.query, Block().queryBuffer);
     EXPECT_EQ(slot.flags & (kSlotPrimary | kSlotOwnBuffer), kSlotPrimary);
@@ -71,7 +71,7 @@ TEST_F(QueryEncodingTest, MxQueryIsByteForByte)
 TEST_F(QueryEncodingTest, FollowUpAsksForAnAddressInTheChosenBuffer)
 {
     MakeItem("example.com", 2);
-    RequestSlot& slot = RequestTable()[7];
+    RequestSlot& slot = LockRequests()[7];
     slot.flags = kSlotPrimary;
     EXPECT_EQ(BuildAndSendQuery(7, Item(), true, false, "mx.example.com"), 12u + 16u + 4u);
     EXPECT_EQ(slot.query, slot.ownBuffer);
@@ -91,12 +91,12 @@ TEST_F(QueryEncodingTest, RefusedNameOrFailedSendSendsNothing)
     EXPECT_EQ(BuildAndSendQuery(3, Item(), false, false, "x..y"), 0u);
     EXPECT_TRUE(SentQueries().empty());
     EXPECT_EQ(Block().queryBuffer[0], 0x5A); // nothing half-written to be resent later
-    EXPECT_EQ(RequestTable()[3].transmissions, 0u);
+    EXPECT_EQ(LockRequests()[3].transmissions, 0u);
 
     Block().domain = "example.com";
     test::FailSends() = true;
     EXPECT_EQ(BuildAndSendQuery(3, Item(), false, true), 0u);
-    EXPECT_EQ(RequestTable()[3].transmissions, 0u);
+    EXPECT_EQ(LockRequests()[3].transmissions, 0u);
     EXPECT_EQ(BuildAndSendQuery(kRequestSlots, Item(), false, true), 0u);
 }
 
@@ -111,7 +111,7 @@ TEST_F(QueryEncodingTest, SendsOnTheProbeSocketWithoutAHook)
 
     SetQuerySendHook(nullptr);
     const int saved = Engine().probeSocket.exchange(probe);
-    RequestTable()[9].destination = addr;
+    LockRequests()[9].destination = addr;
     const std::uint32_t sent = BuildAndSendQuery(9, Item(), false, true);
     std::uint8_t got[600];
     const ssize_t n = ::recv(server, got, sizeof got, 0);
@@ -121,7 +121,7 @@ TEST_F(QueryEncodingTest, SendsOnTheProbeSocketWithoutAHook)
     // An IPv6 server on a machine without IPv6: no socket of its family, a send
     // failure as well, while the IPv4 socket is there.
     const int saved6 = Engine().probeSocket6.exchange(-1);
-    RequestTable()[9].destination = test::Endpoint("2001:db8::53", 53);
+    LockRequests()[9].destination = test::Endpoint("2001:db8::53", 53);
     EXPECT_EQ(BuildAndSendQuery(9, Item(), false, true), 0u);
     Engine().probeSocket6.store(saved6);
     ::close(probe);
@@ -181,7 +181,8 @@ TEST_F(QueryEncodingTest, SentTogetherEachDatagramSucceedsOrFailsOnItsOwn)
 
 TEST_F(QueryEncodingTest, SlotSearchStartsAtTheCursorAndWraps)
 {
-    auto& table = RequestTable();
+    const LockedRequests locked = LockRequests();
+    auto& table = *locked;
     EXPECT_EQ(AllocRequestSlot(), 0);
     EXPECT_EQ(AllocRequestSlot(), 0); // taken only once the caller arms it
     table[0].expiry = 5;
@@ -215,7 +216,7 @@ TEST_F(QueryEncodingTest, IdentifiersAreDrawnAtRandomAndFindTheirSlot)
     std::set<std::uint16_t> ids;
     int counting = 0;
     for (std::uint32_t slot = 0; slot < 256; ++slot) {
-        RequestTable()[slot].destination = ServerPeer(Item());
+        LockRequests()[slot].destination = ServerPeer(Item());
         ASSERT_NE(BuildAndSendQuery(slot, Item(), false, true), 0u);
         const std::uint16_t id = SentQueries().back().Id();
         EXPECT_EQ(SlotOfIdentifier(id), static_cast<int>(slot));
@@ -224,7 +225,7 @@ TEST_F(QueryEncodingTest, IdentifiersAreDrawnAtRandomAndFindTheirSlot)
     }
     EXPECT_EQ(ids.size(), 256u);
     EXPECT_LT(counting, 4);
-    ReleaseRequestSlot(RequestTable()[255]);
+    ReleaseRequestSlot(LockRequests()[255]);
     EXPECT_EQ(SlotOfIdentifier(SentQueries().back().Id()), -1);
 }
 

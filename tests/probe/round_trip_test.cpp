@@ -17,7 +17,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
@@ -59,11 +59,11 @@ protected:
         InitItemTable();
         ResetRequestTable();
         Engine().exitFlag = 0;
-        SetDesktop(&desktop);
+        SetUiChannel(&desktop);
         SetResultHooks(nullptr);
         Engine().resultWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
             if (m.wparam < kItemSlots)
-                OnDnsResult(&Items().items[m.wparam], static_cast<int>(m.lparam));
+                OnDnsResult(&LockItems()->items[m.wparam], static_cast<int>(m.lparam));
             ++results;
         });
         busyWindow = desktop.RegisterWindow([](const WindowMessage& m) {
@@ -76,7 +76,7 @@ protected:
     {
         desktop.ReleaseWaiters();
         StopEngineThreads();
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
     }
     void AddItems(int count, std::uint16_t portBE, std::uint32_t timeout)
     {
@@ -88,7 +88,7 @@ protected:
             e.name = "item" + std::to_string(i);
             e.domain = e.name + ".test";
             ASSERT_TRUE(CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e));
-            Items().items[static_cast<std::size_t>(i)].server.portBE = portBE;
+            LockItems()->items[static_cast<std::size_t>(i)].server.portBE = portBE;
         }
     }
     // Each item answered once and counted, its round trip no shorter than the
@@ -100,7 +100,7 @@ protected:
         std::vector<int> excess;
         for (int i = 0; i < count; ++i) {
             SCOPED_TRACE(i);
-            const ItemBlock& block = Items().blocks[static_cast<std::size_t>(i)];
+            const ItemBlock& block = LockItems()->blocks[static_cast<std::size_t>(i)];
             const int held = responder.Held(block.domain);
             ASSERT_EQ(block.replies, 1u);
             ASSERT_EQ(block.rttMin, block.rttMax) << "the reply was not counted";
@@ -114,7 +114,7 @@ protected:
         EXPECT_LE(excess[static_cast<std::size_t>(count / 2)], kTypicalExcessMs);
     }
 
-    HeadlessDesktop desktop;
+    RecordingUiChannel desktop;
     WindowId busyWindow = kNoWindow;
     std::atomic<int> results{0};
 };
@@ -125,7 +125,7 @@ TEST_F(RoundTrip, BusyUserInterfaceThreadAddsNothingAndTheReplyCounts)
     AddItems(1, responder.PortBE(), 200);
     WindowMessage hold;
     hold.lparam = 300;
-    GetDesktop().Post(busyWindow, hold);
+    GetUiChannel().Post(busyWindow, hold);
     EXPECT_EQ(ProbePass(TickCount()), 1u);
     ASSERT_TRUE(test::WaitFor([&] { return results.load() == 1; }, 5s));
     ExpectRoundTrips(responder, 1, 50);

@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "items/address6.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
@@ -61,7 +61,7 @@ protected:
         g_sent.clear();
         g_sendFails = false;
         SetQuerySendHook(CaptureSend);
-        SetDesktop(&desktop);
+        SetUiChannel(&desktop);
         Engine().resultWindow = desktop.RegisterWindow([this](const WindowMessage& m) {
             std::lock_guard lock(mutex);
             results.emplace_back(static_cast<std::uint32_t>(m.wparam), static_cast<int>(m.lparam));
@@ -72,7 +72,7 @@ protected:
         SetQuerySendHook(nullptr);
         SetTickSource(nullptr);
         desktop.Drain();
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
     }
     // Sets the tick for the engine's own stamps and returns it.
     std::uint32_t At(std::uint32_t tick)
@@ -87,7 +87,7 @@ protected:
         ItemEdit e;
         e.interval = interval;
         e.timeout = timeout;
-        e.serverBE = htonl(0x7F000001u + Items().highWater);
+        e.serverBE = htonl(0x7F000001u + LockItems()->highWater);
         e.name = name;
         e.domain = std::string(name) + ".test";
         const int slot = NewItemSlot();
@@ -106,7 +106,7 @@ protected:
         return g_sent;
     }
 
-    HeadlessDesktop desktop;
+    RecordingUiChannel desktop;
     std::mutex mutex;
     std::vector<std::pair<std::uint32_t, int>> results;
 };
@@ -128,34 +128,34 @@ TEST_F(Scheduler, PassProbesOnlyDueItemsAndArmsTheirRequests)
     const std::uint32_t busy = Add("busy");
     const std::uint32_t later = Add("later");
     SuspendItem(suspended);
-    ASSERT_TRUE(DeleteItemRow(static_cast<std::uint32_t>(Items().items[deleted].rowPosition)));
-    SetOutstanding(Items().items[busy], 1);
+    ASSERT_TRUE(DeleteItemRow(static_cast<std::uint32_t>(LockItems()->items[deleted].rowPosition)));
+    SetOutstanding(LockItems()->items[busy], 1);
     const std::uint32_t now = At(500000);
-    Items().items[later].nextDue = now + 1;
+    LockItems()->items[later].nextDue = now + 1;
 
     EXPECT_EQ(ProbePass(now), 1u);
     auto sent = Sent();
     ASSERT_EQ(sent.size(), 1u);
-    const DnsItem& item = Items().items[due];
-    EXPECT_EQ(sent[0].id, RequestTable()[item.requestId].identifier);
+    const DnsItem& item = LockItems()->items[due];
+    EXPECT_EQ(sent[0].id, LockRequests()[item.requestId].identifier);
     EXPECT_EQ(sent[0].toBE, item.server.addrBE);
-    const RequestSlot& slot = RequestTable()[item.requestId];
+    const RequestSlot& slot = LockRequests()[item.requestId];
     EXPECT_EQ(slot.itemSlot, due);
     EXPECT_EQ(slot.sendTime, now);
     EXPECT_EQ(slot.expiry, now + 2000);
     EXPECT_NE(slot.flags & kSlotPrimary, 0u);
     EXPECT_EQ(Outstanding(item), 1u);
-    EXPECT_EQ(Items().blocks[due].sent, 1u);
+    EXPECT_EQ(LockItems()->blocks[due].sent, 1u);
     EXPECT_EQ(item.nextDue, now + 1000);
 
     // Nothing is due again until its interval has run and its request has ended.
     EXPECT_EQ(ProbePass(now + 1000), 1u); // only "later"
-    EXPECT_EQ(Sent().back().id, RequestTable()[Items().items[later].requestId].identifier);
+    EXPECT_EQ(Sent().back().id, LockRequests()[LockItems()->items[later].requestId].identifier);
 
     // A resumed item is probed at the next pass: its due time has long passed.
     ResumeItem(suspended);
     EXPECT_EQ(ProbePass(now + 1001), 1u);
-    EXPECT_EQ(Sent().back().toBE, Items().items[suspended].server.addrBE);
+    EXPECT_EQ(Sent().back().toBE, LockItems()->items[suspended].server.addrBE);
     EXPECT_TRUE(Results().empty());
 }
 
@@ -165,11 +165,11 @@ TEST_F(Scheduler, FailedSendPostsCode17AndLeavesTheSlotFree)
     g_sendFails = true;
     const std::uint32_t now = 7000;
     EXPECT_EQ(ProbePass(now), 1u);
-    const DnsItem& item = Items().items[s];
+    const DnsItem& item = LockItems()->items[s];
     EXPECT_EQ(Outstanding(item), 0u);
-    EXPECT_EQ(RequestTable()[item.requestId].expiry, 0u);
-    EXPECT_EQ(Items().blocks[s].failed, 1u);
-    EXPECT_EQ(Items().blocks[s].sent, 1u);
+    EXPECT_EQ(LockRequests()[item.requestId].expiry, 0u);
+    EXPECT_EQ(LockItems()->blocks[s].failed, 1u);
+    EXPECT_EQ(LockItems()->blocks[s].sent, 1u);
     EXPECT_EQ(item.nextDue, now + 1000);
     auto results = Results();
     ASSERT_EQ(results.size(), 1u);
@@ -181,40 +181,40 @@ TEST_F(Scheduler, TimeoutScanEndsPrimaryAndFollowUpRequests)
     const std::uint32_t s = Add("alpha", 1000, 2000);
     const std::uint32_t now = At(10000);
     ProbePass(now);
-    const std::uint32_t id = Items().items[s].requestId;
+    const std::uint32_t id = LockItems()->items[s].requestId;
 
     ScanTimeouts(now + 1999);
     EXPECT_TRUE(Results().empty());
     ScanTimeouts(now + 2000);
     ASSERT_EQ(Results().size(), 1u);
     EXPECT_EQ(Results()[0], std::make_pair(s, int{kResultTimeout}));
-    EXPECT_EQ(Outstanding(Items().items[s]), 0u);
-    EXPECT_EQ(RequestTable()[id].expiry, 0u);
-    EXPECT_EQ(RequestTable()[id].sendTime, 0u); // a late reply finds no request
+    EXPECT_EQ(Outstanding(LockItems()->items[s]), 0u);
+    EXPECT_EQ(LockRequests()[id].expiry, 0u);
+    EXPECT_EQ(LockRequests()[id].sendTime, 0u); // a late reply finds no request
 
     // Two follow-ups outstanding after a primary reply with RCODE 3: the first
     // to time out posts nothing, the last posts the primary's code.
-    Items().blocks[s].primaryCode = kResultNameError;
+    LockItems()->blocks[s].primaryCode = kResultNameError;
     {
         std::lock_guard lock(EngineLock());
         for (std::uint32_t f = 0; f < 2; ++f) {
             const int slot = AllocRequestSlot();
             ASSERT_GE(slot, 0);
-            RequestSlot& r = RequestTable()[static_cast<std::uint32_t>(slot)];
+            RequestSlot& r = LockRequests()[static_cast<std::uint32_t>(slot)];
             r.itemSlot = s;
             r.limit = 1;
             r.flags = 0;
             ArmRequestSlot(r, now + 3000, f == 0 ? 100 : 200);
-            RaiseOutstanding(Items().items[s]);
+            RaiseOutstanding(LockItems()->items[s]);
         }
     }
     ScanTimeouts(now + 3100);
     EXPECT_EQ(Results().size(), 1u);
-    EXPECT_EQ(Outstanding(Items().items[s]), 1u);
+    EXPECT_EQ(Outstanding(LockItems()->items[s]), 1u);
     ScanTimeouts(now + 3200);
     ASSERT_EQ(Results().size(), 2u);
     EXPECT_EQ(Results()[1], std::make_pair(s, int{kResultNameError}));
-    EXPECT_EQ(Items().blocks[s].followUpFailureCount, 2u);
+    EXPECT_EQ(LockItems()->blocks[s].followUpFailureCount, 2u);
 }
 
 TEST_F(Scheduler, PassEndsWhenNoRequestSlotIsFree)
@@ -222,13 +222,13 @@ TEST_F(Scheduler, PassEndsWhenNoRequestSlotIsFree)
     Add("alpha");
     {
         std::lock_guard lock(EngineLock());
-        for (auto& slot : RequestTable())
+        for (auto& slot : *LockRequests())
             slot.expiry = 0xFFFFFFF0u;
     }
     EXPECT_EQ(ProbePass(1000), 0u);
     EXPECT_TRUE(Sent().empty());
-    EXPECT_EQ(Items().blocks[0].sent, 0u);
-    EXPECT_EQ(Items().items[0].nextDue, 0u); // still due at the next pass
+    EXPECT_EQ(LockItems()->blocks[0].sent, 0u);
+    EXPECT_EQ(LockItems()->items[0].nextDue, 0u); // still due at the next pass
 }
 
 TEST_F(Scheduler, ThreadProbesEachSecondAndStopsAtOnce)
@@ -262,8 +262,8 @@ TEST_F(Scheduler, PassGoesOnWhenRepliesNeverCome)
 
     // Items whose server did not answer last time do not hold the pass at all.
     for (std::uint32_t i = 0; i < 1024; ++i) {
-        SetOutstanding(Items().items[i], 0);
-        Items().blocks[i].state |= kStateFailing;
+        SetOutstanding(LockItems()->items[i], 0);
+        LockItems()->blocks[i].state |= kStateFailing;
     }
     const auto again = std::chrono::steady_clock::now();
     EXPECT_EQ(ProbePass(3000), 1024u);
@@ -294,12 +294,12 @@ TEST_F(Scheduler, DueTimesExpiriesAndRoundTripsHoldAcrossTheTickWrap)
             std::lock_guard lock(EngineLock());
             const int slot = AllocRequestSlot();
             ASSERT_GE(slot, 0);
-            RequestSlot& r = RequestTable()[static_cast<std::uint32_t>(slot)];
+            RequestSlot& r = LockRequests()[static_cast<std::uint32_t>(slot)];
             r.itemSlot = b;
             r.limit = 1;
             r.flags = 0;
             ArmRequestSlot(r, start, 2000);
-            RaiseOutstanding(Items().items[b]);
+            RaiseOutstanding(LockItems()->items[b]);
         }
         ScanTimeouts(At(start + 1));
         ScanTimeouts(At(start + 1999));
@@ -312,22 +312,22 @@ TEST_F(Scheduler, DueTimesExpiriesAndRoundTripsHoldAcrossTheTickWrap)
         EXPECT_EQ(ended[1], std::make_pair(b, int{kResultOk})); // its primary's code
         // Due since S + 1000.
         EXPECT_EQ(ProbePass(At(start + 3000)), 1u);
-        EXPECT_EQ(Items().items[a].nextDue, start + 4000);
+        EXPECT_EQ(LockItems()->items[a].nextDue, start + 4000);
     }
 
     // A due time from before a suspension of more than 24.8 days reads as far
     // ahead; it lies further ahead than one interval, so it is due.
     const std::uint32_t a = 0;
-    SetOutstanding(Items().items[a], 0);
-    Items().items[a].nextDue = 0x80000100u;
+    SetOutstanding(LockItems()->items[a], 0);
+    LockItems()->items[a].nextDue = 0x80000100u;
     EXPECT_EQ(ProbePass(At(0x100)), 1u);
 
     // The round trip of a reply sent before and read after the wrap.
-    ItemBlock& block = Items().blocks[a];
+    ItemBlock& block = LockItems()->blocks[a];
     block.sendTime = 0xFFFFFFF0u;
     block.receiveTime = 0x10u;
     block.replies = 1;
-    EXPECT_EQ(OnDnsResult(&Items().items[a], kResultOk), 0);
+    EXPECT_EQ(OnDnsResult(&LockItems()->items[a], kResultOk), 0);
     EXPECT_EQ(block.rttMax, 32u);
     EXPECT_EQ(block.rttSum, 32);
 }
@@ -339,26 +339,26 @@ TEST_F(Scheduler, NewItemInTheTopSlotInheritsNoPendingRequest)
 {
     const std::uint32_t s = Add("old", 1000, 2000);
     ProbePass(At(10000));
-    const auto oldId = static_cast<std::uint16_t>(RequestTable()[Items().items[s].requestId].identifier);
+    const auto oldId = static_cast<std::uint16_t>(LockRequests()[LockItems()->items[s].requestId].identifier);
     ASSERT_TRUE(DeleteItemRow(0));
-    ASSERT_EQ(Items().highWater, 0u);
+    ASSERT_EQ(LockItems()->highWater, 0u);
     ASSERT_EQ(Add("new", 1000, 2000), s);
 
     const std::vector<std::uint8_t> late = test::DnsReplyBuilder(oldId)
                                                .Question("old.test", 1)
                                                .A(test::Section::Answer, "old.test", "192.0.2.66")
                                                .Bytes();
-    EXPECT_EQ(ProcessReply(late, ServerPeer(Items().items[s]), 10020).verdict, ReplyVerdict::NoRequest);
-    EXPECT_EQ(Items().blocks[s].answerCount, 0u);
+    EXPECT_EQ(ProcessReply(late, ServerPeer(LockItems()->items[s]), 10020).verdict, ReplyVerdict::NoRequest);
+    EXPECT_EQ(LockItems()->blocks[s].answerCount, 0u);
     ScanTimeouts(At(12000));
     EXPECT_TRUE(Results().empty());
 
     // The new item is probed on its own.
     EXPECT_EQ(ProbePass(At(12001)), 1u);
-    EXPECT_EQ(Outstanding(Items().items[s]), 1u);
+    EXPECT_EQ(Outstanding(LockItems()->items[s]), 1u);
     ScanTimeouts(At(14001));
     ASSERT_EQ(Results().size(), 1u);
-    EXPECT_EQ(Outstanding(Items().items[s]), 0u);
+    EXPECT_EQ(Outstanding(LockItems()->items[s]), 0u);
 }
 
 // A request that timed out answers nothing: its late reply is dropped, never
@@ -368,17 +368,17 @@ TEST_F(Scheduler, TimedOutRequestAnswersNothing)
 {
     const std::uint32_t b = Add("b", 1000, 2000);
     const std::uint32_t a = Add("a", 1000, 2000);
-    Items().items[b].server = Items().items[a].server;
+    LockItems()->items[b].server = LockItems()->items[a].server;
     SuspendItem(b);
     ProbePass(At(10000));
-    const auto idA = static_cast<std::uint16_t>(RequestTable()[Items().items[a].requestId].identifier);
+    const auto idA = static_cast<std::uint16_t>(LockRequests()[LockItems()->items[a].requestId].identifier);
     ScanTimeouts(At(12000));
     ResumeItem(b);
     EXPECT_EQ(ProbePass(At(12000)), 2u);
     const auto late = test::DnsReplyBuilder(idA).Question("a.test", 1).A(test::Section::Answer, "a.test", "192.0.2.1").Bytes();
-    EXPECT_EQ(ProcessReply(late, ServerPeer(Items().items[a]), 12500).verdict, ReplyVerdict::NoRequest);
-    EXPECT_EQ(Outstanding(Items().items[a]), 1u);
-    EXPECT_EQ(Outstanding(Items().items[b]), 1u);
+    EXPECT_EQ(ProcessReply(late, ServerPeer(LockItems()->items[a]), 12500).verdict, ReplyVerdict::NoRequest);
+    EXPECT_EQ(Outstanding(LockItems()->items[a]), 1u);
+    EXPECT_EQ(Outstanding(LockItems()->items[b]), 1u);
     EXPECT_EQ(Results(), (std::vector<std::pair<std::uint32_t, int>>{{a, kResultTimeout}}));
 }
 
@@ -403,7 +403,7 @@ TEST_F(Scheduler, CrowdedSocketDelaysAPassOnlyBoundedly)
     for (int i = 0; i < 60; ++i) {
         const std::uint32_t slot = Add(("item" + std::to_string(i)).c_str());
         if (i >= 16 && i < 56)
-            Items().items[slot].nextDue = now + 500; // not due
+            LockItems()->items[slot].nextDue = now + 500; // not due
     }
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ProbePass(now), 20u);

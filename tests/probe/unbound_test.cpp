@@ -13,7 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 #include "items/item_table.h"
 #include "items/reply_detail.h"
 #include "items/result_eval.h"
@@ -160,7 +160,7 @@ TEST_F(EngineAgainstServer, EveryRecordTypeAndFailureKind)
     EXPECT_EQ(ResultsOf(dead)[0].code, kResultTimeout);
     // The primary answered; the follow-up that timed out shows in the text only.
     EXPECT_EQ(ResultsOf(part)[0].code, 0);
-    EXPECT_NE(DetailPlainText(ReplyDetailOf(Items().items[part]))
+    EXPECT_NE(DetailPlainText(ReplyDetailOf(LockItems()->items[part]))
                   .find("1 Follow-up failed:\r\n  gone.test : Error code 16: Request timeout\r\n"),
               std::string::npos);
     EXPECT_GE(partial.Queries(), 2);
@@ -168,8 +168,8 @@ TEST_F(EngineAgainstServer, EveryRecordTypeAndFailureKind)
     // An error reply is a reply; silence is not.
     {
         std::lock_guard lock(EngineLock());
-        EXPECT_GE(Items().blocks[missing].replies, 1u);
-        EXPECT_EQ(Items().blocks[dead].replies, 0u);
+        EXPECT_GE(LockItems()->blocks[missing].replies, 1u);
+        EXPECT_EQ(LockItems()->blocks[dead].replies, 0u);
     }
     EXPECT_TRUE(HasEvent("the ip of two is changed to 192.0.2.1; 192.0.2.2; "));
     EXPECT_FALSE(HasEvent("the ip of missing is changed to "));
@@ -205,7 +205,7 @@ TEST_F(EngineAgainstServer, ServerStoppedAndStartedAgainGivesDownUpAndChange)
         EXPECT_EQ(hooks.dispatched.size(), 4u); // all three notify flags are set by default
     }
     std::lock_guard lock(EngineLock());
-    EXPECT_EQ(Items().items[s].knownCount, 1u);
+    EXPECT_EQ(LockItems()->items[s].knownCount, 1u);
 }
 
 // Under ThreadSanitizer the receiver falls behind the sweep. The timeout scan
@@ -235,7 +235,7 @@ TEST_F(EngineAgainstServer, SilentServerSweptByForgedRepliesIsDownOnTimeAndNever
     const std::string domain = "forged-sweep.example.test";
     const std::uint32_t s = Add("silent", domain, kA, silent.Port(), 2000, 6, 1000);
     StartEngine();
-    ASSERT_TRUE(WaitFor([&] { std::lock_guard lock(EngineLock()); return Items().blocks[s].sent >= 1; }, 5s, 2ms));
+    ASSERT_TRUE(WaitFor([&] { std::lock_guard lock(EngineLock()); return LockItems()->blocks[s].sent >= 1; }, 5s, 2ms));
     const std::uint32_t first = TickCount();
     std::atomic<bool> stop{false};
     std::thread forger([&] {
@@ -278,8 +278,8 @@ TEST_F(EngineAgainstServer, LateServersItemsGoDownWithoutAChange)
     for (const char* name : {"a", "b"}) {
         items.push_back(Add(name, std::string(name) + ".test", kA, ntohs(late.PortBE()), 1000, 2, 1000));
         std::lock_guard lock(EngineLock());
-        Items().items[items.back()].knownCount = 1;
-        Items().items[items.back()].known[0].addrBE = inet_addr("192.0.2.1");
+        LockItems()->items[items.back()].knownCount = 1;
+        LockItems()->items[items.back()].known[0].addrBE = inet_addr("192.0.2.1");
     }
     StartEngine();
     EXPECT_TRUE(WaitFor([&] { return HasEvent("a is down") && HasEvent("b is down"); }, 15s));
@@ -313,7 +313,7 @@ TEST_F(EngineAgainstServer, StoppedServiceSendsNothingButStillTimesOut)
     StartEngine();
     auto sent = [&] {
         std::lock_guard lock(EngineLock());
-        return Items().blocks[s].sent;
+        return LockItems()->blocks[s].sent;
     };
     ASSERT_TRUE(WaitFor([&] { return sent() >= 1; }, 5s));
     Engine().serviceStopped = 1;

@@ -11,7 +11,9 @@
 #include "monitor/item_csv.h"
 #include "ui/items/dns_item_view.h"
 #include "ui/items/list_ctrl.h"
-#include "ui/setup/dialog_base.h"
+#include "ui/platform/message_box.h"
+#include "ui/platform/file_dialog.h"
+#include "ui/platform/qt_text.h"
 
 namespace varnell {
 
@@ -42,25 +44,25 @@ void ImportItemsFromFile(QWidget* parent, CDnsItemView* view)
         return;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        ShowListMessage(parent, QStringLiteral("Can't open %1 !").arg(path));
+        ShowMessageBox(parent, QStringLiteral("Can't open %1 !").arg(path));
         return;
     }
     // Anything larger is no item list, and reading it all would stall the window.
     if (std::string tooLarge = CsvSizeProblem(static_cast<std::size_t>(std::max<qint64>(file.size(), 0)));
         !tooLarge.empty()) {
-        ShowListMessage(parent, QStringLiteral("%1: %2").arg(path, ToQt(tooLarge)));
+        ShowMessageBox(parent, QStringLiteral("%1: %2").arg(path, ToQt(tooLarge)));
         return;
     }
     const QByteArray bytes = file.readAll();
-    const std::uint32_t firstNewRow = Items().rowCount;
+    const std::uint32_t firstNewRow = LockItems()->rowCount;
     std::vector<CsvProblem> problems;
     if (ImportItemsCsv(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())), problems) < 0) {
-        ShowListMessage(parent, ProblemList(problems));
+        ShowMessageBox(parent, ProblemList(problems));
         return;
     }
     if (view != nullptr)
-        for (std::uint32_t r = firstNewRow; r < Items().rowCount; ++r)
-            view->List()->InsertItemRow(Items().items[Items().rowToSlot[r]]);
+        for (std::uint32_t r = firstNewRow; r < LockItems()->rowCount; ++r)
+            view->List()->InsertItemRow(LockItems()->items[LockItems()->rowToSlot[r]]);
 }
 
 void ExportItemsToFile(QWidget* parent)
@@ -74,7 +76,7 @@ void ExportItemsToFile(QWidget* parent)
         return;
     const std::string text = ExportItemsCsv();
     if (std::string tooLarge = CsvSizeProblem(text.size()); !tooLarge.empty()) {
-        ShowListMessage(parent, QStringLiteral("Nothing was exported: %1.").arg(ToQt(tooLarge)));
+        ShowMessageBox(parent, QStringLiteral("Nothing was exported: %1.").arg(ToQt(tooLarge)));
         return;
     }
     // Written aside and renamed over the old file, so a failed write never
@@ -82,7 +84,7 @@ void ExportItemsToFile(QWidget* parent)
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), static_cast<qint64>(text.size())) < 0 ||
         !file.commit())
-        ShowListMessage(parent, QStringLiteral("Can't write %1 !").arg(path));
+        ShowMessageBox(parent, QStringLiteral("Can't write %1 !").arg(path));
 }
 
 } // namespace varnell

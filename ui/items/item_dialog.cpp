@@ -14,12 +14,14 @@
 #include <cstring>
 #include <limits>
 
+#include "base/net/address_text.h"
 #include "config/settings.h"
 #include "items/address6.h"
 #include "items/item_entry.h"
 #include "ui/items/list_ctrl.h"
 #include "ui/pictures/drawn_picture.h"
 #include "ui/pictures/state_images.h"
+#include "ui/platform/message_box.h"
 
 namespace varnell {
 
@@ -65,7 +67,7 @@ QString DomainNameProblem(const std::string& name) { return Text(CheckDomainName
 // --- dialog ------------------------------------------------------------------
 
 DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
-    : QDialog(parent), slot_(slot), update_(slot < kItemSlots && Items().items[slot].rowPosition != -1)
+    : QDialog(parent), slot_(slot), update_(slot < kItemSlots && LockItems()->items[slot].rowPosition != -1)
 {
     setModal(true);
     auto* picture = new QLabel(this);
@@ -189,7 +191,7 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
         highPriority->setChecked((CurrentSettings().mail.flags & kMailHighPriority) != 0);
         return;
     }
-    const ItemEdit e = EditOf(Items().items[slot]);
+    const ItemEdit e = EditOf(LockItems()->items[slot]);
     itemName->setText(Text(e.name));
     domainName->setText(Text(e.domain));
     description->setPlainText(Text(e.description));
@@ -247,13 +249,13 @@ void DlgAddDNS::accept()
     ItemEdit edit;
     const QString problem = ReadFields(edit);
     if (!problem.isEmpty()) {
-        ShowListMessage(this, problem);
+        ShowMessageBox(this, problem);
         return;
     }
     if (update_) {
         CommitItemUpdate(slot_, edit);
     } else if (!CommitNewItem(slot_, edit)) {
-        ShowListMessage(this, Text(std::string(kTableFullMessage)));
+        ShowMessageBox(this, Text(std::string(kTableFullMessage)));
         reject();
         return;
     }

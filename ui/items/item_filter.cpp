@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 
+#include "items/item_health.h"
 #include "items/result_hooks.h"
 #include "ui/items/dns_item_view.h"
 
@@ -80,13 +81,14 @@ SortKey KeyOf(const CDnsItemModel& model, int row, int column)
 
 ItemSeverity SeverityOf(const CDnsItemModel& model, int row)
 {
-    if (model.SuspendedAt(row))
-        return ItemSeverity::kSuspended;
-    switch (model.ImageAt(row)) {
-    case kImageUp: return ItemSeverity::kUp;
-    case kImageDown: return ItemSeverity::kDown;
-    default: return ItemSeverity::kFailing;
+    switch (HealthOfRowImage(model.SuspendedAt(row), model.ImageAt(row))) {
+    case ItemHealth::kSuspended: return ItemSeverity::kSuspended;
+    case ItemHealth::kUp: return ItemSeverity::kUp;
+    case ItemHealth::kDown: return ItemSeverity::kDown;
+    case ItemHealth::kFailing:
+    case ItemHealth::kNotProbed: break;
     }
+    return ItemSeverity::kFailing;
 }
 
 const char* SeverityWord(ItemSeverity severity)

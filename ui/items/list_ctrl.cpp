@@ -2,14 +2,12 @@
 
 #include <QAbstractProxyModel>
 #include <QEvent>
-#include <QMessageBox>
 #include <QMouseEvent>
 #include <QScrollBar>
 #include <QTextCursor>
 
 #include <cstdio>
 
-#include "config/fixed_texts.h"
 
 namespace varnell {
 
@@ -161,14 +159,6 @@ void CExtListCtrl::PutDetailText(QTextEdit* pane, const std::string& text)
     pane->clear();
     pane->moveCursor(QTextCursor::End);
     pane->insertPlainText(QString::fromUtf8(text.data(), static_cast<qsizetype>(length)));
-}
-
-QString AppTitle() { return QString::fromLatin1(FixedTextValue(FixedText::kAppTitle)); }
-
-void ShowListMessage(QWidget* parent, const QString& text)
-{
-    QMessageBox box(QMessageBox::NoIcon, AppTitle(), text, QMessageBox::Ok, parent);
-    box.exec();
 }
 
 } // namespace varnell

@@ -66,8 +66,5 @@ private:
     QPointer<QTextEdit> detailPane_;
 };
 
-// Shows a message box with one OK button and the program's caption.
-void ShowListMessage(QWidget* parent, const QString& text);
-QString AppTitle();
 
 } // namespace varnell

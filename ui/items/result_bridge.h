@@ -8,7 +8,7 @@ namespace varnell {
 
 class CDnsItemView;
 
-// Registers the result and event windows with GetDesktop(), records them in
+// Registers the result and event windows with GetUiChannel(), records them in
 // Engine(), and installs the result hooks. Call on the user-interface thread,
 // before the engine threads start.
 void InstallResultBridge(CDnsItemView* view);

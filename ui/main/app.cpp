@@ -5,34 +5,27 @@
 #include <QScreen>
 #include <QSocketNotifier>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
-#include <unistd.h>
 
+#include "base/wake_event.h"
 #include "monitor/monitor.h"
 #include "ui/items/dns_item_view.h"
 #include "ui/items/result_bridge.h"
 #include "ui/main/main_frame.h"
 #include "ui/pictures/palette_colours.h"
-#include "ui/platform/qt_desktop.h"
+#include "ui/platform/qt_ui_channel.h"
 
 namespace varnell {
 
 namespace {
 
-// The self-pipe: the signal handler only writes one byte, which is safe in a
-// handler; the event loop reads it and carries out Exit.
-int g_signalPipe[2] = {-1, -1};
+// The signal handler only sets the wake, which is safe in a handler; the event
+// loop sees it and carries out Exit. Made before the handler is installed and
+// never destroyed, so a late signal cannot write to a descriptor reused since.
+WakeFd* g_signalWake = nullptr;
 
-extern "C" void OnTerminationSignal(int)
-{
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] ssize_t n = write(g_signalPipe[1], &byte, 1);
-    errno = saved;
-}
+extern "C" void OnTerminationSignal(int) { g_signalWake->Set(); }
 
 } // namespace
 
@@ -44,13 +37,13 @@ CVarnellApp::~CVarnellApp()
     delete frame_.data();
     if (signalNotifier_ != nullptr)
         signalNotifier_->setEnabled(false);
-    SetDesktop(nullptr);
+    SetUiChannel(nullptr);
 }
 
 void CVarnellApp::InitInstance()
 {
-    desktop_ = std::make_unique<QtDesktop>();
-    SetDesktop(desktop_.get());
+    desktop_ = std::make_unique<QtUiChannel>();
+    SetUiChannel(desktop_.get());
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("varnell"));
     KeepPlaceholdersReadable(qApp);
@@ -80,6 +73,10 @@ void CVarnellApp::InitInstance()
     layer.rowAdded = [this](DnsItem& item) {
         if (frame_ != nullptr && frame_->ItemView() != nullptr)
             frame_->ItemView()->List()->InsertItemRow(item);
+    };
+    layer.rowChanged = [this](DnsItem& item) {
+        if (frame_ != nullptr && frame_->ItemView() != nullptr)
+            frame_->ItemView()->List()->RefreshItemRow(item);
     };
     layer.removeRow = [this](std::uint32_t row) {
         return frame_ != nullptr && frame_->ItemView() != nullptr &&
@@ -134,11 +131,15 @@ void CVarnellApp::OnAboutToQuit()
 
 void CVarnellApp::InstallSignalHandlers()
 {
-    if (g_signalPipe[0] >= 0)
+    if (g_signalWake != nullptr)
         return;
-    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    auto* wake = new WakeFd;
+    if (!wake->Open()) {
+        delete wake;
         return;
-    signalNotifier_ = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
+    }
+    g_signalWake = wake;
+    signalNotifier_ = new QSocketNotifier(wake->Fd(), QSocketNotifier::Read, this);
     connect(signalNotifier_, &QSocketNotifier::activated, this, &CVarnellApp::OnSignal);
     struct sigaction sa {};
     sa.sa_handler = OnTerminationSignal;
@@ -150,9 +151,7 @@ void CVarnellApp::InstallSignalHandlers()
 
 void CVarnellApp::OnSignal()
 {
-    char buffer[64];
-    while (read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
-    }
+    g_signalWake->Clear();
     if (frame_ != nullptr && !shuttingDown_)
         frame_->OnExit();
 }

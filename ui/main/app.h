@@ -16,7 +16,7 @@ class QSocketNotifier;
 
 namespace varnell {
 
-class QtDesktop;
+class QtUiChannel;
 
 // "Varnell V1.01": tray tool tip and the About box's first line.
 inline constexpr const char* kVersionText = "Varnell V1.01";
@@ -45,7 +45,7 @@ public:
     bool ShuttingDown() const { return shuttingDown_; }
     bool ShutDown() const { return shutDown_; }
     CMainFrame* MainFrame() const { return frame_; }
-    QtDesktop* Desktop() const { return desktop_.get(); }
+    QtUiChannel* Channel() const { return desktop_.get(); }
 
     // SIGTERM and SIGINT reach the event loop through a pipe and become Exit.
     // Safe to call once per process.
@@ -56,7 +56,7 @@ private:
     void OnAboutToQuit();
 
     AppOptions options_;
-    std::unique_ptr<QtDesktop> desktop_;
+    std::unique_ptr<QtUiChannel> desktop_;
     QPointer<CMainFrame> frame_;
     QSocketNotifier* signalNotifier_ = nullptr;
     bool shuttingDown_ = false;

@@ -1,5 +1,4 @@
 #include <QApplication>
-#include <QMessageBox>
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -7,6 +6,7 @@
 #include "config/fixed_texts.h"
 #include "monitor/instance.h"
 #include "ui/main/app.h"
+#include "ui/platform/message_box.h"
 
 namespace {
 
@@ -18,7 +18,8 @@ int Refuse(int argc, char** argv, const std::string& text)
     QApplication application(argc, argv);
     const QString platform = QGuiApplication::platformName();
     if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
-        QMessageBox::critical(nullptr, QString::fromStdString(varnell::ApplicationTitle()), QString::fromStdString(text));
+        varnell::ShowMessageBox(nullptr, QString::fromStdString(text), varnell::ApplicationTitleText(),
+                                varnell::BoxIcon::Error);
     return 1;
 }
 

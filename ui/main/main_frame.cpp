@@ -223,8 +223,8 @@ void CMainFrame::BuildPanes()
     connect(historyPane_, &CHistoryPane::ReplyPaletteChanged, this, [this] {
         const int slot = historyPane_->Chart()->Slot();
         if (slot >= 0 && static_cast<std::uint32_t>(slot) < kItemSlots &&
-            Items().items[static_cast<std::size_t>(slot)].rowPosition != -1)
-            itemView_->List()->ShowReplyDetail(Items().items[static_cast<std::size_t>(slot)]);
+            LockItems()->items[static_cast<std::size_t>(slot)].rowPosition != -1)
+            itemView_->List()->ShowReplyDetail(LockItems()->items[static_cast<std::size_t>(slot)]);
     });
     eventRows_ = new QSplitter(Qt::Vertical, columns_);
     eventRows_->setObjectName(QStringLiteral("eventSplitter"));

@@ -8,6 +8,7 @@
 #include <QVariantMap>
 
 #include "alerts/dispatch.h"
+#include "ui/platform/message_box.h"
 
 namespace varnell {
 
@@ -120,7 +121,7 @@ bool CDesktopNotifier::Notify(const std::string& text)
     hints.insert(QStringLiteral("urgency"),
                  QVariant::fromValue<uchar>(kind == EventTextKind::kDown ? kUrgencyCritical : kUrgencyNormal));
     hints.insert(QStringLiteral("desktop-entry"), QStringLiteral("varnell"));
-    call << QStringLiteral("Varnell") << 0u << QStringLiteral("varnell") << QString::fromStdString(name)
+    call << ApplicationTitleText() << 0u << QStringLiteral("varnell") << QString::fromStdString(name)
          << QString::fromStdString(text)
          << QStringList{QString::fromLatin1(kActionOpen), QStringLiteral("Open")}
          << hints << -1;

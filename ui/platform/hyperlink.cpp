@@ -6,11 +6,8 @@
 #include <QFontMetrics>
 #include <QMouseEvent>
 
-#include <cerrno>
-#include <cstdlib>
-
-#include "base/desktop.h"
-#include "base/spawn.h"
+#include "base/opener.h"
+#include "base/ui_channel.h"
 #include "config/fixed_texts.h"
 
 namespace varnell {
@@ -147,64 +144,20 @@ void CHyperLink::mouseReleaseEvent(QMouseEvent* event)
     QLabel::mouseReleaseEvent(event);
 }
 
-std::vector<std::string> CHyperLink::BrowserCommand(const std::string& setting, const std::string& target)
-{
-    std::string command = setting.substr(0, setting.find(':'));
-    std::size_t cut = command.find("\"%s\"");
-    if (cut == std::string::npos)
-        cut = command.find("%s");
-    if (cut != std::string::npos)
-        command.resize(cut);
-    std::vector<std::string> argv;
-    std::size_t i = 0;
-    while (i < command.size()) {
-        while (i < command.size() && (command[i] == ' ' || command[i] == '\t'))
-            ++i;
-        std::size_t j = i;
-        while (j < command.size() && command[j] != ' ' && command[j] != '\t')
-            ++j;
-        if (j > i)
-            argv.push_back(command.substr(i, j - i));
-        i = j;
-    }
-    if (argv.empty())
-        return argv;
-    argv.push_back(target);
-    return argv;
-}
-
-int CHyperLink::OpenTarget()
-{
-    const std::string target = target_.toStdString();
-    int result = GetDesktop().ShellOpen(target);
-    if (result > 32)
-        return result;
-    // The desktop could not open it: try the browser the user has named.
-    const char* browser = std::getenv("BROWSER");
-    if (browser == nullptr || *browser == '\0')
-        return result;
-    const auto argv = BrowserCommand(browser, target);
-    if (argv.empty())
-        return result;
-    const SpawnResult started = Spawn(argv);
-    if (started.Started())
-        return 42;
-    // The shell's codes for the reasons a start fails.
-    return started.error == ENOENT ? 2 : started.error == EACCES ? 5 : started.error == ENOMEM ? 8 : 31;
-}
+OpenResult CHyperLink::OpenTarget() { return OpenLink(target_.toStdString()); }
 
 void CHyperLink::Click()
 {
     hovering_ = false;
     hoverTimer_.stop();
     ApplyLook();
-    const int result = OpenTarget();
-    if (result > 32) {
+    const OpenResult result = OpenTarget();
+    if (result == OpenResult::kOpened) {
         SetVisited(true);
         return;
     }
     QApplication::beep();
-    GetDesktop().MessageBox("Unable to open hyperlink:\n\n" + FailureReason(result), ApplicationTitle(),
+    GetUiChannel().MessageBox("Unable to open hyperlink:\n\n" + FailureReason(static_cast<int>(result)), ApplicationTitle(),
                             BoxIcon::Warning);
 }
 

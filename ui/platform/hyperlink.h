@@ -10,7 +10,8 @@
 #include <QTimer>
 
 #include <string>
-#include <vector>
+
+#include "base/opener.h"
 
 namespace varnell {
 
@@ -44,17 +45,13 @@ public:
     void Attach();
 
     // Opens the target: the desktop first, then the browser the user has set up.
-    // Returns the shell-style result: above 32 is success.
-    int OpenTarget();
+    OpenResult OpenTarget();
     // What a click does, without the mouse.
     void Click();
 
-    // "Unable to open hyperlink:" reasons for a failure code.
+    // "Unable to open hyperlink:" reasons for a failure code (an OpenResult's
+    // number; other numbers are shown as they are).
     static std::string FailureReason(int code);
-    // The browser command from a $BROWSER-style setting ("prog --flag %s:other"):
-    // the first entry, cut where "%s" (quoted or not) first occurs, split into
-    // words, with the target as its own last argument. Empty when none is set.
-    static std::vector<std::string> BrowserCommand(const std::string& setting, const std::string& target);
 
 protected:
     void mouseMoveEvent(QMouseEvent* event) override;

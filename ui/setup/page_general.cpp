@@ -14,6 +14,9 @@
 #include "probe/edns.h"
 #include "ui/platform/edit_controls.h"
 #include "ui/setup/sound_dlg.h"
+#include "ui/platform/file_dialog.h"
+#include "ui/platform/qt_text.h"
+#include "ui/setup/dialog_buttons.h"
 
 namespace varnell {
 

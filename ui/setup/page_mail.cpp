@@ -14,6 +14,13 @@
 #include "alerts/mail_thread.h"
 #include "config/settings.h"
 #include "ui/platform/edit_controls.h"
+#include "ui/platform/message_box.h"
+#include "ui/platform/file_dialog.h"
+#include "ui/platform/qt_text.h"
+#include "ui/setup/address_dialog.h"
+#include "ui/setup/address_list.h"
+#include "ui/setup/dialog_buttons.h"
+#include "ui/setup/page_window.h"
 
 namespace varnell {
 
@@ -30,31 +37,6 @@ std::uint16_t PortNumber(const QLineEdit* edit)
 }
 
 } // namespace
-
-// --- receiver dialog -------------------------------------------------------------
-
-CDlgAddMail::CDlgAddMail(QString& address, QWidget* parent) : CDialogBase(parent), address_(address)
-{
-    setObjectName(QStringLiteral("dlgAddMail"));
-    setWindowTitle(address.isEmpty() ? QStringLiteral("Add Mail") : QStringLiteral("Update Mail"));
-    addressEdit = new QLineEdit(this);
-    addressEdit->setText(address);
-    auto* row = new QHBoxLayout;
-    row->addWidget(Label("Mail Address", this));
-    row->addWidget(addressEdit, 1);
-    const EditDialogButtons buttons = LayOutEditDialog(this, row);
-    applyButton = buttons.apply;
-    cancelButton = buttons.cancel;
-    InstallKeyFilter();
-}
-
-void CDlgAddMail::accept()
-{
-    address_ = addressEdit->text();
-    if (address_.isEmpty())
-        return;
-    CDialogBase::accept();
-}
 
 // --- page ----------------------------------------------------------------------------
 
@@ -170,11 +152,10 @@ bool CDlgMail::RunReceiverDialog(QString& address)
 {
     if (editReceiver)
         return editReceiver(address);
-    sharedAddress_ = address;
-    CDlgAddMail dialog(sharedAddress_, this);
+    CAddressDialog dialog(kMailReceiverDialog, address, this);
     if (dialog.exec() != QDialog::Accepted)
         return false;
-    address = sharedAddress_;
+    address = dialog.Address();
     return true;
 }
 
@@ -265,7 +246,7 @@ int CDlgMail::Apply()
 void CDlgMail::OnTestMail()
 {
     if (testRunning_) {
-        ShowPageMessage(this, QStringLiteral("Now it is in mail testing!"), PageCaption(), BoxIcon::Error);
+        ShowPageMessage(this, QStringLiteral("Now it is in mail testing!"), ApplicationTitleText(), BoxIcon::Error);
         return;
     }
     // What the page shows now, saved or not: the point of the test is to try
@@ -287,7 +268,7 @@ void CDlgMail::OnTestMail()
         return;
     }
     // Refused (no receiver, or no worker to take it): say so rather than nothing.
-    ShowPageMessage(this, QStringLiteral("Send mail failed!"), PageCaption(), BoxIcon::None);
+    ShowPageMessage(this, QStringLiteral("Send mail failed!"), ApplicationTitleText(), BoxIcon::None);
 }
 
 void CDlgMail::OnTestDone(const WindowMessage& message)
@@ -300,7 +281,7 @@ void CDlgMail::OnTestDone(const WindowMessage& message)
         QString text = QStringLiteral("Send mail OK!");
         if (!message.text.empty())
             text += QStringLiteral("\nRefused: ") + QString::fromStdString(message.text);
-        ShowPageMessage(this, text, PageCaption(), BoxIcon::None);
+        ShowPageMessage(this, text, ApplicationTitleText(), BoxIcon::None);
         return;
     }
     // The reason (a refused certificate, no STARTTLS, the time-out) is what the
@@ -308,7 +289,7 @@ void CDlgMail::OnTestDone(const WindowMessage& message)
     QString text = QStringLiteral("Send mail failed!");
     if (!message.text.empty())
         text += QStringLiteral("\n") + QString::fromStdString(message.text);
-    ShowPageMessage(this, text, PageCaption(), BoxIcon::None);
+    ShowPageMessage(this, text, ApplicationTitleText(), BoxIcon::None);
 }
 
 } // namespace varnell

@@ -15,27 +15,11 @@
 
 #include "alerts/mail_thread.h"
 #include "ui/setup/dialog_base.h"
+#include "ui/setup/page_window.h"
 
 namespace varnell {
 
 inline constexpr int kPortTextLimit = 255;
-
-// The add and update dialog of one receiver address. It edits the text it is
-// given: empty adds, non-empty updates.
-class CDlgAddMail : public CDialogBase {
-    Q_OBJECT
-public:
-    CDlgAddMail(QString& address, QWidget* parent = nullptr);
-    // Copies the edit into the shared text; closes only when it is not empty.
-    void accept() override;
-
-    QLineEdit* addressEdit = nullptr;
-    QPushButton* applyButton = nullptr;
-    QPushButton* cancelButton = nullptr;
-
-private:
-    QString& address_;
-};
 
 class CDlgMail : public CDialogBase {
     Q_OBJECT
@@ -89,7 +73,6 @@ private:
     bool RunReceiverDialog(QString& address);
     void ShowClearLogonWarning();
 
-    QString sharedAddress_; // exchanged with CDlgAddMail
     bool testRunning_ = false;
     std::unique_ptr<PageWindow> window_;
 };

@@ -11,6 +11,12 @@
 #include "alerts/netsend_thread.h"
 #include "config/settings.h"
 #include "ui/platform/edit_controls.h"
+#include "ui/platform/message_box.h"
+#include "ui/platform/qt_text.h"
+#include "ui/setup/address_dialog.h"
+#include "ui/setup/address_list.h"
+#include "ui/setup/dialog_buttons.h"
+#include "ui/setup/page_window.h"
 
 namespace varnell {
 
@@ -24,34 +30,6 @@ constexpr std::uint32_t kCookieStep = 65536;
 std::uint32_t g_testBase = 0;
 
 } // namespace
-
-// --- receiver dialog ---------------------------------------------------------------
-
-CDlgMsgIP::CDlgMsgIP(const QString& address, QWidget* parent) : CDialogBase(parent)
-{
-    setObjectName(QStringLiteral("dlgMsgIP"));
-    setWindowTitle(address.isEmpty() ? QStringLiteral("Add Receiver") : QStringLiteral("Update Receiver"));
-    addressEdit = new AddressEdit(this);
-    const EditDialogButtons buttons = LayOutEditDialog(this, addressEdit);
-    applyButton = buttons.apply;
-    cancelButton = buttons.cancel;
-    if (!address.isEmpty())
-        addressEdit->SetText(address);
-    InstallKeyFilter();
-}
-
-void CDlgMsgIP::accept()
-{
-    // Blank fields read as 0, so an untouched entry is 0.0.0.0: no computer to
-    // send to, and a receiver the operator would never see fail.
-    const QString text = addressEdit->Text();
-    if (AddressFromText(text) == 0) {
-        ShowPageMessage(this, QStringLiteral("error receiver ip address !"), PageCaption(), BoxIcon::None);
-        return;
-    }
-    address_ = text;
-    CDialogBase::accept();
-}
 
 // --- page ----------------------------------------------------------------------------
 
@@ -112,7 +90,7 @@ bool CDlgMessenger::RunReceiverDialog(QString& address)
 {
     if (editReceiver)
         return editReceiver(address);
-    CDlgMsgIP dialog(address, this);
+    CAddressDialog dialog(kMessengerReceiverDialog, address, this);
     if (dialog.exec() != QDialog::Accepted)
         return false;
     address = dialog.Address();
@@ -164,12 +142,12 @@ int CDlgMessenger::Apply()
 void CDlgMessenger::OnTest()
 {
     if (testRunning_) {
-        ShowPageMessage(this, QStringLiteral("Now it is in testing!"), PageCaption(), BoxIcon::Error);
+        ShowPageMessage(this, QStringLiteral("Now it is in testing!"), ApplicationTitleText(), BoxIcon::Error);
         return;
     }
     const QStringList rows = ListTexts(receivers);
     if (rows.isEmpty()) {
-        ShowPageMessage(this, QStringLiteral("No message receiver!"), PageCaption(), BoxIcon::Error);
+        ShowPageMessage(this, QStringLiteral("No message receiver!"), ApplicationTitleText(), BoxIcon::Error);
         return;
     }
     const std::string sender = senderName->text().toStdString();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ui/setup/dialog_base.h"
+#include "ui/setup/page_window.h"
 
 namespace varnell {
 
@@ -20,23 +21,6 @@ class SpinEdit;
 
 inline constexpr std::size_t kMessengerTextLimit = 255;
 inline constexpr int kTestReceiverLimit = 19;
-
-// The add and update dialog of one receiver address.
-class CDlgMsgIP : public CDialogBase {
-    Q_OBJECT
-public:
-    // An empty address adds, a non-empty one updates it.
-    explicit CDlgMsgIP(const QString& address, QWidget* parent = nullptr);
-    QString Address() const { return address_; }
-    void accept() override;
-
-    AddressEdit* addressEdit = nullptr;
-    QPushButton* applyButton = nullptr;
-    QPushButton* cancelButton = nullptr;
-
-private:
-    QString address_;
-};
 
 class CDlgMessenger : public CDialogBase {
     Q_OBJECT

@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "metrics/metrics_server.h"
 #include "ui/platform/hyperlink.h"
+#include "ui/platform/message_box.h"
 
 namespace varnell {
 
@@ -92,7 +93,7 @@ int CDlgMetrics::Apply()
         if (!ParseListenAddress(listen, parsed)) {
             ShowPageMessage(this, QStringLiteral("The metrics address must be an IPv4 or IPv6 address in digits, "
                                                  "such as 127.0.0.1 or ::1."),
-                            PageCaption(), BoxIcon::Warning);
+                            ApplicationTitleText(), BoxIcon::Warning);
             return 1;
         }
     }

@@ -10,6 +10,11 @@
 
 #include "alerts/syslog.h"
 #include "config/settings.h"
+#include "ui/platform/message_box.h"
+#include "ui/platform/qt_text.h"
+#include "ui/setup/address_dialog.h"
+#include "ui/setup/address_list.h"
+#include "ui/setup/dialog_buttons.h"
 
 namespace varnell {
 
@@ -25,30 +30,6 @@ namespace {
 constexpr int kServerColumnWidth = 120;
 
 } // namespace
-
-// --- server dialog ---------------------------------------------------------------
-
-CDlgAddSyslog::CDlgAddSyslog(std::uint32_t addressBE, QWidget* parent) : CDialogBase(parent), address_(addressBE)
-{
-    setObjectName(QStringLiteral("dlgAddSyslog"));
-    setWindowTitle(addressBE != 0 ? QStringLiteral("Update Syslog Server") : QStringLiteral("Add Syslog Server"));
-    addressEdit = new QLineEdit(this);
-    if (addressBE != 0)
-        addressEdit->setText(AddressText(addressBE));
-    const EditDialogButtons buttons = LayOutEditDialog(this, addressEdit);
-    applyButton = buttons.apply;
-    cancelButton = buttons.cancel;
-    InstallKeyFilter();
-}
-
-void CDlgAddSyslog::accept()
-{
-    const QString text = addressEdit->text();
-    if (text.isEmpty())
-        return;
-    address_ = AddressFromText(text);
-    CDialogBase::accept();
-}
 
 // --- page ----------------------------------------------------------------------------
 
@@ -119,10 +100,10 @@ bool CDlgSyslog::RunServerDialog(std::uint32_t& addressBE)
 {
     if (editServer)
         return editServer(addressBE);
-    CDlgAddSyslog dialog(addressBE, this);
+    CAddressDialog dialog(kSyslogServerDialog, addressBE != 0 ? AddressText(addressBE) : QString(), this);
     if (dialog.exec() != QDialog::Accepted)
         return false;
-    addressBE = dialog.Address();
+    addressBE = dialog.AddressBE();
     return true;
 }
 
@@ -153,12 +134,12 @@ void CDlgSyslog::OnTest()
 {
     const std::string text = CutText(testMessage->text().left(kSyslogTestMessageLimit), 4 * kSyslogTestMessageLimit);
     if (text.empty()) {
-        ShowPageMessage(this, QStringLiteral("No message!"), PageCaption(), BoxIcon::Error);
+        ShowPageMessage(this, QStringLiteral("No message!"), ApplicationTitleText(), BoxIcon::Error);
         return;
     }
     const QStringList rows = ListTexts(servers);
     if (rows.isEmpty()) {
-        ShowPageMessage(this, QStringLiteral("No Syslog Server!"), PageCaption(), BoxIcon::Error);
+        ShowPageMessage(this, QStringLiteral("No Syslog Server!"), ApplicationTitleText(), BoxIcon::Error);
         return;
     }
     // The rows as they stand in the page, saved or not.

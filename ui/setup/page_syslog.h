@@ -29,23 +29,6 @@ inline constexpr int kSyslogTestMessageLimit = 2186;
 extern const std::array<const char*, kFacilityCount> kFacilityLabels;
 extern const std::array<const char*, kSeverityCount> kSeverityLabels;
 
-// The add and update dialog of one server: address 0 adds.
-class CDlgAddSyslog : public CDialogBase {
-    Q_OBJECT
-public:
-    explicit CDlgAddSyslog(std::uint32_t addressBE, QWidget* parent = nullptr);
-    std::uint32_t Address() const { return address_; }
-    // Nothing happens while the edit is empty; other text is read as an address.
-    void accept() override;
-
-    QLineEdit* addressEdit = nullptr;
-    QPushButton* applyButton = nullptr;
-    QPushButton* cancelButton = nullptr;
-
-private:
-    std::uint32_t address_;
-};
-
 class CDlgSyslog : public CDialogBase {
     Q_OBJECT
 public:

@@ -14,6 +14,7 @@
 #include "ui/setup/page_messenger.h"
 #include "ui/setup/page_metrics.h"
 #include "ui/setup/page_syslog.h"
+#include "ui/platform/message_box.h"
 
 namespace varnell {
 
@@ -127,7 +128,7 @@ void CSetupDlg::accept()
     // will not come back at the next start.
     if (std::string why; !SaveSettings(&why))
         ShowPageMessage(this, QStringLiteral("The settings could not be saved: %1").arg(QString::fromStdString(why)),
-                        PageCaption(), BoxIcon::Warning);
+                        ApplicationTitleText(), BoxIcon::Warning);
     QDialog::accept();
 }
 

@@ -1,4 +1,8 @@
 #include "ui/setup/sound_dlg.h"
+#include "ui/platform/message_box.h"
+#include "ui/platform/file_dialog.h"
+#include "ui/platform/qt_text.h"
+#include "ui/setup/dialog_buttons.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -132,7 +136,7 @@ void CDlgSound::OnSave()
     soundFile_ = path;
     fileEdit->setText(path);
     if (device_.Save(path.toStdString()) != 0)
-        ShowPageMessage(this, QStringLiteral("Save wave file successed !"), PageCaption(), BoxIcon::None);
+        ShowPageMessage(this, QStringLiteral("Save wave file successed !"), ApplicationTitleText(), BoxIcon::None);
 }
 
 } // namespace varnell

@@ -13,7 +13,7 @@
 
 #include "alerts/netsend_thread.h"
 #include "alerts/smb/netsend.h"
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "config/settings.h"
 #include "tests/support/peers.h"
 #include "tests/support/process.h"
@@ -192,8 +192,8 @@ TEST_F(NetSendSmbd, DeliversShortAndMultiBlockTextsWithTheNameCut)
 
 TEST_F(NetSendSmbd, WorkerDeliversAndReportsToTheReplyWindow)
 {
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    RecordingUiChannel desktop;
+    SetUiChannel(&desktop);
     std::mutex m;
     std::vector<std::pair<std::uintptr_t, std::intptr_t>> done;
     WindowId window = desktop.RegisterWindow([&](const WindowMessage& msg) {
@@ -258,8 +258,8 @@ TEST(NetSendRefusals, DeadAndSilentReceiversFailWithinTheirTimeOuts)
 
 TEST(NetSendRetries, EachAttemptSendsWithAndWithoutTheSenderName)
 {
-    HeadlessDesktop desktop;
-    SetDesktop(&desktop);
+    RecordingUiChannel desktop;
+    SetUiChannel(&desktop);
     std::atomic<int> doneCount{0};
     std::atomic<std::intptr_t> status{-1};
     std::atomic<std::uintptr_t> cookie{0};

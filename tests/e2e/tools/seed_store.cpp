@@ -62,7 +62,7 @@ bool AddItem(const std::string& itemText)
     if (hostPort.size() > 1) {
         // Tests and demonstrations serve DNS on an unprivileged port.
         const auto port = static_cast<std::uint16_t>(std::strtoul(hostPort[1].c_str(), nullptr, 10));
-        Items().items[static_cast<std::size_t>(slot)].server.portBE = htons(port);
+        LockItems()->items[static_cast<std::size_t>(slot)].server.portBE = htons(port);
     }
     return true;
 }
@@ -93,7 +93,7 @@ int main(int argc, char** argv)
         }
     }
     std::vector<std::uint8_t> blob;
-    BuildSettingsBlob(settings, Items(), blob);
+    BuildSettingsBlob(settings, *LockItems(), blob);
     if (WriteSettingsBlob(blob.data(), blob.size()) != 1) {
         std::fprintf(stderr, "cannot write the store under %s\n", ConfigDir().c_str());
         return 1;

@@ -12,7 +12,7 @@
 #include "ui/items/dns_item_view.h"
 #include "ui/items/item_dialog.h"
 #include "ui/main/main_frame.h"
-#include "ui/setup/dialog_base.h"
+#include "ui/platform/file_dialog.h"
 
 using namespace varnell;
 using namespace varnell::test;
@@ -49,8 +49,8 @@ TEST(ItemCsvMenuTest, ImportAndExportGoThroughTheFileMenuAllOrNothing)
         "name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,notify_up,notify_change,"
         "recursion_desired,high_priority,suspended,description,recursion_available,transport,tls_name,url,tls_pin,"
         "cert_warn_days\r\n"
-        "web,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,\"front, \"\"main\"\"\nsecond line\",1,udp,,,,\r\n"
-        "mail,example.test,MX,192.0.2.2,5000,700,3,0,1,0,1,0,1,,0,tls,dns.example.test,,,30\r\n";
+        "mail,example.test,MX,192.0.2.2,5000,700,3,0,1,0,1,0,1,,0,tls,dns.example.test,,,30\r\n"
+        "web,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,\"front, \"\"main\"\"\nsecond line\",1,udp,,,,\r\n";
     WriteFile(in, items);
     WriteFile(bad, "name,domain,type,server\nthird,third.example.test,A,192.0.2.3\nfourth,x.test,A,300.1.1.1\n");
     QString chosen;
@@ -60,8 +60,8 @@ TEST(ItemCsvMenuTest, ImportAndExportGoThroughTheFileMenuAllOrNothing)
     frame->Action(kCmdImportItems)->trigger();
     CDnsItemModel* model = frame->ItemView()->List()->Model();
     ASSERT_EQ(model->rowCount(), 2);
-    EXPECT_EQ(model->TextAt(0, 1), "web");
-    EXPECT_EQ(model->TextAt(1, 3), "MX");
+    EXPECT_EQ(model->TextAt(1, 1), "web");
+    EXPECT_EQ(model->TextAt(0, 3), "MX");
 
     chosen = out;
     frame->Action(kCmdExportItems)->trigger();
@@ -75,7 +75,7 @@ TEST(ItemCsvMenuTest, ImportAndExportGoThroughTheFileMenuAllOrNothing)
         EXPECT_EQ(driver.boxes[0].text, "Nothing was imported:\nLine 3: error dns server ip address !");
     }
     EXPECT_EQ(model->rowCount(), 2);
-    EXPECT_EQ(Items().liveCount, 2u);
+    EXPECT_EQ(LockItems()->liveCount, 2u);
 
     // The item dialog keeps to the same rules: an imported name is taken.
     {
@@ -86,7 +86,7 @@ TEST(ItemCsvMenuTest, ImportAndExportGoThroughTheFileMenuAllOrNothing)
         dialog.okButton->click();
         ASSERT_EQ(driver.boxes.size(), 1u);
         EXPECT_EQ(driver.boxes[0].text, "An item named \"mail\" already exists.");
-        EXPECT_EQ(Items().liveCount, 2u);
+        EXPECT_EQ(LockItems()->liveCount, 2u);
     }
     SetFileChooserHook(nullptr);
 }

@@ -58,7 +58,7 @@ TEST_F(ItemDialogTest, NewItemDefaultsAreStoredOnConfirm)
 
     dialog.server->SetText("192.0.2.1");
     ASSERT_TRUE(Confirm(dialog));
-    const DnsItem& item = Items().items[slot];
+    const DnsItem& item = LockItems()->items[slot];
     EXPECT_EQ(item.interval, 1000u);
     EXPECT_EQ(item.timeout, 2000u);
     EXPECT_EQ(item.typeIndex, 0u);
@@ -71,9 +71,9 @@ TEST_F(ItemDialogTest, NewItemDefaultsAreStoredOnConfirm)
     EXPECT_EQ(item.server.portBE, 0x3500); // 53, network byte order
     EXPECT_EQ(item.server.family, 2);
     EXPECT_EQ(item.rowPosition, 0);
-    EXPECT_EQ(Items().rowCount, 1u);
-    EXPECT_EQ(Items().liveCount, 1u);
-    EXPECT_EQ(Items().highWater, 1u);
+    EXPECT_EQ(LockItems()->rowCount, 1u);
+    EXPECT_EQ(LockItems()->liveCount, 1u);
+    EXPECT_EQ(LockItems()->highWater, 1u);
 }
 
 TEST_F(ItemDialogTest, NumbersAreReadLikeTheDialogAlwaysHas)
@@ -103,10 +103,10 @@ TEST_F(ItemDialogTest, NumbersAreReadLikeTheDialogAlwaysHas)
         dialog.timeout->Edit()->setText(c.timeout);
         dialog.continuousLost->Edit()->setText(c.lost);
         ASSERT_TRUE(Confirm(dialog)) << c.interval;
-        EXPECT_EQ(Items().items[slot].interval, c.storedInterval) << c.interval;
-        EXPECT_EQ(Items().items[slot].timeout, c.storedTimeout) << c.timeout;
-        EXPECT_EQ(LostCount(Items().items[slot]), c.storedLost) << c.lost;
-        EXPECT_EQ(Items().items[slot].flags & kFlagOutstandingMask, 0u) << c.lost; // the count stays in its bits
+        EXPECT_EQ(LockItems()->items[slot].interval, c.storedInterval) << c.interval;
+        EXPECT_EQ(LockItems()->items[slot].timeout, c.storedTimeout) << c.timeout;
+        EXPECT_EQ(LostCount(LockItems()->items[slot]), c.storedLost) << c.lost;
+        EXPECT_EQ(LockItems()->items[slot].flags & kFlagOutstandingMask, 0u) << c.lost; // the count stays in its bits
     }
 }
 
@@ -148,10 +148,10 @@ TEST_F(ItemDialogTest, BadServerAddressKeepsTheDialogOpenAndWritesNothing)
         EXPECT_EQ(box.buttons, 1);
     }
     EXPECT_EQ(dialog.itemName->text(), "typed");
-    EXPECT_EQ(Items().rowCount, 0u);
-    EXPECT_EQ(Items().highWater, 0u);
-    EXPECT_EQ(Items().items[slot].rowPosition, -1);
-    EXPECT_EQ(Items().blocks[slot].name, "");
+    EXPECT_EQ(LockItems()->rowCount, 0u);
+    EXPECT_EQ(LockItems()->highWater, 0u);
+    EXPECT_EQ(LockItems()->items[slot].rowPosition, -1);
+    EXPECT_EQ(LockItems()->blocks[slot].name, "");
 
     dialog.server->SetText("255.255.255.254");
     EXPECT_TRUE(Confirm(dialog));
@@ -182,7 +182,7 @@ TEST_F(ItemDialogTest, DomainNamesThatCannotBeAskedForAreRefused)
     EXPECT_FALSE(Confirm(dialog));
     ASSERT_EQ(driver.boxes.size(), 1u);
     EXPECT_TRUE(driver.boxes[0].text.contains("255"));
-    EXPECT_EQ(Items().rowCount, 0u);
+    EXPECT_EQ(LockItems()->rowCount, 0u);
 }
 
 TEST_F(ItemDialogTest, UpdateShowsTheItemAndKeepsTheTableCounters)
@@ -226,20 +226,20 @@ TEST_F(ItemDialogTest, UpdateShowsTheItemAndKeepsTheTableCounters)
     dialog.recordType->setEditText("TXT");
     dialog.notifyUp->setChecked(true);
     ASSERT_TRUE(Confirm(dialog));
-    const DnsItem& item = Items().items[slot];
+    const DnsItem& item = LockItems()->items[slot];
     EXPECT_EQ(item.typeIndex, 0u);
     EXPECT_NE(item.flags & kFlagNotifyUp, 0u);
     EXPECT_EQ(item.rowPosition, 1);
-    EXPECT_EQ(Items().rowToSlot[1], slot);
-    EXPECT_EQ(Items().rowCount, 2u);
-    EXPECT_EQ(Items().liveCount, 2u);
-    EXPECT_EQ(Items().highWater, 2u);
+    EXPECT_EQ(LockItems()->rowToSlot[1], slot);
+    EXPECT_EQ(LockItems()->rowCount, 2u);
+    EXPECT_EQ(LockItems()->liveCount, 2u);
+    EXPECT_EQ(LockItems()->highWater, 2u);
 
     // Cancel writes nothing.
     DlgAddDNS again(slot);
     again.itemName->setText("changed");
     again.cancelButton->click();
-    EXPECT_EQ(Items().blocks[slot].name, "ns item");
+    EXPECT_EQ(LockItems()->blocks[slot].name, "ns item");
 }
 
 TEST_F(ItemDialogTest, EnterConfirmsFromAnyFieldButTheDescription)
@@ -278,7 +278,7 @@ TEST_F(ItemDialogTest, AnIpv6ServerIsCheckedStoredAndShownInTheList)
         ASSERT_EQ(driver.boxes.size(), 2u);
         EXPECT_EQ(driver.boxes[0].text, "error dns server ip address !");
         EXPECT_TRUE(driver.boxes[1].text.contains("link-local")) << driver.boxes[1].text.toStdString();
-        EXPECT_EQ(Items().rowCount, 0u);
+        EXPECT_EQ(LockItems()->rowCount, 0u);
     }
 
     QTextEdit pane;
@@ -297,8 +297,8 @@ TEST_F(ItemDialogTest, AnIpv6ServerIsCheckedStoredAndShownInTheList)
     }
     ASSERT_EQ(model->rowCount(), 1);
     EXPECT_EQ(model->TextAt(0, kColServer), "2001:db8::53");
-    const std::uint32_t slot = Items().rowToSlot[0];
-    EXPECT_EQ(Items().items[slot].server.family, kEndpointFamily6);
+    const std::uint32_t slot = LockItems()->rowToSlot[0];
+    EXPECT_EQ(LockItems()->items[slot].server.family, kEndpointFamily6);
 
     // Update shows it in the IPv6 field; emptying that field gives the IPv4
     // fields their say again.
@@ -315,5 +315,5 @@ TEST_F(ItemDialogTest, AnIpv6ServerIsCheckedStoredAndShownInTheList)
     view.OnUpdate(0);
     EXPECT_TRUE(shown);
     EXPECT_EQ(model->TextAt(0, kColServer), "192.0.2.7");
-    EXPECT_EQ(Items().items[slot].server.family, kEndpointFamily4);
+    EXPECT_EQ(LockItems()->items[slot].server.family, kEndpointFamily4);
 }

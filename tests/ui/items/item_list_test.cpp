@@ -20,7 +20,7 @@
 #include "ui/items/item_dialog.h"
 #include "ui/items/result_bridge.h"
 #include "ui/pictures/state_images.h"
-#include "ui/platform/qt_desktop.h"
+#include "ui/platform/qt_ui_channel.h"
 
 using namespace varnell;
 using namespace varnell::test;
@@ -49,7 +49,8 @@ QStringList RowTexts(CDnsListCtrl* list, int row)
 // row position leads back to the row.
 void ExpectListMatchesTable(CDnsListCtrl* list)
 {
-    const ItemTable& t = Items();
+    const LockedItems locked = LockItems();
+    const ItemTable& t = *locked;
     ASSERT_EQ(static_cast<std::uint32_t>(list->Model()->rowCount()), t.rowCount);
     for (std::uint32_t r = 0; r < t.rowCount; ++r) {
         const DnsItem* item = list->Model()->ItemAt(static_cast<int>(r));
@@ -97,7 +98,7 @@ TEST_F(ItemListTest, ColumnsAndANewItemsRow)
     EXPECT_EQ(RowTexts(list, 0), (QStringList{"", "alpha", "alpha.example.test", "A", "0.0.0.0", "198.51.100.9",
                                               "", "", "", ""}));
     EXPECT_EQ(list->Model()->ImageAt(0), kImageFailing);
-    EXPECT_EQ(list->model()->data(list->model()->index(0, 0), Qt::UserRole).toUInt(), Items().rowToSlot[0]);
+    EXPECT_EQ(list->model()->data(list->model()->index(0, 0), Qt::UserRole).toUInt(), LockItems()->rowToSlot[0]);
     EXPECT_FALSE(list->model()->data(list->model()->index(0, 0), Qt::DecorationRole).value<QIcon>().isNull());
 
     // Out-of-range cells and rows are refused, not indexed with.
@@ -117,7 +118,7 @@ TEST_F(ItemListTest, ABatchOfRowUpdatesIsSignalledOncePerRunOfRowsAndKeepsTheSor
     CDnsItemModel* m = list->Model();
     QCoreApplication::processEvents(); // the rows' first texts
     QSignalSpy changed(m, &QAbstractItemModel::dataChanged);
-    const auto item = [&](int row) -> const DnsItem& { return Items().items[itemSlots[static_cast<std::size_t>(row)]]; };
+    const auto item = [&](int row) -> const DnsItem& { return LockItems()->items[itemSlots[static_cast<std::size_t>(row)]]; };
 
     // Down first: the view sorts by state, and every row starts failing.
     list->sortByColumn(kColState, Qt::DescendingOrder);
@@ -177,17 +178,17 @@ TEST_F(ItemListTest, DeletingRowZeroOfThreeKeepsRowsAndSlotsInStep)
     EXPECT_EQ(driver.boxes[0].text, "Please choose a dns item to delete !");
     EXPECT_EQ(driver.boxes[0].caption, "Varnell");
     EXPECT_EQ(driver.boxes[0].buttons, 1);
-    EXPECT_EQ(Items().rowCount, 3u);
+    EXPECT_EQ(LockItems()->rowCount, 3u);
 
     SelectRows(list, {0, 2}); // only the first selected row goes
     view.OnDelete();
-    EXPECT_EQ(Items().rowCount, 2u);
-    EXPECT_EQ(Items().liveCount, 2u);
-    EXPECT_EQ(Items().highWater, 3u); // slot 0 is a hole now
+    EXPECT_EQ(LockItems()->rowCount, 2u);
+    EXPECT_EQ(LockItems()->liveCount, 2u);
+    EXPECT_EQ(LockItems()->highWater, 3u); // slot 0 is a hole now
     EXPECT_EQ(list->Model()->TextAt(0, kColName), "b");
     EXPECT_EQ(list->Model()->TextAt(1, kColName), "c");
-    EXPECT_NE(Items().items[0].flags & kFlagDeleted, 0u);
-    EXPECT_EQ(Items().items[0].rowPosition, -1);
+    EXPECT_NE(LockItems()->items[0].flags & kFlagDeleted, 0u);
+    EXPECT_EQ(LockItems()->items[0].rowPosition, -1);
     ExpectListMatchesTable(list);
 
     // With a hole below it, the last row's slot is not given back.
@@ -195,7 +196,7 @@ TEST_F(ItemListTest, DeletingRowZeroOfThreeKeepsRowsAndSlotsInStep)
     view.OnDelete();
     ExpectListMatchesTable(list);
     EXPECT_EQ(list->Model()->TextAt(0, kColName), "b");
-    EXPECT_EQ(Items().highWater, 3u);
+    EXPECT_EQ(LockItems()->highWater, 3u);
     EXPECT_EQ(driver.boxes.size(), 1u);
 }
 
@@ -210,7 +211,7 @@ TEST_F(ItemListTest, SuspendAndResumeActOnEverySelectedRow)
     SelectRows(list, {1, 3});
     view.OnSuspend();
     for (std::uint32_t s = 0; s < 4; ++s)
-        EXPECT_EQ((Items().items[s].flags & kFlagSuspended) != 0, s == 1 || s == 3) << "slot " << s;
+        EXPECT_EQ((LockItems()->items[s].flags & kFlagSuspended) != 0, s == 1 || s == 3) << "slot " << s;
     EXPECT_EQ(RowTexts(list, 1), before); // the row keeps its texts and image
     EXPECT_EQ(list->Model()->ImageAt(1), kImageFailing);
 
@@ -219,11 +220,11 @@ TEST_F(ItemListTest, SuspendAndResumeActOnEverySelectedRow)
     SelectRows(list, {2, 3});
     view.OnResume();
     for (std::uint32_t s = 0; s < 4; ++s)
-        EXPECT_EQ((Items().items[s].flags & kFlagSuspended) != 0, s == 0 || s == 1) << "slot " << s;
+        EXPECT_EQ((LockItems()->items[s].flags & kFlagSuspended) != 0, s == 0 || s == 1) << "slot " << s;
 
-    const std::uint32_t flagsBefore = Items().items[0].flags;
+    const std::uint32_t flagsBefore = LockItems()->items[0].flags;
     EXPECT_TRUE(view.OnCommand(kCmdClearStatistics)); // an entry with no action
-    EXPECT_EQ(Items().items[0].flags, flagsBefore);
+    EXPECT_EQ(LockItems()->items[0].flags, flagsBefore);
 }
 
 TEST_F(ItemListTest, SettingEntryOpensTheItemDialogAndDoubleClickUpdates)
@@ -288,7 +289,7 @@ TEST_F(ItemListTest, SettingEntryOpensTheItemDialogAndDoubleClickUpdates)
     EXPECT_EQ(title, "Update DNS");
     EXPECT_EQ(list->Model()->TextAt(1, kColType), "MX");
     EXPECT_EQ(list->Model()->TextAt(1, kColServer), "192.0.2.99");
-    EXPECT_EQ(Items().rowCount, 2u);
+    EXPECT_EQ(LockItems()->rowCount, 2u);
     ExpectListMatchesTable(list);
 }
 
@@ -302,7 +303,7 @@ TEST_F(ItemListTest, FullTableRefusesAdd)
     view.OnAdd();
     ASSERT_EQ(driver.boxes.size(), 1u);
     EXPECT_EQ(driver.boxes[0].text, "The item table is full: delete an item first.");
-    EXPECT_EQ(Items().rowCount, kItemSlots);
+    EXPECT_EQ(LockItems()->rowCount, kItemSlots);
 }
 
 TEST_F(ItemListTest, FirstColumnDividerCannotBeDraggedAndHeaderClicksSelectNothing)
@@ -345,7 +346,7 @@ TEST_F(ItemListTest, FocusShowsTheReplyDetailInColour)
 {
     AddTestItem("plain");
     const std::uint32_t slot = AddTestItem("mail");
-    ItemBlock& block = Items().blocks[slot];
+    ItemBlock& block = LockItems()->blocks[slot];
     // One CNAME answer and one MX answer, as the parser lays them out.
     auto text = [&](const std::string& s) {
         const std::uint32_t at = block.namesCursor;
@@ -372,7 +373,7 @@ TEST_F(ItemListTest, FocusShowsTheReplyDetailInColour)
     CDnsListCtrl* list = view.List();
     list->setCurrentIndex(list->model()->index(1, 3));
 
-    QString expected = QString::fromStdString(DetailPlainText(ReplyDetailOf(Items().items[slot])));
+    QString expected = QString::fromStdString(DetailPlainText(ReplyDetailOf(LockItems()->items[slot])));
     expected.replace("\r\n", "\n");
     EXPECT_EQ(pane.toPlainText(), expected);
     EXPECT_TRUE(pane.toPlainText().startsWith("mail.example.test\n1 Address:192.0.2.25; \n\n2 Answers:\n"));
@@ -401,19 +402,19 @@ TEST_F(ItemListTest, ResultBridgeCarriesResultsAndEngineMessages)
     quiet.lostCount = 1;
     quiet.notifyDown = quiet.notifyUp = quiet.notifyChange = false; // no alert channels from a test
     ASSERT_TRUE(CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), quiet));
-    const std::uint32_t slot = Items().rowToSlot[0];
+    const std::uint32_t slot = LockItems()->rowToSlot[0];
 
     CDnsItemView view(&pane, nullptr);
     CDnsListCtrl* list = view.List();
-    QtDesktop desktop;
-    SetDesktop(&desktop);
+    QtUiChannel desktop;
+    SetUiChannel(&desktop);
     InstallResultBridge(&view);
     ASSERT_NE(Engine().resultWindow.load(), kNoWindow);
     ASSERT_NE(Engine().eventWindow.load(), kNoWindow);
 
     {
         std::lock_guard lock(EngineLock());
-        ItemBlock& block = Items().blocks[slot];
+        ItemBlock& block = LockItems()->blocks[slot];
         block.sendTime = TickCount();
         block.sent = 1;
         block.replies = 1;
@@ -424,7 +425,7 @@ TEST_F(ItemListTest, ResultBridgeCarriesResultsAndEngineMessages)
     bool delivered = false;
     std::atomic<bool> done{false};
     std::thread receiver([&] {
-        delivered = GetDesktop().Send(Engine().resultWindow.load(), WindowMessage{WM_DNS_RESULT, slot, 0, {}});
+        delivered = GetUiChannel().Send(Engine().resultWindow.load(), WindowMessage{WM_DNS_RESULT, slot, 0, {}});
         done = true;
     });
     ASSERT_TRUE(ProcessUntil([&] { return done.load(); }, 5000));
@@ -440,8 +441,8 @@ TEST_F(ItemListTest, ResultBridgeCarriesResultsAndEngineMessages)
     EXPECT_EQ(EventRowAt(0).kind, kEventChanged);
 
     // A failure from the scheduler arrives posted; a slot number that is no slot is dropped.
-    GetDesktop().Post(Engine().resultWindow.load(), WindowMessage{WM_DNS_RESULT, kItemSlots + 5, 16, {}});
-    GetDesktop().Post(Engine().resultWindow.load(), WindowMessage{WM_DNS_RESULT, slot, 16, {}});
+    GetUiChannel().Post(Engine().resultWindow.load(), WindowMessage{WM_DNS_RESULT, kItemSlots + 5, 16, {}});
+    GetUiChannel().Post(Engine().resultWindow.load(), WindowMessage{WM_DNS_RESULT, slot, 16, {}});
     ReportEngineMessage("WSA IO error code is 9");
     ASSERT_TRUE(ProcessUntil([&] { return EventRowCount() == 2; }, 5000));
     EXPECT_EQ(list->Model()->TextAt(0, kColMonitorState), "Error code 16: Request timeout");
@@ -452,5 +453,5 @@ TEST_F(ItemListTest, ResultBridgeCarriesResultsAndEngineMessages)
     RemoveResultBridge();
     EXPECT_EQ(Engine().resultWindow.load(), kNoWindow);
     EXPECT_EQ(GetResultHooks(), nullptr);
-    SetDesktop(nullptr);
+    SetUiChannel(nullptr);
 }

@@ -11,7 +11,7 @@
 #include "tests/ui/qt_test_env.h"
 #include "ui/main/app.h"
 #include "ui/main/main_frame.h"
-#include "ui/platform/qt_desktop.h"
+#include "ui/platform/qt_ui_channel.h"
 
 using namespace varnell;
 using varnell::test::ProcessUntil;
@@ -59,7 +59,7 @@ TEST_F(VarnellAppTest, ShutdownReleasesASenderTheUiThreadNeverServes)
 {
     CVarnellApp app(TestOptions());
     app.InitInstance();
-    QtDesktop* desktop = app.Desktop();
+    QtUiChannel* desktop = app.Channel();
     ASSERT_NE(desktop, nullptr);
     const WindowId w = desktop->RegisterWindow([](const WindowMessage&) {});
     std::atomic<bool> inSend{false};

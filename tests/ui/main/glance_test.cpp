@@ -109,7 +109,7 @@ TEST_F(GlanceTest, FullListFiltersAndSortsTheViewWithoutTouchingTheStoredOrder)
 
     // Nothing of that moved the stored order.
     for (int r = 0; r < m->rowCount(); ++r)
-        ASSERT_EQ(SlotOf(*m->ItemAt(r)), Items().rowToSlot[static_cast<std::size_t>(r)]);
+        ASSERT_EQ(SlotOf(*m->ItemAt(r)), LockItems()->rowToSlot[static_cast<std::size_t>(r)]);
 
     // The filter matches name, domain, server and state, whatever the case.
     CItemFilterModel* filter = list->Filter();
@@ -155,7 +155,7 @@ TEST_F(GlanceTest, FullListFiltersAndSortsTheViewWithoutTouchingTheStoredOrder)
         ASSERT_EQ(driver.boxes.size(), 1u);
         EXPECT_EQ(driver.boxes[0].text, QStringLiteral("Delete the item \"%1\"?").arg(m->TextAt(chosen, kColName)));
     }
-    EXPECT_EQ(Items().rowCount, kItemSlots);
+    EXPECT_EQ(LockItems()->rowCount, kItemSlots);
     ASSERT_EQ(activated.count(), 2);
     EXPECT_EQ(activated.at(0).at(0).toInt(), chosen);
     EXPECT_EQ(deleteKey.count(), 1);

@@ -6,7 +6,7 @@
 
 #include <cstdlib>
 
-#include "base/desktop.h"
+#include "tests/support/recording_ui_channel.h"
 #include "tests/ui/qt_test_env.h"
 #include "ui/main/about_dlg.h"
 #include "ui/platform/hyperlink.h"
@@ -17,12 +17,12 @@ using varnell::test::ProcessUntil;
 namespace {
 
 // Records message boxes and answers ShellOpen with a chosen result.
-class RecordingDesktop : public HeadlessDesktop {
+class RecordingDesktop : public RecordingUiChannel {
 public:
-    int openResult = 2;
-    int ShellOpen(const std::string& path) override
+    OpenResult openResult = OpenResult::kFileNotFound;
+    OpenResult ShellOpen(const std::string& path) override
     {
-        HeadlessDesktop::ShellOpen(path);
+        RecordingUiChannel::ShellOpen(path);
         return openResult;
     }
 };
@@ -31,7 +31,7 @@ class HyperLinkTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        SetDesktop(&desktop_);
+        SetUiChannel(&desktop_);
         const char* b = std::getenv("BROWSER");
         savedBrowser_ = b != nullptr ? b : "";
         hadBrowser_ = b != nullptr;
@@ -39,7 +39,7 @@ protected:
     }
     void TearDown() override
     {
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
         if (hadBrowser_)
             setenv("BROWSER", savedBrowser_.c_str(), 1);
         else
@@ -64,13 +64,13 @@ TEST(HyperLinkReasons, KnownCodesHaveTheirTextsAndOthersShowTheNumber)
 TEST(HyperLinkBrowser, CommandIsCutAtThePlaceholderAndTakesTheTargetAsOneArgument)
 {
     using V = std::vector<std::string>;
-    EXPECT_EQ(CHyperLink::BrowserCommand("viewer --new \"%s\" --tail", "https://a b/"),
+    EXPECT_EQ(BrowserCommand("viewer --new \"%s\" --tail", "https://a b/"),
               (V{"viewer", "--new", "https://a b/"}));
-    EXPECT_EQ(CHyperLink::BrowserCommand("viewer %s", "x"), (V{"viewer", "x"}));
-    EXPECT_EQ(CHyperLink::BrowserCommand("first -a:second", "x"), (V{"first", "-a", "x"}));
-    EXPECT_EQ(CHyperLink::BrowserCommand("  plain  ", "x"), (V{"plain", "x"}));
-    EXPECT_TRUE(CHyperLink::BrowserCommand("", "x").empty());
-    EXPECT_TRUE(CHyperLink::BrowserCommand("%s", "x").empty());
+    EXPECT_EQ(BrowserCommand("viewer %s", "x"), (V{"viewer", "x"}));
+    EXPECT_EQ(BrowserCommand("first -a:second", "x"), (V{"first", "-a", "x"}));
+    EXPECT_EQ(BrowserCommand("  plain  ", "x"), (V{"plain", "x"}));
+    EXPECT_TRUE(BrowserCommand("", "x").empty());
+    EXPECT_TRUE(BrowserCommand("%s", "x").empty());
 }
 
 TEST_F(HyperLinkTest, AttachExchangesEmptyTextAndTarget)
@@ -93,7 +93,7 @@ TEST_F(HyperLinkTest, AFailedOpenBeepsAndSaysWhyAndStaysUnvisited)
     CHyperLink link(QStringLiteral("missing"));
     link.SetURL(QStringLiteral("/tmp/no-such-varnell-file.htm"));
     link.Attach();
-    desktop_.openResult = 2;
+    desktop_.openResult = OpenResult::kFileNotFound;
     link.Click();
     const auto boxes = desktop_.Boxes();
     ASSERT_EQ(boxes.size(), 1u);
@@ -109,7 +109,7 @@ TEST_F(HyperLinkTest, ASuccessfulOpenMarksTheLinkVisited)
     CHyperLink link(QStringLiteral("site"));
     link.SetURL(QStringLiteral("https://varnell.example.org/"));
     link.Attach();
-    desktop_.openResult = 42;
+    desktop_.openResult = OpenResult::kOpened;
     link.Click();
     EXPECT_TRUE(desktop_.Boxes().empty());
     ASSERT_EQ(desktop_.Opened().size(), 1u);
@@ -123,9 +123,9 @@ TEST_F(HyperLinkTest, TheUsersBrowserIsTriedWhenTheDesktopCannotOpen)
     CHyperLink link(QStringLiteral("site"));
     link.SetURL(QStringLiteral("https://varnell.example.org/"));
     link.Attach();
-    desktop_.openResult = 31;
+    desktop_.openResult = OpenResult::kNoApplication;
     setenv("BROWSER", "true %s", 1);
-    EXPECT_GT(link.OpenTarget(), 32);
+    EXPECT_GT(static_cast<int>(link.OpenTarget()), 32);
     setenv("BROWSER", "/no/such/browser-for-varnell", 1);
     link.Click();
     ASSERT_EQ(desktop_.Boxes().size(), 1u);

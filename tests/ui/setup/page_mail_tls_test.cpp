@@ -82,7 +82,7 @@ TEST_F(SetupTest, TestMailOverStartTlsReportsWhyTheCertificateWasRefused)
     EXPECT_EQ(boxes_[1].text, "Send mail OK!");
     EXPECT_NE(peer.Events().find("STARTTLS\n"), std::string::npos);
     EXPECT_NE(peer.Message(1).find("auth: watcher\n"), std::string::npos);
-    GetDesktop().ReleaseWaiters();
+    GetUiChannel().ReleaseWaiters();
     StopAlertWorkers();
 }
 

@@ -18,6 +18,7 @@
 #include "ui/setup/page_messenger.h"
 #include "ui/setup/page_syslog.h"
 #include "ui/setup/setup_dlg.h"
+#include "ui/platform/message_box.h"
 
 using namespace varnell;
 using namespace varnell::test;
@@ -249,8 +250,8 @@ TEST_F(SetupDialogTest, OkAppliesEveryPageAndStoresTheItemTableToo)
     EXPECT_EQ(stored, Serialised());
     Settings loaded = DefaultSettings(0);
     InitItemTable();
-    ApplySettingsBlob(stored, loaded, Items());
-    EXPECT_EQ(Items().liveCount, 2u);
+    ApplySettingsBlob(stored, loaded, *LockItems());
+    EXPECT_EQ(LockItems()->liveCount, 2u);
     EXPECT_EQ(loaded.general.Facility(), 23u);
     EXPECT_EQ(loaded.mail.testSubject, "check");
 }
@@ -293,32 +294,32 @@ TEST_F(SetupDialogTest, AlertBoxOutlivesTheDialogThatWasActive)
 // Escape cancels; a receiver left at 0.0.0.0 is refused with a message.
 TEST_F(SetupDialogTest, SmallDialogsTakeEnterAndEscapeAndRefuseAnEmptyReceiver)
 {
-    CDlgAddSyslog syslog(0);
+    CAddressDialog syslog(kSyslogServerDialog, QString{});
     syslog.show();
-    syslog.addressEdit->setText("127.0.0.9");
-    QTest::keyClick(syslog.addressEdit, Qt::Key_Return);
+    syslog.textEdit->setText("127.0.0.9");
+    QTest::keyClick(syslog.textEdit, Qt::Key_Return);
     EXPECT_EQ(syslog.result(), QDialog::Accepted);
-    EXPECT_EQ(syslog.Address(), 0x0900007Fu);
-    CDlgAddSyslog update(0x0900007Fu);
+    EXPECT_EQ(syslog.AddressBE(), 0x0900007Fu);
+    CAddressDialog update(kSyslogServerDialog, AddressText(0x0900007Fu));
     update.show();
-    QTest::keyClick(update.addressEdit, Qt::Key_Escape);
+    QTest::keyClick(update.textEdit, Qt::Key_Escape);
     EXPECT_FALSE(update.isVisible());
     EXPECT_EQ(update.result(), QDialog::Rejected);
 
-    CDlgMsgIP receiver(QString{});
+    CAddressDialog receiver(kMessengerReceiverDialog, QString{});
     receiver.show();
-    QTest::keyClick(receiver.addressEdit->Octet(0), Qt::Key_Return);
+    QTest::keyClick(receiver.fieldsEdit->Octet(0), Qt::Key_Return);
     EXPECT_TRUE(receiver.isVisible());
     ASSERT_EQ(boxes_.size(), 1u);
     EXPECT_EQ(boxes_[0].text, "error receiver ip address !");
-    EXPECT_EQ(boxes_[0].caption, PageCaption());
-    receiver.addressEdit->SetText("127.0.0.2");
-    QTest::keyClick(receiver.addressEdit->Octet(3), Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_EQ(boxes_[0].caption, ApplicationTitleText());
+    receiver.fieldsEdit->SetText("127.0.0.2");
+    QTest::keyClick(receiver.fieldsEdit->Octet(3), Qt::Key_Enter, Qt::KeypadModifier);
     EXPECT_EQ(receiver.result(), QDialog::Accepted);
     EXPECT_EQ(receiver.Address(), "127.0.0.2");
-    CDlgMsgIP cancelled(QStringLiteral("127.0.0.3"));
+    CAddressDialog cancelled(kMessengerReceiverDialog, QStringLiteral("127.0.0.3"));
     cancelled.show();
-    QTest::keyClick(cancelled.addressEdit->Octet(1), Qt::Key_Escape);
+    QTest::keyClick(cancelled.fieldsEdit->Octet(1), Qt::Key_Escape);
     EXPECT_EQ(cancelled.result(), QDialog::Rejected);
     EXPECT_FALSE(cancelled.isVisible());
 }

@@ -273,23 +273,23 @@ TEST_F(PagesTest, MailReceiversAreAddedAndEditedThroughTheAddressDialog)
     CDlgMail page;
     std::optional<OnNextModal> act;
     act.emplace([](QDialog* d) {
-        auto* dialog = qobject_cast<CDlgAddMail*>(d);
+        auto* dialog = qobject_cast<CAddressDialog*>(d);
         ASSERT_NE(dialog, nullptr);
         EXPECT_EQ(dialog->windowTitle(), "Add Mail");
         dialog->applyButton->click(); // empty: stays open
         EXPECT_TRUE(dialog->isVisible());
-        dialog->addressEdit->setText("noc@example.org");
+        dialog->textEdit->setText("noc@example.org");
         dialog->applyButton->click();
     });
     page.addButton->click();
     ASSERT_EQ(ListTexts(page.receivers), QStringList({"noc@example.org"}));
 
     act.emplace([](QDialog* d) {
-        auto* dialog = qobject_cast<CDlgAddMail*>(d);
+        auto* dialog = qobject_cast<CAddressDialog*>(d);
         ASSERT_NE(dialog, nullptr);
         EXPECT_EQ(dialog->windowTitle(), "Update Mail");
-        EXPECT_EQ(dialog->addressEdit->text(), "noc@example.org");
-        dialog->addressEdit->setText("dns@example.org");
+        EXPECT_EQ(dialog->textEdit->text(), "noc@example.org");
+        dialog->textEdit->setText("dns@example.org");
         dialog->applyButton->click();
     });
     page.OnEdit(page.receivers->topLevelItem(0));
@@ -383,18 +383,18 @@ TEST_F(PagesTest, SyslogListHoldsAtMost88Servers)
 
 TEST_F(PagesTest, SyslogServerDialogReadsAddressesAsInetAddrDoes)
 {
-    CDlgAddSyslog add(0);
+    CAddressDialog add(kSyslogServerDialog, QString{});
     EXPECT_EQ(add.windowTitle(), "Add Syslog Server");
     add.applyButton->click(); // empty: stays
     EXPECT_NE(add.result(), QDialog::Accepted);
-    add.addressEdit->setText("not an address");
+    add.textEdit->setText("not an address");
     add.applyButton->click();
     EXPECT_EQ(add.result(), QDialog::Accepted);
-    EXPECT_EQ(add.Address(), 0xFFFFFFFFu);
+    EXPECT_EQ(add.AddressBE(), 0xFFFFFFFFu);
 
-    CDlgAddSyslog update(Addr(192, 0, 2, 9));
+    CAddressDialog update(kSyslogServerDialog, AddressText(Addr(192, 0, 2, 9)));
     EXPECT_EQ(update.windowTitle(), "Update Syslog Server");
-    EXPECT_EQ(update.addressEdit->text(), "192.0.2.9");
+    EXPECT_EQ(update.textEdit->text(), "192.0.2.9");
 
     CDlgSyslog page;
     AppendRow(page.servers, "192.0.2.9");
@@ -471,15 +471,15 @@ TEST_F(PagesTest, MessengerApplyKeepsReceiversAndRetriesOfAnEmptiedList)
 
 TEST_F(PagesTest, MessengerReceiverDialogTitlesAndAddress)
 {
-    CDlgMsgIP add(QString{});
+    CAddressDialog add(kMessengerReceiverDialog, QString{});
     EXPECT_EQ(add.windowTitle(), "Add Receiver");
-    add.addressEdit->SetText("192.0.2.77");
+    add.fieldsEdit->SetText("192.0.2.77");
     add.applyButton->click();
     EXPECT_EQ(add.result(), QDialog::Accepted);
     EXPECT_EQ(add.Address(), "192.0.2.77");
-    CDlgMsgIP update("10.1.2.3");
+    CAddressDialog update(kMessengerReceiverDialog, "10.1.2.3");
     EXPECT_EQ(update.windowTitle(), "Update Receiver");
-    EXPECT_EQ(update.addressEdit->Text(), "10.1.2.3");
+    EXPECT_EQ(update.fieldsEdit->Text(), "10.1.2.3");
 }
 
 TEST_F(PagesTest, MessengerTestReportsEachReceiverAndIgnoresStaleReplies)
@@ -505,7 +505,7 @@ TEST_F(PagesTest, MessengerTestReportsEachReceiverAndIgnoresStaleReplies)
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1].cookie & 0xFFFFu, 1u);
     auto reply = [&](std::uint32_t cookie, std::intptr_t status) {
-        GetDesktop().Post(page.Window(), WindowMessage{WM_NETSEND_DONE, cookie, status, {}});
+        GetUiChannel().Post(page.Window(), WindowMessage{WM_NETSEND_DONE, cookie, status, {}});
     };
     reply(records[0].cookie, 0);
     reply(records[1].cookie - 65536, 0); // an earlier test's reply for the same row

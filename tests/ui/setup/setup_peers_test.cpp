@@ -29,7 +29,7 @@ protected:
     }
     void TearDown() override
     {
-        GetDesktop().ReleaseWaiters();
+        GetUiChannel().ReleaseWaiters();
         StopAlertWorkers();
         SetupTest::TearDown();
     }

@@ -17,8 +17,14 @@
 #include "items/item_table.h"
 #include "tests/support/process.h"
 #include "tests/ui/qt_test_env.h"
-#include "ui/platform/qt_desktop.h"
+#include "ui/platform/qt_ui_channel.h"
+#include "ui/platform/file_dialog.h"
+#include "ui/platform/message_box.h"
+#include "ui/platform/qt_text.h"
+#include "ui/setup/address_dialog.h"
+#include "ui/setup/address_list.h"
 #include "ui/setup/dialog_base.h"
+#include "ui/platform/edit_controls.h"
 
 namespace varnell::test {
 
@@ -29,7 +35,7 @@ protected:
         setenv("XDG_CONFIG_HOME", dir_.Path().c_str(), 1);
         CurrentSettings() = DefaultSettings(0x0100007Fu); // 127.0.0.1
         InitItemTable();
-        SetDesktop(&desktop_);
+        SetUiChannel(&desktop_);
         SetBoxHook([this](const BoxRecord& box) { boxes_.push_back(box); });
         SetFileChooserHook([this](const FileRequest& request) {
             requests_.push_back(request);
@@ -40,7 +46,7 @@ protected:
     {
         SetBoxHook({});
         SetFileChooserHook({});
-        SetDesktop(nullptr);
+        SetUiChannel(nullptr);
         unsetenv("XDG_CONFIG_HOME");
     }
 
@@ -49,12 +55,12 @@ protected:
     {
         Settings copy = CurrentSettings();
         std::vector<std::uint8_t> out;
-        BuildSettingsBlob(copy, Items(), out);
+        BuildSettingsBlob(copy, *LockItems(), out);
         return out;
     }
 
     TempDir dir_;
-    QtDesktop desktop_;
+    QtUiChannel desktop_;
     std::vector<BoxRecord> boxes_;
     std::vector<FileRequest> requests_;
     QString chosenFile_;
