@@ -195,7 +195,7 @@ TEST_F(ItemCsvTest, ExportWritesWhatImportReadsByteForByte)
     ASSERT_TRUE(DeleteItemRow(1));
     EXPECT_EQ(ExportItemsCsv(), text.substr(0, text.find("plain,")) + text.substr(text.find("ptr,")));
     ASSERT_EQ(ImportItemsCsv(std::string(kExportHeader) + "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,"
-                                                          "0,0,,1\r\n",
+                                                          "0,0,,1,udp,,,,\r\n",
                              problems),
               1);
     EXPECT_EQ(ExportItemsCsv(), text);
