@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "base/desktop.h"
+#include "base/ui_channel.h"
 #include "base/tick.h"
 #include "items/result_eval.h"
 #include "items/transport_state.h"
@@ -39,7 +39,7 @@ std::uint64_t Token(std::uint32_t itemSlot, std::uint16_t id, std::uint32_t slot
 
 void Deliver(std::uint32_t itemSlot, int code)
 {
-    GetDesktop().Send(Engine().resultWindow.load(), DnsResultMessage(itemSlot, code));
+    GetUiChannel().Send(Engine().resultWindow.load(), DnsResultMessage(itemSlot, code));
 }
 
 } // namespace
