@@ -9,11 +9,7 @@ def edit(path, pairs):
         s=s.replace(a,b)
     open(p,'w').write(s)
 
-edit('probe/request_table.h', [(
-'''    kSlotCaseAsked = 0x4u, // asked again over TCP to learn whether the server keeps case
-''','''    kSlotCaseAsked = 0x4u, // asked again over TCP to learn whether the server keeps case
-    kSlotTransport = 0x8u, // handed to the transport thread (probe/transport_probe.h)
-''')])
+# kSlotTransport, the probe/items links and probe/transport_probe.* are in the tree already.
 edit('probe/request_table.cpp', [(
 '''    RequestSlot& slot = Slots()[slotIndex];
     if (SendQueryBytes(slot.query, length, slot.destination) != static_cast<ssize_t>(length))
