@@ -1,5 +1,6 @@
 import sys
-import os; root=os.path.dirname(os.path.dirname(os.path.abspath(__file__)))+'/'
+import os
+root=os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '')
 def edit(path, pairs):
     p=root+path
     s=open(p).read()

@@ -1,4 +1,5 @@
-import os; root=os.path.dirname(os.path.dirname(os.path.abspath(__file__)))+'/'
+import os
+root=os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '')
 p=root+'bench/bench_probe.cpp'
 s=open(p).read()
 def rep(a,b):
