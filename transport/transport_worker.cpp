@@ -89,6 +89,7 @@ void TransportWorker::Run(std::uint32_t idleCloseMs)
     std::vector<TransportAnswer> answers;
     std::vector<curl_waitfd> fds;
     std::vector<StreamConnection*> polled;
+    std::uint64_t httpsCounted = 0;
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(inboxLock_);
@@ -146,7 +147,11 @@ void TransportWorker::Run(std::uint32_t idleCloseMs)
         }
         std::erase_if(connections, [](const auto& c) { return c->Closed(); });
         openStreams_ = connections.size();
-        httpsConnections_ = https->ConnectionsOpened();
+        // The client counts its own; the worker's count runs on across
+        // restarts as the stream count does.
+        const std::uint64_t opened = https->ConnectionsOpened();
+        httpsConnections_ += opened - httpsCounted;
+        httpsCounted = opened;
 
         for (auto& a : answers) {
             ++(a.code == 0 ? answered_ : failed_);
