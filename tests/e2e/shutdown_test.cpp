@@ -16,8 +16,11 @@
 #include "config/settings.h"
 #include "config/settings_blob.h"
 #include "config/settings_store.h"
+#include "items/item_entry.h"
 #include "items/item_table.h"
+#include "items/transport_state.h"
 #include "probe/engine.h"
+#include "tests/support/encrypted_peers.h"
 #include "tests/support/process.h"
 
 using namespace varnell;
@@ -193,4 +196,53 @@ TEST_F(ProgramRun, SigintIsAnOrderlyExitToo)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     std::vector<std::uint8_t> saved;
     EXPECT_GT(ReadSettingsBlob(saved), 0);
+}
+
+
+TEST_F(ProgramRun, ASilentTlsServerDoesNotHoldTheExit)
+{
+    // Items over TLS and HTTPS whose server accepts the connection and never
+    // says a word: their handshakes are under way when SIGTERM comes.
+    SilentTcpPort silent;
+    ASSERT_NE(silent.Port(), 0);
+    CurrentSettings() = DefaultSettings(LookUpLocalAddress());
+    InitItemTable();
+    for (const Transport transport : {Transport::kTls, Transport::kHttps}) {
+        ItemEdit e;
+        e.interval = 1000;
+        e.timeout = 60000;
+        e.serverBE = htonl(INADDR_LOOPBACK);
+        e.name = std::string(TransportName(transport));
+        e.domain = "www.example.test";
+        const int slot = NewItemSlot();
+        ASSERT_GE(slot, 0);
+        ASSERT_TRUE(CommitNewItem(static_cast<std::uint32_t>(slot), e));
+        ItemTransport t;
+        t.transport = transport;
+        if (transport == Transport::kHttps)
+            t.url = "https://127.0.0.1:" + std::to_string(silent.Port()) + "/dns-query";
+        std::lock_guard lock(EngineLock());
+        DnsItem& item = LockItems()->items[static_cast<std::uint32_t>(slot)];
+        item.server.portBE = htons(silent.Port());
+        ASSERT_TRUE(SetItemTransport(item, t));
+    }
+    std::vector<std::uint8_t> blob;
+    BuildSettingsBlob(CurrentSettings(), *LockItems(), blob);
+    ASSERT_EQ(WriteSettingsBlob(blob.data(), blob.size()), 1);
+
+    ChildProcess child;
+    int status = -1;
+    const auto took = RunAndTerminate(child, status);
+    ASSERT_NE(status, -1) << "still running seven seconds after SIGTERM";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(took.count(), 6500);
+    // The transports came back from the store and went into it again.
+    std::vector<std::uint8_t> saved;
+    ASSERT_GT(ReadSettingsBlob(saved), 0);
+    Settings back;
+    InitItemTable();
+    ApplySettingsBlob(saved, back, *LockItems());
+    std::lock_guard lock(EngineLock());
+    EXPECT_EQ(TransportOf(1).settings.url, "https://127.0.0.1:" + std::to_string(silent.Port()) + "/dns-query");
+    EXPECT_EQ(TransportOf(0).settings.transport, Transport::kTls);
 }
