@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
@@ -71,7 +72,9 @@ protected:
 
     // Starts the program, waits until it is up, ends it with SIGTERM and returns
     // how long the end took.
-    std::chrono::milliseconds RunAndTerminate(ChildProcess& child, int& status, const std::string& logName = "varnell.log")
+    // ready: what must hold before SIGTERM, beside start-up having finished.
+    std::chrono::milliseconds RunAndTerminate(ChildProcess& child, int& status, const std::string& logName = "varnell.log",
+                                              const std::function<bool()>& ready = {})
     {
         const std::string log = dir_.File("varnell.out");
         EXPECT_TRUE(child.Start({BinaryDir() + "/varnell"},
@@ -80,6 +83,9 @@ protected:
         // the rest of start-up a moment more.
         EXPECT_TRUE(WaitFor([&] { return Exists(dir_.File(logName)); }, 5s));
         std::this_thread::sleep_for(500ms);
+        if (ready) {
+            EXPECT_TRUE(WaitFor(ready, 10s));
+        }
         EXPECT_TRUE(child.Running()) << ReadFile(log);
         const auto start = std::chrono::steady_clock::now();
         status = child.Stop(SIGTERM, 7s);
@@ -232,7 +238,8 @@ TEST_F(ProgramRun, ASilentTlsServerDoesNotHoldTheExit)
 
     ChildProcess child;
     int status = -1;
-    const auto took = RunAndTerminate(child, status);
+    // SIGTERM comes once both handshakes wait on the silent port.
+    const auto took = RunAndTerminate(child, status, "varnell.log", [&] { return ConnectionsTo(silent.Port()) >= 2; });
     ASSERT_NE(status, -1) << "still running seven seconds after SIGTERM";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_LT(took.count(), 6500);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 
+#include "items/reply_detail.h"
 #include "items/transport_state.h"
 #include "probe/transport_probe.h"
 #include "tests/probe/engine_fixture.h"
@@ -15,15 +16,6 @@ namespace varnell::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-int ConnectionsTo(std::uint16_t port)
-{
-    const auto r = RunProgram({"ss", "-Htn", "state", "established", "dst", "127.0.0.1:" + std::to_string(port)});
-    int lines = 0;
-    for (char c : r.out)
-        lines += c == '\n';
-    return lines;
-}
 
 class EncryptedItems : public EngineAgainstServer {
 protected:
@@ -70,6 +62,13 @@ protected:
         return std::string("https://") + kDnsServerName + ":" + std::to_string(port) + "/dns-query";
     }
     bool Answered(std::uint32_t slot) { return !ResultsOf(slot).empty(); }
+    static std::string Detail(std::uint32_t slot)
+    {
+        std::string text;
+        for (const DetailRun& run : ReplyDetailOf(LockItems()->items[slot]))
+            text += run.text;
+        return text;
+    }
 
     static TempDir* pki_;
     static CertFiles ca_, good_;
@@ -98,6 +97,10 @@ TEST_F(EncryptedItems, EveryTransportGivesTheAnswerUdpGives)
     EXPECT_GE(TransportOf(tls).handshakeUs, 0);
     EXPECT_GT(TransportOf(https).certNotAfter, 0);
     EXPECT_EQ(TransportOf(udp).handshakeUs, -1);
+    // The reply detail names the transport the answer came over.
+    EXPECT_NE(Detail(tls).find("2 (TLS) Address:"), std::string::npos) << Detail(tls);
+    EXPECT_NE(Detail(https).find("2 (HTTPS) Address:"), std::string::npos) << Detail(https);
+    EXPECT_NE(Detail(udp).find("2 Address:"), std::string::npos) << Detail(udp);
     // The round trip is the query's on the open connection, within its time-out.
     const ItemBlock& block = items->blocks[tls];
     EXPECT_LE(block.receiveTime - block.sendTime, 3000u);
@@ -110,6 +113,8 @@ TEST_F(EncryptedItems, AHundredItemsPerTransportShareOneConnection)
         slots.push_back(AddOver("dot" + std::to_string(i), Transport::kTls, server_->TlsPort()));
         slots.push_back(AddOver("doh" + std::to_string(i), Transport::kHttps, 53, Url(server_->HttpsPort())));
     }
+    // The worker's counters run on across the tests of this program.
+    const TransportCounters before = TransportProbeCounters();
     StartEngine();
     ASSERT_TRUE(WaitFor([&] { return ResultCount() >= slots.size() * 2; }, 30s)) << ResultCount();
     for (const std::uint32_t slot : slots)
@@ -117,7 +122,9 @@ TEST_F(EncryptedItems, AHundredItemsPerTransportShareOneConnection)
             EXPECT_EQ(r.code, 0) << slot;
     EXPECT_EQ(ConnectionsTo(server_->TlsPort()), 1);
     EXPECT_EQ(ConnectionsTo(server_->HttpsPort()), 1);
-    EXPECT_EQ(TransportProbeCounters().streamConnections, 1u);
+    const TransportCounters after = TransportProbeCounters();
+    EXPECT_EQ(after.streamConnections - before.streamConnections, 1u);
+    EXPECT_EQ(after.httpsConnections - before.httpsConnections, 1u);
 }
 
 TEST_F(EncryptedItems, AFailedHandshakeFailsTheProbeWithItsCodeAndText)
@@ -126,14 +133,20 @@ TEST_F(EncryptedItems, AFailedHandshakeFailsTheProbeWithItsCodeAndText)
     const std::uint32_t wrongName = AddOver("wrong name", Transport::kHttps, 53,
                                             "https://other.varnell.test:" + std::to_string(server_->HttpsPort()) + "/");
     const std::uint32_t quiet = AddOver("silent", Transport::kTls, silent.Port(), "", 1500);
+    DohFrontPeer front;
+    ASSERT_TRUE(front.Start(good_, "status500"));
+    const std::uint32_t broken = AddOver("500", Transport::kHttps, 53, Url(front.Port()));
     StartEngine();
-    ASSERT_TRUE(WaitFor([&] { return Answered(wrongName) && Answered(quiet); }, 20s));
+    ASSERT_TRUE(WaitFor([&] { return Answered(wrongName) && Answered(quiet) && Answered(broken); }, 20s));
     EXPECT_EQ(ResultsOf(wrongName)[0].code, kResultCertificateNameMismatch);
     EXPECT_EQ(ResultsOf(quiet)[0].code, kResultConnectTimeout);
+    EXPECT_EQ(ResultsOf(broken)[0].code, kResultHttpStatus);
     std::lock_guard lock(EngineLock());
     auto items = LockItems();
     EXPECT_EQ(TransportOf(wrongName).failure, "the server's certificate is not accepted: hostname mismatch");
     EXPECT_EQ(TransportOf(quiet).failure, "the TLS handshake did not finish in time");
+    EXPECT_NE(Detail(wrongName).find("hostname mismatch"), std::string::npos) << Detail(wrongName);
+    EXPECT_EQ(TransportOf(broken).failure, "the HTTPS server answered with status 500");
 }
 
 } // namespace
