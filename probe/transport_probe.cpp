@@ -13,6 +13,8 @@
 
 namespace varnell {
 
+static_assert(kTransportReplyTimeout == kResultTimeout, "the transports end an unanswered query as the engine does");
+
 namespace {
 
 struct Bridge {

@@ -15,7 +15,6 @@ namespace varnell {
 
 namespace {
 
-constexpr int kTimeoutCode = 16; // the engine's "Request timeout"
 constexpr std::size_t kMaxBody = 65535;
 
 std::size_t Collect(char* data, std::size_t size, std::size_t count, void* user);
@@ -296,7 +295,7 @@ void HttpsClient::Finish(CURL* easy, int curlCode, std::vector<TransportAnswer>&
             a.failure = connected == 0 ? "the server did not accept the connection in time"
                                        : "the TLS handshake did not finish in time";
         } else {
-            a.code = kTimeoutCode;
+            a.code = kTransportReplyTimeout;
             a.failure = "no reply on the open connection in time";
         }
         break;

@@ -23,7 +23,6 @@ namespace varnell {
 
 namespace {
 
-constexpr int kTimeoutCode = 16; // the engine's "Request timeout"
 
 int CodeOf(TlsFailure failure)
 {
@@ -327,10 +326,10 @@ void StreamConnection::Expire(TransportClock::time_point now, std::vector<Transp
     auto expire = [&](Waiting& w) {
         TransportAnswer a = AnswerFor(w);
         if (open && w.sent != TransportClock::time_point{}) {
-            a.code = kTimeoutCode;
+            a.code = kTransportReplyTimeout;
             a.failure = "no reply on the open connection in time";
         } else if (open) {
-            a.code = kTimeoutCode;
+            a.code = kTransportReplyTimeout;
             a.failure = "the query waited in vain for its turn on the connection";
         } else {
             a.code = kResultConnectTimeout;

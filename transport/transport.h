@@ -28,6 +28,10 @@ bool ParseTransport(std::string_view text, Transport& transport);
 // own (16 to 20). Each says which part of the road failed; the failure text
 // that comes with it gives the detail (OpenSSL's reason, the HTTP status, the
 // certificate's date).
+// A query that went out on an open connection and had no reply in time ends
+// as an unanswered datagram does, with the engine's "Request timeout".
+inline constexpr int kTransportReplyTimeout = 16;
+
 enum TransportResultCode : int {
     kResultConnectRefused = 28,
     kResultTlsHandshakeFailed = 29,
