@@ -213,6 +213,9 @@ void HttpsClient::Finish(CURL* easy, int curlCode, std::vector<TransportAnswer>&
     long connects = 0;
     curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
     connectionsOpened_ += static_cast<std::uint64_t>(connects);
+    long version = 0;
+    if (curl_easy_getinfo(easy, CURLINFO_HTTP_VERSION, &version) == CURLE_OK && version == CURL_HTTP_VERSION_2_0)
+        ++http2Transfers_;
     curl_off_t connected = 0, tlsDone = 0, pretransfer = 0, total = 0;
     curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connected);
     curl_easy_getinfo(easy, CURLINFO_APPCONNECT_TIME_T, &tlsDone);

@@ -38,6 +38,8 @@ public:
     std::size_t Running() const { return transfers_.size(); }
     // Connections libcurl opened in all (for the tests and the benchmark).
     std::uint64_t ConnectionsOpened() const { return connectionsOpened_; }
+    // Transfers that went over HTTP/2 (the rest fell back to HTTP/1.1).
+    std::uint64_t Http2Transfers() const { return http2Transfers_; }
 
     struct Transfer; // one query's transfer: its handle's options and the body read
 
@@ -51,6 +53,7 @@ private:
     // connection, and later ones report it again from here.
     std::map<std::string, std::int64_t> notAfter_;
     std::uint64_t connectionsOpened_ = 0;
+    std::uint64_t http2Transfers_ = 0;
 };
 
 inline constexpr long kIdleCloseSeconds = 30;

@@ -64,6 +64,7 @@ TransportCounters TransportWorker::Counters() const
     c.failed = failed_;
     c.streamConnections = streamConnections_;
     c.httpsConnections = httpsConnections_;
+    c.http2Transfers = http2Transfers_;
     c.openStreams = openStreams_;
     return c;
 }
@@ -89,7 +90,7 @@ void TransportWorker::Run(std::uint32_t idleCloseMs)
     std::vector<TransportAnswer> answers;
     std::vector<curl_waitfd> fds;
     std::vector<StreamConnection*> polled;
-    std::uint64_t httpsCounted = 0;
+    std::uint64_t httpsCounted = 0, http2Counted = 0;
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(inboxLock_);
@@ -152,6 +153,9 @@ void TransportWorker::Run(std::uint32_t idleCloseMs)
         const std::uint64_t opened = https->ConnectionsOpened();
         httpsConnections_ += opened - httpsCounted;
         httpsCounted = opened;
+        const std::uint64_t http2 = https->Http2Transfers();
+        http2Transfers_ += http2 - http2Counted;
+        http2Counted = http2;
 
         for (auto& a : answers) {
             ++(a.code == 0 ? answered_ : failed_);

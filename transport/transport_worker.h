@@ -35,6 +35,7 @@ struct TransportCounters {
     std::uint64_t failed = 0;          // any other code
     std::uint64_t streamConnections = 0; // TCP and TLS connections opened
     std::uint64_t httpsConnections = 0;  // HTTPS connections libcurl opened
+    std::uint64_t http2Transfers = 0;    // HTTPS queries that went over HTTP/2
     std::uint64_t openStreams = 0;       // TCP and TLS connections open now
 };
 
@@ -67,7 +68,7 @@ private:
     bool running_ = false;              // under inboxLock_
     bool stop_ = false;                 // under inboxLock_
     void* multi_ = nullptr;             // the HTTPS client's, for curl_multi_wakeup; under inboxLock_
-    std::atomic<std::uint64_t> submitted_{0}, answered_{0}, failed_{0}, streamConnections_{0},
+    std::atomic<std::uint64_t> submitted_{0}, answered_{0}, failed_{0}, streamConnections_{0}, http2Transfers_{0},
         httpsConnections_{0}, openStreams_{0};
     std::mutex startLock_;
     std::condition_variable started_;

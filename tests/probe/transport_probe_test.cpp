@@ -125,6 +125,10 @@ TEST_F(EncryptedItems, AHundredItemsPerTransportShareOneConnection)
     const TransportCounters after = TransportProbeCounters();
     EXPECT_EQ(after.streamConnections - before.streamConnections, 1u);
     EXPECT_EQ(after.httpsConnections - before.httpsConnections, 1u);
+    std::size_t overHttps = 0;
+    for (std::size_t k = 1; k < slots.size(); k += 2)
+        overHttps += ResultsOf(slots[k]).size();
+    EXPECT_GE(after.http2Transfers - before.http2Transfers, overHttps) << "streams of one HTTP/2 connection";
 }
 
 TEST_F(EncryptedItems, AFailedHandshakeFailsTheProbeWithItsCodeAndText)

@@ -44,16 +44,6 @@ private:
 
 PeerAddress Loopback(std::uint16_t port) { return Ipv4Peer(htonl(INADDR_LOOPBACK), htons(port)); }
 
-// The established TCP connections to 127.0.0.1:port, as ss shows them.
-int ConnectionsTo(std::uint16_t port)
-{
-    const auto r = RunProgram({"ss", "-Htn", "state", "established", "dst", "127.0.0.1:" + std::to_string(port)});
-    int lines = 0;
-    for (char c : r.out)
-        lines += c == '\n';
-    return lines;
-}
-
 class Transports : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -182,6 +172,7 @@ TEST_F(Transports, HundredQueriesShareOneConnectionPerTransport)
     }
     EXPECT_EQ(worker_.Counters().streamConnections, 1u);
     EXPECT_EQ(worker_.Counters().httpsConnections, 1u);
+    EXPECT_EQ(worker_.Counters().http2Transfers, 100u) << "the DoH queries are streams of one HTTP/2 connection";
     EXPECT_EQ(handshakes, 1) << "the DoH handshake belongs to the transfer that opened the connection";
     EXPECT_EQ(ConnectionsTo(server_->TlsPort()), 1);
     EXPECT_EQ(ConnectionsTo(server_->HttpsPort()), 1);
