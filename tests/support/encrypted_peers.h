@@ -117,17 +117,7 @@ inline int ConnectionsTo(std::uint16_t port)
 // handshake, and a TLS client then waits for a ServerHello that never comes.
 class SilentTcpPort {
 public:
-    SilentTcpPort()
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 64) == 0 &&
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length) == 0)
-            port_ = ntohs(a.sin_port);
-    }
+    SilentTcpPort() { fd_ = ListenOnLoopback(64, port_); }
     ~SilentTcpPort()
     {
         if (fd_ >= 0)
