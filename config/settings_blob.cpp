@@ -1,5 +1,7 @@
 #include "config/settings_blob.h"
 
+#include "items/transport_state.h"
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -350,6 +352,11 @@ void LoadItems(ByteReader r, ItemTable& table)
             ItemLoadNotes().push_back(block.name + " is suspended: its stored server6= address cannot be read");
         }
         table.items[loaded] = item;
+        LoadItemTransport(table.items[loaded], block);
+        if (const std::string why = CheckItemTransport(TransportOf(loaded).settings); !why.empty()) {
+            table.items[loaded].flags |= kFlagSuspended;
+            ItemLoadNotes().push_back(block.name + " is suspended: its stored transport cannot be used: " + why);
+        }
         if (!whole) {
             ++loaded;
             break;

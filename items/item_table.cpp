@@ -1,5 +1,7 @@
 #include "items/item_table.h"
 
+#include "items/transport_state.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -165,6 +167,7 @@ void InitItemTable()
     ItemTable& t = Table();
     for (std::uint32_t i = 0; i < t.touched; ++i)
         ResetSlot(i);
+    ResetTransportStates();
     t.highWater = 0;
     t.liveCount = 0;
     t.rowCount = 0;
@@ -260,8 +263,10 @@ bool CommitNewItem(std::uint32_t slot, const ItemEdit& edit)
         ResetItemBlock(t.blocks[slot]);
         item.flags &= ~(kFlagDeleted | kFlagSuspended | kFlagOutstandingMask);
     }
-    // The block's texts were reset with it: the record's counts of them follow.
+    // The block's texts were reset with it: the record's counts of them follow,
+    // and so does what was kept beside them.
     item.reservedTextCount = 0;
+    TransportOf(slot) = TransportState{};
     item.reservedIntCount = 0;
     ApplyEdit(item, edit);
     item.nextDue = 0;

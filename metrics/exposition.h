@@ -33,6 +33,9 @@ struct ItemSample {
     std::uint32_t sent = 0, failed = 0, replies = 0; // failed: every failed probe
     std::uint32_t addresses = 0;
     std::int64_t lastEventTime = 0; // calendar seconds, 0 = no event yet
+    std::string_view transport = "udp"; // TransportName: a static text
+    std::int64_t handshakeUs = -1;      // the last TLS handshake, -1 none
+    std::int64_t certNotAfter = 0;      // calendar seconds, 0 = unknown
 };
 
 struct MetricsSnapshot {

@@ -9,6 +9,7 @@
 
 #include "items/item_entry.h"
 #include "items/item_table.h"
+#include "items/transport_state.h"
 #include "monitor/monitor.h"
 
 namespace varnell {
@@ -28,7 +29,9 @@ std::size_t SuspendedColumn()
 struct Update {
     std::uint32_t slot;
     ItemEdit edit;
+    ItemTransport transport;
     bool settingsChanged; // more than the suspension
+    bool transportChanged;
     bool wasSuspended;
     bool suspended;
 };
@@ -111,23 +114,26 @@ ApplyResult ApplyItemsCsv(std::string_view text, bool prune, bool dryRun)
         if (found == rowsOf.end()) {
             newNames.insert(name);
             result.plan.push_back("+ " + name);
-            adds.push_back({std::move(edit), row.suspended});
+            adds.push_back({std::move(edit), row.suspended, row.transport});
             continue;
         }
         const DnsItem& item = t.items[slot];
         const bool wasSuspended = Suspended(item);
-        const auto before = ItemColumnValues(EditOf(item), wasSuspended);
-        const auto after = ItemColumnValues(edit, row.suspended);
+        const auto before = ItemColumnValues(EditOf(item), wasSuspended, TransportOf(item).settings);
+        const auto after = ItemColumnValues(edit, row.suspended, row.transport);
         bool settingsChanged = false;
+        bool transportChanged = false;
         for (std::size_t c = 0; c < kCsvColumnCount; ++c) {
             if (before[c] == after[c])
                 continue;
             settingsChanged = settingsChanged || c != suspendedColumn;
+            transportChanged = transportChanged || c >= kFirstTransportColumn;
             result.plan.push_back("~ " + name + ": " + std::string(ItemColumnName(c)) + " " + Shown(before[c]) +
                                   " \u2192 " + Shown(after[c]));
         }
         if (settingsChanged || wasSuspended != row.suspended)
-            updates.push_back({slot, std::move(edit), settingsChanged, wasSuspended, row.suspended});
+            updates.push_back(
+                {slot, std::move(edit), row.transport, settingsChanged, transportChanged, wasSuspended, row.suspended});
     }
     if (!result.problems.empty()) {
         SortProblems(result.problems);
@@ -162,6 +168,9 @@ ApplyResult ApplyItemsCsv(std::string_view text, bool prune, bool dryRun)
     for (const Update& u : updates) {
         if (u.settingsChanged)
             CommitItemUpdate(u.slot, u.edit);
+        // Fails only when the item's other extra texts leave no room for them.
+        if (u.transportChanged && !SetItemTransport(LockItems()->items[u.slot], u.transport))
+            result.problems.push_back({1, "no room for the transport of " + t.blocks[u.slot].name});
         if (u.suspended && !u.wasSuspended)
             SuspendItem(u.slot);
         else if (!u.suspended && u.wasSuspended)

@@ -44,7 +44,8 @@ json StatusReply(bool running)
                              {"state", HealthText(health)},
                              {"current_rtt_ms", s.hasRtt ? json(s.currentRtt) : json(nullptr)},
                              {"average_rtt_ms", s.hasRtt ? json(s.averageRtt) : json(nullptr)},
-                             {"last_event", s.lastEvent.empty() ? json(nullptr) : json(s.lastEvent)}});
+                             {"last_event", s.lastEvent.empty() ? json(nullptr) : json(s.lastEvent)},
+                             {"detail", s.detail.empty() ? json(nullptr) : json(s.detail)}});
     }
     // Stopped monitoring probes nothing: the last states are no news of the service.
     const bool stopped = running && Engine().serviceStopped.load() != 0;

@@ -14,6 +14,7 @@
 #include "items/item_entry.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
+#include "items/transport_state.h"
 
 namespace varnell {
 
@@ -35,14 +36,20 @@ enum Column : std::size_t {
     kSuspended,
     kDescription,
     kRecursionAvailable,
+    kTransport,
+    kTlsName,
+    kUrl,
+    kTlsPin,
+    kCertWarnDays,
     kColumnCount
 };
 constexpr std::array<std::string_view, kColumnCount> kColumnNames = {
     "name",      "domain",      "type",          "server",            "interval_ms",
     "timeout_ms", "continuous_lost", "notify_down", "notify_up",      "notify_change",
     "recursion_desired", "high_priority", "suspended", "description", "recursion_available",
+    "transport", "tls_name", "url", "tls_pin", "cert_warn_days",
 };
-static_assert(kColumnCount == kCsvColumnCount);
+static_assert(kColumnCount == kCsvColumnCount && kTransport == kFirstTransportColumn);
 constexpr std::size_t kRequiredColumns = 4; // name, domain, type, server
 
 // One row's values by column; nullptr where the column is absent.
@@ -90,6 +97,18 @@ std::string TypeNames()
     for (std::uint32_t i = 0; i < kRecordTypeCount; ++i)
         names += (i == 0 ? "" : i + 1 == kRecordTypeCount ? " or " : ", ") + std::string(RecordTypeName(i));
     return names;
+}
+
+// The row's transport columns; absent ones keep UDP's defaults.
+std::string TransportFromRow(const RowValues& row, ItemTransport& t)
+{
+    t = ItemTransport{};
+    for (const Column c : {kTransport, kTlsName, kUrl, kTlsPin, kCertWarnDays}) {
+        std::string why;
+        if (row[c] != nullptr && !SetItemTransportField(t, kColumnNames[c], TrimSpace(*row[c]), why))
+            return why;
+    }
+    return CheckItemTransport(t);
 }
 
 // The row's values as an entry with the dialog's defaults for what is absent.
@@ -160,12 +179,13 @@ bool AddPlanned(const std::vector<NewItem>& planned)
     std::size_t added = 0;
     for (const NewItem& p : planned) {
         const int slot = NewItemSlot();
-        if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), p.edit)) {
+        const bool committed = slot >= 0 && CommitNewItem(static_cast<std::uint32_t>(slot), p.edit);
+        added += committed ? 1 : 0;
+        if (!committed || !SetItemTransport(LockItems()->items[static_cast<std::uint32_t>(slot)], p.transport)) {
             while (added-- > 0)
                 DeleteItemRow(LockItems()->rowCount - 1);
             return false;
         }
-        ++added;
         if (p.suspended)
             SuspendItem(static_cast<std::uint32_t>(slot));
     }
@@ -360,7 +380,10 @@ bool ReadItemsCsv(std::string_view text, std::vector<CsvItem>& items, std::vecto
             row[columnOf[f]] = &record.fields[f];
         CsvItem item;
         item.line = record.line;
-        if (std::string reason = EntryFromRow(row, item.entry, item.suspended); !reason.empty()) {
+        std::string reason = EntryFromRow(row, item.entry, item.suspended);
+        if (reason.empty())
+            reason = TransportFromRow(row, item.transport);
+        if (!reason.empty()) {
             problems.push_back({record.line, std::move(reason)});
             continue;
         }
@@ -389,6 +412,7 @@ int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
     for (const CsvItem& row : rows) {
         NewItem item{};
         item.suspended = row.suspended;
+        item.transport = row.transport;
         EntryTarget target;
         target.pendingNew = planned.size();
         target.pendingNames = &names;
@@ -419,7 +443,8 @@ int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
 
 std::string_view ItemColumnName(std::size_t column) { return column < kColumnCount ? kColumnNames[column] : ""; }
 
-std::array<std::string, kCsvColumnCount> ItemColumnValues(const ItemEdit& e, bool suspended)
+std::array<std::string, kCsvColumnCount> ItemColumnValues(const ItemEdit& e, bool suspended,
+                                                          const ItemTransport& transport)
 {
     const auto flag = [](bool on) { return std::string(on ? "1" : "0"); };
     return {
@@ -438,6 +463,11 @@ std::array<std::string, kCsvColumnCount> ItemColumnValues(const ItemEdit& e, boo
         flag(suspended),
         e.description,
         flag(e.recursionAvailable),
+        std::string(TransportName(transport.transport)),
+        transport.tlsName,
+        transport.url,
+        transport.pin,
+        transport.certWarnDays != 0 ? std::to_string(transport.certWarnDays) : std::string(),
     };
 }
 
@@ -470,12 +500,15 @@ std::string ExportItemsCsv()
                      [&](std::uint32_t a, std::uint32_t b) { return t.blocks[a].name < t.blocks[b].name; });
     for (const std::uint32_t slot : slots) {
         const DnsItem& item = t.items[slot];
-        const bool suspended = [&] {
+        bool suspended = false;
+        ItemTransport transport;
+        {
             std::lock_guard lock(EngineLock());
-            return (item.flags & kFlagSuspended) != 0;
-        }();
+            suspended = (item.flags & kFlagSuspended) != 0;
+            transport = TransportOf(item).settings;
+        }
         // From the edit, read under the engine lock, rather than from the block.
-        const auto values = ItemColumnValues(EditOf(item), suspended);
+        const auto values = ItemColumnValues(EditOf(item), suspended, transport);
         for (std::size_t c = 0; c < kColumnCount; ++c) {
             if (c != 0)
                 out += ',';
@@ -500,6 +533,8 @@ bool AddItemFromFields(const std::map<std::string, std::string>& columns, std::s
     ItemEntry entry;
     NewItem item{};
     reason = EntryFromRow(row, entry, item.suspended);
+    if (reason.empty())
+        reason = TransportFromRow(row, item.transport);
     if (reason.empty())
         reason = CheckItemEntry(entry, EntryTarget{}, item.edit);
     if (!reason.empty())

@@ -8,6 +8,7 @@
 #include "alerts/event_list.h"
 #include "items/address6.h"
 #include "items/result_eval.h"
+#include "items/transport_state.h"
 
 namespace varnell {
 
@@ -52,6 +53,8 @@ std::vector<ItemStatus> CollectItemStatus()
         s.averageRtt = block.rttAvg;
         if (block.lastEventTime != 0)
             s.lastEvent = FormatTimeText(block.lastEventTime);
+        if (const TransportState& transport = TransportOf(slot); transport.lastCode >= 0)
+            s.detail = transport.failure;
         out.push_back(std::move(s));
     }
     return out;

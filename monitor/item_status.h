@@ -25,6 +25,7 @@ struct ItemStatus {
     std::uint32_t currentRtt = 0;   // ms, the latest accepted reply
     std::uint32_t averageRtt = 0;   // ms
     std::string lastEvent;          // local "%Y-%m-%d %H:%M:%S"; empty before the first
+    std::string detail;             // why the latest probe failed; empty when it did not
 };
 
 // Every live item in list order. Owner thread.

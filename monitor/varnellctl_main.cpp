@@ -47,9 +47,11 @@ constexpr CommandHelp kCommands[] = {
     {"add", "add NAME DOMAIN TYPE SERVER [COLUMN=VALUE...]",
      "Adds one item; SERVER is an IPv4 or IPv6 address. COLUMN is one of the CSV\n"
      "columns (interval_ms, timeout_ms, continuous_lost, notify_down, notify_up,\n"
-     "notify_change, recursion_desired, high_priority, suspended, description);\n"
+     "notify_change, recursion_desired, high_priority, suspended, description,\n"
+     "recursion_available, transport, tls_name, url, tls_pin, cert_warn_days);\n"
      "the others take the item dialog's defaults. NAME, DOMAIN, TYPE and SERVER\n"
-     "are given once, in their places."},
+     "are given once, in their places. Over DNS over HTTPS, for instance:\n"
+     "  add doh www.example A 192.0.2.53 transport=https url=https://dns.example/dns-query"},
     {"delete", "delete NAME", "Deletes the item of that name."},
     {"suspend", "suspend NAME", "Stops probing the item of that name."},
     {"resume", "resume NAME", "Probes the item of that name again."},

@@ -1,6 +1,10 @@
 // Pending-request table and query encoding (RFC 1035 4.1.1, 4.1.2).
 #include "probe/request_table.h"
 
+#include "items/address6.h"
+#include "items/transport_state.h"
+#include "probe/transport_probe.h"
+
 #include <arpa/inet.h>
 #include <array>
 #include <atomic>
@@ -277,8 +281,14 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool own
     if (length == 0)
         return 0;
     RequestSlot& slot = Slots()[slotIndex];
-    if (SendQueryBytes(slot.query, length, slot.destination) != static_cast<ssize_t>(length))
+    // A follow-up to the item's own server goes the way its probe went.
+    if (OverTransport(SlotOf(item)) && slot.destination == ServerPeer(item)) {
+        slot.flags |= kSlotTransport;
+        if (!SendOverTransport(item, slotIndex, slot, length))
+            return 0;
+    } else if (SendQueryBytes(slot.query, length, slot.destination) != static_cast<ssize_t>(length)) {
         return 0;
+    }
     slot.transmissions = 1;
     return length;
 }

@@ -36,6 +36,7 @@ enum SlotFlags : std::uint32_t {
     kSlotOwnBuffer = 0x1u, // the query lies in the slot's own buffer (never used by this program)
     kSlotPrimary = 0x2u,   // the scheduler's probe query; clear for a follow-up query
     kSlotCaseAsked = 0x4u, // asked again over TCP to learn whether the server keeps case
+    kSlotTransport = 0x8u, // handed to the transport thread (probe/transport_probe.h)
 };
 
 struct RequestSlot {

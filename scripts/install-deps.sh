@@ -14,10 +14,15 @@ packages=(
   # sound layer
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-libav
+  # DNS over HTTPS (libcurl with HTTP/2)
+  libcurl4-openssl-dev
   # fuzzing
   clang libclang-rt-14-dev
   # real peers the tests start on loopback
   unbound dnsutils dnsperf prometheus prometheus-alertmanager python3-aiosmtpd rsyslog samba smbclient pulseaudio pulseaudio-utils sox
+  unbound dnsutils dnsperf prometheus python3-aiosmtpd rsyslog samba smbclient pulseaudio pulseaudio-utils sox
+  # DNS over TLS and HTTPS peers besides unbound
+  bind9
   # desktop runs and screenshots
   xvfb xauth imagemagick xdg-utils xdotool x11-utils openbox
   # packaging checks

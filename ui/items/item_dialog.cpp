@@ -18,6 +18,7 @@
 #include "config/settings.h"
 #include "items/address6.h"
 #include "items/item_entry.h"
+#include "items/transport_state.h"
 #include "ui/items/list_ctrl.h"
 #include "ui/pictures/drawn_picture.h"
 #include "ui/pictures/state_images.h"
@@ -169,6 +170,8 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
     fields->addWidget(descript);
     fields->addWidget(mail);
     fields->addWidget(monitor);
+    transport = new TransportGroup(this);
+    fields->addWidget(transport);
     fields->addLayout(buttons);
     auto* whole = new QHBoxLayout(this);
     whole->addWidget(picture);
@@ -210,6 +213,10 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
     highPriority->setChecked(e.highPriorityMail);
     recursionDesired->setChecked(e.recursionDesired);
     recursionAvailable->setChecked(e.recursionAvailable);
+    {
+        std::lock_guard lock(EngineLock());
+        transport->Show(TransportOf(slot).settings);
+    }
 }
 
 QString DlgAddDNS::ReadFields(ItemEdit& edit) const
@@ -237,7 +244,9 @@ QString DlgAddDNS::ReadFields(ItemEdit& edit) const
 
     EntryTarget target;
     target.updateSlot = update_ ? static_cast<int>(slot_) : -1;
-    return Text(CheckItemEntry(entry, target, edit));
+    if (const std::string problem = CheckItemEntry(entry, target, edit); !problem.empty())
+        return Text(problem);
+    return Text(CheckItemTransport(transport->Read()));
 }
 
 void DlgAddDNS::accept()
@@ -252,9 +261,24 @@ void DlgAddDNS::accept()
         ShowMessageBox(this, problem);
         return;
     }
-    if (update_) {
-        CommitItemUpdate(slot_, edit);
-    } else if (!CommitNewItem(slot_, edit)) {
+    bool committed = true, stored = false;
+    {
+        // One hold of the lock: the scheduler never sees the item with its new
+        // server but its old transport.
+        std::lock_guard lock(EngineLock());
+        if (update_)
+            CommitItemUpdate(slot_, edit);
+        else
+            committed = CommitNewItem(slot_, edit);
+        stored = committed && SetItemTransport(LockItems()->items[slot_], transport->Read());
+    }
+    if (committed && !stored) {
+        // The item is kept as it was entered otherwise; the operator learns
+        // that its transport did not fit beside its other texts.
+        ShowMessageBox(this, QStringLiteral("The transport settings cannot be kept: the item has no room for more texts."));
+        return;
+    }
+    if (!committed) {
         ShowMessageBox(this, Text(std::string(kTableFullMessage)));
         reject();
         return;

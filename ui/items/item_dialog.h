@@ -17,6 +17,7 @@
 #include <string>
 
 #include "items/item_table.h"
+#include "ui/items/transport_group.h"
 #include "ui/platform/edit_controls.h"
 
 namespace varnell {
@@ -49,6 +50,7 @@ public:
     QLineEdit* server6 = nullptr;
     QCheckBox* recursionDesired = nullptr;
     QCheckBox* recursionAvailable = nullptr;
+    TransportGroup* transport = nullptr;
     QPushButton* okButton = nullptr;
     QPushButton* cancelButton = nullptr;
 
