@@ -32,7 +32,7 @@ $(TSAN)/build.ninja:
 	cmake -S . -B $(TSAN) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNELL_SANITIZE=thread -DVARNELL_BUILD_UI=OFF
 
 # The threaded engine under ThreadSanitizer: only the test programs of its rooms are built.
-TSAN_TESTS := test_base test_dns test_items test_probe
+TSAN_TESTS := test_base test_dns test_items test_probe test_transport
 tsan: deps $(TSAN)/build.ninja
 	cmake --build $(TSAN) -j $(JOBS) --target $(TSAN_TESTS)
 
@@ -42,7 +42,7 @@ test: build asan
 	scripts/run-tests.sh $(ASAN) $(BUILD)
 
 test-tsan: tsan
-	cd $(TSAN) && ctest --output-on-failure -L '^(base|dns|items|probe)$$'
+	cd $(TSAN) && ctest --output-on-failure -L '^(base|dns|items|probe|transport)$$'
 
 fuzz: deps
 	scripts/fuzz.sh 60

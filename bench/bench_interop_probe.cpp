@@ -2,9 +2,11 @@
 // result evaluation) with a headless desktop and prints what Varnell gathered,
 // for scripts/interop.sh to compare with dig.
 //
-// usage: bench_interop_probe SERVER PORT TYPE NAME [TIMEOUT-MS [EDNS-SIZE]]
+// usage: bench_interop_probe SERVER PORT TYPE NAME [TIMEOUT-MS [EDNS-SIZE
+//                            [TRANSPORT TLS-NAME-OR-URL CA-FILE]]]
 // SERVER: an IPv4 or IPv6 address. EDNS-SIZE: the UDP size queries advertise,
-// 0 for no OPT record (default 1232, the program's own default).
+// 0 for no OPT record (default 1232, the program's own default). TRANSPORT:
+// tcp, tls (PORT is the TLS port) or https (the URL gives the port).
 // prints: "code N" (0 = answered), "over udp" or "over tcp" (the answer came
 // truncated and was asked again over TCP), then the gathered addresses,
 // sorted, one a line (RFC 5952 text for an AAAA item), or for a type read for
@@ -32,6 +34,8 @@
 #include "monitor/monitor.h"
 #include "probe/edns.h"
 #include "probe/engine.h"
+#include "probe/transport_probe.h"
+#include "items/transport_state.h"
 
 using namespace varnell;
 
@@ -118,10 +122,24 @@ int main(int argc, char** argv)
                                       [](const std::string& text) { std::fprintf(stderr, "engine: %s\n", text.c_str()); }});
     };
     StartMonitor(EngineOnlyOptions(), layer, false);
+    ItemTransport transport;
+    if (argc > 9) {
+        if (!ParseTransport(argv[7], transport.transport)) {
+            std::fprintf(stderr, "unknown transport %s\n", argv[7]);
+            return 2;
+        }
+        (transport.transport == Transport::kHttps ? transport.url : transport.tlsName) = argv[8];
+        SetTransportCaFile(argv[9]);
+    }
     const int slot = NewItemSlot();
     if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), e))
         return 1;
     LockItems()->items[static_cast<std::size_t>(slot)].server.portBE = htons(port);
+    {
+        auto items = LockItems();
+        if (!SetItemTransport(items->items[static_cast<std::size_t>(slot)], transport))
+            return 1;
+    }
     StartMonitorThreads();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(e.timeout + 3000);
     while (code.load() < 0 && std::chrono::steady_clock::now() < deadline)

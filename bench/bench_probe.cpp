@@ -8,11 +8,15 @@
 //
 // usage: bench_probe [--items N] [--interval MS] [--timeout MS] [--seconds T]
 //                    [--servers S] [--rcvbuf BYTES] [--edns SIZE] [--no-dnsperf]
+//                    [--transport udp|tcp|tls|https]
 // --rcvbuf sets the probe socket's receive buffer after it is opened (0: keep the
 // 524288 the engine asks for); 212992 is what an unprivileged program gets with
 // the common default net.core.rmem_max. --edns: the UDP size queries advertise
 // in an OPT record (0, the default here: the plain query; the program's own
-// default is 1232).
+// default is 1232). --transport: how the items ask (the default UDP); over TLS
+// and HTTPS unbound serves with a certificate of a CA made for the run
+// (scripts/peers/make-ca.sh), and dnsperf is run in its matching mode (-m tcp,
+// dot or doh).
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -46,6 +50,8 @@
 #include "probe/edns.h"
 #include "probe/engine.h"
 #include "probe/receiver.h"
+#include "probe/transport_probe.h"
+#include "items/transport_state.h"
 
 using namespace varnell;
 using namespace varnell::bench;
@@ -62,6 +68,7 @@ struct Options {
     int rcvbuf = 0;
     std::uint32_t edns = 0;
     bool dnsperf = true;
+    Transport transport = Transport::kUdp;
 };
 
 // Counts what result evaluation hands on, as a user-interface thread would show it.
@@ -111,6 +118,8 @@ int main(int argc, char** argv)
             o.edns = next();
         else if (a == "--no-dnsperf")
             o.dnsperf = false;
+        else if (a == "--transport" && i + 1 < argc && ParseTransport(argv[i + 1], o.transport))
+            ++i;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 2;
@@ -128,7 +137,21 @@ int main(int argc, char** argv)
             queries << "h" << i << ".test A\n";
     }
     const std::uint16_t port = FreeUdpPort();
-    std::vector<std::string> args = {"bash", UnboundScript(), dir, std::to_string(port)};
+    std::vector<std::string> args = {"bash", UnboundScript()};
+    // The encrypted ports: free ones near the UDP port's, checked as unbound binds them.
+    const std::uint16_t tlsPort = static_cast<std::uint16_t>(port + 1), httpsPort = static_cast<std::uint16_t>(port + 2);
+    const bool encrypted = o.transport == Transport::kTls || o.transport == Transport::kHttps;
+    if (encrypted) {
+        const pid_t ca = Spawn({"bash", (std::filesystem::path(UnboundScript()).parent_path() / "make-ca.sh").string(), dir},
+                               dir + "/make-ca.log");
+        int caStatus = 0;
+        while (ca > 0 && waitpid(ca, &caStatus, 0) < 0 && errno == EINTR) {
+        }
+        args.insert(args.end(), {"--tls", std::to_string(tlsPort), "--https", std::to_string(httpsPort), "--cert",
+                                 dir + "/server.pem", dir + "/server.key"});
+        SetTransportCaFile(dir + "/ca.pem");
+    }
+    args.insert(args.end(), {dir, std::to_string(port)});
     for (std::uint32_t s = 0; s < o.servers; ++s)
         args.push_back(Address(s));
     const pid_t unbound = Spawn(args, dir + "/unbound.log");
@@ -163,7 +186,13 @@ int main(int argc, char** argv)
         e.name = "h" + std::to_string(i);
         e.domain = e.name + ".test";
         CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e);
-        LockItems()->items[i].server.portBE = htons(port);
+        auto items = LockItems();
+        items->items[i].server.portBE = htons(o.transport == Transport::kTls ? tlsPort : port);
+        ItemTransport t;
+        t.transport = o.transport;
+        if (o.transport == Transport::kHttps)
+            t.url = "https://127.0.0.1:" + std::to_string(httpsPort) + "/dns-query";
+        SetItemTransport(items->items[i], t);
     }
 
     SetQueryEdnsSize(o.edns);
@@ -251,14 +280,30 @@ int main(int argc, char** argv)
                 static_cast<unsigned long long>(rc.queue.fullWaits), info[SK_MEMINFO_DROPS]);
     const double perProbe = probes != 0 ? cpu / static_cast<double>(probes) : 0.0;
     std::printf("CPU %.3f s, %.4f s per 1000 probes; peak RSS %ld KiB\n", cpu, perProbe * 1000.0, after.ru_maxrss);
+    if (o.transport != Transport::kUdp) {
+        const TransportCounters tc = TransportProbeCounters();
+        std::printf("transport %s: %llu queries, %llu answered, %llu failed; connections opened: %llu stream, %llu "
+                    "HTTPS\n",
+                    std::string(TransportName(o.transport)).c_str(), static_cast<unsigned long long>(tc.submitted),
+                    static_cast<unsigned long long>(tc.answered), static_cast<unsigned long long>(tc.failed),
+                    static_cast<unsigned long long>(tc.streamConnections),
+                    static_cast<unsigned long long>(tc.httpsConnections));
+    }
 
     if (o.dnsperf && probes != 0) {
         const auto rate = static_cast<std::uint64_t>(static_cast<double>(probes) / elapsed + 0.5);
         rusage childBefore{};
         getrusage(RUSAGE_CHILDREN, &childBefore);
-        const pid_t perf = Spawn({"dnsperf", "-s", "127.0.0.1", "-p", std::to_string(port), "-d", dir + "/queries.txt",
-                                  "-l", std::to_string(o.seconds), "-Q", std::to_string(rate), "-c", "1", "-q",
-                                  std::to_string(o.items)},
+        // dnsperf in the same transport: -m tcp, dot or doh, to the matching port.
+        const char* mode = o.transport == Transport::kTcp    ? "tcp"
+                           : o.transport == Transport::kTls   ? "dot"
+                           : o.transport == Transport::kHttps ? "doh"
+                                                              : "udp";
+        const std::uint16_t perfPort =
+            o.transport == Transport::kTls ? tlsPort : o.transport == Transport::kHttps ? httpsPort : port;
+        const pid_t perf = Spawn({"dnsperf", "-m", mode, "-s", "127.0.0.1", "-p", std::to_string(perfPort), "-d",
+                                  dir + "/queries.txt", "-l", std::to_string(o.seconds), "-Q", std::to_string(rate),
+                                  "-c", "1", "-q", std::to_string(o.items)},
                                  dir + "/dnsperf.txt");
         int status = 0;
         while (perf > 0 && waitpid(perf, &status, 0) < 0 && errno == EINTR) {

@@ -21,6 +21,7 @@ constexpr ExtraField kExtraFields[] = {
     {"MetricsListen", Kind::kText, nullptr, &ExtraSettings::metricsListen},
     {"AlertNotification", Kind::kU32, &ExtraSettings::alertNotification, nullptr},
     {"QueryEdns", Kind::kU32, &ExtraSettings::queryEdns, nullptr},
+    {"DnsCaFile", Kind::kText, nullptr, &ExtraSettings::dnsCaFile},
     {"MetricsWebConfig", Kind::kText, nullptr, &ExtraSettings::metricsWebConfig},
 };
 

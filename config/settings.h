@@ -100,6 +100,7 @@ struct ExtraSettings {
     std::string metricsWebConfig;            // "MetricsWebConfig", UTF-8 path; empty = plain HTTP, no logon
     std::uint32_t alertNotification = 0;     // "AlertNotification", 4 bytes LE; 1 = desktop notification
     std::uint32_t queryEdns = kDefaultQueryEdns; // "QueryEdns", 4 bytes LE; advertised UDP size, 0 = no OPT
+    std::string dnsCaFile;                   // "DnsCaFile", UTF-8; CAs of DoT/DoH servers, empty = system trust store
 };
 
 struct Settings {

@@ -1,5 +1,7 @@
 #include "config/settings_blob.h"
 
+#include "items/transport_state.h"
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -324,6 +326,7 @@ void LoadItems(ByteReader r, ItemTable& table)
     std::lock_guard lock(EngineLock());
     std::uint32_t loaded = 0;
     for (; loaded < count; ++loaded) {
+        PrepareItemSlots(loaded + 1); // a short file reaches no further
         DnsItem item;
         if (!r.ReadBytes(&item, sizeof item))
             break;
@@ -361,6 +364,11 @@ void LoadItems(ByteReader r, ItemTable& table)
             ItemLoadNotes().push_back(block.name + " is suspended: its stored texts do not fit the item");
         }
         table.items[loaded] = item;
+        LoadItemTransport(table.items[loaded], block);
+        if (const std::string why = CheckItemTransport(TransportOf(loaded).settings); !why.empty()) {
+            table.items[loaded].flags |= kFlagSuspended;
+            ItemLoadNotes().push_back(block.name + " is suspended: its stored transport cannot be used: " + why);
+        }
         if (!whole) {
             ++loaded;
             break;

@@ -1,9 +1,13 @@
 #include "items/item_table.h"
 
+#include "items/transport_state.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "items/address6.h"
 #include "items/answer_eval.h"
@@ -24,8 +28,17 @@ constexpr RecordType kRecordTypes[kRecordTypeCount] = {
 
 ItemTable& Table()
 {
-    // 2048 records and blocks are about 25 MB: allocated once, never freed.
-    static ItemTable* table = new ItemTable();
+    // 2048 records and blocks are about 30 MB, allocated once and never freed;
+    // only the slots in use become resident. An allocation this large is a
+    // fresh mapping of zero pages, which calloc hands over without writing them
+    // (and which the leak checker scans for the blocks' strings, unlike a
+    // mapping of our own).
+    static ItemTable* table = [] {
+        void* pages = std::calloc(1, sizeof(ItemTable));
+        if (pages == nullptr)
+            std::abort(); // at start-up, before any item exists
+        return new (pages) ItemTable; // default-initialised: the records and blocks are not written
+    }();
     return *table;
 }
 
@@ -146,15 +159,30 @@ bool StoreItemText(DnsItem& item, ItemBlock& block, std::string_view prefix, std
     return true;
 }
 
+void ItemBlocks::Build(std::size_t count)
+{
+    for (; built < count && built < kItemSlots; ++built)
+        new (storage + built * sizeof(ItemBlock)) ItemBlock();
+}
+
 void InitItemTable()
 {
     std::lock_guard lock(EngineLock());
     ItemTable& t = Table();
-    for (std::uint32_t i = 0; i < kItemSlots; ++i)
+    for (std::uint32_t i = 0; i < t.touched; ++i)
         ResetSlot(i);
+    ResetTransportStates();
     t.highWater = 0;
     t.liveCount = 0;
     t.rowCount = 0;
+}
+
+void PrepareItemSlots(std::uint32_t count)
+{
+    std::lock_guard lock(EngineLock());
+    ItemTable& t = Table();
+    for (; t.touched < count && t.touched < kItemSlots; ++t.touched)
+        ResetSlot(t.touched);
 }
 
 void FillItemList(const std::function<void(DnsItem&)>& insertRow)
@@ -204,8 +232,11 @@ ItemEdit EditOf(const DnsItem& item)
 int NewItemSlot()
 {
     ItemTable& t = Table();
-    if (t.highWater < kItemSlots)
+    if (t.highWater < kItemSlots) {
+        // The dialog of a new item starts from the slot's record: reached now.
+        PrepareItemSlots(t.highWater + 1);
         return static_cast<int>(t.highWater);
+    }
     // Full up to the top: reuse a deleted slot, but only once none of its requests
     // is still pending, so no late reply of the old item is taken for the new one.
     std::lock_guard lock(EngineLock());
@@ -224,6 +255,7 @@ bool CommitNewItem(std::uint32_t slot, const ItemEdit& edit)
         return false;
     const bool atTop = slot == t.highWater;
     std::lock_guard lock(EngineLock());
+    PrepareItemSlots(slot + 1);
     DnsItem& item = t.items[slot];
     if (!atTop && ((item.flags & kFlagDeleted) == 0 || Outstanding(item) != 0))
         return false;
@@ -236,8 +268,10 @@ bool CommitNewItem(std::uint32_t slot, const ItemEdit& edit)
         AnswerOf(slot) = AnswerState{};
         item.flags &= ~(kFlagDeleted | kFlagSuspended | kFlagOutstandingMask);
     }
-    // The block's texts were reset with it: the record's counts of them follow.
+    // The block's texts were reset with it: the record's counts of them follow,
+    // and so does what was kept beside them.
     item.reservedTextCount = 0;
+    TransportOf(slot) = TransportState{};
     item.reservedIntCount = 0;
     ApplyEdit(item, edit);
     item.nextDue = 0;

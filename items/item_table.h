@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -212,15 +213,37 @@ struct ItemBlock {
     std::uint8_t queryBuffer[kQueryBuffer] = {};
 };
 
+// The string blocks of the slots, built in slot order the first time a slot
+// is reached: a block costs its memory only once its slot has been used (the
+// table's storage is mapped from zero pages, which stay unresident until
+// written).
+struct ItemBlocks {
+    ItemBlock& operator[](std::size_t i)
+    {
+        if (i >= built) [[unlikely]]
+            Build(i + 1);
+        return *std::launder(reinterpret_cast<ItemBlock*>(storage + i * sizeof(ItemBlock)));
+    }
+    const ItemBlock& operator[](std::size_t i) const { return const_cast<ItemBlocks&>(*this)[i]; }
+    void Build(std::size_t count);
+
+    std::size_t built = 0;
+    alignas(ItemBlock) std::byte storage[kItemSlots * sizeof(ItemBlock)];
+};
+
 // The process-wide table.
 struct ItemTable {
     std::array<DnsItem, kItemSlots> items;
-    std::array<ItemBlock, kItemSlots> blocks;
+    ItemBlocks blocks;
     std::uint32_t highWater = 0;
     std::uint32_t liveCount = 0;
     std::uint32_t rowCount = 0;
+    // Slots below this may hold an item's data, those above are as mapped
+    // (zero, never written): a reset clears only the ones below.
+    std::uint32_t touched = 0;
     std::array<std::uint16_t, kItemSlots> rowToSlot;
 };
+static_assert(std::is_trivially_default_constructible_v<DnsItem>, "a record is written only once its slot is used");
 
 // The engine lock: re-entrant, guards the item table and the pending-request
 // table (probe/request_table.h), each item's outstanding count, flags and reply
@@ -239,6 +262,9 @@ ItemBlock& BlockOf(const DnsItem& item);
 
 // Resets every slot (start-up, and tests).
 void InitItemTable();
+// Resets the slots below count that were never used since the table was
+// made, so that they may be written (a load, a new item at the top).
+void PrepareItemSlots(std::uint32_t count);
 // Resets one slot's string block to its start values (a new item, or a reused slot).
 void ResetItemBlock(ItemBlock& block);
 // Gives every live item a row in order; insertRow is called once per row.

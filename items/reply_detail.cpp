@@ -1,4 +1,6 @@
 #include "items/reply_detail.h"
+
+#include "items/transport_state.h"
 #include "items/result_eval.h"
 
 #include <algorithm>
@@ -174,13 +176,22 @@ std::uint32_t DetailRgb(DetailColour colour)
 
 std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp, bool ipv6)
 {
+    return BuildReplyDetail(block, overTcp, ipv6, overTcp ? Transport::kTcp : Transport::kUdp);
+}
+
+std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp, bool ipv6, Transport via)
+{
     RunBuilder out;
     out.Add(DetailColour::Black, block.domain + "\r\n");
 
     const std::uint32_t room = ipv6 ? kReplyRecords : kAnswerAddresses;
     const std::uint32_t answers = block.answerCount < room ? block.answerCount : room;
     // An answer that came truncated over UDP and whole over TCP says so.
-    const char* format = overTcp ? "%d (TCP) Address:" : "%d Address:";
+    // The transport an encrypted item's answers came over is named the same way.
+    const char* format = via == Transport::kTls     ? "%d (TLS) Address:"
+                         : via == Transport::kHttps ? "%d (HTTPS) Address:"
+                         : overTcp || via == Transport::kTcp ? "%d (TCP) Address:"
+                                                             : "%d Address:";
     out.Add(DetailColour::Red, Format(format, static_cast<int>(block.answerCount)));
     for (std::uint32_t i = 0; i < answers; ++i) {
         out.Add(DetailColour::Red, ipv6 ? Address6Text(block.answers6[i]) : DottedAddress(block.answers[i].addrBE));
@@ -216,7 +227,14 @@ std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp, bo
 std::vector<DetailRun> ReplyDetailOf(const DnsItem& item)
 {
     std::lock_guard lock(EngineLock());
-    return BuildReplyDetail(BlockOf(item), AnsweredOverTcp(SlotOf(item)), IsAaaaItem(item));
+    const TransportState& transport = TransportOf(item);
+    if (transport.settings.transport == Transport::kUdp)
+        return BuildReplyDetail(BlockOf(item), AnsweredOverTcp(SlotOf(item)), IsAaaaItem(item));
+    std::vector<DetailRun> runs = BuildReplyDetail(BlockOf(item), false, IsAaaaItem(item), transport.settings.transport);
+    if (transport.lastCode >= 0)
+        runs.push_back({DetailColour::Red, "\r\n" + std::string(ResultCodeText(transport.lastCode)) + ": " +
+                                               transport.failure + "\r\n"});
+    return runs;
 }
 
 namespace {

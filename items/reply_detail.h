@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "items/item_table.h"
+#include "transport/transport.h"
 
 namespace varnell {
 
@@ -29,6 +30,8 @@ struct DetailRun {
 // overTcp: the answers needed TCP, shown as "(TCP)" after their count.
 // ipv6: the block is an AAAA item's, whose addresses are in answers6.
 std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp = false, bool ipv6 = false);
+// via: the item's transport, named after the count ("(TLS)", "(HTTPS)", "(TCP)").
+std::vector<DetailRun> BuildReplyDetail(const ItemBlock& block, bool overTcp, bool ipv6, Transport via);
 // The same for an item of the table, read under the engine lock.
 std::vector<DetailRun> ReplyDetailOf(const DnsItem& item);
 

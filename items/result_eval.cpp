@@ -1,5 +1,7 @@
 #include "items/result_eval.h"
 
+#include "transport/transport.h"
+
 #include <algorithm>
 #include <atomic>
 #include <arpa/inet.h>
@@ -231,6 +233,9 @@ const char* ResultCodeText(int code)
 {
     if (code >= 0 && code < kCodeTextCount)
         return kCodeTexts[code];
+    // The transports' codes, whose texts end in a NUL as literals do.
+    if (const std::string_view text = TransportResultText(code); !text.empty())
+        return text.data();
     if (code >= kCodeTextCount && code <= kResultLastWithText)
         return "";
     return nullptr;

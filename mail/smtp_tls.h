@@ -1,9 +1,7 @@
-// TLS for the mail session on OpenSSL 3: implicit TLS (RFC 8314, the handshake
-// right after connect, usually port 465) and STARTTLS (RFC 3207, the handshake
-// after the server's 220 to STARTTLS). Certificate checks after RFC 6125: the
-// chain against the system trust store or the operator's CA file, and the
-// server's host name (or IP address, when the setting is one) against the
-// certificate; SNI (RFC 6066) for names; TLS 1.2 at least.
+// TLS for the mail session: implicit TLS (RFC 8314, the handshake right after
+// connect, usually port 465) and STARTTLS (RFC 3207, the handshake after the
+// server's 220 to STARTTLS). Set-up, certificate checks and failure texts are
+// the ones every TLS client of the program shares (tls/tls_client.h).
 //
 // Verification cannot be switched off: a session that cannot prove the server
 // ends before any credential or message is sent.
@@ -14,23 +12,12 @@
 #include <string>
 
 #include "base/net/socket_wait.h"
-
-typedef struct ssl_st SSL;
-typedef struct ssl_ctx_st SSL_CTX;
+#include "tls/tls_client.h"
 
 namespace varnell {
 
 // The stored values of the "MailSecurity" setting.
 enum class SmtpSecurity : std::uint32_t { kPlain = 0, kStartTls = 1, kImplicitTls = 2 };
-
-// One step of non-blocking I/O: bytes > 0 moved; bytes == 0 the peer closed;
-// bytes < 0 and wait != 0: wait for that poll event and try again; bytes < 0
-// and wait == 0: failed (errno, or a TLS failure when tls is set).
-struct IoStep {
-    long bytes = 0;
-    short wait = 0;
-    bool tls = false;
-};
 
 // Plain socket I/O in the same shape (no SIGPIPE).
 IoStep PlainSend(int fd, const char* data, std::size_t size);

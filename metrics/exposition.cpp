@@ -14,6 +14,7 @@
 #include "items/item_table.h"
 #include "items/result_eval.h"
 #include "items/result_hooks.h"
+#include "items/transport_state.h"
 
 #ifndef VARNELL_VERSION
 #define VARNELL_VERSION "unknown"
@@ -29,7 +30,7 @@ constexpr std::uint32_t kNoRoundTrip = 0xFFFFFFFFu;
 // that family (a round trip that has not been measured yet is absent, not 0).
 using SampleValue = bool (*)(const ItemSample&, std::uint64_t& value);
 
-enum class Unit { kCount, kMilliseconds };
+enum class Unit { kCount, kMilliseconds, kMicroseconds };
 
 struct ItemFamily {
     const char* name;
@@ -87,6 +88,11 @@ constexpr ItemFamily kItemFamilies[] = {
     {"varnell_item_signature_expiry_timestamp_seconds", "gauge",
      "When the earliest signature over the item's latest answer expires.", Unit::kCount,
      VARNELL_SAMPLE(s.signatureExpiry, s.signatureExpiry > 0)},
+    {"varnell_item_tls_handshake_seconds", "gauge", "The TLS handshake of the connection the item last opened.",
+     Unit::kMicroseconds, VARNELL_SAMPLE(s.handshakeUs, s.handshakeUs >= 0)},
+    {"varnell_item_certificate_expiry_timestamp_seconds", "gauge",
+     "When the certificate the item's server last showed ends.", Unit::kCount,
+     VARNELL_SAMPLE(s.certNotAfter, s.certNotAfter > 0)},
 };
 #undef VARNELL_SAMPLE
 
@@ -105,6 +111,17 @@ void AppendSeconds(std::string& out, std::uint64_t ms)
     const char digits[4] = {'.', static_cast<char>('0' + frac / 100), static_cast<char>('0' + frac / 10 % 10),
                             static_cast<char>('0' + frac % 10)};
     out.append(digits, 4);
+}
+
+// Microseconds as seconds, exactly: 1500 is "0.001500".
+void AppendSecondsUs(std::string& out, std::uint64_t us)
+{
+    AppendNumber(out, us / 1000000);
+    char digits[8] = {'.'};
+    std::uint64_t frac = us % 1000000;
+    for (int i = 6; i >= 1; --i, frac /= 10)
+        digits[i] = static_cast<char>('0' + frac % 10);
+    out.append(digits, 7);
 }
 
 void AppendHeader(std::string& out, const char* name, const char* type, const char* help)
@@ -271,6 +288,10 @@ MetricsSnapshot TakeMetricsSnapshot()
         s.conditionOk = answer.conditions.Any() ? answer.conditionOk : std::int8_t{-1};
         s.signatureExpiry = answer.conditions.sigWarnDays != 0 ? answer.signatureExpiry : 0;
         s.lastEventTime = block.lastEventTime;
+        const TransportState& transport = TransportOf(slot);
+        s.transport = TransportName(transport.settings.transport);
+        s.handshakeUs = transport.handshakeUs;
+        s.certNotAfter = transport.certNotAfter;
     }
     return snap;
 }
@@ -288,6 +309,7 @@ std::string FormatExposition(const MetricsSnapshot& snapshot)
         AppendLabel(text, "domain", s.domain, false);
         AppendLabel(text, "type", s.type, false);
         AppendLabel(text, "server", s.server, false);
+        AppendLabel(text, "transport", s.transport, false);
         AppendLabel(text, "id", ItemIdText(s.id), false);
         labels.push_back(std::move(text));
     }
@@ -309,6 +331,8 @@ std::string FormatExposition(const MetricsSnapshot& snapshot)
             out.append(family.name).append("{").append(labels[i]).append("} ");
             if (family.unit == Unit::kMilliseconds)
                 AppendSeconds(out, value);
+            else if (family.unit == Unit::kMicroseconds)
+                AppendSecondsUs(out, value);
             else
                 AppendNumber(out, value);
             out.push_back('\n');

@@ -35,6 +35,9 @@ struct ItemSample {
     std::int64_t lastEventTime = 0; // calendar seconds, 0 = no event yet
     std::int8_t conditionOk = -1;   // latest verdict of the item's conditions; -1 none
     std::int64_t signatureExpiry = 0; // calendar seconds, 0 = no signatures read
+    std::string_view transport = "udp"; // TransportName: a static text
+    std::int64_t handshakeUs = -1;      // the last TLS handshake, -1 none
+    std::int64_t certNotAfter = 0;      // calendar seconds, 0 = unknown
 };
 
 struct MetricsSnapshot {

@@ -10,6 +10,7 @@
 #include "items/answer_eval.h"
 #include "items/item_entry.h"
 #include "items/item_table.h"
+#include "items/transport_state.h"
 #include "monitor/monitor.h"
 
 namespace varnell {
@@ -30,7 +31,9 @@ struct Update {
     std::size_t line;
     std::uint32_t slot;
     ItemEdit edit;
+    ItemTransport transport;
     bool settingsChanged; // more than the suspension
+    bool transportChanged;
     bool wasSuspended;
     bool suspended;
     // Set only when they differ, so that an item whose conditions stay keeps
@@ -127,15 +130,15 @@ ApplyResult ApplyItemsCsv(std::string_view text, bool prune, bool dryRun)
         if (found == rowsOf.end()) {
             newNames.insert(name);
             result.plan.push_back("+ " + name);
-            adds.push_back({std::move(edit), row.suspended, row.conditions});
+            adds.push_back({std::move(edit), row.suspended, row.conditions, row.transport});
             continue;
         }
         const DnsItem& item = t.items[slot];
         const bool wasSuspended = Suspended(item);
         const ConditionFields conditionsBefore = ConditionsOf(slot);
         const ConditionFields conditionsAfter = FieldsOf(row.conditions);
-        const auto before = ItemColumnValues(EditOf(item), wasSuspended, conditionsBefore);
-        const auto after = ItemColumnValues(edit, row.suspended, conditionsAfter);
+        const auto before = ItemColumnValues(EditOf(item), wasSuspended, conditionsBefore, TransportOf(item).settings);
+        const auto after = ItemColumnValues(edit, row.suspended, conditionsAfter, row.transport);
         // The conditions live in the item's extra texts: with no room for them
         // the whole file is refused here, before anything changes.
         std::optional<AnswerConditions> conditions;
@@ -147,16 +150,19 @@ ApplyResult ApplyItemsCsv(std::string_view text, bool prune, bool dryRun)
             conditions = row.conditions;
         }
         bool settingsChanged = false;
+        bool transportChanged = false;
         for (std::size_t c = 0; c < kCsvColumnCount; ++c) {
             if (before[c] == after[c])
                 continue;
             settingsChanged = settingsChanged || c != suspendedColumn;
+            transportChanged = transportChanged || c >= kFirstTransportColumn;
             result.plan.push_back("~ " + name + ": " + std::string(ItemColumnName(c)) + " " + Shown(before[c]) +
                                   " \u2192 " + Shown(after[c]));
         }
         if (settingsChanged || wasSuspended != row.suspended)
             updates.push_back(
-                {row.line, slot, std::move(edit), settingsChanged, wasSuspended, row.suspended, std::move(conditions)});
+                {row.line, slot, std::move(edit), row.transport, settingsChanged, transportChanged, wasSuspended,
+                 row.suspended, std::move(conditions)});
     }
     if (!result.problems.empty()) {
         SortProblems(result.problems);
@@ -200,6 +206,9 @@ ApplyResult ApplyItemsCsv(std::string_view text, bool prune, bool dryRun)
                 CommitItemUpdate(u.slot, u.edit);
                 if (u.conditions)
                     SetItemConditions(LockItems()->items[u.slot], *u.conditions);
+                // Fails only when the item's other extra texts leave no room for them.
+                if (u.transportChanged && !SetItemTransport(LockItems()->items[u.slot], u.transport))
+                    result.problems.push_back({u.line, "no room for the transport of " + u.edit.name});
             }
     }
     result.changed = true;

@@ -15,6 +15,7 @@
 #include "items/item_entry.h"
 #include "items/item_table.h"
 #include "items/result_eval.h"
+#include "items/transport_state.h"
 
 namespace varnell {
 
@@ -42,6 +43,11 @@ enum Column : std::size_t {
     kExpectRcode,
     kDnssec,
     kSigWarnDays,
+    kTransport,
+    kTlsName,
+    kUrl,
+    kTlsPin,
+    kCertWarnDays,
     kColumnCount
 };
 constexpr std::array<std::string_view, kColumnCount> kColumnNames = {
@@ -49,8 +55,9 @@ constexpr std::array<std::string_view, kColumnCount> kColumnNames = {
     "timeout_ms", "continuous_lost", "notify_down", "notify_up",      "notify_change",
     "recursion_desired", "high_priority", "suspended", "description", "recursion_available",
     "expect_mode", "expect", "expect_rcode", "dnssec", "sig_warn_days",
+    "transport", "tls_name", "url", "tls_pin", "cert_warn_days",
 };
-static_assert(kColumnCount == kCsvColumnCount);
+static_assert(kColumnCount == kCsvColumnCount && kExpectMode == kFirstConditionColumn && kTransport == kFirstTransportColumn);
 constexpr std::size_t kRequiredColumns = 4; // name, domain, type, server
 
 // One row's values by column; nullptr where the column is absent.
@@ -98,6 +105,18 @@ std::string TypeNames()
     for (std::uint32_t i = 0; i < kRecordTypeCount; ++i)
         names += (i == 0 ? "" : i + 1 == kRecordTypeCount ? " or " : ", ") + std::string(RecordTypeName(i));
     return names;
+}
+
+// The row's transport columns; absent ones keep UDP's defaults.
+std::string TransportFromRow(const RowValues& row, ItemTransport& t)
+{
+    t = ItemTransport{};
+    for (const Column c : {kTransport, kTlsName, kUrl, kTlsPin, kCertWarnDays}) {
+        std::string why;
+        if (row[c] != nullptr && !SetItemTransportField(t, kColumnNames[c], TrimSpace(*row[c]), why))
+            return why;
+    }
+    return CheckItemTransport(t);
 }
 
 // The row's values as an entry with the dialog's defaults for what is absent.
@@ -185,8 +204,11 @@ bool AddPlanned(const std::vector<NewItem>& planned)
         if (slot < 0 || !CommitNewItem(static_cast<std::uint32_t>(slot), p.edit))
             return undo();
         ++added;
-        // A new item holds at most its server's text: its conditions always fit.
-        if (!SetItemConditions(LockItems()->items[static_cast<std::uint32_t>(slot)], p.conditions))
+        // A new item holds at most its server's text besides these; should its
+        // conditions and its transport still not fit, nothing is added.
+        const auto at = static_cast<std::uint32_t>(slot);
+        if (!SetItemConditions(LockItems()->items[at], p.conditions) ||
+            !SetItemTransport(LockItems()->items[at], p.transport))
             return undo();
         if (p.suspended)
             SuspendItem(static_cast<std::uint32_t>(slot));
@@ -382,7 +404,10 @@ bool ReadItemsCsv(std::string_view text, std::vector<CsvItem>& items, std::vecto
             row[columnOf[f]] = &record.fields[f];
         CsvItem item;
         item.line = record.line;
-        if (std::string reason = EntryFromRow(row, item.entry, item.suspended, item.conditions); !reason.empty()) {
+        std::string reason = EntryFromRow(row, item.entry, item.suspended, item.conditions);
+        if (reason.empty())
+            reason = TransportFromRow(row, item.transport);
+        if (!reason.empty()) {
             problems.push_back({record.line, std::move(reason)});
             continue;
         }
@@ -412,6 +437,7 @@ int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
         NewItem item{};
         item.suspended = row.suspended;
         item.conditions = row.conditions;
+        item.transport = row.transport;
         EntryTarget target;
         target.pendingNew = planned.size();
         target.pendingNames = &names;
@@ -443,7 +469,8 @@ int ImportItemsCsv(std::string_view text, std::vector<CsvProblem>& problems)
 std::string_view ItemColumnName(std::size_t column) { return column < kColumnCount ? kColumnNames[column] : ""; }
 
 std::array<std::string, kCsvColumnCount> ItemColumnValues(const ItemEdit& e, bool suspended,
-                                                          const ConditionFields& conditions)
+                                                          const ConditionFields& conditions,
+                                                          const ItemTransport& transport)
 {
     const auto flag = [](bool on) { return std::string(on ? "1" : "0"); };
     return {
@@ -467,6 +494,11 @@ std::array<std::string, kCsvColumnCount> ItemColumnValues(const ItemEdit& e, boo
         conditions.rcode,
         conditions.dnssec,
         conditions.sigWarnDays,
+        std::string(TransportName(transport.transport)),
+        transport.tlsName,
+        transport.url,
+        transport.pin,
+        transport.certWarnDays != 0 ? std::to_string(transport.certWarnDays) : std::string(),
     };
 }
 
@@ -501,13 +533,15 @@ std::string ExportItemsCsv()
         const DnsItem& item = t.items[slot];
         bool suspended = false;
         ConditionFields conditions;
+        ItemTransport transport;
         {
             std::lock_guard lock(EngineLock());
             suspended = (item.flags & kFlagSuspended) != 0;
             conditions = FieldsOf(AnswerOf(slot).conditions);
+            transport = TransportOf(item).settings;
         }
         // From the edit, read under the engine lock, rather than from the block.
-        const auto values = ItemColumnValues(EditOf(item), suspended, conditions);
+        const auto values = ItemColumnValues(EditOf(item), suspended, conditions, transport);
         for (std::size_t c = 0; c < kColumnCount; ++c) {
             if (c != 0)
                 out += ',';
@@ -532,6 +566,8 @@ bool AddItemFromFields(const std::map<std::string, std::string>& columns, std::s
     ItemEntry entry;
     NewItem item{};
     reason = EntryFromRow(row, entry, item.suspended, item.conditions);
+    if (reason.empty())
+        reason = TransportFromRow(row, item.transport);
     if (reason.empty())
         reason = CheckItemEntry(entry, EntryTarget{}, item.edit);
     if (!reason.empty())

@@ -1,12 +1,17 @@
 // Monitored items as CSV text (RFC 4180, UTF-8, a header row), one item per row:
 //   name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,
 //   notify_up,notify_change,recursion_desired,high_priority,suspended,description,
-//   recursion_available,expect_mode,expect,expect_rcode,dnssec,sig_warn_days
+//   recursion_available,expect_mode,expect,expect_rcode,dnssec,sig_warn_days,
+//   transport,tls_name,url,tls_pin,cert_warn_days
 // Only the first four columns are required and they may come in any order; an
 // empty or absent value takes the item dialog's default, except that the name
 // and the domain may be empty, as in the dialog (an empty domain asks for the
 // root). recursion_available came last and later than the others: files
-// written before it import with the dialog's default. Types are the names of
+// written before it import with the dialog's default, and so do files without
+// the condition or transport columns (none; UDP). transport is empty or udp, tcp, tls or https;
+// tls_name the name a TLS server's certificate must carry, url the HTTPS URL,
+// tls_pin empty or sha256/<base64>, cert_warn_days empty or whole days
+// (transport/item_transport.h checks them together). Types are the names of
 // the engine's record type table, booleans are 0 or 1, the server is an IPv4 or
 // IPv6 address. The last five are the item's conditions on its answer
 // (items/answer_conditions.h): expect holds its values one per line inside the
@@ -30,6 +35,7 @@
 
 #include "items/answer_conditions.h"
 #include "items/item_entry.h"
+#include "transport/item_transport.h"
 
 namespace varnell {
 
@@ -57,6 +63,7 @@ struct CsvItem {
     ItemEntry entry;
     bool suspended = false;
     AnswerConditions conditions;
+    ItemTransport transport;
 };
 // Reads the header and every row into items, with the dialog's defaults for
 // the columns a row leaves out; a row that cannot be read adds a problem
@@ -71,16 +78,22 @@ struct NewItem {
     ItemEdit edit;
     bool suspended = false;
     AnswerConditions conditions;
+    ItemTransport transport;
 };
 // Adds them all in one hold of the engine lock, or none (false: no room).
 bool AddNewItems(const std::vector<NewItem>& items);
 
 // The columns in the order an export writes them, and an item's value in each
 // as it writes it: two items with the same texts are the same item to a file.
-inline constexpr std::size_t kCsvColumnCount = 20;
+inline constexpr std::size_t kCsvColumnCount = 25;
+// The condition columns come after recursion_available, the transport columns
+// after them, last.
+inline constexpr std::size_t kFirstConditionColumn = 15;
+inline constexpr std::size_t kFirstTransportColumn = 20;
 std::string_view ItemColumnName(std::size_t column);
 std::array<std::string, kCsvColumnCount> ItemColumnValues(const ItemEdit& edit, bool suspended,
-                                                          const ConditionFields& conditions = {});
+                                                          const ConditionFields& conditions = {},
+                                                          const ItemTransport& transport = {});
 // Appends value as one CSV field, quoted when it has to be.
 void AppendCsvField(std::string& out, std::string_view value);
 

@@ -9,6 +9,7 @@
 #include "items/address6.h"
 #include "items/answer_eval.h"
 #include "items/result_eval.h"
+#include "items/transport_state.h"
 
 namespace varnell {
 
@@ -53,7 +54,10 @@ std::vector<ItemStatus> CollectItemStatus()
         s.averageRtt = block.rttAvg;
         if (block.lastEventTime != 0)
             s.lastEvent = FormatTimeText(block.lastEventTime);
-        s.detail = FailureDetail(item);
+        if (const TransportState& transport = TransportOf(slot); transport.lastCode >= 0)
+            s.detail = transport.failure;
+        else
+            s.detail = FailureDetail(item);
         out.push_back(std::move(s));
     }
     return out;

@@ -1,5 +1,7 @@
 #include "monitor/monitor.h"
 
+#include "probe/transport_probe.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -217,6 +219,7 @@ int StartMonitor(const MonitorOptions& options, MonitorLayer layer, bool startTh
             RegisterAutoStart(1);
         heldNote = KeepHeldStore();
         SetQueryEdnsSize(CurrentSettings().extra.queryEdns);
+        SetTransportCaFile(CurrentSettings().extra.dnsCaFile);
     }
     // 5. The log file, and the round-trip history of the items just loaded.
     if (options.loadSettings)

@@ -48,11 +48,14 @@ constexpr CommandHelp kCommands[] = {
      "Adds one item; SERVER is an IPv4 or IPv6 address. COLUMN is one of the CSV\n"
      "columns (interval_ms, timeout_ms, continuous_lost, notify_down, notify_up,\n"
      "notify_change, recursion_desired, high_priority, suspended, description,\n"
-     "recursion_available, expect_mode, expect, expect_rcode, dnssec, sig_warn_days);\n"
-     "the others take the item dialog's defaults. NAME, DOMAIN, TYPE and SERVER\n"
-     "are given once, in their places; expect may be given once per value:\n"
+     "recursion_available, expect_mode, expect, expect_rcode, dnssec, sig_warn_days,\n"
+     "transport, tls_name, url, tls_pin, cert_warn_days); the others take the item\n"
+     "dialog's defaults. NAME, DOMAIN, TYPE and SERVER are given once, in their\n"
+     "places; expect may be given once per value:\n"
      "  add shop shop.example CAA 192.0.2.53 expect_mode=contains \\\n"
-     "      'expect=0 issue \"ca.example\"' 'expect=0 iodef \"mailto:ops@shop.example\"'"},
+     "      'expect=0 issue \"ca.example\"' 'expect=0 iodef \"mailto:ops@shop.example\"'\n"
+     "Over DNS over HTTPS, for instance:\n"
+     "  add doh www.example A 192.0.2.53 transport=https url=https://dns.example/dns-query"},
     {"delete", "delete NAME", "Deletes the item of that name."},
     {"suspend", "suspend NAME", "Stops probing the item of that name."},
     {"resume", "resume NAME", "Probes the item of that name again."},

@@ -1,5 +1,7 @@
 #include "probe/engine_threads.h"
 
+#include "probe/transport_probe.h"
+
 #include <sys/socket.h>
 
 #include "probe/engine.h"
@@ -54,6 +56,7 @@ int StopEngineThreads(std::uint32_t waitMs)
     // The TCP worker (answers that came truncated) takes no question once the
     // exit flag is set; it ends with its connections closed.
     StopTcpQueries();
+    StopTransportProbes();
     if (receiverEnded)
         CloseProbeSocket();
     return ended;

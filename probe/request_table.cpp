@@ -1,11 +1,19 @@
 // Pending-request table and query encoding (RFC 1035 4.1.1, 4.1.2).
 #include "probe/request_table.h"
 
+#include "items/address6.h"
+#include "items/transport_state.h"
+#include "probe/transport_probe.h"
+
 #include <arpa/inet.h>
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <cstdlib>
+#include <new>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <type_traits>
 
 #include "dns/dns_wire.h"
 #include "probe/edns.h"
@@ -178,15 +186,30 @@ void EndItemRequests(std::uint32_t itemSlot)
 namespace {
 
 // The table itself, for the operations here whose callers hold the engine lock.
+// About 42 MB of address space, mapped once and never unmapped, like the item
+// table; a page becomes resident only once a slot on it is used, and slots are
+// taken from a window that widens only when every slot in it waits, so the
+// memory follows the requests in flight rather than the table's size.
 RequestSlots& Slots()
 {
-    // About 42 MB; allocated once and never freed, like the item table. From
-    // the first request on, the item table ends an edited item's requests here.
+    static_assert(std::is_trivially_default_constructible_v<RequestSlot>, "the zero pages are the free slots");
     static auto* table = [] {
         SetItemRequestsEnder(&EndItemRequests);
-        return new RequestSlots();
+        void* pages = mmap(nullptr, sizeof(RequestSlots), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pages == MAP_FAILED)
+            std::abort(); // at start-up, before any item is probed
+        return new (pages) RequestSlots; // default-initialised: nothing is written
     }();
     return *table;
+}
+
+// The slots AllocRequestSlot searches: [0, window). A power of two; it widens
+// when all its slots wait and narrows only at a reset.
+constexpr std::uint32_t kFirstRequestWindow = 1024;
+std::uint32_t& RequestWindow()
+{
+    static std::uint32_t window = kFirstRequestWindow;
+    return window;
 }
 
 } // namespace
@@ -212,9 +235,11 @@ std::array<std::uint64_t, kRequestSlots / 64>& ArmedSlotBits()
 void ResetRequestTable()
 {
     std::lock_guard lock(EngineLock());
-    std::memset(static_cast<void*>(Slots().data()), 0, sizeof(RequestSlot) * kRequestSlots);
+    // Giving the pages back zeroes them, and leaves them unresident until used.
+    madvise(static_cast<void*>(Slots().data()), sizeof(RequestSlots), MADV_DONTNEED);
     ArmedSlotBits().fill(0);
     RequestCursor() = 0;
+    RequestWindow() = kFirstRequestWindow;
     FollowUps().fill(FollowUpLog{});
     ArmedOfItems().fill(ItemRequests{});
     SlotOfId().fill(kNoSlot);
@@ -224,15 +249,23 @@ int AllocRequestSlot()
 {
     auto& table = Slots();
     std::uint32_t& cursor = RequestCursor();
+    std::uint32_t& window = RequestWindow();
     cursor &= kRequestSlots - 1;
+    while (window <= cursor) // a cursor placed further on (tests) takes the window with it
+        window *= 2;
     if (table[cursor].expiry == 0)
         return static_cast<int>(cursor);
-    for (std::uint32_t step = 0; step < kRequestSlots - 1; ++step) {
-        cursor = (cursor + 1) & (kRequestSlots - 1);
-        if (table[cursor].expiry == 0)
-            return static_cast<int>(cursor);
+    for (;;) {
+        for (std::uint32_t step = 0; step < window - 1; ++step) {
+            cursor = (cursor + 1) & (window - 1);
+            if (table[cursor].expiry == 0)
+                return static_cast<int>(cursor);
+        }
+        if (window == kRequestSlots)
+            return -1; // the cursor is left on the last slot tested
+        cursor = window - 1; // every slot of the window waits: search on into the new half first
+        window *= 2;
     }
-    return -1;
 }
 
 int SlotOfIdentifier(std::uint16_t id)
@@ -248,8 +281,14 @@ std::uint32_t BuildAndSendQuery(std::uint32_t slotIndex, DnsItem& item, bool own
     if (length == 0)
         return 0;
     RequestSlot& slot = Slots()[slotIndex];
-    if (SendQueryBytes(slot.query, length, slot.destination) != static_cast<ssize_t>(length))
+    // A follow-up to the item's own server goes the way its probe went.
+    if (OverTransport(SlotOf(item)) && slot.destination == ServerPeer(item)) {
+        slot.flags |= kSlotTransport;
+        if (!SendOverTransport(item, slotIndex, slot, length))
+            return 0;
+    } else if (SendQueryBytes(slot.query, length, slot.destination) != static_cast<ssize_t>(length)) {
         return 0;
+    }
     slot.transmissions = 1;
     return length;
 }

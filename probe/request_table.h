@@ -3,7 +3,9 @@
 // and goes out with a DNS identifier drawn at random (RFC 5452 9.2); the table
 // maps each identifier in use to its slot, so a reply finds its request
 // directly. The slot keeps the query as sent, whose question a reply must echo.
-// Slots taken in turn keep a pass's requests close together in memory; the
+// Slots taken in turn keep a pass's requests close together in memory, and
+// from a window that widens only when all of it waits, so an idle table's
+// pages are never touched; the
 // identifiers are what a forger would have to guess.
 //
 // Who touches what: the scheduler (probes, timeouts, retransmissions) and the
@@ -34,6 +36,7 @@ enum SlotFlags : std::uint32_t {
     kSlotOwnBuffer = 0x1u, // the query lies in the slot's own buffer (never used by this program)
     kSlotPrimary = 0x2u,   // the scheduler's probe query; clear for a follow-up query
     kSlotCaseAsked = 0x4u, // asked again over TCP to learn whether the server keeps case
+    kSlotTransport = 0x8u, // handed to the transport thread (probe/transport_probe.h)
 };
 
 struct RequestSlot {
@@ -65,7 +68,9 @@ std::uint32_t& RequestCursor();
 void ResetRequestTable();
 
 // A free slot (expiry 0), searching from the cursor and leaving it on the slot
-// found; -1 when all 65536 are taken. Caller holds EngineLock().
+// found; the search keeps to the slots below a window (1024 at first) and
+// doubles it when every slot in it waits. -1 when all 65536 are taken. Caller
+// holds EngineLock().
 int AllocRequestSlot();
 
 // The slot whose query went out with DNS identifier id, or -1 when no slot

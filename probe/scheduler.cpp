@@ -17,6 +17,8 @@
 #include "probe/receiver.h"
 #include "probe/reply_parser.h"
 #include "probe/request_table.h"
+#include "probe/transport_probe.h"
+#include "items/transport_state.h"
 
 namespace varnell {
 
@@ -34,6 +36,10 @@ void ExpireSlot(ItemTable& items, RequestSlot& slot, std::uint32_t now)
         ReleaseRequestSlot(slot);
         return;
     }
+    // The transport answers its queries itself, at their time-out at the
+    // latest; one it lost (stopped, its inbox full) ends here, a grace later.
+    if (SentOverTransport(slot) && !TickReached(now, slot.expiry + kTransportGraceMs))
+        return;
     const std::uint32_t itemSlot = slot.itemSlot;
     DnsItem& item = items.items[itemSlot];
 
@@ -207,6 +213,22 @@ bool AddProbe(ItemTable& items, RequestSlots& requests, std::uint32_t i, std::ui
     const std::uint32_t length = BuildQuery(static_cast<std::uint32_t>(s), item, false, true);
     if (length == 0) {
         SendFailed(items, i);
+        CountProbe(item, now);
+        return true;
+    }
+    // Over TCP, TLS or HTTPS the query goes to the transport thread, which
+    // answers it whatever becomes of it; it joins none of the datagrams.
+    if (OverTransport(i)) {
+        slot.flags |= kSlotTransport;
+        if (SendOverTransport(item, static_cast<std::uint32_t>(s), slot, length)) {
+            slot.transmissions = 1;
+            slot.queryLength = length;
+            RaiseOutstanding(item);
+            ArmRequestSlot(slot, TickCount(), item.timeout, now);
+        } else {
+            ReleaseRequestSlot(slot);
+            SendFailed(items, i);
+        }
         CountProbe(item, now);
         return true;
     }

@@ -14,6 +14,8 @@ packages=(
   # sound layer
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-base
   gstreamer1.0-plugins-good gstreamer1.0-libav
+  # DNS over HTTPS (libcurl with HTTP/2)
+  libcurl4-openssl-dev
   # fuzzing
   clang libclang-rt-14-dev
   # real peers the tests start on loopback

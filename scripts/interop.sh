@@ -13,6 +13,9 @@
 #          is asked with EDNS (one datagram) and without (truncated, then TCP).
 #          AAAA items are asked over IPv4 and over IPv6: each server listens on
 #          ::1 too, on a port of its own (loopback has one IPv6 address).
+#          unbound and bind9 also serve DNS over TLS and over HTTPS (a CA
+#          made here, scripts/peers/make-ca.sh): each type is probed over both
+#          and compared with dig +tls and dig +https on the same port.
 #   mail:  aiosmtpd (HELO, and EHLO with AUTH LOGIN) and exim4 delivering to a
 #          local mailbox, in the clear and over STARTTLS with AUTH PLAIN (a CA
 #          made here with the openssl command line).
@@ -154,9 +157,11 @@ aaaa_names=(www.interop.example deep.interop.example mx1.interop.example absent.
 # names the answer points at (the name itself for A; the CNAME, PTR, MX and NS
 # targets; the SOA's primary server), each followed through CNAMEs and looked
 # up on the same server when the reply does not carry them.
-dig_short() { # addr name type   (port: the server's, set by the loop below)
-  dig +time=2 +tries=1 +norecurse +short @"$1" -p "$sport" "$2" "$3" 2>/dev/null
+dig_short() { # addr name type   (port: the server's, set by the loop below; dig_mode: +tls or +https ...)
+  # shellcheck disable=SC2086
+  dig $dig_mode +time=2 +tries=1 +norecurse +short @"$1" -p "$sport" "$2" "$3" 2>/dev/null
 }
+dig_mode=""
 is_ipv4() { [[ $1 =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; }
 addresses_of() { # addr name: A records, following CNAMEs
   local a
@@ -206,9 +211,14 @@ start_bg() { # logfile command...
   pids+=($!)
 }
 
+# DNS over TLS and HTTPS: unbound and named, with a certificate for 127.0.0.1
+# and dns.varnell.test signed by a CA of this run.
+bash "$src/scripts/peers/make-ca.sh" "$work"
+unbound_tls=$((port + 10)) unbound_https=$((port + 11)) named_tls=$((port + 12)) named_https=$((port + 13))
 # unbound
 mkdir -p "$work/unbound" && cp "$zone" "$work/unbound/"
-start_bg "$work/unbound.log" bash "$src/scripts/peers/unbound.sh" "$work/unbound" "$port" 127.0.1.1 "::1@$((port + 1))"
+start_bg "$work/unbound.log" bash "$src/scripts/peers/unbound.sh" --tls "$unbound_tls" --https "$unbound_https" \
+  --cert "$work/server.pem" "$work/server.key" "$work/unbound" "$port" 127.0.1.1 "::1@$((port + 1))"
 # knot
 mkdir -p "$work/knot"
 cat > "$work/knot/knot.conf" <<CONF
@@ -255,10 +265,14 @@ start_bg "$work/nsd.log" nsd -d -c "$work/nsd/nsd.conf"
 named_port=$((port + 4))
 mkdir -p "$work/named"
 cat > "$work/named/named.conf" <<CONF
+tls local-tls { cert-file "$work/server.pem"; key-file "$work/server.key"; };
+http local-http { endpoints { "/dns-query"; }; };
 options {
   directory "$work/named";
   pid-file "$work/named/named.pid";
   listen-on port $named_port { 127.0.0.1; };
+  listen-on port $named_tls tls local-tls { 127.0.0.1; };
+  listen-on port $named_https tls local-tls http local-http { 127.0.0.1; };
   listen-on-v6 port $named_port { ::1; };
   recursion no;
   dnssec-validation no;
@@ -376,6 +390,35 @@ for entry in "${servers[@]}"; do
     done
   done
 done
+
+# Over TLS and HTTPS: each type on the two servers that serve them, the
+# addresses Varnell gathers against those dig gathers over the same transport.
+enc_rows=()
+for entry in "unbound 127.0.1.1 $unbound_tls $unbound_https" "bind9 127.0.0.1 $named_tls $named_https"; do
+  read -r name addr tport hport <<<"$entry"
+  ver=$(version_of "$name")
+  for enc in "tls $tport" "https $hport"; do
+    read -r transport sport <<<"$enc"
+    dig_mode="+$transport +tls-ca=$work/ca.pem +tls-hostname=dns.varnell.test"
+    target=dns.varnell.test
+    [ "$transport" = https ] && target="https://dns.varnell.test:$sport/dns-query"
+    for t in "${types[@]}"; do
+      q=${ask[$t]}
+      want=$(expected_addresses "$addr" "$t" "$q")
+      got_out=$("$probe" "$addr" "$sport" "$t" "$q" 4000 1232 "$transport" "$target" "$work/ca.pem" 2>/dev/null)
+      code=$(sed -n '1s/^code //p' <<<"$got_out")
+      got=$(tail -n +3 <<<"$got_out" | sort -u -t. -k1,1n -k2,2n -k3,3n -k4,4n | paste -sd ' ')
+      total=$((total + 1))
+      verdict=no
+      if [ "$code" = 0 ] && [ "$got" = "$want" ] && [ -n "$want" ]; then
+        verdict=yes
+        agree=$((agree + 1))
+      fi
+      enc_rows+=("| $name $ver | $transport | $t $q | ${want:--} | code ${code:-none}: ${got:--} | $verdict |")
+    done
+  done
+done
+dig_mode=""
 
 # ---- mail ----
 mail_rows=()
@@ -577,6 +620,18 @@ net_rows+=("| smbd $(smbd -V 2>/dev/null | awk '{print $2}') | $r | \`${got:-not
   echo "(code 3). bind9 listens only on addresses an interface carries, so it runs"
   echo "on 127.0.0.1 and ::1 with a port of its own; dnsmasq has one port for all"
   echo "its addresses, so it has a port of its own too."
+  echo
+  echo "### Over TLS and HTTPS"
+  echo
+  echo "unbound and bind9 serve the same zone over DNS over TLS (RFC 7858) and DNS"
+  echo "over HTTPS (RFC 8484, \`/dns-query\`) with a certificate for 127.0.0.1 and"
+  echo "\`dns.varnell.test\` from a CA made for the run. Each type is probed over"
+  echo "both (the item's transport \`tls\` with that name, or \`https\` with the URL)"
+  echo "and compared with what \`dig +tls\` and \`dig +https\` gather on the same port."
+  echo
+  echo "| server | transport | query | addresses (dig) | Varnell | agree |"
+  echo "|---|---|---|---|---|---|"
+  printf '%s\n' "${enc_rows[@]}"
   echo
   echo "## Mail"
   echo

@@ -43,6 +43,7 @@ TEST_F(ExtraSettingsStore, OldStoreLoadsDefaultsAndSaveKeepsTheBlobBytes)
     CurrentSettings().extra.metricsListen = "127.0.0.1:9353";
     CurrentSettings().extra.alertNotification = 1;
     CurrentSettings().extra.queryEdns = 0;
+    CurrentSettings().extra.dnsCaFile = "/etc/varnell/dns-ca.pem";
     SaveSettings();
     EXPECT_TRUE(StoredBlob() == saved) << "the blob is byte for byte what it was";
 
@@ -54,6 +55,7 @@ TEST_F(ExtraSettingsStore, OldStoreLoadsDefaultsAndSaveKeepsTheBlobBytes)
     EXPECT_EQ(e.metricsListen, "127.0.0.1:9353");
     EXPECT_EQ(e.alertNotification, 1u);
     EXPECT_EQ(e.queryEdns, 0u);
+    EXPECT_EQ(e.dnsCaFile, "/etc/varnell/dns-ca.pem");
 }
 
 TEST(ExtraSettingsValues, WrongSizesAndUnknownNamesAreIgnored)

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
@@ -16,8 +17,11 @@
 #include "config/settings.h"
 #include "config/settings_blob.h"
 #include "config/settings_store.h"
+#include "items/item_entry.h"
 #include "items/item_table.h"
+#include "items/transport_state.h"
 #include "probe/engine.h"
+#include "tests/support/encrypted_peers.h"
 #include "tests/support/process.h"
 
 using namespace varnell;
@@ -68,7 +72,9 @@ protected:
 
     // Starts the program, waits until it is up, ends it with SIGTERM and returns
     // how long the end took.
-    std::chrono::milliseconds RunAndTerminate(ChildProcess& child, int& status, const std::string& logName = "varnell.log")
+    // ready: what must hold before SIGTERM, beside start-up having finished.
+    std::chrono::milliseconds RunAndTerminate(ChildProcess& child, int& status, const std::string& logName = "varnell.log",
+                                              const std::function<bool()>& ready = {})
     {
         const std::string log = dir_.File("varnell.out");
         EXPECT_TRUE(child.Start({BinaryDir() + "/varnell"},
@@ -77,6 +83,9 @@ protected:
         // the rest of start-up a moment more.
         EXPECT_TRUE(WaitFor([&] { return Exists(dir_.File(logName)); }, 5s));
         std::this_thread::sleep_for(500ms);
+        if (ready) {
+            EXPECT_TRUE(WaitFor(ready, 10s));
+        }
         EXPECT_TRUE(child.Running()) << ReadFile(log);
         const auto start = std::chrono::steady_clock::now();
         status = child.Stop(SIGTERM, 7s);
@@ -193,4 +202,54 @@ TEST_F(ProgramRun, SigintIsAnOrderlyExitToo)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     std::vector<std::uint8_t> saved;
     EXPECT_GT(ReadSettingsBlob(saved), 0);
+}
+
+
+TEST_F(ProgramRun, ASilentTlsServerDoesNotHoldTheExit)
+{
+    // Items over TLS and HTTPS whose server accepts the connection and never
+    // says a word: their handshakes are under way when SIGTERM comes.
+    SilentTcpPort silent;
+    ASSERT_NE(silent.Port(), 0);
+    CurrentSettings() = DefaultSettings(LookUpLocalAddress());
+    InitItemTable();
+    for (const Transport transport : {Transport::kTls, Transport::kHttps}) {
+        ItemEdit e;
+        e.interval = 1000;
+        e.timeout = 60000;
+        e.serverBE = htonl(INADDR_LOOPBACK);
+        e.name = std::string(TransportName(transport));
+        e.domain = "www.example.test";
+        const int slot = NewItemSlot();
+        ASSERT_GE(slot, 0);
+        ASSERT_TRUE(CommitNewItem(static_cast<std::uint32_t>(slot), e));
+        ItemTransport t;
+        t.transport = transport;
+        if (transport == Transport::kHttps)
+            t.url = "https://127.0.0.1:" + std::to_string(silent.Port()) + "/dns-query";
+        std::lock_guard lock(EngineLock());
+        DnsItem& item = LockItems()->items[static_cast<std::uint32_t>(slot)];
+        item.server.portBE = htons(silent.Port());
+        ASSERT_TRUE(SetItemTransport(item, t));
+    }
+    std::vector<std::uint8_t> blob;
+    BuildSettingsBlob(CurrentSettings(), *LockItems(), blob);
+    ASSERT_EQ(WriteSettingsBlob(blob.data(), blob.size()), 1);
+
+    ChildProcess child;
+    int status = -1;
+    // SIGTERM comes once both handshakes wait on the silent port.
+    const auto took = RunAndTerminate(child, status, "varnell.log", [&] { return ConnectionsTo(silent.Port()) >= 2; });
+    ASSERT_NE(status, -1) << "still running seven seconds after SIGTERM";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(took.count(), 6500);
+    // The transports came back from the store and went into it again.
+    std::vector<std::uint8_t> saved;
+    ASSERT_GT(ReadSettingsBlob(saved), 0);
+    Settings back;
+    InitItemTable();
+    ApplySettingsBlob(saved, back, *LockItems());
+    std::lock_guard lock(EngineLock());
+    EXPECT_EQ(TransportOf(1).settings.url, "https://127.0.0.1:" + std::to_string(silent.Port()) + "/dns-query");
+    EXPECT_EQ(TransportOf(0).settings.transport, Transport::kTls);
 }

@@ -32,9 +32,14 @@ void AddItems(int n)
 
 } // namespace
 
+// A slot is written only once it is reached (a load, a new item at the top),
+// and then holds the start values, also after an earlier item used it.
 TEST(ItemTable, NeverUsedSlotHoldsResetValues)
 {
     InitItemTable();
+    AddItems(9);
+    InitItemTable();
+    PrepareItemSlots(8);
     const DnsItem& item = LockItems()->items[7];
     EXPECT_EQ(item.interval, 0u);
     EXPECT_EQ(item.timeout, 0u);
@@ -45,6 +50,7 @@ TEST(ItemTable, NeverUsedSlotHoldsResetValues)
     EXPECT_EQ(item.server.family, 2);
     EXPECT_EQ(item.server.portBE, 0x3500); // 53 in network byte order
     EXPECT_EQ(LockItems()->blocks[7].rttMin, 0xFFFFFFFFu);
+    EXPECT_TRUE(LockItems()->blocks[7].name.empty());
     EXPECT_EQ(LockItems()->highWater, 0u);
 }
 

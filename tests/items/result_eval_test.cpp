@@ -184,9 +184,10 @@ TEST_F(ResultEval, CodesBeyondTheTableBlankOrKeepTheStateColumn)
     EXPECT_STREQ(ResultCodeText(20), "Error code 20: More than 64 sections");
     EXPECT_STREQ(ResultCodeText(21), "Error code 21: Answer not as expected");
     EXPECT_STREQ(ResultCodeText(27), "Error code 27: Signature expired");
-    EXPECT_STREQ(ResultCodeText(28), "");
-    EXPECT_STREQ(ResultCodeText(31), "");
-    EXPECT_EQ(ResultCodeText(32), nullptr);
+    // 28 to 39 are the transports' codes, each with its own text.
+    EXPECT_STREQ(ResultCodeText(31), "Error code 31: Certificate name mismatch");
+    EXPECT_STREQ(ResultCodeText(39), "Error code 39: Connection failed");
+    EXPECT_EQ(ResultCodeText(40), nullptr);
     EXPECT_EQ(ResultCodeText(-4), nullptr);
 
     OnDnsResult(item, 40);

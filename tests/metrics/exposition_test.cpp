@@ -10,6 +10,7 @@
 #include "config/settings_blob.h"
 #include "items/answer_eval.h"
 #include "items/item_table.h"
+#include "items/transport_state.h"
 #include "items/result_eval.h"
 #include "metrics/exposition.h"
 #include "tests/support/process.h"
@@ -116,7 +117,8 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
     const std::string one = FormatExposition(TakeMetricsSnapshot());
     EXPECT_TRUE(PromtoolAccepts(one));
     const std::string labels =
-        "{item=\"one\",domain=\"mail.test\",type=\"MX\",server=\"127.0.0.1:5353\",id=\"" + IdOf(s) + "\"} ";
+        "{item=\"one\",domain=\"mail.test\",type=\"MX\",server=\"127.0.0.1:5353\",transport=\"udp\",id=\"" +
+        IdOf(s) + "\"} ";
     for (const std::string& line :
          {"varnell_item_up" + labels + "0", "varnell_item_down" + labels + "1", "varnell_item_suspended" + labels + "0",
           "varnell_item_timeout_seconds" + labels + "0.800", "varnell_item_rtt_seconds" + labels + "0.050",
@@ -126,6 +128,23 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
           "varnell_item_addresses" + labels + "2",
           "varnell_item_last_event_timestamp_seconds" + labels + "1700000000", std::string("varnell_items 1")})
         EXPECT_NE(one.find("\n" + line + "\n"), std::string::npos) << line;
+    EXPECT_EQ(one.find("\nvarnell_item_tls_handshake_seconds{"), std::string::npos) << "none for UDP";
+
+    // Over TLS: the transport label, the handshake and the certificate's end.
+    {
+        TransportState& t = TransportOf(s);
+        t.settings.transport = Transport::kTls;
+        t.handshakeUs = 1500;
+        t.certNotAfter = 1893456000;
+    }
+    const std::string tls = FormatExposition(TakeMetricsSnapshot());
+    EXPECT_TRUE(PromtoolAccepts(tls));
+    std::string tlsLabels = labels;
+    tlsLabels.replace(tlsLabels.find("\"udp\""), 5, "\"tls\"");
+    EXPECT_NE(tls.find("\nvarnell_item_tls_handshake_seconds" + tlsLabels + "0.001500\n"), std::string::npos);
+    EXPECT_NE(tls.find("\nvarnell_item_certificate_expiry_timestamp_seconds" + tlsLabels + "1893456000\n"),
+              std::string::npos);
+    TransportOf(s) = TransportState{};
 
     // An IPv6 server: its colons need no escape, its port goes after brackets.
     const std::uint32_t six = AddItem("six", "", "six.test");
@@ -224,7 +243,7 @@ TEST(Exposition, FailuresCountEveryFailedProbe)
     OnDnsResult(&item, kResultOk);
     const std::string page = FormatExposition(TakeMetricsSnapshot());
     EXPECT_NE(page.find("\nvarnell_item_failures_total{item=\"probe\",domain=\"probe.test\",type=\"MX\","
-                        "server=\"127.0.0.1\",id=\"" + IdOf(s) + "\"} 6\n"),
+                        "server=\"127.0.0.1\",transport=\"udp\",id=\"" + IdOf(s) + "\"} 6\n"),
               std::string::npos);
     EXPECT_EQ(block.failed, 0u);
 }

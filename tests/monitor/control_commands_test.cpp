@@ -7,6 +7,7 @@
 
 #include "tests/support/recording_ui_channel.h"
 #include "items/item_table.h"
+#include "items/transport_state.h"
 #include "monitor/control_commands.h"
 #include "monitor/item_csv.h"
 #include "monitor/monitor.h"
@@ -61,6 +62,16 @@ TEST(ControlCommands, NamedCommandsFollowTheListAndRefuseWhileADialogIsOpen)
     EXPECT_EQ(list[2]["suspended"], true);
     EXPECT_EQ(list[2]["server"], "2001:db8::53");
     EXPECT_EQ(Ask({{"cmd", "status"}})["items"][2]["server"], "2001:db8::53");
+    // A transport's failure is the item's detail; the others have none.
+    {
+        std::lock_guard lock(EngineLock());
+        TransportState& t = TransportOf(LockItems()->rowToSlot[0]);
+        t.lastCode = kResultCertificateExpired;
+        t.failure = "the server's certificate is not accepted: certificate has expired";
+    }
+    const json withDetail = Ask({{"cmd", "status"}})["items"];
+    EXPECT_EQ(withDetail[0]["detail"], "the server's certificate is not accepted: certificate has expired");
+    EXPECT_TRUE(withDetail[1]["detail"].is_null());
     // Stopped monitoring probes nothing, so the last states say nothing of the service.
     Engine().serviceStopped.store(1);
     const json stopped = Ask({{"cmd", "status"}});

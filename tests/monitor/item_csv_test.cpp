@@ -17,7 +17,8 @@ constexpr const char* kHeader = "name,domain,type,server,interval_ms,timeout_ms,
                                 "notify_change,recursion_desired,high_priority,suspended,description\r\n";
 constexpr const char* kExportHeader = "name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,"
                                       "notify_up,notify_change,recursion_desired,high_priority,suspended,description,"
-                                      "recursion_available,expect_mode,expect,expect_rcode,dnssec,sig_warn_days\r\n";
+                                      "recursion_available,expect_mode,expect,expect_rcode,dnssec,sig_warn_days,"
+                                      "transport,tls_name,url,tls_pin,cert_warn_days\r\n";
 
 class ItemCsvTest : public ::testing::Test {
 protected:
@@ -158,18 +159,36 @@ TEST_F(ItemCsvTest, EveryBadRowIsReportedWithItsLineAndNothingIsImported)
     EXPECT_NE(Item(1).flags & kFlagSuspended, 0u);
 }
 
+TEST_F(ItemCsvTest, TransportColumnsAreCheckedTogether)
+{
+    const std::string head = "name,domain,type,server,transport,url,tls_pin,cert_warn_days\n";
+    ExpectRefused(head + "a,a.test,A,192.0.2.1,https,,,\n" + "b,b.test,A,192.0.2.1,quic,,,\n" +
+                      "c,c.test,A,192.0.2.1,udp,,,7\n" + "d,d.test,A,192.0.2.1,tls,,sha256/x,\n",
+                  {{2, "url:"}, {3, "transport:"}, {4, "cert_warn_days:"}, {5, "tls_pin:"}});
+    std::string reason;
+    EXPECT_TRUE(AddItemFromFields({{"name", "doh"}, {"domain", "d.test"}, {"type", "A"}, {"server", "192.0.2.1"},
+                                   {"transport", "HTTPS"}, {"url", "https://dns.test/q"}},
+                                  reason))
+        << reason;
+    EXPECT_EQ(ExportItemsCsv().substr(std::string(kExportHeader).size()),
+              "doh,d.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1,,,,,,https,,https://dns.test/q,,\r\n");
+}
+
 TEST_F(ItemCsvTest, ExportWritesWhatImportReadsByteForByte)
 {
     CurrentSettings().mail.flags |= kMailHighPriority; // defaults must not leak into a full row
     const std::string text = std::string(kExportHeader) +
                              "\"a, \"\"b\"\"\",example.test.,SOA,203.0.113.254,500,0,63,0,1,0,0,1,1,"
-                             "\"two\nlines, \"\"quoted\"\"\",0,,,,,\r\n"
-                             "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1,,,,,\r\n"
-                             "ptr,1.2.0.192.in-addr.arpa,PTR,10.0.0.1,86400000,1,1,1,0,1,0,1,0,caf\xC3\xA9,1,,,,,\r\n"
-                             "six,www.example.test,AAAA,2001:db8::53,1000,2000,6,1,1,1,1,0,0,,1,,,,,\r\n"
+                             "\"two\nlines, \"\"quoted\"\"\",0,,,,,,tls,dns.example.test,,"
+                             "sha256/AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=,14\r\n"
+                             "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1,,,,,,udp,,,,\r\n"
+                             "ptr,1.2.0.192.in-addr.arpa,PTR,10.0.0.1,86400000,1,1,1,0,1,0,1,0,caf\xC3\xA9,1,,,,,,https,,"
+                             "https://dns.example.test/dns-query,,\r\n"
+                             "six,www.example.test,AAAA,2001:db8::53,1000,2000,6,1,1,1,1,0,0,,1,,,,,,tcp,,,,\r\n"
                              "t-caa,shop.example,CAA,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1,contains,"
-                             "\"0 issue \"\"ca.example\"\"\n0 issuewild \"\";\"\"\",,validated,7\r\n"
-                             "u-gone,old.example,TXT,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1,matches,\"^\"\"v=spf1\",NXDOMAIN,,\r\n";
+                             "\"0 issue \"\"ca.example\"\"\n0 issuewild \"\";\"\"\",,validated,7,udp,,,,\r\n"
+                             "u-gone,old.example,TXT,192.0.2.1,1000,2000,6,1,1,1,1,0,0,,1,matches,\"^\"\"v=spf1\",NXDOMAIN,,,"
+                             "udp,,,,\r\n";
     std::vector<CsvProblem> problems;
     ASSERT_EQ(ImportItemsCsv(text, problems), 6) << (problems.empty() ? "" : problems[0].reason);
     EXPECT_EQ(ExportItemsCsv(), text);
@@ -182,7 +201,7 @@ TEST_F(ItemCsvTest, ExportWritesWhatImportReadsByteForByte)
     ASSERT_TRUE(DeleteItemRow(1));
     EXPECT_EQ(ExportItemsCsv(), text.substr(0, text.find("plain,")) + text.substr(text.find("ptr,")));
     ASSERT_EQ(ImportItemsCsv(std::string(kExportHeader) + "plain,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,"
-                                                          "0,0,,1,,,,,\r\n",
+                                                          "0,0,,1,,,,,,udp,,,,\r\n",
                              problems),
               1);
     EXPECT_EQ(ExportItemsCsv(), text);

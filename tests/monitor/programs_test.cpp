@@ -151,7 +151,8 @@ std::string ImportFile(const std::string& server)
 {
     std::string csv = "name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,notify_up,"
                       "notify_change,recursion_desired,high_priority,suspended,description,recursion_available,"
-                      "expect_mode,expect,expect_rcode,dnssec,sig_warn_days\r\n";
+                      "expect_mode,expect,expect_rcode,dnssec,sig_warn_days,"
+                      "transport,tls_name,url,tls_pin,cert_warn_days\r\n";
     // In the export's order: by name.
     std::vector<std::uint32_t> order(kRows);
     for (std::uint32_t i = 0; i < kRows; ++i)
@@ -160,7 +161,7 @@ std::string ImportFile(const std::string& server)
     for (const std::uint32_t i : order) {
         const std::string n = "h" + std::to_string(i);
         csv += n + "," + n + ".test,A," + server + ",1000,800,1,1,1,1,1,0,0," + (i == 7 ? "\"seven, \"\"quoted\"\"\"" : "") +
-               ",1,,,,,\r\n";
+               ",1,,,,,,udp,,,,\r\n";
     }
     return csv;
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <set>
@@ -204,6 +205,35 @@ TEST_F(QueryEncodingTest, SlotSearchStartsAtTheCursorAndWraps)
     RequestCursor() = 10;
     EXPECT_EQ(AllocRequestSlot(), -1);
     EXPECT_EQ(RequestCursor(), 9u); // left on the last slot tested
+}
+
+// A steady trickle of requests keeps to the first window however many go by,
+// so the table's memory follows the requests in flight; a full window widens.
+TEST_F(QueryEncodingTest, SlotsKeepToAWindowThatWidensOnlyWhenFull)
+{
+    const LockedRequests locked = LockRequests();
+    auto& table = *locked;
+    std::vector<int> inFlight;
+    int highest = 0;
+    for (int i = 0; i < 5000; ++i) {
+        const int s = AllocRequestSlot();
+        ASSERT_GE(s, 0);
+        highest = std::max(highest, s);
+        table[static_cast<std::size_t>(s)].expiry = 5;
+        inFlight.push_back(s);
+        if (inFlight.size() > 100) {
+            table[static_cast<std::size_t>(inFlight.front())].expiry = 0;
+            inFlight.erase(inFlight.begin());
+        }
+    }
+    EXPECT_LT(highest, 1024);
+
+    for (std::size_t s = 0; s < 1024; ++s)
+        table[s].expiry = 5;
+    EXPECT_EQ(AllocRequestSlot(), 1024);
+    table[1024].expiry = 5;
+    table[3].expiry = 0;
+    EXPECT_EQ(AllocRequestSlot(), 1025); // on through the new half before the old
 }
 
 // Identifiers are drawn at random, not the slot's number: neither a lone

@@ -50,6 +50,9 @@ std::uint16_t FreePort(bool udp);
 // A UDP socket bound to 127.0.0.1 on a port the system chose (close-on-exec);
 // portBE is that port in network byte order. -1 when it cannot be opened.
 int OpenLoopbackUdp(std::uint16_t& portBE);
+// A TCP socket listening on 127.0.0.1 with the given backlog, on a port the
+// system chose (close-on-exec); port in host byte order. -1 when it cannot be opened.
+int ListenOnLoopback(int backlog, std::uint16_t& port);
 // Polls until pred() is true or the timeout passes.
 bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
              std::chrono::milliseconds step = std::chrono::milliseconds(20));

@@ -19,6 +19,7 @@
 #include "items/address6.h"
 #include "items/answer_eval.h"
 #include "items/item_entry.h"
+#include "items/transport_state.h"
 #include "ui/items/list_ctrl.h"
 #include "ui/pictures/drawn_picture.h"
 #include "ui/pictures/state_images.h"
@@ -173,6 +174,8 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
     fields->addWidget(mail);
     fields->addWidget(monitor);
     fields->addWidget(conditions);
+    transport = new TransportGroup(this);
+    fields->addWidget(transport);
     fields->addLayout(buttons);
     auto* whole = new QHBoxLayout(this);
     whole->addWidget(picture);
@@ -218,6 +221,10 @@ DlgAddDNS::DlgAddDNS(std::uint32_t slot, QWidget* parent)
     highPriority->setChecked(e.highPriorityMail);
     recursionDesired->setChecked(e.recursionDesired);
     recursionAvailable->setChecked(e.recursionAvailable);
+    {
+        std::lock_guard lock(EngineLock());
+        transport->Show(TransportOf(slot).settings);
+    }
 }
 
 QString DlgAddDNS::ReadFields(ItemEdit& edit) const
@@ -245,7 +252,9 @@ QString DlgAddDNS::ReadFields(ItemEdit& edit) const
 
     EntryTarget target;
     target.updateSlot = update_ ? static_cast<int>(slot_) : -1;
-    return Text(CheckItemEntry(entry, target, edit));
+    if (const std::string problem = CheckItemEntry(entry, target, edit); !problem.empty())
+        return Text(problem);
+    return Text(CheckItemTransport(transport->Read()));
 }
 
 void DlgAddDNS::accept()
@@ -265,18 +274,30 @@ void DlgAddDNS::accept()
         ShowMessageBox(this, problem);
         return;
     }
-    // The item and its conditions change together: no probe sees one without the other.
-    std::unique_lock lock(EngineLock());
-    if (update_) {
-        CommitItemUpdate(slot_, edit);
-    } else if (!CommitNewItem(slot_, edit)) {
-        lock.unlock();
+    bool committed = true, fits = false, stored = false;
+    {
+        // One hold of the lock: no probe sees the item without its conditions,
+        // nor with its new server but its old transport.
+        std::lock_guard lock(EngineLock());
+        if (update_)
+            CommitItemUpdate(slot_, edit);
+        else
+            committed = CommitNewItem(slot_, edit);
+        fits = committed && SetItemConditions(LockItems()->items[slot_], answer);
+        stored = fits && SetItemTransport(LockItems()->items[slot_], transport->Read());
+    }
+    if (committed && !stored) {
+        // The item is kept as it was entered otherwise; the operator learns
+        // that its conditions or its transport did not fit beside its other texts.
+        ShowMessageBox(this, fits ? QStringLiteral("The transport settings cannot be kept: the item has no room for more texts.")
+                                  : QStringLiteral("The item has no room left for these conditions."));
+        return;
+    }
+    if (!committed) {
         ShowMessageBox(this, Text(std::string(kTableFullMessage)));
         reject();
         return;
     }
-    SetItemConditions(LockItems()->items[slot_], answer);
-    lock.unlock();
     QDialog::accept();
 }
 

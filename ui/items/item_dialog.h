@@ -18,6 +18,7 @@
 
 #include "items/item_table.h"
 #include "ui/items/conditions_group.h"
+#include "ui/items/transport_group.h"
 #include "ui/platform/edit_controls.h"
 
 namespace varnell {
@@ -51,6 +52,7 @@ public:
     QCheckBox* recursionDesired = nullptr;
     QCheckBox* recursionAvailable = nullptr;
     ConditionsGroup* conditions = nullptr; // what the answer must be
+    TransportGroup* transport = nullptr;
     QPushButton* okButton = nullptr;
     QPushButton* cancelButton = nullptr;
 

@@ -30,15 +30,7 @@ class HangUpReceiver {
 public:
     HangUpReceiver()
     {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof sa;
-        bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        listen(fd_, 16);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
-        port_ = ntohs(sa.sin_port);
+        fd_ = ListenOnLoopback(16, port_);
         thread_ = std::thread([this] {
             for (;;) {
                 int c = accept(fd_, nullptr, nullptr);

@@ -48,9 +48,9 @@ TEST(ItemCsvMenuTest, ImportAndExportGoThroughTheFileMenuAllOrNothing)
     const QByteArray items =
         "name,domain,type,server,interval_ms,timeout_ms,continuous_lost,notify_down,notify_up,notify_change,"
         "recursion_desired,high_priority,suspended,description,recursion_available,expect_mode,expect,expect_rcode,"
-        "dnssec,sig_warn_days\r\n"
-        "mail,example.test,MX,192.0.2.2,5000,700,3,0,1,0,1,0,1,,0,,,,,\r\n"
-        "web,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,\"front, \"\"main\"\"\nsecond line\",1,,,,,\r\n";
+        "dnssec,sig_warn_days,transport,tls_name,url,tls_pin,cert_warn_days\r\n"
+        "mail,example.test,MX,192.0.2.2,5000,700,3,0,1,0,1,0,1,,0,,,,,,tls,dns.example.test,,,30\r\n"
+        "web,www.example.test,A,192.0.2.1,1000,2000,6,1,1,1,1,0,0,\"front, \"\"main\"\"\nsecond line\",1,,,,,,udp,,,,\r\n";
     WriteFile(in, items);
     WriteFile(bad, "name,domain,type,server\nthird,third.example.test,A,192.0.2.3\nfourth,x.test,A,300.1.1.1\n");
     QString chosen;

@@ -6,6 +6,7 @@
 #include "config/settings.h"
 #include "items/answer_eval.h"
 #include "items/item_entry.h"
+#include "items/transport_state.h"
 #include "tests/ui/items/view_test_support.h"
 #include "tests/ui/qt_test_env.h"
 #include "ui/items/dns_item_view.h"
@@ -358,4 +359,34 @@ TEST_F(ItemDialogTest, ConditionsAreCheckedStoredAndShownAgain)
     EXPECT_TRUE(Confirm(again));
     EXPECT_EQ(AnswerOf(slot).conditions.mode, ExpectMode::None);
     EXPECT_TRUE(AnswerOf(slot).conditions.validated);
+}
+
+TEST_F(ItemDialogTest, TransportIsCheckedStoredAndShownAgain)
+{
+    const std::uint32_t slot = NewSlot();
+    DlgAddDNS dialog(slot);
+    dialog.itemName->setText("doh");
+    dialog.server->SetText("192.0.2.53");
+    EXPECT_FALSE(dialog.transport->url->isEnabled()) << "UDP takes no URL";
+    dialog.transport->transport->setCurrentIndex(static_cast<int>(Transport::kHttps));
+    EXPECT_TRUE(dialog.transport->url->isEnabled());
+    EXPECT_FALSE(dialog.transport->tlsName->isEnabled());
+    ModalDriver driver;
+    dialog.transport->url->setText("http://dns.example/dns-query");
+    EXPECT_FALSE(Confirm(dialog));
+    ASSERT_EQ(driver.boxes.size(), 1u);
+    EXPECT_TRUE(driver.boxes[0].text.startsWith("url:")) << driver.boxes[0].text.toStdString();
+    dialog.transport->url->setText("https://dns.example/dns-query");
+    dialog.transport->certWarnDays->setValue(14);
+    ASSERT_TRUE(Confirm(dialog));
+
+    DlgAddDNS update(slot);
+    EXPECT_EQ(update.transport->transport->currentIndex(), static_cast<int>(Transport::kHttps));
+    EXPECT_EQ(update.transport->url->text(), "https://dns.example/dns-query");
+    EXPECT_EQ(update.transport->certWarnDays->value(), 14);
+    // Back to UDP: what only the encrypted transports take is dropped, not refused.
+    update.transport->transport->setCurrentIndex(static_cast<int>(Transport::kUdp));
+    ASSERT_TRUE(Confirm(update));
+    std::lock_guard lock(EngineLock());
+    EXPECT_EQ(TransportOf(slot).settings, ItemTransport{});
 }
