@@ -265,7 +265,7 @@ TEST(Exposition, ConditionSeriesOnlyForItemsWithConditions)
         AnswerOf(plain).signatureExpiry = 1797000000; // read, but not asked for: not shown
     }
     const std::string page = FormatExposition(TakeMetricsSnapshot());
-    const std::string labels = "{item=\"signed\",domain=\"signed.test\",type=\"MX\",server=\"127.0.0.1\",id=\"" +
+    const std::string labels = "{item=\"signed\",domain=\"signed.test\",type=\"MX\",server=\"127.0.0.1\",transport=\"udp\",id=\"" +
                                IdOf(signed_) + "\"}";
     EXPECT_NE(page.find("\nvarnell_item_condition_ok" + labels + " 0\n"), std::string::npos) << page;
     EXPECT_NE(page.find("\nvarnell_item_signature_expiry_timestamp_seconds" + labels + " 1797000000\n"),

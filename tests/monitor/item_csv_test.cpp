@@ -279,7 +279,7 @@ TEST_F(ItemCsvTest, ConditionsAreCheckedLikeEveryColumn)
     ASSERT_EQ(ImportItemsCsv(header + Row("ok", "ok.test,a,192.0.2.1,EQUALS,192.0.2.1,nxdomain,Validated,30"),
                              problems),
               1);
-    EXPECT_NE(ExportItemsCsv().find(",equals,192.0.2.1,NXDOMAIN,validated,30\r\n"), std::string::npos);
+    EXPECT_NE(ExportItemsCsv().find(",equals,192.0.2.1,NXDOMAIN,validated,30,udp,,,,\r\n"), std::string::npos);
 }
 
 TEST_F(ItemCsvTest, AFullTableTakesNoRowBeyondItsLastSlot)
