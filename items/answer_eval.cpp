@@ -97,6 +97,13 @@ std::array<AnswerState, kItemSlots>& States()
     return *states;
 }
 
+// The texts an item's conditions own: theirs, and the digest of the answer
+// they judged.
+bool GoesWithConditions(std::string_view text)
+{
+    return IsConditionText(text) || text.starts_with(kAnswerDigestPrefix);
+}
+
 } // namespace
 
 AnswerState& AnswerOf(std::uint32_t slot) { return States()[slot < kItemSlots ? slot : 0]; }
@@ -110,20 +117,8 @@ void ResetAnswerStates()
 
 bool SetItemConditions(DnsItem& item, const AnswerConditions& c)
 {
-    ItemBlock& block = BlockOf(item);
-    const std::vector<std::string> texts = ConditionTexts(c);
-    // The texts that stay: everything but the old conditions and digest.
-    std::vector<std::string> kept;
-    const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);
-    for (std::uint32_t k = 0; k < n; ++k)
-        if (!IsConditionText(block.reservedTexts[k]) && !block.reservedTexts[k].starts_with(kAnswerDigestPrefix))
-            kept.push_back(block.reservedTexts[k]);
-    if (kept.size() + texts.size() > kReservedTexts)
+    if (!ReplaceItemTexts(item, BlockOf(item), GoesWithConditions, ConditionTexts(c)))
         return false;
-    kept.insert(kept.end(), texts.begin(), texts.end());
-    for (std::uint32_t k = 0; k < kReservedTexts; ++k)
-        block.reservedTexts[k] = k < kept.size() ? std::move(kept[k]) : std::string();
-    item.reservedTextCount = static_cast<std::uint32_t>(kept.size());
     AnswerState& state = AnswerOf(item);
     state = AnswerState{};
     state.conditions = c;
@@ -143,7 +138,7 @@ bool ConditionsFit(std::uint32_t slot, bool server6, const AnswerConditions& c)
     for (std::uint32_t k = 0; k < n; ++k) {
         const std::string& t = block.reservedTexts[k];
         hasServer6 = hasServer6 || t.starts_with(kServer6Prefix);
-        kept += IsConditionText(t) || t.starts_with(kAnswerDigestPrefix) ? 0 : 1;
+        kept += GoesWithConditions(t) ? 0 : 1;
     }
     if (server6 && !hasServer6)
         ++kept;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -163,6 +164,23 @@ void ItemBlocks::Build(std::size_t count)
 {
     for (; built < count && built < kItemSlots; ++built)
         new (storage + built * sizeof(ItemBlock)) ItemBlock();
+}
+
+bool ReplaceItemTexts(DnsItem& item, ItemBlock& block, bool (*owned)(std::string_view text),
+                      std::vector<std::string> texts)
+{
+    std::vector<std::string> kept;
+    const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);
+    for (std::uint32_t k = 0; k < n; ++k)
+        if (!owned(block.reservedTexts[k]))
+            kept.push_back(block.reservedTexts[k]);
+    if (kept.size() + texts.size() > kReservedTexts)
+        return false;
+    std::move(texts.begin(), texts.end(), std::back_inserter(kept));
+    for (std::uint32_t k = 0; k < kReservedTexts; ++k)
+        block.reservedTexts[k] = k < kept.size() ? std::move(kept[k]) : std::string();
+    item.reservedTextCount = static_cast<std::uint32_t>(kept.size());
+    return true;
 }
 
 void InitItemTable()

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "base/guarded.h"
 #include "base/net/ip_address.h"
@@ -276,6 +277,10 @@ void FillItemList(const std::function<void(DnsItem&)>& insertRow);
 int ItemTextIndex(const DnsItem& item, const ItemBlock& block, std::string_view prefix);
 // Replaces that text, or adds it after the others; false when all are taken.
 bool StoreItemText(DnsItem& item, ItemBlock& block, std::string_view prefix, std::string text);
+// Replaces every text that owned(text) claims with texts, which go after the
+// others in their order; false, with nothing changed, when they do not fit.
+bool ReplaceItemTexts(DnsItem& item, ItemBlock& block, bool (*owned)(std::string_view text),
+                      std::vector<std::string> texts);
 
 // What the item dialog edits, applied in one step under the engine lock.
 struct ItemEdit {

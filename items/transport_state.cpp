@@ -35,19 +35,8 @@ void ResetTransportStates()
 
 bool SetItemTransport(DnsItem& item, const ItemTransport& t)
 {
-    ItemBlock& block = BlockOf(item);
-    const std::vector<std::string> texts = ItemTransportTexts(t);
-    std::vector<std::string> kept;
-    const std::uint32_t n = std::min(item.reservedTextCount, kReservedTexts);
-    for (std::uint32_t k = 0; k < n; ++k)
-        if (!IsTransportText(block.reservedTexts[k]))
-            kept.push_back(block.reservedTexts[k]);
-    if (kept.size() + texts.size() > kReservedTexts)
+    if (!ReplaceItemTexts(item, BlockOf(item), IsTransportText, ItemTransportTexts(t)))
         return false;
-    kept.insert(kept.end(), texts.begin(), texts.end());
-    for (std::uint32_t k = 0; k < kReservedTexts; ++k)
-        block.reservedTexts[k] = k < kept.size() ? std::move(kept[k]) : std::string();
-    item.reservedTextCount = static_cast<std::uint32_t>(kept.size());
     TransportState& state = TransportOf(item);
     state = TransportState{};
     state.settings = t;
