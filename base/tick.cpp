@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 
 namespace varnell {
 
@@ -44,5 +45,26 @@ std::uint32_t TickCount()
 void SetTickSource(TickSource source) { g_tickSource.store(source, std::memory_order_release); }
 
 void SetTickOffset(std::uint32_t offset) { TickOffset().store(offset, std::memory_order_relaxed); }
+
+namespace {
+
+std::int64_t NsOf(const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+} // namespace
+
+std::uint64_t MonotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(NsOf(now));
+}
+
+std::int64_t MonotonicMinusWallNs()
+{
+    timespec wall{}, mono{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    return NsOf(mono) - NsOf(wall);
+}
 
 } // namespace varnell

@@ -24,4 +24,15 @@ using TickSource = std::uint32_t (*)();
 void SetTickSource(TickSource source);
 void SetTickOffset(std::uint32_t offset);
 
+// Nanoseconds of the monotonic clock, for round trips finer than the tick:
+// never offset, never replaced by a test's source, so two readings always
+// subtract to the time between them.
+std::uint64_t MonotonicNs();
+
+// How far the monotonic clock stands from the wall clock now, in ns: added to a
+// kernel receive stamp (SO_TIMESTAMPNS, which is wall-clock time) it gives the
+// stamp's monotonic reading, to within a microsecond for a stamp taken moments
+// ago. Read it once per batch of stamps.
+std::int64_t MonotonicMinusWallNs();
+
 } // namespace varnell

@@ -163,7 +163,11 @@ struct ItemBlock {
     std::array<std::string, kReservedTexts> reservedTexts;
     std::uint32_t state = 0;
     std::uint32_t sendTime = 0;      // send time of the primary query answered last
-    std::uint32_t receiveTime = 0;   // when its reply was taken off the socket
+    std::uint32_t receiveTime = 0;   // when its reply arrived
+    // The same two moments on the monotonic clock in ns, when both were read
+    // (0: not; the ticks' milliseconds serve).
+    std::uint64_t sendNs = 0;
+    std::uint64_t receiveNs = 0;
     std::uint32_t rttMin = 0xFFFFFFFFu;
     std::uint32_t rttMax = 0;
     std::uint32_t rttAvg = 0;
@@ -177,6 +181,7 @@ struct ItemBlock {
     // never), and every probe that failed (time-out, error reply, late reply, send
     // failure), where the list's "failed" counts the send failures only.
     std::uint32_t rttLast = 0;
+    std::uint32_t rttLastUs = 0; // the same in microseconds, as finely as it was measured
     std::int64_t lastEventTime = 0;
     std::uint32_t probesFailed = 0;
     // Addresses gathered by the latest probe: IPv4 in answers, or, for an AAAA

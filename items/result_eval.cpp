@@ -89,6 +89,21 @@ struct Outcome {
     bool late = false;
 };
 
+// The round trip in microseconds from the ns stamps of both ends, when there
+// are two and they agree with the ticks' milliseconds (stamps of two different
+// probes never do); else those milliseconds.
+std::uint32_t PreciseRttUs(const ItemBlock& block, std::uint32_t rttMs)
+{
+    const std::uint64_t fallback = std::min<std::uint64_t>(std::uint64_t{rttMs} * 1000, UINT32_MAX);
+    if (block.sendNs == 0 || block.receiveNs < block.sendNs)
+        return static_cast<std::uint32_t>(fallback);
+    const std::uint64_t us = (block.receiveNs - block.sendNs) / 1000;
+    const std::uint64_t ms = us / 1000;
+    if (ms + 2 < rttMs || ms > std::uint64_t{rttMs} + 2 || us > UINT32_MAX)
+        return static_cast<std::uint32_t>(fallback);
+    return static_cast<std::uint32_t>(us);
+}
+
 std::string Format(const char* format, std::uint32_t a, std::uint32_t b)
 {
     char text[64];
@@ -142,6 +157,7 @@ Outcome Evaluate(DnsItem& item, int code)
             block.rttMax = std::max(block.rttMax, urtt);
             block.rttSum += rtt;
             block.rttLast = urtt;
+            block.rttLastUs = PreciseRttUs(block, urtt);
             // The replies counter also counts failed replies, the sum only the
             // accepted successes: the average is deliberately that quotient.
             if (block.replies != 0)

@@ -65,8 +65,8 @@ constexpr ItemFamily kItemFamilies[] = {
      VARNELL_SAMPLE(s.suspended ? 1 : 0, true)},
     {"varnell_item_timeout_seconds", "gauge", "How long the item waits for a reply.", Unit::kMilliseconds,
      VARNELL_SAMPLE(s.timeoutMs, true)},
-    {"varnell_item_rtt_seconds", "gauge", "The item's last accepted round trip.", Unit::kMilliseconds,
-     VARNELL_SAMPLE(s.rttLast, Measured(s))},
+    {"varnell_item_rtt_seconds", "gauge", "The item's last accepted round trip.", Unit::kMicroseconds,
+     VARNELL_SAMPLE(s.rttLastUs, Measured(s))},
     {"varnell_item_rtt_min_seconds", "gauge", "The item's shortest round trip since start.", Unit::kMilliseconds,
      VARNELL_SAMPLE(s.rttMin, Measured(s))},
     {"varnell_item_rtt_max_seconds", "gauge", "The item's longest round trip since start.", Unit::kMilliseconds,
@@ -276,7 +276,7 @@ MetricsSnapshot TakeMetricsSnapshot()
         s.state = block.state;
         s.suspended = (item.flags & kFlagSuspended) != 0;
         s.timeoutMs = item.timeout;
-        s.rttLast = block.rttLast;
+        s.rttLastUs = block.rttLastUs;
         s.rttMin = block.rttMin;
         s.rttMax = block.rttMax;
         s.rttAvg = block.rttAvg;

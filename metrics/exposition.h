@@ -29,7 +29,7 @@ struct ItemSample {
     std::uint32_t state = 0;  // the string block's state word
     bool suspended = false;
     std::uint32_t timeoutMs = 0;
-    std::uint32_t rttLast = 0, rttMin = 0xFFFFFFFFu, rttMax = 0, rttAvg = 0;
+    std::uint32_t rttLastUs = 0, rttMin = 0xFFFFFFFFu, rttMax = 0, rttAvg = 0;
     std::uint32_t sent = 0, failed = 0, replies = 0; // failed: every failed probe
     std::uint32_t addresses = 0;
     std::int64_t lastEventTime = 0; // calendar seconds, 0 = no event yet

@@ -5,12 +5,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
 #include <vector>
 
+#include "base/tick.h"
 #include "base/ui_channel.h"
 #include "base/wake_event.h"
 #include "probe/engine.h"
@@ -50,7 +53,8 @@ std::atomic<std::uint64_t> g_delivered{0};
 std::atomic<std::uint64_t> g_errors{0};
 
 constexpr int kPollMs = 250;        // the longest wait for room in the queue, or for a datagram without a wake
-constexpr std::size_t kMaxBatch = 64; // results handed to the user-interface thread at once
+constexpr int kNapMs = 10;          // the reader's pause after a turn that took datagrams
+constexpr int kHandOverMs = 100;     // results go to the user-interface thread this often, in one batch
 constexpr int kErrorPauseMs = 20;   // between two failed receives in a row
 
 int IdOf(std::span<const std::uint8_t> datagram)
@@ -75,29 +79,11 @@ std::uint32_t ItemOfReply(std::span<const std::uint8_t> datagram)
     return slot.sendTime != 0 ? slot.itemSlot : kItemSlots;
 }
 
-// A batch holds at most one result per item: evaluating a result reads the
-// item's reply data, which a later reply of the same item would have replaced.
-bool ItemInBatch(const std::vector<WindowMessage>& batch, std::uint32_t itemSlot)
-{
-    for (const WindowMessage& m : batch)
-        if (m.wparam == itemSlot)
-            return true;
-    return false;
-}
-
 void ReportReceiveError(int error)
 {
     char text[64];
     std::snprintf(text, sizeof text, "WSA IO error code is %d", error);
     ReportEngineMessage(text);
-}
-
-ssize_t Receive(int fd, std::uint8_t* buffer, std::size_t size, PeerAddress& from)
-{
-    if (ReceiveHook hook = g_receiveHook.load())
-        return hook(fd, buffer, size, from);
-    socklen_t length = sizeof from;
-    return recvfrom(fd, buffer, size, MSG_DONTWAIT, from.Address(), &length);
 }
 
 // One probe socket as the reader serves it.
@@ -115,8 +101,62 @@ enum class Drained {
 };
 
 // Datagrams taken from one socket per turn, so a flood on one family cannot
-// keep the other's replies waiting in their socket.
-constexpr int kTurn = 64;
+// keep the other's replies waiting in their socket; one recvmmsg takes them.
+constexpr unsigned kTurn = 32;
+
+// Where one recvmmsg puts a turn's datagrams, their senders and their kernel
+// stamps, before each is copied into the ring (which cannot lend a turn's worth
+// of records of unknown lengths at once). Only the pages a datagram reaches are
+// ever touched.
+struct Staging {
+    static constexpr std::size_t kControl = CMSG_SPACE(sizeof(timespec));
+    std::array<std::array<std::uint8_t, ReplyQueue::kMaxDatagram>, kTurn> bytes;
+    std::array<PeerAddress, kTurn> from;
+    std::array<iovec, kTurn> vectors;
+    std::array<mmsghdr, kTurn> headers;
+    alignas(cmsghdr) std::array<std::array<std::uint8_t, kControl>, kTurn> control;
+};
+
+// The kernel's receive stamp of one received message, on the monotonic clock;
+// 0 when it carries none.
+std::uint64_t StampOf(msghdr& message, std::int64_t monotonicMinusWall)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS || c->cmsg_len < CMSG_LEN(sizeof(timespec)))
+            continue;
+        timespec wall{};
+        std::memcpy(&wall, CMSG_DATA(c), sizeof wall);
+        const std::int64_t ns = static_cast<std::int64_t>(wall.tv_sec) * 1000000000 + wall.tv_nsec + monotonicMinusWall;
+        return ns > 0 ? static_cast<std::uint64_t>(ns) : 0;
+    }
+    return 0;
+}
+
+// Takes up to count datagrams (recvmmsg, or the test hook one at a time) into
+// staging; the result is recvmmsg's: how many, or -1 with errno.
+int ReceiveTurn(int fd, Staging& staging, unsigned count)
+{
+    if (ReceiveHook hook = g_receiveHook.load()) {
+        const ssize_t n = hook(fd, staging.bytes[0].data(), ReplyQueue::kMaxDatagram, staging.from[0]);
+        if (n < 0)
+            return -1;
+        staging.headers[0].msg_len = static_cast<unsigned>(n);
+        staging.headers[0].msg_hdr.msg_controllen = 0;
+        return 1;
+    }
+    for (unsigned i = 0; i < count; ++i) {
+        staging.vectors[i] = iovec{staging.bytes[i].data(), ReplyQueue::kMaxDatagram};
+        msghdr& m = staging.headers[i].msg_hdr;
+        m = msghdr{};
+        m.msg_name = staging.from[i].Address();
+        m.msg_namelen = sizeof(PeerAddress);
+        m.msg_iov = &staging.vectors[i];
+        m.msg_iovlen = 1;
+        m.msg_control = staging.control[i].data();
+        m.msg_controllen = Staging::kControl;
+    }
+    return recvmmsg(fd, staging.headers.data(), count, MSG_DONTWAIT, nullptr);
+}
 
 // Moves what one socket holds into the ring, up to a turn's worth.
 //
@@ -125,24 +165,15 @@ constexpr int kTurn = 64;
 // nothing about the replies still to come, and a receiver that stopped would
 // turn every later probe into a timeout without a word. Such errors are
 // reported (paced) and receiving goes on.
-Drained DrainSocket(ReadSocket& socket, ReplyQueue& queue, ErrorPacer& pacer)
+Drained DrainSocket(ReadSocket& socket, ReplyQueue& queue, ErrorPacer& pacer, Staging& staging)
 {
-    for (int taken = 0; taken < kTurn && Engine().exitFlag.load() == 0; ++taken) {
-        std::uint8_t* space = queue.WriteSpace();
-        if (space == nullptr)
-            return Drained::Full;
-        PeerAddress from{};
-        const ssize_t n = Receive(socket.fd, space, ReplyQueue::kMaxDatagram, from);
-        if (n >= 0) {
-            socket.streak = 0;
-            const auto length = static_cast<std::size_t>(n);
-            const int id = IdOf(std::span<const std::uint8_t>(space, length));
-            if (id >= 0)
-                Waiting()[static_cast<std::size_t>(id)].fetch_add(1);
-            queue.Commit(length, from, TickCount());
-            g_datagrams.fetch_add(1, std::memory_order_relaxed);
-            continue;
-        }
+    if (Engine().exitFlag.load() != 0)
+        return Drained::More;
+    // Room first: what recvmmsg takes off the socket must fit in the ring.
+    if (!queue.HasRoomFor(kTurn))
+        return Drained::Full;
+    const int n = ReceiveTurn(socket.fd, staging, kTurn);
+    if (n < 0) {
         const int error = errno;
         if (error == EAGAIN || error == EWOULDBLOCK)
             return Drained::Empty;
@@ -158,7 +189,28 @@ Drained DrainSocket(ReadSocket& socket, ReplyQueue& queue, ErrorPacer& pacer)
             std::this_thread::sleep_for(std::chrono::milliseconds(kErrorPauseMs));
         return Drained::More;
     }
-    return Drained::More;
+    socket.streak = 0;
+    // One reading of the clocks serves the turn: its datagrams' stamps are
+    // moments old. The tick of a datagram is when the kernel took it in, so a
+    // reply read late is judged by when it came, like its round trip.
+    const std::int64_t offset = MonotonicMinusWallNs();
+    const std::uint64_t nowNs = MonotonicNs();
+    const std::uint32_t nowTick = TickCount();
+    for (int i = 0; i < n; ++i) {
+        std::uint8_t* space = queue.WriteSpace(); // never nullptr: the room was there and only this thread writes
+        const auto length = std::min<std::size_t>(staging.headers[static_cast<std::size_t>(i)].msg_len,
+                                                  ReplyQueue::kMaxDatagram);
+        std::memcpy(space, staging.bytes[static_cast<std::size_t>(i)].data(), length);
+        const std::uint64_t stamp = StampOf(staging.headers[static_cast<std::size_t>(i)].msg_hdr, offset);
+        const std::uint32_t age = stamp != 0 && stamp < nowNs ? static_cast<std::uint32_t>((nowNs - stamp) / 1000000) : 0;
+        const int id = IdOf(std::span<const std::uint8_t>(space, length));
+        if (id >= 0)
+            Waiting()[static_cast<std::size_t>(id)].fetch_add(1);
+        queue.Commit(length, staging.from[static_cast<std::size_t>(i)], nowTick - age, stamp);
+        g_datagrams.fetch_add(1, std::memory_order_relaxed);
+    }
+    // The test hook hands over one datagram a call: ask again until it has none.
+    return static_cast<unsigned>(n) == kTurn || g_receiveHook.load() != nullptr ? Drained::More : Drained::Empty;
 }
 
 // Waits until one of the open sockets is readable or the exit wake is set; a
@@ -185,6 +237,22 @@ void WaitReadable(std::array<ReadSocket, 2>& sockets)
             of[i]->open = false;
 }
 
+// Lets replies gather after a turn that took some: their kernel stamps keep
+// every round trip exact, and one wake-up then takes what a whole nap brought
+// instead of two or three. A scheduler held back by its window ends the nap
+// early (RequestDrain), as does the exit wake.
+void Nap()
+{
+    const WakeFd& wake = ReaderWake();
+    if (!wake.IsOpen()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kNapMs));
+        return;
+    }
+    pollfd p{wake.Fd(), POLLIN, 0};
+    if (poll(&p, 1, kNapMs) > 0 && (p.revents & POLLIN) != 0)
+        wake.Clear();
+}
+
 // Moves datagrams from the probe sockets into the queue until the exit flag is
 // set or every socket is shut down or gone. One thread serves both, so the ring
 // keeps its single producer.
@@ -193,15 +261,18 @@ void ReaderLoop(int fd4, int fd6)
     EngineState& engine = Engine();
     ReplyQueue& queue = Queue();
     ErrorPacer pacer;
+    auto staging = std::make_unique<Staging>();
     // The IPv4 socket is served even when missing, so that is reported; a
     // missing IPv6 socket is a machine without IPv6, which is no error.
     std::array<ReadSocket, 2> sockets{ReadSocket{fd4, true, 0}, ReadSocket{fd6, fd6 >= 0, 0}};
+    bool tookSinceWait = false;
     while (engine.exitFlag.load() == 0) {
         bool full = false, quiet = true, open = false;
+        const std::uint64_t before = g_datagrams.load(std::memory_order_relaxed);
         for (ReadSocket& s : sockets) {
             if (!s.open)
                 continue;
-            switch (DrainSocket(s, queue, pacer)) {
+            switch (DrainSocket(s, queue, pacer, *staging)) {
             case Drained::Empty: break;
             case Drained::Full: full = true; quiet = false; break;
             case Drained::More: quiet = false; break;
@@ -211,10 +282,15 @@ void ReaderLoop(int fd4, int fd6)
         }
         if (!open)
             break;
-        if (full)
-            queue.WaitForSpace(kPollMs); // the sockets' own buffers hold what comes meanwhile
-        else if (quiet)
+        tookSinceWait = tookSinceWait || g_datagrams.load(std::memory_order_relaxed) != before;
+        if (full) {
+            queue.WaitForSpace(kPollMs, kTurn); // the sockets' own buffers hold what comes meanwhile
+        } else if (quiet && tookSinceWait) {
+            tookSinceWait = false;
+            Nap();
+        } else if (quiet) {
             WaitReadable(sockets);
+        }
     }
     queue.Stop();
 }
@@ -260,6 +336,20 @@ int ReceiverLoop()
     });
 
     std::vector<WindowMessage> batch;
+    std::vector<bool> inBatch(kItemSlots, false);
+    const auto handOver = [&] {
+        if (batch.empty())
+            return;
+        const auto results = batch.size();
+        // Synchronous: the next batch is processed only after these results have
+        // been evaluated, in arrival order.
+        GetUiChannel().SendAll(engine.resultWindow.load(), batch);
+        g_delivered.fetch_add(results, std::memory_order_relaxed);
+        for (const WindowMessage& m : batch)
+            if (m.wparam < kItemSlots)
+                inBatch[m.wparam] = false;
+        batch.clear();
+    };
     while (engine.exitFlag.load() == 0) {
         QueuedReply reply;
         if (!queue.WaitFront(reply, kPollMs)) {
@@ -267,14 +357,17 @@ int ReceiverLoop()
                 break;
             continue;
         }
-        // What the queue holds is processed as one batch and its results handed
-        // over in one go: a wake-up of the user-interface thread, and of this
-        // one, per batch rather than per reply.
-        batch.clear();
-        do {
-            if (!batch.empty() && ItemInBatch(batch, ItemOfReply(reply.bytes)))
-                break; // stays queued: the next batch takes it
-            ReplyOutcome outcome = ProcessReply(reply.bytes, reply.from, reply.received);
+        // Replies are processed as they come and their results handed over once
+        // per kHandOverMs, in one go: the user-interface thread, and this one,
+        // wake a few times a second whatever the rate of replies. The kernel
+        // stamped each reply's arrival, so waiting here changes no round trip.
+        const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHandOverMs);
+        bool more = true;
+        while (more && engine.exitFlag.load() == 0) {
+            const std::uint32_t item = ItemOfReply(reply.bytes);
+            if (item < kItemSlots && inBatch[item])
+                handOver(); // its reply data is about to be replaced: the result goes first
+            ReplyOutcome outcome = ProcessReply(reply.bytes, reply.from, reply.received, false, reply.receivedNs);
             const int id = IdOf(reply.bytes);
             if (!outcome.deliver && id >= 0)
                 outcome = EndIfTimedOut(static_cast<std::uint16_t>(id), TickCount());
@@ -283,17 +376,27 @@ int ReceiverLoop()
             // timeout scan look at this identifier again.
             if (id >= 0)
                 Waiting()[static_cast<std::size_t>(id)].fetch_sub(1);
-            if (!outcome.deliver)
-                continue;
-            batch.push_back(DnsResultMessage(outcome.itemSlot, outcome.code));
-        } while (batch.size() < kMaxBatch && engine.exitFlag.load() == 0 && queue.WaitFront(reply, 0));
-        if (batch.empty())
-            continue;
-        const auto results = batch.size();
-        // Synchronous: the next batch is processed only after these results have
-        // been evaluated, in arrival order.
-        GetUiChannel().SendAll(engine.resultWindow.load(), batch);
-        g_delivered.fetch_add(results, std::memory_order_relaxed);
+            if (outcome.deliver) {
+                if (outcome.itemSlot < kItemSlots && inBatch[outcome.itemSlot])
+                    handOver();
+                batch.push_back(DnsResultMessage(outcome.itemSlot, outcome.code));
+                if (outcome.itemSlot < kItemSlots)
+                    inBatch[outcome.itemSlot] = true;
+            }
+            more = queue.WaitFront(reply, 0);
+            if (!more && !batch.empty()) {
+                // Nothing queued: rest until the hand-over without waking for
+                // each datagram the reader publishes, then take what came.
+                const auto now = std::chrono::steady_clock::now();
+                if (now < due) {
+                    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+                    if (!queue.Pause(static_cast<std::uint32_t>(left)))
+                        break;
+                }
+                more = std::chrono::steady_clock::now() < due && queue.WaitFront(reply, 0);
+            }
+        }
+        handOver();
     }
     queue.Stop(); // a reader waiting for room ends too
     reader.join();

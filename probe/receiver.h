@@ -1,12 +1,15 @@
 // The reply receiver: reads every datagram of the probe sockets, has it processed
-// (ProcessReply) and delivers each result to the user-interface thread with Send,
-// waiting until it has been evaluated, in arrival order.
+// (ProcessReply) and delivers the results to the user-interface thread with
+// SendAll, waiting until they have been evaluated, in arrival order.
 //
 // It runs as two threads: a reader that only moves datagrams from both sockets
-// into the receiver's own ring (reply_queue.h), and the receiver proper, which
-// processes them one by one. The reader keeps the sockets empty while the receiver
-// waits for the engine lock or for the user-interface thread, so a burst of
-// replies is never dropped by the kernel.
+// into the receiver's own ring (reply_queue.h), in turns of up to 32 a call and
+// with a short pause after a turn that took some (the kernel stamps each
+// datagram's arrival, so the pause is no part of any round trip), and the
+// receiver proper, which processes them one by one and hands their results to
+// the user-interface thread in one batch every 100 ms. The reader keeps the
+// sockets empty while the receiver waits for the engine lock or for the
+// user-interface thread, so a burst of replies is never dropped by the kernel.
 #pragma once
 
 #include <cstddef>
@@ -26,7 +29,9 @@ void StartReceiver();
 // reader. Returns 0.
 int ReceiverLoop();
 
-// Ends the reader's wait for datagrams at exit; the exit flag is set first.
+// Ends the reader's wait for datagrams, or its pause between turns: at exit
+// (the exit flag is set first), and when a pass is held back until the reader
+// has caught up, so the socket is drained now rather than after the pause.
 void WakeReceiver();
 
 // True while a reply with this DNS identifier has been read from the socket and

@@ -374,7 +374,7 @@ void SortAnswers(ItemBlock& block)
 }
 
 ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddress& from, std::uint32_t now,
-                         bool viaTcp)
+                          bool viaTcp, std::uint64_t receivedNs)
 {
     ReplyOutcome outcome;
     ByteReader reader(datagram);
@@ -466,6 +466,7 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
     }
 
     const std::uint32_t sentAt = slot.sendTime;
+    const std::uint64_t sentNs = slot.sentNs;
     ReleaseRequestSlot(slot);
     LowerOutstanding(item);
     const int rcode = flags2 & 0x0F;
@@ -479,6 +480,8 @@ ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddr
         // A new probe: its round trip is this query's, and its code this reply's.
         block.sendTime = sentAt;
         block.receiveTime = now;
+        block.sendNs = receivedNs != 0 ? sentNs : 0;
+        block.receiveNs = receivedNs;
         block.primaryCode = rcode;
         block.followUpFailureCount = 0;
         if (AnswerState& answer = AnswerOf(item); answer.conditions.validated)

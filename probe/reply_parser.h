@@ -46,12 +46,14 @@ struct ReplyOutcome {
     ReplyVerdict verdict = ReplyVerdict::Processed;
 };
 
-// One received datagram from `from`, taken off the socket at tick `now` (the
-// round trip ends there, not when the datagram is processed). Dropped
-// datagrams leave every slot and item untouched.
+// One received datagram from `from`, arrived at tick `now` (the round trip
+// ends there, not when the datagram is processed). Dropped datagrams leave
+// every slot and item untouched.
 // viaTcp: the message came whole over a TCP connection (probe/tcp_query.h).
+// receivedNs: its arrival on the monotonic clock in ns, for a round trip finer
+// than the tick (0: none; the tick's milliseconds serve).
 ReplyOutcome ProcessReply(std::span<const std::uint8_t> datagram, const PeerAddress& from, std::uint32_t now,
-                          bool viaTcp = false);
+                          bool viaTcp = false, std::uint64_t receivedNs = 0);
 
 // Ends a request that gets no answer to use: its time is up, or its reply came
 // later than the item's time-out, which is a failure of that query whenever it

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 
 namespace varnell {
@@ -10,6 +11,7 @@ ReplyQueue::ReplyQueue(std::size_t capacity)
     : capacity_(std::max(capacity & ~std::size_t{7}, 2 * kMaxRecord)), ring_(new std::uint8_t[capacity_])
 {
     static_assert(sizeof(Header) == kHeaderSize);
+    static_assert(offsetof(Header, length) == 0, "a wrap marker is the length alone");
 }
 
 std::uint8_t* ReplyQueue::SpaceLocked()
@@ -42,20 +44,37 @@ std::uint8_t* ReplyQueue::WriteSpace()
     return space;
 }
 
-bool ReplyQueue::WaitForSpace(std::uint32_t ms)
+bool ReplyQueue::RoomLocked(std::size_t count) const
+{
+    // One record's worth more for the tail a wrap may leave unused; a ring too
+    // small for count is asked for what it can ever hold.
+    count = std::clamp<std::size_t>(count, 1, capacity_ / kMaxRecord - 1);
+    const auto used = static_cast<std::size_t>(write_ - read_);
+    return used <= capacity_ && capacity_ - used >= (count + 1) * kMaxRecord;
+}
+
+bool ReplyQueue::HasRoomFor(std::size_t count)
+{
+    std::lock_guard lock(mutex_);
+    const bool room = RoomLocked(count);
+    if (!room)
+        ++counters_.fullWaits;
+    return room;
+}
+
+bool ReplyQueue::WaitForSpace(std::uint32_t ms, std::size_t count)
 {
     std::unique_lock lock(mutex_);
-    return writable_.wait_for(lock, std::chrono::milliseconds(ms),
-                              [this] { return stopped_ || SpaceLocked() != nullptr; }) &&
+    return writable_.wait_for(lock, std::chrono::milliseconds(ms), [this, count] { return stopped_ || RoomLocked(count); }) &&
            !stopped_;
 }
 
-void ReplyQueue::Commit(std::size_t length, const PeerAddress& from, std::uint32_t tick)
+void ReplyQueue::Commit(std::size_t length, const PeerAddress& from, std::uint32_t tick, std::uint64_t stampNs)
 {
     length = std::min(length, kMaxDatagram);
     {
         std::lock_guard lock(mutex_);
-        const Header header{static_cast<std::uint32_t>(length), tick, from};
+        const Header header{static_cast<std::uint32_t>(length), tick, stampNs, from};
         std::memcpy(ring_.get() + write_ % capacity_, &header, sizeof header);
         write_ += RecordSize(length);
         ++counters_.queued;
@@ -68,15 +87,19 @@ bool ReplyQueue::FrontLocked(QueuedReply& out)
 {
     while (read_ != write_) {
         const std::size_t offset = static_cast<std::size_t>(read_ % capacity_);
-        Header header;
-        std::memcpy(&header, ring_.get() + offset, sizeof header);
-        if (header.length == kWrapMarker) {
+        // A wrap marker may stand in fewer bytes than a header: read its length alone.
+        std::uint32_t length = 0;
+        std::memcpy(&length, ring_.get() + offset, sizeof length);
+        if (length == kWrapMarker) {
             read_ += capacity_ - offset;
             continue;
         }
+        Header header;
+        std::memcpy(&header, ring_.get() + offset, sizeof header);
         out.bytes = std::span<const std::uint8_t>(ring_.get() + offset + sizeof(Header), header.length);
         out.from = header.from;
         out.received = header.tick;
+        out.receivedNs = header.stampNs;
         return true;
     }
     return false;
@@ -101,6 +124,12 @@ void ReplyQueue::Pop()
     writable_.notify_one();
 }
 
+bool ReplyQueue::Pause(std::uint32_t ms)
+{
+    std::unique_lock lock(mutex_);
+    return !stopping_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopped_; });
+}
+
 void ReplyQueue::Stop()
 {
     {
@@ -109,6 +138,7 @@ void ReplyQueue::Stop()
     }
     readable_.notify_all();
     writable_.notify_all();
+    stopping_.notify_all();
 }
 
 bool ReplyQueue::Stopped()

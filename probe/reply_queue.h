@@ -30,7 +30,8 @@ namespace varnell {
 struct QueuedReply {
     std::span<const std::uint8_t> bytes;
     PeerAddress from;
-    std::uint32_t received; // tick ms when it was read from the socket
+    std::uint32_t received;   // tick ms when it arrived
+    std::uint64_t receivedNs; // monotonic ns when the kernel took it in (0: not stamped)
 };
 
 struct ReplyQueueCounters {
@@ -50,15 +51,22 @@ public:
     // Producer: room for one datagram of up to kMaxDatagram bytes, or nullptr
     // when the ring is full. Nothing is published until Commit.
     std::uint8_t* WriteSpace();
-    // Producer: waits up to ms for room; false when still full or stopped.
-    bool WaitForSpace(std::uint32_t ms);
+    // Producer: true when count datagrams of any size will fit, one after another.
+    bool HasRoomFor(std::size_t count);
+    // Producer: waits up to ms for room for count datagrams; false when still
+    // full or stopped.
+    bool WaitForSpace(std::uint32_t ms, std::size_t count = 1);
     // Producer: publishes the datagram written into the last WriteSpace.
-    void Commit(std::size_t length, const PeerAddress& from, std::uint32_t tick);
+    // stampNs: the kernel's receive stamp on the monotonic clock, 0 when none.
+    void Commit(std::size_t length, const PeerAddress& from, std::uint32_t tick, std::uint64_t stampNs = 0);
 
     // Consumer: waits up to ms for the oldest datagram; false when none came or
     // the queue was stopped and is empty. The bytes stay valid until Pop.
     bool WaitFront(QueuedReply& out, std::uint32_t ms);
     void Pop();
+    // Consumer: waits up to ms without looking at what arrives meanwhile; false
+    // once the queue is stopped. Datagrams published meanwhile do not wake it.
+    bool Pause(std::uint32_t ms);
 
     // Ends every wait; the consumer still gets what was queued before.
     void Stop();
@@ -72,15 +80,17 @@ private:
     struct Header {
         std::uint32_t length; // kWrapMarker: the rest up to the ring's end is unused
         std::uint32_t tick;
+        std::uint64_t stampNs;
         PeerAddress from;
     };
     static constexpr std::uint32_t kWrapMarker = 0xFFFFFFFFu;
-    static constexpr std::size_t kHeaderSize = 36;
+    static constexpr std::size_t kHeaderSize = 48;
     // Records start at multiples of 8.
     static std::size_t RecordSize(std::size_t length) { return (kHeaderSize + length + 7) & ~std::size_t{7}; }
     static constexpr std::size_t kMaxRecord = (kHeaderSize + kMaxDatagram + 7) & ~std::size_t{7};
 
     std::uint8_t* SpaceLocked();
+    bool RoomLocked(std::size_t count) const;
     bool FrontLocked(QueuedReply& out);
 
     const std::size_t capacity_;
@@ -88,6 +98,7 @@ private:
     std::mutex mutex_;
     std::condition_variable readable_;
     std::condition_variable writable_;
+    std::condition_variable stopping_;
     std::uint64_t write_ = 0; // positions grow without bound; the offset is position % capacity
     std::uint64_t read_ = 0;
     bool stopped_ = false;

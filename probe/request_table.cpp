@@ -1,6 +1,7 @@
 // Pending-request table and query encoding (RFC 1035 4.1.1, 4.1.2).
 #include "probe/request_table.h"
 
+#include "base/tick.h"
 #include "items/address6.h"
 #include "items/transport_state.h"
 #include "probe/transport_probe.h"
@@ -337,8 +338,10 @@ std::uint32_t BuildQuery(std::uint32_t slotIndex, DnsItem& item, bool ownBuffer,
     return static_cast<std::uint32_t>(length);
 }
 
-void ArmRequestSlot(RequestSlot& slot, std::uint32_t sent, std::uint32_t timeout, std::uint32_t expiryFrom)
+void ArmRequestSlot(RequestSlot& slot, std::uint32_t sent, std::uint32_t timeout, std::uint32_t expiryFrom,
+                    std::uint64_t sentNs)
 {
+    slot.sentNs = sentNs != 0 ? sentNs : MonotonicNs();
     // 0 means "no request" for the send time and "free" for the expiry; a tick of
     // exactly 0 must not make a waiting slot look free.
     slot.sendTime = sent != 0 ? sent : 1;
@@ -431,6 +434,7 @@ void SendQueries(std::span<OutgoingQuery> queries)
     if (QuerySendHook hook = g_sendHook.load(std::memory_order_acquire)) {
         for (OutgoingQuery& q : queries) {
             q.sentTick = TickCount();
+            q.sentNs = MonotonicNs();
             q.sent = hook(q.bytes, q.length, *q.to);
         }
         return;
@@ -449,15 +453,18 @@ void SendQueries(std::span<OutgoingQuery> queries)
                 // Before the call: a thread preempted once the datagrams left
                 // would count round trips shorter than they were.
                 const std::uint32_t tick = TickCount();
+                const std::uint64_t ns = MonotonicNs();
                 const int r = ::sendmmsg(sock, messages.data() + start, static_cast<unsigned>(n - start), 0);
                 if (r <= 0) {
                     of[start]->sentTick = tick;
+                    of[start]->sentNs = ns;
                     ++start;
                     continue;
                 }
                 for (std::size_t k = start; k < start + static_cast<std::size_t>(r); ++k) {
                     of[k]->sent = static_cast<ssize_t>(messages[k].msg_len);
                     of[k]->sentTick = tick;
+                    of[k]->sentNs = ns;
                 }
                 start += static_cast<std::size_t>(r);
             }

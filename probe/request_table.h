@@ -51,6 +51,7 @@ struct RequestSlot {
     PeerAddress destination;     // where the query went; a reply must come from here
     std::uint32_t queryLength;
     const std::uint8_t* query;   // the item's query buffer, or ownBuffer
+    std::uint64_t sentNs;        // monotonic ns of the last send, for a round trip finer than the tick
     // The query as this slot sent it, whichever buffer it was built in: later
     // queries of the item overwrite the item's buffer, not this.
     std::uint8_t ownBuffer[kOwnQueryBuffer];
@@ -98,7 +99,10 @@ std::uint32_t BuildQuery(std::uint32_t slot, DnsItem& item, bool ownBuffer, bool
 // and counts a probe's time-out from its pass (expiryFrom), so that the pass
 // one time-out later finds it expired; the round trip is still measured from
 // the moment the datagram left (sent).
-void ArmRequestSlot(RequestSlot& slot, std::uint32_t sent, std::uint32_t timeout, std::uint32_t expiryFrom);
+// sentNs: the monotonic reading of the send (0: now, for a slot armed right
+// after its send).
+void ArmRequestSlot(RequestSlot& slot, std::uint32_t sent, std::uint32_t timeout, std::uint32_t expiryFrom,
+                    std::uint64_t sentNs = 0);
 inline void ArmRequestSlot(RequestSlot& slot, std::uint32_t now, std::uint32_t timeout)
 {
     ArmRequestSlot(slot, now, timeout, now);
@@ -175,6 +179,7 @@ struct OutgoingQuery {
     const PeerAddress* to = nullptr;
     ssize_t sent = -1;          // the bytes sent, or -1 as SendQueryBytes gives it
     std::uint32_t sentTick = 0; // read right before the system call that sent it (never late)
+    std::uint64_t sentNs = 0;   // the same moment on the monotonic clock in ns
 };
 // Sends every query as SendQueryBytes would, with one sendmmsg per socket for
 // many datagrams (the test hook still gets them one by one).

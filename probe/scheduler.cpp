@@ -105,6 +105,7 @@ public:
         if (InFlight() < window_ && !Crowded())
             return;
         pacedAtSend_ = sent_;
+        WakeReceiver(); // the reader may be pausing between turns
         std::uint64_t lastRead = DatagramsRead();
         const auto start = std::chrono::steady_clock::now();
         auto lastProgress = start;
@@ -262,7 +263,7 @@ void SendGroup(ItemTable& items, RequestSlots& requests, ProbeGroup& group, std:
             // pass lasts long enough to show in every round trip otherwise. Its
             // expiry is counted from the pass, so the pass one time-out later
             // ends it and probes the item again, as its interval allows.
-            ArmRequestSlot(slot, q.sentTick, item.timeout, now);
+            ArmRequestSlot(slot, q.sentTick, item.timeout, now, q.sentNs);
             if ((items.blocks[i].state & kStateFailing) == 0)
                 window.Sent();
         } else {

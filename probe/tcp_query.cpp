@@ -1,6 +1,8 @@
 // DNS over TCP after truncation (RFC 7766; RFC 1035 4.2.2 framing).
 #include "probe/tcp_query.h"
 
+#include "base/tick.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -286,7 +288,7 @@ ReplyOutcome ProcessTcpReply(const TcpQuery& query, std::span<const std::uint8_t
         none.verdict = ReplyVerdict::NoRequest;
         return none;
     }
-    return ProcessReply(message, from, TickCount(), true);
+    return ProcessReply(message, from, TickCount(), true, MonotonicNs());
 }
 
 bool AskOverTcp(std::uint32_t slot)

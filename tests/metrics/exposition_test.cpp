@@ -111,7 +111,7 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
         ItemBlock& b = LockItems()->blocks[s];
         LockItems()->items[s].server.portBE = htons(5353);
         b.state = kStateDownReported | 3;
-        b.rttLast = 50, b.rttMin = 7, b.rttMax = 1234, b.rttAvg = 61;
+        b.rttLast = 50, b.rttLastUs = 50250, b.rttMin = 7, b.rttMax = 1234, b.rttAvg = 61;
         b.sent = 10, b.probesFailed = 4, b.replies = 6, b.answerCount = 2, b.lastEventTime = 1700000000;
     }
     const std::string one = FormatExposition(TakeMetricsSnapshot());
@@ -121,7 +121,7 @@ TEST(Exposition, EmptyOneAndFullTablesPassPromtool)
         IdOf(s) + "\"} ";
     for (const std::string& line :
          {"varnell_item_up" + labels + "0", "varnell_item_down" + labels + "1", "varnell_item_suspended" + labels + "0",
-          "varnell_item_timeout_seconds" + labels + "0.800", "varnell_item_rtt_seconds" + labels + "0.050",
+          "varnell_item_timeout_seconds" + labels + "0.800", "varnell_item_rtt_seconds" + labels + "0.050250",
           "varnell_item_rtt_min_seconds" + labels + "0.007", "varnell_item_rtt_max_seconds" + labels + "1.234",
           "varnell_item_rtt_avg_seconds" + labels + "0.061", "varnell_item_requests_total" + labels + "10",
           "varnell_item_failures_total" + labels + "4", "varnell_item_replies_total" + labels + "6",
