@@ -4,9 +4,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -49,6 +51,13 @@ WakeFd& ReaderWake()
 
 std::atomic<ReceiveHook> g_receiveHook{nullptr};
 std::atomic<std::uint64_t> g_datagrams{0};
+// A pass held back by its window waits here for the reader's next turn (see
+// WaitForDatagramsRead). The reader looks for a waiter after raising the count
+// and the waiter for the count after registering, both sequentially consistent,
+// so one of them always sees the other.
+std::mutex g_readMutex;
+std::condition_variable g_readCv;
+std::atomic<int> g_readWaiters{0};
 std::atomic<std::uint64_t> g_delivered{0};
 std::atomic<std::uint64_t> g_errors{0};
 
@@ -207,7 +216,11 @@ Drained DrainSocket(ReadSocket& socket, ReplyQueue& queue, ErrorPacer& pacer, St
         if (id >= 0)
             Waiting()[static_cast<std::size_t>(id)].fetch_add(1);
         queue.Commit(length, staging.from[static_cast<std::size_t>(i)], nowTick - age, stamp);
-        g_datagrams.fetch_add(1, std::memory_order_relaxed);
+        g_datagrams.fetch_add(1);
+    }
+    if (n > 0 && g_readWaiters.load() > 0) {
+        { std::lock_guard lock(g_readMutex); }
+        g_readCv.notify_all();
     }
     // The test hook hands over one datagram a call: ask again until it has none.
     return static_cast<unsigned>(n) == kTurn || g_receiveHook.load() != nullptr ? Drained::More : Drained::Empty;
@@ -341,13 +354,13 @@ int ReceiverLoop()
         if (batch.empty())
             return;
         const auto results = batch.size();
+        for (const WindowMessage& m : batch) // before SendAll, which may take the messages
+            if (m.wparam < kItemSlots)
+                inBatch[m.wparam] = false;
         // Synchronous: the next batch is processed only after these results have
         // been evaluated, in arrival order.
         GetUiChannel().SendAll(engine.resultWindow.load(), batch);
         g_delivered.fetch_add(results, std::memory_order_relaxed);
-        for (const WindowMessage& m : batch)
-            if (m.wparam < kItemSlots)
-                inBatch[m.wparam] = false;
         batch.clear();
     };
     while (engine.exitFlag.load() == 0) {
@@ -422,6 +435,19 @@ void StartReceiver()
 }
 
 std::uint64_t DatagramsRead() { return g_datagrams.load(std::memory_order_relaxed); }
+
+bool WaitForDatagramsRead(std::uint64_t beyond, std::chrono::microseconds longest)
+{
+    WakeReceiver();
+    g_readWaiters.fetch_add(1);
+    bool read = false;
+    {
+        std::unique_lock lock(g_readMutex);
+        read = g_readCv.wait_for(lock, longest, [beyond] { return g_datagrams.load() > beyond; });
+    }
+    g_readWaiters.fetch_sub(1);
+    return read;
+}
 
 ReceiverCounters GetReceiverCounters()
 {

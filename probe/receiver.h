@@ -12,6 +12,7 @@
 // user-interface thread, so a burst of replies is never dropped by the kernel.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
@@ -52,6 +53,10 @@ struct ErrorPacer {
 
 // Datagrams read from the probe sockets since the program started.
 std::uint64_t DatagramsRead();
+
+// Has the reader take what the sockets hold now, and waits until DatagramsRead
+// has passed beyond or longest has gone by; true when it has passed.
+bool WaitForDatagramsRead(std::uint64_t beyond, std::chrono::microseconds longest);
 
 struct ReceiverCounters {
     std::uint64_t datagrams = 0; // read from the socket

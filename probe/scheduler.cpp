@@ -67,8 +67,8 @@ void ExpireSlot(ItemTable& items, RequestSlot& slot, std::uint32_t now)
 // 500 small datagrams (net.core.rmem_max, commonly 212992, doubled). On a busy
 // machine the thread that drains the socket may not get a processor before that
 // fills, and every datagram dropped there becomes a timeout: a healthy item shown
-// down. Holding the pass back until the reader has caught up costs a few sleeps
-// of 0.1 ms per pass. Replies that do not come must not stall the pass: queries of
+// down. Holding the pass back until the reader has caught up costs a few waits
+// for the reader's next turn per pass. Replies that do not come must not stall the pass: queries of
 // items in failing mode (their server did not answer last time) are not counted;
 // when nothing at all arrives for kStall while the socket is nearly empty, half a
 // window is written off (a server that has just gone silent, or one that has not
@@ -89,6 +89,7 @@ public:
     static constexpr auto kStall = std::chrono::milliseconds(50);
     static constexpr auto kPassBudget = std::chrono::milliseconds(1000);
     static constexpr std::uint64_t kGroup = 16;
+    static constexpr auto kReadWait = std::chrono::milliseconds(1);
 
     ReplyWindow() : mark_(DatagramsRead())
     {
@@ -105,12 +106,13 @@ public:
         if (InFlight() < window_ && !Crowded())
             return;
         pacedAtSend_ = sent_;
-        WakeReceiver(); // the reader may be pausing between turns
         std::uint64_t lastRead = DatagramsRead();
         const auto start = std::chrono::steady_clock::now();
         auto lastProgress = start;
         while ((InFlight() > window_ / 2 || Crowded()) && Engine().exitFlag.load() == 0) {
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
+            // The reader, which may be pausing between turns, is asked to read
+            // now, and its turn ends the wait.
+            WaitForDatagramsRead(lastRead, kReadWait);
             const std::uint64_t read = DatagramsRead();
             const auto now = std::chrono::steady_clock::now();
             if (read != lastRead) {

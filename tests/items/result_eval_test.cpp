@@ -153,6 +153,24 @@ TEST_F(ResultEval, AverageCountsEveryReplyButSumsOnlySuccesses)
     EXPECT_EQ(hooks.Text(kColMonitorState), "Get Reply");
 }
 
+TEST_F(ResultEval, RoundTripInMicrosecondsWhenBothEndsWereStampedTogether)
+{
+    // Stamps of the same probe: their microseconds, the list still in ms.
+    block->sendNs = 7'000'000'000;
+    block->receiveNs = block->sendNs + 50'042'000;
+    Reply(0, 50);
+    EXPECT_EQ(block->rttLastUs, 50'042u);
+    EXPECT_EQ(block->rttLast, 50u);
+    // No stamp for one end (a transport that measures its own): the ticks' ms.
+    block->receiveNs = 0;
+    Reply(0, 30);
+    EXPECT_EQ(block->rttLastUs, 30'000u);
+    // Stamps of another probe than the ticks: never mixed in.
+    block->receiveNs = block->sendNs + 900'000'000;
+    Reply(0, 40);
+    EXPECT_EQ(block->rttLastUs, 40'000u);
+}
+
 TEST_F(ResultEval, LateReplyOnlyUpdatesRequestAndStateColumns)
 {
     block->sent = 3;

@@ -83,6 +83,49 @@ TEST(ReplyQueue, StopEndsWaitsButKeepsWhatWasQueued)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
+TEST(ReplyQueue, WrapMarkerInTheRingsLastEightBytesAndStampsCarried)
+{
+    // Two records that end 8 bytes short of the ring's end: the marker there is
+    // shorter than a header and must be read as the length alone.
+    ReplyQueue q(0);
+    Push(q, 1, ReplyQueue::kMaxDatagram);
+    QueuedReply r;
+    ASSERT_TRUE(q.WaitFront(r, 0));
+    q.Pop();
+    Push(q, 2, ReplyQueue::kMaxDatagram - 8);
+    ASSERT_TRUE(q.WaitFront(r, 0));
+    q.Pop();
+    std::uint8_t* space = q.WriteSpace();
+    ASSERT_NE(space, nullptr);
+    space[0] = 0x5A;
+    q.Commit(1, Loopback(3), 3, 123'456'789);
+    ASSERT_TRUE(q.WaitFront(r, 0));
+    EXPECT_EQ(r.received, 3u);
+    EXPECT_EQ(r.receivedNs, 123'456'789u);
+    EXPECT_EQ(r.bytes.front(), 0x5A);
+}
+
+TEST(ReplyQueue, RoomForATurnAndAPauseOnlyAStopEnds)
+{
+    ReplyQueue q;
+    EXPECT_TRUE(q.HasRoomFor(32));
+    while (q.HasRoomFor(32))
+        Push(q, 9, ReplyQueue::kMaxDatagram);
+    EXPECT_NE(q.WriteSpace(), nullptr); // a single datagram still fits: a turn waits for room for all
+    // Datagrams published meanwhile do not end a pause; a stop does at once.
+    std::thread producer([&] { Push(q, 10, 40); });
+    producer.join();
+    EXPECT_TRUE(q.Pause(10));
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        q.Stop();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(q.Pause(60'000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    stopper.join();
+}
+
 TEST(ReceiveErrors, ReportedOncePerCodeAMinute)
 {
     ErrorPacer pacer;

@@ -86,9 +86,9 @@ void CDnsListCtrl::RefreshItemRow(DnsItem& item)
     model_->SetText(row, kColServer, QString::fromStdString(ServerAddressText(item)));
 }
 
-void CDnsListCtrl::SetRowText(const DnsItem& item, int column, const QString& text)
+void CDnsListCtrl::SetRowText(const DnsItem& item, int column, std::string_view utf8)
 {
-    model_->SetText(RowOf(item), column, text);
+    model_->SetTextUtf8(RowOf(item), column, utf8);
 }
 
 void CDnsListCtrl::SetRowImage(const DnsItem& item, int image) { model_->SetImage(RowOf(item), image); }

@@ -27,7 +27,7 @@ public:
 
     void InsertItemRow(DnsItem& item);
     void RefreshItemRow(DnsItem& item);
-    void SetRowText(const DnsItem& item, int column, const QString& text);
+    void SetRowText(const DnsItem& item, int column, std::string_view utf8);
     void SetRowImage(const DnsItem& item, int image);
     void ShowReplyDetail(const DnsItem& item);
 

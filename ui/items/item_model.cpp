@@ -98,6 +98,17 @@ bool CDnsItemModel::SetText(int row, int column, const QString& text)
     return true;
 }
 
+bool CDnsItemModel::SetTextUtf8(int row, int column, std::string_view utf8)
+{
+    if (row < 0 || row >= rowCount() || column <= kColState || column >= kItemColumnCount)
+        return false;
+    const QString& cell = rows_[static_cast<std::size_t>(row)].texts[static_cast<std::size_t>(column)];
+    const bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii && cell == QLatin1StringView(utf8.data(), static_cast<qsizetype>(utf8.size())))
+        return true;
+    return SetText(row, column, QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())));
+}
+
 bool CDnsItemModel::SetImage(int row, int image)
 {
     if (row < 0 || row >= rowCount() || image < 0 || image >= kStateImageCount)

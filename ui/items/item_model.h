@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <array>
+#include <string_view>
 #include <vector>
 
 #include "items/item_table.h"
@@ -43,6 +44,9 @@ public:
     // A changed cell is signalled with the other changes made before the event
     // loop next turns (FlushChanges), one dataChanged per run of changed rows.
     bool SetText(int row, int column, const QString& text);
+    // The same from UTF-8: a result sets most of its cells to what they hold
+    // already, which is found without building a string.
+    bool SetTextUtf8(int row, int column, std::string_view utf8);
     bool SetImage(int row, int image);
     // Signals the changes still pending now; rows inserted or removed do it first.
     void FlushChanges();

@@ -19,8 +19,7 @@ public:
     void SetRowText(const DnsItem& item, int column, const std::string& text) override
     {
         if (view)
-            view->List()->SetRowText(item, column,
-                                     QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+            view->List()->SetRowText(item, column, text);
     }
     void SetRowImage(const DnsItem& item, int image) override
     {

@@ -162,6 +162,16 @@ TEST_F(ItemListTest, ABatchOfRowUpdatesIsSignalledOncePerRunOfRowsAndKeepsTheSor
     list->SetRowText(gone, kColMonitorState, "late");
     for (int r = 0; r < m->rowCount(); ++r)
         EXPECT_NE(m->TextAt(r, kColMonitorState), "late");
+
+    // Texts come as UTF-8: one beyond ASCII is set whole, and found unchanged.
+    QCoreApplication::processEvents();
+    const int before = static_cast<int>(changed.count());
+    list->SetRowText(item(1), kColMonitorState, "R\xC3\xA9ponse \xE2\x9C\x93");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(m->TextAt(0, kColMonitorState), QString::fromUtf8("R\xC3\xA9ponse \xE2\x9C\x93"));
+    list->SetRowText(item(1), kColMonitorState, "R\xC3\xA9ponse \xE2\x9C\x93");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(changed.count(), before + 1);
 }
 
 TEST_F(ItemListTest, DeletingRowZeroOfThreeKeepsRowsAndSlotsInStep)
