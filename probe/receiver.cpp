@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -51,18 +50,11 @@ WakeFd& ReaderWake()
 
 std::atomic<ReceiveHook> g_receiveHook{nullptr};
 std::atomic<std::uint64_t> g_datagrams{0};
-// A pass held back by its window waits here for the reader's next turn (see
-// WaitForDatagramsRead). The reader looks for a waiter after raising the count
-// and the waiter for the count after registering, both sequentially consistent,
-// so one of them always sees the other.
-std::mutex g_readMutex;
-std::condition_variable g_readCv;
-std::atomic<int> g_readWaiters{0};
 std::atomic<std::uint64_t> g_delivered{0};
 std::atomic<std::uint64_t> g_errors{0};
 
 constexpr int kPollMs = 250;        // the longest wait for room in the queue, or for a datagram without a wake
-constexpr int kNapMs = 10;          // the reader's pause after a turn that took datagrams
+constexpr int kNapMs = 20;          // the reader's pause after a turn that took datagrams
 constexpr int kHandOverMs = 100;     // results go to the user-interface thread this often, in one batch
 constexpr int kErrorPauseMs = 20;   // between two failed receives in a row
 
@@ -216,11 +208,7 @@ Drained DrainSocket(ReadSocket& socket, ReplyQueue& queue, ErrorPacer& pacer, St
         if (id >= 0)
             Waiting()[static_cast<std::size_t>(id)].fetch_add(1);
         queue.Commit(length, staging.from[static_cast<std::size_t>(i)], nowTick - age, stamp);
-        g_datagrams.fetch_add(1);
-    }
-    if (n > 0 && g_readWaiters.load() > 0) {
-        { std::lock_guard lock(g_readMutex); }
-        g_readCv.notify_all();
+        g_datagrams.fetch_add(1, std::memory_order_relaxed);
     }
     // The test hook hands over one datagram a call: ask again until it has none.
     return static_cast<unsigned>(n) == kTurn || g_receiveHook.load() != nullptr ? Drained::More : Drained::Empty;
@@ -252,8 +240,8 @@ void WaitReadable(std::array<ReadSocket, 2>& sockets)
 
 // Lets replies gather after a turn that took some: their kernel stamps keep
 // every round trip exact, and one wake-up then takes what a whole nap brought
-// instead of two or three. A scheduler held back by its window ends the nap
-// early (RequestDrain), as does the exit wake.
+// instead of two or three. The exit wake ends the nap; a pass held back by its
+// window does not wait for it (DrainProbeSockets).
 void Nap()
 {
     const WakeFd& wake = ReaderWake();
@@ -266,44 +254,94 @@ void Nap()
         wake.Clear();
 }
 
+// The reader's side of the sockets, shared with a pass that drains them itself
+// while it waits for room in its window (DrainProbeSockets): whoever holds the
+// mutex is the ring's one producer. Static, like the ring: a pass may ask
+// while the receiver stops or starts.
+struct Draining {
+    std::mutex mutex;
+    std::array<ReadSocket, 2> sockets{};
+    ErrorPacer pacer;
+    std::unique_ptr<Staging> staging;
+    bool running = false;
+};
+
+Draining& Drainer()
+{
+    static auto* draining = new Draining();
+    return *draining;
+}
+
+struct Turn {
+    bool full = false;  // the ring had no room
+    bool quiet = true;  // every socket was found empty
+    bool open = false;  // a socket is still served
+};
+
+// One turn on each open socket. Under the drain mutex.
+Turn DrainTurnLocked(Draining& d, ReplyQueue& queue)
+{
+    Turn t;
+    for (ReadSocket& s : d.sockets) {
+        if (!s.open)
+            continue;
+        switch (DrainSocket(s, queue, d.pacer, *d.staging)) {
+        case Drained::Empty: break;
+        case Drained::Full: t.full = true; t.quiet = false; break;
+        case Drained::More: t.quiet = false; break;
+        case Drained::Gone: s.open = false; break;
+        }
+        t.open = t.open || s.open;
+    }
+    return t;
+}
+
 // Moves datagrams from the probe sockets into the queue until the exit flag is
-// set or every socket is shut down or gone. One thread serves both, so the ring
-// keeps its single producer.
+// set or every socket is shut down or gone.
 void ReaderLoop(int fd4, int fd6)
 {
     EngineState& engine = Engine();
     ReplyQueue& queue = Queue();
-    ErrorPacer pacer;
-    auto staging = std::make_unique<Staging>();
-    // The IPv4 socket is served even when missing, so that is reported; a
-    // missing IPv6 socket is a machine without IPv6, which is no error.
-    std::array<ReadSocket, 2> sockets{ReadSocket{fd4, true, 0}, ReadSocket{fd6, fd6 >= 0, 0}};
+    Draining& d = Drainer();
+    {
+        std::lock_guard lock(d.mutex);
+        // The IPv4 socket is served even when missing, so that is reported; a
+        // missing IPv6 socket is a machine without IPv6, which is no error.
+        d.sockets = {ReadSocket{fd4, true, 0}, ReadSocket{fd6, fd6 >= 0, 0}};
+        d.pacer = ErrorPacer{};
+        if (!d.staging)
+            d.staging = std::make_unique<Staging>();
+        d.running = true;
+    }
     bool tookSinceWait = false;
     while (engine.exitFlag.load() == 0) {
-        bool full = false, quiet = true, open = false;
-        const std::uint64_t before = g_datagrams.load(std::memory_order_relaxed);
-        for (ReadSocket& s : sockets) {
-            if (!s.open)
-                continue;
-            switch (DrainSocket(s, queue, pacer, *staging)) {
-            case Drained::Empty: break;
-            case Drained::Full: full = true; quiet = false; break;
-            case Drained::More: quiet = false; break;
-            case Drained::Gone: s.open = false; break;
-            }
-            open = open || s.open;
+        Turn t;
+        std::array<ReadSocket, 2> polled;
+        const std::uint64_t before = g_datagrams.load();
+        {
+            std::lock_guard lock(d.mutex);
+            t = DrainTurnLocked(d, queue);
+            polled = d.sockets;
         }
-        if (!open)
+        if (!t.open)
             break;
-        tookSinceWait = tookSinceWait || g_datagrams.load(std::memory_order_relaxed) != before;
-        if (full) {
+        // A pass that drained meanwhile counts too: what it left is what a nap gathers.
+        tookSinceWait = tookSinceWait || g_datagrams.load() != before;
+        if (t.full) {
             queue.WaitForSpace(kPollMs, kTurn); // the sockets' own buffers hold what comes meanwhile
-        } else if (quiet && tookSinceWait) {
+        } else if (t.quiet && tookSinceWait) {
             tookSinceWait = false;
             Nap();
-        } else if (quiet) {
-            WaitReadable(sockets);
+        } else if (t.quiet) {
+            WaitReadable(polled);
+            std::lock_guard lock(d.mutex);
+            for (std::size_t i = 0; i < polled.size(); ++i)
+                d.sockets[i].open = d.sockets[i].open && polled[i].open;
         }
+    }
+    {
+        std::lock_guard lock(d.mutex);
+        d.running = false;
     }
     queue.Stop();
 }
@@ -436,17 +474,15 @@ void StartReceiver()
 
 std::uint64_t DatagramsRead() { return g_datagrams.load(std::memory_order_relaxed); }
 
-bool WaitForDatagramsRead(std::uint64_t beyond, std::chrono::microseconds longest)
+std::size_t DrainProbeSockets()
 {
-    WakeReceiver();
-    g_readWaiters.fetch_add(1);
-    bool read = false;
-    {
-        std::unique_lock lock(g_readMutex);
-        read = g_readCv.wait_for(lock, longest, [beyond] { return g_datagrams.load() > beyond; });
-    }
-    g_readWaiters.fetch_sub(1);
-    return read;
+    Draining& d = Drainer();
+    std::unique_lock lock(d.mutex, std::try_to_lock);
+    if (!lock.owns_lock() || !d.running)
+        return 0; // the reader is at it, or not running
+    const std::uint64_t before = g_datagrams.load();
+    DrainTurnLocked(d, Queue());
+    return static_cast<std::size_t>(g_datagrams.load() - before);
 }
 
 ReceiverCounters GetReceiverCounters()

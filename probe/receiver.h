@@ -5,14 +5,14 @@
 // It runs as two threads: a reader that only moves datagrams from both sockets
 // into the receiver's own ring (reply_queue.h), in turns of up to 32 a call and
 // with a short pause after a turn that took some (the kernel stamps each
-// datagram's arrival, so the pause is no part of any round trip), and the
+// datagram's arrival, so the pause is no part of any round trip; a pass that
+// needs the sockets drained sooner drains them itself), and the
 // receiver proper, which processes them one by one and hands their results to
 // the user-interface thread in one batch every 100 ms. The reader keeps the
 // sockets empty while the receiver waits for the engine lock or for the
 // user-interface thread, so a burst of replies is never dropped by the kernel.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
@@ -30,9 +30,8 @@ void StartReceiver();
 // reader. Returns 0.
 int ReceiverLoop();
 
-// Ends the reader's wait for datagrams, or its pause between turns: at exit
-// (the exit flag is set first), and when a pass is held back until the reader
-// has caught up, so the socket is drained now rather than after the pause.
+// Ends the reader's wait for datagrams, or its pause between turns, at exit;
+// the exit flag is set first.
 void WakeReceiver();
 
 // True while a reply with this DNS identifier has been read from the socket and
@@ -54,9 +53,11 @@ struct ErrorPacer {
 // Datagrams read from the probe sockets since the program started.
 std::uint64_t DatagramsRead();
 
-// Has the reader take what the sockets hold now, and waits until DatagramsRead
-// has passed beyond or longest has gone by; true when it has passed.
-bool WaitForDatagramsRead(std::uint64_t beyond, std::chrono::microseconds longest);
+// Moves what the probe sockets hold into the receiver's ring on the calling
+// thread, one turn per socket, unless the reader is at it or not running: a
+// pass held back by its window reads for itself rather than wake the reader
+// from its pause and wait for it. Returns the datagrams taken.
+std::size_t DrainProbeSockets();
 
 struct ReceiverCounters {
     std::uint64_t datagrams = 0; // read from the socket

@@ -67,8 +67,8 @@ void ExpireSlot(ItemTable& items, RequestSlot& slot, std::uint32_t now)
 // 500 small datagrams (net.core.rmem_max, commonly 212992, doubled). On a busy
 // machine the thread that drains the socket may not get a processor before that
 // fills, and every datagram dropped there becomes a timeout: a healthy item shown
-// down. Holding the pass back until the reader has caught up costs a few waits
-// for the reader's next turn per pass. Replies that do not come must not stall the pass: queries of
+// down. Holding the pass back until the replies have been read (by the pass
+// itself, while the reader pauses) costs a few short sleeps per pass. Replies that do not come must not stall the pass: queries of
 // items in failing mode (their server did not answer last time) are not counted;
 // when nothing at all arrives for kStall while the socket is nearly empty, half a
 // window is written off (a server that has just gone silent, or one that has not
@@ -89,7 +89,6 @@ public:
     static constexpr auto kStall = std::chrono::milliseconds(50);
     static constexpr auto kPassBudget = std::chrono::milliseconds(1000);
     static constexpr std::uint64_t kGroup = 16;
-    static constexpr auto kReadWait = std::chrono::milliseconds(1);
 
     ReplyWindow() : mark_(DatagramsRead())
     {
@@ -110,9 +109,10 @@ public:
         const auto start = std::chrono::steady_clock::now();
         auto lastProgress = start;
         while ((InFlight() > window_ / 2 || Crowded()) && Engine().exitFlag.load() == 0) {
-            // The reader, which may be pausing between turns, is asked to read
-            // now, and its turn ends the wait.
-            WaitForDatagramsRead(lastRead, kReadWait);
+            // The reader may be pausing between turns: what has come is taken
+            // here, and only when nothing has come is there a pause.
+            if (DrainProbeSockets() == 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
             const std::uint64_t read = DatagramsRead();
             const auto now = std::chrono::steady_clock::now();
             if (read != lastRead) {
