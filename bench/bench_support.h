@@ -56,18 +56,26 @@ inline pid_t Spawn(const std::vector<std::string>& args, const std::string& out,
     return pid;
 }
 
+// Binds fd to a free port of 127.0.0.1; that port, 0 when it cannot.
+inline std::uint16_t BindLoopback(int fd)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        return 0;
+    return ntohs(a.sin_port);
+}
+
 // A port on 127.0.0.1 that nothing holds for sockets of socketType.
 inline std::uint16_t FreeLoopbackPort(int socketType)
 {
     const int fd = socket(AF_INET, socketType, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    const std::uint16_t port = BindLoopback(fd);
     close(fd);
-    return ntohs(a.sin_port);
+    return port;
 }
 
 inline std::uint16_t FreeUdpPort() { return FreeLoopbackPort(SOCK_DGRAM); }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/byte_reader.h"
+#include "bench/bench_support.h"
 
 namespace varnell::bench {
 
@@ -60,13 +61,7 @@ public:
     explicit DelayedResponder(std::int64_t delayNs) : delayNs_(delayNs)
     {
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        port_ = BindLoopback(fd_);
         // The kernel's receive stamp: a query that waited in the socket while a
         // reply went out is still answered delay after it arrived.
         const int on = 1;
@@ -87,6 +82,7 @@ public:
         close(fd_);
     }
 
+    // Written by the responder's thread: read them once Stop has returned.
     long replies = 0;
     double latenessSumMs = 0, latenessMinMs = 0, latenessMaxMs = 0;
 
