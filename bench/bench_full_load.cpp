@@ -28,6 +28,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -148,9 +149,12 @@ int main(int argc, char** argv)
     bench::DelayedResponder responder(static_cast<std::int64_t>(kResponderDelayMs * 1e6));
 
     // The store: N items and the responder's, no alert channel, the metrics
-    // endpoint on. The history file goes to the same folder, never the user's own.
+    // endpoint on. The history file and the control socket go to the same
+    // folder, never the user's own.
     setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
     setenv("XDG_STATE_HOME", dir.c_str(), 1);
+    mkdir((dir + "/run").c_str(), 0700);
+    setenv("XDG_RUNTIME_DIR", (dir + "/run").c_str(), 1);
     const std::uint16_t metricsPort = bench::FreeLoopbackPort(SOCK_STREAM);
     InitItemTable();
     bench::AddItems("h", o.items, o.interval, dnsPort);
