@@ -4,38 +4,44 @@
 // its CPU is read from outside (/proc/<pid>/stat), its probes and replies from
 // its own metrics endpoint. Then dnsperf, saturated, against the same server.
 // Reports CPU per probe, dnsperf's CPU per query, their ratio, resident memory
-// at 30 s and at the end, and lost replies (probes sent minus replies counted).
+// at 30 s and at the end, and lost replies (probes sent minus replies counted);
+// then the CPU, system calls and context switches of each thread over the
+// window, and the round-trip error of R more items whose server answers exactly
+// 50 ms after each query arrives, as the metrics page shows it every 5 s.
 //
 // usage: bench_full_load [--program PATH] [--items N] [--interval MS]
 //                        [--seconds T] [--rcvbuf BYTES] [--dnsperf-seconds T]
-//                        [--history on|off]
+//                        [--history on|off] [--rtt-items R] [--syscalls on|off]
 // PATH defaults to the varnell beside this benchmark's folder. --history off
 // runs the program without its round-trip history (VARNELL_HISTORY=off).
-#include <arpa/inet.h>
+// System calls are counted by perf over the window (--syscalls off leaves perf
+// out, should its counting be suspected of weighing on the CPU figures).
+#include <algorithm>
+#include <cctype>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "bench/bench_support.h"
-#include "config/settings.h"
-#include "config/settings_blob.h"
-#include "config/settings_store.h"
-#include "items/item_table.h"
-#include "probe/engine.h"
+#include "bench/delayed_responder.h"
 
 using namespace varnell;
 
 namespace {
+
+constexpr double kResponderDelayMs = 50;
 
 struct Options {
     std::string program;
@@ -45,30 +51,12 @@ struct Options {
     int rcvbuf = 212992;
     int dnsperfSeconds = 30;
     bool history = true;
+    // Few, since the responder answers one after the other and the items all
+    // fall due in the same pass: on a slow virtual machine each reply takes
+    // some 40 us to send, so the sixteenth of a burst would leave 0.6 ms late.
+    std::uint32_t rttItems = 4;
+    bool syscalls = true;
 };
-
-double CpuSeconds(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // Fields after the command name, which is in parentheses and may hold blanks.
-    std::istringstream rest(text.substr(text.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i)
-        if (i == 14 || i == 15)
-            ticks += std::stod(field);
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-long ResidentKb(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
 
 // Sums of every item's requests and replies counters, from the metrics page.
 struct Counters {
@@ -76,39 +64,44 @@ struct Counters {
     bool ok = false;
 };
 
-Counters Scrape(std::uint16_t port)
+Counters CountersOf(const std::string& page)
 {
     Counters c;
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return c;
-    }
-    const std::string get = "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-    send(fd, get.data(), get.size(), 0);
-    std::string page;
-    char buffer[65536];
-    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;)
-        page.append(buffer, static_cast<std::size_t>(n));
-    close(fd);
-    std::istringstream lines(page);
-    for (std::string line; std::getline(lines, line);) {
-        const auto value = [&] { return std::stod(line.substr(line.rfind(' ') + 1)); };
-        if (line.rfind("varnell_item_requests_total{", 0) == 0)
-            c.requests += value();
-        else if (line.rfind("varnell_item_replies_total{", 0) == 0)
-            c.replies += value();
-    }
+    bench::ForEachSample(page, "varnell_item_requests_total", [&](const std::string&, double v) { c.requests += v; });
+    bench::ForEachSample(page, "varnell_item_replies_total", [&](const std::string&, double v) { c.replies += v; });
     c.ok = page.find("varnell_item_requests_total") != std::string::npos;
     return c;
 }
 
+// Each responder item's last round trip minus the responder's delay, in ms.
+void AddRoundTripErrors(const std::string& page, std::vector<double>& errors)
+{
+    bench::ForEachSample(page, "varnell_item_rtt_seconds", [&](const std::string& labels, double seconds) {
+        if (labels.rfind("{item=\"rtt", 0) == 0)
+            errors.push_back(seconds * 1000 - kResponderDelayMs);
+    });
+}
+
+// System calls per thread id from `perf stat --per-thread -x,` output, whose
+// lines begin "<comm>-<tid>,<count>,"; empty when perf counted nothing.
+std::map<long, double> SyscallsPerThread(const std::string& perfOutput)
+{
+    std::map<long, double> counts;
+    std::istringstream lines(perfOutput);
+    for (std::string line; std::getline(lines, line);) {
+        const auto comma = line.find(',');
+        const auto dash = line.rfind('-', comma);
+        if (line.empty() || line[0] == '#' || comma == std::string::npos || dash == std::string::npos)
+            continue;
+        const std::string count = line.substr(comma + 1, line.find(',', comma + 1) - comma - 1);
+        if (!count.empty() && std::isdigit(static_cast<unsigned char>(count[0])))
+            counts[std::stol(line.substr(dash + 1, comma - dash - 1))] = std::stod(count);
+    }
+    return counts;
+}
+
+// The responder's items take their slots from the full load's when the table
+// would not hold both.
 Options Parse(int argc, char** argv)
 {
     Options o;
@@ -130,7 +123,13 @@ Options Parse(int argc, char** argv)
             o.dnsperfSeconds = std::stoi(v);
         else if (a == "--history")
             o.history = v != "off";
+        else if (a == "--rtt-items")
+            o.rttItems = static_cast<std::uint32_t>(std::stoul(v));
+        else if (a == "--syscalls")
+            o.syscalls = v != "off";
     }
+    o.rttItems = std::min(o.rttItems, kItemSlots);
+    o.items = std::min(o.items, kItemSlots - o.rttItems);
     return o;
 }
 
@@ -141,60 +140,70 @@ int main(int argc, char** argv)
     const Options o = Parse(argc, argv);
     char dirTemplate[] = "/tmp/varnell-full-load-XXXXXX";
     const std::string dir = mkdtemp(dirTemplate);
-    bench::WriteTestZone(dir + "/test.zone", o.items);
-    const std::uint16_t dnsPort = bench::FreeUdpPort();
-    const pid_t unbound = bench::Spawn({"bash", bench::UnboundScript(), dir, std::to_string(dnsPort), "127.0.0.1"},
-                                       dir + "/unbound.log");
-    if (unbound < 0 || !bench::Answers("127.0.0.1", dnsPort, 150)) {
+    std::uint16_t dnsPort = 0;
+    const pid_t unbound = bench::StartUnbound(dir, o.items, dnsPort);
+    if (unbound < 0) {
         std::fprintf(stderr, "unbound did not start; see %s/unbound.log\n", dir.c_str());
         return 1;
     }
+    bench::DelayedResponder responder(static_cast<std::int64_t>(kResponderDelayMs * 1e6));
 
-    // The store: N items, no alert channel, the metrics endpoint on. The
-    // history file goes to the same folder, never the user's own.
+    // The store: N items and the responder's, no alert channel, the metrics
+    // endpoint on. The history file and the control socket go to the same
+    // folder, never the user's own.
     setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
     setenv("XDG_STATE_HOME", dir.c_str(), 1);
+    mkdir((dir + "/run").c_str(), 0700);
+    setenv("XDG_RUNTIME_DIR", (dir + "/run").c_str(), 1);
     const std::uint16_t metricsPort = bench::FreeLoopbackPort(SOCK_STREAM);
-    Settings s = DefaultSettings(LookUpLocalAddress());
-    s.general.SetFlags(0);
-    s.extra.metricsListen = "127.0.0.1:" + std::to_string(metricsPort);
     InitItemTable();
-    for (std::uint32_t i = 0; i < o.items; ++i) {
-        ItemEdit e;
-        e.name = "h" + std::to_string(i);
-        e.domain = e.name + ".test";
-        e.interval = o.interval;
-        e.timeout = 2000;
-        e.serverBE = htonl(INADDR_LOOPBACK);
-        CommitNewItem(static_cast<std::uint32_t>(NewItemSlot()), e);
-        LockItems()->items[i].server.portBE = htons(dnsPort);
-    }
-    CurrentSettings() = s;
-    SaveSettings();
+    bench::AddItems("h", o.items, o.interval, dnsPort);
+    bench::AddItems("rtt", o.rttItems, 1000, responder.Port());
+    bench::SaveBenchStore(metricsPort);
 
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     setenv("VARNELL_PROBE_RCVBUF", std::to_string(o.rcvbuf).c_str(), 1);
     setenv("VARNELL_HISTORY", o.history ? "on" : "off", 1);
-    const pid_t program = bench::Spawn({o.program}, dir + "/varnell.out");
+    const pid_t program = bench::Spawn(bench::Unprivileged({o.program}), dir + "/varnell.out");
     if (program < 0) {
         std::fprintf(stderr, "could not start %s\n", o.program.c_str());
         return 1;
     }
+    const std::string proc = "/proc/" + std::to_string(program);
     // Warm-up: the window is up and every item has had its first probes.
     std::this_thread::sleep_for(std::chrono::seconds(10));
-    const Counters before = Scrape(metricsPort);
-    const double cpuBefore = CpuSeconds(program);
+    const Counters before = CountersOf(bench::HttpGet(metricsPort, "/metrics"));
+    const double cpuBefore = bench::StatCpuSeconds(proc + "/stat");
+    const auto threadsBefore = bench::Threads(program);
     const auto start = std::chrono::steady_clock::now();
-    std::this_thread::sleep_until(start + std::chrono::seconds(20));
-    const long rss30 = ResidentKb(program);
+    const pid_t perf =
+        o.syscalls ? bench::Spawn({"perf", "stat", "-e", "raw_syscalls:sys_enter", "-p", std::to_string(program),
+                                   "--per-thread", "-x,", "-o", dir + "/perf.txt", "--", "sleep",
+                                   std::to_string(o.seconds)},
+                                  dir + "/perf.log")
+                   : -1;
+    // The round trips are read every 5 s over the window, and once at its end.
+    std::vector<double> rttErrors;
+    long rss30 = -1;
+    for (int at = 5; at < o.seconds; at += 5) {
+        std::this_thread::sleep_until(start + std::chrono::seconds(at));
+        if (at == 20)
+            rss30 = bench::ResidentKb(program);
+        AddRoundTripErrors(bench::HttpGet(metricsPort, "/metrics"), rttErrors);
+    }
     std::this_thread::sleep_until(start + std::chrono::seconds(o.seconds));
-    const Counters after = Scrape(metricsPort);
-    const double cpu = CpuSeconds(program) - cpuBefore;
-    const long rssEnd = ResidentKb(program);
+    const std::string endPage = bench::HttpGet(metricsPort, "/metrics");
+    const Counters after = CountersOf(endPage);
+    AddRoundTripErrors(endPage, rttErrors);
+    const double cpu = bench::StatCpuSeconds(proc + "/stat") - cpuBefore;
+    const auto threadsAfter = bench::Threads(program);
+    const long rssEnd = bench::ResidentKb(program);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    kill(program, SIGTERM);
     int status = 0;
-    waitpid(program, &status, 0);
+    if (perf > 0)
+        waitpid(perf, &status, 0);
+    bench::Stop(program);
+    responder.Stop();
     if (!before.ok || !after.ok) {
         std::fprintf(stderr, "no metrics from the program; see %s/varnell.out\n", dir.c_str());
         return 1;
@@ -208,11 +217,11 @@ int main(int argc, char** argv)
     for (std::uint32_t i = 0; i < o.items; ++i)
         queries << "h" << i << ".test A\n";
     queries.close();
-    const pid_t perf = bench::Spawn({"dnsperf", "-s", "127.0.0.1", "-p", std::to_string(dnsPort), "-d",
-                                     dir + "/queries.txt", "-l", std::to_string(o.dnsperfSeconds)},
-                                    dir + "/dnsperf.out");
+    const pid_t dnsperf = bench::Spawn({"dnsperf", "-s", "127.0.0.1", "-p", std::to_string(dnsPort), "-d",
+                                        dir + "/queries.txt", "-l", std::to_string(o.dnsperfSeconds)},
+                                       dir + "/dnsperf.out");
     rusage usage{};
-    wait4(perf, &status, 0, &usage);
+    wait4(dnsperf, &status, 0, &usage);
     const double perfCpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     double perfQueries = 0;
@@ -220,18 +229,73 @@ int main(int argc, char** argv)
     for (std::string line; std::getline(perfOut, line);)
         if (const auto at = line.find("Queries completed:"); at != std::string::npos)
             perfQueries = std::stod(line.substr(at + 18));
-    kill(unbound, SIGTERM);
-    waitpid(unbound, &status, 0);
+    bench::Stop(unbound);
 
     const double perProbe = probes > 0 ? cpu / probes * 1e6 : 0;
     const double perQuery = perfQueries > 0 ? perfCpu / perfQueries * 1e6 : 0;
     std::printf("items %u, interval %u ms, receive buffer %d, history %s, %.0f s measured after 10 s of warm-up\n",
                 o.items, o.interval, o.rcvbuf, o.history ? "on" : "off", elapsed);
+    std::printf("items at the %.0f ms responder: %u, interval 1000 ms, counted with the others above\n",
+                kResponderDelayMs, o.rttItems);
     std::printf("program: %.0f probes (%.0f/s), CPU %.2f s = %.1f %% of a core, %.1f us per probe\n", probes,
                 probes / elapsed, cpu, cpu / elapsed * 100, perProbe);
     std::printf("program: lost replies %.0f, resident %ld kB at 30 s, %ld kB at the end\n", lost, rss30, rssEnd);
     std::printf("dnsperf: %.0f queries, CPU %.2f s, %.1f us per query\n", perfQueries, perfCpu, perQuery);
     std::printf("ratio: %.2f x dnsperf's CPU per query\n", perQuery > 0 ? perProbe / perQuery : 0);
+
+    // Per thread name (several threads may share one), over the window; a thread
+    // that ended inside the window is not counted.
+    const std::map<long, double> syscalls = SyscallsPerThread(bench::ReadText(dir + "/perf.txt"));
+    struct Sum {
+        int threads = 0;
+        double cpu = 0, switches = 0, syscalls = 0;
+    };
+    std::map<std::string, Sum> byName;
+    Sum all;
+    for (const auto& [tid, t] : threadsAfter) {
+        const auto was = threadsBefore.find(tid);
+        const bool old = was != threadsBefore.end();
+        Sum& sum = byName[t.name];
+        sum.threads += 1;
+        sum.cpu += t.cpu - (old ? was->second.cpu : 0);
+        sum.switches += static_cast<double>(t.switches - (old ? was->second.switches : 0));
+        const auto calls = syscalls.find(tid);
+        sum.syscalls += calls != syscalls.end() ? calls->second : 0;
+    }
+    // perf counted over its own `sleep`, which began with the window.
+    const auto syscallRate = [&](double count) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.0f", count / o.seconds);
+        return syscalls.empty() ? std::string("n/a") : std::string(text);
+    };
+    for (const auto& [name, sum] : byName) {
+        std::printf("thread %s (x%d): CPU %.2f s, %.2f us per probe, %s system calls/s, %.0f context switches/s\n",
+                    name.c_str(), sum.threads, sum.cpu, probes > 0 ? sum.cpu / probes * 1e6 : 0,
+                    syscallRate(sum.syscalls).c_str(), sum.switches / elapsed);
+        all.syscalls += sum.syscalls;
+        all.switches += sum.switches;
+    }
+    std::printf("program: %s system calls/s, %.0f context switches/s\n", syscallRate(all.syscalls).c_str(),
+                all.switches / elapsed);
+
+    if (rttErrors.empty()) {
+        std::printf("round trip: no reading from the %u items of the %.0f ms responder\n", o.rttItems,
+                    kResponderDelayMs);
+    } else {
+        double sum = 0;
+        for (const double e : rttErrors)
+            sum += e;
+        const auto [least, most] = std::minmax_element(rttErrors.begin(), rttErrors.end());
+        std::printf("round trip error (rtt - %.0f ms), %u items of the responder, %zu readings: mean %+.2f ms, "
+                    "min %+.2f ms, max %+.2f ms\n",
+                    kResponderDelayMs, o.rttItems, rttErrors.size(),
+                    sum / static_cast<double>(rttErrors.size()), *least, *most);
+    }
+    // The responder's lateness is part of every round trip the program measures.
+    if (responder.replies > 0)
+        std::printf("responder: %ld replies, each late by mean %.3f ms, min %.3f ms, max %.3f ms\n", responder.replies,
+                    responder.latenessSumMs / static_cast<double>(responder.replies), responder.latenessMinMs,
+                    responder.latenessMaxMs);
     std::filesystem::remove_all(dir);
     return 0;
 }
