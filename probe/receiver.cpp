@@ -413,8 +413,8 @@ int ReceiverLoop()
         // wake a few times a second whatever the rate of replies. The kernel
         // stamped each reply's arrival, so waiting here changes no round trip.
         const auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHandOverMs);
-        bool more = true;
-        while (more && engine.exitFlag.load() == 0) {
+        bool paused = false;
+        while (engine.exitFlag.load() == 0) {
             const std::uint32_t item = ItemOfReply(reply.bytes);
             if (item < kItemSlots && inBatch[item])
                 handOver(); // its reply data is about to be replaced: the result goes first
@@ -434,18 +434,25 @@ int ReceiverLoop()
                 if (outcome.itemSlot < kItemSlots)
                     inBatch[outcome.itemSlot] = true;
             }
-            more = queue.WaitFront(reply, 0);
-            if (!more && !batch.empty()) {
-                // Nothing queued: rest until the hand-over without waking for
-                // each datagram the reader publishes, then take what came.
-                const auto now = std::chrono::steady_clock::now();
-                if (now < due) {
-                    const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
-                    if (!queue.Pause(static_cast<std::uint32_t>(left)))
-                        break;
-                }
-                more = std::chrono::steady_clock::now() < due && queue.WaitFront(reply, 0);
+            const bool more = queue.WaitFront(reply, 0);
+            const auto now = std::chrono::steady_clock::now();
+            if (more) {
+                // On time: what is still queued starts the next batch. After the
+                // rest, what came during it joins this one, within a bound.
+                if (now >= due + (paused ? std::chrono::milliseconds(kHandOverMs) : std::chrono::milliseconds(0)))
+                    break;
+                continue;
             }
+            if (batch.empty() || paused || now >= due)
+                break;
+            // Nothing queued: rest until the hand-over without waking for each
+            // datagram the reader publishes, then take what came meanwhile.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+            if (!queue.Pause(static_cast<std::uint32_t>(left)))
+                break;
+            paused = true;
+            if (!queue.WaitFront(reply, 0))
+                break;
         }
         handOver();
     }
