@@ -51,6 +51,7 @@ WakeFd& ReaderWake()
 std::atomic<ReceiveHook> g_receiveHook{nullptr};
 std::atomic<std::uint64_t> g_datagrams{0};
 std::atomic<std::uint64_t> g_delivered{0};
+std::atomic<std::uint64_t> g_handOvers{0};
 std::atomic<std::uint64_t> g_errors{0};
 
 constexpr int kPollMs = 250;        // the longest wait for room in the queue, or for a datagram without a wake
@@ -399,6 +400,7 @@ int ReceiverLoop()
         // been evaluated, in arrival order.
         GetUiChannel().SendAll(engine.resultWindow.load(), batch);
         g_delivered.fetch_add(results, std::memory_order_relaxed);
+        g_handOvers.fetch_add(1, std::memory_order_relaxed);
         batch.clear();
     };
     while (engine.exitFlag.load() == 0) {
@@ -497,6 +499,7 @@ ReceiverCounters GetReceiverCounters()
     ReceiverCounters c;
     c.datagrams = g_datagrams.load();
     c.delivered = g_delivered.load();
+    c.handOvers = g_handOvers.load();
     c.errors = g_errors.load();
     c.queue = Queue().Counters();
     return c;

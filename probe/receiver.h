@@ -62,6 +62,7 @@ std::size_t DrainProbeSockets();
 struct ReceiverCounters {
     std::uint64_t datagrams = 0; // read from the socket
     std::uint64_t delivered = 0; // results sent to the user-interface thread
+    std::uint64_t handOvers = 0; // batches they went in
     std::uint64_t errors = 0;    // failed receives
     ReplyQueueCounters queue;
 };

@@ -401,8 +401,18 @@ TEST_F(ProbeSocket, BatchedResultsKeepOrderAndEachItsOwnReply)
               static_cast<std::uint8_t>(i % 3));
     ASSERT_TRUE(WaitFor([&] { std::lock_guard lock(seenMutex); return seen.size() >= kItems + 1; }, std::chrono::seconds(10)));
 
+    // A second reply for every item, all at once: handed over in a few batches,
+    // not one per result (the items of the batch before must not count).
+    const std::uint64_t handOvers = GetReceiverCounters().handOvers;
+    for (std::uint32_t i = 0; i < kItems; ++i)
+        arm(i, static_cast<std::uint16_t>(3000 + i), true);
+    for (std::uint32_t i = 0; i < kItems; ++i)
+        reply(static_cast<std::uint16_t>(3000 + i), i, "10.1.0.1", 0);
+    ASSERT_TRUE(WaitFor([&] { std::lock_guard lock(seenMutex); return seen.size() >= 2 * kItems + 1; }, std::chrono::seconds(10)));
+    EXPECT_LE(GetReceiverCounters().handOvers - handOvers, 30u);
+
     std::lock_guard lock(seenMutex);
-    ASSERT_EQ(seen.size(), kItems + 1);
+    ASSERT_EQ(seen.size(), 2 * kItems + 1);
     EXPECT_EQ(seen[0].item, 0u);
     EXPECT_EQ(seen[0].code, 2);
     EXPECT_EQ(seen[0].address, inet_addr("192.0.2.99"));
