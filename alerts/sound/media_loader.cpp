@@ -2,15 +2,30 @@
 
 #include <dlfcn.h>
 #include <mutex>
+#include <unistd.h>
 
 namespace varnell::sound {
 
 namespace {
 
 // Where the module lies: beside the build's programs first, so a build tree
-// never loads the module of an older installed copy, then where it installs
-// (both paths are set by the build).
-constexpr const char* kModulePaths[] = {VARNELL_SOUND_MODULE_BUILT, VARNELL_SOUND_MODULE_INSTALLED};
+// never loads the module of an older installed copy, then where it installs,
+// relative to the program's folder unless the build gave a full path.
+std::vector<std::string> ModulePaths()
+{
+    std::vector<std::string> paths = {VARNELL_SOUND_MODULE_BUILT};
+    std::string installed = VARNELL_SOUND_MODULE_INSTALLED;
+    if (installed.front() != '/') {
+        char exe[4096];
+        const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe);
+        if (n <= 0 || static_cast<std::size_t>(n) >= sizeof exe)
+            return paths;
+        const std::string self(exe, static_cast<std::size_t>(n));
+        installed = self.substr(0, self.rfind('/') + 1) + installed;
+    }
+    paths.push_back(std::move(installed));
+    return paths;
+}
 
 } // namespace
 
@@ -21,8 +36,8 @@ const SoundMedia* LoadSoundMedia(std::string& error)
     static std::string reason;
     std::call_once(once, [] {
         reason = "The media library could not be loaded.";
-        for (const char* path : kModulePaths) {
-            void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+        for (const std::string& path : ModulePaths()) {
+            void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (module == nullptr) {
                 if (const char* why = dlerror())
                     reason = why;
@@ -35,7 +50,7 @@ const SoundMedia* LoadSoundMedia(std::string& error)
                 media = found;
                 return;
             }
-            reason = std::string(path) + " is not this build's media module.";
+            reason = path + " is not this build's media module.";
             dlclose(module);
         }
     });
