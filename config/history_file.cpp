@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <functional>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <thread>
@@ -11,6 +12,7 @@
 #include <unordered_map>
 
 #include "base/folders.h"
+#include "base/freed_memory.h"
 #include "config/registry.h"
 #include "config/settings_store.h"
 #include "items/address6.h"
@@ -144,6 +146,10 @@ std::vector<HistoryRow> EncodeRows(std::vector<SlotKey> keys, std::int64_t nowSe
     return rows;
 }
 
+// Replaces the file's rows with those next hands out, one at a time, in one
+// transaction; next returns false after the last.
+bool WriteRows(const std::string& path, const std::function<bool(HistoryRow&)>& next);
+
 struct Keeper {
     std::string path; // empty: not keeping
     std::int64_t lastSave = 0;
@@ -179,8 +185,22 @@ void KeepHistory(std::int64_t nowSeconds)
     if (k.writer.joinable())
         k.writer.join(); // finished: writing is false
     k.writing.store(true);
+    // Row by row: a full table's rows are some 11 MB, which the writer would
+    // otherwise hold at once, and its arena keep, until the next save.
     k.writer = std::thread([&k, path = k.path, keys = CollectKeys(), nowSeconds]() mutable {
-        WriteHistoryFile(path, EncodeRows(std::move(keys), nowSeconds));
+        std::size_t at = 0;
+        WriteRows(path, [&](HistoryRow& row) {
+            for (; at < keys.size(); ++at) {
+                row.data = EncodeHistoryOf(keys[at].slot, nowSeconds);
+                if (!row.data.empty()) {
+                    row.key = std::move(keys[at++].key);
+                    return true;
+                }
+            }
+            return false;
+        });
+        keys = {};
+        ReturnFreedMemory();
         k.writing.store(false);
     });
 }
@@ -198,6 +218,19 @@ bool StopHistoryKeeping()
 }
 
 bool WriteHistoryFile(const std::string& path, const std::vector<HistoryRow>& rows)
+{
+    std::size_t at = 0;
+    return WriteRows(path, [&](HistoryRow& row) {
+        if (at == rows.size())
+            return false;
+        row = rows[at++];
+        return true;
+    });
+}
+
+namespace {
+
+bool WriteRows(const std::string& path, const std::function<bool(HistoryRow&)>& next)
 {
     struct stat st{};
     if (stat(path.c_str(), &st) != 0) {
@@ -219,7 +252,7 @@ bool WriteHistoryFile(const std::string& path, const std::vector<HistoryRow>& ro
     if (!Exec(db.db, "DELETE FROM history") ||
         insert.Prepare(db.db, "INSERT OR REPLACE INTO history(key, data) VALUES(?1, ?2)") != SQLITE_OK)
         return false;
-    for (const HistoryRow& row : rows) {
+    for (HistoryRow row; next(row);) {
         sqlite3_reset(insert.get());
         if (sqlite3_bind_text(insert.get(), 1, row.key.data(), static_cast<int>(row.key.size()), SQLITE_STATIC) !=
                 SQLITE_OK ||
@@ -230,5 +263,7 @@ bool WriteHistoryFile(const std::string& path, const std::vector<HistoryRow>& ro
     }
     return Exec(db.db, "COMMIT");
 }
+
+} // namespace
 
 } // namespace varnell

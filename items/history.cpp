@@ -54,6 +54,57 @@ void PutU32(std::vector<std::uint8_t>& out, std::uint32_t v)
 constexpr std::size_t kBucketBytes = 16;
 constexpr std::size_t kProbeBytes = 8;
 
+// Allocates a missing piece outside the lock and installs it under the lock,
+// so a reader under the lock never sees it half made. A new hour piece says
+// hour 0 until CellFor claims it.
+template <typename Piece>
+void Grow(std::unique_ptr<Piece>& piece)
+{
+    if (!piece) {
+        auto fresh = std::make_unique<Piece>();
+        std::lock_guard lock(HistoryLock());
+        piece = std::move(fresh);
+    }
+}
+
+// Index below kHistoryProbes, its chunk grown.
+ProbeSample& ProbeAt(ItemHistory& h, std::uint32_t index)
+{
+    return (*h.probes[index / kHistoryProbeChunk])[index % kHistoryProbeChunk];
+}
+const ProbeSample& ProbeAt(const ItemHistory& h, std::uint32_t index)
+{
+    return (*h.probes[index / kHistoryProbeChunk])[index % kHistoryProbeChunk];
+}
+
+// The cell of a minute, or nullptr when its hour is not held (never reached,
+// or its piece holds another hour now).
+const MinuteCell* CellOf(const ItemHistory& h, std::uint32_t minute)
+{
+    const HourBuckets* hour = h.hours[minute / 60 % kHistoryHours].get();
+    return hour != nullptr && hour->hour == minute / 60 ? &hour->minutes[minute % 60] : nullptr;
+}
+
+// The cell a minute is written to, its hour's piece grown beforehand (and the
+// lock held when others may read): a piece that held an older hour is emptied
+// for this one; nullptr when it holds a later hour (the clock went back a day).
+MinuteCell* CellFor(ItemHistory& h, std::uint32_t minute)
+{
+    HourBuckets& piece = *h.hours[minute / 60 % kHistoryHours];
+    if (piece.hour > minute / 60)
+        return nullptr;
+    if (piece.hour < minute / 60) {
+        piece = HourBuckets{};
+        piece.hour = minute / 60;
+    }
+    return &piece.minutes[minute % 60];
+}
+
+MinuteBucket BucketOf(std::uint32_t minute, const MinuteCell& c)
+{
+    return MinuteBucket{minute, c.rttSum, c.rttMin, c.rttMax, c.probes, c.failures, c.timed, c.flags};
+}
+
 } // namespace
 
 std::int64_t HistoryNow()
@@ -69,38 +120,35 @@ void RecordResult(std::uint32_t slot, std::int64_t nowSeconds, int code, std::in
     // Before 1970 or past 2106 the 32-bit stamps cannot say when: keep nothing.
     if (slot >= kItemSlots || nowSeconds <= 0 || nowSeconds > 0xFFFFFFFFll || HistoryOff())
         return;
-    std::unique_ptr<ItemHistory>& h = Histories()[slot];
-    if (!h) {
-        auto fresh = std::make_unique<ItemHistory>(); // allocated outside the lock
-        std::lock_guard lock(HistoryLock());
-        h = std::move(fresh);
-    }
-    std::lock_guard lock(HistoryLock());
+    std::unique_ptr<ItemHistory>& held = Histories()[slot];
+    Grow(held);
+    ItemHistory& h = *held;
     const auto second = static_cast<std::uint32_t>(nowSeconds);
+    const std::uint32_t minute = second / 60;
+    Grow(h.probes[h.probeNext / kHistoryProbeChunk]);
+    Grow(h.hours[minute / 60 % kHistoryHours]);
     const std::uint16_t rtt =
         rttMs < 0 ? kHistoryNoRtt : static_cast<std::uint16_t>(std::min<std::int32_t>(rttMs, kHistoryRttCap));
 
-    h->probes[h->probeNext] = ProbeSample{second, rtt, static_cast<std::uint8_t>(code & 0xFF), flags};
-    h->probeNext = (h->probeNext + 1) % kHistoryProbes;
-    h->probeCount = std::min(h->probeCount + 1, kHistoryProbes);
+    std::lock_guard lock(HistoryLock());
+    ProbeAt(h, h.probeNext) = ProbeSample{second, rtt, static_cast<std::uint8_t>(code & 0xFF), flags};
+    h.probeNext = (h.probeNext + 1) % kHistoryProbes;
+    h.probeCount = std::min(h.probeCount + 1, kHistoryProbes);
 
-    const std::uint32_t minute = second / 60;
-    MinuteBucket& b = h->buckets[minute % kHistoryMinutes];
-    if (b.minute > minute)
-        return; // the clock went back: that slot already holds a later minute
-    if (b.minute != minute)
-        b = MinuteBucket{minute};
-    b.probes = Saturated(b.probes);
+    MinuteCell* b = CellFor(h, minute);
+    if (b == nullptr)
+        return;
+    b->probes = Saturated(b->probes);
     if (code != 0)
-        b.failures = Saturated(b.failures);
+        b->failures = Saturated(b->failures);
     // A saturated counter would skew the average: stop adding once it is full.
-    if (rtt != kHistoryNoRtt && b.timed != 0xFF) {
-        b.timed = Saturated(b.timed);
-        b.rttSum += rtt;
-        b.rttMin = std::min(b.rttMin, rtt);
-        b.rttMax = std::max(b.rttMax, rtt);
+    if (rtt != kHistoryNoRtt && b->timed != 0xFF) {
+        b->timed = Saturated(b->timed);
+        b->rttSum += rtt;
+        b->rttMin = std::min(b->rttMin, rtt);
+        b->rttMax = std::max(b->rttMax, rtt);
     }
-    b.flags |= flags;
+    b->flags |= flags;
 }
 
 void ClearHistory(std::uint32_t slot) { SetHistory(slot, nullptr); }
@@ -134,8 +182,15 @@ std::vector<std::uint8_t> EncodeHistoryOf(std::uint32_t slot, std::int64_t nowSe
 std::size_t HistoryBytes()
 {
     std::size_t total = 0;
-    for (const auto& h : Histories())
-        total += h ? sizeof(ItemHistory) : 0;
+    for (const auto& h : Histories()) {
+        if (!h)
+            continue;
+        total += sizeof(ItemHistory);
+        for (const auto& hour : h->hours)
+            total += hour ? sizeof(HourBuckets) : 0;
+        for (const auto& chunk : h->probes)
+            total += chunk ? sizeof(ProbeChunk) : 0;
+    }
     return total;
 }
 
@@ -144,13 +199,13 @@ std::vector<MinuteBucket> BucketsBetween(const ItemHistory& h, std::uint32_t fro
     std::vector<MinuteBucket> out;
     if (toMinute < fromMinute)
         return out;
-    // A range longer than the ring would visit slots twice.
+    // The pieces hold up to a day and an hour; a wider range is cut to a day,
+    // as a day is what the history promises.
     fromMinute = std::max(fromMinute, toMinute - std::min(toMinute, kHistoryMinutes - 1));
-    out.reserve(toMinute - fromMinute + 1);
     for (std::uint32_t m = fromMinute;; ++m) {
-        const MinuteBucket& b = h.buckets[m % kHistoryMinutes];
-        if (b.minute == m && b.probes != 0)
-            out.push_back(b);
+        const MinuteCell* c = CellOf(h, m);
+        if (c != nullptr && c->probes != 0)
+            out.push_back(BucketOf(m, *c));
         if (m == toMinute)
             break;
     }
@@ -163,7 +218,7 @@ std::vector<ProbeSample> ProbesSince(const ItemHistory& h, std::uint32_t fromSec
     out.reserve(h.probeCount);
     const std::uint32_t oldest = (h.probeNext + kHistoryProbes - h.probeCount) % kHistoryProbes;
     for (std::uint32_t i = 0; i < h.probeCount; ++i) {
-        const ProbeSample& p = h.probes[(oldest + i) % kHistoryProbes];
+        const ProbeSample& p = ProbeAt(h, (oldest + i) % kHistoryProbes);
         if (p.second >= fromSecond)
             out.push_back(p);
     }
@@ -215,7 +270,9 @@ std::unique_ptr<ItemHistory> DecodeHistory(std::span<const std::uint8_t> bytes)
         // stamp, is not one this program wrote.
         if (b.minute == 0 || b.timed > b.probes || b.failures > b.probes)
             return nullptr;
-        h->buckets[b.minute % kHistoryMinutes] = b;
+        Grow(h->hours[b.minute / 60 % kHistoryHours]);
+        if (MinuteCell* c = CellFor(*h, b.minute))
+            *c = MinuteCell{b.rttSum, b.rttMin, b.rttMax, b.probes, b.failures, b.timed, b.flags};
     }
     std::uint16_t probeCount = 0;
     if (!r.ReadU16LE(probeCount) || probeCount > kHistoryProbes || r.Remaining() != probeCount * kProbeBytes)
@@ -224,7 +281,8 @@ std::unique_ptr<ItemHistory> DecodeHistory(std::span<const std::uint8_t> bytes)
         ProbeSample p;
         if (!r.ReadU32LE(p.second) || !r.ReadU16LE(p.rtt) || !r.ReadU8(p.code) || !r.ReadU8(p.flags))
             return nullptr;
-        h->probes[i] = p;
+        Grow(h->probes[i / kHistoryProbeChunk]);
+        ProbeAt(*h, i) = p;
     }
     h->probeCount = probeCount;
     h->probeNext = probeCount % kHistoryProbes;

@@ -1,13 +1,15 @@
 // Round-trip history of every item: the last 24 hours in one-minute buckets and
-// the last probes one by one, in two fixed rings per item, so the memory is
-// bounded whatever the probe rate (kHistoryBytesPerItem per item that has been
-// probed, allocated at its first result).
+// the last probes one by one. Both rings are held in pieces allocated as time
+// passes (an hour of buckets, 64 probes), so an item probed for five minutes
+// holds five minutes' worth, an item never probed holds nothing, and a full
+// day costs at most kHistoryBytesPerItem whatever the probe rate.
 //
 // Who touches what: the user-interface thread (the thread that owns the item
 // table) records, clears and installs histories and reads them without a lock:
 // it is the only writer. The history file's writer thread reads one item at a
 // time through EncodeHistoryOf, which takes the history lock; every write takes
 // it too, for the few instructions it lasts, so a save never stalls recording.
+// Pieces are allocated before the lock is taken.
 //
 // Times are wall-clock (seconds since the epoch), not the engine's tick counter:
 // the history outlives the process.
@@ -39,8 +41,8 @@ enum HistoryFlag : std::uint8_t {
     kHistoryEvent = 0x02, // a down, up or address-change event was raised
 };
 
-// One minute of one item. Counters saturate at 255 (a minute holds 60 probes at
-// the scheduler's pace). The average is rttSum / timed.
+// One minute of one item as handed out and stored. Counters saturate at 255 (a
+// minute holds 60 probes at the scheduler's pace). The average is rttSum / timed.
 struct MinuteBucket {
     std::uint32_t minute = 0; // minutes since the epoch; 0 = empty
     std::uint32_t rttSum = 0;
@@ -62,13 +64,40 @@ struct ProbeSample {
 };
 static_assert(sizeof(ProbeSample) == 8);
 
+// One minute as held in memory: its minute is where it lies in its hour.
+struct MinuteCell {
+    std::uint32_t rttSum = 0;
+    std::uint16_t rttMin = kHistoryNoRtt;
+    std::uint16_t rttMax = 0;
+    std::uint8_t probes = 0; // 0 = no probe in that minute
+    std::uint8_t failures = 0;
+    std::uint8_t timed = 0;
+    std::uint8_t flags = 0;
+};
+static_assert(sizeof(MinuteCell) == 12);
+
+struct HourBuckets {
+    std::uint32_t hour = 0; // hours since the epoch
+    std::array<MinuteCell, 60> minutes{};
+};
+
+inline constexpr std::uint32_t kHistoryProbeChunk = 64;
+using ProbeChunk = std::array<ProbeSample, kHistoryProbeChunk>;
+static_assert(kHistoryProbes % kHistoryProbeChunk == 0);
+
+// A day of minutes starts inside one hour and ends inside another: 25 hours
+// hold any 1440 consecutive minutes.
+inline constexpr std::uint32_t kHistoryHours = kHistoryMinutes / 60 + 1;
+
 struct ItemHistory {
-    std::array<MinuteBucket, kHistoryMinutes> buckets{}; // minute % kHistoryMinutes
-    std::array<ProbeSample, kHistoryProbes> probes{};
+    std::array<std::unique_ptr<HourBuckets>, kHistoryHours> hours; // hour % kHistoryHours
+    std::array<std::unique_ptr<ProbeChunk>, kHistoryProbes / kHistoryProbeChunk> probes;
     std::uint32_t probeNext = 0;  // where the next probe goes
     std::uint32_t probeCount = 0; // up to kHistoryProbes
 };
-inline constexpr std::size_t kHistoryBytesPerItem = sizeof(ItemHistory);
+// What one item's history holds at most, all pieces allocated.
+inline constexpr std::size_t kHistoryBytesPerItem =
+    sizeof(ItemHistory) + kHistoryHours * sizeof(HourBuckets) + kHistoryProbes * sizeof(ProbeSample);
 
 // The history of a slot, or nullptr when it has none yet. Owner thread only.
 const ItemHistory* HistoryOf(std::uint32_t slot);
@@ -85,7 +114,7 @@ void ClearHistory(std::uint32_t slot);
 void ClearAllHistory();
 // Installs a decoded history for a slot.
 void SetHistory(std::uint32_t slot, std::unique_ptr<ItemHistory> history);
-// Bytes held by all histories now.
+// Bytes held by all histories now, pieces included.
 std::size_t HistoryBytes();
 
 // The buckets of minutes [fromMinute, toMinute], oldest first, empty ones left out.

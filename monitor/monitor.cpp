@@ -12,6 +12,7 @@
 #include "alerts/event_list.h"
 #include "alerts/log_file.h"
 #include "alerts/syslog.h"
+#include "base/freed_memory.h"
 #include "config/history_file.h"
 #include "config/settings.h"
 #include "config/settings_blob.h"
@@ -228,6 +229,9 @@ int StartMonitor(const MonitorOptions& options, MonitorLayer layer, bool startTh
     // and one whose items stayed in a held store would write every history away.
     if (options.loadSettings && options.saveSettings && HeldStore() == nullptr)
         StartHistoryKeeping(HistoryPath());
+    // Reading the store and the history file allocated and freed a few MB.
+    if (options.loadSettings)
+        ReturnFreedMemory();
     // 6. The windows: the item list fills itself from the table and the result
     //    windows are installed. Without any, the table gets its rows alone.
     if (core.layer.createWindows) {

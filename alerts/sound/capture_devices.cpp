@@ -1,15 +1,15 @@
 #include <gst/gst.h>
 
 #include "alerts/sound/media_library.h"
-#include "alerts/sound/sound.h"
+#include "alerts/sound/media_module.h"
 
-namespace varnell {
+namespace varnell::sound {
 
-int EnumerateCaptureDevices(std::vector<std::string>& names, std::string* error)
+int CaptureDeviceNames(std::vector<std::string>& names, std::string* error)
 {
     names.clear();
     std::string text;
-    if (!sound::InitMedia(text)) {
+    if (!InitMedia(text)) {
         if (error != nullptr)
             *error = text;
         return -1;
@@ -34,4 +34,4 @@ int EnumerateCaptureDevices(std::vector<std::string>& names, std::string* error)
     return static_cast<int>(names.size());
 }
 
-} // namespace varnell
+} // namespace varnell::sound

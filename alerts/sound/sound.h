@@ -12,11 +12,14 @@
 // Each CHwMCI belongs to one thread (the beep worker, or the Edit Sound dialog
 // on the user-interface thread); the devices behind the ids are process-wide.
 //
-// Beside this header, one file per part: the media library's start and shared
-// pipeline steps (media_library), the open devices (device_table), playing with
-// its repeat watcher (player), recording (recorder), playing a recording back
-// (temp_wave), the RIFF writer (wave_file), the capture device list
-// (capture_devices), tones (tone), and the device commands (sound.cpp).
+// Beside this header, one file per part: the functions below, which go through
+// the media module loaded at the first sound (sound.cpp, media_loader,
+// media_module.h), and inside that module the media library's start and shared
+// pipeline steps (media_library), the open devices (device_table), the device
+// commands (device_commands), playing with its repeat watcher (player),
+// recording (recorder), playing a recording back (temp_wave), the capture
+// device list (capture_devices) and tones (tone); the RIFF writer (wave_file)
+// serves both sides.
 #pragma once
 
 #include <cstdint>

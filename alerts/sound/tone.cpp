@@ -3,14 +3,14 @@
 #include <gst/gst.h>
 
 #include "alerts/sound/media_library.h"
-#include "alerts/sound/sound.h"
+#include "alerts/sound/media_module.h"
 
-namespace varnell {
+namespace varnell::sound {
 
-int PlayTone(std::uint32_t frequencyHz, std::uint32_t durationMs, std::string* error)
+int Tone(std::uint32_t frequencyHz, std::uint32_t durationMs, std::string* error)
 {
     std::string text;
-    if (!sound::InitMedia(text)) {
+    if (!InitMedia(text)) {
         if (error != nullptr)
             *error = text;
         return 0;
@@ -21,7 +21,7 @@ int PlayTone(std::uint32_t frequencyHz, std::uint32_t durationMs, std::string* e
     std::snprintf(launch, sizeof launch,
                   "audiotestsrc freq=%u wave=sine volume=0.5 samplesperbuffer=441 num-buffers=%u ! "
                   "audio/x-raw,format=S16LE,rate=44100,channels=1 ! %s",
-                  frequencyHz, buffers, sound::SinkElement());
+                  frequencyHz, buffers, SinkElement());
     GError* err = nullptr;
     GstElement* pipeline = gst_parse_launch(launch, &err);
     if (err != nullptr) {
@@ -34,13 +34,13 @@ int PlayTone(std::uint32_t frequencyHz, std::uint32_t durationMs, std::string* e
     }
     if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
         if (error != nullptr)
-            *error = sound::TakeBusError(pipeline, "The tone could not be played.");
-        sound::DestroyPipeline(pipeline);
+            *error = TakeBusError(pipeline, "The tone could not be played.");
+        DestroyPipeline(pipeline);
         return 0;
     }
     // The sink posts end-of-stream once the last sample has been played out.
     GstBus* bus = gst_element_get_bus(pipeline);
-    GstMessage* m = gst_bus_timed_pop_filtered(bus, GstClockTime{durationMs + sound::kStartWaitMs} * GST_MSECOND,
+    GstMessage* m = gst_bus_timed_pop_filtered(bus, GstClockTime{durationMs + kStartWaitMs} * GST_MSECOND,
                                                static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
     int ok = 0;
     if (m != nullptr && GST_MESSAGE_TYPE(m) == GST_MESSAGE_EOS) {
@@ -59,8 +59,8 @@ int PlayTone(std::uint32_t frequencyHz, std::uint32_t durationMs, std::string* e
     if (m != nullptr)
         gst_message_unref(m);
     gst_object_unref(bus);
-    sound::DestroyPipeline(pipeline);
+    DestroyPipeline(pipeline);
     return ok;
 }
 
-} // namespace varnell
+} // namespace varnell::sound

@@ -4,17 +4,34 @@
 
 #include <dirent.h>
 #include <fstream>
+#include <sqlite3.h>
 
 #include "base/folders.h"
 #include "config/history_file.h"
 #include "config/registry.h"
 #include "items/history.h"
 #include "tests/config/store_fixture.h"
+#include "tests/support/process.h"
 
 namespace varnell::test {
 namespace {
 
 constexpr std::int64_t kNow = 1796688000;
+
+// The keys of the file's rows, read as another process would.
+std::vector<std::string> KeysIn(const std::string& path)
+{
+    std::vector<std::string> keys;
+    sqlite3* db = nullptr;
+    sqlite3_stmt* select = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, "SELECT key FROM history", -1, &select, nullptr) == SQLITE_OK)
+        while (sqlite3_step(select) == SQLITE_ROW)
+            keys.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(select, 0)));
+    sqlite3_finalize(select);
+    sqlite3_close_v2(db);
+    return keys;
+}
 
 class HistoryFileTest : public StoreTest {
 protected:
@@ -87,6 +104,9 @@ TEST_F(HistoryFileTest, RestartRestoresEachItemsHistoryByWhatItAsks)
     KeepHistory(now + kHistorySaveSeconds);
     for (int i = 1; i < 100; ++i)
         RecordResult(c, now + i, 0, 9, 0);
+    // The periodic save replaced the file's rows with the live items' only.
+    const std::vector<std::string> gamma = {HistoryKey(LockItems()->items[c])};
+    EXPECT_TRUE(WaitFor([&] { return KeysIn(HistoryPath()) == gamma; }, std::chrono::seconds(10)));
     EXPECT_TRUE(StopHistoryKeeping());
     EXPECT_FALSE(StopHistoryKeeping());
     ClearAllHistory();

@@ -116,5 +116,53 @@ TEST_F(HistoryTest, StoredFormRoundTripsAndRejectsBytesItDidNotWrite)
     EXPECT_EQ(DecodeHistory(moreTimedThanProbes), nullptr);
 }
 
+TEST_F(HistoryTest, PiecesFollowTheTimeProbedUpToADay)
+{
+    EXPECT_EQ(HistoryBytes(), 0u);
+    // Five chunks of probes a second apart, all in one hour.
+    for (std::int64_t s = 0; s < 5 * kHistoryProbeChunk; ++s)
+        RecordResult(2, kT0 + s, 0, 5, 0);
+    EXPECT_EQ(HistoryBytes(), sizeof(ItemHistory) + sizeof(HourBuckets) + 5 * sizeof(ProbeChunk));
+    // The next probe opens a chunk, and lies in the next hour.
+    RecordResult(2, kT0 + 3600, 0, 6, 0);
+    EXPECT_EQ(HistoryBytes(), sizeof(ItemHistory) + 2 * sizeof(HourBuckets) + 6 * sizeof(ProbeChunk));
+    const auto both = BucketsBetween(*HistoryOf(2), 0, static_cast<std::uint32_t>(kT0 / 60 + 60));
+    ASSERT_EQ(both.size(), 7u); // 320 seconds touch six minutes
+    EXPECT_EQ(both.back().minute, kT0 / 60 + 60);
+    EXPECT_EQ(both.back().rttSum, 6u);
+
+    // Two days later and a day long: the pieces are reused, never more than a day's.
+    for (std::int64_t minute = 0; minute < 26 * 60; ++minute)
+        for (int i = 0; i < 2; ++i)
+            RecordResult(2, kT0 + 2 * 86400 + minute * 60 + i * 20, 0, 7, 0);
+    EXPECT_EQ(HistoryBytes(), kHistoryBytesPerItem);
+    const auto day = BucketsBetween(*HistoryOf(2), 0, static_cast<std::uint32_t>((kT0 + 2 * 86400) / 60 + 26 * 60 - 1));
+    ASSERT_EQ(day.size(), kHistoryMinutes);
+    EXPECT_EQ(day.front().probes, 2);
+}
+
+TEST_F(HistoryTest, AStoredHistoryLoadsAndIsStoredAgainByteForByte)
+{
+    // As the file holds it: version 1, two minutes either side of an hour, one probe.
+    const auto m = static_cast<std::uint32_t>(kT0 / 60);
+    std::vector<std::uint8_t> stored = {1, 2, 0};
+    auto put = [&stored](std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            stored.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    };
+    put(m - 1, 4), put(300, 4), put(100, 2), put(200, 2), put(0x03020202, 4); // 2 probes, 2 failures, 2 timed
+    put(m, 4), put(40, 4), put(40, 2), put(40, 2), put(0x00010001, 4);
+    put(1, 2), put(static_cast<std::uint32_t>(kT0 + 5), 4), put(40, 2), put(0x0000, 2);
+    const auto h = DecodeHistory(stored);
+    ASSERT_NE(h, nullptr);
+    const auto buckets = BucketsBetween(*h, m - 1, m);
+    ASSERT_EQ(buckets.size(), 2u);
+    EXPECT_EQ(buckets[0].rttSum, 300u);
+    EXPECT_EQ(buckets[0].flags, kHistoryDown | kHistoryEvent);
+    EXPECT_EQ(buckets[1].timed, 1);
+    ASSERT_EQ(ProbesSince(*h, 0).size(), 1u);
+    EXPECT_EQ(EncodeHistory(*h, kT0 + 5), stored);
+}
+
 } // namespace
 } // namespace varnell

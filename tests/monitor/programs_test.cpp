@@ -214,6 +214,8 @@ TEST_F(MonitorPrograms, ImportOutageRecoveryExportAndRestart)
     ASSERT_EQ(imported.status, 0) << imported.err;
     EXPECT_EQ(imported.out, "imported 2048 items\n");
     EXPECT_TRUE(StatusBecomes(0, "up", 10s));
+    // No sound was made (the sound alert is off): the media library is not even mapped.
+    EXPECT_EQ(ReadFile("/proc/" + std::to_string(monitor_.Pid()) + "/maps").find("gstreamer"), std::string::npos);
 
     unbound.Stop();
     EXPECT_TRUE(StatusBecomes(2, "down", 15s));
