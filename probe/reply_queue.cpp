@@ -16,6 +16,12 @@ ReplyQueue::ReplyQueue(std::size_t capacity)
 
 std::uint8_t* ReplyQueue::SpaceLocked()
 {
+    // An empty ring starts again at its front, so only as many of its pages are
+    // ever touched as the largest backlog needed, not all of them once it has
+    // wrapped. Done by the producer, whose space this is: the consumer holds
+    // nothing of an empty ring.
+    if (read_ == write_)
+        read_ = write_ = 0;
     std::size_t used = static_cast<std::size_t>(write_ - read_);
     std::size_t offset = static_cast<std::size_t>(write_ % capacity_);
     const std::size_t tail = capacity_ - offset;

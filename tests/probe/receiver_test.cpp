@@ -89,20 +89,27 @@ TEST(ReplyQueue, WrapMarkerInTheRingsLastEightBytesAndStampsCarried)
     // shorter than a header and must be read as the length alone.
     ReplyQueue q(0);
     Push(q, 1, ReplyQueue::kMaxDatagram);
+    Push(q, 2, ReplyQueue::kMaxDatagram - 8);
     QueuedReply r;
     ASSERT_TRUE(q.WaitFront(r, 0));
-    q.Pop();
-    Push(q, 2, ReplyQueue::kMaxDatagram - 8);
-    ASSERT_TRUE(q.WaitFront(r, 0));
+    const std::uint8_t* const start = r.bytes.data();
     q.Pop();
     std::uint8_t* space = q.WriteSpace();
     ASSERT_NE(space, nullptr);
     space[0] = 0x5A;
     q.Commit(1, Loopback(3), 3, 123'456'789);
     ASSERT_TRUE(q.WaitFront(r, 0));
+    EXPECT_EQ(r.received, 2u);
+    q.Pop();
+    ASSERT_TRUE(q.WaitFront(r, 0));
     EXPECT_EQ(r.received, 3u);
     EXPECT_EQ(r.receivedNs, 123'456'789u);
     EXPECT_EQ(r.bytes.front(), 0x5A);
+    // Emptied, the ring starts again at its front.
+    q.Pop();
+    Push(q, 4, 10);
+    ASSERT_TRUE(q.WaitFront(r, 0));
+    EXPECT_EQ(r.bytes.data(), start);
 }
 
 TEST(ReplyQueue, RoomForATurnAndAPauseOnlyAStopEnds)
