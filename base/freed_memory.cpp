@@ -11,4 +11,11 @@ void ReturnFreedMemory()
 #endif
 }
 
+void KeepLargeBlocksMapped()
+{
+#ifdef __GLIBC__
+    mallopt(M_MMAP_THRESHOLD, kLargeBlock);
+#endif
+}
+
 } // namespace varnell

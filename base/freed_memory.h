@@ -11,4 +11,13 @@ namespace varnell {
 // about a millisecond in all: call it after a burst, never per result.
 void ReturnFreedMemory();
 
+// Has every block of kLargeBlock bytes or more mapped on its own and unmapped
+// when freed, from now on. The allocator otherwise raises that bound to the
+// largest block freed so far and serves the next such blocks from the arena,
+// where they stay resident: a metrics page of a full table (megabytes, built
+// on every scrape) would keep its pages in the server thread's arena for good.
+// Call once, first thing in main.
+inline constexpr int kLargeBlock = 256 * 1024;
+void KeepLargeBlocksMapped();
+
 } // namespace varnell

@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include "alerts/log_file.h"
+#include "base/freed_memory.h"
 #include "base/headless_ui_channel.h"
 #include "metrics/metrics_server.h"
 #include "monitor/instance.h"
@@ -129,6 +130,7 @@ int Run()
 
 int main(int argc, char** argv)
 {
+    varnell::KeepLargeBlocksMapped();
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(varnell::kUsage, stdout);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "base/freed_memory.h"
 #include "config/fixed_texts.h"
 #include "monitor/instance.h"
 #include "ui/main/app.h"
@@ -27,6 +28,7 @@ int Refuse(int argc, char** argv, const std::string& text)
 
 int main(int argc, char** argv)
 {
+    varnell::KeepLargeBlocksMapped();
     // One Varnell per user and store, settled before any window exists: a second
     // start hands over to the running one instead of saving over its edits.
     varnell::StoreLock lock;
