@@ -483,14 +483,23 @@ void StartReceiver()
 
 std::uint64_t DatagramsRead() { return g_datagrams.load(std::memory_order_relaxed); }
 
-std::size_t DrainProbeSockets()
+std::size_t DrainProbeSockets(bool whole)
 {
     Draining& d = Drainer();
-    std::unique_lock lock(d.mutex, std::try_to_lock);
-    if (!lock.owns_lock() || !d.running)
-        return 0; // the reader is at it, or not running
+    std::unique_lock lock(d.mutex, std::defer_lock);
+    if (whole)
+        lock.lock(); // a turn of the reader's in progress ends first: its datagrams are then queued
+    else if (!lock.try_lock())
+        return 0; // the reader is at it
+    if (!d.running)
+        return 0;
     const std::uint64_t before = g_datagrams.load();
-    DrainTurnLocked(d, Queue());
+    // A socket holds about 512 small datagrams: 16 turns of 32.
+    for (int turn = 0; turn < (whole ? 16 : 1); ++turn) {
+        const Turn t = DrainTurnLocked(d, Queue());
+        if (t.quiet || t.full)
+            break;
+    }
     return static_cast<std::size_t>(g_datagrams.load() - before);
 }
 

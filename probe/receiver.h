@@ -54,10 +54,13 @@ struct ErrorPacer {
 std::uint64_t DatagramsRead();
 
 // Moves what the probe sockets hold into the receiver's ring on the calling
-// thread, one turn per socket, unless the reader is at it or not running: a
-// pass held back by its window reads for itself rather than wake the reader
-// from its pause and wait for it. Returns the datagrams taken.
-std::size_t DrainProbeSockets();
+// thread, unless the receiver is not running. whole = false: one turn per
+// socket, and nothing when the reader is at it (a pass held back by its window
+// reads for itself rather than wake the reader from its pause and wait for
+// it). whole = true: waits for a turn of the reader's in progress and takes
+// all there is (the timeout scan, before it ends requests whose replies may
+// have come during the reader's pause). Returns the datagrams taken.
+std::size_t DrainProbeSockets(bool whole = false);
 
 struct ReceiverCounters {
     std::uint64_t datagrams = 0; // read from the socket

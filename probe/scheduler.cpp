@@ -291,6 +291,9 @@ std::uint32_t NextWait(std::uint32_t passStart, std::uint32_t passEnd)
 
 void ScanTimeouts(std::uint32_t now)
 {
+    // A reply that came in time may still lie in the socket while the reader
+    // pauses between turns: taken into the ring first, it counts as waiting.
+    DrainProbeSockets(true);
     const LockedItems items = LockItems();
     const LockedRequests requests = LockRequests();
     // Only the armed slots: a walk over all 65536 touches some 42 MB a second.

@@ -20,6 +20,7 @@
 #include "probe/receiver.h"
 #include "probe/reply_queue.h"
 #include "probe/request_table.h"
+#include "probe/scheduler.h"
 #include "tests/dns/dns_reply_builder.h"
 #include "tests/support/process.h"
 #include "tests/support/unbound_peer.h"
@@ -474,3 +475,39 @@ TEST_F(ProbeSocket, ShutdownReleasesABatchInFlight)
 }
 
 } // namespace
+
+// A reply that came in time but still lies in the socket while the reader
+// pauses between turns is not a time-out: the scan takes it off the socket
+// before it ends anything.
+TEST_F(ProbeSocket, TheTimeoutScanTakesRepliesTheReaderHasNotReadYet)
+{
+    PeerAddress serverAddr{};
+    const int server = OpenWithServer(serverAddr);
+    ASSERT_TRUE(CommitNewItem(0, LoopbackItem("a")));
+    std::atomic<int> code{-1};
+    Engine().resultWindow = desktop.RegisterWindow([&](const WindowMessage& m) { code = static_cast<int>(m.lparam); });
+    const std::uint32_t sent = TickCount();
+    {
+        std::lock_guard lock(EngineLock());
+        RequestSlot& slot = LockRequests()[9];
+        slot.destination = serverAddr;
+        slot.itemSlot = 0;
+        ASSERT_NE(BuildQuery(9, LockItems()->items[0], false, true), 0u);
+        ArmRequestSlot(slot, sent, 60000);
+        RaiseOutstanding(LockItems()->items[0]);
+    }
+    StartReceiver();
+    // A stray datagram sends the reader into its pause after the turn that took it.
+    const PeerAddress to = Loopback(ProbeSocketPort());
+    const std::uint8_t stray[2] = {0xFF, 0xFF};
+    sendto(server, stray, sizeof stray, 0, to.Address(), to.Length());
+    ASSERT_TRUE(WaitFor([] { return GetReceiverCounters().datagrams >= 1; }, std::chrono::seconds(5)));
+    const auto bytes = test::DnsReplyBuilder(9).Question("a.test", 1).A(test::Section::Answer, "a.test", "192.0.2.7").Bytes();
+    sendto(server, bytes.data(), bytes.size(), 0, to.Address(), to.Length());
+    ScanTimeouts(sent + 60000); // the request's time is up by the scan's clock; its reply came long before
+
+    ASSERT_TRUE(WaitFor([&] { return code.load() >= 0; }, std::chrono::seconds(10)));
+    EXPECT_EQ(code.load(), 0);
+    EXPECT_EQ(StopEngineThreads(), 2);
+    close(server);
+}
