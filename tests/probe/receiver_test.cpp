@@ -496,12 +496,13 @@ TEST_F(ProbeSocket, TheTimeoutScanTakesRepliesTheReaderHasNotReadYet)
         ArmRequestSlot(slot, sent, 60000);
         RaiseOutstanding(LockItems()->items[0]);
     }
+    const std::uint64_t read = GetReceiverCounters().datagrams;
     StartReceiver();
     // A stray datagram sends the reader into its pause after the turn that took it.
     const PeerAddress to = Loopback(ProbeSocketPort());
     const std::uint8_t stray[2] = {0xFF, 0xFF};
     sendto(server, stray, sizeof stray, 0, to.Address(), to.Length());
-    ASSERT_TRUE(WaitFor([] { return GetReceiverCounters().datagrams >= 1; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(WaitFor([read] { return GetReceiverCounters().datagrams > read; }, std::chrono::seconds(5)));
     const auto bytes = test::DnsReplyBuilder(9).Question("a.test", 1).A(test::Section::Answer, "a.test", "192.0.2.7").Bytes();
     sendto(server, bytes.data(), bytes.size(), 0, to.Address(), to.Length());
     ScanTimeouts(sent + 60000); // the request's time is up by the scan's clock; its reply came long before
