@@ -198,17 +198,17 @@ Drained DrainSocket(ReadSocket& socket, ReplyQueue& queue, ErrorPacer& pacer, St
     const std::int64_t offset = MonotonicMinusWallNs();
     const std::uint64_t nowNs = MonotonicNs();
     const std::uint32_t nowTick = TickCount();
-    for (int i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+        mmsghdr& received = staging.headers[i];
         std::uint8_t* space = queue.WriteSpace(); // never nullptr: the room was there and only this thread writes
-        const auto length = std::min<std::size_t>(staging.headers[static_cast<std::size_t>(i)].msg_len,
-                                                  ReplyQueue::kMaxDatagram);
-        std::memcpy(space, staging.bytes[static_cast<std::size_t>(i)].data(), length);
-        const std::uint64_t stamp = StampOf(staging.headers[static_cast<std::size_t>(i)].msg_hdr, offset);
+        const auto length = std::min<std::size_t>(received.msg_len, ReplyQueue::kMaxDatagram);
+        std::memcpy(space, staging.bytes[i].data(), length);
+        const std::uint64_t stamp = StampOf(received.msg_hdr, offset);
         const std::uint32_t age = stamp != 0 && stamp < nowNs ? static_cast<std::uint32_t>((nowNs - stamp) / 1000000) : 0;
         const int id = IdOf(std::span<const std::uint8_t>(space, length));
         if (id >= 0)
             Waiting()[static_cast<std::size_t>(id)].fetch_add(1);
-        queue.Commit(length, staging.from[static_cast<std::size_t>(i)], nowTick - age, stamp);
+        queue.Commit(length, staging.from[i], nowTick - age, stamp);
         g_datagrams.fetch_add(1, std::memory_order_relaxed);
     }
     // The test hook hands over one datagram a call: ask again until it has none.
