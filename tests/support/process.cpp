@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <random>
 #include <spawn.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -116,8 +117,52 @@ bool ChildProcess::Running()
     return true;
 }
 
+namespace {
+
+// True when port can be bound on 127.0.0.1 for the protocol at this moment.
+bool PortBindable(std::uint16_t port, int type)
+{
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sin.sin_port = htons(port);
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// The lowest port of the kernel's range for outgoing connections' source ports.
+unsigned EphemeralLow()
+{
+    unsigned low = 32768;
+    std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+    in >> low;
+    return low;
+}
+
+} // namespace
+
+// A port the kernel picks for us comes from the ephemeral range, where any
+// outgoing connection of a test running beside this one (a scrape, a mail, a
+// DNS query over TCP) may take it before the peer binds it. So the port comes
+// from below that range, free for both protocols because the peers bind both.
 std::uint16_t FreePort(bool udp)
 {
+    const unsigned low = EphemeralLow();
+    const unsigned first = low > 11024 ? low - 10000 : 1024;
+    const unsigned span = low > first ? low - first : 0;
+    if (span > 0) {
+        std::random_device seed;
+        std::mt19937 pick(seed() ^ static_cast<unsigned>(::getpid()));
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            const auto port = static_cast<std::uint16_t>(first + pick() % span);
+            if (PortBindable(port, SOCK_DGRAM) && PortBindable(port, SOCK_STREAM))
+                return port;
+        }
+    }
     int fd = ::socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
     sockaddr_in sin{};
     sin.sin_family = AF_INET;

@@ -45,7 +45,9 @@ struct FinishedProgram {
 FinishedProgram RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
-// A port that was free on 127.0.0.1 for the given protocol a moment ago.
+// A port that was free on 127.0.0.1 for both UDP and TCP a moment ago, chosen
+// below the kernel's range for outgoing connections (falls back to a port the
+// kernel picks for the given protocol when there is no room below it).
 std::uint16_t FreePort(bool udp);
 // A UDP socket bound to 127.0.0.1 on a port the system chose (close-on-exec);
 // portBE is that port in network byte order. -1 when it cannot be opened.

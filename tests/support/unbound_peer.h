@@ -83,20 +83,18 @@ public:
     {
         for (const auto& [name, text] : zones)
             WriteFile(dir_.File(name + ".zone"), text);
-        if (port == 0)
-            port = FreePort(true);
-        port_ = port;
         addresses_ = addresses;
-        std::vector<std::string> argv = {"bash", SourceDir() + "/scripts/peers/unbound.sh", dir_.Path(),
-                                         std::to_string(port_)};
-        for (const auto& a : addresses)
-            argv.push_back(a);
-        if (!child_.Start(argv, {}, "", dir_.File("unbound.log")))
-            return false;
-        for (const auto& a : addresses)
-            if (!DnsAnswers(a, port_, std::chrono::seconds(15)))
+        // A port chosen here may still be taken by someone else before
+        // unbound binds it; unbound then exits at once, and another port is tried.
+        const bool ourPick = port == 0;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            port_ = ourPick ? FreePort(true) : port;
+            if (RunOnPort())
+                return true;
+            if (!ourPick || child_.Running())
                 return false;
-        return true;
+        }
+        return false;
     }
     // Rewrites zones and starts again on the same port.
     bool Restart(const std::map<std::string, std::string>& zones)
@@ -109,6 +107,22 @@ public:
     std::string Log() { return ReadFile(dir_.File("unbound.log")); }
 
 private:
+    bool RunOnPort()
+    {
+        std::vector<std::string> argv = {"bash", SourceDir() + "/scripts/peers/unbound.sh", dir_.Path(),
+                                         std::to_string(port_)};
+        for (const auto& a : addresses_)
+            argv.push_back(a);
+        if (!child_.Start(argv, {}, "", dir_.File("unbound.log")))
+            return false;
+        for (const auto& a : addresses_)
+            if (!WaitFor([&] { return !child_.Running() || DnsAnswers(a, port_, std::chrono::milliseconds(300)); },
+                         std::chrono::seconds(15)) ||
+                !child_.Running())
+                return false;
+        return true;
+    }
+
     TempDir dir_;
     ChildProcess child_;
     std::uint16_t port_ = 0;
